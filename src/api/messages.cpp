@@ -1,0 +1,74 @@
+#include "api/messages.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace omr {
+
+namespace {
+
+struct Message {
+  int code;
+  const char* chinese;  // GBK bytes
+  const char* english;
+};
+
+// Texts are byte-exact; the Chinese ones are GBK, written as escapes.
+constexpr Message kMessages[] = {
+    {1, "\xCE\xDE\xB8\xF1\xCA\xBD\xB4\xED!", "No format!"},
+    {2, "A\xB4\xAB\xB8\xD0\xC6\xF7\xCA\xFD\xBE\xDD\xD2\xE7\xB3\xF6!", "Head-A data overflow!"},
+    {3, "\xCB\xAB\xD5\xC5\xB4\xED!", "Double page"},
+    {4, "A\xB4\xAB\xB8\xD0\xC6\xF7\xD4\xC4\xB6\xC1\xB8\xF1\xCA\xBD\xB1\xEA\xD6\xBE\xB4\xED!",
+     "Head-A format-mark error!"},
+    {5, "A\xB4\xAB\xB8\xD0\xC6\xF7\xD4\xC4\xB6\xC1\xBC\xEC\xB2\xE2\xB5\xE3\xCF\xDF\xB4\xED!",
+     "Head-A test line or point error!"},
+    {6, "\xC3\xFC\xC1\xEE\xB2\xCE\xCA\xFD\xB4\xED!", "command parameters error!"},
+    {7, "A\xB4\xAB\xB8\xD0\xC6\xF7\xBF\xA8\xD6\xBD(\xCD\xAC\xB2\xBD\xD0\xC5\xBA\xC5)\xB4\xED!",
+     "Head-A page blocked or sync-mark error!"},
+    {8, "\xCD\xA8\xD1\xB6\xB4\xED(\xCE\xB4\xC1\xAA\xBB\xFA)!", "Communication error!"},
+    {9, "A\xB4\xAB\xB8\xD0\xC6\xF7\xCD\xAC\xB2\xBD\xBF\xF2\xBC\xC6\xCA\xFD\xD6\xB5\xB3\xAC\xBD\xE7!",
+     "Head-A Sync-mark overcount!"},
+    {11, "A\xA1\xA2" "B\xB4\xAB\xB8\xD0\xC6\xF7\xC6\xA5\xC5\xE4\xD4\xC4\xB6\xC1\xB4\xED!", "Head-A/B not matching!"},
+    {12, "B\xB4\xAB\xB8\xD0\xC6\xF7\xD2\xE7\xB3\xF6!", "Head-B data overflow!"},
+    {13, "B\xB4\xAB\xB8\xD0\xC6\xF7\xB8\xF1\xCA\xBD\xB1\xEA\xD6\xBE\xB4\xED!", "Head-B format-mark error!"},
+    {15, "B\xB4\xAB\xB8\xD0\xC6\xF7\xBC\xEC\xB2\xE2\xB5\xE3\xCF\xDF\xB4\xED!", "Head-B test line or point error!"},
+    {16, "\xCE\xDE\xD6\xBD!", "No sheet!"},
+    {17, "B\xB4\xAB\xB8\xD0\xC6\xF7\xBF\xA8\xD6\xBD(\xCD\xAC\xB2\xBD\xD0\xC5\xBA\xC5\xB4\xED)!",
+     "Head-B page blocked or sync-mark error!"},
+    {19, "B\xB4\xAB\xB8\xD0\xC6\xF7\xCD\xAC\xB2\xBD\xBF\xF2\xBC\xC6\xCA\xFD\xD6\xB5\xB3\xAC\xBD\xE7!",
+     "Head-B sync-mark overcount!"},
+    {20, "CRC\xD0\xA3\xD1\xE9\xB4\xED!", "CRC error!"},
+    {21, "A\xC3\xE6\xB8\xF1\xCA\xBD\xCE\xC4\xBC\xFE\xB4\xF2\xBF\xAA\xB4\xED\xCE\xF3!", "Format file A open error!"},
+    {22, "B\xC3\xE6\xB8\xF1\xCA\xBD\xCE\xC4\xBC\xFE\xB4\xF2\xBF\xAA\xB4\xED\xCE\xF3!", "Format file B open error!"},
+    {23, "D\xC3\xFC\xC1\xEE\xD4\xDA\xD2\xBB\xCC\xD7\xB8\xF1\xCA\xBD\xD6\xD0\xD6\xD8\xB8\xB4\xB6\xA8\xD2\xE5!",
+     "Redefined D command in same form!"},
+    {24, "D\xC3\xFC\xC1\xEE\xD2\xE7\xB3\xF6!", "D command overflow!"},
+    {25, "F\xC3\xFC\xC1\xEE\xD2\xE7\xB3\xF6!", "F command overflow!"},
+    {26, "M\xC3\xFC\xC1\xEE\xD2\xE7\xB3\xF6!", "M command overflow!"},
+    {41, "\xCE\xDE\xCC\xF5\xC2\xEB!", "No barcode!"},
+    {42, "\xCC\xF5\xC2\xEB\xCA\xA7\xD5\xE6!", "Barcode distortion!"},
+    {43, "\xCC\xF5\xC2\xEB\xD0\xA3\xD1\xE9\xB4\xED!", "Barcode verify error!"},
+    {44, "\xCE\xDE\xC6\xF0\xCA\xBC\xCE\xBB\xBB\xF2\xCD\xA3\xD6\xB9\xCE\xBB!", "No start-bit or stop-bit!"},
+};
+
+constexpr const char* kUnknownChinese = "\xCE\xB4\xD6\xAA\xB4\xED\xCE\xF3\xB4\xFA\xC2\xEB:";
+constexpr const char* kUnknownEnglish = "Unknown error code:";
+
+}  // namespace
+
+int ErrorMessage(int code, Language language, char* out) {
+  if (out == nullptr) return -1;
+  const bool english = language == Language::English;
+  for (const Message& m : kMessages) {
+    if (m.code != code) continue;
+    const char* text = english ? m.english : m.chinese;
+    const std::size_t length = std::strlen(text);
+    std::memcpy(out, text, length + 1);
+    return static_cast<int>(length);
+  }
+  // At most 19 + 11 characters and the zero: within the 40 bytes out must hold.
+  std::snprintf(out, 40, "%s%d", english ? kUnknownEnglish : kUnknownChinese, code);
+  return -1;
+}
+
+}  // namespace omr
