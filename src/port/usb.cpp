@@ -26,6 +26,4 @@ int CUsb::SetOutBufferSize(int size) {
 }
 int CUsb::ResetDevice() { return 0; }
 
-const BridgeOps* PlatformBridge() { return nullptr; }
-
 }  // namespace omr
