@@ -13,6 +13,12 @@ bool StoreFormLine(FormDefinition& forms, const char* text);
 // Select, summarise and send face A's layouts.
 bool FinishForm(FormDefinition& forms, const ReaderSettings& settings, Link& link);
 
+// Store every command line of a file and complete the layouts, without
+// talking to a reader (used by the loader and by tools that check forms).
+// False when the file cannot be opened or a line was rejected; `error`
+// receives the code.
+bool ReadFormFile(FormDefinition& forms, ReaderSettings& settings, const char* name, int& error);
+
 // Store every command line of a file, complete the layouts and send them.
 bool LoadFormFile(FormDefinition& forms, ReaderSettings& settings, Link& link, const char* name);
 
