@@ -32,6 +32,8 @@ class DriverModule {
 
  private:
   bool ConnectOnDemand();
+  // Room for a whole result with its prefix, before a piece is cut from it.
+  char resultScratch[kResultBufferSize + 3] = {};
 };
 
 
