@@ -125,11 +125,13 @@ TEST_P(SysCmdSingleTest, FailsWithCommunicationErrorAndKeepsArg) {
   const Single& s = GetParam();
   Bytes wrongCode = s.reply;
   wrongCode[1] ^= 0x01;
-  Bytes nack = s.reply;
-  nack[2] = 0x02;
   Bytes shortReply(s.reply.begin(), s.reply.end() - 1);
   std::vector<std::pair<Bytes, int>> cases = {{{}, -1}, {wrongCode, -1}, {shortReply, -1}, {s.reply, 1}};
-  if (s.ack) cases.push_back({nack, -1});
+  if (s.ack) {
+    Bytes nack = s.reply;
+    nack[2] = 0x02;
+    cases.push_back({nack, -1});
+  }
   for (const auto& [reply, writeLimit] : cases) {
     ScriptedPort failing;
     ctx->activePort = &failing;
