@@ -1,4 +1,6 @@
 // Serial port on a POSIX terminal device.
+#include "port/com_posix.h"
+
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -120,10 +122,11 @@ bool ParseSettings(const std::string& text, LineSettings& out) {
   return true;
 }
 
-// Raw mode with the given line settings on top of the port's current state.
-bool ApplySettings(int fd, const LineSettings& line) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) return false;
+}  // namespace
+
+bool ApplyModeString(const std::string& text, termios& tio) {
+  LineSettings line;
+  if (!ParseSettings(text, line)) return false;
   const tcflag_t kept = tio.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
   cfmakeraw(&tio);
   tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -171,9 +174,10 @@ bool ApplySettings(int fd, const LineSettings& line) {
   // Reads never wait inside the driver: poll() gives the whole-call time-out.
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
-  if (cfsetispeed(&tio, line.speed) != 0 || cfsetospeed(&tio, line.speed) != 0) return false;
-  return tcsetattr(fd, TCSANOW, &tio) == 0;
+  return cfsetispeed(&tio, line.speed) == 0 && cfsetospeed(&tio, line.speed) == 0;
 }
+
+namespace {
 
 int RemainingMs(Clock::time_point deadline) {
   const auto left = deadline - Clock::now();
@@ -236,7 +240,8 @@ Handle CCom::Open() {
   bool usable = ::fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) && ::tcgetattr(fd, &probe) == 0;
   // TIOCEXCL keeps out other openers, except privileged ones; the lock covers those that also lock.
   usable = usable && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TIOCEXCL) == 0;
-  usable = usable && ParseSettings(settings, line) && ApplySettings(fd, line);
+  termios tio = probe;
+  usable = usable && ApplyModeString(settings, tio) && ::tcsetattr(fd, TCSANOW, &tio) == 0;
   if (!usable) {
     ::ioctl(fd, TIOCNXCL);
     ::close(fd);
