@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstring>
 #include <string_view>
 #include <thread>
 
@@ -233,7 +232,6 @@ Handle CCom::Open() {
 
   const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return 0;
-  LineSettings line;
   struct stat info {};
   termios probe{};
   // A name that is not a terminal (a file, a directory, a pipe) is no serial port.

@@ -143,23 +143,7 @@ TEST_F(Scan, ConnectionStandsWithoutTheChannelCount) {
   EXPECT_EQ(ctx->firmwareVersion, "2.0");
 }
 
-TEST_F(Scan, ScanningAgainWhileConnectedReconnects) {
-  PtyPair pty;
-  ASSERT_TRUE(pty.Ok());
-  PtyReader reader(pty);
-  AnswerEverything(reader);
-  reader.Start();
-  UsePorts(pty.SlaveName());
-  ASSERT_NE(ctx->FindReader(), 0u);
-  // The port is opened exclusively: the second scan reaches it only if the connection was closed first.
-  EXPECT_NE(ctx->FindReader(), 0u);
-  reader.Stop();
-  EXPECT_EQ(ctx->activePort, &ctx->comPort);
-}
-
 TEST_F(Scan, NoReaderAnywhere) {
-  PtyPair pty;
-  ASSERT_TRUE(pty.Ok());
   UsePorts(dir / "one" + "::" + dir / "two");
   ctx->lastError = 5;
   const auto start = Clock::now();
