@@ -40,9 +40,7 @@ class ScriptedPort : public CPort {
   // Every further Write reports at most this many bytes written.
   void LimitWrites(int maxBytes) { writeLimit_ = maxBytes; }
   // A responder sees every write once the script is used up and may queue bytes.
-  void Respond(std::function<void(ScriptedPort&, const Bytes&)> responder) {
-    responder_ = std::move(responder);
-  }
+  void Respond(std::function<void(ScriptedPort&, const Bytes&)> responder) { responder_ = std::move(responder); }
 
   const std::vector<Bytes>& Writes() const { return writes_; }
   const std::vector<ReadCall>& Reads() const { return reads_; }
