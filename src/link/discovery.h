@@ -21,11 +21,24 @@ struct ConnectionView {
   Link& link;
 };
 
+inline constexpr const char* kScanSettings = "115200,n,8,1";
+inline constexpr int kSerialProbeMs = 50;
+inline constexpr int kUsbProbeMs = 1000;
+inline constexpr int kSerialQueueSize = 8192;
+// Longest candidate list taken from the environment.
+inline constexpr int kMaxSerialCandidates = 256;
+
+// The platform's serial device names in scan order: `index` from 0; false
+// past the last one.
+bool SerialCandidate(int index, std::string& name);
+
 // The connection token, 0 when no reader answered.
 Handle FindReader(const ConnectionView& view);
 bool CloseReader(const ConnectionView& view, Handle token);
 
 inline constexpr int kDeviceNumber = 2005;
+// The device name in GBK: 16 bytes.
+inline constexpr char kDeviceName[] = "HalvexorZuta\xCF\xB5\xC1\xD0";
 int GetDeviceName(int number, char* out);
 int CheckAbility(int code);
 
