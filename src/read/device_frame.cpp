@@ -62,18 +62,17 @@ bool DeviceFrame::Unpack(const std::uint8_t* frameBytes, int length) {
     return false;
   }
 
-  // Zero-run decoding; a run that would pass the end of the area stops there.
-  // Bytes the data do not reach read as 0 instead of the previous sheet's.
+  // Zero-run decoding into the zeroed area: a run only moves the write
+  // position, and decoding stops where the area ends. Bytes the data do not
+  // reach read as 0 instead of the previous sheet's.
   std::memset(decoded, 0, sizeof decoded);
   int out = 0;
   for (int i = 0; i < dataLength && out < kFrameArea; ++i) {
     const std::uint8_t b = data[i];
-    if (b >= 0xCD) {
-      const int run = b - 0xCC;
-      out = (out + run < kFrameArea) ? out + run : kFrameArea;
-    } else {
+    if (b >= 0xCD)
+      out += b - 0xCC;
+    else
       decoded[out++] = b;
-    }
   }
 
   const int gridBytes = GridBytes(frameBytes);

@@ -115,14 +115,21 @@ TEST_F(FrameTest, NegativeHeaderCountsGiveAnEmptyGrid) {
 }
 
 TEST_F(FrameTest, ZeroRunStopsAtTheEndOfTheDecodedArea) {
-  // 200 bytes of FF announce 10200 zeros, more than the area holds; a data
-  // byte after them has nowhere to go.
-  Bytes data(200, 0xFF);
-  data.push_back(0x05);
-  ASSERT_TRUE(Unpack(*frame, SheetFrame(1, 2, data)));
-  EXPECT_EQ(frame->lines, 1);
-  EXPECT_EQ(frame->columns, 4);
-  EXPECT_EQ(frame->decoded[kFrameArea - 1], 0);
+  // Zeros up to two bytes past the area, then data bytes that have nowhere
+  // to go (written anyway they would land in the members behind the area).
+  Bytes toMembers(120, 0xFF);  // 6120 zeros
+  toMembers.push_back(0xCC + 36);
+  toMembers.insert(toMembers.end(), {0x05, 0x05, 0x05, 0x05});
+  // Zeros far beyond the whole frame object.
+  Bytes farOut(200, 0xFF);
+  farOut.push_back(0x05);
+  for (const Bytes& data : {toMembers, farOut}) {
+    ASSERT_TRUE(Unpack(*frame, SheetFrame(1, 2, data)));
+    EXPECT_EQ(frame->lines, 1);
+    EXPECT_EQ(frame->columns, 4);
+    EXPECT_EQ(frame->frameError, 0);
+    EXPECT_EQ(frame->decoded[kFrameArea - 1], 0);
+  }
 }
 
 TEST_F(FrameTest, LongestFittingFrameIsTaken) {
