@@ -28,9 +28,7 @@ int SheetLayout::LabelLength(std::uint8_t id) const {
   return r ? static_cast<int>(strnlen(r->text, kLabelTextSize - 1)) : 0;
 }
 
-FormDefinition::FormDefinition() {
-  ResetForms();
-}
+FormDefinition::FormDefinition() { ResetForms(); }
 
 void FormDefinition::ResetParameterBlock() {
   static constexpr std::uint8_t kReset[kFormParameterBlockSize] = {
