@@ -121,8 +121,12 @@ class FormDefinition {
 
   void ResetForms();
 
-  // Route a line that passed IsFormLine to the handler of its letter.
+  // Route a line that passed IsFormLine to the handler of its letter. A line
+  // longer than kFormLineMax characters is rejected with code 6.
   bool AddLine(char letter, int face, const char* line);
+  // Reject a line without routing it: the current layout's code and the
+  // error code become `code`.
+  void RejectLine(std::int32_t code);
   void SelectLayout(int face);
   void CompleteLayouts(int face);
   bool SummarizeLengths(int face);
@@ -149,7 +153,9 @@ class FormDefinition {
 
  private:
   void ResetParameterBlock();
-  // Line handlers, each on the current layout.
+  void WriteStarBytes(const StarRecord& star);
+  // Line handlers, each on the current layout. A rejection sets the layout's
+  // code and (except for a T line with a blank letter) the error code.
   bool AddT(int face, const char* line);
   bool AddG(const char* line);
   bool AddL(const char* line);
@@ -162,6 +168,8 @@ class FormDefinition {
   bool AddC(const char* line);
   bool AddE(int face, const char* line);
   bool AddX(int face, const char* line);
+  // Gives up with `code` on the current layout and in the error code.
+  bool Reject(std::int32_t code);
   friend class FormDefinitionTest;
 };
 

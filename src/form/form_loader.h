@@ -1,13 +1,19 @@
 // Loading form lines and files, and sending the reader its share of a form.
 #pragma once
 
+#include <cstdint>
+
 #include "form/form_definition.h"
 #include "form/reader_settings.h"
 #include "link/link.h"
 
 namespace omr {
 
-// Store one line (quotes added when the text lacks the opening one). Sends nothing.
+// "Format file A open error!": a form file that cannot be opened.
+inline constexpr std::int32_t kErrFormFileOpen = 21;
+
+// Store one line (quotes added when the text lacks the opening one). Sends
+// nothing and leaves lastError alone; a rejection shows in forms.errorCode.
 bool StoreFormLine(FormDefinition& forms, const char* text);
 
 // Select, summarise and send face A's layouts.
@@ -20,9 +26,15 @@ bool FinishForm(FormDefinition& forms, const ReaderSettings& settings, Link& lin
 bool ReadFormFile(FormDefinition& forms, ReaderSettings& settings, const char* name, int& error);
 
 // Store every command line of a file, complete the layouts and send them.
+// A name that is not an openable regular file stores and sends nothing and
+// fails with lastError 21; an empty file is loaded as a form without lines.
 bool LoadFormFile(FormDefinition& forms, ReaderSettings& settings, Link& link, const char* name);
 
-// The settings command FA 06 and the FormParameterBlock FA 21.
+// The settings command FA 06 and the FormParameterBlock FA 21. Without an
+// active port it fails with code 8 and touches nothing.
 bool DownloadForm(const FormDefinition& forms, const ReaderSettings& settings, Link& link);
+
+// Offset 2 of the settings command for a level (16 gives 0, 0 gives 225).
+std::uint8_t LevelByte(std::uint8_t level);
 
 }  // namespace omr
