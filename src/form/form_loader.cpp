@@ -108,33 +108,53 @@ bool FinishForm(FormDefinition& forms, const ReaderSettings& settings, Link& lin
   return DownloadForm(forms, settings, link);
 }
 
-bool LoadFormFile(FormDefinition& forms, ReaderSettings& settings, Link& link, const char* name) {
+bool ReadFormFile(FormDefinition& forms, ReaderSettings& settings, const char* name, std::int32_t& error,
+                  const FormLineObserver& observer) {
+  error = 0;
   if (name == nullptr) return false;
-  {
-    std::ifstream in;
-    if (!OpenFormFile(name, in)) {
-      link.lastError = kErrFormFileOpen;
+  std::ifstream in;
+  if (!OpenFormFile(name, in)) {
+    error = kErrFormFileOpen;
+    return false;
+  }
+  FileLine line;
+  int number = 0;
+  while (ReadLine(*in.rdbuf(), line)) {
+    ++number;
+    const bool tooLong = TooLong(line.length);
+    const bool command = tooLong ? IsLongFormLine(line.text, line.slash) : IsFormLine(line.text);
+    if (!command) continue;
+    const char letter = line.text[1];
+    if (tooLong)
+      forms.RejectLine(kErrBadParameters);
+    else if (letter == 'V')
+      ParseV(line.text, settings);
+    else
+      forms.AddLine(letter, kFaceA, line.text);
+    // A code left by an earlier line stops the load here too.
+    if (forms.errorCode > 0) {
+      if (observer && observer({number, line.text, forms.errorCode})) {
+        forms.errorCode = 0;
+        continue;
+      }
+      error = forms.errorCode;
       return false;
     }
-    FileLine line;
-    while (ReadLine(*in.rdbuf(), line)) {
-      const bool tooLong = TooLong(line.length);
-      const bool command = tooLong ? IsLongFormLine(line.text, line.slash) : IsFormLine(line.text);
-      if (!command) continue;
-      const char letter = line.text[1];
-      if (tooLong)
-        forms.RejectLine(kErrBadParameters);
-      else if (letter == 'V')
-        ParseV(line.text, settings);
-      else
-        forms.AddLine(letter, kFaceA, line.text);
-      // A code left by an earlier line stops the load here too.
-      link.lastError = forms.errorCode;
-      if (forms.errorCode > 0) return false;
-    }
+    if (observer) observer({number, line.text, 0});
   }
+  in.close();
   forms.SelectLayout(kFaceA);
   forms.CompleteLayouts(kFaceA);
+  return true;
+}
+
+bool LoadFormFile(FormDefinition& forms, ReaderSettings& settings, Link& link, const char* name) {
+  if (name == nullptr) return false;
+  std::int32_t error = 0;
+  if (!ReadFormFile(forms, settings, name, error)) {
+    link.lastError = error;
+    return false;
+  }
   if (!forms.SummarizeLengths(kFaceA)) {
     link.lastError = forms.errorCode;
     return false;

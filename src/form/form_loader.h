@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "form/form_definition.h"
 #include "form/reader_settings.h"
@@ -19,11 +20,23 @@ bool StoreFormLine(FormDefinition& forms, const char* text);
 // Select, summarise and send face A's layouts.
 bool FinishForm(FormDefinition& forms, const ReaderSettings& settings, Link& link);
 
+// One command line of a form file as it was routed: its number in the file
+// (from 1), its text (cut at 255 characters) and the store's code after it.
+struct FormLineReport {
+  int number;
+  const char* text;
+  std::int32_t code;
+};
+// Sees every command line; answering true after a rejected line clears the
+// code and goes on with the file instead of stopping.
+using FormLineObserver = std::function<bool(const FormLineReport&)>;
+
 // Store every command line of a file and complete the layouts, without
-// talking to a reader (used by the loader and by tools that check forms).
-// False when the file cannot be opened or a line was rejected; `error`
-// receives the code.
-bool ReadFormFile(FormDefinition& forms, ReaderSettings& settings, const char* name, int& error);
+// talking to a reader (the loader's first half; tools that check forms use
+// it with an observer). False when the file cannot be opened (error 21) or a
+// line was rejected (its code); error is 0 otherwise.
+bool ReadFormFile(FormDefinition& forms, ReaderSettings& settings, const char* name, std::int32_t& error,
+                  const FormLineObserver& observer = nullptr);
 
 // Store every command line of a file, complete the layouts and send them.
 // A name that is not an openable regular file stores and sends nothing and

@@ -507,3 +507,44 @@ TEST_F(FormLoadingTest, StoreFormLineSendsNothing) {
 
 }  // namespace
 }  // namespace omr::test
+
+namespace omr::test {
+namespace {
+
+TEST(ReadFormFile, ObserverSeesEveryCommandLineAndCanGoOnPastRejections) {
+  TempDir dir;
+  const std::string file = dir.Write("observed.txt",
+                                     "comment\n"
+                                     "\"T A 005 06/\"\n"
+                                     "\"M 1 2 3/\"\n"  // invalid bar line: 26
+                                     "\"D 01 AB/\"\n"
+                                     "\"D 01 CD/\"\n");  // redefined id: 23
+  FormDefinition forms;
+  ReaderSettings settings;
+  std::vector<std::pair<int, int>> seen;
+  std::int32_t error = -1;
+  EXPECT_TRUE(ReadFormFile(forms, settings, file.c_str(), error, [&](const FormLineReport& r) {
+    seen.emplace_back(r.number, r.code);
+    return true;
+  }));
+  EXPECT_EQ(error, 0);
+  const std::vector<std::pair<int, int>> expected = {{2, 0}, {3, 26}, {4, 0}, {5, 23}};
+  EXPECT_EQ(seen, expected);
+  EXPECT_STREQ(forms.Layout(kFaceA, 0).LabelText(1), "AB");
+}
+
+TEST(ReadFormFile, WithoutObserverStopsAtTheFirstRejection) {
+  TempDir dir;
+  const std::string file = dir.Write("stop.txt", "\"T A 005 06/\"\n\"M 1 2 3/\"\n\"D 01 AB/\"\n");
+  FormDefinition forms;
+  ReaderSettings settings;
+  std::int32_t error = 0;
+  EXPECT_FALSE(ReadFormFile(forms, settings, file.c_str(), error));
+  EXPECT_EQ(error, 26);
+  EXPECT_EQ(forms.Layout(kFaceA, 0).FindLabel(1), nullptr);
+  EXPECT_FALSE(ReadFormFile(forms, settings, dir.Path("missing.txt").c_str(), error));
+  EXPECT_EQ(error, 21);
+}
+
+}  // namespace
+}  // namespace omr::test
