@@ -1,7 +1,9 @@
 # Cross build of the 32-bit Windows DLL with mingw-w64. The posix thread model
 # is needed: the default win32 model has no std::mutex.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
+if(NOT CMAKE_SYSTEM_PROCESSOR)
+  set(CMAKE_SYSTEM_PROCESSOR i686)
+endif()
 
 set(OMR_MINGW_TRIPLE i686-w64-mingw32 CACHE STRING "mingw-w64 target triple")
 set(CMAKE_C_COMPILER ${OMR_MINGW_TRIPLE}-gcc-posix)
