@@ -22,9 +22,9 @@ constexpr int kBuiltInCount = 16 + 16 + 32;
 // More entries than this in the variable are ignored.
 constexpr int kMaxListed = 256;
 
+// The variable's list when it is set (even empty), else null.
 const char* ListedPorts() {
-  const char* list = std::getenv("OMR_SERIAL_PORTS");
-  return list != nullptr ? list : nullptr;
+  return std::getenv("OMR_SERIAL_PORTS");
 }
 
 // Bounds of field `index` of a colon-separated list; false past the end.
