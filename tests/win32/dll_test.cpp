@@ -172,6 +172,17 @@ void CheckLastErrorAndDiscovery(HMODULE dll) {
   CHECK_EQ(close(), 0);
 }
 
+// A file that cannot be loaded yields -1 whatever the second text; the full
+// loading results need a reader and are covered end to end.
+void CheckFormLoadingFailure(HMODULE dll) {
+  using LoadForm = int(__stdcall*)(const char*, const char*);
+  auto loadForm = api::Get<LoadForm>(dll, "MR_LoadForm");
+  if (!CHECK(loadForm)) return;
+  CHECK_EQ(loadForm("C:\\no\\such\\form.txt", ""), -1);
+  CHECK_EQ(loadForm("C:\\no\\such\\form.txt", "second"), -1);
+  CHECK_EQ(loadForm(nullptr, nullptr), -1);
+}
+
 }  // namespace
 
 int main() {
@@ -183,7 +194,8 @@ int main() {
   CheckExportsResolve(dll);
   CheckFixedAnswers(dll);
   CheckMessages(dll);
-  CheckLastErrorAndDiscovery(dll);
+  CheckLastErrorAndDiscovery(dll);  // first: it expects no failure since load
+  CheckFormLoadingFailure(dll);
   CHECK(FreeLibrary(dll) != 0);
   return check::Finish("dll_test");
 }
