@@ -168,6 +168,11 @@ bool ParseAnswersLine(const FormDefinition& forms, const std::string& line, cons
     return false;
   }
   if (!ParseAnswerItems(answers, plan.answers, error)) return false;
+  const std::size_t questions = LayoutQuestions(forms.layouts[kFaceA][plan.layout]).size();
+  if (plan.answers.size() > questions) {
+    error = std::to_string(plan.answers.size()) + " answers for " + std::to_string(questions) + " questions";
+    return false;
+  }
   std::string word;
   while (words >> word)
     if (!ParseOption(word, plan, error)) return false;

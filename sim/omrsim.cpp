@@ -1,6 +1,7 @@
 // omrsim: a simulated reader on a pseudo-terminal.
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -90,6 +91,14 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
       args.verbose = true;
       continue;
     }
+    static const char* const kValueOptions[] = {
+        "--link",     "--form",       "--answers",      "--expected",   "--random",
+        "--seed",     "--darkness",   "--jitter",       "--noise",      "--version",
+        "--channels", "--sheet-wait", "--empty-status", "--feed-delay", "--fault"};
+    if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions)) {
+      error = "unknown option " + opt + " (see --help)";
+      return false;
+    }
     if (i + 1 >= argc) {
       error = opt + " needs a value (see --help)";
       return false;
@@ -145,11 +154,8 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
     } else if (opt == "--feed-delay") {
       if (!number(0, 600000)) return false;
       args.firmware.feedDelayMs = static_cast<int>(n);
-    } else if (opt == "--fault") {
-      args.faults.push_back(value);
     } else {
-      error = "unknown option " + opt + " (see --help)";
-      return false;
+      args.faults.push_back(value);  // --fault
     }
   }
   return true;
@@ -216,10 +222,10 @@ int main(int argc, char** argv) {
   for (const SheetPlan& plan : plans) {
     SynthesizedSheet sheet;
     if (!Synthesize(*forms, plan, sheet, error)) return Fail(plan.name + ": " + error);
-    if (expected) expected << FormatExpected(sheet.expected) << "\n";
+    if (expected.is_open()) expected << FormatExpected(sheet.expected) << "\n";
     firmware.QueueSheet(Sheet{sheet.status, std::move(sheet.frame), plan.name});
   }
-  if (expected) {
+  if (expected.is_open()) {
     expected.close();
     if (!expected) return Fail("cannot write " + args.expected);
   }

@@ -27,6 +27,7 @@ void SetNonBlocking(int fd) {
 }
 
 constexpr int kIdlePollMs = 200;
+constexpr int kSettleMs = 100;  // longest time bytes written to the master take to show
 
 }  // namespace
 
@@ -150,11 +151,16 @@ void PtyServer::RemoveLink() {
 }
 
 bool PtyServer::HangUpAndRenew(std::string& error) {
-  // Let the host take what was sent before the line drops.
-  const std::int64_t until = NowMs() + options_.hangUpDrainMs;
-  while (!stop_.load() && NowMs() < until) {
+  // Let the host take what was sent before the line drops. Bytes written to the
+  // master reach the slave's queue a little later, so wait to see them arrive
+  // (or a short while) and then leave.
+  const std::int64_t start = NowMs();
+  bool seen = false;
+  while (!stop_.load() && NowMs() - start < options_.hangUpDrainMs) {
     int waiting = 0;
-    if (ioctl(heldSlave_, FIONREAD, &waiting) != 0 || waiting == 0) break;
+    if (ioctl(heldSlave_, FIONREAD, &waiting) != 0) break;
+    if (waiting > 0) seen = true;
+    if (waiting == 0 && (seen || NowMs() - start >= kSettleMs)) break;
     usleep(2000);
   }
   ClosePty();
