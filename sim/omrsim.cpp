@@ -231,17 +231,18 @@ int main(int argc, char** argv) {
   }
 
   const auto start = std::chrono::steady_clock::now();
-  if (args.verbose) {
-    firmware.SetLogger([start](const std::string& line) {
-      const auto ms =
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-              .count();
-      std::fprintf(stderr, "%8lld.%03lld %s\n", static_cast<long long>(ms / 1000),
-                   static_cast<long long>(ms % 1000), line.c_str());
-    });
-  }
+  auto log = [start](const std::string& line) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    std::fprintf(stderr, "%8lld.%03lld %s\n", static_cast<long long>(ms / 1000),
+                 static_cast<long long>(ms % 1000), line.c_str());
+  };
+  if (args.verbose) firmware.SetLogger(log);
 
-  PtyServer server(firmware, PtyServer::Options{args.link, 2000});
+  PtyServer::Options options{args.link, 2000, nullptr};
+  if (args.verbose) options.log = log;
+  PtyServer server(firmware, options);
   if (!server.Open(error)) return Fail(error);
   gServer = &server;
   struct sigaction action {};

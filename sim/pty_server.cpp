@@ -164,9 +164,10 @@ bool PtyServer::HangUpAndRenew(std::string& error) {
     usleep(2000);
   }
   ClosePty();
+  if (!CreatePty(error) || !Relink(error)) return false;
   hangUps_.fetch_add(1);
-  if (!CreatePty(error)) return false;
-  return Relink(error);
+  if (options_.log) options_.log("line hung up; new pty " + slavePath_);
+  return true;
 }
 
 bool PtyServer::Serve(std::string& error) {

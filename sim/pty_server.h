@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 
 #include "sim/firmware.h"
@@ -16,6 +17,7 @@ class PtyServer {
   struct Options {
     std::string linkPath;      // symlink to the current pty slave; empty: none
     int hangUpDrainMs = 2000;  // how long a hang-up waits for the host to read what was sent
+    std::function<void(const std::string&)> log;  // pty events, for --verbose
   };
 
   PtyServer(Firmware& firmware, Options options);
@@ -31,6 +33,7 @@ class PtyServer {
   void RequestStop();
 
   const std::string& SlavePath() const { return slavePath_; }
+  // Hang-ups done; counted once the new pty is linked.
   std::size_t HangUps() const { return hangUps_.load(); }
 
  private:

@@ -17,6 +17,10 @@ struct ExampleCase {
   std::size_t sheets;
 };
 
+void PrintTo(const ExampleCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class ExampleTest : public ::testing::TestWithParam<ExampleCase> {};
 
 TEST_P(ExampleTest, AnswersReadBackAsWritten) {
@@ -49,7 +53,9 @@ TEST_P(ExampleTest, AnswersReadBackAsWritten) {
       plain &= a.kind == Answer::Kind::Char;
       written.push_back(a.wanted);
     }
-    if (plain) EXPECT_EQ(sheet.expected.text.substr(0, written.size()), written) << plan.name;
+    if (plain) {
+      EXPECT_EQ(sheet.expected.text.substr(0, written.size()), written) << plan.name;
+    }
     EXPECT_EQ(sheet.expected.letter, forms->layouts[kFaceA][plan.layout].ident.letter) << plan.name;
   }
 }
