@@ -161,7 +161,11 @@ bool Synthesize(const FormDefinition& forms, const SheetPlan& plan, SynthesizedS
     error = "layout index " + std::to_string(plan.layout);
     return false;
   }
-  const SheetLayout& layout = forms.layouts[kFaceA][plan.layout];
+  return Synthesize(forms.layouts[kFaceA][plan.layout], forms, plan, sheet, error, strict);
+}
+
+bool Synthesize(const SheetLayout& layout, const FormDefinition& forms, const SheetPlan& plan,
+                SynthesizedSheet& sheet, std::string& error, bool strict) {
   sheet = SynthesizedSheet{};
   sheet.name = plan.name;
   sheet.status = plan.status;

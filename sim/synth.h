@@ -84,6 +84,10 @@ struct SynthesizedSheet {
 // answer given as a character must come out as that character.
 bool Synthesize(const FormDefinition& forms, const SheetPlan& plan, SynthesizedSheet& sheet,
                 std::string& error, bool strict = true);
+// The same for a sheet of `drawn`, which need not be one of the host's layouts
+// (a sheet of a layout the host has not loaded); `plan.layout` is not used.
+bool Synthesize(const SheetLayout& drawn, const FormDefinition& host, const SheetPlan& plan,
+                SynthesizedSheet& sheet, std::string& error, bool strict = true);
 
 // Random answers for every question of a layout: mostly one valid answer per
 // question, now and then blank or double-marked.

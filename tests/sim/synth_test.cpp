@@ -313,6 +313,25 @@ TEST(SynthesizeTest, ReadFailuresArePredicted) {
   EXPECT_TRUE(sheet.frame.empty());
 }
 
+TEST(SynthesizeTest, SheetOfALayoutTheHostHasNotLoaded) {
+  auto host = test::SmallExam();
+  auto other = std::make_unique<FormDefinition>();
+  SheetLayout& foreign = StartLayout(*other, 0, 'Q', 30, 2, 47);
+  AddLabel(foreign, 1, "XY");
+  AddField(foreign, 5, 3, 'U', 'S', 1, 3, 'R', 0);
+  SheetPlan plan;
+  plan.answers = {Answer::Char('Y')};
+  SynthesizedSheet sheet;
+  std::string error;
+  ASSERT_TRUE(Synthesize(foreign, *host, plan, sheet, error)) << error;
+  EXPECT_EQ(sheet.grid.Lines(), 30);
+  EXPECT_EQ(sheet.expected.error, 7);
+  // Same length as the host's layout: its identifying cell is dark too, so it is taken for A.
+  foreign.length.l1 = 20;
+  ASSERT_TRUE(Synthesize(foreign, *host, plan, sheet, error)) << error;
+  EXPECT_EQ(sheet.expected.error, 5);  // but A's bar is missing
+}
+
 TEST(IdentifyTest, LineCountAndIdentifyingCellChooseTheLayout) {
   auto forms = std::make_unique<FormDefinition>();
   SheetLayout& a = StartLayout(*forms, 0, 'A', 40, 2, 47);
