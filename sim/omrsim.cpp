@@ -45,7 +45,7 @@ Runs a simulated optical mark reader on a pseudo-terminal until SIGINT or SIGTER
   --sheet-wait S       third byte of the parameter block: seconds a read waits beyond 8 (default 0)
   --empty-status N     answer a read with status N when no sheet is left (default: no answer)
   --feed-delay MS      time a read takes before its status reply (default 0)
-  --fault SPEC         inject a fault, CODE:KIND[=VALUE][:once|:always], repeatable; KIND is
+  --fault FAULT        inject a fault, CODE:KIND[=VALUE][:once|:always], repeatable; KIND is
                        silence, delay=MS, short[=BYTES], wrong-code, status[=N], crc,
                        oversize[=LENGTH] or hangup[=BYTES]; CODE is the command code in hex
   --verbose            print every command received and every reply
@@ -176,10 +176,10 @@ int main(int argc, char** argv) {
     return Fail("--answers and --random need --form");
 
   Firmware firmware(args.firmware);
-  for (const std::string& spec : args.faults) {
+  for (const std::string& faultText : args.faults) {
     std::uint8_t code = 0;
     Fault fault;
-    if (!ParseFault(spec, code, fault, error)) return Fail(error);
+    if (!ParseFault(faultText, code, fault, error)) return Fail(error);
     firmware.AddFault(code, fault);
   }
 
