@@ -18,7 +18,7 @@ constexpr const char* kPortHelp =
 
 constexpr const char* kModeHelp =
     "Result mode of MR_GetResult: 0 the answers only, 1 the form letter first, 2 the status byte first, "
-    "3 both (bytes that are not printable are shown as \\xNN)";
+    "3 both (blanks, backslashes and bytes outside ASCII are shown as \\xHH)";
 
 constexpr const char* kGridFormat =
     "Grid files (--save-grids, decode): text, first line \"omr-grid 1\", then \"LINES COLUMNS\", then "

@@ -58,9 +58,7 @@ std::string EscapeBytes(std::string_view bytes) {
   std::string out;
   for (const char ch : bytes) {
     const unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '\\')
-      out += "\\\\";
-    else if (c >= 0x20 && c < 0x7F)
+    if (c > 0x20 && c < 0x7F && c != '\\')
       out += ch;
     else
       AppendEscape(out, c);

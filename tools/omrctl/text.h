@@ -8,11 +8,11 @@
 namespace omrctl {
 
 // GBK (the library's code page) to UTF-8; a byte that is not valid GBK is
-// written as \xNN.
+// written as \xHH.
 std::string GbkToUtf8(std::string_view gbk);
 
-// Printable ASCII unchanged, every other byte (and the backslash) as \xNN or
-// "\\": a result text may hold any byte, including 0.
+// Visible ASCII unchanged; the blank, the backslash and every other byte as
+// \xHH: a result text may hold any byte, including 0.
 std::string EscapeBytes(std::string_view bytes);
 
 // The library's message for a code, in English or (GBK converted) Chinese.
