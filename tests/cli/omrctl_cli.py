@@ -264,6 +264,118 @@ def no_reader(ctx):
     check(":17: " in err and "error 25" in err, err)
 
 
+# ---------------------------------------------------------------- simulator
+
+class Simulator:
+    """omrsim on a pty linked at WORK/reader; stopped with SIGTERM."""
+
+    def __init__(self, ctx, *args):
+        check(ctx.omrsim, "no omrsim")
+        self.link = ctx.path("reader")
+        self.log = open(ctx.path("omrsim.log"), "w")
+        self.proc = subprocess.Popen([ctx.omrsim, "--link", self.link, "--empty-status", "16", *args],
+                                     stdout=self.log, stderr=subprocess.STDOUT)
+        deadline = time.time() + 10
+        while not os.path.islink(self.link):
+            check(self.proc.poll() is None, f"omrsim stopped: see {self.log.name}")
+            check(time.time() < deadline, "omrsim made no link")
+            time.sleep(0.05)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.send_signal(signal.SIGTERM)
+        self.proc.wait(timeout=10)
+        self.log.close()
+
+
+def expected_rows(path):
+    with open(path) as f:
+        return [line.rstrip("\n").split(" ", 1) for line in f]
+
+
+@case
+def read_batch(ctx):
+    form = os.path.join(ctx.examples, "twolayout.form")
+    expected, csv_path, pictures = ctx.path("expected"), ctx.path("sheets.csv"), ctx.path("pictures")
+    with Simulator(ctx, "--form", form, "--random", "6", "--seed", "3", "--expected", expected) as sim:
+        _, out, _ = ctx.run("--port", sim.link, "read", form, "--csv", csv_path, "--pictures", pictures, rc=0)
+    check(out.splitlines()[-2:] == ["6 sheets", "     6  read"], out)
+    with open(csv_path, newline="") as f:
+        rows = list(csv.DictReader(f))
+    want = expected_rows(expected)
+    check([[r["form"], r["answers"]] for r in rows] == want, f"{rows}\n{want}")
+    check(rows[1]["q40"] == want[1][1][39], rows[1])  # layout B's 40th question
+    # Pictures: layouts A (40 lines) and B (60 lines), 48 cells wide.
+    check(png_image(os.path.join(pictures, "sheet-001.png")) == (26 + 12 * 48, 12 * 40), "sheet 1 picture")
+    check(png_image(os.path.join(pictures, "sheet-002.png")) == (26 + 12 * 48, 12 * 60), "sheet 2 picture")
+
+
+@case
+def read_faults(ctx):
+    form = os.path.join(ctx.examples, "exam60.form")
+    good = "A 2024013107ABCDEABCDEABCDEABCDEABCDEABCDEABCDEABCDEABCDEABCDEABCDEABCDE"
+    answers = ctx.path("faults.answers")
+    with open(answers, "w") as f:
+        f.write("\n".join([good, good, good + " lines=60", good + " nobar", good + " status=3", good]) + "\n")
+    with Simulator(ctx, "--form", form, "--answers", answers, "--fault", "26:crc") as sim:
+        _, out, _ = ctx.run("--port", sim.link, "read", form, "--count", "5", "--json", rc=5)
+    report = json.loads(out)
+    check([s["code"] for s in report["sheets"]] == [20, 0, 7, 5, 3], [s["code"] for s in report["sheets"]])
+    check(report["sheets"][1]["result"] == good[2:], report["sheets"][1])
+    check(report["sheets"][4]["outcome"] == "error 3: Double page", report["sheets"][4])
+    check(report["summary"]["sheets"] == 5 and report["summary"]["failed"] == 4, report["summary"])
+    check({o["code"]: o["sheets"] for o in report["summary"]["outcomes"]} == {0: 1, 3: 1, 5: 1, 7: 1, 20: 1},
+          report["summary"])
+
+
+@case
+def read_then_decode(ctx):
+    form = os.path.join(ctx.examples, "exam60.form")
+    grids = ctx.path("grids")
+    with Simulator(ctx, "--form", form, "--random", "3", "--seed", "11", "--jitter", "3", "--noise", "1") as sim:
+        _, out, _ = ctx.run("--port", sim.link, "read", form, "--save-grids", grids, "--json", rc=0)
+    read = json.loads(out)["sheets"]
+    files = sorted(os.path.join(grids, n) for n in os.listdir(grids))
+    check(len(files) == 3 and [s["grid"] for s in read] == files, files)
+    _, out, _ = ctx.run("decode", form, *files, "--json", rc=0)
+    decoded = json.loads(out)["sheets"]
+    check([s["result"] for s in decoded] == [s["result"] for s in read], "decode differs from read")
+    check([s["questions"] for s in decoded] == [s["questions"] for s in read], "question details differ")
+
+
+@case
+def scan_reader(ctx):
+    with Simulator(ctx, "--version", "3.1", "--channels", "40", "--sheet-wait", "4") as sim:
+        _, out, _ = ctx.run("--port", sim.link, "scan", rc=0)
+        check(out.splitlines() == [f"reader on {sim.link}", "  firmware         3.1", "  channels         40",
+                                   "  serial number    SIM00001", "  sheet wait       12000 ms"], out)
+        _, out, _ = ctx.run("--port", sim.link, "scan", "--json", rc=0)
+    check(json.loads(out) == {"port": sim.link, "firmware": "3.1", "channels": 40, "serial": "SIM00001",
+                              "sheet_wait_ms": 12000}, out)
+
+
+@case
+def info_reader(ctx):
+    with Simulator(ctx) as sim:
+        _, out, _ = ctx.run("--port", sim.link, "info", "--json", rc=0)
+        info = json.loads(out)
+        check(info["serial"] == "SIM00001" and info["total"] == 0 and info["parameters"] == "00 00 00 00", info)
+        _, out, _ = ctx.run("--port", sim.link, "info", rc=0)
+        check("  total counter    0" in out.splitlines(), out)
+
+
+@case
+def motor_reader(ctx):
+    with Simulator(ctx, "--fault", "02:silence") as sim:
+        for action, text in [("start", "motor started"), ("pass", "sheet passed")]:
+            _, out, _ = ctx.run("--port", sim.link, "motor", action, rc=0)
+            check(out == text + "\n", out)
+        _, _, err = ctx.run("--port", sim.link, "motor", "stop", rc=4)
+        check("motor stop: error 8: Communication error!" in err, err)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--omrctl", required=True)
