@@ -33,7 +33,7 @@ constexpr const char* kPictureFormat =
     "numbers before each question's first cell.";
 
 void AddPort(CLI::App* app, GlobalOptions& global) {
-  app->add_option("--port", global.port, kPortHelp);
+  app->add_option("--port", global.port, kPortHelp)->type_name("PATH");
 }
 
 }  // namespace
@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
       "message), a summary of each layout, and warnings: label ids that do not exist, option cells outside "
       "the sheet's lines or off the read head, layouts a sheet cannot be told apart by, cells two questions "
       "use");
-  checkCmd->add_option("FORM", check.form, "Form file")->required();
+  checkCmd->add_option("FORM", check.form, "Form file")->required()->type_name("FILE");
   checkCmd->add_option("--head-columns", check.headColumns, "Cells across the read head")
       ->capture_default_str()
       ->check(CLI::Range(2, kMaxGridColumns));
@@ -78,18 +78,21 @@ int main(int argc, char** argv) {
       "Load a form into the reader and read sheets until --count are read or the reader has no sheet; one "
       "line per sheet (number, form letter, answers or the error), then the count of sheets per outcome. A "
       "bad sheet never stops the batch.");
-  readCmd->add_option("FORM", read.form, "Form file")->required();
+  readCmd->add_option("FORM", read.form, "Form file")->required()->type_name("FILE");
   readCmd->add_option("--count", read.count, "Sheets to read (0: until the reader has no sheet)")
       ->capture_default_str()
       ->check(CLI::Range(0, 1000000));
   readCmd->add_option("--mode", read.mode, kModeHelp)->capture_default_str()->check(CLI::Range(0, 3));
-  readCmd->add_option("--csv", read.csv,
-                      "Write one CSV row per sheet: sheet,form,code,outcome,answers,q1..qN");
+  readCmd
+      ->add_option("--csv", read.csv, "Write one CSV row per sheet: sheet,form,code,outcome,answers,q1..qN")
+      ->type_name("FILE");
   readCmd->add_flag("--json", read.json,
                     "Print one JSON document instead of the lines: every sheet with, per question, the cell "
                     "values and a doubtful flag (a decision within one grey level of a threshold)");
-  readCmd->add_option("--pictures", read.pictures, "Write DIR/sheet-NNN.png for every sheet");
-  readCmd->add_option("--save-grids", read.saveGrids, "Keep every sheet's grid in DIR/sheet-NNN.grid");
+  readCmd->add_option("--pictures", read.pictures, "Write DIR/sheet-NNN.png for every sheet")
+      ->type_name("DIR");
+  readCmd->add_option("--save-grids", read.saveGrids, "Keep every sheet's grid in DIR/sheet-NNN.grid")
+      ->type_name("DIR");
   readCmd->footer(std::string(kPictureFormat) + "\n" + kGridFormat + "\n\n" + kExitCodesHelp);
 
   SheetOptions decode;
@@ -97,16 +100,20 @@ int main(int argc, char** argv) {
       "decode",
       "Run the recognition again on saved grids, without a reader: tune a form's thresholds (its G line) "
       "or re-read a disputed sheet");
-  decodeCmd->add_option("FORM", decode.form, "Form file")->required();
-  decodeCmd->add_option("GRID", decode.grids, "Grid files (from read --save-grids)")->required();
+  decodeCmd->add_option("FORM", decode.form, "Form file")->required()->type_name("FILE");
+  decodeCmd->add_option("GRID", decode.grids, "Grid files (from read --save-grids)")
+      ->required()
+      ->type_name("FILE");
   decodeCmd->add_option("--mode", decode.mode, kModeHelp)->capture_default_str()->check(CLI::Range(0, 3));
-  decodeCmd->add_option("--csv", decode.csv,
-                        "Write one CSV row per grid: sheet,form,code,outcome,answers,q1..qN");
+  decodeCmd
+      ->add_option("--csv", decode.csv, "Write one CSV row per grid: sheet,form,code,outcome,answers,q1..qN")
+      ->type_name("FILE");
   decodeCmd->add_flag(
       "--json", decode.json,
       "Print one JSON document: every grid with, per question, the cell values and a doubtful "
       "flag");
-  decodeCmd->add_option("--pictures", decode.pictures, "Write DIR/sheet-NNN.png for every grid");
+  decodeCmd->add_option("--pictures", decode.pictures, "Write DIR/sheet-NNN.png for every grid")
+      ->type_name("DIR");
   decodeCmd->footer(std::string(kPictureFormat) + "\n" + kGridFormat + "\n\n" + kExitCodesHelp);
 
   CLI::App* info = app.add_subcommand(
