@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace omr {
 
@@ -148,11 +149,35 @@ bool Marked(char type, int v, int max, const GradeRecord& g, const Averages& a) 
   }
 }
 
+// The cell decisions of the question being evaluated, kept only for an observer.
+struct Explain {
+  CellDecision cells[kWorkingStringSize];
+  int count = 0;
+};
+
 void AppendMarks(Working& w, const FieldRecord& r, const Question& q, const char* text,
-                 const SheetLayout& layout, const DeviceFrame& frame, int max, const Averages& a) {
+                 const SheetLayout& layout, const DeviceFrame& frame, int max, const Averages& a,
+                 Explain* explain) {
   for (int p = 0; p < q.n; ++p) {
-    const bool marked = Marked(r.type, q.Value(frame, p), max, layout.grade, a);
+    const int v = q.Value(frame, p);
+    const bool marked = Marked(r.type, v, max, layout.grade, a);
     w.AppendMark(marked && text[p] != ' ' ? '1' : '_');
+    if (explain == nullptr || explain->count >= kWorkingStringSize) continue;
+    const bool option = text[p] != ' ';
+    const bool single = r.type == 'S' || r.type == 's';
+    const bool doubtful = option && v >= 0 &&
+                          (Marked(r.type, v - 1, max, layout.grade, a) != marked ||
+                           Marked(r.type, v + 1, max, layout.grade, a) != marked);
+    explain->cells[explain->count++] = {q.line + p * q.cell.line,
+                                        q.column + p * q.cell.column,
+                                        v,
+                                        text[p],
+                                        r.type,
+                                        marked && option,
+                                        doubtful,
+                                        0.75 * (single ? a.s : a.bm),
+                                        max,
+                                        single ? layout.grade.g3 : layout.grade.g4};
   }
 }
 
@@ -268,7 +293,7 @@ bool CheckBars(const SheetLayout& layout, const DeviceFrame& frame) {
 }
 
 bool EvaluateLayout(const SheetLayout& layout, const DeviceFrame& frame, std::uint8_t* out, int capacity,
-                    int& count) {
+                    int& count, const RecognitionObserver& observer) {
   const FieldRecord* fields = layout.fields.records;
   int lastUsed = -1;
   for (int i = 0; i < kFieldRecords; ++i)
@@ -276,6 +301,12 @@ bool EvaluateLayout(const SheetLayout& layout, const DeviceFrame& frame, std::ui
   if (lastUsed < 0) return false;
 
   const Averages averages = ComputeAverages(layout, frame);
+  std::unique_ptr<Explain> explain(observer ? new Explain : nullptr);
+  auto report = [&](int first, int last, int k, char type) {
+    if (!explain) return;
+    observer({count, first, last, k, type, out[count - 1], explain->cells, explain->count});
+    explain->count = 0;
+  };
   int chainMax = 0;  // carried from chain to chain within one evaluation
   for (int i = 0; i <= lastUsed && count < capacity; ++i) {
     const FieldRecord& r = fields[i];
@@ -288,8 +319,9 @@ bool EvaluateLayout(const SheetLayout& layout, const DeviceFrame& frame, std::ui
         w.AppendLabel(text, n);
         const Question q(r, n, k);
         const int max = MaxOver(q, frame, 0);
-        AppendMarks(w, r, q, text, layout, frame, max, averages);
+        AppendMarks(w, r, q, text, layout, frame, max, averages, explain.get());
         out[count++] = Convert(r.type, layout.coding, text, n, w);
+        report(i, i, k, r.type);
       }
       continue;
     }
@@ -306,15 +338,17 @@ bool EvaluateLayout(const SheetLayout& layout, const DeviceFrame& frame, std::ui
         w.AppendLabel(text, n);
         const Question q(member, n, 0);
         chainMax = MaxOver(q, frame, chainMax);
-        AppendMarks(w, member, q, text, layout, frame, chainMax, averages);
+        AppendMarks(w, member, q, text, layout, frame, chainMax, averages, explain.get());
         closing = &member;
         if (member.repeat != 0) break;
       }
       if (j == lastUsed) break;
     }
+    const int first = i;
     i = j;
     out[count++] = Convert(closing->type, layout.coding, layout.LabelText(closing->labelId),
                            layout.LabelLength(closing->labelId), w);
+    report(first, j, 0, closing->type);
   }
   return true;
 }

@@ -1,0 +1,58 @@
+// The subcommands of omrctl and what they share.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace omrctl {
+
+// Exit codes; the help text and the README list them.
+enum Exit : int {
+  kExitOk = 0,
+  kExitWarnings = 1,     // check: warnings only
+  kExitUsage = 2,        // bad arguments, unreadable or unwritable files, malformed grid files
+  kExitForm = 3,         // the library rejects a line of the form
+  kExitReader = 4,       // no reader, or the reader stopped answering or refused a command
+  kExitRecognition = 5,  // a sheet was not read or not recognised
+};
+
+inline constexpr const char* kExitCodesHelp =
+    "Exit codes:\n"
+    "  0  success\n"
+    "  1  check found warnings only\n"
+    "  2  usage error: bad arguments, a file that cannot be read or written, a malformed grid file\n"
+    "  3  form error: the library rejects a line of the form\n"
+    "  4  reader error: no reader found, or the reader stopped answering or refused a command\n"
+    "  5  recognition error: at least one sheet was not read or not recognised (its row says why)\n";
+
+struct GlobalOptions {
+  std::string port;      // OMR_SERIAL_PORTS for this run
+  bool chinese = false;  // the library's Chinese messages instead of the English ones
+};
+
+struct CheckOptions {
+  std::string form;
+  int headColumns = 48;
+  bool json = false;
+};
+
+struct SheetOptions {  // read and decode
+  std::string form;
+  std::vector<std::string> grids;  // decode only
+  int count = 0;                   // read only; 0: until the reader has no sheet
+  int mode = 0;
+  std::string csv;
+  bool json = false;
+  std::string pictures;
+  std::string saveGrids;  // read only
+};
+
+int RunScan(const GlobalOptions& global, bool json);
+int RunCheck(const GlobalOptions& global, const CheckOptions& options);
+int RunRead(const GlobalOptions& global, const SheetOptions& options);
+int RunDecode(const GlobalOptions& global, const SheetOptions& options);
+int RunInfo(const GlobalOptions& global, bool json);
+int RunMotor(const GlobalOptions& global, const std::string& action);
+int RunErrors(const GlobalOptions& global, bool json);
+
+}  // namespace omrctl

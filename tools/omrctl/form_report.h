@@ -1,0 +1,74 @@
+// A form file read with the library's form reader, line by line, and what a
+// form author needs to know about it beyond the lines the library rejects.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "form/form_definition.h"
+#include "form/reader_settings.h"
+#include "sheet.h"
+
+namespace omrctl {
+
+struct FormLineInfo {
+  int number = 0;  // in the file, from 1
+  std::string text;
+  int code = 0;       // the library's code for a rejected line, else 0
+  bool stops = true;  // whether the library stops loading at it
+};
+
+// What the file itself gave a layout, before missing records were taken over.
+struct LayoutOrigin {
+  char letter = ' ';
+  int tLine = 0;  // the T line that gave the letter
+  int labels = 0;
+  int bars = 0;
+  omr::LengthRecord length;
+  omr::GradeRecord grade;
+  std::array<int, omr::kFieldRecords> fieldLine{};  // F line number by slot
+};
+
+struct LocalForm {
+  std::unique_ptr<omr::FormDefinition> forms = std::make_unique<omr::FormDefinition>();
+  omr::ReaderSettings settings;
+  int commandLines = 0;
+  std::vector<FormLineInfo> rejected;
+  std::unique_ptr<std::array<LayoutOrigin, omr::kLayoutsPerFace>> origin =
+      std::make_unique<std::array<LayoutOrigin, omr::kLayoutsPerFace>>();
+};
+
+// Reads every command line, going on past rejected ones so that all of them
+// are reported. False (with the reason) when the file cannot be read.
+bool LoadLocalForm(const std::string& path, LocalForm& form, std::string& error);
+
+struct LayoutSummary {
+  int index = 0;
+  char letter = ' ';
+  int lines = 0;  // L1
+  int identLine = 0;
+  int identColumn = 0;
+  std::vector<omr::BarRecord> bars;
+  int fields = 0;
+  int questions = 0;
+  omr::GradeRecord grade;
+  std::vector<std::string> inherited;  // "letter", "D", "G", "L", "M"
+};
+
+std::vector<LayoutSummary> SummarizeLayouts(const LocalForm& form);
+
+struct FormWarning {
+  int line = 0;      // the form line it concerns, 0 when none
+  std::string kind;  // label, outside, head, ambiguous, shared, empty
+  std::string text;
+};
+
+// Problems the library does not report: a field with a label id that does not
+// exist, option cells outside the sheet's lines or off the read head
+// (`headColumns` cells wide), layouts a sheet cannot be told apart by, cells
+// that two questions use.
+std::vector<FormWarning> CheckForm(const LocalForm& form, int headColumns);
+
+}  // namespace omrctl

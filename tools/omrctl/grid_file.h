@@ -1,0 +1,41 @@
+// Saved sheet grids: the grid copy of system command 25 in a small text file.
+//
+// Format (all lines end with a line feed; lines starting with "#" and blank
+// lines are comments, allowed anywhere):
+//
+//   omr-grid 1
+//   LINES COLUMNS
+//   one row per sheet line, LINES rows, each exactly COLUMNS hexadecimal
+//   digits (0-9, A-F or a-f), one per cell
+//
+// Rows come in the order the reader sends them, the order of system command
+// 25: the first row is sheet line LINES, the last row is line 1. LINES is 1 to
+// 127, COLUMNS 2 to 254 and even, LINES x COLUMNS at most 6154 (the frame's
+// cell area).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace omrctl {
+
+inline constexpr int kMaxGridLines = 127;
+inline constexpr int kMaxGridColumns = 254;
+
+struct Grid {
+  int lines = 0;
+  int columns = 0;
+  std::vector<std::uint8_t> cells;  // lines x columns, in sending order
+
+  // The value at (line, column) as the recognition addresses it, -1 outside.
+  int At(int line, int column) const;
+};
+
+// Counts and cells as system command 25 writes them (2 + lines x columns bytes).
+bool GridFromCopy(const std::uint8_t* copy, std::size_t size, Grid& grid, std::string& error);
+
+bool WriteGridFile(const std::string& path, const Grid& grid, const std::string& comment, std::string& error);
+bool ReadGridFile(const std::string& path, Grid& grid, std::string& error);
+
+}  // namespace omrctl

@@ -1,0 +1,39 @@
+// A sheet as a PNG picture a person can check a disputed answer against.
+//
+// Geometry: every cell is kCellPixels square; rows come in the order the
+// reader sends them (the first row is the sheet's last line number, the
+// bottom row line 1, as in a saved grid); a margin of kMarginPixels on the
+// left holds question numbers. The picture is therefore
+// kMarginPixels + kCellPixels x columns wide and kCellPixels x lines high
+// (26 + 12 x columns by 12 x lines).
+//
+// Content: each cell in its grey (0 white, 15 black); the layout's option
+// cells outlined in blue (orange when a decision was doubtful), marked cells
+// filled with a red square, bar cells outlined in green, the identifying
+// cell in magenta, and each question's number left of its first cell.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "form/form_definition.h"
+#include "grid_file.h"
+#include "sheet.h"
+
+namespace omrctl {
+
+inline constexpr int kCellPixels = 12;
+inline constexpr int kMarginPixels = 26;
+
+inline int PictureWidth(int columns) {
+  return kMarginPixels + kCellPixels * columns;
+}
+inline int PictureHeight(int lines) {
+  return kCellPixels * lines;
+}
+
+// `layout` may be null (a sheet of no known layout: the grid alone).
+bool WritePicture(const std::string& path, const Grid& grid, const omr::SheetLayout* layout,
+                  const std::vector<QuestionInfo>& questions, std::string& error);
+
+}  // namespace omrctl

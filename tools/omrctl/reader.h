@@ -1,0 +1,26 @@
+// The reader through the library's C interface.
+#pragma once
+
+#include <string>
+
+namespace omrctl {
+
+// With `port` set, the library looks only there (OMR_SERIAL_PORTS). True when
+// a reader answered; `name` then tells where: a serial device path, or "USB
+// bridge".
+bool ConnectReader(const std::string& port, std::string& name);
+
+// MR_Close, so that unloading the library sends nothing more.
+void DisconnectReader();
+
+// MR_GetLastError (it waits 200 ms).
+int ReaderError();
+
+// Whether a reader of this version has a parameter block that sets its wait.
+bool WaitFromParameters(const std::string& version);
+
+// The reader's sheet wait in milliseconds, from its version and parameter
+// block, as the library derives it at connection.
+int SheetWaitMs(const std::string& version, const unsigned char* parameters, bool haveParameters);
+
+}  // namespace omrctl
