@@ -75,6 +75,14 @@ bool ReadExpected(const char* path, std::vector<Expected>& sheets) {
   return ok && !sheets.empty();
 }
 
+// CHECK_EQ as an expression: true when the values are equal.
+bool Equal(long long got, long long want, const char* what, int line) {
+  const bool ok = check::That(got == want, __FILE__, line, what);
+  if (!ok) std::printf("     %lld != %lld\n", got, want);
+  return ok;
+}
+#define EQUAL(a, b) Equal(static_cast<long long>(a), static_cast<long long>(b), #a " == " #b, __LINE__)
+
 // Reads every sheet and compares its result in modes 0 to 3.
 void ReadSheets(HMODULE dll, const char* form, const std::vector<Expected>& sheets) {
   auto loadForm = api::Get<LoadForm>(dll, "MR_LoadForm");
@@ -91,7 +99,7 @@ void ReadSheets(HMODULE dll, const char* form, const std::vector<Expected>& shee
   const int loaded = loadForm(form, "");
   const double took = check::NowMs() - start;
   std::printf("  MR_LoadForm: %d in %.0f ms\n", loaded, took);
-  if (!CHECK_EQ(loaded, 0)) return;
+  if (!EQUAL(loaded, 0)) return;
   CHECK(took >= 34 * 3);
 
   static char out[16384 + 16];
@@ -104,7 +112,7 @@ void ReadSheets(HMODULE dll, const char* form, const std::vector<Expected>& shee
       CHECK_EQ(getLastError(), want.error);
       continue;
     }
-    if (!CHECK_EQ(result, 0)) {
+    if (!EQUAL(result, 0)) {
       std::printf("     sheet %d: error %d\n", index, getLastError());
       continue;
     }
@@ -116,7 +124,7 @@ void ReadSheets(HMODULE dll, const char* form, const std::vector<Expected>& shee
       const std::string expected = prefix + want.text;
       std::memset(out, 0x5A, sizeof out);
       const int n = getResult(out, mode);
-      if (!CHECK_EQ(n, static_cast<int>(expected.size()))) continue;
+      if (!EQUAL(n, expected.size())) continue;
       if (!CHECK_BYTES(out, expected.data(), expected.size()))
         std::printf("     sheet %d mode %d: %.*s\n", index, mode, n, out);
       CHECK_EQ(out[n], 0);
