@@ -131,7 +131,7 @@ void ReadSheets(HMODULE dll, const char* form, const std::vector<Expected>& shee
       CHECK_EQ(out[n + 1], 0x5A);
     }
   }
-  std::printf("  %d sheets read, %d of them recognised as expected\n", index, good);
+  std::printf("  %d sheets read: %d with a result, %d failing as expected\n", index, good, index - good);
   // The tray is empty now (the simulator answers 16 for an empty tray).
   CHECK_EQ(read(), -1);
   CHECK_EQ(getLastError(), 16);
