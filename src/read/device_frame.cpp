@@ -131,12 +131,6 @@ bool DeviceFrame::Unpack(const std::uint8_t* frameBytes, int length) {
   return true;
 }
 
-int DeviceFrame::CellAt(int line, int column) const {
-  if (line < 1 || line > lines || column < 1 || column > columns) return -1;
-  const long index = static_cast<long>(lines - line) * columns + column - 1;
-  return index < kFrameArea ? cells[index] : -1;
-}
-
 bool DeviceFrame::CopyGrid(std::uint8_t* out) const {
   if (out == nullptr || lines <= 0 || columns <= 0) return false;
   const long count = static_cast<long>(lines) * columns;
