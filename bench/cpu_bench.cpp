@@ -95,10 +95,6 @@ int CountLines(const std::string& text) {
   return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
-std::string FormsDir() {
-  return OMR_BENCH_FORMS;
-}
-
 // A driver context holding a form and one sheet of it, identified and with
 // its bars checked, ready for MR_GetResult.
 struct PreparedSheet {
@@ -176,7 +172,7 @@ void UnpackFullSheet(benchmark::State& state) {
 }
 
 void UnpackExamSheet(benchmark::State& state) {
-  static const auto sheet = PrepareSheet(FormsDir() + "/exam60.form", 1, 0);
+  static const auto sheet = PrepareSheet(OMR_BENCH_EXAM_FORM, 1, 0);
   if (!sheet->error.empty()) {
     state.SkipWithError(sheet->error.c_str());
     return;
@@ -201,7 +197,7 @@ void RunGetResult(benchmark::State& state, PreparedSheet& sheet) {
 }
 
 void GetResultExam(benchmark::State& state) {
-  static const auto sheet = PrepareSheet(FormsDir() + "/exam60.form", 1, 0);
+  static const auto sheet = PrepareSheet(OMR_BENCH_EXAM_FORM, 1, 0);
   RunGetResult(state, *sheet);
 }
 
@@ -251,7 +247,7 @@ void LoadLargeForm(benchmark::State& state) {
 // MR_Read and MR_GetResult of the exam sheet over a port that answers at
 // once: the library's whole share of a sheet, without the byte pauses.
 void ReadAndResultExam(benchmark::State& state) {
-  static const auto sheet = PrepareSheet(FormsDir() + "/exam60.form", 1, 0);
+  static const auto sheet = PrepareSheet(OMR_BENCH_EXAM_FORM, 1, 0);
   if (!sheet->error.empty()) {
     state.SkipWithError(sheet->error.c_str());
     return;
@@ -285,10 +281,17 @@ class SummaryReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      if (run.error_occurred) continue;
       const double scale = 1e6 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      cpu_[run.run_name.str()].push_back(run.GetAdjustedCPUTime() * scale);
-      wall_[run.run_name.str()].push_back(run.GetAdjustedRealTime() * scale);
+      const std::string name = run.run_name.str();
+      if (run.run_type == Run::RT_Iteration) {
+        cpu_[name].push_back(run.GetAdjustedCPUTime() * scale);
+        wall_[name].push_back(run.GetAdjustedRealTime() * scale);
+      } else if (run.aggregate_name == "median") {
+        // With repetitions shown as aggregates only, the median is all there is.
+        cpu_[name] = {run.GetAdjustedCPUTime() * scale};
+        wall_[name] = {run.GetAdjustedRealTime() * scale};
+      }
     }
   }
 
