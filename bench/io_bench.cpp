@@ -120,7 +120,16 @@ bool RunTimeouts(int lateSamples, int byteSamples) {
   // Seven bytes at once, the eighth 2 ms later: Read(8) must return as soon
   // as the last byte is there.
   std::vector<double> afterLast;
+  std::vector<double> bareAfterLast;
   int incomplete = 0;
+  Pty other;
+  const int control = other.master >= 0 ? ::open(other.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+  if (control >= 0) {
+    termios tio{};
+    ::tcgetattr(control, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(control, TCSANOW, &tio);
+  }
   for (int i = 0; i < byteSamples; ++i) {
     com.Purge();
     Clock::time_point lastSent{};
@@ -140,12 +149,29 @@ bool RunTimeouts(int lateSamples, int byteSamples) {
       continue;
     }
     afterLast.push_back(Ms(returned - lastSent));
+
+    // Control: the same byte to a plain poll() and read() on a terminal of
+    // the same kind, without the library.
+    if (control < 0) continue;
+    std::thread bareSender([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      lastSent = Clock::now();
+      const std::uint8_t byte = 9;
+      if (::write(other.master, &byte, 1) != 1) lastSent = {};
+    });
+    pollfd p{control, POLLIN, 0};
+    const bool ready = ::poll(&p, 1, 1000) == 1 && ::read(control, buffer, 1) == 1;
+    const Clock::time_point bareReturned = Clock::now();
+    bareSender.join();
+    if (ready && lastSent != Clock::time_point{}) bareAfterLast.push_back(Ms(bareReturned - lastSent));
   }
+  if (control >= 0) ::close(control);
   com.Close(com.GetHandle());
 
   const Spread l = SpreadOf(late);
   const Spread bare = SpreadOf(bareLate);
   const Spread a = SpreadOf(afterLast);
+  const Spread bareA = SpreadOf(bareAfterLast);
   std::printf("\nPOSIX serial port (CCom) on a pty pair\n");
   std::printf(
       "  Read(4, %d ms) with nothing arriving, %zu samples: late by median %.3f ms, p99 %.3f ms, "
@@ -157,6 +183,10 @@ bool RunTimeouts(int lateSamples, int byteSamples) {
       "  Read(8, 1000 ms), last byte 2 ms after the rest, %zu samples: back after the last byte in "
       "median %.3f ms, p99 %.3f ms, max %.3f ms; %d incomplete\n",
       afterLast.size(), a.median, a.p99, a.max, incomplete);
+  std::printf(
+      "  control, a bare poll() and read() of one byte on another pty: back in median %.3f ms, p99 %.3f ms, "
+      "max %.3f ms\n",
+      bareA.median, bareA.p99, bareA.max);
   std::printf("\n%-52s %9s %-4s %-14s\n", "figure", "value", "", "target");
   PrintFigure("Read late after its time-out, median", l.median, "ms", "within 2 ms",
               l.median <= 2 && early == 0);

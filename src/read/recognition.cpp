@@ -99,7 +99,6 @@ Averages ComputeAverages(const SheetLayout& layout, const DeviceFrame& frame) {
   long long sum[2] = {0, 0};
   long long count[2] = {0, 0};
   const int g2 = layout.grade.g2;
-  CellValues values;
   for (const FieldRecord& r : layout.fields.records) {
     if (!r.used) continue;
     const Pool pool = PoolOf(r.type);
@@ -110,9 +109,10 @@ Averages ComputeAverages(const SheetLayout& layout, const DeviceFrame& frame) {
     long long recordSum = 0;
     long long recordCount = 0;
     for (int k = 0; k < questions; ++k) {
-      geometry.Read(frame, k, values);
+      const int line = geometry.line + k * geometry.group.line;
+      const int column = geometry.column + k * geometry.group.column;
       for (int p = 0; p < geometry.n; ++p) {
-        const int v = values[p];
+        const int v = frame.CellAt(line + p * geometry.cell.line, column + p * geometry.cell.column);
         if (v >= g2) recordSum += v, ++recordCount;
         if (v >= 4) recordSum += v, ++recordCount;
       }
