@@ -9,6 +9,9 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -207,6 +210,24 @@ bool WriteByte(int fd, std::uint8_t byte) {
   return true;
 }
 
+// A sleeping thread may wake up to its timer slack (50 us by default) late.
+// While the byte pauses run, the slack is the smallest there is; the
+// caller's own value comes back when the write ends.
+class TightWakeUps {
+ public:
+#ifdef __linux__
+  TightWakeUps() : saved_(::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)) {
+    if (saved_ > 1) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  }
+  ~TightWakeUps() {
+    if (saved_ > 1) ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(saved_), 0UL, 0UL, 0UL);
+  }
+
+ private:
+  long saved_;
+#endif
+};
+
 }  // namespace
 
 CCom::CCom() {
@@ -299,6 +320,7 @@ int CCom::Read(std::uint8_t* buffer, int count, int timeoutMs) {
 int CCom::Write(const std::uint8_t* data, int count) {
   if (handle == 0 || data == nullptr || count <= 0) return 0;
   int total = 0;
+  const TightWakeUps tight;
   for (int i = 0; i < count; ++i) {
     if (handle != 0 && WriteByte(static_cast<int>(device_), data[i])) ++total;
     // The reader takes one byte at a time: pause after every byte, sent or not.

@@ -1,5 +1,6 @@
 #include "read/device_frame.h"
 
+#include <bit>
 #include <cstring>
 
 #include "link/link.h"
@@ -24,6 +25,45 @@ int HeadBytes(std::uint8_t lineCount, std::uint8_t bytesPerLine) {
 
 int GridBytes(const std::uint8_t* header) {
   return HeadBytes(header[2], header[3]) + HeadBytes(header[6], header[7]);
+}
+
+// Whether any of the eight bytes is 0xCD or more (a zero run): the high bit
+// set and the low seven bits at least 0x4D, which the added 0x33 carries
+// into bit 7 without crossing into the next byte.
+bool HasRunByte(std::uint64_t word) {
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  return (word & ((word & kLow7) + 0x3333333333333333ull) & kHigh) != 0;
+}
+
+// Bytes 0..3 of a and b as a0 b0 a1 b1 a2 b2 a3 b3 (little-endian words).
+std::uint64_t Interleave(std::uint64_t a, std::uint64_t b) {
+  auto spread = [](std::uint64_t x) {
+    x &= 0xFFFFFFFFull;
+    x = (x | (x << 16)) & 0x0000FFFF0000FFFFull;
+    return (x | (x << 8)) & 0x00FF00FF00FF00FFull;
+  };
+  return spread(a) | (spread(b) << 8);
+}
+
+// Two cells a byte, low nibble first. Eight bytes at a time where the bytes
+// of a word lie in memory order.
+void SplitNibbles(const std::uint8_t* in, int count, std::uint8_t* out) {
+  int i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 8 <= count; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, in + i, sizeof word);
+      const std::uint64_t low = word & 0x0F0F0F0F0F0F0F0Full;
+      const std::uint64_t high = (word >> 4) & 0x0F0F0F0F0F0F0F0Full;
+      const std::uint64_t cells[2] = {Interleave(low, high), Interleave(low >> 32, high >> 32)};
+      std::memcpy(out + 2 * i, cells, sizeof cells);
+    }
+  }
+  for (; i < count; ++i) {
+    out[2 * i] = in[i] & 0x0F;
+    out[2 * i + 1] = static_cast<std::uint8_t>(in[i] >> 4);
+  }
 }
 
 }  // namespace
@@ -67,26 +107,28 @@ bool DeviceFrame::Unpack(const std::uint8_t* frameBytes, int length) {
   // reach read as 0 instead of the previous sheet's.
   std::memset(decoded, 0, sizeof decoded);
   int out = 0;
-  for (int i = 0; i < dataLength && out < kFrameArea; ++i) {
-    const std::uint8_t b = data[i];
-    if (b >= 0xCD)
-      out += b - 0xCC;
-    else
-      decoded[out++] = b;
+  int i = 0;
+  while (i < dataLength && out < kFrameArea) {
+    // Eight literal bytes in a row are copied as one word.
+    if (i + 8 <= dataLength && out + 8 <= kFrameArea) {
+      std::uint64_t word;
+      std::memcpy(&word, data + i, sizeof word);
+      if (!HasRunByte(word)) {
+        std::memcpy(decoded + out, &word, sizeof word);
+        i += 8;
+        out += 8;
+        continue;
+      }
+    }
+    // Without branches: a run writes one of its zeros and moves on.
+    const unsigned b = data[i++];
+    const bool run = b >= 0xCD;
+    decoded[out] = static_cast<std::uint8_t>(run ? 0 : b);
+    out += run ? static_cast<int>(b) - 0xCC : 1;
   }
 
-  const int gridBytes = GridBytes(frameBytes);
-  for (int i = 0; i < gridBytes; ++i) {
-    cells[2 * i] = decoded[i] & 0x0F;
-    cells[2 * i + 1] = static_cast<std::uint8_t>(decoded[i] >> 4);
-  }
+  SplitNibbles(decoded, GridBytes(frameBytes), cells);
   return true;
-}
-
-int DeviceFrame::CellAt(int line, int column) const {
-  if (line < 1 || line > lines || column < 1 || column > columns) return -1;
-  const long index = static_cast<long>(lines - line) * columns + column - 1;
-  return index < kFrameArea ? cells[index] : -1;
 }
 
 bool DeviceFrame::CopyGrid(std::uint8_t* out) const {

@@ -27,7 +27,12 @@ class DeviceFrame {
   bool Unpack(const std::uint8_t* frameBytes, int length);
 
   // 0..15, or -1 outside the head A grid. Line 1 is the last line received.
-  int CellAt(int line, int column) const;
+  // Inline: recognition asks for every cell of a layout.
+  int CellAt(int line, int column) const {
+    if (line < 1 || line > lines || column < 1 || column > columns) return -1;
+    const long index = static_cast<long>(lines - line) * columns + column - 1;
+    return index < kFrameArea ? cells[index] : -1;
+  }
 
   // Line count, column count, then the cells; false while either count is 0.
   bool CopyGrid(std::uint8_t* out) const;

@@ -45,23 +45,32 @@ bool Parallel(char a, char b) {
   return (Across(a) && Across(b)) || (Along(a) && Along(b));
 }
 
-// The cells of question k of a record whose label text has n characters.
-struct Question {
+// Where the questions of a record lie: the move from cell to cell, the move
+// from one question's first cell to the next, and the record's first cell.
+struct Geometry {
+  Step cell;
+  Step group;
   int line;
   int column;
-  Step cell;
-  int n;
+  int n;  // cells a question: the label length, at most 63
 
-  Question(const FieldRecord& r, int n, int k) : cell(Move(r.cellDirection)), n(n) {
+  Geometry(const FieldRecord& r, int n) : cell(Move(r.cellDirection)), line(r.line), column(r.column), n(n) {
     const int step = r.gap + (Parallel(r.cellDirection, r.groupDirection) ? n : 1);
-    const Step group = Move(r.groupDirection);
-    line = r.line + k * step * group.line;
-    column = r.column + k * step * group.column;
+    const Step g = Move(r.groupDirection);
+    group = {step * g.line, step * g.column};
   }
-  int Value(const DeviceFrame& frame, int p) const {
-    return frame.CellAt(line + p * cell.line, column + p * cell.column);
+
+  // The cell values of question k, in walking order.
+  void Read(const DeviceFrame& frame, int k, int* values) const {
+    const int firstLine = line + k * group.line;
+    const int firstColumn = column + k * group.column;
+    for (int p = 0; p < n; ++p)
+      values[p] = frame.CellAt(firstLine + p * cell.line, firstColumn + p * cell.column);
   }
 };
+
+// One question's cells: the label text is at most 63 characters.
+using CellValues = int[kLabelTextSize];
 
 enum class Pool { BM, S, None };
 
@@ -87,36 +96,43 @@ struct Averages {
 // Pool averages over every cell of every question; a cell of at least G2 and
 // at least 4 is counted twice.
 Averages ComputeAverages(const SheetLayout& layout, const DeviceFrame& frame) {
-  double sum[2] = {0.0, 0.0};
-  long count[2] = {0, 0};
+  // Integer sums: exact, and the same values the division sees.
+  long long sum[2] = {0, 0};
+  long long count[2] = {0, 0};
   const int g2 = layout.grade.g2;
   for (const FieldRecord& r : layout.fields.records) {
     if (!r.used) continue;
     const Pool pool = PoolOf(r.type);
     if (pool == Pool::None) continue;
     const int i = pool == Pool::BM ? 0 : 1;
-    const int n = layout.LabelLength(r.labelId);
+    const Geometry geometry(r, layout.LabelLength(r.labelId));
     const int questions = r.repeat == 0 ? 1 : r.repeat;
+    long long recordSum = 0;
+    long long recordCount = 0;
     for (int k = 0; k < questions; ++k) {
-      const Question q(r, n, k);
-      for (int p = 0; p < n; ++p) {
-        const int v = q.Value(frame, p);
-        if (v >= g2) sum[i] += v, ++count[i];
-        if (v >= 4) sum[i] += v, ++count[i];
+      const int line = geometry.line + k * geometry.group.line;
+      const int column = geometry.column + k * geometry.group.column;
+      for (int p = 0; p < geometry.n; ++p) {
+        const int v = frame.CellAt(line + p * geometry.cell.line, column + p * geometry.cell.column);
+        if (v >= g2) recordSum += v, ++recordCount;
+        if (v >= 4) recordSum += v, ++recordCount;
       }
     }
+    sum[i] += recordSum;
+    count[i] += recordCount;
   }
   Averages a;
-  a.bm = count[0] ? sum[0] / static_cast<double>(count[0]) : 0.0;
-  a.s = count[1] ? sum[1] / static_cast<double>(count[1]) : 0.0;
+  a.bm = count[0] ? static_cast<double>(sum[0]) / static_cast<double>(count[0]) : 0.0;
+  a.s = count[1] ? static_cast<double>(sum[1]) / static_cast<double>(count[1]) : 0.0;
   return a;
 }
 
-// The label and mark strings of one question, kept in step and cut at the
-// working size.
+// The label and mark strings of one question, kept in step (always of the
+// same length) and cut at the working size. Nothing past the lengths is
+// ever read, so the strings need no clearing.
 struct Working {
-  char label[kWorkingStringSize] = {};
-  char marks[kWorkingStringSize] = {};
+  char label[kWorkingStringSize];
+  char marks[kWorkingStringSize];
   int labelLength = 0;
   int markLength = 0;
 
@@ -128,8 +144,8 @@ struct Working {
   }
 };
 
-int MaxOver(const Question& q, const DeviceFrame& frame, int max) {
-  for (int p = 0; p < q.n; ++p) max = std::max(max, q.Value(frame, p));
+int MaxOver(const int* values, int n, int max) {
+  for (int p = 0; p < n; ++p) max = std::max(max, values[p]);
   return max;
 }
 
@@ -155,21 +171,22 @@ struct Explain {
   int count = 0;
 };
 
-void AppendMarks(Working& w, const FieldRecord& r, const Question& q, const char* text,
-                 const SheetLayout& layout, const DeviceFrame& frame, int max, const Averages& a,
-                 Explain* explain) {
-  for (int p = 0; p < q.n; ++p) {
-    const int v = q.Value(frame, p);
-    const bool marked = Marked(r.type, v, max, layout.grade, a);
+void AppendMarks(Working& w, const FieldRecord& r, const Geometry& geometry, int k, const int* values,
+                 const char* text, const GradeRecord& grade, int max, const Averages& a, Explain* explain) {
+  const int firstLine = geometry.line + k * geometry.group.line;
+  const int firstColumn = geometry.column + k * geometry.group.column;
+  for (int p = 0; p < geometry.n; ++p) {
+    const int v = values[p];
+    const bool marked = Marked(r.type, v, max, grade, a);
     w.AppendMark(marked && text[p] != ' ' ? '1' : '_');
     if (explain == nullptr || explain->count >= kWorkingStringSize) continue;
     const bool option = text[p] != ' ';
     const bool single = r.type == 'S' || r.type == 's';
-    const bool doubtful = option && v >= 0 &&
-                          (Marked(r.type, v - 1, max, layout.grade, a) != marked ||
-                           Marked(r.type, v + 1, max, layout.grade, a) != marked);
-    explain->cells[explain->count++] = {q.line + p * q.cell.line,
-                                        q.column + p * q.cell.column,
+    const bool doubtful =
+        option && v >= 0 &&
+        (Marked(r.type, v - 1, max, grade, a) != marked || Marked(r.type, v + 1, max, grade, a) != marked);
+    explain->cells[explain->count++] = {firstLine + p * geometry.cell.line,
+                                        firstColumn + p * geometry.cell.column,
                                         v,
                                         text[p],
                                         r.type,
@@ -177,13 +194,13 @@ void AppendMarks(Working& w, const FieldRecord& r, const Question& q, const char
                                         doubtful,
                                         0.75 * (single ? a.s : a.bm),
                                         max,
-                                        single ? layout.grade.g3 : layout.grade.g4};
+                                        single ? grade.g3 : grade.g4};
   }
 }
 
 std::uint8_t TableCode(int mode, const Working& w) {
   char marks[kWorkingStringSize];
-  std::memcpy(marks, w.marks, sizeof marks);
+  std::memcpy(marks, w.marks, static_cast<std::size_t>(w.markLength));
   for (int p = 0; p < w.markLength; ++p)
     if (marks[p] == '1' && w.label[p] != ' ') marks[p] = w.label[p];
   const char first = w.labelLength > 0 ? w.label[0] : '\0';
@@ -307,19 +324,21 @@ bool EvaluateLayout(const SheetLayout& layout, const DeviceFrame& frame, std::ui
     observer({count, first, last, k, type, out[count - 1], explain->cells, explain->count});
     explain->count = 0;
   };
+  CellValues values;
   int chainMax = 0;  // carried from chain to chain within one evaluation
   for (int i = 0; i <= lastUsed && count < capacity; ++i) {
     const FieldRecord& r = fields[i];
     if (!r.used) continue;
     if (r.repeat != 0) {
       const char* text = layout.LabelText(r.labelId);
-      const int n = layout.LabelLength(r.labelId);
+      const Geometry geometry(r, layout.LabelLength(r.labelId));
+      const int n = geometry.n;
       for (int k = 0; k < r.repeat && count < capacity; ++k) {
         Working w;
         w.AppendLabel(text, n);
-        const Question q(r, n, k);
-        const int max = MaxOver(q, frame, 0);
-        AppendMarks(w, r, q, text, layout, frame, max, averages, explain.get());
+        geometry.Read(frame, k, values);
+        const int max = MaxOver(values, n, 0);
+        AppendMarks(w, r, geometry, k, values, text, layout.grade, max, averages, explain.get());
         out[count++] = Convert(r.type, layout.coding, text, n, w);
         report(i, i, k, r.type);
       }
@@ -334,11 +353,11 @@ bool EvaluateLayout(const SheetLayout& layout, const DeviceFrame& frame, std::ui
       const FieldRecord& member = fields[j];
       if (member.used) {
         const char* text = layout.LabelText(member.labelId);
-        const int n = layout.LabelLength(member.labelId);
-        w.AppendLabel(text, n);
-        const Question q(member, n, 0);
-        chainMax = MaxOver(q, frame, chainMax);
-        AppendMarks(w, member, q, text, layout, frame, chainMax, averages, explain.get());
+        const Geometry geometry(member, layout.LabelLength(member.labelId));
+        w.AppendLabel(text, geometry.n);
+        geometry.Read(frame, 0, values);
+        chainMax = MaxOver(values, geometry.n, chainMax);
+        AppendMarks(w, member, geometry, 0, values, text, layout.grade, chainMax, averages, explain.get());
         closing = &member;
         if (member.repeat != 0) break;
       }
