@@ -57,6 +57,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES TRUE)
 # The dependencies follow what the binaries link (libftdi1 when it is used).
 find_program(OMR_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(OMR_DPKG_SHLIBDEPS)
