@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, builds a small C program against
+# the installed tree through the CMake package and through pkg-config, and
+# runs both against omrsim on a pty (or, without omrsim, checks that they run
+# and find no reader).
+#
+#   install_test.sh BUILD_DIR SOURCE_DIR [OMRSIM]
+# Environment: OMR_TEST_EXECUTABLES (executables the install must hold),
+# OMR_TEST_CFLAGS (flags for the program, e.g. sanitizers), OMR_TEST_PRELOAD
+# (LD_PRELOAD for running it).
+set -euo pipefail
+
+build=$1 source=$2 omrsim=${3:-}
+work=$(mktemp -d "${TMPDIR:-/tmp}/omr-install-test.XXXXXX")
+sim_pid=
+cleanup() {
+  if [[ -n $sim_pid ]]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Shared with the package test, which installs into /usr: never both at once.
+exec 9>"${TMPDIR:-/tmp}/omr-system-install.lock"
+flock -s -w 900 9 || fail "waited too long for the package test"
+
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "install"; }
+
+# The installed tree.
+for f in lib/libomr.so lib/libomr.so.1 include/omr.h lib/cmake/omr/omr-config.cmake \
+         lib/cmake/omr/omr-config-version.cmake lib/cmake/omr/omrTargets.cmake lib/pkgconfig/omr.pc; do
+  [[ -e $prefix/$f ]] || fail "$f not installed"
+done
+[[ $(readlink "$prefix/lib/libomr.so") == libomr.so.1 ]] || fail "libomr.so does not point at libomr.so.1"
+soname=$(readelf -d "$prefix/lib/libomr.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
+[[ $soname == libomr.so.1 ]] || fail "SONAME is '$soname'"
+for exe in ${OMR_TEST_EXECUTABLES:-}; do
+  [[ -x $prefix/bin/$exe ]] || fail "bin/$exe not installed"
+done
+forms=("$source"/examples/*.form)
+if [[ -e ${forms[0]} ]]; then
+  for f in "${forms[@]}"; do
+    [[ -f $prefix/share/omr/examples/$(basename "$f") ]] || fail "example form $(basename "$f") not installed"
+  done
+fi
+# Nothing of the build tree's internals.
+if find "$prefix" -name '*omr_core*' -o -name '*gtest*' -o -name '*omr_sim*' | grep .; then
+  fail "internal libraries were installed"
+fi
+
+consumer=$source/tests/install/consumer
+cflags=${OMR_TEST_CFLAGS:-}
+
+# 1. CMake: find_package(omr) and omr::omr.
+cmake -S "$consumer" -B "$work/by-cmake" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$cflags" \
+  >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; fail "configure against the CMake package"; }
+cmake --build "$work/by-cmake" >>"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; fail "build with the CMake package"; }
+
+# 2. pkg-config, found through PKG_CONFIG_PATH only.
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+pc_flags=$(pkg-config --cflags --libs omr) || fail "pkg-config does not find omr"
+[[ $pc_flags == *-I"$prefix"* || $pc_flags == *-I"$prefix/lib/pkgconfig/../../include"* ]] ||
+  fail "pkg-config flags do not name the install prefix: $pc_flags"
+[[ $(pkg-config --modversion omr) == 1.* ]] || fail "pkg-config version"
+# shellcheck disable=SC2086
+cc $cflags "$consumer/consumer.c" $pc_flags -o "$work/by-pkg-config" || fail "build with pkg-config"
+
+run() {
+  env LD_LIBRARY_PATH="$prefix/lib" ${OMR_TEST_PRELOAD:+LD_PRELOAD="$OMR_TEST_PRELOAD"} "$@"
+}
+# Every program must use the installed library.
+for program in "$work/by-cmake/consumer" "$work/by-pkg-config"; do
+  run ldd "$program" | grep "libomr.so.1 => $prefix/lib/libomr.so.1" >/dev/null ||
+    fail "$program does not load the installed library: $(run ldd "$program" | grep omr)"
+done
+
+form=$prefix/share/omr/examples/exam60.form
+if [[ -z $omrsim ]]; then
+  for program in "$work/by-cmake/consumer" "$work/by-pkg-config"; do
+    set +e
+    OMR_SERIAL_PORTS=$work/no-reader run "$program" "$form"
+    rc=$?
+    set -e
+    [[ $rc == 3 ]] || fail "$program without a reader answered $rc, not 3"
+  done
+  echo "installed tree and both builds checked (no simulator: reads not tested)"
+  exit 0
+fi
+
+start_sim() {
+  rm -f "$work/reader" "$work/expected"
+  "$omrsim" --link "$work/reader" --form "$form" --answers "$prefix/share/omr/examples/exam60.answers" \
+    --expected "$work/expected" >/dev/null 2>"$work/sim.log" &
+  sim_pid=$!
+  for _ in $(seq 500); do
+    [[ -L $work/reader && -s $work/expected ]] && return 0
+    kill -0 "$sim_pid" 2>/dev/null || { cat "$work/sim.log"; fail "omrsim stopped"; }
+    sleep 0.02
+  done
+  fail "omrsim made no link"
+}
+stop_sim() { kill "$sim_pid"; wait "$sim_pid" || true; sim_pid=; }
+
+for program in "$work/by-cmake/consumer" "$work/by-pkg-config"; do
+  start_sim
+  got=$(OMR_SERIAL_PORTS=$work/reader run "$program" "$form") || fail "$program failed ($?)"
+  stop_sim
+  # The first sheet's expected line is "LETTER ANSWERS"; the program prints them joined.
+  want=$(head -n1 "$work/expected" | sed 's/^\(.\) /\1/')
+  [[ $got == "$want" ]] || fail "$program read '$got', expected '$want'"
+  echo "$(basename "$program"): $got"
+done
