@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     std::uint8_t* area = fuzz::ZeroedBuffer<kPairArea>();
     const int total = data.ConsumeIntegralInRange<int>(-8, kPairArea + 8);
     const std::vector<std::uint8_t> stream = data.ConsumeBytes<std::uint8_t>(kPairArea);
-    std::memcpy(area, stream.data(), stream.size());
+    if (!stream.empty()) std::memcpy(area, stream.data(), stream.size());
     const std::int32_t pairs = DecodePairCapture(area, total, ctx->captureArrays);
     if (pairs < 0 || pairs > kCaptureArraySize) __builtin_trap();
     return 0;

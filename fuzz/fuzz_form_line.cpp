@@ -13,7 +13,9 @@ using namespace omr;
 
 namespace {
 
-bool Fits(std::int32_t v, std::int32_t max) { return v >= 0 && v <= max; }
+bool Fits(std::int32_t v, std::int32_t max) {
+  return v >= 0 && v <= max;
+}
 
 // Canonical lines read back to the values they were made from.
 void RoundTrips(const char* line) {

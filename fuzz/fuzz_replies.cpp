@@ -13,8 +13,14 @@ using namespace omr;
 namespace {
 
 constexpr const char* kSampleForm[] = {
-    "\"T A 030 01/\"",          "\"L 030 20 10/\"",     "\"M 001 02 05/\"",   "\"D 01 ABCD/\"",
-    "\"F   5   3U S  1   4R 0/\"", "\"F  10   3U M  1   2R 1/\"", "\"T B 025 02/\"", "\"L 025 20 10/\"",
+    "\"T A 030 01/\"",
+    "\"L 030 20 10/\"",
+    "\"M 001 02 05/\"",
+    "\"D 01 ABCD/\"",
+    "\"F   5   3U S  1   4R 0/\"",
+    "\"F  10   3U M  1   2R 1/\"",
+    "\"T B 025 02/\"",
+    "\"L 025 20 10/\"",
 };
 
 // Large enough for every output a reader's counts can announce (2N+4 with N
@@ -46,18 +52,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   auto* out = reinterpret_cast<char*>(fuzz::ZeroedBuffer<kResultBufferSize + 3, 1>());
   for (int step = 0; step < 16 && data.remaining_bytes() > 0; ++step) {
     switch (data.ConsumeIntegralInRange<int>(0, 17)) {
-      case 0: ctx->Read(); break;
-      case 1: ctx->ReadWithLine(data.ConsumeIntegral<int>()); break;
+      case 0:
+        ctx->Read();
+        break;
+      case 1:
+        ctx->ReadWithLine(data.ConsumeIntegral<int>());
+        break;
       case 2: {
         const int n = ctx->GetResult(out, data.ConsumeIntegralInRange<int>(-1, 4));
         if (n > kResultBufferSize + 2) __builtin_trap();
         break;
       }
-      case 3: ctx->StartMotor(); break;
-      case 4: ctx->StopMotor(); break;
-      case 5: ctx->PassSheet(); break;
-      case 6: ctx->IsReading(); break;
-      case 7: ctx->StopRead(); break;
+      case 3:
+        ctx->StartMotor();
+        break;
+      case 4:
+        ctx->StopMotor();
+        break;
+      case 5:
+        ctx->PassSheet();
+        break;
+      case 6:
+        ctx->IsReading();
+        break;
+      case 7:
+        ctx->StopRead();
+        break;
       case 8: {
         const int code = data.ConsumeIntegralInRange<int>(-1, 31);
         const bool none = data.ConsumeIntegralInRange<int>(0, 15) == 0;
@@ -78,11 +98,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         ctx->GetSerial(data.ConsumeBool() ? serial : nullptr);
         break;
       }
-      case 10: ctx->ReadTotal(); break;
-      case 11: ctx->Clear(); break;
-      case 12: ctx->AddFormLine(kSampleForm[data.ConsumeIntegralInRange<int>(0, 7)]); break;
-      case 13: ctx->FinishForm(); break;
-      case 14: port.LimitWrites(data.ConsumeIntegralInRange<int>(-1, 140)); break;
+      case 10:
+        ctx->ReadTotal();
+        break;
+      case 11:
+        ctx->Clear();
+        break;
+      case 12:
+        ctx->AddFormLine(kSampleForm[data.ConsumeIntegralInRange<int>(0, 7)]);
+        break;
+      case 13:
+        ctx->FinishForm();
+        break;
+      case 14:
+        port.LimitWrites(data.ConsumeIntegralInRange<int>(-1, 140));
+        break;
       case 15: {
         char version[16] = {};
         QueryVersion(ctx->link, version);

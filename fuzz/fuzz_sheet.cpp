@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < n; ++i) frame->cells[i] = frameBytes[2 + i] & 0x0F;
   } else {
     fuzz::FixFrame(frameBytes, 0, (mode & 2) != 0);
-    if ((mode & 1) == 0) frameBytes.back() ^= 0x5A;  // now and then a CRC that does not match
+    if ((mode & 1) == 0 && !frameBytes.empty())
+      frameBytes.back() ^= 0x5A;  // now and then a CRC that does not match
     frame->Unpack(frameBytes.data(), static_cast<int>(frameBytes.size()));
   }
 

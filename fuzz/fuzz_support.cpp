@@ -13,7 +13,9 @@ extern "C" void __wrap__ZN3omr7SleepMsEi(int) {}
 
 namespace omr::fuzz {
 
-void Initialize() { setenv("OMR_SERIAL_PORTS", "/nonexistent/omr-fuzz", 1); }
+void Initialize() {
+  setenv("OMR_SERIAL_PORTS", "/nonexistent/omr-fuzz", 1);
+}
 
 void FixFrame(std::vector<std::uint8_t>& frame, std::size_t offset, bool lengths) {
   if (frame.size() < offset + kFrameHeaderSize + kFrameCrcSize) return;
