@@ -26,8 +26,7 @@ install(FILES ${PROJECT_BINARY_DIR}/omr-config.cmake ${PROJECT_BINARY_DIR}/omr-c
 configure_file(${PROJECT_SOURCE_DIR}/cmake/omr.pc.in ${PROJECT_BINARY_DIR}/omr.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/omr.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-file(GLOB OMR_EXAMPLE_FORMS ${PROJECT_SOURCE_DIR}/examples/*.txt)
-list(FILTER OMR_EXAMPLE_FORMS EXCLUDE REGEX "CMakeLists\\.txt$")
+file(GLOB OMR_EXAMPLE_FORMS ${PROJECT_SOURCE_DIR}/examples/*.form ${PROJECT_SOURCE_DIR}/examples/*.answers)
 if(OMR_EXAMPLE_FORMS)
   install(FILES ${OMR_EXAMPLE_FORMS} DESTINATION ${CMAKE_INSTALL_DATADIR}/omr/examples COMPONENT runtime)
 endif()

@@ -65,7 +65,8 @@ int DriverModule::OmrS(char* command) {
     char local[kLocalResultSize] = {};
     const int got = context.GetResult(resultScratch, 1);
     if (got > 0) {
-      const std::size_t keep = got < kLocalResultSize - 1 ? static_cast<std::size_t>(got) : kLocalResultSize - 1;
+      const std::size_t keep =
+          got < kLocalResultSize - 1 ? static_cast<std::size_t>(got) : kLocalResultSize - 1;
       std::memcpy(local, resultScratch, keep);
     }
     const std::size_t localLength = std::strlen(local);

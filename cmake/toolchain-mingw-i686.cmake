@@ -1,0 +1,19 @@
+# Cross build of the 32-bit Windows DLL with mingw-w64. The posix thread model
+# is needed: the default win32 model has no std::mutex.
+set(CMAKE_SYSTEM_NAME Windows)
+if(NOT CMAKE_SYSTEM_PROCESSOR)
+  set(CMAKE_SYSTEM_PROCESSOR i686)
+endif()
+
+set(OMR_MINGW_TRIPLE i686-w64-mingw32 CACHE STRING "mingw-w64 target triple")
+set(CMAKE_C_COMPILER ${OMR_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${OMR_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${OMR_MINGW_TRIPLE}-windres)
+set(CMAKE_OBJDUMP ${OMR_MINGW_TRIPLE}-objdump)
+set(CMAKE_DLLTOOL ${OMR_MINGW_TRIPLE}-dlltool)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${OMR_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

@@ -1,0 +1,273 @@
+#include "sim/synth.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+
+namespace omr::sim {
+
+namespace {
+
+std::string MarkString(const Question& q, const std::vector<int>& options,
+                       const std::vector<int>& optionCells) {
+  std::string marks(q.cells.size(), '_');
+  for (int o : options) marks[static_cast<std::size_t>(optionCells[static_cast<std::size_t>(o)])] = '1';
+  return marks;
+}
+
+// Subsets of n options in the order MarksForChar tries them.
+std::vector<std::vector<int>> CandidateSets(int n) {
+  std::vector<std::vector<int>> sets;
+  if (n <= 12) {
+    std::vector<unsigned> masks;
+    for (unsigned m = 0; m < (1u << n); ++m) masks.push_back(m);
+    std::stable_sort(masks.begin(), masks.end(),
+                     [](unsigned a, unsigned b) { return std::popcount(a) < std::popcount(b); });
+    for (unsigned m : masks) {
+      std::vector<int> set;
+      for (int i = 0; i < n; ++i)
+        if (m & (1u << i)) set.push_back(i);
+      sets.push_back(std::move(set));
+    }
+    return sets;
+  }
+  sets.push_back({});
+  for (int a = 0; a < n; ++a) sets.push_back({a});
+  for (int a = 0; a < n; ++a)
+    for (int b = a + 1; b < n; ++b) sets.push_back({a, b});
+  for (int a = 0; a < n; ++a)
+    for (int b = a + 1; b < n; ++b)
+      for (int c = b + 1; c < n; ++c) sets.push_back({a, b, c});
+  return sets;
+}
+
+int ColumnsNeeded(const SheetLayout& layout, const std::vector<Question>& questions) {
+  int needed = layout.ident.column;
+  for (const BarRecord& bar : layout.bars.records)
+    if (bar.used) needed = std::max({needed, bar.first, bar.last});
+  for (const Question& q : questions)
+    for (const QuestionCell& c : q.cells) needed = std::max(needed, c.column);
+  needed += needed % 2;
+  return std::clamp(needed, kDefaultColumns, 2 * kMaxBytesPerLine);
+}
+
+std::string Quoted(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  if (u >= 0x21 && u < 0x7F) return std::string("'") + c + "'";
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "\\x%02X", u);
+  return hex;
+}
+
+}  // namespace
+
+bool MarksForChar(const SheetLayout& layout, const Question& question, char wanted,
+                  std::vector<int>& options) {
+  const std::vector<int> optionCells = question.Options();
+  for (const std::vector<int>& set : CandidateSets(static_cast<int>(optionCells.size()))) {
+    if (CodeQuestion(layout, question, MarkString(question, set, optionCells)) == wanted) {
+      options = set;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool DrawSheet(const SheetLayout& layout, const std::vector<Answer>& answers, const DrawOptions& options,
+               SheetGrid& grid, std::string& error) {
+  const std::vector<Question> questions = LayoutQuestions(layout);
+  if (answers.size() > questions.size()) {
+    error =
+        std::to_string(answers.size()) + " answers for " + std::to_string(questions.size()) + " questions";
+    return false;
+  }
+  const int lines = options.lines > 0 ? options.lines : layout.length.l1;
+  if (lines < 1 || lines > kMaxGridLines) {
+    error = "sheet of " + std::to_string(lines) + " lines cannot be sent (1 to 127)";
+    return false;
+  }
+  const int columns = options.columns > 0 ? options.columns : ColumnsNeeded(layout, questions);
+  if (columns % 2 != 0 || columns > 2 * kMaxBytesPerLine) {
+    error = "sheet of " + std::to_string(columns) + " columns cannot be sent (even, at most 254)";
+    return false;
+  }
+
+  std::mt19937 rng(options.seed);
+  const int g1 = layout.grade.g1;
+  const int g2 = layout.grade.g2;
+  const int dark = std::clamp(options.darkness, 1, kDarkest);
+  const int noise = std::clamp(options.noise, 0, kDarkest);
+  grid = SheetGrid(lines, columns);
+  for (std::uint8_t& cell : grid.Cells())
+    cell = noise > 0 ? static_cast<std::uint8_t>(std::uniform_int_distribution<int>(0, noise)(rng)) : 0;
+
+  if (!options.lightIdent)
+    grid.Set(layout.ident.line, layout.ident.column, std::clamp(std::max(dark, g2 + 1), 0, kDarkest));
+  else
+    grid.Set(layout.ident.line, layout.ident.column, 0);
+  int barNumber = 0;
+  for (const BarRecord& bar : layout.bars.records) {
+    if (!bar.used) continue;
+    ++barNumber;
+    const int value = barNumber == options.missingBar ? 0 : std::clamp(std::max(dark, g1), 0, kDarkest);
+    for (int column = bar.first; column <= bar.last; ++column) grid.Set(bar.line, column, value);
+  }
+
+  const int jitter = std::clamp(options.jitter, 0, dark - 1);
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    const Question& q = questions[i];
+    const Answer& a = answers[i];
+    const std::vector<int> optionCells = q.Options();
+    std::vector<Mark> marks;
+    if (a.kind == Answer::Kind::Char) {
+      std::vector<int> set;
+      if (!MarksForChar(layout, q, a.wanted, set)) {
+        error = "question " + std::to_string(i + 1) + ": no marks make " + Quoted(a.wanted);
+        return false;
+      }
+      for (int o : set) marks.push_back({o, MarkStyle::Normal});
+    } else if (a.kind == Answer::Kind::Marks) {
+      marks = a.marks;
+    }
+    for (const Mark& m : marks) {
+      if (m.option < 0 || m.option >= static_cast<int>(optionCells.size())) {
+        error = "question " + std::to_string(i + 1) + ": option " + std::to_string(m.option + 1) + " of " +
+                std::to_string(optionCells.size());
+        return false;
+      }
+      int value = dark;
+      switch (m.style) {
+        case MarkStyle::Normal:
+          value = dark - (jitter > 0 ? std::uniform_int_distribution<int>(0, jitter)(rng) : 0);
+          break;
+        case MarkStyle::Faint:
+          value = std::max(0, g2 - 1);
+          break;
+        case MarkStyle::HalfErased:
+          value = std::max(g2, dark / 3);
+          break;
+      }
+      const QuestionCell& c =
+          q.cells[static_cast<std::size_t>(optionCells[static_cast<std::size_t>(m.option)])];
+      grid.Set(c.line, c.column, std::clamp(value, 0, kDarkest));
+    }
+  }
+  return true;
+}
+
+bool Synthesize(const FormDefinition& forms, const SheetPlan& plan, SynthesizedSheet& sheet,
+                std::string& error, bool strict) {
+  if (plan.layout < 0 || plan.layout >= kLayoutsPerFace) {
+    error = "layout index " + std::to_string(plan.layout);
+    return false;
+  }
+  return Synthesize(forms.layouts[kFaceA][plan.layout], forms, plan, sheet, error, strict);
+}
+
+bool Synthesize(const SheetLayout& layout, const FormDefinition& forms, const SheetPlan& plan,
+                SynthesizedSheet& sheet, std::string& error, bool strict) {
+  sheet = SynthesizedSheet{};
+  sheet.name = plan.name;
+  sheet.status = plan.status;
+  if (!DrawSheet(layout, plan.answers, plan.draw, sheet.grid, error)) return false;
+  if (!EncodeFrame(sheet.grid, nullptr, sheet.frame, error)) return false;
+  DecodedFrame decoded;
+  if (!DecodeFrame(sheet.frame, decoded, error)) {
+    error = "frame does not decode: " + error;
+    return false;
+  }
+  if (decoded.headA.Lines() != sheet.grid.Lines() || decoded.headA.Cells() != sheet.grid.Cells()) {
+    error = "frame decodes to another grid";
+    return false;
+  }
+  if (plan.status != 0) sheet.frame.clear();
+  sheet.expected = PredictRead(forms, sheet.grid, plan.status);
+
+  if (strict) {
+    // Every answer drawn without degraded marks must read back as asked.
+    const std::vector<Question> questions = LayoutQuestions(layout);
+    const std::string read = EvaluateLayout(layout, sheet.grid);
+    for (std::size_t i = 0; i < plan.answers.size(); ++i) {
+      const Answer& a = plan.answers[i];
+      char wanted = a.wanted;
+      if (a.kind != Answer::Kind::Char) {
+        const std::vector<int> optionCells = questions[i].Options();
+        std::vector<int> set;
+        bool degraded = false;
+        for (const Mark& m : a.marks) {
+          degraded |= m.style != MarkStyle::Normal;
+          set.push_back(m.option);
+        }
+        if (degraded) continue;
+        wanted = CodeQuestion(layout, questions[i], MarkString(questions[i], set, optionCells));
+      }
+      if (i < read.size() && read[i] != wanted) {
+        error = "question " + std::to_string(i + 1) + " drawn as " + Quoted(wanted) + " reads as " +
+                Quoted(read[i]) +
+                " (darkness, jitter or noise too close to the thresholds, or cells outside the sheet)";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+std::vector<Answer> RandomAnswers(const SheetLayout& layout, std::mt19937& rng, const RandomRates& rates) {
+  std::vector<Answer> answers;
+  std::uniform_real_distribution<double> chance(0.0, 1.0);
+  for (const Question& q : LayoutQuestions(layout)) {
+    const int n = static_cast<int>(q.Options().size());
+    const double roll = chance(rng);
+    if (n == 0 || roll < rates.blank) {
+      answers.push_back(Answer::Blank());
+      continue;
+    }
+    auto pick = [&](int below) { return std::uniform_int_distribution<int>(0, below - 1)(rng); };
+    if (roll < rates.blank + rates.doubleMark && n >= 2) {
+      const int a = pick(n);
+      int b = pick(n - 1);
+      if (b >= a) ++b;
+      answers.push_back(Answer::Marks({{a}, {b}}));
+      continue;
+    }
+    switch (q.type) {
+      case 'B':
+      case 'b': {
+        // A random value the label's weights can make.
+        Answer answer = Answer::Blank();
+        for (int attempt = 0; attempt < 16; ++attempt) {
+          const int value = pick(q.type == 'B' ? 10 : 16);
+          const char c = "0123456789ABCDEF"[value];
+          std::vector<int> set;
+          if (MarksForChar(layout, q, c, set)) {
+            answer = Answer::Char(c);
+            break;
+          }
+        }
+        answers.push_back(answer);
+        break;
+      }
+      case 'M':
+      case 'm': {
+        // One to three of the first options; table codes reach only the first few.
+        const int span = std::min(n, q.type == 'M' && layout.coding.mode != 4 ? 4 : 7);
+        std::vector<Mark> marks;
+        const int count = 1 + pick(std::min(3, span));
+        std::vector<int> all(static_cast<std::size_t>(span));
+        for (int i = 0; i < span; ++i) all[static_cast<std::size_t>(i)] = i;
+        std::shuffle(all.begin(), all.end(), rng);
+        for (int i = 0; i < count; ++i) marks.push_back({all[static_cast<std::size_t>(i)]});
+        std::sort(marks.begin(), marks.end(),
+                  [](const Mark& a, const Mark& b) { return a.option < b.option; });
+        answers.push_back(Answer::Marks(std::move(marks)));
+        break;
+      }
+      default:
+        answers.push_back(Answer::Marks({{pick(n)}}));
+        break;
+    }
+  }
+  return answers;
+}
+
+}  // namespace omr::sim
