@@ -61,6 +61,7 @@ struct Row {
   int shortBytes = -1;            // bytes of a short reply (-1: all but the last)
   int hangUpBytes = -1;           // bytes before the hang-up (-1: half)
   bool replyIgnored = false;      // the reply is not tested: the operation succeeds
+  bool noPurge = false;           // sent without a purge: the rest of a bad reply is read next
 };
 
 int SysCmd(Rig& r, int code) {
@@ -141,7 +142,8 @@ std::vector<Row> Rows() {
       // The user-text commands never set an error code.
       {"SysCmd28", 0x62, sysArg(28, {'h', 'e', 'l', 'l', 'o', 0}), 1, 0, kAllFaults, kUnchanged, kUnchanged,
        kUnchanged, 1000},
-      {"SysCmd29", 0x63, sys(29), 1, 0, kLineFaults, kUnchanged, kUnchanged, kUnchanged, 1000 + 333 + 333},
+      {"SysCmd29", 0x63, sys(29), 1, 0, kLineFaults, kUnchanged, kUnchanged, kUnchanged, 1000 + 333 + 333, -1,
+       -1, false, true},
   };
 }
 
@@ -149,6 +151,10 @@ struct Case {
   Row row;
   Kind kind;
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.row.name << " fault " << c.kind;
+}
 
 std::string CaseName(const testing::TestParamInfo<Case>& info) {
   static const char* const kNames[] = {"Silence", "Short", "WrongCode", "Status", "Delay", "HangUp"};
@@ -191,6 +197,9 @@ class FaultMatrix : public testing::TestWithParam<Case> {
     // A sheet read first, so that the grid holds something to keep.
     ASSERT_EQ(c.Read(), 0) << "error " << c.lastError;
     ASSERT_GT(c.frame.lines, 0);
+    // A stored text, so that a missing CRC byte cannot match by chance.
+    const char stored[] = "stored text";
+    rig_.firmware.SetStoredUserText(Bytes(stored, stored + sizeof stored - 1));
   }
 
   void TearDown() override { rig_.ctx->activePort = nullptr; }
@@ -280,6 +289,10 @@ TEST_P(FaultMatrix, FailsCleanlyAndRecovers) {
   // The application reconnects after a hang-up and waits out a late reply.
   if (rig_.port.HungUp()) rig_.port.Open();
   rig_.port.AdvanceMs(kLateMs + 1000);
+  // The rest of a bad reply stays in the port until a command that purges.
+  if (row.noPurge) {
+    EXPECT_EQ(c.SysCmd(23, rig_.arg), 1);
+  }
   c.lastError = kSentinelError;
   EXPECT_EQ(row.call(rig_), row.success) << "the next call failed with " << c.lastError;
 }
