@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "read/crc16.h"
-#include "sim/scramble.h"
+#include "config/scramble.h"
 
 namespace omr::sim {
 
@@ -349,10 +349,10 @@ std::uint16_t Firmware::InfoBlockCrc(const std::uint8_t* scrambledBlock) const {
   // The serial text exactly as the host derives it from an FA 48 reply.
   std::uint8_t text[16] = {};
   std::memcpy(text, serial_.data(), 8);
-  if (!LooksPlainSerial(serial_.data())) Unscramble(text, 8);
+  if (!LooksPlainSerial(serial_.data())) UnscrambleBytes(text, 8);
   std::uint8_t key[8] = {};
   for (int i = 0; i < 8 && text[i] != 0; ++i) key[i] = text[i];
-  Scramble(key, 8);
+  ScrambleBytes(key, 8);
   const std::uint16_t crc = Crc16(key, 8, 0);
   return Crc16(scrambledBlock, 128, crc);
 }

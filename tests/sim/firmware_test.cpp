@@ -6,7 +6,7 @@
 
 #include "link/link.h"
 #include "read/crc16.h"
-#include "sim/scramble.h"
+#include "config/scramble.h"
 #include "sim/sim_port.h"
 
 namespace omr::sim {
@@ -58,7 +58,7 @@ TEST_P(CommandTableTest, RepliesWithFramingAndLength) {
 
 Bytes UserTextCommand(const Bytes& text) {
   Bytes scrambled = text;
-  Scramble(scrambled.data(), static_cast<int>(scrambled.size()));
+  ScrambleBytes(scrambled.data(), static_cast<int>(scrambled.size()));
   // FA 62, length, scrambled text, CRC.
   Bytes cmd(4 + scrambled.size());
   cmd[0] = 0xFA;
@@ -77,10 +77,10 @@ Bytes InfoBlockCommand(const char* block, const char* serial) {
   std::uint8_t area[128];
   std::memset(area, ' ', sizeof area);
   std::memcpy(area, block, std::strlen(block));
-  Scramble(area, 128);
+  ScrambleBytes(area, 128);
   std::uint8_t key[8] = {};
   std::memcpy(key, serial, std::min<std::size_t>(8, std::strlen(serial)));
-  Scramble(key, 8);
+  ScrambleBytes(key, 8);
   const std::uint16_t crc = Crc16(area, 128, Crc16(key, 8, 0));
   Bytes cmd{0xFA, 0x51};
   cmd.insert(cmd.end(), area, area + 128);
@@ -200,7 +200,7 @@ TEST_F(FirmwareTest, SerialIsReturnedAsWritten) {
   EXPECT_EQ(Bytes(reply.begin() + 2, reply.begin() + 10), (Bytes{'S', 'I', 'M', '0', '0', '0', '0', '1'}));
   EXPECT_EQ(Bytes(reply.begin() + 10, reply.end()), Bytes(10, 0));
   std::uint8_t serial[8] = {'1', '2', '3', '4', '5', '6', '7', '8'};
-  Scramble(serial, 8);
+  ScrambleBytes(serial, 8);
   Bytes write{0xFA, 0x4F};
   write.insert(write.end(), serial, serial + 8);
   EXPECT_EQ(Send(write), (Bytes{0xFB, 0x4F, 1, 0}));
@@ -213,7 +213,7 @@ TEST_F(FirmwareTest, InfoBlockCrcCoversTheSerialTheHostReads) {
   EXPECT_EQ(Send(InfoBlockCommand("First block", "SIM00001")), (Bytes{0xFB, 0x51, 1, 0}));
   // A scrambled serial: the host unscrambles it before building the CRC.
   std::uint8_t serial[8] = {'A', 'B', 'C', '1', '2', '3', 0, 0};
-  Scramble(serial, 8);
+  ScrambleBytes(serial, 8);
   Bytes write{0xFA, 0x4F};
   write.insert(write.end(), serial, serial + 8);
   Send(write);
@@ -302,42 +302,6 @@ TEST_F(FirmwareTest, MaintenanceDataFollowsTheChannelCount) {
   EXPECT_EQ(firmware.LastCaptureChannel(), 0x30);
   firmware.SetPairStream({1, 0x10, 0x20});
   EXPECT_EQ(Send({0xFA, 0x35}), (Bytes{0xFB, 0x35, 0, 0, 1, 0x10, 0x20}));
-}
-
-TEST(ScrambleTest, MatchesTheHostTransformation) {
-  std::uint8_t abc[3] = {'a', 'b', 'c'};
-  Scramble(abc, 3);
-  EXPECT_EQ(Bytes(abc, abc + 3), (Bytes{0x72, 0x01, 0x10}));
-  Unscramble(abc, 3);
-  EXPECT_EQ(Bytes(abc, abc + 3), (Bytes{'a', 'b', 'c'}));
-  std::uint8_t one[1] = {'z'};
-  Scramble(one, 1);
-  EXPECT_EQ(one[0], 0);
-  Unscramble(one, 1);
-  EXPECT_EQ(one[0], 0x10);
-  std::uint8_t block[128];
-  for (int i = 0; i < 128; ++i) block[i] = static_cast<std::uint8_t>(i * 7);
-  Bytes original(block, block + 128);
-  Scramble(block, 128);
-  EXPECT_NE(Bytes(block, block + 128), original);
-  Unscramble(block, 128);
-  EXPECT_EQ(Bytes(block, block + 128), original);
-}
-
-TEST(ScrambleTest, PlainFormTests) {
-  const std::uint8_t plain[8] = {'1', '2', '3', '4', '5', '6', '7', 0x7F};
-  const std::uint8_t lower[8] = {'1', '2', 'a', '4', '5', '6', '7', '8'};
-  EXPECT_TRUE(LooksPlainSerial(plain));
-  EXPECT_FALSE(LooksPlainSerial(lower));
-  std::uint8_t block[128];
-  std::memset(block, 'x', 128);
-  std::memset(block + 120, ' ', 8);
-  EXPECT_TRUE(LooksPlainBlock(block));
-  std::memset(block + 120, 0, 8);
-  EXPECT_FALSE(LooksPlainBlock(block));
-  std::memset(block + 120, ' ', 8);
-  block[122] = 'y';  // longest run now 5
-  EXPECT_FALSE(LooksPlainBlock(block));
 }
 
 }  // namespace
