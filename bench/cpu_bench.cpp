@@ -15,13 +15,15 @@
 #include "form/form_loader.h"
 #include "read/recognition.h"
 #include "scripted_port.h"
-#include "sheet_synth.h"
+#include "sim/sheet_frame.h"
+#include "sim/synth.h"
+#include "temp_files.h"
 
 namespace {
 
 using namespace omr;
-using omr::bench::Bytes;
-using omr::bench::Grid;
+using omr::sim::Bytes;
+using omr::sim::SheetGrid;
 using omr::test::ScriptedPort;
 
 constexpr int kColumns = 48;  // cells across the head: 24 bytes a line
@@ -114,8 +116,15 @@ std::unique_ptr<PreparedSheet> PrepareSheet(const std::string& formPath, unsigne
   }
   c.forms.SelectLayout(kFaceA);
   const SheetLayout& layout = c.forms.Layout(kFaceA, 0);
-  const Grid grid = bench::DrawSheet(layout, kColumns, seed, noise);
-  sheet->frame = bench::SheetFrame(grid.Lines(), grid.Columns() / 2, grid.Packed());
+  std::mt19937 rng(seed);
+  sim::DrawOptions options;
+  options.seed = seed;
+  options.noise = noise;
+  options.columns = kColumns;
+  sim::SheetGrid grid;
+  if (!sim::DrawSheet(layout, sim::RandomAnswers(layout, rng, {0.0, 0.0}), options, grid, sheet->error) ||
+      !sim::EncodeFrame(grid, nullptr, sheet->frame, sheet->error))
+    return sheet;
   if (!c.frame.Unpack(sheet->frame.data(), static_cast<int>(sheet->frame.size()))) {
     sheet->error = "frame refused";
     return sheet;
@@ -137,8 +146,8 @@ std::unique_ptr<PreparedSheet> PrepareSheet(const std::string& formPath, unsigne
 // 48 cells and head B 29 lines of 2 cells, 6154 cells, every cell grey so
 // that no zero run shortens the data.
 Bytes FullSheetFrame() {
-  Grid a(127, kColumns);
-  Grid b(29, 2);
+  SheetGrid a(127, kColumns);
+  SheetGrid b(29, 2);
   unsigned state = 7;
   auto grey = [&state] {
     state = state * 1664525u + 1013904223u;
@@ -148,7 +157,10 @@ Bytes FullSheetFrame() {
     for (int column = 1; column <= a.Columns(); ++column) a.Set(line, column, grey());
   for (int line = 1; line <= b.Lines(); ++line)
     for (int column = 1; column <= b.Columns(); ++column) b.Set(line, column, grey());
-  return bench::SheetFrame(a.Lines(), a.Columns() / 2, a.Packed(), b.Lines(), b.Columns() / 2, b.Packed());
+  Bytes frame;
+  std::string error;
+  sim::EncodeFrame(a, &b, frame, error);
+  return frame;
 }
 
 void RunUnpack(benchmark::State& state, const Bytes& frameBytes, int cells) {
