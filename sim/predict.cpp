@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 namespace omr::sim {
 
@@ -202,7 +203,7 @@ std::vector<Question> LayoutQuestions(const SheetLayout& layout) {
 char CodeQuestion(const SheetLayout& layout, const Question& q, const std::string& marks) {
   const CodingRecord& coding = layout.coding;
   const std::string& lb = q.labels;
-  const std::string closing = layout.LabelText(q.labelId);
+  const std::string_view closing = layout.LabelText(q.labelId);
   const int m = static_cast<int>(marks.size());
 
   int mask = 0;

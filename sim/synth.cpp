@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
+#include <map>
+#include <utility>
 
 namespace omr::sim {
 
@@ -15,10 +17,15 @@ std::string MarkString(const Question& q, const std::vector<int>& options,
   return marks;
 }
 
-// Subsets of n options in the order MarksForChar tries them.
-std::vector<std::vector<int>> CandidateSets(int n) {
-  std::vector<std::vector<int>> sets;
-  if (n <= 12) {
+// Subsets of n options in the order MarksForChar tries them: by size, then
+// lowest options first; only up to three marks when `upToThree`. Built once
+// per shape, since long labels give tens of thousands of sets.
+const std::vector<std::vector<int>>& CandidateSets(int n, bool upToThree) {
+  thread_local std::map<std::pair<int, bool>, std::vector<std::vector<int>>> cache;
+  auto [it, inserted] = cache.try_emplace({n, upToThree});
+  std::vector<std::vector<int>>& sets = it->second;
+  if (!inserted) return sets;
+  if (!upToThree) {
     std::vector<unsigned> masks;
     for (unsigned m = 0; m < (1u << n); ++m) masks.push_back(m);
     std::stable_sort(masks.begin(), masks.end(),
@@ -39,6 +46,30 @@ std::vector<std::vector<int>> CandidateSets(int n) {
     for (int b = a + 1; b < n; ++b)
       for (int c = b + 1; c < n; ++c) sets.push_back({a, b, c});
   return sets;
+}
+
+// The options whose mark can change the code. Binary and mask codes add up
+// what each option contributes, so an option that alone codes like no mark at
+// all never matters, and the first set that codes a character never holds
+// one (without it the set codes the same and comes earlier). Other types keep
+// every option.
+std::vector<int> CodingOptions(const SheetLayout& layout, const Question& q,
+                               const std::vector<int>& optionCells) {
+  std::vector<int> relevant;
+  const bool additive = q.type == 'B' || q.type == 'b' || q.type == 'm';
+  std::string marks(q.cells.size(), '_');
+  const char none = additive ? CodeQuestion(layout, q, marks) : '\0';
+  for (std::size_t o = 0; o < optionCells.size(); ++o) {
+    if (additive) {
+      const std::size_t cell = static_cast<std::size_t>(optionCells[o]);
+      marks[cell] = '1';
+      const char alone = CodeQuestion(layout, q, marks);
+      marks[cell] = '_';
+      if (alone == none) continue;
+    }
+    relevant.push_back(static_cast<int>(o));
+  }
+  return relevant;
 }
 
 int ColumnsNeeded(const SheetLayout& layout, const std::vector<Question>& questions) {
@@ -64,9 +95,24 @@ std::string Quoted(char c) {
 bool MarksForChar(const SheetLayout& layout, const Question& question, char wanted,
                   std::vector<int>& options) {
   const std::vector<int> optionCells = question.Options();
-  for (const std::vector<int>& set : CandidateSets(static_cast<int>(optionCells.size()))) {
-    if (CodeQuestion(layout, question, MarkString(question, set, optionCells)) == wanted) {
-      options = set;
+  const std::vector<int> relevant = CodingOptions(layout, question, optionCells);
+  // The set shape follows the whole option count, so pruning never changes
+  // which set is found.
+  const bool upToThree = optionCells.size() > 12;
+  std::string marks(question.cells.size(), '_');
+  auto markSet = [&](const std::vector<int>& set, char mark) {
+    for (int i : set) {
+      const int option = relevant[static_cast<std::size_t>(i)];
+      marks[static_cast<std::size_t>(optionCells[static_cast<std::size_t>(option)])] = mark;
+    }
+  };
+  for (const std::vector<int>& set : CandidateSets(static_cast<int>(relevant.size()), upToThree)) {
+    markSet(set, '1');
+    const char code = CodeQuestion(layout, question, marks);
+    markSet(set, '_');
+    if (code == wanted) {
+      options.clear();
+      for (int i : set) options.push_back(relevant[static_cast<std::size_t>(i)]);
       return true;
     }
   }
