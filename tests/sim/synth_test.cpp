@@ -183,6 +183,39 @@ TEST(MarksForCharTest, FewestMarksThatCode) {
   EXPECT_FALSE(MarksForChar(l, q[0], 'E', set));
 }
 
+// 63 weighted options: only the first eight weights count and at most three
+// marks are tried, so the search must find the same sets a full one would.
+TEST(MarksForCharTest, LongBinaryLabelsGiveTheFewestLowestMarks) {
+  auto forms = std::make_unique<FormDefinition>();
+  SheetLayout& l = StartLayout(*forms, 0, 'A', 127, 0, 0);
+  l.coding = CodingRecord{1, '-', '*'};
+  std::string weights;
+  for (int i = 0; i < 63; ++i) weights += "8421"[i % 4];
+  AddLabel(l, 1, weights.c_str());
+  AddField(l, 5, 1, 'U', 'B', 1, 1, 'R', 0);
+  AddField(l, 6, 1, 'U', 'b', 1, 1, 'R', 0);
+  const std::vector<Question> q = LayoutQuestions(l);
+  ASSERT_EQ(q.size(), 2u);
+  struct Case {
+    int question;
+    char wanted;
+    bool found;
+    std::vector<int> set;
+  };
+  const Case cases[] = {
+      {0, '0', true, {}},        {0, '9', true, {0, 3}}, {0, '7', true, {1, 2, 3}}, {0, '*', true, {0, 1}},
+      {1, 'E', true, {0, 1, 2}}, {1, 'F', false, {}},    {1, '0', true, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<int> set;
+    EXPECT_EQ(MarksForChar(l, q[static_cast<std::size_t>(c.question)], c.wanted, set), c.found)
+        << c.question << " " << c.wanted;
+    if (c.found) {
+      EXPECT_EQ(set, c.set) << c.question << " " << c.wanted;
+    }
+  }
+}
+
 TEST(DrawSheetTest, IdentBarsAndMarksAreDrawnWhereTheLayoutSays) {
   auto forms = test::SmallExam();
   const SheetLayout& l = forms->layouts[kFaceA][0];
