@@ -14,12 +14,6 @@ namespace omr::exam {
 
 namespace {
 
-std::string Visible(const std::string& bytes) {
-  std::string out;
-  for (const char c : bytes) out += (c > 0x20 && c < 0x7F) ? c : '?';
-  return out;
-}
-
 std::string Numbers(const std::vector<int>& numbers) {
   std::string out;
   for (const int n : numbers) out += (out.empty() ? "" : ";") + std::to_string(n);
@@ -71,33 +65,6 @@ void Publish(const std::string& temporary, const std::string& path) {
 
 }  // namespace
 
-std::string CleanUtf8(const std::string& text) {
-  std::string out;
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  for (std::size_t i = 0; i < n;) {
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-      if (c >= 0x20 || c == '\t' || c == '\n') out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    int length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
-    bool ok = length > 0 && i + static_cast<std::size_t>(length) <= n;
-    for (int k = 1; ok && k < length; ++k) ok = (s[i + static_cast<std::size_t>(k)] & 0xC0) == 0x80;
-    if (ok && length == 3) ok = !(c == 0xE0 && s[i + 1] < 0xA0) && !(c == 0xED && s[i + 1] >= 0xA0);
-    if (ok && length == 4) ok = !(c == 0xF0 && s[i + 1] < 0x90) && !(c == 0xF4 && s[i + 1] >= 0x90);
-    if (ok) {
-      out.append(text, i, static_cast<std::size_t>(length));
-      i += static_cast<std::size_t>(length);
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
-  }
-  return out;
-}
-
 ExportTables BuildTables(Project& project) {
   const Exam& exam = project.exam();
   const Roster& roster = project.roster();
@@ -120,7 +87,7 @@ ExportTables BuildTables(Project& project) {
                              Cell::Text(r.readAt),
                              Cell::Text(r.source),
                              Cell::Number(r.code),
-                             r.letter ? Cell::Text(Visible(std::string(1, r.letter))) : Cell{},
+                             r.letter ? Cell::Text(VisibleAscii(std::string(1, r.letter))) : Cell{},
                              Cell::Text(s.studentId),
                              Cell::Text(s.idState == IdState::kValid     ? "valid"
                                         : s.idState == IdState::kInvalid ? "invalid"
@@ -325,6 +292,31 @@ std::string ExportJson(const Project& project, const ExportTables& tables) {
   root["sheets"] = rows(tables.sheets);
   root["items"] = rows(tables.items);
   root["review"] = rows(tables.review);
+  return root.dump(1);
+}
+
+std::string StatusJson(const ExamStatus& s) {
+  using Json = nlohmann::ordered_json;
+  Json root;
+  root["exam"] = CleanUtf8(s.exam);
+  root["revision"] = s.revision;
+  root["sheets"] = s.sheets;
+  root["students"] = s.students;
+  root["scored"] = s.scored;
+  root["not_read"] = s.notRead;
+  root["void"] = s.voided;
+  root["waiting"] = s.waiting;
+  root["by_reason"] = Json::object();
+  for (const auto& [reason, count] : s.byReason) root["by_reason"][reason] = count;
+  root["duplicate_grids"] = s.duplicateGrids;
+  root["corrections"] = s.corrections;
+  root["stations"] = Json::array();
+  for (const StationCount& c : s.stations)
+    root["stations"].push_back({{"station", CleanUtf8(c.station)}, {"sheets", c.sheets}});
+  root["unfinished"] = Json::array();
+  for (const BatchRecord& b : s.unfinished)
+    root["unfinished"].push_back(
+        {{"station", CleanUtf8(b.station)}, {"started_at", b.startedAt}, {"sheets", b.sheets}});
   return root.dump(1);
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "project.h"
+#include "text.h"
 
 namespace omr::exam {
 
@@ -41,8 +42,7 @@ void WriteXlsx(const ExportTables& tables, const std::string& path);
 // One JSON document: the exam, then each table as an array of objects.
 std::string ExportJson(const Project& project, const ExportTables& tables);
 
-// UTF-8 made safe for XML and JSON: invalid sequences become U+FFFD, control
-// characters other than tab and line feed are dropped.
-std::string CleanUtf8(const std::string& text);
+// The status as one JSON object (omrctl exam status --json, the review page).
+std::string StatusJson(const ExamStatus& status);
 
 }  // namespace omr::exam

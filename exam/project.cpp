@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "json_positions.h"
+#include "text.h"
 
 namespace omr::exam {
 
@@ -80,6 +81,19 @@ const char* IdStateName(IdState s) {
       return "invalid";
   }
   return "";
+}
+
+// Labels and letters are single form bytes; kept as visible ASCII so that
+// every text column holds UTF-8 (see VisibleAscii).
+std::vector<Response> CleanResponses(const std::vector<Response>& in) {
+  std::vector<Response> out = in;
+  for (Response& r : out) r.marked = VisibleAscii(r.marked);
+  return out;
+}
+
+char CleanLetter(char letter) {
+  if (letter == 0) return 0;
+  return VisibleAscii(std::string(1, letter))[0];
 }
 
 // The parts of an exam file a project needs before it can check the rest.
@@ -218,16 +232,16 @@ std::unique_ptr<Project> Project::Create(const std::string& location, const std:
   {
     WriteTransaction tx(*store);
     const std::string now = NowUtc();
-    exam = store->CreateExam(examName, now);
+    exam = store->CreateExam(CleanUtf8(examName), now);
     RevisionRecord r;
     r.createdAt = now;
-    r.author = author;
+    r.author = CleanUtf8(author);
     r.kind = "new";
-    r.examName = src.examName;
+    r.examName = CleanUtf8(src.examName);
     r.examText = src.examText;
-    r.formName = src.formName;
+    r.formName = CleanUtf8(src.formName);
     r.formText = src.formText;
-    r.rosterName = src.rosterName;
+    r.rosterName = CleanUtf8(src.rosterName);
     r.rosterText = src.rosterText;
     store->AddRevision(exam, r);
     tx.Commit();
@@ -358,21 +372,23 @@ void Project::Refresh(std::vector<int> numbers) {
 
 AddedSheet Project::AddSheet(const SheetInput& input) {
   SheetRecord rec;
-  rec.station = input.station;
+  rec.station = CleanUtf8(input.station);
   rec.batch = input.batch;
   rec.readAt = input.readAt.empty() ? NowUtc() : input.readAt;
   rec.source = input.source;
-  rec.origin = input.origin;
-  rec.serial = input.serial;
-  rec.firmware = input.firmware;
+  rec.origin = CleanUtf8(input.origin);
+  rec.serial = VisibleAscii(input.serial);
+  rec.firmware = VisibleAscii(input.firmware);
   rec.code = input.code;
+  std::vector<Response> responses;
   if (input.hasGrid) {
     const DecodedSheet& d = input.decoded;
+    responses = CleanResponses(d.responses);
     std::string error;
     if (!ValidGrid(d.grid, error)) throw Error("sheet grid: " + error);
     // The reader's verdict stands; a grid the recognition refuses is not read either.
     if (rec.code == 0) rec.code = d.code;
-    rec.letter = d.letter;
+    rec.letter = CleanLetter(d.letter);
     if (rec.code == 0) rec.result = d.result;
     rec.lines = d.grid.lines;
     rec.columns = d.grid.columns;
@@ -383,11 +399,11 @@ AddedSheet Project::AddSheet(const SheetInput& input) {
   WriteTransaction tx(*store_);
   if (!rec.gridHash.empty()) added.duplicateGridOf = store_->SheetsWithGrid(examId_, rec.gridHash);
   store_->AddSheet(examId_, rec);
-  if (input.hasGrid) store_->PutResponses(rec.id, input.decoded.responses);
+  if (input.hasGrid) store_->PutResponses(rec.id, responses);
   Refresh({rec.number});
   added.number = rec.number;
   added.stationNumber = rec.stationNumber;
-  added.score = Evaluate(rec, input.hasGrid ? input.decoded.responses : std::vector<Response>{}, {});
+  added.score = Evaluate(rec, responses, {});
   Across(added.score, rec.gridHash);
   tx.Commit();
   return added;
@@ -432,8 +448,8 @@ CorrectionRecord Project::Correct(int sheet, const std::string& target,
   CorrectionRecord rec;
   rec.sheet = sheet;
   rec.target = target;
-  rec.author = author;
-  rec.reason = reason;
+  rec.author = CleanUtf8(author);
+  rec.reason = CleanUtf8(reason);
   rec.madeAt = NowUtc();
   const std::vector<Response> responses = store_->Responses(found->id);
   auto reading = [&](int q) -> const Response* {
@@ -547,13 +563,13 @@ void Project::Rekey(const std::string& examPath, const std::string& author) {
     WriteTransaction tx(*store_);
     RevisionRecord r;
     r.createdAt = NowUtc();
-    r.author = author;
+    r.author = CleanUtf8(author);
     r.kind = "rekey";
-    r.examName = src.examName;
+    r.examName = CleanUtf8(src.examName);
     r.examText = src.examText;
     r.formName = revision_.formName;
     r.formText = revision_.formText;
-    r.rosterName = src.rosterName;
+    r.rosterName = CleanUtf8(src.rosterName);
     r.rosterText = src.rosterText;
     r.revision = store_->AddRevision(examId_, r);
     revision_ = r;
@@ -579,7 +595,7 @@ RescanReport Project::Rescan(const std::string* formPath, const std::string& aut
     ExamSources src{revision_.examName,   revision_.examText,  *formPath, text,
                     revision_.rosterName, revision_.rosterText};
     Validated v = Validate(src);  // the exam must still fit the new form
-    next.formName = *formPath;
+    next.formName = CleanUtf8(*formPath);
     next.formText = text;
     newForm = std::move(v.form);
   }
@@ -588,7 +604,7 @@ RescanReport Project::Rescan(const std::string* formPath, const std::string& aut
   WriteTransaction tx(*store_);
   if (formPath) {
     next.createdAt = NowUtc();
-    next.author = author;
+    next.author = CleanUtf8(author);
     next.kind = "rescan";
     next.note = "";
     next.revision = store_->AddRevision(examId_, next);
@@ -611,13 +627,15 @@ RescanReport Project::Rescan(const std::string* formPath, const std::string& aut
     // Only recognition verdicts (0, 4, 5, 7) come from the grid; the reader's own stand.
     const bool recognitionCode = sheet.code == 0 || sheet.code == 4 || sheet.code == 5 || sheet.code == 7;
     const int code = recognitionCode ? d.code : sheet.code;
-    bool changed = code != sheet.code || d.responses.size() != old.size();
+    const std::vector<Response> fresh = CleanResponses(d.responses);
+    bool changed = code != sheet.code || fresh.size() != old.size();
     for (std::size_t i = 0; !changed && i < old.size(); ++i)
-      changed = old[i].marked != d.responses[i].marked || old[i].character != d.responses[i].character ||
-                old[i].doubtful != d.responses[i].doubtful;
+      changed = old[i].marked != fresh[i].marked || old[i].character != fresh[i].character ||
+                old[i].doubtful != fresh[i].doubtful;
     if (changed) ++report.changed;
-    store_->PutRecognition(sheet.id, code, d.letter, code == 0 ? d.result : std::string());
-    store_->PutResponses(sheet.id, d.responses);
+    const std::vector<Response> responses = CleanResponses(d.responses);
+    store_->PutRecognition(sheet.id, code, CleanLetter(d.letter), code == 0 ? d.result : std::string());
+    store_->PutResponses(sheet.id, responses);
   }
   if (formPath) {
     revision_ = next;

@@ -33,11 +33,11 @@ CREATE TABLE revisions(
   author TEXT NOT NULL,
   kind TEXT NOT NULL,
   exam_name TEXT NOT NULL,
-  exam_text TEXT NOT NULL,
+  exam_text BLOB NOT NULL,
   form_name TEXT NOT NULL,
   form_text BLOB NOT NULL,
   roster_name TEXT NOT NULL,
-  roster_text TEXT NOT NULL,
+  roster_text BLOB NOT NULL,
   note TEXT NOT NULL,
   PRIMARY KEY(exam_id, revision));
 CREATE TABLE batches(
@@ -262,8 +262,9 @@ class SqliteStore final : public Store {
           "INSERT INTO revisions(exam_id, revision, created_at, author, kind, exam_name, exam_text, "
           "form_name, "
           "form_text, roster_name, roster_text, note) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-      q.Bind(exam).Bind(next).Bind(r.createdAt).Bind(r.author).Bind(r.kind).Bind(r.examName).Bind(r.examText);
-      q.Bind(r.formName).Blob(r.formText).Bind(r.rosterName).Bind(r.rosterText).Bind(r.note);
+      // The file texts as bytes: a roster or form need not be UTF-8.
+      q.Bind(exam).Bind(next).Bind(r.createdAt).Bind(r.author).Bind(r.kind).Bind(r.examName).Blob(r.examText);
+      q.Bind(r.formName).Blob(r.formText).Bind(r.rosterName).Blob(r.rosterText).Bind(r.note);
       q.Run();
     }
     Query q = Prepare("UPDATE exams SET revision = ? WHERE id = ?");

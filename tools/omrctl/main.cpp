@@ -4,6 +4,9 @@
 #include <string>
 
 #include "commands.h"
+#ifdef OMR_WITH_EXAM
+#include "cmd_exam.h"
+#endif
 #include "grid_file.h"
 #include "picture.h"
 
@@ -133,6 +136,11 @@ int main(int argc, char** argv) {
   errors->add_flag("--json", json, "Print one JSON array");
   errors->footer(kExitCodesHelp);
 
+#ifdef OMR_WITH_EXAM
+  ExamOptions examOptions;
+  CLI::App* exam = AddExamCommands(app, examOptions);
+#endif
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -148,5 +156,8 @@ int main(int argc, char** argv) {
   if (info->parsed()) return RunInfo(global, json);
   if (motor->parsed()) return RunMotor(global, action);
   if (errors->parsed()) return RunErrors(global, json);
+#ifdef OMR_WITH_EXAM
+  if (exam->parsed()) return RunExam(global, exam, examOptions);
+#endif
   return kExitUsage;
 }

@@ -23,9 +23,12 @@ from dataclasses import dataclass
 from typing import Iterator, Optional, Sequence, Union
 
 from ._library import LIBRARY_ENV, library, library_path
+from .exam import Exam, ExamError
 
 __all__ = [
     "COMMUNICATION_ERROR",
+    "Exam",
+    "ExamError",
     "LIBRARY_ENV",
     "NO_FORMAT",
     "NO_SHEET",
