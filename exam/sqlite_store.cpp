@@ -195,8 +195,14 @@ class SqliteStore final : public Store {
                        (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
     sqlite3_extended_result_codes(raw, 1);
     sqlite3_busy_timeout(raw, kBusyMs);
-    Exec("PRAGMA foreign_keys = ON");
-    const int app = static_cast<int>(Single("PRAGMA application_id"));
+    int app = 0;
+    try {
+      Exec("PRAGMA foreign_keys = ON");
+      app = static_cast<int>(Single("PRAGMA application_id"));
+    } catch (const StoreError&) {
+      if ((sqlite3_errcode(db_.get()) & 0xFF) != SQLITE_NOTADB) throw;
+      throw StoreError(path_ + " is not an exam project (make one with: omrctl exam new)");
+    }
     if (create) {
       Exec("PRAGMA journal_mode = WAL");
       Exec("PRAGMA application_id = " + std::to_string(kApplicationId));
