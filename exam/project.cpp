@@ -188,6 +188,22 @@ std::string DescribeReasons(const std::vector<Reason>& reasons) {
   return out;
 }
 
+std::string SummarizeReasons(const std::vector<Reason>& reasons) {
+  std::vector<std::pair<std::string, std::string>> parts;  // reason -> its text, in first-seen order
+  for (const Reason& r : reasons) {
+    auto hit = std::find_if(parts.begin(), parts.end(), [&](const auto& p) { return p.first == r.code; });
+    if (hit == parts.end()) {
+      parts.emplace_back(r.code, r.code);
+      hit = parts.end() - 1;
+    }
+    if (r.question) hit->second += " q" + std::to_string(r.question);
+    if (!r.detail.empty()) hit->second += " (" + r.detail + ")";
+  }
+  std::string out;
+  for (const auto& p : parts) out += (out.empty() ? "" : "; ") + p.second;
+  return out;
+}
+
 ExamSources ReadExamSources(const std::string& examPath, const std::string* keepForm) {
   ExamSources src;
   src.examName = examPath;

@@ -162,5 +162,7 @@ std::string JoinPoints(const SheetScore& score);
 std::string FormatNumber(double value);
 // "blank q14; doubtful q30; duplicate-id (sheet 12)"
 std::string DescribeReasons(const std::vector<Reason>& reasons);
+// Shorter, for a terminal line: "blank q14 q15; doubtful q30; duplicate-id (sheet 12)"
+std::string SummarizeReasons(const std::vector<Reason>& reasons);
 
 }  // namespace omr::exam

@@ -66,7 +66,8 @@ FormShape RecognitionForm::Shape() const {
 DecodedSheet RecognitionForm::FromSheet(omro_sheet* sheet) const {
   DecodedSheet out;
   omro_sheet_info info{};
-  if (omro_sheet_get_info(sheet, &info) != OMRO_OK) throw Error("cannot decode the sheet: " + OfflineMessage());
+  if (omro_sheet_get_info(sheet, &info) != OMRO_OK)
+    throw Error("cannot decode the sheet: " + OfflineMessage());
   out.code = info.code;
   out.letter = info.letter;
   out.grid.lines = info.lines;

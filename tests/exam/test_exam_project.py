@@ -78,7 +78,7 @@ class Drawn:
     student: str = ""
     version: str = ""
     marked: List[str] = field(default_factory=list)  # per item of its version: labels that read as marked
-    doubtful: Set[int] = field(default_factory=set)  # questions drawn faint or erased
+    doubtful: Set[int] = field(default_factory=set)  # questions drawn light, erased or double-marked
 
 
 def item_points(master: int, marked: str, key: str, void: Set[int]) -> Optional[float]:
@@ -136,21 +136,24 @@ def draw_sheets() -> Tuple[List[Drawn], List[str]]:
                 items.append(other), d.marked.append(other)
             elif roll < 0.05:
                 items.append("."), d.marked.append("")
-            elif roll < 0.09:
+            elif roll < 0.09:  # two marks: a near tie as well
                 a, b = sorted(rng.sample(range(5), 2))
                 items.append(f"[{a + 1},{b + 1}]"), d.marked.append(OPTIONS[a] + OPTIONS[b])
-            elif roll < 0.12:  # a faint mark alone: reads as blank
+                d.doubtful.add(q)
+            elif roll < 0.12:  # a faint mark alone, at the paper's level: reads as blank, nothing doubtful
                 f = rng.randrange(5)
                 items.append(f"[{f + 1}f]"), d.marked.append("")
-                d.doubtful.add(q)
-            elif roll < 0.15:  # half-erased beside the chosen one: reads as the chosen one
+            elif roll < 0.15:  # half-erased beside the chosen one: reads as the chosen one, an erasure
                 c = OPTIONS.index(k)
                 e = rng.choice([x for x in range(5) if x != c])
                 items.append(f"[{e + 1}h,{c + 1}]"), d.marked.append(k)
                 d.doubtful.add(q)
-            elif roll < 0.27:
+            elif roll < 0.17:  # a light mark alone: reads as marked, but faint
+                items.append(f"[{OPTIONS.index(k) + 1}l]"), d.marked.append(k)
+                d.doubtful.add(q)
+            elif roll < 0.29:
                 items.append(other), d.marked.append(other)
-            elif order[i] == ACCEPT and roll < 0.40:
+            elif order[i] == ACCEPT and roll < 0.42:
                 items.append(ACCEPT_ALSO), d.marked.append(ACCEPT_ALSO)
             else:
                 items.append(k), d.marked.append(k)
@@ -197,9 +200,12 @@ class Simulator:
             assert time.monotonic() < deadline, "omrsim made no link"
             time.sleep(0.02)
 
-    def expected_codes(self) -> List[int]:
-        return [int(line[2:]) if line.startswith("! ") else 0
-                for line in self.expected.read_text(encoding="latin-1").splitlines()]
+    def predictions(self) -> List[Tuple[int, str]]:
+        """Per sheet: the read's error code, and the text the host reads."""
+        out = []
+        for line in self.expected.read_text(encoding="latin-1").splitlines():
+            out.append((int(line[2:]), "") if line.startswith("! ") else (0, line[2:]))
+        return out
 
     def stop(self) -> None:
         self.process.terminate()
@@ -218,6 +224,7 @@ class Project:
     sheets: List[Drawn]
     roster: List[str]
     codes: Dict[Tuple[str, int], int]  # (station, index) -> the read's error code
+    texts: Dict[Tuple[str, int], str]  # (station, index) -> the text the simulator predicts
 
 
 @pytest.fixture(scope="module")
@@ -243,10 +250,10 @@ def project(tmp_path_factory: pytest.TempPathFactory) -> Project:
                                      s, "--max-errors", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                     text=True) for s in sims}
         outputs = {s: r.communicate(timeout=600) for s, r in runs.items()}
-        codes = {}
+        codes, texts = {}, {}
         for s, sim in sims.items():
-            for i, c in enumerate(sim.expected_codes(), start=1):
-                codes[(s, i)] = c
+            for i, (c, text) in enumerate(sim.predictions(), start=1):
+                codes[(s, i)], texts[(s, i)] = c, text
     finally:
         for sim in sims.values():
             sim.stop()
@@ -255,7 +262,19 @@ def project(tmp_path_factory: pytest.TempPathFactory) -> Project:
         # Sheets the reader refused or could not recognise make the run exit 5.
         assert r.returncode in (0, 5), f"station {s}: exit {r.returncode}\n{out}\n{err}"
         assert f"read into {path}" in out, out
-    return Project(work, path, sheets, roster, codes)
+    return Project(work, path, sheets, roster, codes, texts)
+
+
+def test_the_drawing_reads_as_the_test_assumes(project: Project) -> None:
+    """The marks the test expects per item are those the simulator predicts."""
+    for d in project.sheets:
+        text = project.texts[(d.station, d.index)]
+        if not text:
+            continue
+        assert text[:8] == d.student and text[9] == d.version, d.line
+        for i, marked in enumerate(d.marked):
+            c = text[FIRST_ITEM - 1 + i]
+            assert c == ("." if marked == "" else marked if len(marked) == 1 else ">"), (d.line, i)
 
 
 def by_station(exam: omr.Exam) -> Dict[Tuple[str, int], omr.Sheet]:

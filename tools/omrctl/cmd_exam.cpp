@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -68,9 +69,10 @@ void PrintSheet(const ex::AddedSheet& added, int code, const GlobalOptions& glob
     line += "  version " + (s.version.empty() ? std::string("?") : s.version);
     if (s.scored) line += "  " + Score(s);
   }
-  std::string reasons;
+  std::vector<ex::Reason> shown;
   for (const ex::Reason& r : s.reasons)
-    if (r.code != "not-read") reasons += (reasons.empty() ? "" : "; ") + ex::DescribeReasons({r});
+    if (r.code != "not-read") shown.push_back(r);
+  const std::string reasons = ex::SummarizeReasons(shown);
   if (!reasons.empty()) line += "  review: " + reasons;
   if (!extra.empty()) line += "  " + extra;
   std::printf("%s\n", line.c_str());
@@ -245,14 +247,15 @@ int RunCorrect(const GlobalOptions&, const ExamOptions& o) {
   const std::optional<std::string> value = o.withdraw ? std::nullopt : std::optional<std::string>(o.answer);
   const ex::CorrectionRecord c = project->Correct(o.sheet, o.target, value, o.by, o.reason);
   const std::optional<ex::ScoreRecord> score = project->store().Score(project->examId(), o.sheet);
-  std::printf("sheet %d, %s: %s -> %s (by %s)\n", c.sheet, c.target.c_str(),
+  const bool question = !c.target.empty() && std::isdigit(static_cast<unsigned char>(c.target[0]));
+  std::printf("sheet %d, %s%s: %s -> %s (by %s)\n", c.sheet, question ? "question " : "", c.target.c_str(),
               c.oldValue ? (c.oldValue->empty() ? "blank" : c.oldValue->c_str()) : "as read",
               c.newValue ? (c.newValue->empty() ? "blank" : c.newValue->c_str()) : "as read (withdrawn)",
               c.author.c_str());
   if (score && score->scored)
     std::printf("sheet %d now: %s of %s%s\n", c.sheet, ex::FormatNumber(score->total).c_str(),
                 ex::FormatNumber(score->maximum).c_str(),
-                score->reasons.empty() ? "" : ("; review: " + ex::DescribeReasons(score->reasons)).c_str());
+                score->reasons.empty() ? "" : ("; review: " + ex::SummarizeReasons(score->reasons)).c_str());
   return kExitOk;
 }
 
