@@ -14,6 +14,7 @@ import csv
 import json
 import os
 import random
+import resource
 import shutil
 import signal
 import sqlite3
@@ -582,6 +583,29 @@ def test_a_killed_run_keeps_every_sheet_before_the_one_in_flight(project: Projec
     assert [u["station"] for u in status["unfinished"]] == ["C"]
 
 
+def test_a_failed_write_stops_the_run_and_names_the_sheet_in_flight(project: Project) -> None:
+    path = copy_project(project, "full.omrexam")
+    limit = path.stat().st_size + 96 * 1024  # the journal soon reaches it
+
+    def small_files() -> None:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    lines = [d.line for d in project.sheets if not (d.status or d.nobar)][:60]
+    sim = Simulator(project.work, "D", lines)
+    try:
+        done = subprocess.run([OMRCTL, "--port", str(sim.link), "exam", "read", str(path), "--station", "D"],
+                              capture_output=True, text=True, timeout=120, preexec_fn=small_files)
+    finally:
+        sim.stop()
+    assert done.returncode == 6, done.stderr
+    assert "was not stored" in done.stderr and "feed it again" in done.stderr
+    printed = [int(line.split()[0]) for line in done.stdout.splitlines() if line[:5].strip().isdigit()]
+    assert 0 < len(printed) < 60
+    with omr.Exam(path) as exam:
+        mine = [s.number for s in exam.sheets if s.station == "D"]
+    assert mine == printed
+
+
 def test_refusals_name_the_problem(project: Project) -> None:
     size = project.path.stat().st_size
     done = omrctl("exam", "new", str(project.path), "--exam", str(project.work / "exam.json"), check=False)
@@ -595,3 +619,14 @@ def test_refusals_name_the_problem(project: Project) -> None:
     assert not (project.work / "bad.omrexam").exists()
     done = omrctl("exam", "status", str(project.work / "students.csv"), check=False)
     assert done.returncode == 6 and "not an exam project" in done.stderr
+
+
+def test_the_example_exam_file_makes_a_project(tmp_path: Path) -> None:
+    if not os.access(OMRCTL, os.X_OK):
+        pytest.skip(f"{OMRCTL} is not built")
+    path = tmp_path / "example.omrexam"
+    out = omrctl("exam", "new", str(path), "--exam", str(SOURCE / "examples" / "exam60.exam.json")).stdout
+    assert "60 items, 2 versions, 40 students" in out
+    with omr.Exam(path) as exam:
+        assert exam.roster[0] == {"id": "20240131", "name": "Ann Lee", "class": "7A"}
+        assert exam.sheets == []

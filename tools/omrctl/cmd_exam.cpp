@@ -144,6 +144,7 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
   sigemptyset(&action.sa_mask);
   for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit is a failed write to report, not a kill
 
   const auto start = std::chrono::steady_clock::now();
   int read = 0;
@@ -176,10 +177,25 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
     input.serial = serialText;
     input.firmware = version;
     input.code = code;
-    // Errors after which the reader's frame holds this sheet's grid.
-    if (code == 0 || code == 4 || code == 5 || code == 7)
-      input.hasGrid = project->form().DecodeReader(input.decoded);
-    const ex::AddedSheet added = project->AddSheet(input);
+    ex::AddedSheet added;
+    try {
+      // Errors after which the reader's frame holds this sheet's grid.
+      if (code == 0 || code == 4 || code == 5 || code == 7)
+        input.hasGrid = project->form().DecodeReader(input.decoded);
+      added = project->AddSheet(input);
+    } catch (const std::exception& e) {
+      // Nothing more is fed: the sheet in flight is the only one lost.
+      std::fprintf(
+          stderr,
+          "omrctl: the sheet in flight (after sheet %d of this run) was not stored: %s; feed it again\n",
+          read, e.what());
+      DisconnectReader();
+      try {
+        project->EndBatch(batch, "store failed");
+      } catch (const std::exception&) {
+      }
+      return dynamic_cast<const ex::StoreError*>(&e) ? kExitProject : kExitUsage;
+    }
     ++read;
     const int stored =
         added.score.scored ? 0 : (input.code != 0 ? input.code : (input.hasGrid ? input.decoded.code : 0));
