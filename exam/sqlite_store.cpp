@@ -560,12 +560,13 @@ class SqliteStore final : public Store {
 
   std::vector<CorrectionRecord> Corrections(Id exam, int sheet) override {
     std::vector<CorrectionRecord> out;
+    // One statement per case: "(? = 0 OR number = ?)" would keep the index out.
     Query q = Prepare(
-        "SELECT c.id, s.number, c.target, c.old_value, c.new_value, c.author, c.made_at, c.reason "
-        "FROM corrections c JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = ? AND (? = 0 OR s.number = "
-        "?) "
-        "ORDER BY c.id");
-    q.Bind(exam).Bind(sheet).Bind(sheet);
+        std::string("SELECT c.id, s.number, c.target, c.old_value, c.new_value, c.author, c.made_at, "
+                    "c.reason FROM corrections c JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = ?") +
+        (sheet ? " AND s.number = ? ORDER BY c.id" : " ORDER BY c.id"));
+    q.Bind(exam);
+    if (sheet) q.Bind(sheet);
     while (q.Step())
       out.push_back({q.Int(0), static_cast<int>(q.Int(1)), q.Text(2), q.MaybeText(3), q.MaybeText(4),
                      q.Text(5), q.Text(6), q.Text(7)});
@@ -593,11 +594,13 @@ class SqliteStore final : public Store {
   std::vector<ScoreRecord> ReadScores(Id exam, int sheet) {
     std::vector<ScoreRecord> out;
     {
-      Query q = Prepare(
-          "SELECT s.number, c.revision, c.scored, c.voided, c.student_id, c.id_state, c.version, c.total, "
-          "c.maximum, c.percent, c.answers, c.points FROM scores c JOIN sheets s ON s.id = c.sheet_id "
-          "WHERE s.exam_id = ? AND (? = 0 OR s.number = ?) ORDER BY s.number");
-      q.Bind(exam).Bind(sheet).Bind(sheet);
+      Query q =
+          Prepare(std::string("SELECT s.number, c.revision, c.scored, c.voided, c.student_id, c.id_state, "
+                              "c.version, c.total, c.maximum, c.percent, c.answers, c.points FROM scores c "
+                              "JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = ?") +
+                  (sheet ? " AND s.number = ?" : " ORDER BY s.number"));
+      q.Bind(exam);
+      if (sheet) q.Bind(sheet);
       while (q.Step()) {
         ScoreRecord r;
         r.sheet = static_cast<int>(q.Int(0));
@@ -615,10 +618,12 @@ class SqliteStore final : public Store {
         out.push_back(std::move(r));
       }
     }
-    Query q = Prepare(
-        "SELECT s.number, r.reason, r.question, r.detail FROM reasons r JOIN sheets s ON s.id = r.sheet_id "
-        "WHERE s.exam_id = ? AND (? = 0 OR s.number = ?) ORDER BY s.number, r.rowid");
-    q.Bind(exam).Bind(sheet).Bind(sheet);
+    Query q =
+        Prepare(std::string("SELECT s.number, r.reason, r.question, r.detail FROM reasons r JOIN sheets s ON "
+                            "s.id = r.sheet_id WHERE s.exam_id = ?") +
+                (sheet ? " AND s.number = ? ORDER BY r.rowid" : " ORDER BY s.number, r.rowid"));
+    q.Bind(exam);
+    if (sheet) q.Bind(sheet);
     std::size_t at = 0;
     while (q.Step()) {
       const int number = static_cast<int>(q.Int(0));
