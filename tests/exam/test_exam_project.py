@@ -583,6 +583,29 @@ def test_a_killed_run_keeps_every_sheet_before_the_one_in_flight(project: Projec
     assert [u["station"] for u in status["unfinished"]] == ["C"]
 
 
+def test_sigint_finishes_the_sheet_in_flight_and_ends_the_run(project: Project) -> None:
+    path = copy_project(project, "interrupted.omrexam")
+    lines = [d.line for d in project.sheets if not (d.status or d.nobar)][:30]
+    sim = Simulator(project.work, "E", lines, "--feed-delay", "300")
+    try:
+        run = subprocess.Popen([OMRCTL, "--port", str(sim.link), "exam", "read", str(path), "--station", "E"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        assert run.stdout is not None
+        for _ in range(3):
+            assert run.stdout.readline()
+        run.send_signal(signal.SIGINT)
+        out, err = run.communicate(timeout=30)
+    finally:
+        sim.stop()
+    assert run.returncode == 130, err
+    printed = 3 + sum(1 for line in out.splitlines() if line[:5].strip().isdigit())
+    assert "interrupted" in out
+    with omr.Exam(path) as exam:
+        assert len([s for s in exam.sheets if s.station == "E"]) == printed
+    status = json.loads(omrctl("exam", "status", str(path), "--json").stdout)
+    assert status["unfinished"] == []
+
+
 def test_a_failed_write_stops_the_run_and_names_the_sheet_in_flight(project: Project) -> None:
     path = copy_project(project, "full.omrexam")
     limit = path.stat().st_size + 96 * 1024  # the journal soon reaches it
@@ -619,6 +642,8 @@ def test_refusals_name_the_problem(project: Project) -> None:
     assert not (project.work / "bad.omrexam").exists()
     done = omrctl("exam", "status", str(project.work / "students.csv"), check=False)
     assert done.returncode == 6 and "not an exam project" in done.stderr
+    with pytest.raises(omr.ExamError):
+        omr.Exam(project.work / "students.csv")
 
 
 def test_the_example_exam_file_makes_a_project(tmp_path: Path) -> None:

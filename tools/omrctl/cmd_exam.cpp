@@ -54,8 +54,9 @@ std::string Score(const ex::SheetScore& s) {
   return text;
 }
 
-// One line per sheet as it arrives.
-void PrintSheet(const ex::AddedSheet& added, int code, const GlobalOptions& global,
+// One line per sheet as it arrives; false when standard output is gone
+// (a closed pipe).
+bool PrintSheet(const ex::AddedSheet& added, int code, const GlobalOptions& global,
                 const std::string& extra) {
   const ex::SheetScore& s = added.score;
   std::string line;
@@ -76,7 +77,7 @@ void PrintSheet(const ex::AddedSheet& added, int code, const GlobalOptions& glob
   if (!reasons.empty()) line += "  review: " + reasons;
   if (!extra.empty()) line += "  " + extra;
   std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
+  return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
 volatile std::sig_atomic_t gSignal = 0;
@@ -207,7 +208,9 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 60;
     char rate[64];
     std::snprintf(rate, sizeof rate, "[%d read, %.1f/min]", read, minutes > 0 ? read / minutes : 0.0);
-    PrintSheet(added, stored, global, rate);
+    // The sheet is stored; a reader of the output that went away ends the run
+    // as a signal does.
+    if (!PrintSheet(added, stored, global, rate)) gSignal = SIGPIPE;
     if (bad && o.maxErrors > 0 && inRow >= o.maxErrors) {
       std::fprintf(stderr,
                    "omrctl: %d sheets in a row were not read: stopping (check the form and the tray)\n",
