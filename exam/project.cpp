@@ -694,4 +694,15 @@ ExamStatus Project::Status() {
   return s;
 }
 
+std::vector<std::uint8_t> Project::Picture(int sheet) {
+  const std::optional<SheetRecord> found = store_->FindSheet(examId_, sheet, true);
+  if (!found) throw Error("there is no sheet " + std::to_string(sheet));
+  if (found->grid.empty()) throw Error("the reader kept no grid of sheet " + std::to_string(sheet));
+  SheetGrid grid;
+  std::string error;
+  if (!ExpandGrid(found->lines, found->columns, found->grid, grid, error))
+    throw Error("sheet " + std::to_string(sheet) + ": " + error);
+  return form_->Picture(grid);
+}
+
 }  // namespace omr::exam

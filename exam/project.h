@@ -135,6 +135,10 @@ class Project {
 
   ExamStatus Status();
 
+  // A stored sheet's picture (PNG), drawn from its grid with the current form.
+  // Throws Error when there is no such sheet or the reader kept no grid.
+  std::vector<std::uint8_t> Picture(int sheet);
+
  private:
   void Load();
   SheetScore Evaluate(const SheetRecord& sheet, const std::vector<Response>& responses,

@@ -121,4 +121,21 @@ DecodedSheet RecognitionForm::DecodeFile(const std::string& path) const {
   return FromSheet(sheet.get());
 }
 
+std::vector<std::uint8_t> RecognitionForm::Picture(const SheetGrid& grid) const {
+  std::string error;
+  if (!ValidGrid(grid, error)) throw Error(error);
+  omro_sheet* raw = nullptr;
+  if (omro_decode_grid(form_, grid.lines, grid.columns, grid.cells.data(), grid.cells.size(), kMode, &raw) !=
+      OMRO_OK)
+    throw Error("cannot decode the grid: " + OfflineMessage());
+  const SheetPtr sheet(raw);
+  std::size_t length = 0;
+  omro_sheet_png(sheet.get(), nullptr, 0, &length);
+  std::vector<std::uint8_t> png(length);
+  if (length == 0 || omro_sheet_png(sheet.get(), png.data(), png.size(), &length) != OMRO_OK)
+    throw Error("cannot draw the sheet: " + OfflineMessage());
+  png.resize(length);
+  return png;
+}
+
 }  // namespace omr::exam

@@ -41,6 +41,8 @@ class RecognitionForm {
   bool DecodeReader(DecodedSheet& out) const;
   // A grid file saved by omrctl read --save-grids; throws Error.
   DecodedSheet DecodeFile(const std::string& path) const;
+  // The sheet's picture as PNG bytes (the offline library's renderer).
+  std::vector<std::uint8_t> Picture(const SheetGrid& grid) const;
 
  private:
   DecodedSheet FromSheet(omro_sheet* sheet) const;
