@@ -1,6 +1,7 @@
 #include "scoring.h"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <unordered_map>
 
@@ -33,10 +34,20 @@ bool IsDoubtful(const Exam& exam, const Response& r) {
 bool NormalizeLabels(const std::string& options, const std::string& answer, std::string& out) {
   out.clear();
   if (answer == "-") return true;
-  for (const char c : answer)
-    if (options.find(c) == std::string::npos) return false;
+  // "b" stands for "B" where the form has no label "b" (people type in lower case).
+  std::string wanted;
+  for (const char c : answer) {
+    char label = c;
+    if (options.find(c) == std::string::npos) {
+      const char other = std::isupper(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c))
+                                                                      : static_cast<char>(std::toupper(c));
+      if (options.find(other) == std::string::npos) return false;
+      label = other;
+    }
+    wanted += label;
+  }
   for (const char c : options)
-    if (answer.find(c) != std::string::npos && out.find(c) == std::string::npos) out += c;
+    if (wanted.find(c) != std::string::npos && out.find(c) == std::string::npos) out += c;
   return true;
 }
 

@@ -91,8 +91,9 @@ void AddAcrossReasons(SheetScore& sheet, const Roster* roster, const std::vector
 bool IsDoubtful(const Exam& exam, const Response& response);
 
 // Canonical option text of a correction of an item: its labels in the
-// question's cell order, "-" and "" both meaning blank. False when a label is
-// not an option.
+// question's cell order, "-" and "" both meaning blank; a letter in the other
+// case stands for the label when the form has no such label itself. False
+// when a label is not an option.
 bool NormalizeLabels(const std::string& options, const std::string& answer, std::string& out);
 
 }  // namespace omr::exam

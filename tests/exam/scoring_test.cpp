@@ -268,6 +268,10 @@ TEST(Scoring, CorrectionLabelsAreOptionsInCellOrder) {
   EXPECT_EQ(out, "BD");
   EXPECT_TRUE(NormalizeLabels("ABCDE", "-", out));
   EXPECT_EQ(out, "");
+  EXPECT_TRUE(NormalizeLabels("ABCDE", "db", out));
+  EXPECT_EQ(out, "BD");
+  EXPECT_TRUE(NormalizeLabels("AaB", "a", out));  // a form with both cases keeps them apart
+  EXPECT_EQ(out, "a");
   EXPECT_FALSE(NormalizeLabels("ABCDE", "F", out));
 }
 
