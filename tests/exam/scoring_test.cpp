@@ -142,6 +142,24 @@ TEST(Scoring, VersionsMapToMasterItemsAndTheFloorHolds) {
   EXPECT_EQ(s.reasons[0].detail, "7");
 }
 
+TEST(Scoring, TheFormLetterNamesTheVersion) {
+  Exam e = TwoVersions();
+  e.versionSource = VersionSource::kLayout;
+  e.keys[0].name = "A";
+  e.keys[1].name = "B";
+  SheetFacts sheet = VersionSheet('0', "CAB");
+  sheet.letter = 'B';
+  SheetScore s = ScoreSheet(e, sheet, {});
+  EXPECT_EQ(s.version, "B");
+  EXPECT_DOUBLE_EQ(s.total, 3);
+  sheet.letter = 'C';
+  s = ScoreSheet(e, sheet, {});
+  EXPECT_FALSE(s.scored);
+  EXPECT_EQ(s.reasons.back().code, "unknown-version");
+  s = ScoreSheet(e, sheet, {{"version", "B"}});  // a person names it
+  EXPECT_DOUBLE_EQ(s.total, 3);
+}
+
 TEST(Scoring, CorrectionsLatestCountsAndWithdrawalRestoresTheReading) {
   const Exam e = TwoVersions();
   const SheetFacts sheet = VersionSheet('1', "A.C");  // item 2 blank
