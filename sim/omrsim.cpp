@@ -48,6 +48,7 @@ Runs a simulated optical mark reader on a pseudo-terminal until SIGINT or SIGTER
   --fault FAULT        inject a fault, CODE:KIND[=VALUE][:once|:always], repeatable; KIND is
                        silence, delay=MS, short[=BYTES], wrong-code, status[=N], crc,
                        oversize[=LENGTH] or hangup[=BYTES]; CODE is the command code in hex
+  --capture FILE       write every byte received from the host to FILE, as it came
   --verbose            print every command received and every reply
   --help               this text
 )";
@@ -65,7 +66,7 @@ bool NumberArg(const char* text, long low, long high, long& value) {
 }
 
 struct Args {
-  std::string link, form, answers, expected;
+  std::string link, form, answers, expected, capture;
   long random = 0;
   long seed = 1;
   DrawOptions draw;
@@ -92,9 +93,9 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
       continue;
     }
     static const char* const kValueOptions[] = {
-        "--link",     "--form",       "--answers",      "--expected",   "--random",
-        "--seed",     "--darkness",   "--jitter",       "--noise",      "--version",
-        "--channels", "--sheet-wait", "--empty-status", "--feed-delay", "--fault"};
+        "--link",         "--form",       "--answers", "--expected", "--random",   "--seed",
+        "--darkness",     "--jitter",     "--noise",   "--version",  "--channels", "--sheet-wait",
+        "--empty-status", "--feed-delay", "--fault",   "--capture"};
     if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions)) {
       error = "unknown option " + opt + " (see --help)";
       return false;
@@ -118,6 +119,8 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
       args.answers = value;
     } else if (opt == "--expected") {
       args.expected = value;
+    } else if (opt == "--capture") {
+      args.capture = value;
     } else if (opt == "--random") {
       if (!number(0, 100000)) return false;
       args.random = n;
@@ -242,6 +245,16 @@ int main(int argc, char** argv) {
 
   PtyServer::Options options{args.link, 2000, nullptr};
   if (args.verbose) options.log = log;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> capture(nullptr, std::fclose);
+  if (!args.capture.empty()) {
+    capture.reset(std::fopen(args.capture.c_str(), "wb"));
+    if (!capture) return Fail("cannot write " + args.capture);
+    // Flushed at once: the file is whole while the simulator still runs.
+    options.received = [file = capture.get()](const std::uint8_t* data, std::size_t count) {
+      std::fwrite(data, 1, count, file);
+      std::fflush(file);
+    };
+  }
   PtyServer server(firmware, options);
   if (!server.Open(error)) return Fail(error);
   gServer = &server;
