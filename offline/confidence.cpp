@@ -76,10 +76,13 @@ void JudgeQuestion(QuestionInfo& q, const Levels& l) {
     if (!Option(c) || !OnGrid(c)) continue;
     const double v = c.value;
     const bool between = v > l.paperTop && v < l.markFloor;
-    if (c.marked && v < l.mark / 2)
-      c.doubt |= kDoubtFaint;
-    else if (between)
+    // Between the levels: the question's lone light mark, or an erasure (or a
+    // second light mark) beside it. At the paper level but taken for a mark:
+    // the thresholds read paper as a mark.
+    if (between)
       c.doubt |= (!markLevel && &c == darkest) ? kDoubtFaint : kDoubtErasure;
+    else if (c.marked && v < l.mark / 2)
+      c.doubt |= kDoubtFaint;
     if ((between && std::fabs(v - (c.threshold - 0.5)) <= 1.0) || (!c.marked && v >= l.markFloor))
       c.doubt |= kDoubtMargin;
     // Two options within two grey levels where that decides the answer: one
