@@ -25,6 +25,7 @@
 
 #include <stddef.h>
 
+/** Marks the library's exports (visible from the shared library). */
 #if defined(_WIN32)
 #define OMRO_API
 #elif defined(OMRO_BUILDING_LIBRARY)
@@ -215,18 +216,21 @@ typedef struct omro_bar {
 
 /** One layout (sheet kind) of a form. */
 typedef struct omro_layout_info {
-  int slot;           /**< its place among the 26 layouts of the face, from 0 */
-  char letter;        /**< form letter (GBK byte); ' ' when none */
-  int lines;          /**< the line count a sheet of this layout has */
-  int ident_line;     /**< the identifying cell: line */
-  int ident_column;   /**< the identifying cell: column */
-  int questions;      /**< questions in its result text */
-  int fields;         /**< its F lines */
-  int g1, g2, g3, g4; /**< its thresholds */
-  int bar_count;      /**< entries of @c bars */
-  omro_bar bars[6];   /**< its bar marks */
-  int coding_mode;    /**< coding mode of type M, 1 to 4 */
-  char empty_char;    /**< written for a question without a mark */
+  int slot;         /**< its place among the 26 layouts of the face, from 0 */
+  char letter;      /**< form letter (GBK byte); ' ' when none */
+  int lines;        /**< the line count a sheet of this layout has */
+  int ident_line;   /**< the identifying cell: line */
+  int ident_column; /**< the identifying cell: column */
+  int questions;    /**< questions in its result text */
+  int fields;       /**< its F lines */
+  int g1;           /**< threshold G1: the least value of a bar cell */
+  int g2;           /**< threshold G2: the least value of a marked cell; an identifying cell must exceed it */
+  int g3;           /**< threshold G3: tolerance against the darkest cell, types S and s */
+  int g4;           /**< threshold G4: tolerance against the darkest cell, types B, M, b and m */
+  int bar_count;    /**< entries of @c bars */
+  omro_bar bars[6]; /**< its bar marks */
+  int coding_mode;  /**< coding mode of type M, 1 to 4 */
+  char empty_char;  /**< written for a question without a mark */
   char multiple_char; /**< written for marks that cannot be one answer */
   char inherited[24]; /**< what it took over from the layout before it: "letter", "D", "G", "L", "M",
                          blank-separated */
@@ -250,12 +254,13 @@ OMRO_API int omro_form_layout(const omro_form* form, int layout, omro_layout_inf
 
 /** One question of a layout, as the form defines it. */
 typedef struct omro_question_info {
-  int number;                   /**< from 1, in result order */
-  char type;                    /**< the field type letter it is coded with */
-  int cell_count;               /**< its cells: option cells and label blanks */
-  int option_count;             /**< option cells (label blanks are not options) */
-  char options[OMRO_TEXT_MAX];  /**< their labels, in cell order, zero-terminated */
-  int first_line, first_column; /**< the first option cell */
+  int number;                  /**< from 1, in result order */
+  char type;                   /**< the field type letter it is coded with */
+  int cell_count;              /**< its cells: option cells and label blanks */
+  int option_count;            /**< option cells (label blanks are not options) */
+  char options[OMRO_TEXT_MAX]; /**< their labels, in cell order, zero-terminated */
+  int first_line;              /**< the first option cell: line */
+  int first_column;            /**< the first option cell: column */
 } omro_question_info;
 
 /**
@@ -355,16 +360,17 @@ OMRO_API void omro_sheet_free(omro_sheet* sheet);
 
 /** A decoded sheet as a whole. */
 typedef struct omro_sheet_info {
-  int code;           /**< 0 recognised; else 7, 4 or 5, as the driver's read reports */
-  char letter;        /**< the reported form letter (MR_GetResult mode 1); 0 when none */
-  int layout;         /**< index of the identified layout (as omro_form_layout()), -1 when none */
-  int lines, columns; /**< the grid's size */
-  int mode;           /**< the result mode it was decoded with */
-  int questions;      /**< 0 when no layout was identified */
-  double paper;       /**< the sheet's paper level: the median grey of its option cells left blank */
-  double mark;        /**< the sheet's mark level: the median grey of its marked option cells */
-  int doubtful;       /**< questions with any OMRO_DOUBT_ bit */
-  double confidence;  /**< the lowest question confidence; 1 when there is no question */
+  int code;          /**< 0 recognised; else 7, 4 or 5, as the driver's read reports */
+  char letter;       /**< the reported form letter (MR_GetResult mode 1); 0 when none */
+  int layout;        /**< index of the identified layout (as omro_form_layout()), -1 when none */
+  int lines;         /**< the grid's lines */
+  int columns;       /**< the grid's cells per line */
+  int mode;          /**< the result mode it was decoded with */
+  int questions;     /**< 0 when no layout was identified */
+  double paper;      /**< the sheet's paper level: the median grey of its option cells left blank */
+  double mark;       /**< the sheet's mark level: the median grey of its marked option cells */
+  int doubtful;      /**< questions with any OMRO_DOUBT_ bit */
+  double confidence; /**< the lowest question confidence; 1 when there is no question */
 } omro_sheet_info;
 
 /**
@@ -426,10 +432,11 @@ OMRO_API int omro_sheet_question(const omro_sheet* sheet, int index, omro_questi
 
 /** One cell of a question and how it was decided. */
 typedef struct omro_cell {
-  int line, column; /**< where it is */
-  int value;        /**< 0..15, -1 off the grid */
-  char label;       /**< its label (GBK byte); ' ' for a label blank (no option) */
-  int marked;       /**< 1 when it counts as a mark */
+  int line;      /**< its line */
+  int column;    /**< its column */
+  int value;     /**< 0..15, -1 off the grid */
+  char label;    /**< its label (GBK byte); ' ' for a label blank (no option) */
+  int marked;    /**< 1 when it counts as a mark */
   int threshold; /**< the value from which this cell would count as marked, the others as they are; 16: never
                   */
   double margin; /**< (value - (threshold - 0.5)) in units of (mark - paper) level; negative below */
