@@ -331,6 +331,7 @@ OMR_API int OMR_CALL MR_GetErrMsgEn(int code, char* out);
 /** @name Maintenance */
 /** @{ */
 
+// clang-format off
 /**
  * @brief Runs one numbered system command.
  *
@@ -349,24 +350,30 @@ OMR_API int OMR_CALL MR_GetErrMsgEn(int code, char* out);
  * | 10 | FA 4E, FA 32 k | in: 1 (channel); out: 4 (the pair count) | 333 + 2000 + 820 ms | 0 |
  * | 11 | nothing | in: 1 (array 0..3); out: pair-count bytes (at most 16,384) | none | 0 |
  * | 12 | FA 33 | out: N+2 (N at most 124) | 333 ms | 0 |
- * | 13 | FA 4E, FA 29 k | in: 1 (channel); out: 2 + rows x columns (at most 16,380) | 333 + 5000 + 2000 ms |
- * 0 | | 14 | FA 4B and 4 bytes | in: 4 (32-bit value) | 333 ms | 0 | | 15 | FA 4C | out: 4 (32-bit value) |
- * 333 ms | unchanged | | 16 | FA 4D and 2 bytes | in: 2 (16-bit value) | 1000 ms | unchanged | | 17 | FA 4E |
- * out: 4 (the channel count) | 333 ms | unchanged | | 18 | FA 4F and 8 bytes | in: 8 (the serial number) |
- * 333 ms | 0 | | 19 | FA 48, then FA 51 and 130 bytes | in: 128 (the info block) | 333 + 1000 ms | 0 | | 20 |
- * FA 52 | out: 129 (the info block and a zero) | 333 ms | unchanged | | 21 | FA 53 and 4 bytes | in: 4
- * (32-bit value) | 333 ms | 0 | | 22 | FA 05 | ignored | 2000 ms | unchanged | | 23 | FA 54 | out: 8 (version
- * text "%d.%d" and a zero) | 333 ms | 0 | | 24 | FA 4E, FA 29 k | out: 3 + 3 x entries (at most 255) | 333 +
- * 5000 + 2000 ms | 0 | | 25 | nothing | out: 2 + lines x columns (at most 6,156): the last sheet's grid |
- * none | unchanged | | 26 | FA 54, then FA 60 24 07 (firmware 2 and later) | ignored | 333 + 333 ms | as the
- * version query left it | | 27 | FA 54, then FA 61 24 07 (firmware 2 and later) | ignored | 333 + 333 ms | as
- * the version query left it | | 28 | FA 62, length, text, CRC | in: zero-terminated text of at most 255 bytes
- * | 1000 ms | unchanged | | 29 | FA 63 | out: the stored text and a zero (at most 513) | 1000 + 333 + 333 ms
- * | unchanged | | 30 | FA 35 | out: 4 (the pair count) | 2000 + 820 ms | 0 |
+ * | 13 | FA 4E, FA 29 k | in: 1 (channel); out: 2 + rows x columns (at most 16,380) | 333 + 5000 + 2000 ms | 0 |
+ * | 14 | FA 4B and 4 bytes | in: 4 (32-bit value) | 333 ms | 0 |
+ * | 15 | FA 4C | out: 4 (32-bit value) | 333 ms | unchanged |
+ * | 16 | FA 4D and 2 bytes | in: 2 (16-bit value) | 1000 ms | unchanged |
+ * | 17 | FA 4E | out: 4 (the channel count) | 333 ms | unchanged |
+ * | 18 | FA 4F and 8 bytes | in: 8 (the serial number) | 333 ms | 0 |
+ * | 19 | FA 48, then FA 51 and 130 bytes | in: 128 (the info block) | 333 + 1000 ms | 0 |
+ * | 20 | FA 52 | out: 129 (the info block and a zero) | 333 ms | unchanged |
+ * | 21 | FA 53 and 4 bytes | in: 4 (32-bit value) | 333 ms | 0 |
+ * | 22 | FA 05 | ignored | 2000 ms | unchanged |
+ * | 23 | FA 54 | out: 8 (version text "%d.%d" and a zero) | 333 ms | 0 |
+ * | 24 | FA 4E, FA 29 k | out: 3 + 3 x entries (at most 255) | 333 + 5000 + 2000 ms | 0 |
+ * | 25 | nothing | out: 2 + lines x columns (at most 6,156): the last sheet's grid | none | unchanged |
+ * | 26 | FA 54, then FA 60 24 07 (firmware 2 and later) | ignored | 333 + 333 ms | as the version query left it |
+ * | 27 | FA 54, then FA 61 24 07 (firmware 2 and later) | ignored | 333 + 333 ms | as the version query left it |
+ * | 28 | FA 62, length, text, CRC | in: zero-terminated text of at most 255 bytes | 1000 ms | unchanged |
+ * | 29 | FA 63 | out: the stored text and a zero (at most 513) | 1000 + 333 + 333 ms | unchanged |
+ * | 30 | FA 35 | out: 4 (the pair count) | 2000 + 820 ms | 0 |
  *
  * Codes 11 and 25 need no reader. Code 25 gives the line count, the column
  * count and the cells (0 to 15) of the last sheet whose data arrived, the
- * first line sent first; its result is 0 before any sheet.
+ * first line sent first; its result is 0 before any sheet. Codes 26 and 27
+ * on firmware before 2 send nothing after the version query and answer 0
+ * (26) and 1 (27).
  * @param code the command number, 3 to 30.
  * @param arg the command's buffer; may be NULL for codes 5, 7, 22, 26 and 27.
  * @return 1 when the command succeeded; 0 otherwise. A code outside 3..30
@@ -376,6 +383,7 @@ OMR_API int OMR_CALL MR_GetErrMsgEn(int code, char* out);
  *         with an array number outside 0..3 gives 1. Codes 28 and 29 never
  *         change the last error.
  */
+// clang-format on
 OMR_API int OMR_CALL MR_SysCmd(int code, void* arg);
 
 /**
