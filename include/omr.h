@@ -331,7 +331,7 @@ OMR_API int OMR_CALL MR_GetErrMsgEn(int code, char* out);
 /** @name Maintenance */
 /** @{ */
 
-// clang-format off
+/* clang-format off */
 /**
  * @brief Runs one numbered system command.
  *
@@ -383,7 +383,7 @@ OMR_API int OMR_CALL MR_GetErrMsgEn(int code, char* out);
  *         with an array number outside 0..3 gives 1. Codes 28 and 29 never
  *         change the last error.
  */
-// clang-format on
+/* clang-format on */
 OMR_API int OMR_CALL MR_SysCmd(int code, void* arg);
 
 /**
