@@ -90,7 +90,7 @@ struct omro_form {
   std::vector<Diagnostic> diagnostics;
   std::vector<omr::offline::LayoutSummary> layouts;
   std::vector<std::vector<QuestionInfo>> questions;  // positions, per layout
-  std::mutex decoding;                               // the driver's form store is not for two at once
+  mutable std::mutex decoding;                       // the driver's form store is not for two at once
 
   void Build() {
     status = omr::offline::FormStatus(local);
@@ -394,7 +394,7 @@ int Decode(const omro_form* form, Grid&& grid, int mode, omro_sheet** sheet) {
   s->grid = std::move(grid);
   s->mode = mode;
   {
-    std::lock_guard<std::mutex> lock(const_cast<omro_form*>(form)->decoding);
+    std::lock_guard<std::mutex> lock(form->decoding);
     s->analysis = omr::offline::AnalyseGrid(*form->local.forms, s->grid, mode);
   }
   if (s->analysis.layout != nullptr) {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "omr_offline.h"
@@ -480,6 +481,28 @@ TEST(OfflineApiTest, FailedReadsStillGiveTheSheet) {
   EXPECT_EQ(info.layout, -1);
   EXPECT_EQ(info.questions, 0);
   EXPECT_EQ(info.confidence, 1.0);
+}
+
+TEST(OfflineApiTest, ThreadsShareAFormForDecoding) {
+  const FormPtr form = LoadExample("exam60.form");
+  const std::vector<unsigned char> cells = ExamGrid();
+  std::vector<std::string> results(4);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < results.size(); ++t)
+    threads.emplace_back([&, t] {
+      for (int n = 0; n < 50; ++n) {
+        omro_sheet* raw = nullptr;
+        if (omro_decode_grid(form.get(), 70, 48, cells.data(), cells.size(), 1, &raw) != OMRO_OK) return;
+        char text[80];
+        size_t length = 0;
+        omro_sheet_result(raw, text, sizeof text, &length);
+        results[t] = std::string(text, length);
+        omro_sheet_free(raw);
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  for (const std::string& r : results) EXPECT_EQ(r, results[0]);
+  EXPECT_EQ(results[0].substr(0, 12), "A00000000..B");
 }
 
 TEST(OfflineApiTest, NoSheetInTheDriver) {
