@@ -40,6 +40,12 @@ Runs a simulated optical mark reader on a pseudo-terminal until SIGINT or SIGTER
   --darkness N         darkness of marks, bars and identifying cells, 1..12 (default 11)
   --jitter N           marks up to N lighter, at random (default 0)
   --noise N            light cells 0..N, at random (default 0)
+  --faint R            plant a lone faint mark in a share R (0..1) of the random questions
+  --erased R           plant a mark and an erasure beside it in a share R of the random questions
+  --near-tie R         plant a mark and another within 2 grey levels in a share R of the random
+                       single-choice questions
+  --planted FILE       write the planted questions of every queued sheet, one line a sheet
+                       ("3:faint 17:near-tie", or "-")
   --version X.Y        firmware version answered to FA 54 (default 3.0)
   --channels N         channel count answered to FA 4E (default 48)
   --sheet-wait S       third byte of the parameter block: seconds a read waits beyond 8 (default 0)
@@ -48,6 +54,7 @@ Runs a simulated optical mark reader on a pseudo-terminal until SIGINT or SIGTER
   --fault FAULT        inject a fault, CODE:KIND[=VALUE][:once|:always], repeatable; KIND is
                        silence, delay=MS, short[=BYTES], wrong-code, status[=N], crc,
                        oversize[=LENGTH] or hangup[=BYTES]; CODE is the command code in hex
+  --capture FILE       write every byte received from the host to FILE, as it came
   --verbose            print every command received and every reply
   --help               this text
 )";
@@ -65,8 +72,10 @@ bool NumberArg(const char* text, long low, long high, long& value) {
 }
 
 struct Args {
-  std::string link, form, answers, expected;
+  std::string link, form, answers, expected, capture;
   long random = 0;
+  RandomRates rates;
+  std::string planted;
   long seed = 1;
   DrawOptions draw;
   FirmwareConfig firmware;
@@ -92,9 +101,11 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
       continue;
     }
     static const char* const kValueOptions[] = {
-        "--link",     "--form",       "--answers",      "--expected",   "--random",
-        "--seed",     "--darkness",   "--jitter",       "--noise",      "--version",
-        "--channels", "--sheet-wait", "--empty-status", "--feed-delay", "--fault"};
+        "--link", "--form", "--answers", "--expected", "--random", "--seed", "--darkness", "--jitter",
+        "--noise", "--version", "--channels", "--sheet-wait", "--empty-status", "--feed-delay", "--fault",
+        "--capture",
+        // Planted doubts on random sheets.
+        "--faint", "--erased", "--near-tie", "--planted"};
     if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions)) {
       error = "unknown option " + opt + " (see --help)";
       return false;
@@ -110,7 +121,25 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
       error = "bad value for " + opt + ": " + value;
       return false;
     };
-    if (opt == "--link") {
+    auto rate = [&](double& out) {
+      char* end = nullptr;
+      const double r = std::strtod(value, &end);
+      if (end == value || *end != '\0' || !(r >= 0.0 && r <= 1.0)) {
+        error = "bad value for " + opt + ": " + value + " (a rate from 0 to 1)";
+        return false;
+      }
+      out = r;
+      return true;
+    };
+    if (opt == "--faint") {
+      if (!rate(args.rates.faint)) return false;
+    } else if (opt == "--erased") {
+      if (!rate(args.rates.erased)) return false;
+    } else if (opt == "--near-tie") {
+      if (!rate(args.rates.nearTie)) return false;
+    } else if (opt == "--planted") {
+      args.planted = value;
+    } else if (opt == "--link") {
       args.link = value;
     } else if (opt == "--form") {
       args.form = value;
@@ -118,6 +147,8 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
       args.answers = value;
     } else if (opt == "--expected") {
       args.expected = value;
+    } else if (opt == "--capture") {
+      args.capture = value;
     } else if (opt == "--random") {
       if (!number(0, 100000)) return false;
       args.random = n;
@@ -206,7 +237,7 @@ int main(int argc, char** argv) {
     for (long i = 0; i < args.random; ++i) {
       SheetPlan plan;
       plan.layout = layouts[static_cast<std::size_t>(i) % layouts.size()];
-      plan.answers = RandomAnswers(forms->layouts[omr::kFaceA][plan.layout], rng);
+      plan.answers = RandomAnswers(forms->layouts[omr::kFaceA][plan.layout], rng, args.rates);
       plan.draw = args.draw;
       plan.draw.seed = static_cast<std::uint32_t>(args.seed + i + 1);
       plan.name = "random-" + std::to_string(i + 1);
@@ -219,15 +250,26 @@ int main(int argc, char** argv) {
     expected.open(args.expected);
     if (!expected) return Fail("cannot write " + args.expected);
   }
+  std::ofstream planted;
+  if (!args.planted.empty()) {
+    planted.open(args.planted);
+    if (!planted) return Fail("cannot write " + args.planted);
+  }
   for (const SheetPlan& plan : plans) {
     SynthesizedSheet sheet;
     if (!Synthesize(*forms, plan, sheet, error)) return Fail(plan.name + ": " + error);
     if (expected.is_open()) expected << FormatExpected(sheet.expected) << "\n";
+    if (planted.is_open())
+      planted << FormatPlanted(forms->layouts[omr::kFaceA][plan.layout], plan.answers) << "\n";
     firmware.QueueSheet(Sheet{sheet.status, std::move(sheet.frame), plan.name});
   }
   if (expected.is_open()) {
     expected.close();
     if (!expected) return Fail("cannot write " + args.expected);
+  }
+  if (planted.is_open()) {
+    planted.close();
+    if (!planted) return Fail("cannot write " + args.planted);
   }
 
   const auto start = std::chrono::steady_clock::now();
@@ -242,6 +284,16 @@ int main(int argc, char** argv) {
 
   PtyServer::Options options{args.link, 2000, nullptr};
   if (args.verbose) options.log = log;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> capture(nullptr, std::fclose);
+  if (!args.capture.empty()) {
+    capture.reset(std::fopen(args.capture.c_str(), "wb"));
+    if (!capture) return Fail("cannot write " + args.capture);
+    // Flushed at once: the file is whole while the simulator still runs.
+    options.received = [file = capture.get()](const std::uint8_t* data, std::size_t count) {
+      std::fwrite(data, 1, count, file);
+      std::fflush(file);
+    };
+  }
   PtyServer server(firmware, options);
   if (!server.Open(error)) return Fail(error);
   gServer = &server;

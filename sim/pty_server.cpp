@@ -210,6 +210,7 @@ bool PtyServer::Serve(std::string& error) {
     if (fds[0].revents & POLLIN) {
       const ssize_t n = read(master_, buffer, sizeof buffer);
       if (n > 0) {
+        if (options_.received) options_.received(buffer, static_cast<std::size_t>(n));
         firmware_.Feed(buffer, static_cast<std::size_t>(n), NowMs());
         for (Chunk& c : firmware_.TakeOutput()) chunks_.push_back(std::move(c));
       }
