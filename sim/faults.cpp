@@ -14,10 +14,15 @@ struct KindName {
 };
 
 constexpr KindName kKinds[] = {
-    {FaultKind::Silence, "silence", false},        {FaultKind::Delay, "delay", true},
-    {FaultKind::ShortReply, "short", true},        {FaultKind::WrongCode, "wrong-code", false},
-    {FaultKind::Status, "status", true},           {FaultKind::CorruptCrc, "crc", false},
-    {FaultKind::OversizeHeader, "oversize", true}, {FaultKind::HangUp, "hangup", true},
+    {FaultKind::Silence, "silence", false},
+    {FaultKind::Delay, "delay", true},
+    {FaultKind::ShortReply, "short", true},
+    {FaultKind::WrongCode, "wrong-code", false},
+    {FaultKind::Status, "status", true},
+    {FaultKind::CorruptCrc, "crc", false},
+    {FaultKind::OversizeHeader, "oversize", true},
+    {FaultKind::HangUp, "hangup", true},
+    {FaultKind::Drip, "drip", true},
 };
 
 bool ParseNumber(const std::string& text, int base, long maxValue, long& value) {

@@ -15,6 +15,7 @@ enum class FaultKind {
   CorruptCrc,      // CRC (or, without one, the last byte) changed
   OversizeHeader,  // length fields announce more than any host area holds
   HangUp,          // `value` bytes of the reply (default: half), then the line hangs up
+  Drip,            // the reply one byte at a time, `value` ms apart (default 300)
 };
 
 struct Fault {
@@ -24,7 +25,7 @@ struct Fault {
 };
 
 // "CODE:KIND[=VALUE][:once|:always]", CODE in hex (e.g. 26 or 0x26), KIND one
-// of silence, delay, short, wrong-code, status, crc, oversize, hangup. A fault
+// of silence, delay, short, wrong-code, status, crc, oversize, hangup, drip. A fault
 // fires once unless ":always" is given.
 bool ParseFault(const std::string& text, std::uint8_t& code, Fault& fault, std::string& error);
 

@@ -104,11 +104,16 @@ int CCom::Purge() {
 }
 
 int CCom::Read(std::uint8_t* buffer, int count, int timeoutMs) {
+  hungUp = false;
   if (handle == 0 || buffer == nullptr || count <= 0) return 0;
   HANDLE dev = AsHandle(device_);
 
   COMMTIMEOUTS timeouts;
-  if (!GetCommTimeouts(dev, &timeouts)) return 0;
+  // A port whose device was pulled out fails every call on its handle.
+  if (!GetCommTimeouts(dev, &timeouts)) {
+    hungUp = true;
+    return 0;
+  }
   // A total of 0 with the other read values at 0 would wait without end.
   timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(timeoutMs > 0 ? timeoutMs : 1);
   if (!SetCommTimeouts(dev, &timeouts)) return 0;
@@ -125,7 +130,12 @@ int CCom::Read(std::uint8_t* buffer, int count, int timeoutMs) {
     if (GetLastError() == ERROR_IO_PENDING) {
       // The port's time-out ends the wait. Windows completes a timed-out read
       // as success with the bytes that came; Wine reports ERROR_TIMEOUT.
-      if (!GetOverlappedResult(dev, &ov, &got, TRUE) && GetLastError() != ERROR_TIMEOUT) got = 0;
+      if (!GetOverlappedResult(dev, &ov, &got, TRUE) && GetLastError() != ERROR_TIMEOUT) {
+        got = 0;
+        hungUp = true;
+      }
+    } else {
+      hungUp = true;
     }
   }
   CloseHandle(event);

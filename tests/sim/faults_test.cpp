@@ -217,6 +217,22 @@ TEST_F(FaultTest, HangUpAfterGivenBytes) {
   firmware.AddFault(0x54, Fault{FaultKind::HangUp, 0});
   EXPECT_TRUE(Send({0xFA, 0x54}).empty());
   EXPECT_TRUE(port.HungUp());
+  const CPort& host = port;
+  EXPECT_TRUE(host.HungUp());  // what the library sees
+}
+
+TEST_F(FaultTest, DripSendsOneByteAtATime) {
+  firmware.AddFault(0x54, Fault{FaultKind::Drip, 100});
+  const Bytes cmd{0xFA, 0x54};
+  ASSERT_EQ(port.Write(cmd.data(), 2), 2);
+  const std::int64_t start = port.NowMs();
+  std::uint8_t reply[4] = {};
+  // Each 50 ms read brings at most the one byte that came in it.
+  int got = 0;
+  for (int i = 0; i < 8 && got < 4; ++i) got += port.Read(reply + got, 4 - got, 50);
+  EXPECT_EQ(got, 4);
+  EXPECT_EQ(Bytes(reply, reply + 4), (Bytes{0xFB, 0x54, 3, 0}));
+  EXPECT_EQ(port.NowMs() - start, 300);  // the last byte three steps after the first
 }
 
 struct ParseCase {
@@ -256,6 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"0x24:delay=500:always", true, 0x24, FaultKind::Delay, 500, false},
                       ParseCase{"24:status=3:once", true, 0x24, FaultKind::Status, 3, true},
                       ParseCase{"26:hangup=40", true, 0x26, FaultKind::HangUp, 40, true},
+                      ParseCase{"26:drip=300:always", true, 0x26, FaultKind::Drip, 300, false},
                       ParseCase{"4e:short", true, 0x4E, FaultKind::ShortReply, -1, true},
                       ParseCase{"54:wrong-code", true, 0x54, FaultKind::WrongCode, -1, true},
                       ParseCase{"26:oversize=0x2000", true, 0x26, FaultKind::OversizeHeader, 0x2000, true},

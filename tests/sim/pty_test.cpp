@@ -70,7 +70,7 @@ class PtyServerTest : public ::testing::Test {
   void SetUp() override {
     link = ::testing::TempDir() + "/omrsim-test-" + std::to_string(getpid());
     unlink(link.c_str());
-    server = std::make_unique<PtyServer>(firmware, PtyServer::Options{link, 2000, nullptr});
+    server = std::make_unique<PtyServer>(firmware, PtyServer::Options{link, 2000, nullptr, {}});
     std::string error;
     ASSERT_TRUE(server->Open(error)) << error;
     thread = std::thread([this] {
