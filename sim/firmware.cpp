@@ -211,9 +211,18 @@ void Firmware::Handle(const Bytes& command, std::int64_t nowMs) {
   // Faults due for this command; once-faults are used up now.
   std::vector<Fault> due;
   if (auto it = faults_.find(code); it != faults_.end()) {
-    due = it->second;
     auto& list = it->second;
-    list.erase(std::remove_if(list.begin(), list.end(), [](const Fault& f) { return f.once; }), list.end());
+    // A fault still waiting for its turn counts this command down instead.
+    for (Fault& f : list) {
+      if (f.after > 0) {
+        --f.after;
+        continue;
+      }
+      due.push_back(f);
+      f.after = -1;  // fired
+    }
+    list.erase(std::remove_if(list.begin(), list.end(), [](const Fault& f) { return f.once && f.after < 0; }),
+               list.end());
     if (list.empty()) faults_.erase(it);
   }
   // A reader that stays silent or reports a fault before feeding leaves the tray alone.

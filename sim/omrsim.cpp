@@ -45,7 +45,7 @@ Runs a simulated optical mark reader on a pseudo-terminal until SIGINT or SIGTER
   --sheet-wait S       third byte of the parameter block: seconds a read waits beyond 8 (default 0)
   --empty-status N     answer a read with status N when no sheet is left (default: no answer)
   --feed-delay MS      time a read takes before its status reply (default 0)
-  --fault FAULT        inject a fault, CODE:KIND[=VALUE][:once|:always], repeatable; KIND is
+  --fault FAULT        inject a fault, CODE:KIND[=VALUE][:once|:always][:after=N], repeatable; KIND is
                        silence, delay=MS, short[=BYTES], wrong-code, status[=N], crc,
                        oversize[=LENGTH], hangup[=BYTES] or drip[=MS]; CODE is the command code
                        in hex

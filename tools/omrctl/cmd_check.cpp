@@ -57,6 +57,7 @@ int RunCheck(const GlobalOptions& global, const CheckOptions& options) {
           .Member("code", r.code)
           .Member("message", ErrorText(r.code, global.chinese))
           .Member("stops_loading", r.stops)
+          .Member("hint", r.hint)
           .EndObject();
     j.EndArray().Key("layouts").BeginArray();
     for (const LayoutSummary& s : layouts) {
@@ -95,10 +96,12 @@ int RunCheck(const GlobalOptions& global, const CheckOptions& options) {
     std::printf("form %s: %d command line%s, %zu rejected\n", options.form.c_str(), form.commandLines,
                 form.commandLines == 1 ? "" : "s", form.rejected.size());
     if (!form.rejected.empty()) std::printf("rejected lines:\n");
-    for (const FormLineInfo& r : form.rejected)
+    for (const FormLineInfo& r : form.rejected) {
       std::printf("  line %d: %s\n    error %d: %s%s\n", r.number, GbkToUtf8(r.text).c_str(), r.code,
                   ErrorText(r.code, global.chinese).c_str(),
                   r.stops ? "" : " (ignored: loading goes on and the layout keeps no letter)");
+      if (!r.hint.empty()) std::printf("    %s\n", r.hint.c_str());
+    }
     std::printf("layouts:\n");
     int unlettered = 0;
     for (const LayoutSummary& s : layouts) {

@@ -1,6 +1,8 @@
 // omrctl decode FORM GRID...: the recognition run again on saved grids,
 // without a reader.
+#include <algorithm>
 #include <cstdio>
+#include <set>
 
 #include "batch.h"
 #include "picture.h"
@@ -11,20 +13,29 @@ namespace omrctl {
 int RunDecode(const GlobalOptions& global, const SheetOptions& options) {
   LocalForm form;
   if (const int rc = PrepareForm(global, options.form, form); rc != kExitOk) return rc;
+  const int questions = MostQuestions(form);
   std::string error;
-  if (!options.pictures.empty() && !MakeDirectory(options.pictures, error)) {
+  int first = 1;
+  if (!PlanOutputs(options, CsvHeader(options.mode, questions), first, error) ||
+      (!options.pictures.empty() && !MakeDirectory(options.pictures, error))) {
     std::fprintf(stderr, "omrctl: %s\n", error.c_str());
     return kExitUsage;
   }
-  Batch batch(global, options, MostQuestions(form));
+  Batch batch(global, options, questions);
   if (!batch.Open(error)) {
     std::fprintf(stderr, "omrctl: %s\n", error.c_str());
     return kExitUsage;
   }
   bool usage = false;
-  int number = 0;
+  // A grid keeps the number in its name (sheet-007.grid is sheet 7); others,
+  // and a number already taken, get the next one after the largest so far.
+  std::set<int> taken;
+  int largest = 0;
   for (const std::string& path : options.grids) {
-    ++number;
+    int number = SheetNumberOf(path, "grid");
+    if (number <= 0 || taken.count(number) > 0) number = largest + 1;
+    taken.insert(number);
+    largest = std::max(largest, number);
     Grid grid;
     if (!ReadGridFile(path, grid, error)) {
       std::fprintf(stderr, "omrctl: %s\n", error.c_str());
@@ -40,23 +51,32 @@ int RunDecode(const GlobalOptions& global, const SheetOptions& options) {
     row.grid = path;
     row.questions = &a.questions;
     row.layout = a.layout;
+    std::string fileError;
     if (!options.pictures.empty()) {
       const std::string picture = SheetFile(options.pictures, number, "png");
-      if (WritePicture(picture, grid, a.layout, a.questions, error)) {
+      if (PublishFile(
+              picture, ExistingFiles(options),
+              [&](const std::string& temp, std::string& e) {
+                return WritePicture(temp, grid, a.layout, a.questions, e);
+              },
+              fileError))
         row.picture = picture;
-      } else {
-        std::fprintf(stderr, "omrctl: %s\n", error.c_str());
-        usage = true;
-      }
     }
-    batch.Add(row);
+    std::string rowError;
+    if (!batch.Add(row, rowError) || !fileError.empty()) {
+      std::fprintf(stderr, "omrctl: %s\n", (fileError.empty() ? rowError : fileError).c_str());
+      usage = true;
+      break;
+    }
+    if (batch.OutputClosed()) break;
   }
-  if (!batch.Finish({{"form_file", options.form}})) {
-    std::fprintf(stderr, "omrctl: cannot write %s\n", options.csv.c_str());
+  if (!batch.Close(error)) {
+    std::fprintf(stderr, "omrctl: %s\n", error.c_str());
     usage = true;
   }
-  if (usage) return kExitUsage;
-  return batch.Failed() > 0 ? kExitRecognition : kExitOk;
+  const int exitCode = usage ? kExitUsage : batch.Failed() > 0 ? kExitRecognition : kExitOk;
+  batch.PrintSummary({{"form_file", options.form}}, exitCode);
+  return exitCode;
 }
 
 }  // namespace omrctl

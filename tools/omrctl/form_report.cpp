@@ -6,6 +6,7 @@
 
 #include "form/form_line.h"
 #include "form/form_loader.h"
+#include "form_lint.h"
 #include "text.h"
 
 namespace omrctl {
@@ -58,6 +59,7 @@ struct OffCells {
 }  // namespace
 
 bool LoadLocalForm(const std::string& path, LocalForm& form, std::string& error) {
+  form.path = path;
   omr::FormDefinition& forms = *form.forms;
   auto& origin = *form.origin;
   auto snapshot = [&](int index) {
@@ -74,10 +76,10 @@ bool LoadLocalForm(const std::string& path, LocalForm& form, std::string& error)
     const int index = forms.currentIndex;
     const char letter = r.text[1];
     if (r.code > 0) {
-      form.rejected.push_back({r.number, r.text, r.code, true});
+      form.rejected.push_back({r.number, r.text, r.code, true, ExplainRejectedLine(r.text)});
     } else if (letter == 'T' && omr::FormCharAt(r.text, 3) == ' ') {
       // Refused without a code: the load goes on, the layout's letter is blank.
-      form.rejected.push_back({r.number, r.text, omr::kErrBadParameters, false});
+      form.rejected.push_back({r.number, r.text, omr::kErrBadParameters, false, ExplainRejectedLine(r.text)});
     } else if (letter == 'T') {
       origin[static_cast<std::size_t>(index)].tLine = r.number;
     } else if (letter == 'F') {
@@ -302,6 +304,7 @@ std::vector<FormWarning> CheckForm(const LocalForm& form, int headColumns) {
       }
     }
   }
+  for (FormWarning& w : CommentLikeLines(form.path)) warnings.push_back(std::move(w));
   return warnings;
 }
 

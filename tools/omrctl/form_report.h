@@ -18,6 +18,7 @@ struct FormLineInfo {
   std::string text;
   int code = 0;       // the library's code for a rejected line, else 0
   bool stops = true;  // whether the library stops loading at it
+  std::string hint;   // which character is wrong, when that can be said
 };
 
 // What the file itself gave a layout, before missing records were taken over.
@@ -32,6 +33,7 @@ struct LayoutOrigin {
 };
 
 struct LocalForm {
+  std::string path;
   std::unique_ptr<omr::FormDefinition> forms = std::make_unique<omr::FormDefinition>();
   omr::ReaderSettings settings;
   int commandLines = 0;
@@ -61,14 +63,14 @@ std::vector<LayoutSummary> SummarizeLayouts(const LocalForm& form);
 
 struct FormWarning {
   int line = 0;      // the form line it concerns, 0 when none
-  std::string kind;  // label, outside, head, ambiguous, shared, empty
+  std::string kind;  // label, outside, head, ambiguous, shared, empty, comment
   std::string text;
 };
 
 // Problems the library does not report: a field with a label id that does not
 // exist, option cells outside the sheet's lines or off the read head
 // (`headColumns` cells wide), layouts a sheet cannot be told apart by, cells
-// that two questions use.
+// that two questions use, lines that look like commands but are comments.
 std::vector<FormWarning> CheckForm(const LocalForm& form, int headColumns);
 
 }  // namespace omrctl

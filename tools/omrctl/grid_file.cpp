@@ -1,5 +1,9 @@
 #include "grid_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -73,20 +77,60 @@ bool WriteGridFile(const std::string& path, const Grid& grid, const std::string&
       row += kHex[grid.cells[static_cast<std::size_t>(r * grid.columns + c)] & 0x0F];
     out << row << '\n';
   }
+  errno = 0;
   out.close();
   if (!out) {
-    error = "cannot write " + path;
+    error = "cannot write " + path + ": " + std::strerror(errno ? errno : EIO);
     return false;
   }
   return true;
 }
 
-bool ReadGridFile(const std::string& path, Grid& grid, std::string& error) {
-  std::ifstream in(path, std::ios::in | std::ios::binary);
-  if (!in) {
+namespace {
+
+// The whole file, refused at once when it is not a regular file or is larger
+// than any grid file: a device such as /dev/zero, or a file of one endless
+// line, costs neither time nor memory.
+bool ReadWholeGridFile(const std::string& path, std::string& text, std::string& error) {
+  constexpr off_t kMaxFile = 1 << 20;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
     error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!ok) error = path + ": not a regular file";
+  if (ok && st.st_size > kMaxFile) {
+    error = path + ": too large for a grid file";
+    ok = false;
+  }
+  text.clear();
+  char buffer[8192];
+  while (ok) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n < 0) error = "cannot read " + path + ": " + std::strerror(errno);
+      ok = n == 0;
+      break;
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (static_cast<off_t>(text.size()) > kMaxFile) {
+      error = path + ": too large for a grid file";
+      ok = false;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+bool ReadGridFile(const std::string& path, Grid& grid, std::string& error) {
+  std::string content;
+  if (!ReadWholeGridFile(path, content, error)) return false;
+  std::istringstream in(content);
   // Bounded: a grid file is a few kilobytes.
   constexpr std::size_t kMaxLine = 1024;
   constexpr int kMaxFileLines = 4096;

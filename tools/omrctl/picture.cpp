@@ -92,11 +92,13 @@ bool SavePng(const std::string& path, int width, int height, const std::vector<s
   }
   // libpng reports errors by longjmp; nothing with a destructor lives here.
   if (setjmp(png_jmpbuf(png))) {
+    const int reason = errno ? errno : EIO;
     png_destroy_write_struct(&png, &info);
     std::fclose(file);
-    error = "cannot write the PNG picture " + path;
+    error = "cannot write the PNG picture " + path + ": " + std::strerror(reason);
     return false;
   }
+  errno = 0;
   png_init_io(png, file);
   png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -106,7 +108,7 @@ bool SavePng(const std::string& path, int width, int height, const std::vector<s
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
   if (std::fclose(file) != 0) {
-    error = "cannot write " + path;
+    error = "cannot write " + path + ": " + std::strerror(errno ? errno : EIO);
     return false;
   }
   return true;
