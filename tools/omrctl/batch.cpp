@@ -133,15 +133,15 @@ std::vector<std::string> CsvHeader(int mode, int questions) {
   return header;
 }
 
-bool PlanOutputs(const SheetOptions& options, const std::vector<std::string>& header, int& first,
-                 std::string& error) {
+bool PlanOutputs(const SheetOptions& options, const std::vector<std::string>& header, bool canAppend,
+                 int& first, std::string& error) {
   const Existing existing = ExistingFiles(options);
   int last = 0;
   if (!options.csv.empty()) {
     struct stat st {};
     if (::stat(options.csv.c_str(), &st) == 0) {
       if (existing == Existing::Refuse) {
-        error = options.csv + " exists (--append adds to it, --force replaces it)";
+        error = options.csv + " exists (" + (canAppend ? "--append adds to it, " : "") + "--force replaces it)";
         return false;
       }
       if (existing == Existing::Append) {
@@ -162,8 +162,8 @@ bool PlanOutputs(const SheetOptions& options, const std::vector<std::string>& he
     std::string example;
     const int lastFile = LastSheetFile(directory, extension, example);
     if (lastFile > 0 && existing == Existing::Refuse) {
-      error = directory + " holds sheets of an earlier run (" + example +
-              "): --append numbers after them, --force replaces them";
+      error = directory + " holds sheets of an earlier run (" + example + "): " +
+              (canAppend ? "--append numbers after them, " : "") + "--force replaces them";
       return false;
     }
     if (existing == Existing::Append) last = std::max(last, lastFile);
@@ -345,8 +345,12 @@ int PrepareForm(const GlobalOptions& global, const std::string& path, LocalForm&
     std::fprintf(stderr, "omrctl: the library does not load this form (see omrctl check)\n");
     return kExitForm;
   }
-  if (form.forms->CountDefinedLayouts() == 0 || SummarizeLayouts(form).empty()) {
-    std::fprintf(stderr, "omrctl: %s defines no layout (no T, L or F lines): no sheet can be read with it\n",
+  const std::vector<LayoutSummary> layouts = SummarizeLayouts(form);
+  if (std::none_of(layouts.begin(), layouts.end(),
+                   [](const LayoutSummary& s) { return s.lines > 0 && s.questions > 0; })) {
+    std::fprintf(stderr,
+                 "omrctl: %s defines no layout with a line count (L) and questions (F): no sheet can be read "
+                 "with it\n",
                  path.c_str());
     return kExitForm;
   }

@@ -37,8 +37,8 @@ Existing ExistingFiles(const SheetOptions& options);
 // with --append the CSV must have this run's columns and end in a whole row.
 // `first` is the number of the first sheet: 1, or with --append one after the
 // last sheet in the CSV, the grid folder and the picture folder.
-bool PlanOutputs(const SheetOptions& options, const std::vector<std::string>& header, int& first,
-                 std::string& error);
+bool PlanOutputs(const SheetOptions& options, const std::vector<std::string>& header, bool canAppend,
+                 int& first, std::string& error);
 
 // The CSV header: sheet, form, code, outcome, the result column named by the
 // mode, then q1..qN.

@@ -16,7 +16,7 @@ int RunDecode(const GlobalOptions& global, const SheetOptions& options) {
   const int questions = MostQuestions(form);
   std::string error;
   int first = 1;
-  if (!PlanOutputs(options, CsvHeader(options.mode, questions), first, error) ||
+  if (!PlanOutputs(options, CsvHeader(options.mode, questions), false, first, error) ||
       (!options.pictures.empty() && !MakeDirectory(options.pictures, error))) {
     std::fprintf(stderr, "omrctl: %s\n", error.c_str());
     return kExitUsage;

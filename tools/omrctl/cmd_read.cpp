@@ -93,7 +93,7 @@ int RunRead(const GlobalOptions& global, const SheetOptions& options) {
   const int questions = MostQuestions(form);
   std::string error;
   int first = 1;
-  if (!PlanOutputs(options, CsvHeader(options.mode, questions), first, error)) {
+  if (!PlanOutputs(options, CsvHeader(options.mode, questions), true, first, error)) {
     std::fprintf(stderr, "omrctl: %s\n", error.c_str());
     return kExitUsage;
   }
@@ -146,8 +146,8 @@ int RunRead(const GlobalOptions& global, const SheetOptions& options) {
     }
     if (r.outcome == SheetOutcome::ReaderGone) {
       std::fprintf(stderr,
-                   "omrctl: sheet %d: error %d: %s: the reader stopped answering or was disconnected; if it "
-                   "took sheet %d, feed that sheet again\n",
+                   "omrctl: sheet %d: the reader stopped answering or was disconnected (error %d: %s); if it "
+                   "took sheet %d, feed it again\n",
                    number, r.code, ErrorText(r.code, global.chinese).c_str(), number);
       batch.AddUnsaved(number, "the reader stopped during it");
       end = End::ReaderGone;
