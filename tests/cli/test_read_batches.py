@@ -2,7 +2,8 @@
 sheet, or the outputs exist already: every sheet the simulator fed is in the outputs or named on stderr as to
 be fed again, no file is truncated or overwritten, and the exit code is the README's.
 
-Environment: OMRCTL and OMRSIM (the programs), OMR_EXAMPLES (the example forms).
+Environment: OMRCTL and OMRSIM (the programs), OMR_EXAMPLES (the example forms), OMR_READ_TRAY (the README's
+C example, built).
 """
 import csv
 import fcntl
@@ -22,6 +23,8 @@ OMRCTL = os.environ.get("OMRCTL", "")
 OMRSIM = os.environ.get("OMRSIM", "")
 EXAMPLES = os.environ.get("OMR_EXAMPLES", os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
 FORM = os.path.join(EXAMPLES, "exam60.form")
+READ_TRAY = os.environ.get("OMR_READ_TRAY", "")
+README = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
 
 pytestmark = pytest.mark.skipif(not (os.access(OMRCTL, os.X_OK) and os.access(OMRSIM, os.X_OK)),
                                 reason="OMRCTL and OMRSIM must name the programs")
@@ -441,3 +444,31 @@ def test_busy_port_is_named(tmp_path):
     finally:
         os.close(master)
         os.close(slave)
+
+
+# ------------------------------------------------------------------ the README's C example
+
+@pytest.mark.skipif(not os.access(READ_TRAY, os.X_OK), reason="OMR_READ_TRAY must name the built example")
+@pytest.mark.parametrize("gone", [False, True], ids=["tray-empty", "reader-gone"])
+def test_readme_c_example_tells_bad_sheets_the_end_and_a_dead_reader(tmp_path, sim_factory, gone):
+    with open(README) as f:
+        shown = re.search(r"```c\n(.*?)```", f.read(), re.S).group(1)
+    with open(os.path.join(EXAMPLES, "read_tray.c")) as f:
+        assert shown == f.read(), "the README's C example is not examples/read_tray.c"
+    good = "A 2024013107" + "ABCDE" * 12
+    answers = tmp_path / "sheets.answers"
+    answers.write_text("\n".join([good, good + " status=3", good]) + "\n")
+    fault = ["--fault", "24:hangup=0:after=2"] if gone else []
+    sim = sim_factory("--answers", str(answers), *fault, sheets=0)
+    result = subprocess.run([READ_TRAY, FORM], capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, OMR_SERIAL_PORTS=sim.link))
+    drawn = sim.drawn()
+    lines = result.stdout.splitlines()
+    assert lines[0] == "1 " + "".join(drawn[0])
+    assert lines[1] == "sheet 2: error 3: Double page"
+    if gone:
+        assert result.returncode == 3
+        assert lines[2:] == ["sheet 3: the reader stopped answering: feed this sheet again"]
+    else:
+        assert result.returncode == 0
+        assert lines[2:] == ["3 " + "".join(drawn[2])]
