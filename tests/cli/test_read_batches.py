@@ -244,7 +244,7 @@ def test_full_grid_folder_leaves_no_empty_file(tmp_path, sim_factory):
                       preexec_fn=limit_file_size(3000))
     _, stderr = proc.communicate(timeout=60)
     assert proc.returncode == USAGE, stderr
-    assert "sheet-001.grid: File too large" in stderr and "its row is saved" in stderr
+    assert "sheet-001.grid: File too large" in stderr and f"its result is in {out_csv}" in stderr
     assert os.listdir(grids) == []
     rows = csv_rows(out_csv)
     assert len(rows) == 1 and sim.fed() == 1

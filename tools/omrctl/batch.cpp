@@ -141,7 +141,8 @@ bool PlanOutputs(const SheetOptions& options, const std::vector<std::string>& he
     struct stat st {};
     if (::stat(options.csv.c_str(), &st) == 0) {
       if (existing == Existing::Refuse) {
-        error = options.csv + " exists (" + (canAppend ? "--append adds to it, " : "") + "--force replaces it)";
+        error =
+            options.csv + " exists (" + (canAppend ? "--append adds to it, " : "") + "--force replaces it)";
         return false;
       }
       if (existing == Existing::Append) {
@@ -162,8 +163,8 @@ bool PlanOutputs(const SheetOptions& options, const std::vector<std::string>& he
     std::string example;
     const int lastFile = LastSheetFile(directory, extension, example);
     if (lastFile > 0 && existing == Existing::Refuse) {
-      error = directory + " holds sheets of an earlier run (" + example + "): " +
-              (canAppend ? "--append numbers after them, " : "") + "--force replaces them";
+      error = directory + " holds sheets of an earlier run (" + example +
+              "): " + (canAppend ? "--append numbers after them, " : "") + "--force replaces them";
       return false;
     }
     if (existing == Existing::Append) last = std::max(last, lastFile);
@@ -216,6 +217,7 @@ bool Batch::Add(const SheetRow& row, std::string& error) {
   const std::string result = EscapeBytes(row.result);
   const std::string outcome = Outcome(row);
 
+  lastInCsv_ = false;
   if (csv_.IsOpen()) {
     std::vector<std::string> fields = {std::to_string(row.number), letter, std::to_string(row.code), outcome,
                                        row.code == 0 ? result : ""};
@@ -227,6 +229,7 @@ bool Batch::Add(const SheetRow& row, std::string& error) {
       fields.push_back(row.code == 0 && at < row.result.size() ? EscapeBytes(row.result.substr(at, 1)) : "");
     }
     if (!csv_.Append(JoinRow(fields, lineEnd_), error)) return false;
+    lastInCsv_ = true;
   }
   ++sheets_;
   if (row.code != 0) ++failed_;

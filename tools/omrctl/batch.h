@@ -65,6 +65,9 @@ class Batch {
   bool Close(std::string& error);
 
   bool OutputClosed() const { return outputClosed_; }
+  // Whether the last sheet given to Add reached the CSV (also when its line
+  // could not be printed).
+  bool LastInCsv() const { return lastInCsv_; }
   bool HasCsv() const { return csv_.IsOpen(); }
   int Sheets() const { return sheets_; }
   int Failed() const { return failed_; }
@@ -78,6 +81,7 @@ class Batch {
   RowFile csv_;
   std::string lineEnd_ = "\n";
   bool outputClosed_ = false;
+  bool lastInCsv_ = false;
   int sheets_ = 0;
   int failed_ = 0;
   std::vector<std::pair<int, std::string>> unsaved_;

@@ -58,8 +58,8 @@ const char* SignalName(int signal) {
 
 // The grid file and the picture of one sheet; false with the reason at the
 // first that cannot be written.
-bool SaveSheetFiles(const SheetOptions& options, const LocalForm& form, int number, int code, const Grid& grid,
-                    const SheetAnalysis& analysis, SheetRow& row, std::string& error) {
+bool SaveSheetFiles(const SheetOptions& options, const LocalForm& form, int number, int code,
+                    const Grid& grid, const SheetAnalysis& analysis, SheetRow& row, std::string& error) {
   const Existing existing = ExistingFiles(options);
   if (!options.saveGrids.empty()) {
     const std::string path = SheetFile(options.saveGrids, number, "grid");
@@ -67,7 +67,8 @@ bool SaveSheetFiles(const SheetOptions& options, const LocalForm& form, int numb
                                 (code == 0 ? "read" : "error " + std::to_string(code));
     if (!PublishFile(
             path, existing,
-            [&](const std::string& temp, std::string& e) { return WriteGridFile(temp, grid, comment, e); }, error))
+            [&](const std::string& temp, std::string& e) { return WriteGridFile(temp, grid, comment, e); },
+            error))
       return false;
     row.grid = path;
   }
@@ -172,7 +173,8 @@ int RunRead(const GlobalOptions& global, const SheetOptions& options) {
       row.questions = &analysis.questions;
       row.layout = analysis.layout;
       if (analysis.code != r.code || (r.code == 0 && analysis.result != row.result))
-        std::fprintf(stderr, "omrctl: sheet %d: the saved grid decodes differently from the reader's result\n",
+        std::fprintf(stderr,
+                     "omrctl: sheet %d: the saved grid decodes differently from the reader's result\n",
                      number);
       SaveSheetFiles(options, form, number, r.code, grid, analysis, row, fileError);
     }
@@ -180,18 +182,22 @@ int RunRead(const GlobalOptions& global, const SheetOptions& options) {
     std::string rowError;
     const bool saved = batch.Add(row, rowError);
     if (!fileError.empty() || !saved) {
-      std::fprintf(stderr, "omrctl: %s\n", (fileError.empty() ? rowError : fileError).c_str());
-      if (!saved) {
+      if (!fileError.empty()) std::fprintf(stderr, "omrctl: %s\n", fileError.c_str());
+      if (!saved) std::fprintf(stderr, "omrctl: %s\n", rowError.c_str());
+      if (!saved && !batch.LastInCsv()) {
         std::fprintf(stderr, "omrctl: sheet %d is not saved: feed it again\n", number);
         batch.AddUnsaved(number, "its output could not be written");
       } else {
-        std::fprintf(stderr, "omrctl: sheet %d: its row is saved, its grid or picture is not\n", number);
+        std::fprintf(stderr, "omrctl: sheet %d: its result is in %s, but %s\n", number,
+                     batch.LastInCsv() ? options.csv.c_str() : "the standard output",
+                     fileError.empty() ? "its line is not printed" : "not its grid or picture");
       }
       end = End::WriteFailed;
       break;
     }
     if (batch.OutputClosed() && !batch.HasCsv() && row.grid.empty()) {
-      std::fprintf(stderr, "omrctl: sheet %d: standard output is closed and nothing else holds it: feed it again\n",
+      std::fprintf(stderr,
+                   "omrctl: sheet %d: standard output is closed and nothing else holds it: feed it again\n",
                    number);
       batch.AddUnsaved(number, "standard output closed");
     }

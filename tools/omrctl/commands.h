@@ -15,9 +15,9 @@ enum Exit : int {
   kExitReader = 4,       // no reader, or the reader stopped answering or refused a command
   kExitRecognition = 5,  // a sheet was not read or not recognised, or too many failed in a row
   // A read stopped by a signal: 128 + the signal.
-  kExitInterrupted = 130,  // SIGINT
+  kExitInterrupted = 130,   // SIGINT
   kExitOutputClosed = 141,  // SIGPIPE: the reader of standard output went away
-  kExitTerminated = 143,   // SIGTERM
+  kExitTerminated = 143,    // SIGTERM
 };
 
 inline constexpr const char* kExitCodesHelp =

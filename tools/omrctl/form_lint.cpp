@@ -44,7 +44,8 @@ void NeedOneOf(std::string& text, const char* line, std::size_t column, const ch
 void NeedChar(std::string& text, const char* line, std::size_t column, char wanted) {
   const char c = omr::FormCharAt(line, column);
   if (c != wanted)
-    Add(text, Place(column) + " is " + Shown(c) + ": it must be " + (wanted == ' ' ? "a blank" : Shown(wanted)));
+    Add(text,
+        Place(column) + " is " + Shown(c) + ": it must be " + (wanted == ' ' ? "a blank" : Shown(wanted)));
 }
 
 // A number read from `column` on, which after the cut to `bits` must not be 0
@@ -90,7 +91,8 @@ std::vector<FormWarning> CommentLikeLines(const std::string& path) {
       rest.erase(0, 3);
       if (omr::IsFormLine(rest.c_str()))
         warn(
-            "a byte-order mark (EF BB BF) before the first line: the library takes the line as a comment; save "
+            "a byte-order mark (EF BB BF) before the first line: the library takes the line as a comment; "
+            "save "
             "the file without it");
       continue;
     }
@@ -104,8 +106,8 @@ std::vector<FormWarning> CommentLikeLines(const std::string& path) {
     const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
     if (std::islower(static_cast<unsigned char>(letter)) && omr::IsFormCommand(upper) &&
         rest.find('/') != std::string::npos) {
-      warn(std::string("the command letter '") + letter + "' is lower case: the library takes the line as a " +
-           "comment; write '" + upper + "'");
+      warn(std::string("the command letter '") + letter +
+           "' is lower case: the library takes the line as a " + "comment; write '" + upper + "'");
       continue;
     }
     if (omr::IsFormCommand(letter) && rest.find('/') == std::string::npos)

@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
   if (const std::string unknown = UnknownSubcommand(argc, argv); !unknown.empty()) {
     std::string list;
     for (const char* known : kSubcommands) list += (list.empty() ? "" : ", ") + std::string(known);
-    std::fprintf(stderr, "omrctl: unknown subcommand '%s'; the subcommands are %s (omrctl --help tells more)\n",
+    std::fprintf(stderr,
+                 "omrctl: unknown subcommand '%s'; the subcommands are %s (omrctl --help tells more)\n",
                  unknown.c_str(), list.c_str());
     return kExitUsage;
   }
@@ -93,7 +94,8 @@ int main(int argc, char** argv) {
       "the sheet's lines or off the read head, layouts a sheet cannot be told apart by, cells two questions "
       "use, lines that look like commands but are taken as comments");
   checkCmd->add_option("FORM", check.form, "Form file")->required()->type_name("FILE");
-  checkCmd->add_option("--head-columns", check.headColumns, "Cells across the read head (read checks with 48)")
+  checkCmd
+      ->add_option("--head-columns", check.headColumns, "Cells across the read head (read checks with 48)")
       ->capture_default_str()
       ->check(CLI::Range(2, kMaxGridColumns));
   checkCmd->add_flag("--json", check.json, "Print one JSON object");
@@ -104,7 +106,8 @@ int main(int argc, char** argv) {
       "read",
       "Load a form into the reader and read sheets until --count are read or the tray is empty; one line "
       "per sheet (number, form letter, answers or the error; \"feed again\" for a sheet the reader refused), "
-      "then the count of sheets per outcome. Each sheet is saved before the next is fed; a bad sheet does not "
+      "then the count of sheets per outcome. Each sheet is saved before the next is fed; a bad sheet does "
+      "not "
       "stop the batch unless --max-errors sheets in a row fail. SIGINT or SIGTERM stop after the sheet in "
       "flight (a second one at once); a reader that stops answering ends the run naming the sheet to feed "
       "again.");
@@ -131,7 +134,8 @@ int main(int argc, char** argv) {
       "Add to an existing CSV and folders, numbering after the last sheet in them (else an existing output "
       "is refused)");
   readCmd->add_flag("--force", read.force, "Replace existing outputs")->excludes(append);
-  readCmd->add_flag("--excel", read.excel, "Write the CSV for spreadsheets: UTF-8 with a byte-order mark, CRLF");
+  readCmd->add_flag("--excel", read.excel,
+                    "Write the CSV for spreadsheets: UTF-8 with a byte-order mark, CRLF");
   readCmd
       ->add_option("--max-errors", read.maxErrors,
                    "Stop the transport and the batch after N sheets in a row that fail (0: never)")
@@ -159,7 +163,8 @@ int main(int argc, char** argv) {
       ->add_option("--pictures", decode.pictures,
                    "Write DIR/sheet-NNN.png for every grid (NNN: the number of sheet-NNN.grid)")
       ->type_name("DIR");
-  decodeCmd->add_flag("--force", decode.force, "Replace an existing CSV and pictures (else they are refused)");
+  decodeCmd->add_flag("--force", decode.force,
+                      "Replace an existing CSV and pictures (else they are refused)");
   decodeCmd->add_flag("--excel", decode.excel,
                       "Write the CSV for spreadsheets: UTF-8 with a byte-order mark, CRLF");
   decodeCmd->footer(std::string(kPictureFormat) + "\n" + kGridFormat + "\n\n" + kExitCodesHelp);

@@ -117,7 +117,20 @@ bool RowFile::Open(const std::string& path, Existing existing, std::string& erro
     error = path + " exists (--append adds to it, --force replaces it)";
     return false;
   }
-  if (existing == Existing::Replace) flags |= O_TRUNC;
+  if (existing == Existing::Replace) {
+    // A new file in its place, so that a failure before the first row
+    // leaves no empty file behind.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      error = path + " is not a regular file";
+      return false;
+    }
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      error = "cannot replace " + FileError(path);
+      return false;
+    }
+    return Open(path, Existing::Refuse, error);
+  }
   fd_ = ::open(path.c_str(), flags);
   if (fd_ < 0) {
     error = "cannot write " + FileError(path);

@@ -73,8 +73,8 @@ std::string PortProblem(const std::string& name, bool named) {
   if (::access(name.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
     const group* owner = ::getgrgid(st.st_gid);
     const std::string group = owner ? owner->gr_name : "dialout";
-    return "permission denied on " + name + ": add your user to the " + group +
-           " group (sudo usermod -aG " + group + " $USER, then log in again)";
+    return "permission denied on " + name + ": add your user to the " + group + " group (sudo usermod -aG " +
+           group + " $USER, then log in again)";
   }
   // On-board terminals are many and rarely the reader: only when named.
   if (!named && name.rfind("/dev/ttyS", 0) == 0) return "";
@@ -101,7 +101,8 @@ std::vector<std::string> ExplainNoReader(const std::string& port) {
     names = SplitPorts(port);
   } else {
     std::string name;
-    for (int i = 0; i < omr::kMaxSerialCandidates && omr::SerialCandidate(i, name); ++i) names.push_back(name);
+    for (int i = 0; i < omr::kMaxSerialCandidates && omr::SerialCandidate(i, name); ++i)
+      names.push_back(name);
   }
   for (const std::string& name : names) {
     const std::string problem = PortProblem(name, named);
