@@ -251,6 +251,35 @@ def test_full_grid_folder_leaves_no_empty_file(tmp_path, sim_factory):
     assert_accounted(sim, rows, stderr)
 
 
+def tmpfs_allowed():
+    """Whether this machine lets a user mount a small tmpfs in a namespace of its own."""
+    try:
+        return subprocess.run(["unshare", "-rm", "sh", "-c", "mount -t tmpfs -o size=16k none /mnt"],
+                              capture_output=True, timeout=10).returncode == 0
+    except (OSError, subprocess.SubprocessError):
+        return False
+
+
+@pytest.mark.skipif(not tmpfs_allowed(), reason="no tmpfs can be mounted here (the file size limit tests run)")
+def test_full_tmpfs_stops_before_the_next_sheet(tmp_path, sim_factory):
+    sim = sim_factory()
+    disk, kept = tmp_path / "disk", tmp_path / "kept"
+    disk.mkdir()
+    # A 32 kB disk, copied out before the namespace and its mount go.
+    script = (f'mount -t tmpfs -o size=32k none "{disk}" || exit 99; '
+              f'"{OMRCTL}" --port "{sim.link}" read "{FORM}" --csv "{disk}/sheets.csv" --save-grids "{disk}/grids"; '
+              f'rc=$?; cp -a "{disk}/." "{kept}/"; exit $rc')
+    result = subprocess.run(["unshare", "-rm", "sh", "-c", script], capture_output=True, text=True, timeout=90)
+    assert result.returncode == USAGE, result.stderr
+    assert "No space left on device" in result.stderr
+    rows = csv_rows(kept / "sheets.csv")
+    assert_accounted(sim, rows, result.stderr)
+    assert sim.fed() < 20, "sheets were fed after the disk was full"
+    files = sorted((kept / "grids").iterdir())
+    assert all(p.stat().st_size > 0 for p in files) and not temporary_files(kept / "grids")
+    decodes([str(p) for p in files])
+
+
 # ------------------------------------------------------------------ the reader fails
 
 @pytest.mark.parametrize("fault", ["24:hangup=0:after=3", "26:hangup=100:after=3"],
