@@ -127,14 +127,15 @@ int CCom::Read(std::uint8_t* buffer, int count, int timeoutMs) {
   DWORD got = 0;
   if (!ReadFile(dev, buffer, static_cast<DWORD>(count), &got, &ov)) {
     got = 0;
-    if (GetLastError() == ERROR_IO_PENDING) {
+    const DWORD started = GetLastError();
+    if (started == ERROR_IO_PENDING) {
       // The port's time-out ends the wait. Windows completes a timed-out read
       // as success with the bytes that came; Wine reports ERROR_TIMEOUT.
       if (!GetOverlappedResult(dev, &ov, &got, TRUE) && GetLastError() != ERROR_TIMEOUT) {
         got = 0;
         hungUp = true;
       }
-    } else {
+    } else if (started != ERROR_TIMEOUT) {
       hungUp = true;
     }
   }

@@ -215,6 +215,9 @@ int RunRead(const GlobalOptions& global, const SheetOptions& options) {
   progress.Clear();
 
   int stopSignal = StopSignals::Requested();
+  // A signal during the last sheet or the wait for an empty tray still ends
+  // the run as stopped.
+  if (stopSignal != 0 && (end == End::Count || end == End::TrayEmpty)) end = End::Stopped;
   if (stopSignal == 0 && end == End::Stopped) stopSignal = SIGPIPE;
   if (end == End::Stopped || end == End::WriteFailed || end == End::TooManyFailures)
     ReadSession::StopTransport();

@@ -10,8 +10,8 @@ namespace omrctl {
 enum Exit : int {
   kExitOk = 0,
   kExitWarnings = 1,     // check: warnings only
-  kExitUsage = 2,        // bad arguments, unreadable or unwritable files, malformed grid files
-  kExitForm = 3,         // the library rejects a line of the form
+  kExitUsage = 2,        // bad arguments, unreadable or unwritable files, existing outputs, malformed grids
+  kExitForm = 3,         // the library rejects a line of the form, or it has no layout to read
   kExitReader = 4,       // no reader, or the reader stopped answering or refused a command
   kExitRecognition = 5,  // a sheet was not read or not recognised, or too many failed in a row
   // A read stopped by a signal: 128 + the signal.
@@ -24,8 +24,9 @@ inline constexpr const char* kExitCodesHelp =
     "Exit codes:\n"
     "  0  success\n"
     "  1  check found warnings only\n"
-    "  2  usage error: bad arguments, a file that cannot be read or written, a malformed grid file\n"
-    "  3  form error: the library rejects a line of the form\n"
+    "  2  usage error: bad arguments, a file that cannot be read or written (read stops before feeding\n"
+    "     another sheet), an output that exists already, a malformed grid file\n"
+    "  3  form error: the library rejects a line of the form, or the form has no layout to read\n"
     "  4  reader error: no reader found, or the reader stopped answering or refused a command (read:\n"
     "     the sheet in flight is named on stderr, feed it again)\n"
     "  5  recognition error: at least one sheet was not read or not recognised (its row says why), fewer\n"
