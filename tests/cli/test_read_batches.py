@@ -332,6 +332,18 @@ def test_firmware_below_3_asks_for_the_version_once(tmp_path, sim_factory, gone)
     assert_accounted(sim, rows, result.stderr)
 
 
+def test_reader_that_stops_answering_is_not_an_empty_tray(tmp_path, sim_factory):
+    # Version 3.0 takes a missing status for "no sheet" (16); a reader that then does not tell its version
+    # either has stopped answering. (The version is asked twice at connection and once by omrctl.)
+    sim = sim_factory("--fault", "24:silence:always:after=2", "--fault", "54:silence:always:after=3",
+                      sheets=4)
+    out_csv = tmp_path / "sheets.csv"
+    result = omrctl("--port", sim.link, "read", FORM, "--csv", str(out_csv))
+    assert result.returncode == READER, result.stderr
+    assert to_feed_again(result.stderr) == {3}
+    assert len(csv_rows(out_csv)) == 2 and sim.fed() == 2
+
+
 # ------------------------------------------------------------------ outputs of an earlier run
 
 def test_second_run_into_the_same_outputs(tmp_path, sim_factory):

@@ -143,16 +143,17 @@ ReadSession::ReadSession(int maxErrors) : maxErrors_(maxErrors) {
 ReadResult ReadSession::ReadSheet() {
   ReadResult r;
   r.code = MR_Read() == 0 ? 0 : MR_GetLastError();
-  if (r.code == kNoSheet) {
-    r.outcome = SheetOutcome::TrayEmpty;
+  // No status reply is "no sheet" (16) only to a reader of version 3.0; for
+  // the others the library answers 8 for an empty tray and a dead reader
+  // alike. A reader that still tells its version has an empty tray; one that
+  // does not has stopped answering (a frozen 3.0 reader gives 16 too).
+  if (r.code == kNoSheet || (r.code == kCommunication && version_ != "3.0")) {
+    char version[16] = {};
+    r.outcome = MR_SysCmd(kVersionCommand, version) == 1 ? SheetOutcome::TrayEmpty : SheetOutcome::ReaderGone;
     return r;
   }
   if (r.code == kCommunication) {
-    // Only a reader of version 3.0 tells an empty tray by 16; for the others
-    // the library answers 8 for an empty tray and for a dead reader alike.
-    char version[16] = {};
-    const bool answers = version_ != "3.0" && MR_SysCmd(kVersionCommand, version) == 1;
-    r.outcome = answers ? SheetOutcome::TrayEmpty : SheetOutcome::ReaderGone;
+    r.outcome = SheetOutcome::ReaderGone;
     return r;
   }
   if (r.code != 0 && !RecognitionCode(r.code)) {

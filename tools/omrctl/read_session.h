@@ -8,8 +8,8 @@
 //   a sheet that was read but not recognised, and never gets the grid of the
 //   sheet before it (ReadSession::ReadSheet);
 // - an empty tray is told from a reader that is gone, also where the library
-//   answers both with error 8 (firmware other than 3.0): the reader is asked
-//   for its version once;
+//   answers both with error 8 (firmware other than 3.0) or a silent reader
+//   gives 16: the reader is asked for its version once;
 // - too many failed sheets in a row stop the transport (ReadSession).
 //
 // Output files that lose nothing are in output_files.h.
