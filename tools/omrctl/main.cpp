@@ -27,7 +27,7 @@ constexpr const char* kGridFormat =
     "comments.";
 
 constexpr const char* kPictureFormat =
-    "Pictures (--pictures): one PNG per sheet whose grid the reader kept (not for errors 3 and 20), "
+    "Pictures (--pictures): one PNG per sheet whose grid arrived (not for a sheet to feed again), "
     "12 pixels a cell, 26 + 12 x columns wide and 12 x lines high; grey cells, option cells outlined in "
     "blue (orange: doubtful), marked cells filled red, bars green, the identifying cell magenta, question "
     "numbers before each question's first cell.";
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
       "flight (a second one at once); a reader that stops answering ends the run naming the sheet to feed "
       "again.");
   readCmd->add_option("FORM", read.form, "Form file")->required()->type_name("FILE");
-  readCmd->add_option("--count", read.count, "Sheets to read (0: until the reader has no sheet)")
+  readCmd->add_option("--count", read.count, "Sheets to read (0: until the tray is empty)")
       ->capture_default_str()
       ->check(CLI::Range(0, 1000000));
   readCmd->add_option("--mode", read.mode, kModeHelp)->capture_default_str()->check(CLI::Range(0, 3));
