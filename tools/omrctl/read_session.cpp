@@ -102,6 +102,8 @@ StopSignals::StopSignals() {
   gInFlight = 0;
   struct sigaction action {};
   action.sa_handler = OnSignal;
+  // Writes of the sheet in flight go on after the handler instead of failing.
+  action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   for (const int s : kHandled) sigaddset(&action.sa_mask, s);
   for (std::size_t i = 0; i < std::size(kHandled); ++i) ::sigaction(kHandled[i], &action, &gPrevious[i]);
