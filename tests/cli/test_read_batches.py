@@ -171,6 +171,11 @@ def test_second_signal_stops_at_once_naming_the_sheet(tmp_path, sim_factory):
     out_csv, grids = tmp_path / "sheets.csv", tmp_path / "grids"
     proc = start_read(sim, "--csv", str(out_csv), "--save-grids", str(grids))
     sheet_lines(proc, 1, timeout=15)
+    # Sheet 2 is in flight once the simulator has taken it (a signal before that stops between sheets).
+    deadline = time.time() + 10
+    while sim.fed() < 2:
+        assert time.time() < deadline, "sheet 2 was never fed"
+        time.sleep(0.02)
     proc.send_signal(signal.SIGTERM)
     time.sleep(0.3)
     proc.send_signal(signal.SIGTERM)
