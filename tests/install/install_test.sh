@@ -59,14 +59,19 @@ fi
 # The installed programs find the installed library by their run path, without
 # LD_LIBRARY_PATH, from this prefix and from the same tree moved elsewhere.
 runs_alone() {
-  local root=$1 exe
+  local root=$1 exe libs
   for exe in ${OMR_TEST_EXECUTABLES:-}; do
     env -u LD_LIBRARY_PATH "$root/bin/$exe" --help >/dev/null 2>&1 ||
       fail "installed $exe does not run without LD_LIBRARY_PATH from $root"
-    if env -u LD_LIBRARY_PATH ldd "$root/bin/$exe" | grep -q 'libomr\.so'; then
-      env -u LD_LIBRARY_PATH ldd "$root/bin/$exe" | grep -q "libomr.so.1 => $root/" ||
-        fail "installed $exe loads another libomr: $(env -u LD_LIBRARY_PATH ldd "$root/bin/$exe" | grep omr)"
-    fi
+    # Read whole first: grep -q leaving early would fail the pipe (pipefail).
+    libs=$(env -u LD_LIBRARY_PATH ldd "$root/bin/$exe")
+    local lib
+    for lib in libomr.so.1 libomr-offline.so.1; do
+      if grep -qF "$lib =>" <<<"$libs"; then
+        grep -qF "$lib => $root/" <<<"$libs" ||
+          fail "installed $exe loads another ${lib%.so.1}: $(grep omr <<<"$libs")"
+      fi
+    done
   done
 }
 runs_alone "$prefix"
