@@ -13,6 +13,7 @@
 #include "export.h"
 #include "omr.h"
 #include "project.h"
+#include "read_session.h"
 #include "reader.h"
 #include "text.h"
 
@@ -22,10 +23,7 @@ namespace {
 
 namespace ex = omr::exam;
 
-constexpr int kExitProject = 6;
-constexpr int kNoSheet = 16;
 constexpr int kCommunication = 8;
-constexpr int kVersionCommand = 23;
 
 constexpr const char* kProjectHelp = "The project: an SQLite file (made by exam new)";
 
@@ -80,13 +78,6 @@ bool PrintSheet(const ex::AddedSheet& added, int code, const GlobalOptions& glob
   return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
-volatile std::sig_atomic_t gSignal = 0;
-
-void OnSignal(int signal) {
-  if (gSignal != 0) _exit(128 + signal);  // a second signal stops at once
-  gSignal = signal;
-}
-
 // The form stored in the project, in a file for MR_LoadForm.
 class FormFile {
  public:
@@ -115,6 +106,32 @@ int RunNew(const ExamOptions& o) {
   return kExitOk;
 }
 
+// How a run ended.
+enum class End { kTrayEmpty, kCount, kStopped, kReaderGone, kTooManyFailures, kStoreFailed };
+
+const char* EndName(End end) {
+  switch (end) {
+    case End::kTrayEmpty:
+      return "tray empty";
+    case End::kCount:
+      return "count reached";
+    case End::kStopped:
+      return "stopped";
+    case End::kReaderGone:
+      return "reader lost";
+    case End::kTooManyFailures:
+      return "too many failures in a row";
+    case End::kStoreFailed:
+      return "store failed";
+  }
+  return "";
+}
+
+// The read loop keeps the promises of omrctl read (read_session.h): a stop
+// signal finishes the sheet in flight, a refused sheet is told from an
+// unrecognised one, an empty tray from a reader that is gone, and too many
+// failures in a row stop the transport. Each sheet is stored (one
+// transaction) before the next is fed.
 int RunRead(const GlobalOptions& global, const ExamOptions& o) {
   auto project = ex::Project::Open(o.project, o.name);
   const FormFile form(project->revisionRecord().formText);
@@ -133,101 +150,117 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
   }
   char serial[32] = {};
   if (MR_GetSerial(serial) < 0) serial[0] = 0;
-  char version[16] = {};
-  if (MR_SysCmd(kVersionCommand, version) != 1) version[0] = 0;
   std::string serialText(serial, strnlen(serial, sizeof serial));
   while (!serialText.empty() && serialText.back() == ' ') serialText.pop_back();
+  ReadSession session(o.maxErrors);
 
   const std::string station = o.station.empty() ? DefaultStation() : o.station;
   const ex::Id batch = project->BeginBatch(station);
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit is a failed write to report, not a kill
-
+  const StopSignals signals;
   const auto start = std::chrono::steady_clock::now();
-  int read = 0;
+  End end = End::kCount;
+  int fed = 0;
   int failed = 0;
-  int inRow = 0;
   int waiting = 0;
-  std::string outcome = "tray empty";
-  int exit = kExitOk;
+  int last = 0;  // the project's number of the last sheet stored
   for (;;) {
-    if (o.count > 0 && read >= o.count) {
-      outcome = "count reached";
+    if (StopSignals::Requested() != 0) {
+      end = End::kStopped;
       break;
     }
-    if (gSignal) break;
-    const int code = MR_Read() == 0 ? 0 : ReaderError();
-    if (code == kNoSheet) break;
-    if (code == kCommunication) {
-      std::fprintf(
-          stderr,
-          "omrctl: error 8: %s: the reader stopped answering; the sheet in flight (after sheet %d of "
-          "this run) was not stored: feed it again\n",
-          ErrorText(code, global.chinese).c_str(), read);
-      outcome = "reader lost";
-      exit = kExitReader;
+    if (o.count > 0 && fed >= o.count) break;
+    StopSignals::SetInFlight(fed + 1);
+    const ReadResult r = session.ReadSheet();
+    if (r.outcome == SheetOutcome::TrayEmpty) {
+      end = End::kTrayEmpty;
       break;
     }
+    if (r.outcome == SheetOutcome::ReaderGone) {
+      std::fprintf(stderr,
+                   "omrctl: the reader stopped answering or was disconnected (error %d: %s); if it took a "
+                   "sheet after sheet %d, feed it again\n",
+                   r.code, ErrorText(r.code, global.chinese).c_str(), last);
+      end = End::kReaderGone;
+      break;
+    }
+    ++fed;
     ex::SheetInput input;
     input.station = station;
     input.batch = batch;
     input.serial = serialText;
-    input.firmware = version;
-    input.code = code;
+    input.firmware = session.Version();
+    input.code = r.code;
     ex::AddedSheet added;
     try {
-      // Errors after which the reader's frame holds this sheet's grid.
-      if (code == 0 || code == 4 || code == 5 || code == 7)
-        input.hasGrid = project->form().DecodeReader(input.decoded);
+      if (r.grid.size() >= 2) {
+        const int lines = r.grid[0];
+        const int columns = r.grid[1];
+        const std::size_t cells = static_cast<std::size_t>(lines) * static_cast<std::size_t>(columns);
+        if (r.grid.size() < 2 + cells) throw ex::Error("the reader's grid copy is short");
+        ex::SheetGrid grid{lines, columns,
+                           std::vector<std::uint8_t>(r.grid.begin() + 2, r.grid.begin() + 2 + cells)};
+        input.decoded = project->form().Decode(grid);
+        input.hasGrid = true;
+      }
       added = project->AddSheet(input);
     } catch (const std::exception& e) {
       // Nothing more is fed: the sheet in flight is the only one lost.
-      std::fprintf(
-          stderr,
-          "omrctl: the sheet in flight (after sheet %d of this run) was not stored: %s; feed it again\n",
-          read, e.what());
-      DisconnectReader();
-      try {
-        project->EndBatch(batch, "store failed");
-      } catch (const std::exception&) {
-      }
-      return dynamic_cast<const ex::StoreError*>(&e) ? kExitProject : kExitUsage;
+      std::fprintf(stderr, "omrctl: the sheet after sheet %d was read but not stored: %s; feed it again\n",
+                   last, e.what());
+      end = End::kStoreFailed;
+      break;
     }
-    ++read;
-    const int stored =
-        added.score.scored ? 0 : (input.code != 0 ? input.code : (input.hasGrid ? input.decoded.code : 0));
-    const bool bad = stored != 0;
-    failed += bad;
-    inRow = bad ? inRow + 1 : 0;
+    last = added.number;
+    StopSignals::SetInFlight(0);
+    const int code =
+        added.score.scored || input.code != 0 ? input.code : (input.hasGrid ? input.decoded.code : 0);
+    const bool bad = code != 0;
+    failed += bad ? 1 : 0;
     waiting += added.score.reasons.empty() ? 0 : 1;
     const double minutes =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 60;
     char rate[64];
-    std::snprintf(rate, sizeof rate, "[%d read, %.1f/min]", read, minutes > 0 ? read / minutes : 0.0);
-    // The sheet is stored; a reader of the output that went away ends the run
-    // as a signal does.
-    if (!PrintSheet(added, stored, global, rate)) gSignal = SIGPIPE;
-    if (bad && o.maxErrors > 0 && inRow >= o.maxErrors) {
+    std::snprintf(rate, sizeof rate, "[%d read, %.1f/min]", fed, minutes > 0 ? fed / minutes : 0.0);
+    std::string extra = rate;
+    if (r.outcome == SheetOutcome::FeedAgain) extra = "feed it again  " + extra;
+    // The sheet is stored: a reader of the output that went away ends the run as SIGPIPE does.
+    if (!PrintSheet(added, code, global, extra)) raise(SIGPIPE);
+    if (session.CountSheet(bad)) {
       std::fprintf(stderr,
-                   "omrctl: %d sheets in a row were not read: stopping (check the form and the tray)\n",
-                   inRow);
-      outcome = "too many errors";
-      exit = kExitRecognition;
+                   "omrctl: %d sheets in a row failed (--max-errors %d): the transport is stopped; check the "
+                   "reader, the sheets and the form\n",
+                   session.FailuresInARow(), o.maxErrors);
+      end = End::kTooManyFailures;
       break;
     }
   }
-  if (gSignal) outcome = "interrupted";
+  StopSignals::SetInFlight(0);
+  int stopSignal = StopSignals::Requested();
+  // A signal during the last sheet or the wait for an empty tray still ends the run as stopped.
+  if (stopSignal != 0 && (end == End::kCount || end == End::kTrayEmpty)) end = End::kStopped;
+  if (end == End::kStopped || end == End::kStoreFailed || end == End::kTooManyFailures)
+    ReadSession::StopTransport();
   DisconnectReader();
-  project->EndBatch(batch, outcome);
-  std::printf("%d sheet%s read into %s (station %s): %d not read, %d waiting for review; %s\n", read,
-              read == 1 ? "" : "s", o.project.c_str(), station.c_str(), failed, waiting, outcome.c_str());
-  if (gSignal) return 128 + gSignal;
-  if (exit != kExitOk) return exit;
-  return failed > 0 ? kExitRecognition : kExitOk;
+  try {
+    project->EndBatch(batch, EndName(end));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "omrctl: %s\n", e.what());
+    if (end != End::kStoreFailed) end = End::kStoreFailed;
+  }
+  std::printf("%d sheet%s read into %s (station %s): %d not read, %d waiting for review; %s\n", fed,
+              fed == 1 ? "" : "s", o.project.c_str(), station.c_str(), failed, waiting, EndName(end));
+  std::fflush(stdout);
+
+  int exit = failed > 0 ? kExitRecognition : kExitOk;
+  if (end == End::kTrayEmpty && o.count > 0 && fed < o.count) {
+    std::fprintf(stderr, "omrctl: the tray is empty after %d of %d sheets\n", fed, o.count);
+    exit = kExitRecognition;
+  }
+  if (end == End::kTooManyFailures) exit = kExitRecognition;
+  if (end == End::kReaderGone) exit = kExitReader;
+  if (end == End::kStoreFailed) exit = kExitProject;
+  if (end == End::kStopped) exit = StopSignals::ExitCode(stopSignal != 0 ? stopSignal : SIGPIPE);
+  return exit;
 }
 
 int RunImport(const GlobalOptions& global, const ExamOptions& o) {
