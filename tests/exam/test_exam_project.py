@@ -606,6 +606,23 @@ def test_sigint_finishes_the_sheet_in_flight_and_ends_the_run(project: Project) 
     assert status["unfinished"] == []
 
 
+def test_a_reader_that_hangs_up_ends_the_run_with_exit_4(project: Project) -> None:
+    path = copy_project(project, "hangup.omrexam")
+    lines = [d.line for d in project.sheets if not (d.status or d.nobar)][:5]
+    sim = Simulator(project.work, "F", lines, "--fault", "26:hangup")
+    try:
+        done = subprocess.run([OMRCTL, "--port", str(sim.link), "exam", "read", str(path), "--station", "F"],
+                              capture_output=True, text=True, timeout=120)
+    finally:
+        sim.stop()
+    assert done.returncode == 4, done.stderr
+    assert "feed it again" in done.stderr
+    db = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+    runs = db.execute("SELECT sheets, outcome FROM batches WHERE station = 'F'").fetchall()
+    db.close()
+    assert runs == [(0, "reader lost")]
+
+
 def test_a_failed_write_stops_the_run_and_names_the_sheet_in_flight(project: Project) -> None:
     path = copy_project(project, "full.omrexam")
     limit = path.stat().st_size + 96 * 1024  # the journal soon reaches it

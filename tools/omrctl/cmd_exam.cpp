@@ -106,6 +106,11 @@ int RunNew(const ExamOptions& o) {
   return kExitOk;
 }
 
+// The sheet in flight, named by the one stored before it.
+std::string InFlight(int last) {
+  return last > 0 ? "the sheet after sheet " + std::to_string(last) : "the first sheet of this run";
+}
+
 // How a run ended.
 enum class End { kTrayEmpty, kCount, kStopped, kReaderGone, kTooManyFailures, kStoreFailed };
 
@@ -177,9 +182,9 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
     }
     if (r.outcome == SheetOutcome::ReaderGone) {
       std::fprintf(stderr,
-                   "omrctl: the reader stopped answering or was disconnected (error %d: %s); if it took a "
-                   "sheet after sheet %d, feed it again\n",
-                   r.code, ErrorText(r.code, global.chinese).c_str(), last);
+                   "omrctl: the reader stopped answering or was disconnected (error %d: %s); if it took %s, "
+                   "feed it again\n",
+                   r.code, ErrorText(r.code, global.chinese).c_str(), InFlight(last).c_str());
       end = End::kReaderGone;
       break;
     }
