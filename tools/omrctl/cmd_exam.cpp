@@ -210,8 +210,8 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
       added = project->AddSheet(input);
     } catch (const std::exception& e) {
       // Nothing more is fed: the sheet in flight is the only one lost.
-      std::fprintf(stderr, "omrctl: the sheet after sheet %d was read but not stored: %s; feed it again\n",
-                   last, e.what());
+      std::fprintf(stderr, "omrctl: %s was read but not stored: %s; feed it again\n", InFlight(last).c_str(),
+                   e.what());
       end = End::kStoreFailed;
       break;
     }
