@@ -29,6 +29,7 @@ struct ExamOptions {
   bool sheets = false;
   std::string xlsx;
   bool json = false;
+  std::string listen = "127.0.0.1:8080";  // serve
 };
 
 // Adds "exam" and its subcommands to the application.
