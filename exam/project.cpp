@@ -577,7 +577,8 @@ CorrectionRecord Project::Undo(int sheet, Id id, const std::string& author, cons
   Sync();
   FindSheetOrThrow(sheet, false);
   const std::vector<CorrectionRecord> all = store_->Corrections(examId_, sheet);
-  const auto undone = std::find_if(all.begin(), all.end(), [&](const CorrectionRecord& c) { return c.id == id; });
+  const auto undone =
+      std::find_if(all.begin(), all.end(), [&](const CorrectionRecord& c) { return c.id == id; });
   if (undone == all.end())
     throw Error("sheet " + std::to_string(sheet) + " has no correction " + std::to_string(id));
   if (undone->undoes)
@@ -596,7 +597,8 @@ CorrectionRecord Project::Undo(int sheet, Id id, const std::string& author, cons
   for (auto c = undone + 1; c != all.end(); ++c)
     if (c->target == undone->target && !cancelled.count(c->id))
       throw Error("correction " + std::to_string(id) + " of " + undone->target + " was followed by " +
-                  std::to_string(c->id) + " (by " + c->author + "): undo that one first, or correct it again");
+                  std::to_string(c->id) + " (by " + c->author +
+                  "): undo that one first, or correct it again");
   CorrectionRecord rec;
   rec.sheet = sheet;
   rec.target = undone->target;

@@ -7,10 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <initializer_list>
@@ -45,8 +45,9 @@ constexpr std::size_t kMaxTyped = 64;
 constexpr std::size_t kRosterMatches = 12;
 constexpr int kMaxJsonDepth = 4;
 
-const char* const kReasons[] = {"not-read",     "unknown-version", "invalid-id", "unknown-id", "duplicate-id",
-                                "duplicate-grid", "multiple",      "blank",      "doubtful"};
+const char* const kReasons[] = {"not-read",   "unknown-version", "invalid-id",
+                                "unknown-id", "duplicate-id",    "duplicate-grid",
+                                "multiple",   "blank",           "doubtful"};
 
 // The page loads its own files only; nothing inline, nothing from elsewhere.
 const char* const kPagePolicy =
@@ -100,8 +101,8 @@ int ParseNumber(const std::string& text, const std::string& what, int low, int h
                       std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
   if (digits) std::from_chars(text.data(), text.data() + text.size(), value);
   if (!digits || value < low || value > high)
-    throw HttpError(400, what + ": a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
-                             " (got " + Quote(text) + ")");
+    throw HttpError(400, what + ": a whole number from " + std::to_string(low) + " to " +
+                             std::to_string(high) + " (got " + Quote(text) + ")");
   return value;
 }
 
@@ -365,7 +366,8 @@ Json SheetJson(Project& project, const SheetDetail& d) {
 // back. One that saw a failure is closed rather than reused.
 class ProjectPool {
  public:
-  ProjectPool(std::string location, std::string exam) : location_(std::move(location)), exam_(std::move(exam)) {
+  ProjectPool(std::string location, std::string exam)
+      : location_(std::move(location)), exam_(std::move(exam)) {
     idle_.push_back(Project::Open(location_, exam_));
   }
 
@@ -520,7 +522,8 @@ struct ReviewServer::Impl {
         rest.remove_prefix(std::min(end + 1, rest.size()));
         while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
         const std::size_t eq = pair.find('=');
-        if (eq != std::string_view::npos && pair.substr(0, eq) == cookie && SameToken(pair.substr(eq + 1), token))
+        if (eq != std::string_view::npos && pair.substr(0, eq) == cookie &&
+            SameToken(pair.substr(eq + 1), token))
           return true;
       }
     }
@@ -610,34 +613,33 @@ struct ReviewServer::Impl {
                  SendJson(res, SheetJson(*project, detail));
                }));
 
-    server.Get(R"(/api/sheets/([^/]*)/picture)",
-               Guard([this](const httplib::Request& req, httplib::Response& res) {
-                 AllowParams(req, {"v"});  // "v": the page's cache key, not read here
-                 const int number = ParseNumber(req.matches[1].str(), "sheet", 1, kMaxSheetNumber);
-                 auto project = pool.Take();
-                 project->Sync();
-                 const std::optional<SheetRecord> sheet =
-                     project->store().FindSheet(project->examId(), number, false);
-                 if (!sheet) throw HttpError(400, "there is no sheet " + std::to_string(number));
-                 if (sheet->gridHash.empty())
-                   throw HttpError(404, "the reader kept no grid of sheet " + std::to_string(number) +
-                                            ": it was not read (feed it again)");
-                 // The picture changes with the grid or the form (a rescan with a new form).
-                 const std::string tag =
-                     "\"" + sheet->gridHash + "-" + std::to_string(project->revision()) + "\"";
-                 ReplaceHeader(res, "Cache-Control", "private, no-cache");
-                 res.set_header("ETag", tag);
-                 if (req.get_header_value("If-None-Match") == tag) {
-                   res.status = 304;
-                   return;
-                 }
-                 const std::vector<std::uint8_t> png = project->Picture(number);
-                 res.set_content(reinterpret_cast<const char*>(png.data()), png.size(), "image/png");
-               }));
+    server.Get(
+        R"(/api/sheets/([^/]*)/picture)", Guard([this](const httplib::Request& req, httplib::Response& res) {
+          AllowParams(req, {"v"});  // "v": the page's cache key, not read here
+          const int number = ParseNumber(req.matches[1].str(), "sheet", 1, kMaxSheetNumber);
+          auto project = pool.Take();
+          project->Sync();
+          const std::optional<SheetRecord> sheet =
+              project->store().FindSheet(project->examId(), number, false);
+          if (!sheet) throw HttpError(400, "there is no sheet " + std::to_string(number));
+          if (sheet->gridHash.empty())
+            throw HttpError(404, "the reader kept no grid of sheet " + std::to_string(number) +
+                                     ": it was not read (feed it again)");
+          // The picture changes with the grid or the form (a rescan with a new form).
+          const std::string tag = "\"" + sheet->gridHash + "-" + std::to_string(project->revision()) + "\"";
+          ReplaceHeader(res, "Cache-Control", "private, no-cache");
+          res.set_header("ETag", tag);
+          if (req.get_header_value("If-None-Match") == tag) {
+            res.status = 304;
+            return;
+          }
+          const std::vector<std::uint8_t> png = project->Picture(number);
+          res.set_content(reinterpret_cast<const char*>(png.data()), png.size(), "image/png");
+        }));
 
     server.Post("/api/corrections", Guard([this](const httplib::Request& req, httplib::Response& res) {
-                  AllowParams(req, {});
                   const Json body = ParseBody(req, {"sheet", "target", "value", "author", "reason"});
+                  AllowParams(req, {});
                   const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
                   const std::string target = TextField(body, "target", kMaxTarget, true);
                   if (!body.contains("value"))
@@ -653,8 +655,8 @@ struct ReviewServer::Impl {
                 }));
 
     server.Post("/api/undo", Guard([this](const httplib::Request& req, httplib::Response& res) {
-                  AllowParams(req, {});
                   const Json body = ParseBody(req, {"sheet", "correction", "author", "reason"});
+                  AllowParams(req, {});
                   const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
                   const Id id = NumberField(body, "correction", 1, INT64_MAX);
                   const std::string author = TextField(body, "author", kMaxAuthor, true);
@@ -753,9 +755,10 @@ ReviewServer::ReviewServer(const ReviewOptions& options) {
       [&m](const httplib::Request& req, httplib::Response& res) { return m.Gate(req, res); });
   m.server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
     if (!res.body.empty()) return;
-    const std::string what = res.status == 404   ? "there is nothing at " + Quote(req.path)
-                             : res.status == 413 ? "the body is larger than 64 KB"
-                                                 : "the request was refused (HTTP " + std::to_string(res.status) + ")";
+    const std::string what = res.status == 404 ? "there is nothing at " + Quote(req.path)
+                             : res.status == 413
+                                 ? "the body is larger than 64 KB"
+                                 : "the request was refused (HTTP " + std::to_string(res.status) + ")";
     if (IsApi(req.path))
       SendError(res, res.status, what);
     else

@@ -198,7 +198,8 @@ class SqliteStore final : public Store {
  public:
   explicit SqliteStore(std::string path) : path_(std::move(path)) {}
 
-  void Open(bool create) {
+  // `version` 0: the latest schema.
+  void Open(bool create, int version = 0) {
     sqlite3* raw = nullptr;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
     const int rc = sqlite3_open_v2(path_.c_str(), &raw, flags, nullptr);
@@ -227,7 +228,7 @@ class SqliteStore final : public Store {
     // A power cut loses at most the transaction in flight (WAL, synchronous NORMAL
     // would lose the last commits; FULL keeps them).
     Exec("PRAGMA synchronous = FULL");
-    Migrate();
+    Migrate(version ? version : kLatest);
   }
 
   std::string Location() const override { return path_; }
@@ -418,7 +419,8 @@ class SqliteStore final : public Store {
       // An upsert, not a replace: "flagged" stays once set.
       Query q = Prepare(
           "INSERT INTO scores(sheet_id, revision, scored, voided, student_id, id_state, version, total, "
-          "maximum, percent, answers, points, confidence, flagged) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+          "maximum, percent, answers, points, confidence, flagged) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+          "?, "
           "?, ?) ON CONFLICT(sheet_id) DO UPDATE SET revision = excluded.revision, scored = excluded.scored, "
           "voided = excluded.voided, student_id = excluded.student_id, id_state = excluded.id_state, "
           "version = excluded.version, total = excluded.total, maximum = excluded.maximum, "
@@ -586,10 +588,11 @@ class SqliteStore final : public Store {
   std::vector<CorrectionRecord> Corrections(Id exam, int sheet) override {
     std::vector<CorrectionRecord> out;
     // One statement per case: "(? = 0 OR number = ?)" would keep the index out.
-    Query q = Prepare(
-        std::string("SELECT c.id, s.number, c.target, c.old_value, c.new_value, c.author, c.made_at, "
-                    "c.reason, COALESCE(c.undoes, 0) FROM corrections c JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = ?") +
-        (sheet ? " AND s.number = ? ORDER BY c.id" : " ORDER BY c.id"));
+    Query q =
+        Prepare(std::string("SELECT c.id, s.number, c.target, c.old_value, c.new_value, c.author, c.made_at, "
+                            "c.reason, COALESCE(c.undoes, 0) FROM corrections c JOIN sheets s ON s.id = "
+                            "c.sheet_id WHERE s.exam_id = ?") +
+                (sheet ? " AND s.number = ? ORDER BY c.id" : " ORDER BY c.id"));
     q.Bind(exam);
     if (sheet) q.Bind(sheet);
     while (q.Step())
@@ -745,7 +748,7 @@ class SqliteStore final : public Store {
     return q.Int(0) > 0;
   }
 
-  void Migrate() {
+  void Migrate(int target) {
     Begin();
     try {
       const int version = HasTable("schema_version") ? SchemaVersion() : 0;
@@ -754,7 +757,7 @@ class SqliteStore final : public Store {
         throw StoreError(path_ + " has schema version " + std::to_string(version) +
                          "; this omrctl knows up to " + std::to_string(kLatest) + ": use a newer omrctl");
       }
-      for (int v = version; v < kLatest; ++v) {
+      for (int v = version; v < target; ++v) {
         Exec(kMigrations[v]);
         Query q = Prepare("UPDATE schema_version SET version = ?");
         q.Bind(v + 1);
@@ -803,6 +806,11 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& path) {
 }
 
 std::unique_ptr<Store> CreateSqliteStore(const std::string& path) {
+  return CreateSqliteStoreAt(path, kLatest);
+}
+
+std::unique_ptr<Store> CreateSqliteStoreAt(const std::string& path, int version) {
+  if (version < 1 || version > kLatest) throw StoreError("no schema version " + std::to_string(version));
   // O_EXCL: an existing file, even an empty one, is never taken over.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -813,7 +821,7 @@ std::unique_ptr<Store> CreateSqliteStore(const std::string& path) {
   ::close(fd);
   try {
     auto store = std::make_unique<SqliteStore>(path);
-    store->Open(true);
+    store->Open(true, version);
     return store;
   } catch (...) {
     ::unlink(path.c_str());

@@ -58,10 +58,11 @@ def need_programs() -> None:
 
 
 def make_exam(work: Path, count: int, plants: Dict[Tuple[int, int], str], unknown: Dict[int, str],
-              seed: int = 23) -> Exam:
+              refused: Tuple[int, ...] = (), seed: int = 23) -> Exam:
     """`count` sheets of the exam60 form read by one station. `plants` maps
     (sheet, question) to an answers-file item; `unknown` maps a sheet to a
-    student ID that is not in the roster. Every other answer is a clean mark."""
+    student ID that is not in the roster; the reader refuses the `refused`
+    sheets (two fed at once: no grid). Every other answer is a clean mark."""
     rng = random.Random(seed)
     key = "".join(rng.choice(OPTIONS) for _ in range(ITEMS))
     roster = [(f"{20250000 + i:08d}", f"Student {i}") for i in range(1, count + 11)]
@@ -91,7 +92,7 @@ def make_exam(work: Path, count: int, plants: Dict[Tuple[int, int], str], unknow
             items.append(item)
             marked.append(reads_as(item))
         exam.sheets.append(Sheet(n, student, items, marked))
-        lines.append("A " + student + "01" + "".join(items))
+        lines.append("A " + student + "01" + "".join(items) + (" status=3" if n in refused else ""))
     answers = work / "sheets.answers"
     answers.write_text("\n".join(lines) + "\n", encoding="latin-1")
     link = work / "reader"
@@ -106,7 +107,8 @@ def make_exam(work: Path, count: int, plants: Dict[Tuple[int, int], str], unknow
             time.sleep(0.02)
         done = subprocess.run([OMRCTL, "--port", str(link), "exam", "read", str(exam.path), "--station", "desk"],
                               capture_output=True, text=True, timeout=300)
-        assert done.returncode == 0, done.stdout + done.stderr
+        # A refused sheet makes the run exit 5.
+        assert done.returncode == (5 if refused else 0), done.stdout + done.stderr
     finally:
         sim.terminate()
         sim.wait(timeout=10)
