@@ -114,10 +114,20 @@ def test_a_reviewer_settles_every_doubt_with_the_keyboard(exam: rs.Exam, server:
                 cells = page.driver.find_elements(page.By.CSS_SELECTOR, "#current-cells .cell.marked")
                 assert [c.text.split()[0] for c in cells] == ["A", "C"]
                 if not undone:
-                    # The question is scrolled to the middle of the picture's box: the pointer there is on it.
-                    view = page.driver.find_element(page.By.ID, "picture-box")
-                    page.ActionChains(page.driver).move_to_element(view).perform()
-                    assert "grey" in page.text("cell-tip")
+                    # The pointer on option C of the picture: its grey value and decision.
+                    cell = next(c for q in server.get_json(f"/api/sheets/{DOUBLE}")["questions"]
+                                if q["question"] == 15 for c in q["cells"] if c["label"] == "C")
+                    left, top = page.driver.execute_script(
+                        "const r = document.getElementById('picture').getBoundingClientRect(); return [r.left, r.top];")
+                    zoom = int(page.text("zoom-text").rstrip("×"))
+                    from selenium.webdriver.common.actions.action_builder import ActionBuilder
+                    pointer = ActionBuilder(page.driver)
+                    pointer.pointer_action.move_to_location(int(left + (cell["x"] + 6) * zoom),
+                                                            int(top + (cell["y"] + 6) * zoom))
+                    pointer.perform()
+                    # Item 5 is on line 14 + 4, option C in column 2 + 2; marks are drawn at darkness 11.
+                    tip = page.text("cell-tip")
+                    assert tip.startswith("line 18, column 4: grey 11 of 15 · q15 option C: marked"), tip
                     page.driver.save_screenshot(str(tmp_path / "review-page.png"))
                     if os.environ.get("OMR_REVIEW_SCREENSHOT"):
                         page.driver.save_screenshot(os.environ["OMR_REVIEW_SCREENSHOT"])
