@@ -55,9 +55,33 @@ string(REGEX REPLACE "/$" "" OMR_PC_PREFIX_FROM_PCDIR "${OMR_PC_PREFIX_FROM_PCDI
 configure_file(${PROJECT_SOURCE_DIR}/cmake/omr.pc.in ${PROJECT_BINARY_DIR}/omr.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/omr.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-# Example forms and the sheets that go with them.
+# libomr-offline: its own version, header, CMake package (omr::offline, from
+# find_package(omr-offline)) and pkg-config file (omr-offline).
+if(TARGET omr_offline)
+  set(OMR_OFFLINE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/omr-offline)
+  target_include_directories(omr_offline PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  set_target_properties(omr_offline PROPERTIES PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/include/omr_offline.h
+                                               EXPORT_NAME offline)
+  install(TARGETS omr_offline EXPORT omrOfflineTargets
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT offline NAMELINK_COMPONENT offline-dev
+          PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT offline-dev)
+  install(EXPORT omrOfflineTargets NAMESPACE omr:: DESTINATION ${OMR_OFFLINE_PACKAGE_DIR} COMPONENT offline-dev)
+  configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/omr-offline-config.cmake.in
+                                ${PROJECT_BINARY_DIR}/omr-offline-config.cmake
+                                INSTALL_DESTINATION ${OMR_OFFLINE_PACKAGE_DIR})
+  write_basic_package_version_file(${PROJECT_BINARY_DIR}/omr-offline-config-version.cmake
+                                   VERSION ${OMR_OFFLINE_VERSION} COMPATIBILITY SameMajorVersion)
+  install(FILES ${PROJECT_BINARY_DIR}/omr-offline-config.cmake ${PROJECT_BINARY_DIR}/omr-offline-config-version.cmake
+          DESTINATION ${OMR_OFFLINE_PACKAGE_DIR} COMPONENT offline-dev)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/omr-offline.pc.in ${PROJECT_BINARY_DIR}/omr-offline.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/omr-offline.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+          COMPONENT offline-dev)
+endif()
+
+# Example forms, the sheets that go with them, saved grids and the example programs.
 file(GLOB OMR_EXAMPLE_FORMS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/*.form
-     ${PROJECT_SOURCE_DIR}/examples/*.answers)
+     ${PROJECT_SOURCE_DIR}/examples/*.answers ${PROJECT_SOURCE_DIR}/examples/*.grid
+     ${PROJECT_SOURCE_DIR}/examples/*.c ${PROJECT_SOURCE_DIR}/examples/*.py)
 if(OMR_EXAMPLE_FORMS)
   install(FILES ${OMR_EXAMPLE_FORMS} DESTINATION ${CMAKE_INSTALL_DATADIR}/omr/examples COMPONENT tools)
 endif()

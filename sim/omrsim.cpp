@@ -40,6 +40,12 @@ Runs a simulated optical mark reader on a pseudo-terminal until SIGINT or SIGTER
   --darkness N         darkness of marks, bars and identifying cells, 1..12 (default 11)
   --jitter N           marks up to N lighter, at random (default 0)
   --noise N            light cells 0..N, at random (default 0)
+  --faint R            plant a lone faint mark in a share R (0..1) of the random questions
+  --erased R           plant a mark and an erasure beside it in a share R of the random questions
+  --near-tie R         plant a mark and another within 2 grey levels in a share R of the random
+                       single-choice questions
+  --planted FILE       write the planted questions of every queued sheet, one line a sheet
+                       ("3:faint 17:near-tie", or "-")
   --version X.Y        firmware version answered to FA 54 (default 3.0)
   --channels N         channel count answered to FA 4E (default 48)
   --sheet-wait S       third byte of the parameter block: seconds a read waits beyond 8 (default 0)
@@ -68,6 +74,8 @@ bool NumberArg(const char* text, long low, long high, long& value) {
 struct Args {
   std::string link, form, answers, expected, capture;
   long random = 0;
+  RandomRates rates;
+  std::string planted;
   long seed = 1;
   DrawOptions draw;
   FirmwareConfig firmware;
@@ -93,9 +101,11 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
       continue;
     }
     static const char* const kValueOptions[] = {
-        "--link",         "--form",       "--answers", "--expected", "--random",   "--seed",
-        "--darkness",     "--jitter",     "--noise",   "--version",  "--channels", "--sheet-wait",
-        "--empty-status", "--feed-delay", "--fault",   "--capture"};
+        "--link", "--form", "--answers", "--expected", "--random", "--seed", "--darkness", "--jitter",
+        "--noise", "--version", "--channels", "--sheet-wait", "--empty-status", "--feed-delay", "--fault",
+        "--capture",
+        // Planted doubts on random sheets.
+        "--faint", "--erased", "--near-tie", "--planted"};
     if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions)) {
       error = "unknown option " + opt + " (see --help)";
       return false;
@@ -111,7 +121,25 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
       error = "bad value for " + opt + ": " + value;
       return false;
     };
-    if (opt == "--link") {
+    auto rate = [&](double& out) {
+      char* end = nullptr;
+      const double r = std::strtod(value, &end);
+      if (end == value || *end != '\0' || !(r >= 0.0 && r <= 1.0)) {
+        error = "bad value for " + opt + ": " + value + " (a rate from 0 to 1)";
+        return false;
+      }
+      out = r;
+      return true;
+    };
+    if (opt == "--faint") {
+      if (!rate(args.rates.faint)) return false;
+    } else if (opt == "--erased") {
+      if (!rate(args.rates.erased)) return false;
+    } else if (opt == "--near-tie") {
+      if (!rate(args.rates.nearTie)) return false;
+    } else if (opt == "--planted") {
+      args.planted = value;
+    } else if (opt == "--link") {
       args.link = value;
     } else if (opt == "--form") {
       args.form = value;
@@ -209,7 +237,7 @@ int main(int argc, char** argv) {
     for (long i = 0; i < args.random; ++i) {
       SheetPlan plan;
       plan.layout = layouts[static_cast<std::size_t>(i) % layouts.size()];
-      plan.answers = RandomAnswers(forms->layouts[omr::kFaceA][plan.layout], rng);
+      plan.answers = RandomAnswers(forms->layouts[omr::kFaceA][plan.layout], rng, args.rates);
       plan.draw = args.draw;
       plan.draw.seed = static_cast<std::uint32_t>(args.seed + i + 1);
       plan.name = "random-" + std::to_string(i + 1);
@@ -222,15 +250,26 @@ int main(int argc, char** argv) {
     expected.open(args.expected);
     if (!expected) return Fail("cannot write " + args.expected);
   }
+  std::ofstream planted;
+  if (!args.planted.empty()) {
+    planted.open(args.planted);
+    if (!planted) return Fail("cannot write " + args.planted);
+  }
   for (const SheetPlan& plan : plans) {
     SynthesizedSheet sheet;
     if (!Synthesize(*forms, plan, sheet, error)) return Fail(plan.name + ": " + error);
     if (expected.is_open()) expected << FormatExpected(sheet.expected) << "\n";
+    if (planted.is_open())
+      planted << FormatPlanted(forms->layouts[omr::kFaceA][plan.layout], plan.answers) << "\n";
     firmware.QueueSheet(Sheet{sheet.status, std::move(sheet.frame), plan.name});
   }
   if (expected.is_open()) {
     expected.close();
     if (!expected) return Fail("cannot write " + args.expected);
+  }
+  if (planted.is_open()) {
+    planted.close();
+    if (!planted) return Fail("cannot write " + args.planted);
   }
 
   const auto start = std::chrono::steady_clock::now();

@@ -114,6 +114,9 @@ def help_every_subcommand(ctx):
         _, out, _ = ctx.run(sub, "--help", rc=0)
         check(f"Usage: omrctl {sub}" in out, f"{sub} --help: no usage line\n{out}")
         check("Exit codes:" in out and "5  recognition error" in out, f"{sub} --help: no exit codes")
+        _, same, _ = ctx.run("help", sub, rc=0)
+        check(same == out, f"help {sub} differs from {sub} --help")
+    ctx.run("help", "bogus", rc=2)
     _, out, _ = ctx.run("--help", rc=0)
     for sub in ["scan", "check", "read", "decode", "info", "motor", "errors"]:
         check(f"  {sub} " in out, f"--help does not list {sub}")
@@ -161,11 +164,13 @@ def check_clean(ctx):
 @case
 def check_problems(ctx):
     _, out, _ = ctx.run("check", ctx.form("problems.form"), rc=3)
-    check('line 17: "F  12   2  S  1   2R 0/"\n    error 25: F command overflow!' in out, out)
+    check('line 17, column 11: "F  12   2  S  1   2R 0/"\n    error 25: F command overflow!\n'
+          '    the cell direction (column 11) must be U, D, L or R, not a blank' in out, out)
     _, out, _ = ctx.run("check", ctx.form("problems.form"), "--json", rc=3)
     report = json.loads(out)
-    rejected = [(r["line"], r["code"], r["stops_loading"]) for r in report["rejected"]]
-    check(rejected == [(17, 25, True), (22, 6, False)], rejected)
+    rejected = [(r["line"], r["column"], r["code"], r["stops_loading"]) for r in report["rejected"]]
+    check(rejected == [(17, 11, 25, True), (22, 4, 6, False)], rejected)
+    check("form letter (column 4) is a blank" in report["rejected"][1]["detail"], report["rejected"][1])
     kinds = [(w["line"], w["kind"]) for w in report["warnings"]]
     check(kinds == [(8, "label"), (10, "outside"), (12, "head"), (15, "shared"), (19, "ambiguous")], kinds)
     texts = [w["text"] for w in report["warnings"]]
@@ -212,19 +217,25 @@ def decode_grids(ctx):
                         "     1  error 7: Head-A page blocked or sync-mark error!"], lines[3:])
     with open(csv_path, newline="") as f:
         rows = list(csv.reader(f))
-    check(rows[0] == ["sheet", "form", "code", "outcome", "answers", "q1", "q2", "q3", "q4"], rows[0])
-    check(rows[1] == ["1", "A", "0", "read", "B.>D", "B", ".", ">", "D"], rows[1])
+    check(rows[0] == ["sheet", "form", "code", "outcome", "answers", "doubtful", "q1", "q2", "q3", "q4"], rows[0])
+    check(rows[1] == ["1", "A", "0", "read", "B.>D", "3 4", "B", ".", ">", "D"], rows[1])
     check(rows[2][:4] == ["2", "", "7", "error 7: Head-A page blocked or sync-mark error!"], rows[2])
-    # JSON: the cell values, and question 4's mark at G2 is doubtful.
+    # JSON: the cell values. Question 3's two marks of one single choice are
+    # a near tie; question 4's lone mark at 2 is lighter than half the
+    # sheet's mark level (11) and within 2 of its blank neighbours.
     _, out, _ = ctx.run("decode", ctx.form("small.form"), grids[0], "--json", "--mode", "1", rc=0)
     sheet = json.loads(out)["sheets"][0]
     check(sheet["result"] == "AB.>D" and sheet["form"] == "A", sheet["result"])
+    check((sheet["paper"], sheet["mark"], sheet["doubtful"]) == (0, 11, 2), sheet)
     questions = sheet["questions"]
     check([q["values"] for q in questions] == [[0, 11, 0, 0], [0, 0, 0, 0], [11, 0, 11, 0], [0, 0, 0, 2]],
           [q["values"] for q in questions])
-    check([q["doubtful"] for q in questions] == [False, False, False, True], [q["doubtful"] for q in questions])
+    check([q["doubt"] for q in questions] == [[], [], ["near-tie"], ["faint", "near-tie"]], [q["doubt"] for q in questions])
+    check(max(q["confidence"] for q in questions[2:]) <= 0.5 < min(q["confidence"] for q in questions[:2]),
+          questions)
+    # The lone 2 is the question's darkest cell: G2 (2) decides it.
     check(questions[3]["cells"][3] == {"line": 6, "column": 5, "label": "D", "value": 2, "marked": True,
-                                       "doubtful": True}, questions[3]["cells"][3])
+                                       "threshold": 2, "margin": 0.045, "doubtful": True}, questions[3]["cells"][3])
     # Chinese messages through --lang.
     _, out, _ = ctx.run("--lang", "zh", "decode", ctx.form("small.form"), grids[1], rc=5)
     check("error 7: A传感器卡纸(同步信号)错!" in out, out)
@@ -261,7 +272,7 @@ def no_reader(ctx):
         check(f"no reader found on {nowhere}" in err, err)
     # A form the library rejects is refused before the reader is looked for.
     _, _, err = ctx.run("--port", nowhere, "read", ctx.form("problems.form"), rc=3)
-    check(":17: " in err and "error 25" in err, err)
+    check(":17:11: " in err and "error 25" in err, err)
 
 
 # ---------------------------------------------------------------- simulator

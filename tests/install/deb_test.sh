@@ -29,15 +29,18 @@ contents() {
 build_and_check() {
   rm -rf "$debs"
   "$source/scripts/build-debs" "$build" "$debs" || fail "scripts/build-debs"
-  local pkg deb list
+  local pkg deb list offline_version
+  offline_version=$(sed -n 's/^#define OMRO_VERSION_[A-Z]* \([0-9]*\).*/\1/p' "$source/include/omr_offline.h" | paste -sd.)
   # Every package, with what its name promises.
   declare -A must=(
     [libomr1]="usr/lib/$arch/libomr.so.$version|usr/lib/$arch/libomr.so.1 -> libomr.so.$version"
     [libomr-dev]="usr/include/omr.h|usr/lib/$arch/libomr.so -> libomr.so.1|usr/lib/$arch/pkgconfig/omr.pc|usr/lib/$arch/cmake/omr/omr-config.cmake|usr/lib/$arch/cmake/omr/omrTargets.cmake"
-    [omr-tools]="usr/share/omr/examples/exam60.form|usr/share/omr/examples/exam60.answers"
-    [python3-omr]="usr/lib/python3/dist-packages/omr/__init__.py|usr/lib/python3/dist-packages/omr/_library.py|usr/lib/python3/dist-packages/omr-$version.dist-info/METADATA"
+    [libomr-offline1]="usr/lib/$arch/libomr-offline.so.$offline_version|usr/lib/$arch/libomr-offline.so.1 -> libomr-offline.so.$offline_version"
+    [libomr-offline-dev]="usr/include/omr_offline.h|usr/lib/$arch/libomr-offline.so -> libomr-offline.so.1|usr/lib/$arch/pkgconfig/omr-offline.pc|usr/lib/$arch/cmake/omr-offline/omr-offline-config.cmake"
+    [omr-tools]="usr/share/omr/examples/exam60.form|usr/share/omr/examples/exam60.answers|usr/share/omr/examples/decode_sheet.c|usr/share/doc/omr-tools/forms.md"
+    [python3-omr]="usr/lib/python3/dist-packages/omr/__init__.py|usr/lib/python3/dist-packages/omr/_library.py|usr/lib/python3/dist-packages/omr/offline.py|usr/lib/python3/dist-packages/omr-$version.dist-info/METADATA"
   )
-  for exe in ${OMR_TEST_EXECUTABLES:-}; do must[omr-tools]+="|usr/bin/$exe"; done
+  for exe in ${OMR_TEST_EXECUTABLES:-}; do must[omr-tools]+="|usr/bin/$exe|usr/share/man/man1/$exe.1.gz"; done
   for pkg in "${!must[@]}"; do
     deb=$(deb_of "$pkg")
     [[ -f $deb ]] || fail "no package $pkg"
@@ -58,10 +61,14 @@ build_and_check() {
   dpkg-deb -f "$(deb_of libomr1)" Depends | grep 'libc6 (>=' >/dev/null || fail "libomr1 does not depend on libc6"
   dpkg-deb -f "$(deb_of omr-tools)" Depends | grep -E "(^|, )libomr1 \(>= $version\)" >/dev/null ||
     fail "omr-tools depends on: $(dpkg-deb -f "$(deb_of omr-tools)" Depends)"
-  dpkg-deb -f "$(deb_of python3-omr)" Depends | grep -E "(^|, )libomr1 \(>= $version\)" >/dev/null ||
-    fail "python3-omr depends on: $(dpkg-deb -f "$(deb_of python3-omr)" Depends)"
+  for lib in libomr1 libomr-offline1; do
+    dpkg-deb -f "$(deb_of python3-omr)" Depends | grep -E "(^|, )$lib \(>= $version\)" >/dev/null ||
+      fail "python3-omr depends on: $(dpkg-deb -f "$(deb_of python3-omr)" Depends)"
+  done
   dpkg-deb -I "$(deb_of libomr1)" shlibs | grep -x "libomr 1 libomr1 (>= $version)" >/dev/null || fail "libomr1's shlibs"
   dpkg-deb -I "$(deb_of libomr1)" symbols | grep -x " MR_Read@Base 1.0.0" >/dev/null || fail "libomr1's symbols"
+  dpkg-deb -I "$(deb_of libomr-offline1)" shlibs | grep -x "libomr-offline 1 libomr-offline1 (>= $version)" >/dev/null ||
+    fail "libomr-offline1's shlibs"
   # The packaged programs carry no RUNPATH: the library is on the system path.
   local unpacked=$debs/unpacked
   dpkg-deb -x "$(deb_of omr-tools)" "$unpacked"
@@ -152,6 +159,15 @@ root_inside() {
     [[ $rc == 3 ]] || fail "$program answered $rc without a reader, not 3"
   done
 
+  # The offline example, built against libomr-offline-dev.
+  apt_in_root install libomr-offline-dev
+  local examples=/usr/share/omr/examples
+  in_root sh -c "cc $examples/decode_sheet.c \$(pkg-config --cflags --libs omr-offline) -o /tmp/decode_sheet" ||
+    fail "building the offline example with pkg-config against libomr-offline-dev"
+  local by_c
+  by_c=$(in_root /tmp/decode_sheet $examples/exam60.form $examples/exam60.grid /tmp/c.png) ||
+    fail "the offline example in C failed"
+
   # python3-omr: the module from dist-packages, the library by its SONAME.
   apt_in_root install python3-omr
   local lines
@@ -163,9 +179,15 @@ root_inside() {
   [[ ${lines[2]} == "Double page" ]] || fail "omr.error_message(3) is '${lines[2]}'"
   echo "python3 -c 'import omr': ${lines[0]}, library ${lines[1]}"
   ls "$root"/usr/lib/python3/dist-packages/omr/__pycache__/*.pyc >/dev/null 2>&1 || fail "python3-omr was not byte-compiled"
+  local by_python
+  by_python=$(in_root python3 $examples/decode_sheet.py $examples/exam60.form $examples/exam60.grid /tmp/py.png) ||
+    fail "the offline example in Python failed"
+  [[ $by_python == "$by_c" && $by_c == "read: code 0, "* ]] ||
+    fail "the offline example: C says '$(head -n1 <<<"$by_c")', Python '$(head -n1 <<<"$by_python")'"
+  cmp -s "$root/tmp/c.png" "$root/tmp/py.png" || fail "the offline example's pictures differ between C and Python"
 
   # Removing everything leaves nothing behind.
-  apt_in_root purge omr-tools libomr-dev python3-omr libomr1
+  apt_in_root purge omr-tools libomr-dev libomr-offline-dev python3-omr libomr-offline1 libomr1
   local deb path
   for deb in "$debs"/*.deb; do
     while read -r path; do

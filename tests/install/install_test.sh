@@ -33,6 +33,18 @@ done
 [[ $(readlink "$prefix/$libdir/libomr.so") == libomr.so.1 ]] || fail "libomr.so does not point at libomr.so.1"
 soname=$(readelf -d "$prefix/$libdir/libomr.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
 [[ $soname == libomr.so.1 ]] || fail "SONAME is '$soname'"
+# libomr-offline beside it, with its own package files, and the manual pages.
+for f in "$libdir"/libomr-offline.so "$libdir"/libomr-offline.so.1 include/omr_offline.h \
+         "$libdir"/cmake/omr-offline/omr-offline-config.cmake "$libdir"/cmake/omr-offline/omr-offline-config-version.cmake \
+         "$libdir"/pkgconfig/omr-offline.pc share/omr/examples/decode_sheet.c share/omr/examples/exam60.grid; do
+  [[ -e $prefix/$f ]] || fail "$f not installed"
+done
+for exe in ${OMR_TEST_EXECUTABLES:-}; do
+  [[ -f $prefix/share/man/man1/$exe.1 ]] || fail "share/man/man1/$exe.1 not installed"
+done
+if nm -D --defined-only "$prefix/$libdir/libomr-offline.so.1" | awk '{print $3}' | grep -v '^omro_'; then
+  fail "libomr-offline exports more than omro_*"
+fi
 for exe in ${OMR_TEST_EXECUTABLES:-}; do
   [[ -x $prefix/bin/$exe ]] || fail "bin/$exe not installed"
 done
@@ -67,6 +79,26 @@ cc $cflags "$consumer/consumer.c" $pc_flags -o "$work/by-pkg-config" || fail "bu
 run() {
   env LD_LIBRARY_PATH="$prefix/$libdir" ${OMR_TEST_PRELOAD:+LD_PRELOAD="$OMR_TEST_PRELOAD"} "$@"
 }
+
+# 3. The offline example, through pkg-config and through the CMake package:
+#    it decodes the installed saved grid and writes its picture.
+examples=$prefix/share/omr/examples
+# shellcheck disable=SC2086
+cc $cflags "$examples/decode_sheet.c" $(pkg-config --cflags --libs omr-offline) -o "$work/decode-by-pkg-config" ||
+  fail "build the offline example with pkg-config"
+[[ $(pkg-config --modversion omr-offline) == 1.* ]] || fail "pkg-config version of omr-offline"
+cmake -S "$source/tests/install/consumer_offline" -B "$work/offline-by-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_FLAGS="$cflags" -DDECODE_SHEET_SOURCE="$examples/decode_sheet.c" >"$work/offline.log" 2>&1 ||
+  { cat "$work/offline.log"; fail "configure against the omr-offline CMake package"; }
+cmake --build "$work/offline-by-cmake" >>"$work/offline.log" 2>&1 || { cat "$work/offline.log"; fail "build with omr-offline"; }
+for program in "$work/decode-by-pkg-config" "$work/offline-by-cmake/decode_sheet"; do
+  run ldd "$program" | grep "libomr-offline.so.1 => $prefix/$libdir/libomr-offline.so.1" >/dev/null ||
+    fail "$program does not load the installed libomr-offline"
+  out=$(run "$program" "$examples/exam60.form" "$examples/exam60.grid" "$work/sheet.png") || fail "$program failed"
+  [[ $(head -n1 <<<"$out") == "read: code 0, 70 questions, 3 doubtful" && -s $work/sheet.png ]] ||
+    fail "$program printed: $(head -n1 <<<"$out")"
+  rm -f "$work/sheet.png"
+done
 # Every program must use the installed library.
 for program in "$work/by-cmake/consumer" "$work/by-pkg-config"; do
   run ldd "$program" | grep "libomr.so.1 => $prefix/$libdir/libomr.so.1" >/dev/null ||

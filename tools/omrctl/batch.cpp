@@ -7,6 +7,66 @@
 
 namespace omrctl {
 
+namespace {
+
+// The numbers of the doubtful questions, blank-separated.
+std::string DoubtfulQuestions(const omro_sheet* sheet) {
+  std::string numbers;
+  omro_sheet_info info{};
+  if (sheet == nullptr || omro_sheet_get_info(sheet, &info) != OMRO_OK) return numbers;
+  for (int i = 0; i < info.questions; ++i) {
+    omro_question q{};
+    if (omro_sheet_question(sheet, i, &q) == OMRO_OK && q.doubtful != 0)
+      numbers += (numbers.empty() ? "" : " ") + std::to_string(q.number);
+  }
+  return numbers;
+}
+
+void AddQuestions(Json& json, const omro_sheet* sheet) {
+  omro_sheet_info info{};
+  if (omro_sheet_get_info(sheet, &info) != OMRO_OK) return;
+  json.Key("paper").Decimal(info.paper, 1);
+  json.Key("mark").Decimal(info.mark, 1);
+  json.Member("doubtful", info.doubtful);
+  json.Key("confidence").Decimal(info.confidence, 3);
+  json.Key("questions").BeginArray();
+  for (int i = 0; i < info.questions; ++i) {
+    omro_question q{};
+    if (omro_sheet_question(sheet, i, &q) != OMRO_OK) continue;
+    json.BeginObject()
+        .Member("number", q.number)
+        .Member("answer", EscapeBytes(std::string(1, static_cast<char>(q.character))))
+        .Member("type", std::string(1, q.type))
+        .Member("doubtful", q.doubtful != 0);
+    json.Key("doubt").BeginArray();
+    for (int bit = 1; bit <= OMRO_DOUBT_OFF_GRID; bit <<= 1)
+      if (q.doubtful & bit) json.String(DoubtNames(bit, ""));
+    json.EndArray();
+    json.Key("confidence").Decimal(q.confidence, 3);
+    std::vector<omro_cell> cells(static_cast<std::size_t>(q.cell_count));
+    for (int c = 0; c < q.cell_count; ++c) omro_sheet_cell(sheet, i, c, &cells[static_cast<std::size_t>(c)]);
+    json.Key("values").BeginArray();
+    for (const omro_cell& c : cells) json.Number(c.value);
+    json.EndArray();
+    json.Key("cells").BeginArray();
+    for (const omro_cell& c : cells) {
+      json.BeginObject()
+          .Member("line", c.line)
+          .Member("column", c.column)
+          .Member("label", GbkToUtf8(std::string(1, c.label)))
+          .Member("value", c.value)
+          .Member("marked", c.marked != 0)
+          .Member("threshold", c.threshold);
+      json.Key("margin").Decimal(c.margin, 3);
+      json.Member("doubtful", c.doubtful != 0).EndObject();
+    }
+    json.EndArray().EndObject();
+  }
+  json.EndArray();
+}
+
+}  // namespace
+
 Batch::Batch(const GlobalOptions& global, const SheetOptions& options, int columns)
     : global_(global), options_(options), columns_(columns) {}
 
@@ -18,7 +78,7 @@ bool Batch::Open(std::string& error) {
   json_.BeginObject().Key("sheets").BeginArray();
   if (options_.csv.empty()) return true;
   if (!csv_.Open(options_.csv, error)) return false;
-  std::vector<std::string> header = {"sheet", "form", "code", "outcome", "answers"};
+  std::vector<std::string> header = {"sheet", "form", "code", "outcome", "answers", "doubtful"};
   for (int q = 1; q <= columns_; ++q) header.push_back("q" + std::to_string(q));
   csv_.Row(header);
   return true;
@@ -39,8 +99,10 @@ void Batch::Add(const SheetRow& row) {
   }
 
   if (csv_.IsOpen()) {
-    std::vector<std::string> fields = {std::to_string(row.number), letter, std::to_string(row.code), outcome,
-                                       row.code == 0 ? result : ""};
+    std::vector<std::string> fields = {
+        std::to_string(row.number),  letter,
+        std::to_string(row.code),    outcome,
+        row.code == 0 ? result : "", row.code == 0 ? DoubtfulQuestions(row.sheet) : ""};
     // One column per question character, behind the mode's prefix.
     const std::size_t prefix = options_.mode == 3 ? 2 : (options_.mode == 1 || options_.mode == 2) ? 1 : 0;
     if (row.code == 0)
@@ -59,37 +121,7 @@ void Batch::Add(const SheetRow& row) {
   if (row.code == 0) json_.Member("result", result);
   if (!row.grid.empty()) json_.Member("grid", row.grid);
   if (!row.picture.empty()) json_.Member("picture", row.picture);
-  if (row.code == 0 && row.questions != nullptr) {
-    json_.Key("questions").BeginArray();
-    for (const QuestionInfo& q : *row.questions) {
-      json_.BeginObject()
-          .Member("number", q.number)
-          .Member("answer", EscapeBytes(std::string(1, static_cast<char>(q.character))))
-          .Member("type", std::string(1, q.type))
-          .Member("doubtful", q.doubtful);
-      if (row.layout != nullptr) json_.Member("g2", row.layout->grade.g2);
-      if (!q.cells.empty()) {
-        json_.Key("limit").Decimal(q.cells.front().averageLimit, 3);
-        json_.Member("tolerance", q.cells.front().tolerance);
-        json_.Member("max", q.cells.back().max);
-      }
-      json_.Key("values").BeginArray();
-      for (const omr::CellDecision& c : q.cells) json_.Number(c.value);
-      json_.EndArray();
-      json_.Key("cells").BeginArray();
-      for (const omr::CellDecision& c : q.cells)
-        json_.BeginObject()
-            .Member("line", c.line)
-            .Member("column", c.column)
-            .Member("label", GbkToUtf8(std::string(1, c.label)))
-            .Member("value", c.value)
-            .Member("marked", c.marked)
-            .Member("doubtful", c.doubtful)
-            .EndObject();
-      json_.EndArray().EndObject();
-    }
-    json_.EndArray();
-  }
+  if (row.code == 0 && row.sheet != nullptr) AddQuestions(json_, row.sheet);
   json_.EndObject();
 }
 
@@ -123,29 +155,36 @@ bool Batch::Finish(const std::vector<std::pair<std::string, std::string>>& heade
 
 namespace omrctl {
 
-int PrepareForm(const GlobalOptions& global, const std::string& path, LocalForm& form) {
-  std::string error;
-  if (!LoadLocalForm(path, form, error)) {
-    std::fprintf(stderr, "omrctl: %s\n", error.c_str());
+int PrepareForm(const GlobalOptions& global, const std::string& path, Form& form) {
+  omro_form* loaded = nullptr;
+  if (omro_form_load(path.c_str(), &loaded) != OMRO_OK) {
+    std::fprintf(stderr, "omrctl: %s\n", OfflineMessage().c_str());
     return kExitUsage;
   }
+  form.reset(loaded);
   int stopping = 0;
-  for (const FormLineInfo& r : form.rejected) {
-    if (!r.stops) continue;
+  const int count = omro_form_diagnostic_count(loaded);
+  for (int i = 0; i < count; ++i) {
+    omro_diagnostic d{};
+    if (omro_form_diagnostic(loaded, i, &d) != OMRO_OK || d.severity != OMRO_SEVERITY_ERROR) continue;
     ++stopping;
-    std::fprintf(stderr, "omrctl: %s:%d: %s\n  error %d: %s\n", path.c_str(), r.number,
-                 GbkToUtf8(r.text).c_str(), r.code, ErrorText(r.code, global.chinese).c_str());
+    std::fprintf(stderr, "omrctl: %s:%d:%d: %s\n  error %d: %s\n  %s\n", path.c_str(), d.line, d.column,
+                 GbkToUtf8(d.text).c_str(), d.code, ErrorText(d.code, global.chinese).c_str(), d.message);
   }
-  if (stopping > 0) {
+  if (stopping > 0 || omro_form_status(loaded) != 0) {
     std::fprintf(stderr, "omrctl: the library does not load this form (see omrctl check)\n");
     return kExitForm;
   }
   return kExitOk;
 }
 
-int MostQuestions(const LocalForm& form) {
+int MostQuestions(const omro_form* form) {
   int most = 0;
-  for (const LayoutSummary& s : SummarizeLayouts(form)) most = std::max(most, s.questions);
+  const int count = omro_form_layout_count(form);
+  for (int i = 0; i < count; ++i) {
+    omro_layout_info info{};
+    if (omro_form_layout(form, i, &info) == OMRO_OK) most = std::max(most, info.questions);
+  }
   return most;
 }
 

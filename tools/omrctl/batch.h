@@ -9,19 +9,18 @@
 #include "commands.h"
 #include "csv.h"
 #include "json.h"
-#include "sheet.h"
+#include "offline.h"
 
 namespace omrctl {
 
 struct SheetRow {
   int number = 0;
-  int code = 0;         // 0 read and recognised, else the error code
-  char letter = 0;      // reported form letter, 0 when none
-  std::string result;   // the result text in the asked mode (any bytes)
-  std::string grid;     // the grid file read or written, if any
-  std::string picture;  // the picture written, if any
-  const std::vector<QuestionInfo>* questions = nullptr;
-  const omr::SheetLayout* layout = nullptr;
+  int code = 0;                       // 0 read and recognised, else the error code
+  char letter = 0;                    // reported form letter, 0 when none
+  std::string result;                 // the result text in the asked mode (any bytes)
+  std::string grid;                   // the grid file read or written, if any
+  std::string picture;                // the picture written, if any
+  const omro_sheet* sheet = nullptr;  // the decoded grid: questions, cells and confidence
 };
 
 class Batch {
@@ -53,17 +52,15 @@ class Batch {
 
 }  // namespace omrctl
 
-#include "form_report.h"
-
 namespace omrctl {
 
 // Reads the form as the library will; on a rejected line prints every one to
 // stderr and answers the exit code (kExitForm, or kExitUsage for a file that
 // cannot be read); kExitOk when the form is usable.
-int PrepareForm(const GlobalOptions& global, const std::string& path, LocalForm& form);
+int PrepareForm(const GlobalOptions& global, const std::string& path, Form& form);
 
 // The most questions a layout of the form has.
-int MostQuestions(const LocalForm& form);
+int MostQuestions(const omro_form* form);
 
 // Creates the directory (and its parents) when missing; false with the reason.
 bool MakeDirectory(const std::string& path, std::string& error);

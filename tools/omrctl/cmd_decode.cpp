@@ -3,20 +3,19 @@
 #include <cstdio>
 
 #include "batch.h"
-#include "picture.h"
 #include "text.h"
 
 namespace omrctl {
 
 int RunDecode(const GlobalOptions& global, const SheetOptions& options) {
-  LocalForm form;
+  Form form;
   if (const int rc = PrepareForm(global, options.form, form); rc != kExitOk) return rc;
   std::string error;
   if (!options.pictures.empty() && !MakeDirectory(options.pictures, error)) {
     std::fprintf(stderr, "omrctl: %s\n", error.c_str());
     return kExitUsage;
   }
-  Batch batch(global, options, MostQuestions(form));
+  Batch batch(global, options, MostQuestions(form.get()));
   if (!batch.Open(error)) {
     std::fprintf(stderr, "omrctl: %s\n", error.c_str());
     return kExitUsage;
@@ -25,27 +24,32 @@ int RunDecode(const GlobalOptions& global, const SheetOptions& options) {
   int number = 0;
   for (const std::string& path : options.grids) {
     ++number;
-    Grid grid;
-    if (!ReadGridFile(path, grid, error)) {
-      std::fprintf(stderr, "omrctl: %s\n", error.c_str());
+    omro_sheet* decoded = nullptr;
+    if (omro_decode_grid_file(form.get(), path.c_str(), options.mode, &decoded) != OMRO_OK) {
+      std::fprintf(stderr, "omrctl: %s\n", OfflineMessage().c_str());
       usage = true;
       continue;
     }
-    const SheetAnalysis a = AnalyseGrid(*form.forms, grid, options.mode);
+    const Sheet sheet(decoded);
+    omro_sheet_info info{};
+    omro_sheet_get_info(decoded, &info);
+    std::string result(16384 + 4, '\0');
+    std::size_t length = 0;
+    omro_sheet_result(decoded, result.data(), result.size(), &length);
+    result.resize(length);
     SheetRow row;
     row.number = number;
-    row.code = a.code;
-    row.letter = a.code == 0 ? a.letter : 0;
-    row.result = a.result;
+    row.code = info.code;
+    row.letter = info.letter;
+    row.result = result;
     row.grid = path;
-    row.questions = &a.questions;
-    row.layout = a.layout;
+    row.sheet = decoded;
     if (!options.pictures.empty()) {
       const std::string picture = SheetFile(options.pictures, number, "png");
-      if (WritePicture(picture, grid, a.layout, a.questions, error)) {
+      if (omro_sheet_write_png(decoded, picture.c_str()) == OMRO_OK) {
         row.picture = picture;
       } else {
-        std::fprintf(stderr, "omrctl: %s\n", error.c_str());
+        std::fprintf(stderr, "omrctl: %s\n", OfflineMessage().c_str());
         usage = true;
       }
     }

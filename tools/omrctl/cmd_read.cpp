@@ -8,8 +8,6 @@
 
 #include "batch.h"
 #include "omr.h"
-#include "picture.h"
-#include "read/result.h"
 #include "reader.h"
 #include "text.h"
 
@@ -48,7 +46,7 @@ class Progress {
 }  // namespace
 
 int RunRead(const GlobalOptions& global, const SheetOptions& options) {
-  LocalForm form;
+  Form form;
   if (const int rc = PrepareForm(global, options.form, form); rc != kExitOk) return rc;
   std::string error;
   for (const std::string* dir : {&options.pictures, &options.saveGrids}) {
@@ -57,7 +55,7 @@ int RunRead(const GlobalOptions& global, const SheetOptions& options) {
       return kExitUsage;
     }
   }
-  Batch batch(global, options, MostQuestions(form));
+  Batch batch(global, options, MostQuestions(form.get()));
   if (!batch.Open(error)) {
     std::fprintf(stderr, "omrctl: %s\n", error.c_str());
     return kExitUsage;
@@ -80,8 +78,7 @@ int RunRead(const GlobalOptions& global, const SheetOptions& options) {
   bool readerFailed = false;
   bool usage = false;
   const Progress progress(options.count);
-  std::vector<std::uint8_t> copy(2 + omr::kFrameArea + 64);
-  std::vector<char> text(omr::kResultBufferSize + 4);
+  std::vector<char> text(16384 + 4);  // the prefix, every question character and the zero
   for (int number = 1; options.count == 0 || number <= options.count; ++number) {
     progress.Show(number);
     const int code = MR_Read() == 0 ? 0 : ReaderError();
@@ -101,15 +98,19 @@ int RunRead(const GlobalOptions& global, const SheetOptions& options) {
       if (length > 0) row.result.assign(text.data(), static_cast<std::size_t>(length));
       if (MR_GetResult(text.data(), 1) > 0) row.letter = text[0];
     }
-    Grid grid;
-    SheetAnalysis analysis;
-    const bool haveGrid = FrameHoldsSheet(code) && MR_SysCmd(25, copy.data()) == 1 &&
-                          GridFromCopy(copy.data(), copy.size(), grid, error);
+    omro_sheet* decoded = nullptr;
+    const bool haveGrid =
+        FrameHoldsSheet(code) && omro_decode_reader(form.get(), options.mode, &decoded) == OMRO_OK;
+    const Sheet sheet(decoded);
     if (haveGrid) {
-      analysis = AnalyseGrid(*form.forms, grid, options.mode);
-      row.questions = &analysis.questions;
-      row.layout = analysis.layout;
-      if (analysis.code != code || (code == 0 && analysis.result != row.result)) {
+      row.sheet = decoded;
+      omro_sheet_info info{};
+      omro_sheet_get_info(decoded, &info);
+      std::string again(text.size(), '\0');
+      std::size_t length = 0;
+      omro_sheet_result(decoded, again.data(), again.size(), &length);
+      again.resize(length);
+      if (info.code != code || (code == 0 && again != row.result)) {
         progress.Clear();
         std::fprintf(stderr,
                      "omrctl: sheet %d: the saved grid decodes differently from the reader's result\n",
@@ -119,19 +120,19 @@ int RunRead(const GlobalOptions& global, const SheetOptions& options) {
         const std::string path = SheetFile(options.saveGrids, number, "grid");
         const std::string comment = "sheet " + std::to_string(number) + " of " + options.form + ", " +
                                     (code == 0 ? "read" : "error " + std::to_string(code));
-        if (WriteGridFile(path, grid, comment, error)) {
+        if (omro_sheet_write_grid(decoded, path.c_str(), comment.c_str()) == OMRO_OK) {
           row.grid = path;
         } else {
-          std::fprintf(stderr, "omrctl: %s\n", error.c_str());
+          std::fprintf(stderr, "omrctl: %s\n", OfflineMessage().c_str());
           usage = true;
         }
       }
       if (!options.pictures.empty()) {
         const std::string path = SheetFile(options.pictures, number, "png");
-        if (WritePicture(path, grid, analysis.layout, analysis.questions, error)) {
+        if (omro_sheet_write_png(decoded, path.c_str()) == OMRO_OK) {
           row.picture = path;
         } else {
-          std::fprintf(stderr, "omrctl: %s\n", error.c_str());
+          std::fprintf(stderr, "omrctl: %s\n", OfflineMessage().c_str());
           usage = true;
         }
       }

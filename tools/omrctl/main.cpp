@@ -4,8 +4,7 @@
 #include <string>
 
 #include "commands.h"
-#include "grid_file.h"
-#include "picture.h"
+#include "omr_offline.h"
 
 using namespace omrctl;
 
@@ -30,7 +29,16 @@ constexpr const char* kPictureFormat =
     "Pictures (--pictures): one PNG per sheet whose grid the reader kept (not for errors 3 and 20), "
     "12 pixels a cell, 26 + 12 x columns wide and 12 x lines high; grey cells, option cells outlined in "
     "blue (orange: doubtful), marked cells filled red, bars green, the identifying cell magenta, question "
-    "numbers before each question's first cell.";
+    "numbers before each question's first cell (orange: doubtful).";
+
+constexpr const char* kDoubtHelp =
+    "Doubtful questions (the CSV's doubtful column, the JSON's doubt and confidence): judged against the "
+    "sheet's own paper level (the median grey of its blank option cells) and mark level (that of its marked "
+    "ones). A question is doubtful for a faint mark (a lone light mark, or a mark lighter than half the "
+    "mark level), an erasure (a cell between the two levels), a near tie (a marked option and another "
+    "within 2 grey levels where that decides the answer), a margin (a deciding cell between the levels "
+    "within one grey level of its threshold) or an option cell off the grid. Confidence: 0 to 1 from the "
+    "deciding cells' distance to their thresholds; at most 0.5 when doubtful.";
 
 void AddPort(CLI::App* app, GlobalOptions& global) {
   app->add_option("--port", global.port, kPortHelp)->type_name("PATH");
@@ -68,7 +76,7 @@ int main(int argc, char** argv) {
   checkCmd->add_option("FORM", check.form, "Form file")->required()->type_name("FILE");
   checkCmd->add_option("--head-columns", check.headColumns, "Cells across the read head")
       ->capture_default_str()
-      ->check(CLI::Range(2, kMaxGridColumns));
+      ->check(CLI::Range(2, OMRO_MAX_COLUMNS));
   checkCmd->add_flag("--json", check.json, "Print one JSON object");
   checkCmd->footer(kExitCodesHelp);
 
@@ -84,16 +92,21 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 1000000));
   readCmd->add_option("--mode", read.mode, kModeHelp)->capture_default_str()->check(CLI::Range(0, 3));
   readCmd
-      ->add_option("--csv", read.csv, "Write one CSV row per sheet: sheet,form,code,outcome,answers,q1..qN")
+      ->add_option("--csv", read.csv,
+                   "Write one CSV row per sheet: sheet,form,code,outcome,answers,doubtful,q1..qN (doubtful: "
+                   "the numbers of the doubtful questions)")
       ->type_name("FILE");
-  readCmd->add_flag("--json", read.json,
-                    "Print one JSON document instead of the lines: every sheet with, per question, the cell "
-                    "values and a doubtful flag (a decision within one grey level of a threshold)");
+  readCmd->add_flag(
+      "--json", read.json,
+      "Print one JSON document instead of the lines: every sheet with its paper and mark levels "
+      "and, per question, the doubt, the confidence and every cell's value, decision and "
+      "threshold");
   readCmd->add_option("--pictures", read.pictures, "Write DIR/sheet-NNN.png for every sheet")
       ->type_name("DIR");
   readCmd->add_option("--save-grids", read.saveGrids, "Keep every sheet's grid in DIR/sheet-NNN.grid")
       ->type_name("DIR");
-  readCmd->footer(std::string(kPictureFormat) + "\n" + kGridFormat + "\n\n" + kExitCodesHelp);
+  readCmd->footer(std::string(kDoubtHelp) + "\n" + kPictureFormat + "\n" + kGridFormat + "\n\n" +
+                  kExitCodesHelp);
 
   SheetOptions decode;
   CLI::App* decodeCmd = app.add_subcommand(
@@ -106,15 +119,19 @@ int main(int argc, char** argv) {
       ->type_name("FILE");
   decodeCmd->add_option("--mode", decode.mode, kModeHelp)->capture_default_str()->check(CLI::Range(0, 3));
   decodeCmd
-      ->add_option("--csv", decode.csv, "Write one CSV row per grid: sheet,form,code,outcome,answers,q1..qN")
+      ->add_option(
+          "--csv", decode.csv,
+          "Write one CSV row per grid: sheet,form,code,outcome,answers,doubtful,q1..qN (doubtful: the "
+          "numbers of the doubtful questions)")
       ->type_name("FILE");
   decodeCmd->add_flag(
       "--json", decode.json,
-      "Print one JSON document: every grid with, per question, the cell values and a doubtful "
-      "flag");
+      "Print one JSON document: every grid with its paper and mark levels and, per question, the "
+      "doubt, the confidence and every cell's value, decision and threshold");
   decodeCmd->add_option("--pictures", decode.pictures, "Write DIR/sheet-NNN.png for every grid")
       ->type_name("DIR");
-  decodeCmd->footer(std::string(kPictureFormat) + "\n" + kGridFormat + "\n\n" + kExitCodesHelp);
+  decodeCmd->footer(std::string(kDoubtHelp) + "\n" + kPictureFormat + "\n" + kGridFormat + "\n\n" +
+                    kExitCodesHelp);
 
   CLI::App* info = app.add_subcommand(
       "info", "Print the reader's serial number, info block, user text, total counter and parameter block");
@@ -133,6 +150,12 @@ int main(int argc, char** argv) {
   errors->add_flag("--json", json, "Print one JSON array");
   errors->footer(kExitCodesHelp);
 
+  std::string topic;
+  CLI::App* help = app.add_subcommand("help", "Print the help of a command, or of omrctl");
+  help->add_option("COMMAND", topic, "scan, check, read, decode, info, motor or errors")
+      ->check(CLI::IsMember({"scan", "check", "read", "decode", "info", "motor", "errors", "help"}));
+  help->footer(kExitCodesHelp);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -141,6 +164,12 @@ int main(int argc, char** argv) {
   }
   global.chinese = language == "zh";
 
+  if (help->parsed()) {
+    // A command's help names its parent, as `omrctl COMMAND --help` does.
+    const std::string text = topic.empty() ? app.help() : app.get_subcommand(topic)->help("omrctl");
+    std::printf("%s", text.c_str());
+    return kExitOk;
+  }
   if (scan->parsed()) return RunScan(global, json);
   if (checkCmd->parsed()) return RunCheck(global, check);
   if (readCmd->parsed()) return RunRead(global, read);

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace omrctl {
+namespace omr::offline {
 
 inline constexpr int kMaxGridLines = 127;
 inline constexpr int kMaxGridColumns = 254;
@@ -35,7 +35,13 @@ struct Grid {
 // Counts and cells as system command 25 writes them (2 + lines x columns bytes).
 bool GridFromCopy(const std::uint8_t* copy, std::size_t size, Grid& grid, std::string& error);
 
+// Cells in sending order; `count` must be lines x columns and every value 0..15.
+bool GridFromCells(int lines, int columns, const std::uint8_t* cells, std::size_t count, Grid& grid,
+                   std::string& error);
+
+// Written to a temporary name beside `path` and renamed over it, so a reader
+// of `path` sees the old file or the new one, never a part.
 bool WriteGridFile(const std::string& path, const Grid& grid, const std::string& comment, std::string& error);
 bool ReadGridFile(const std::string& path, Grid& grid, std::string& error);
 
-}  // namespace omrctl
+}  // namespace omr::offline
