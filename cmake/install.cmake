@@ -9,19 +9,7 @@
 #   offline      libomr-offline                                     libomr-offline1
 #   offline-dev  its header, link, CMake package, .pc file          libomr-offline-dev
 #   tools        omrctl, omrsim, example forms, manual pages        omr-tools
-# Debian's multiarch library folder for every prefix, not only /usr (where
-# GNUInstallDirs picks it): the packages and a local install then look alike,
-# and /usr/local/lib/<triplet> is on the dynamic linker's path. Done once per
-# build tree, so that a folder chosen afterwards stays; a tree configured
-# before this rule, with GNUInstallDirs' plain "lib", moves over too.
-if(CMAKE_LIBRARY_ARCHITECTURE AND EXISTS /etc/debian_version AND NOT OMR_MULTIARCH_LIBDIR_DONE)
-  get_property(omr_libdir_type CACHE CMAKE_INSTALL_LIBDIR PROPERTY TYPE)
-  if(NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR} OR (omr_libdir_type STREQUAL "PATH" AND CMAKE_INSTALL_LIBDIR STREQUAL "lib"))
-    set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE}
-        CACHE PATH "Object code libraries (lib/${CMAKE_LIBRARY_ARCHITECTURE})" FORCE)
-  endif()
-  set(OMR_MULTIARCH_LIBDIR_DONE ON CACHE INTERNAL "")
-endif()
+
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
