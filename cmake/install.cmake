@@ -66,9 +66,11 @@ if(TARGET omr_offline)
           COMPONENT offline-dev)
 endif()
 
-# Example forms, the sheets that go with them, saved grids and the example programs.
+# Example forms, the sheets that go with them, saved grids, exam files with
+# their rosters and the example programs.
 file(GLOB OMR_EXAMPLE_FORMS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/*.form
      ${PROJECT_SOURCE_DIR}/examples/*.answers ${PROJECT_SOURCE_DIR}/examples/*.grid
+     ${PROJECT_SOURCE_DIR}/examples/*.exam.json ${PROJECT_SOURCE_DIR}/examples/*.csv
      ${PROJECT_SOURCE_DIR}/examples/*.c ${PROJECT_SOURCE_DIR}/examples/*.py)
 if(OMR_EXAMPLE_FORMS)
   install(FILES ${OMR_EXAMPLE_FORMS} DESTINATION ${CMAKE_INSTALL_DATADIR}/omr/examples COMPONENT tools)
