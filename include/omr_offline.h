@@ -181,12 +181,13 @@ OMRO_API int omro_form_set_head_columns(omro_form* form, int columns);
 
 /** One problem of a form: a rejected line or a warning. */
 typedef struct omro_diagnostic {
-  int line;      /**< line in the form file, from 1; 0 when it concerns the whole form */
-  int column;    /**< character column, from 1 (the opening quote); 0 when no single column is at fault */
-  int code;      /**< the driver's error code for a rejected line; 0 for a warning */
-  int severity;  /**< an OMRO_SEVERITY_ value */
-  char kind[24]; /**< "rejected" for a rejected line; warnings: label, outside, head, ambiguous, shared, empty
-                  */
+  int line;     /**< line in the form file, from 1; 0 when it concerns the whole form */
+  int column;   /**< character column, from 1 (the opening quote); 0 when no single column is at fault */
+  int code;     /**< the driver's error code for a rejected line; 0 for a warning */
+  int severity; /**< an OMRO_SEVERITY_ value */
+  /** "rejected" for a rejected line; warnings: label, outside, head, ambiguous, shared, empty, comment (a
+      line that looks like a command but is taken as a comment) */
+  char kind[24];
   char message[512]; /**< UTF-8: what is wrong and what to do */
   char text[256];    /**< a rejected line as it stands in the file (GBK, cut at 255 bytes); "" for warnings */
 } omro_diagnostic;

@@ -7,10 +7,12 @@
 
 namespace omr::offline {
 
-// Refuses what is not a regular file (a directory, a device or a pipe would
-// block or never end) and a file larger than `maxBytes`. The reason names
-// `what` ("form file") and the path.
-bool CheckRegularFile(const std::string& path, std::size_t maxBytes, const char* what, std::string& error);
+// The whole of a regular file of at most `maxBytes`, read in bounded memory:
+// a directory, a device or a pipe (which would block or never end) and a
+// larger file are refused at once. The reason names `what` ("form file") and
+// the path.
+bool ReadRegularFile(const std::string& path, std::size_t maxBytes, const char* what, std::string& text,
+                     std::string& error);
 
 // Writes `data` to a new file beside `path` and renames it over `path`; on
 // failure `path` is left as it was and the new file is removed.

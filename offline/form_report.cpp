@@ -8,6 +8,7 @@
 
 #include "form/form_line.h"
 #include "form/form_loader.h"
+#include "form_lint.h"
 #include "gbk.h"
 
 namespace omr::offline {
@@ -108,19 +109,10 @@ omr::FormLineObserver Recorder(LocalForm& form) {
 
 }  // namespace
 
-bool LoadLocalForm(const std::string& path, LocalForm& form, std::string& error) {
-  std::int32_t code = 0;
-  if (!omr::ReadFormFile(*form.forms, form.settings, path.c_str(), code, Recorder(form)) &&
-      code == omr::kErrFormFileOpen) {
-    error = "cannot read form file " + path;
-    return false;
-  }
-  return true;
-}
-
 void LoadLocalFormText(std::string_view text, LocalForm& form) {
   std::int32_t code = 0;
   omr::ReadFormText(*form.forms, form.settings, text.data(), text.size(), code, Recorder(form));
+  form.commentLike = CommentLikeLines(text, kMaxRejected);
 }
 
 int FormStatus(const LocalForm& form) {
@@ -333,6 +325,7 @@ std::vector<FormWarning> CheckForm(const LocalForm& form, int headColumns) {
       }
     }
   }
+  warnings.insert(warnings.end(), form.commentLike.begin(), form.commentLike.end());
   return warnings;
 }
 

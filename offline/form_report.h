@@ -34,6 +34,13 @@ struct LayoutOrigin {
   std::array<int, omr::kFieldRecords> fieldLine{};  // F line number by slot
 };
 
+struct FormWarning {
+  int line = 0;      // the form line it concerns, 0 when none
+  std::string kind;  // label, outside, head, ambiguous, shared, empty, comment
+  std::string text;
+  int column = 0;  // the character at fault, from 1 (the opening quote); 0 when none is
+};
+
 // Rejected lines kept for the report; a text of millions of bad lines is
 // counted beyond them, not stored.
 inline constexpr std::size_t kMaxRejected = 1000;
@@ -45,14 +52,15 @@ struct LocalForm {
   std::vector<FormLineInfo> rejected;
   int unlisted = 0;      // rejected lines beyond kMaxRejected
   int unlistedCode = 0;  // the code of the first of them
+  // Lines taken as comments that look like commands (at most kMaxRejected).
+  std::vector<FormWarning> commentLike;
   std::unique_ptr<std::array<LayoutOrigin, omr::kLayoutsPerFace>> origin =
       std::make_unique<std::array<LayoutOrigin, omr::kLayoutsPerFace>>();
 };
 
-// Reads every command line, going on past rejected ones so that all of them
-// are reported. False (with the reason) when the file cannot be read.
-bool LoadLocalForm(const std::string& path, LocalForm& form, std::string& error);
-// The same for a form text in memory.
+// Reads every command line of a form text, going on past rejected ones so
+// that all of them are reported, and notes the lines that look like commands
+// but are taken as comments.
 void LoadLocalFormText(std::string_view text, LocalForm& form);
 
 // The driver's code for the form: that of the first line it stops at, 1 when
@@ -74,16 +82,10 @@ struct LayoutSummary {
 
 std::vector<LayoutSummary> SummarizeLayouts(const LocalForm& form);
 
-struct FormWarning {
-  int line = 0;      // the form line it concerns, 0 when none
-  std::string kind;  // label, outside, head, ambiguous, shared, empty
-  std::string text;
-};
-
 // Problems the library does not report: a field with a label id that does not
 // exist, option cells outside the sheet's lines or off the read head
 // (`headColumns` cells wide), layouts a sheet cannot be told apart by, cells
-// that two questions use.
+// that two questions use, lines that look like commands but are comments.
 std::vector<FormWarning> CheckForm(const LocalForm& form, int headColumns);
 
 // Where a rejected line goes wrong: the column at fault and what to do.

@@ -1,8 +1,5 @@
 #include "grid_file.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "file_io.h"
@@ -94,11 +91,13 @@ bool WriteGridFile(const std::string& path, const Grid& grid, const std::string&
 }
 
 bool ReadGridFile(const std::string& path, Grid& grid, std::string& error) {
-  std::ifstream in(path, std::ios::in | std::ios::binary);
-  if (!in) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
-  }
+  std::string text;
+  return ReadRegularFile(path, kMaxGridFileBytes, "grid file", text, error) &&
+         GridFromText(text, path, grid, error);
+}
+
+bool GridFromText(std::string_view text, const std::string& name, Grid& grid, std::string& error) {
+  std::istringstream in{std::string(text)};
   // Bounded: a grid file is a few kilobytes.
   constexpr std::size_t kMaxLine = 1024;
   constexpr int kMaxFileLines = 4096;
@@ -107,7 +106,7 @@ bool ReadGridFile(const std::string& path, Grid& grid, std::string& error) {
   int stage = 0;  // 0 magic, 1 counts, 2 rows
   Grid g;
   auto fail = [&](const std::string& why) {
-    error = path + ":" + std::to_string(number) + ": " + why;
+    error = name + ":" + std::to_string(number) + ": " + why;
     return false;
   };
   while (std::getline(in, line)) {

@@ -34,7 +34,6 @@ namespace {
 
 constexpr int kDefaultHeadColumns = 48;
 constexpr std::size_t kMaxFormBytes = 16u << 20;
-constexpr std::size_t kMaxGridFileBytes = 4u << 20;
 constexpr int kSysGetSheetGrid = 25;
 
 struct Diagnostic {
@@ -128,6 +127,7 @@ struct omro_form {
     for (const omr::offline::FormWarning& w : omr::offline::CheckForm(local, headColumns)) {
       Diagnostic d;
       d.line = w.line;
+      d.column = w.column;
       d.kind = w.kind;
       d.message = w.text;
       diagnostics.push_back(std::move(d));
@@ -206,11 +206,11 @@ int omro_form_load(const char* path, omro_form** form) {
   if (form != nullptr) *form = nullptr;
   return Guarded([&] {
     if (path == nullptr || form == nullptr) return Fail(OMRO_ERR_ARGUMENT, "omro_form_load: null argument");
-    std::string error;
-    if (!omr::offline::CheckRegularFile(path, kMaxFormBytes, "form file", error))
+    std::string text, error;
+    if (!omr::offline::ReadRegularFile(path, kMaxFormBytes, "form file", text, error))
       return Fail(OMRO_ERR_FILE, error);
     auto f = std::make_unique<omro_form>();
-    if (!omr::offline::LoadLocalForm(path, f->local, error)) return Fail(OMRO_ERR_FILE, error);
+    omr::offline::LoadLocalFormText(text, f->local);
     f->Build();
     *form = f.release();
     return OMRO_OK;
@@ -352,11 +352,11 @@ int omro_grid_file_read(const char* path, int* lines, int* columns, unsigned cha
   return Guarded([&] {
     if (path == nullptr || lines == nullptr || columns == nullptr || cells == nullptr)
       return Fail(OMRO_ERR_ARGUMENT, "omro_grid_file_read: null argument");
-    std::string error;
-    if (!omr::offline::CheckRegularFile(path, kMaxGridFileBytes, "grid file", error))
+    std::string text, error;
+    if (!omr::offline::ReadRegularFile(path, omr::offline::kMaxGridFileBytes, "grid file", text, error))
       return Fail(OMRO_ERR_FILE, error);
     Grid grid;
-    if (!omr::offline::ReadGridFile(path, grid, error)) return Fail(OMRO_ERR_GRID, error);
+    if (!omr::offline::GridFromText(text, path, grid, error)) return Fail(OMRO_ERR_GRID, error);
     *lines = grid.lines;
     *columns = grid.columns;
     if (grid.cells.size() > size)
@@ -438,11 +438,11 @@ int omro_decode_grid_file(const omro_form* form, const char* path, int mode, omr
   if (!DecodeArguments(form, mode, sheet, "omro_decode_grid_file")) return OMRO_ERR_ARGUMENT;
   return Guarded([&] {
     if (path == nullptr) return Fail(OMRO_ERR_ARGUMENT, "omro_decode_grid_file: null path");
-    std::string error;
-    if (!omr::offline::CheckRegularFile(path, kMaxGridFileBytes, "grid file", error))
+    std::string text, error;
+    if (!omr::offline::ReadRegularFile(path, omr::offline::kMaxGridFileBytes, "grid file", text, error))
       return Fail(OMRO_ERR_FILE, error);
     Grid grid;
-    if (!omr::offline::ReadGridFile(path, grid, error)) return Fail(OMRO_ERR_GRID, error);
+    if (!omr::offline::GridFromText(text, path, grid, error)) return Fail(OMRO_ERR_GRID, error);
     return Decode(form, std::move(grid), mode, sheet);
   });
 }

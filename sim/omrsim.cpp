@@ -51,9 +51,12 @@ Runs a simulated optical mark reader on a pseudo-terminal until SIGINT or SIGTER
   --sheet-wait S       third byte of the parameter block: seconds a read waits beyond 8 (default 0)
   --empty-status N     answer a read with status N when no sheet is left (default: no answer)
   --feed-delay MS      time a read takes before its status reply (default 0)
-  --fault FAULT        inject a fault, CODE:KIND[=VALUE][:once|:always], repeatable; KIND is
+  --fault FAULT        inject a fault, CODE:KIND[=VALUE][:once|:always][:after=N], repeatable; KIND is
                        silence, delay=MS, short[=BYTES], wrong-code, status[=N], crc,
-                       oversize[=LENGTH] or hangup[=BYTES]; CODE is the command code in hex
+                       oversize[=LENGTH], hangup[=BYTES] or drip[=MS]; CODE is the command code
+                       in hex
+  --stale HEX          bytes that wait in the line when the host opens it (power-on noise),
+                       for example 00 or 00FB; again after every hang-up
   --capture FILE       write every byte received from the host to FILE, as it came
   --verbose            print every command received and every reply
   --help               this text
@@ -80,6 +83,7 @@ struct Args {
   DrawOptions draw;
   FirmwareConfig firmware;
   std::vector<std::string> faults;
+  Bytes stale;
   bool verbose = false;
 };
 
@@ -100,12 +104,12 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
       args.verbose = true;
       continue;
     }
-    static const char* const kValueOptions[] = {
-        "--link", "--form", "--answers", "--expected", "--random", "--seed", "--darkness", "--jitter",
-        "--noise", "--version", "--channels", "--sheet-wait", "--empty-status", "--feed-delay", "--fault",
-        "--capture",
-        // Planted doubts on random sheets.
-        "--faint", "--erased", "--near-tie", "--planted"};
+    static const char* const kValueOptions[] = {"--link", "--form", "--answers", "--expected", "--random",
+                                                "--seed", "--darkness", "--jitter", "--noise", "--version",
+                                                "--channels", "--sheet-wait", "--empty-status",
+                                                "--feed-delay", "--fault", "--stale", "--capture",
+                                                // Planted doubts on random sheets.
+                                                "--faint", "--erased", "--near-tie", "--planted"};
     if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions)) {
       error = "unknown option " + opt + " (see --help)";
       return false;
@@ -185,6 +189,21 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
     } else if (opt == "--feed-delay") {
       if (!number(0, 600000)) return false;
       args.firmware.feedDelayMs = static_cast<int>(n);
+    } else if (opt == "--stale") {
+      const std::string hex = value;
+      args.stale.clear();
+      for (std::size_t at = 0; at < hex.size(); at += 2) {
+        long byte = 0;
+        if (at + 2 > hex.size() || !NumberArg(("0x" + hex.substr(at, 2)).c_str(), 0, 255, byte)) {
+          error = "bad value for --stale: " + hex + " (hexadecimal bytes, e.g. 00FB)";
+          return false;
+        }
+        args.stale.push_back(static_cast<std::uint8_t>(byte));
+      }
+      if (args.stale.empty()) {
+        error = "bad value for --stale: empty";
+        return false;
+      }
     } else {
       args.faults.push_back(value);  // --fault
     }
@@ -282,7 +301,7 @@ int main(int argc, char** argv) {
   };
   if (args.verbose) firmware.SetLogger(log);
 
-  PtyServer::Options options{args.link, 2000, nullptr};
+  PtyServer::Options options{args.link, 2000, nullptr, args.stale};
   if (args.verbose) options.log = log;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> capture(nullptr, std::fclose);
   if (!args.capture.empty()) {

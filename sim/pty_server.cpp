@@ -108,6 +108,15 @@ bool PtyServer::CreatePty(std::string& error) {
   }
   SetNonBlocking(master_);
   firmware_.ResetLink();
+  if (!options_.staleBytes.empty()) {
+    // The held slave keeps them queued until a host opens the line.
+    const ssize_t n = write(master_, options_.staleBytes.data(), options_.staleBytes.size());
+    if (n != static_cast<ssize_t>(options_.staleBytes.size())) {
+      error = Errno("write stale bytes");
+      ClosePty();
+      return false;
+    }
+  }
   return true;
 }
 

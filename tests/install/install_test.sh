@@ -54,6 +54,29 @@ if [[ -e ${forms[0]} ]]; then
     [[ -f $prefix/share/omr/examples/$(basename "$f") ]] || fail "example form $(basename "$f") not installed"
   done
 fi
+# The installed programs find the installed library by their run path, without
+# LD_LIBRARY_PATH, from this prefix and from the same tree moved elsewhere.
+runs_alone() {
+  local root=$1 exe libs
+  for exe in ${OMR_TEST_EXECUTABLES:-}; do
+    env -u LD_LIBRARY_PATH "$root/bin/$exe" --help >/dev/null 2>&1 ||
+      fail "installed $exe does not run without LD_LIBRARY_PATH from $root"
+    # Read whole first: grep -q leaving early would fail the pipe (pipefail).
+    libs=$(env -u LD_LIBRARY_PATH ldd "$root/bin/$exe")
+    local lib
+    for lib in libomr.so.1 libomr-offline.so.1; do
+      if grep -qF "$lib =>" <<<"$libs"; then
+        grep -qF "$lib => $root/" <<<"$libs" ||
+          fail "installed $exe loads another ${lib%.so.1}: $(grep omr <<<"$libs")"
+      fi
+    done
+  done
+}
+runs_alone "$prefix"
+mv "$prefix" "$work/moved"
+runs_alone "$work/moved"
+mv "$work/moved" "$prefix"
+
 # Nothing of the build tree's internals.
 if find "$prefix" -name '*omr_core*' -o -name '*gtest*' -o -name '*omr_sim*' | grep .; then
   fail "internal libraries were installed"

@@ -207,6 +207,69 @@ TEST(OfflineApiTest, MissingAndSpecialFilesAreRefused) {
   EXPECT_EQ(omro_grid_file_read("/dev/zero", &lines, &columns, cells, sizeof cells), OMRO_ERR_FILE);
 }
 
+// A grid file far larger than any grid is refused from its size, unread,
+// with the same code as any other file that cannot be read.
+TEST(OfflineApiTest, OversizedGridFileIsRefusedUnread) {
+  TempDir dir;
+  const std::string huge = dir.Track("huge.grid");
+  {
+    std::ofstream out(huge, std::ios::binary);
+    out << "omr-grid 1\n";
+  }
+  ASSERT_EQ(truncate(huge.c_str(), 100L << 20), 0);  // sparse: one endless line of zero bytes
+  const FormPtr exam = LoadExample("exam60.form");
+  omro_sheet* sheet = nullptr;
+  EXPECT_EQ(omro_decode_grid_file(exam.get(), huge.c_str(), 0, &sheet), OMRO_ERR_FILE);
+  EXPECT_NE(Message().find("too large for a grid file"), std::string::npos) << Message();
+  EXPECT_NE(Message().find("huge.grid"), std::string::npos) << Message();
+  EXPECT_EQ(sheet, nullptr);
+}
+
+// Lines the driver skips as comments that look like commands are warnings
+// of kind "comment", from a file as from a text, with the column at fault.
+TEST(OfflineApiTest, CommentLikeLinesAreWarnings) {
+  const std::string nulLine("\"D 02 AB\0CD/\"", 14);
+  const std::string text =
+      "\xEF\xBB\xBF\"T A 002 47/\"\n"
+      "\"L 020 30 24/\"\n"
+      " \"M 001 01 40/\"\n"
+      "\"d 01 ABCD/\"\n"
+      "\"D 01 ABCD/\"\n" +
+      nulLine +
+      "\n"
+      "\"F   4   2U S  1   5R 0/\"\n"
+      "\"F  10   2U S  1   5R 0\"\n";
+  TempDir dir;
+  const std::string path = dir.File("comments.form", text);
+  omro_form* fromFile = nullptr;
+  ASSERT_EQ(omro_form_load(path.c_str(), &fromFile), OMRO_OK) << Message();
+  const FormPtr file(fromFile, omro_form_free);
+  const FormPtr memory = LoadText(text);
+  for (const omro_form* form : {file.get(), memory.get()}) {
+    std::vector<omro_diagnostic> comments;
+    for (int i = 0; i < omro_form_diagnostic_count(form); ++i) {
+      omro_diagnostic d{};
+      ASSERT_EQ(omro_form_diagnostic(form, i, &d), OMRO_OK);
+      if (std::string(d.kind) == "comment") comments.push_back(d);
+    }
+    ASSERT_EQ(comments.size(), 5u);
+    EXPECT_EQ(comments[0].line, 1);  // the byte-order mark
+    EXPECT_NE(std::strstr(comments[0].message, "byte-order mark"), nullptr) << comments[0].message;
+    EXPECT_EQ(comments[1].line, 3);  // the leading blank
+    EXPECT_EQ(comments[1].column, 1);
+    EXPECT_EQ(comments[2].line, 4);  // the lower-case letter, in the second column
+    EXPECT_EQ(comments[2].column, 2);
+    EXPECT_EQ(comments[3].line, 6);  // the NUL byte, counted from the opening quote as 1
+    EXPECT_EQ(comments[3].column, static_cast<int>(nulLine.find('\0')) + 1);
+    EXPECT_EQ(comments[4].line, 8);  // the missing "/"
+    EXPECT_NE(std::strstr(comments[4].message, "closing \"/\""), nullptr) << comments[4].message;
+    for (const omro_diagnostic& d : comments) {
+      EXPECT_EQ(d.severity, OMRO_SEVERITY_WARNING);
+      EXPECT_EQ(d.code, 0);
+    }
+  }
+}
+
 struct Rejection {
   const char* line;
   int code;

@@ -71,7 +71,7 @@ class PtyServerTest : public ::testing::Test {
   void SetUp() override {
     link = ::testing::TempDir() + "/omrsim-test-" + std::to_string(getpid());
     unlink(link.c_str());
-    PtyServer::Options options{link, 2000, nullptr};
+    PtyServer::Options options{link, 2000, nullptr, {}};
     options.received = [this](const std::uint8_t* data, std::size_t count) {
       const std::lock_guard<std::mutex> lock(receivedMutex);
       received.insert(received.end(), data, data + count);

@@ -106,7 +106,12 @@ int RunCheck(const GlobalOptions& global, const CheckOptions& options) {
     }
     j.EndArray().Key("warnings").BeginArray();
     for (const omro_diagnostic& w : warnings)
-      j.BeginObject().Member("line", w.line).Member("kind", w.kind).Member("text", w.message).EndObject();
+      j.BeginObject()
+          .Member("line", w.line)
+          .Member("column", w.column)
+          .Member("kind", w.kind)
+          .Member("text", w.message)
+          .EndObject();
     j.EndArray().EndObject();
     std::printf("%s\n", j.Text().c_str());
   } else {
@@ -151,7 +156,9 @@ int RunCheck(const GlobalOptions& global, const CheckOptions& options) {
           unlettered, unlettered == 1 ? "" : "s");
     if (!warnings.empty()) std::printf("warnings:\n");
     for (const omro_diagnostic& w : warnings) {
-      if (w.line > 0)
+      if (w.line > 0 && w.column > 0)
+        std::printf("  line %d, column %d: %s\n", w.line, w.column, w.message);
+      else if (w.line > 0)
         std::printf("  line %d: %s\n", w.line, w.message);
       else
         std::printf("  %s\n", w.message);

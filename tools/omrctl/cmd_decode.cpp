@@ -1,6 +1,8 @@
 // omrctl decode FORM GRID...: the recognition run again on saved grids,
 // without a reader.
+#include <algorithm>
 #include <cstdio>
+#include <set>
 
 #include "batch.h"
 #include "text.h"
@@ -10,20 +12,29 @@ namespace omrctl {
 int RunDecode(const GlobalOptions& global, const SheetOptions& options) {
   Form form;
   if (const int rc = PrepareForm(global, options.form, form); rc != kExitOk) return rc;
+  const int questions = MostQuestions(form.get());
   std::string error;
-  if (!options.pictures.empty() && !MakeDirectory(options.pictures, error)) {
+  int first = 1;
+  if (!PlanOutputs(options, CsvHeader(options.mode, questions), false, first, error) ||
+      (!options.pictures.empty() && !MakeDirectory(options.pictures, error))) {
     std::fprintf(stderr, "omrctl: %s\n", error.c_str());
     return kExitUsage;
   }
-  Batch batch(global, options, MostQuestions(form.get()));
+  Batch batch(global, options, questions);
   if (!batch.Open(error)) {
     std::fprintf(stderr, "omrctl: %s\n", error.c_str());
     return kExitUsage;
   }
   bool usage = false;
-  int number = 0;
+  // A grid keeps the number in its name (sheet-007.grid is sheet 7); others,
+  // and a number already taken, get the next one after the largest so far.
+  std::set<int> taken;
+  int largest = 0;
   for (const std::string& path : options.grids) {
-    ++number;
+    int number = SheetNumberOf(path, "grid");
+    if (number <= 0 || taken.count(number) > 0) number = largest + 1;
+    taken.insert(number);
+    largest = std::max(largest, number);
     omro_sheet* decoded = nullptr;
     if (omro_decode_grid_file(form.get(), path.c_str(), options.mode, &decoded) != OMRO_OK) {
       std::fprintf(stderr, "omrctl: %s\n", OfflineMessage().c_str());
@@ -44,23 +55,34 @@ int RunDecode(const GlobalOptions& global, const SheetOptions& options) {
     row.result = result;
     row.grid = path;
     row.sheet = decoded;
+    std::string fileError;
     if (!options.pictures.empty()) {
       const std::string picture = SheetFile(options.pictures, number, "png");
-      if (omro_sheet_write_png(decoded, picture.c_str()) == OMRO_OK) {
+      if (PublishFile(
+              picture, ExistingFiles(options),
+              [&](const std::string& temp, std::string& e) {
+                if (omro_sheet_write_png(decoded, temp.c_str()) == OMRO_OK) return true;
+                e = OfflineMessage();
+                return false;
+              },
+              fileError))
         row.picture = picture;
-      } else {
-        std::fprintf(stderr, "omrctl: %s\n", OfflineMessage().c_str());
-        usage = true;
-      }
     }
-    batch.Add(row);
+    std::string rowError;
+    if (!batch.Add(row, rowError) || !fileError.empty()) {
+      std::fprintf(stderr, "omrctl: %s\n", (fileError.empty() ? rowError : fileError).c_str());
+      usage = true;
+      break;
+    }
+    if (batch.OutputClosed()) break;
   }
-  if (!batch.Finish({{"form_file", options.form}})) {
-    std::fprintf(stderr, "omrctl: cannot write %s\n", options.csv.c_str());
+  if (!batch.Close(error)) {
+    std::fprintf(stderr, "omrctl: %s\n", error.c_str());
     usage = true;
   }
-  if (usage) return kExitUsage;
-  return batch.Failed() > 0 ? kExitRecognition : kExitOk;
+  const int exitCode = usage ? kExitUsage : batch.Failed() > 0 ? kExitRecognition : kExitOk;
+  batch.PrintSummary({{"form_file", options.form}}, exitCode);
+  return exitCode;
 }
 
 }  // namespace omrctl

@@ -41,6 +41,16 @@ def test_form_text_reports_every_problem():
     assert error.value.code == 5
 
 
+def test_lines_taken_as_comments_are_warned_about(tmp_path):
+    text = '"T A 002 47/"\n"L 020 30 24/"\n"d 01 ABCD/"\n"D 01 ABCD/"\n"F   4   2U S  1   5R 0"\n'
+    path = tmp_path / "comments.form"
+    path.write_text(text)
+    for form in (offline.Form(path), offline.Form(text=text)):
+        comments = [(d.line, d.column, d.severity) for d in form.diagnostics if d.kind == "comment"]
+        # The lower-case letter is the line's second character; a missing "/" has no one column.
+        assert comments == [(3, 2, "warning"), (5, 0, "warning")]
+
+
 def test_missing_files_raise(tmp_path):
     with pytest.raises(offline.OfflineError) as error:
         offline.Form(tmp_path / "none.form")
