@@ -14,6 +14,7 @@ enum Exit : int {
   kExitForm = 3,         // the library rejects a line of the form, or it has no layout to read
   kExitReader = 4,       // no reader, or the reader stopped answering or refused a command
   kExitRecognition = 5,  // a sheet was not read or not recognised, or too many failed in a row
+  kExitProject = 6,      // exam: the project cannot be opened or written
   // A read stopped by a signal: 128 + the signal.
   kExitInterrupted = 130,   // SIGINT
   kExitOutputClosed = 141,  // SIGPIPE: the reader of standard output went away
@@ -31,6 +32,7 @@ inline constexpr const char* kExitCodesHelp =
     "     the sheet in flight is named on stderr, feed it again)\n"
     "  5  recognition error: at least one sheet was not read or not recognised (its row says why), fewer\n"
     "     sheets than --count, or --max-errors sheets in a row failed\n"
+    "  6  exam: the project cannot be opened or written (exam read: the sheet in flight is named)\n"
     "  130, 143  read stopped by SIGINT or SIGTERM after saving the sheet in flight\n"
     "  141  read stopped because standard output was closed (SIGPIPE)\n";
 

@@ -2,9 +2,13 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "omr_offline.h"
+#ifdef OMR_WITH_EXAM
+#include "cmd_exam.h"
+#endif
 
 using namespace omrctl;
 
@@ -40,7 +44,11 @@ constexpr const char* kDoubtHelp =
     "within one grey level of its threshold) or an option cell off the grid. Confidence: 0 to 1 from the "
     "deciding cells' distance to their thresholds; at most 0.5 when doubtful.";
 
-constexpr const char* kSubcommands[] = {"scan", "check", "read", "decode", "info", "motor", "errors", "help"};
+constexpr const char* kSubcommands[] = {"scan", "check", "read", "decode", "info", "motor", "errors", "help",
+#ifdef OMR_WITH_EXAM
+                                        "exam"
+#endif
+};
 
 void AddPort(CLI::App* app, GlobalOptions& global) {
   app->add_option("--port", global.port, kPortHelp)->type_name("PATH");
@@ -202,10 +210,16 @@ int main(int argc, char** argv) {
   errors->add_flag("--json", json, "Print one JSON array");
   errors->footer(kExitCodesHelp);
 
+#ifdef OMR_WITH_EXAM
+  ExamOptions examOptions;
+  CLI::App* exam = AddExamCommands(app, examOptions);
+#endif
+
   std::string topic;
+  const std::vector<std::string> topics(std::begin(kSubcommands), std::end(kSubcommands));
   CLI::App* help = app.add_subcommand("help", "Print the help of a command, or of omrctl");
-  help->add_option("COMMAND", topic, "scan, check, read, decode, info, motor or errors")
-      ->check(CLI::IsMember({"scan", "check", "read", "decode", "info", "motor", "errors", "help"}));
+  help->add_option("COMMAND", topic, "scan, check, read, decode, info, motor, errors or exam")
+      ->check(CLI::IsMember(topics));
   help->footer(kExitCodesHelp);
 
   try {
@@ -229,5 +243,8 @@ int main(int argc, char** argv) {
   if (info->parsed()) return RunInfo(global, json);
   if (motor->parsed()) return RunMotor(global, action);
   if (errors->parsed()) return RunErrors(global, json);
+#ifdef OMR_WITH_EXAM
+  if (exam->parsed()) return RunExam(global, exam, examOptions);
+#endif
   return kExitUsage;
 }

@@ -26,12 +26,15 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Iterator, Optional, Sequence, Union
 
 from ._library import LIBRARY_ENV, library, library_path
+from .exam import Exam, ExamError
 
 if TYPE_CHECKING:  # pragma: no cover
     from .offline import Form, Grid, Sheet as DecodedSheet
 
 __all__ = [
     "COMMUNICATION_ERROR",
+    "Exam",
+    "ExamError",
     "LIBRARY_ENV",
     "NO_FORMAT",
     "NO_SHEET",
