@@ -37,8 +37,8 @@ build_and_check() {
     [libomr-dev]="usr/include/omr.h|usr/lib/$arch/libomr.so -> libomr.so.1|usr/lib/$arch/pkgconfig/omr.pc|usr/lib/$arch/cmake/omr/omr-config.cmake|usr/lib/$arch/cmake/omr/omrTargets.cmake"
     [libomr-offline1]="usr/lib/$arch/libomr-offline.so.$offline_version|usr/lib/$arch/libomr-offline.so.1 -> libomr-offline.so.$offline_version"
     [libomr-offline-dev]="usr/include/omr_offline.h|usr/lib/$arch/libomr-offline.so -> libomr-offline.so.1|usr/lib/$arch/pkgconfig/omr-offline.pc|usr/lib/$arch/cmake/omr-offline/omr-offline-config.cmake"
-    [omr-tools]="usr/share/omr/examples/exam60.form|usr/share/omr/examples/exam60.answers|usr/share/omr/examples/decode_sheet.c|usr/share/doc/omr-tools/forms.md"
-    [python3-omr]="usr/lib/python3/dist-packages/omr/__init__.py|usr/lib/python3/dist-packages/omr/_library.py|usr/lib/python3/dist-packages/omr/offline.py|usr/lib/python3/dist-packages/omr-$version.dist-info/METADATA"
+    [omr-tools]="usr/share/omr/examples/exam60.form|usr/share/omr/examples/exam60.answers|usr/share/omr/examples/decode_sheet.c|usr/share/omr/examples/exam60.exam.json|usr/share/omr/examples/exam60.students.csv|usr/share/doc/omr-tools/forms.md|usr/share/doc/omr-tools/exams.md"
+    [python3-omr]="usr/lib/python3/dist-packages/omr/__init__.py|usr/lib/python3/dist-packages/omr/_library.py|usr/lib/python3/dist-packages/omr/offline.py|usr/lib/python3/dist-packages/omr/exam.py|usr/lib/python3/dist-packages/omr-$version.dist-info/METADATA"
   )
   for exe in ${OMR_TEST_EXECUTABLES:-}; do must[omr-tools]+="|usr/bin/$exe|usr/share/man/man1/$exe.1.gz"; done
   for pkg in "${!must[@]}"; do
@@ -185,6 +185,15 @@ root_inside() {
   [[ $by_python == "$by_c" && $by_c == "read: code 0, "* ]] ||
     fail "the offline example: C says '$(head -n1 <<<"$by_c")', Python '$(head -n1 <<<"$by_python")'"
   cmp -s "$root/tmp/c.png" "$root/tmp/py.png" || fail "the offline example's pictures differ between C and Python"
+
+  # An exam project from the example exam file, made by omrctl, read by omr.Exam.
+  in_root omrctl exam new /tmp/exam60.omrexam --exam $examples/exam60.exam.json --by test >/dev/null ||
+    fail "omrctl exam new with the example exam file"
+  local students roster
+  students=$(tail -n +2 "$root$examples/exam60.students.csv" | grep -c .)
+  roster=$(in_root python3 -c 'import omr; e = omr.Exam("/tmp/exam60.omrexam"); print(len(e.roster)); e.close()') ||
+    fail "omr.Exam does not open the project"
+  [[ $roster == "$students" ]] || fail "omr.Exam's roster has $roster students, the example roster $students"
 
   # Removing everything leaves nothing behind.
   apt_in_root purge omr-tools libomr-dev libomr-offline-dev python3-omr libomr-offline1 libomr1
