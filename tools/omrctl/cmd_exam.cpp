@@ -139,14 +139,16 @@ const char* EndName(End end) {
 // transaction) before the next is fed.
 int RunRead(const GlobalOptions& global, const ExamOptions& o) {
   auto project = ex::Project::Open(o.project, o.name);
-  const FormFile form(project->revisionRecord().formText);
   std::string port;
   if (!ConnectReader(global.port, port)) {
     std::fprintf(stderr, "omrctl: no reader found%s\n",
                  global.port.empty() ? "" : (" on " + global.port).c_str());
     return kExitReader;
   }
-  if (MR_LoadForm(form.path().c_str(), "") != 0) {
+  // The library reads the form file once; it goes before the batch starts,
+  // so a killed run leaves none behind.
+  const bool loaded = MR_LoadForm(FormFile(project->revisionRecord().formText).path().c_str(), "") == 0;
+  if (!loaded) {
     const int code = ReaderError();
     std::fprintf(stderr, "omrctl: the reader did not take the project's form: error %d: %s\n", code,
                  ErrorText(code, global.chinese).c_str());
