@@ -25,7 +25,7 @@ tr.void td{color:var(--mute)}.flag{color:var(--flag);font-weight:600}.none{color
 .figures div{border:1px solid var(--line);border-radius:6px;padding:6px 10px}
 .figures b{display:block;font-size:20px;font-variant-numeric:tabular-nums}.figures span{color:var(--mute);font-size:12px}
 svg text{font-family:inherit}svg.hist{width:100%;max-width:760px;height:auto}
-svg.opt{display:block}.opt .k{fill:var(--key)}.opt .r{fill:var(--rival)}.opt .o{fill:var(--bar)}.opt .s{fill:#c3cad1}
+svg.opt{display:block}.opt .k{fill:var(--key)}.opt .r{fill:var(--rival)}.opt .o{fill:var(--bar)}.opt .s{fill:#c3cad1}.opt .t{fill:#eef1f4}
 .opt text{font-size:9px;fill:var(--ink)}.hist .bar{fill:#5b7fa6}.hist text{font-size:11px;fill:var(--mute)}
 .hist .mean{stroke:var(--rival);stroke-width:1.5;stroke-dasharray:4 3}.axis{stroke:#9aa4ae}
 .panel{border:1px solid var(--line);border-left:4px solid var(--flag);border-radius:6px;padding:10px 14px;margin:10px 0}
@@ -91,12 +91,12 @@ void Summary(std::string& h, const ExamAnalysis& exam) {
   h += "<section id=summary><h2>Summary</h2><div class=figures>";
   Figure(h, "sheets", Count(t.n));
   Figure(h, "items scored", std::to_string(t.k));
-  Figure(h, "maximum", Num(t.maximum, 2));
+  Figure(h, "points possible", Num(t.maximum, 2));
   Figure(h, "mean", Fixed(t.mean, 2, "&ndash;"));
   Figure(h, "median", Fixed(t.median, 2, "&ndash;"));
   Figure(h, "standard deviation", Fixed(t.sd, 2, "&ndash;"));
   Figure(h, "minimum", Fixed(t.min, 2, "&ndash;"));
-  Figure(h, "maximum reached", Fixed(t.max, 2, "&ndash;"));
+  Figure(h, "maximum", Fixed(t.max, 2, "&ndash;"));
   Figure(h, "reliability (alpha)", Fixed(t.alpha, 3, "&ndash;"));
   Figure(h, "standard error (SEM)", Fixed(t.sem, 2, "&ndash;"));
   h += "</div>";
@@ -175,7 +175,8 @@ void Histogram(std::string& h, const TestResult& t) {
     }
   }
   if (t.mean && hi > lo) {
-    const double mx = left + (*t.mean - lo) / (hi - lo) * pw;
+    // A whole-number bar stands for its value at its middle.
+    const double mx = left + (*t.mean - lo + (whole ? 0.5 : 0.0)) / (hi - lo) * pw;
     h += "<line class=mean x1=\"" + Num(mx, 1) + "\" x2=\"" + Num(mx, 1) + "\" y1=\"" + Num(top, 1) +
          "\" y2=\"" + Num(top + ph, 1) + "\"/><text x=\"" + Num(mx + 4, 1) + "\" y=\"" + Num(top + 10, 1) +
          "\">mean " + Num(*t.mean, 2) + "</text>";
@@ -188,10 +189,10 @@ void Histogram(std::string& h, const TestResult& t) {
 
 // A small bar per option row: keyed green, the rival of "key?" orange.
 void OptionBars(std::string& h, const ItemResult& item) {
-  const int cell = 18, barTop = 2, barH = 22;
+  const int cell = 18, barTop = 2, barH = 28;
   const int width = cell * static_cast<int>(item.options.size());
-  h += "<svg class=opt width=\"" + std::to_string(width) + "\" height=\"36\" viewBox=\"0 0 " +
-       std::to_string(width) + " 36\">";
+  h += "<svg class=opt width=\"" + std::to_string(width) + "\" height=\"42\" viewBox=\"0 0 " +
+       std::to_string(width) + " 42\">";
   for (std::size_t i = 0; i < item.options.size(); ++i) {
     const OptionRow& row = item.options[i];
     const double share = row.share.value_or(0);
@@ -206,9 +207,10 @@ void OptionBars(std::string& h, const ItemResult& item) {
                                                                        : EscapeHtml(LabelText(row.label));
     h += "<g><title>" + EscapeHtml(RowName(row)) + (row.keyed ? " (keyed)" : "") + ": " +
          Fixed(row.share ? std::optional<double>(*row.share * 100) : std::nullopt, 1, "-") + "%</title>";
+    h += "<rect class=t x=\"" + std::to_string(x + 3) + "\" y=\"2\" width=\"12\" height=\"28\"/>";
     h += "<rect class=" + std::string(cls) + " x=\"" + std::to_string(x + 3) + "\" y=\"" +
          Num(barTop + barH - bh, 1) + "\" width=\"12\" height=\"" + Num(bh, 1) + "\"/>";
-    h += "<text x=\"" + std::to_string(x + 9) + "\" y=\"34\" text-anchor=middle>" + label + "</text></g>";
+    h += "<text x=\"" + std::to_string(x + 9) + "\" y=\"40\" text-anchor=middle>" + label + "</text></g>";
   }
   h += "</svg>";
 }
