@@ -33,7 +33,8 @@ svg.opt{display:block}.opt .k{fill:var(--key)}.opt .r{fill:var(--rival)}.opt .o{
 dl.terms{display:grid;grid-template-columns:max-content 1fr;gap:2px 12px;font-size:12px;color:var(--mute)}
 dl.terms dt{font-weight:600;color:var(--ink)}
 @page{size:A4;margin:14mm 12mm}
-@media print{body{font-size:10px;max-width:none;padding:0}h2{break-after:avoid}
+@media print{body{font-size:10px;max-width:none;padding:0}h1{font-size:18px}h2{font-size:14px;break-after:avoid}
+svg.opt{height:30px;width:auto}a{color:inherit;text-decoration:none}
 .panel,tr,svg,.figures div{break-inside:avoid}thead{display:table-header-group}.screen{display:none}
 table.sortable th::after{content:""!important}}
 )";
