@@ -39,9 +39,32 @@ string(REGEX REPLACE "/$" "" OMR_PC_PREFIX_FROM_PCDIR "${OMR_PC_PREFIX_FROM_PCDI
 configure_file(${PROJECT_SOURCE_DIR}/cmake/omr.pc.in ${PROJECT_BINARY_DIR}/omr.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/omr.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-# Example forms and the sheets that go with them.
+# libomr-offline: its own version, header, CMake package (omr::offline, from
+# find_package(omr-offline)) and pkg-config file (omr-offline).
+if(TARGET omr_offline)
+  set(OMR_OFFLINE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/omr-offline)
+  target_include_directories(omr_offline PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  set_target_properties(omr_offline PROPERTIES PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/include/omr_offline.h
+                                               EXPORT_NAME offline)
+  install(TARGETS omr_offline EXPORT omrOfflineTargets
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+          PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+  install(EXPORT omrOfflineTargets NAMESPACE omr:: DESTINATION ${OMR_OFFLINE_PACKAGE_DIR} COMPONENT dev)
+  configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/omr-offline-config.cmake.in
+                                ${PROJECT_BINARY_DIR}/omr-offline-config.cmake
+                                INSTALL_DESTINATION ${OMR_OFFLINE_PACKAGE_DIR})
+  write_basic_package_version_file(${PROJECT_BINARY_DIR}/omr-offline-config-version.cmake
+                                   VERSION ${OMR_OFFLINE_VERSION} COMPATIBILITY SameMajorVersion)
+  install(FILES ${PROJECT_BINARY_DIR}/omr-offline-config.cmake ${PROJECT_BINARY_DIR}/omr-offline-config-version.cmake
+          DESTINATION ${OMR_OFFLINE_PACKAGE_DIR} COMPONENT dev)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/omr-offline.pc.in ${PROJECT_BINARY_DIR}/omr-offline.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/omr-offline.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+endif()
+
+# Example forms, the sheets that go with them, saved grids and the example programs.
 file(GLOB OMR_EXAMPLE_FORMS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/*.form
-     ${PROJECT_SOURCE_DIR}/examples/*.answers)
+     ${PROJECT_SOURCE_DIR}/examples/*.answers ${PROJECT_SOURCE_DIR}/examples/*.grid
+     ${PROJECT_SOURCE_DIR}/examples/*.c ${PROJECT_SOURCE_DIR}/examples/*.py)
 if(OMR_EXAMPLE_FORMS)
   install(FILES ${OMR_EXAMPLE_FORMS} DESTINATION ${CMAKE_INSTALL_DATADIR}/omr/examples COMPONENT runtime)
 endif()
@@ -51,8 +74,9 @@ set(CPACK_PACKAGE_VENDOR "omr developers")
 set(CPACK_PACKAGE_CONTACT "omr developers <omr@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Driver library and tools for a desktop optical mark reader")
 set(CPACK_PACKAGE_DESCRIPTION
-    "The driver library of a desktop optical mark reader (libomr.so, C interface in omr.h), its\
- CMake package and pkg-config file, the command-line tools and example forms.")
+    "The driver library of a desktop optical mark reader (libomr.so, C interface in omr.h), the\
+ recognition without a reader (libomr-offline.so, omr_offline.h), their CMake packages and pkg-config\
+ files, the command-line tools, their manual pages and example forms.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)

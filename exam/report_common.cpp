@@ -13,37 +13,8 @@ namespace omr::exam {
 
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
 std::string Percent(const std::optional<double>& share) {
   return share ? Fixed(*share * 100, 0) + "%" : std::string("-");
-}
-
-// The length of the valid UTF-8 sequence at s[i], 0 when it is not one.
-std::size_t SequenceLength(std::string_view s, std::size_t i) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = b(i);
-  if (c < 0x80) return 1;
-  std::size_t len;
-  unsigned lowest;
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2, lowest = 0x80;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3, lowest = 0x800;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4, lowest = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
-  unsigned cp = c & (0x7F >> len);
-  for (std::size_t k = 1; k < len; ++k) {
-    if ((b(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b(i + k) & 0x3F);
-  }
-  if (cp < lowest || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  if (cp >= 0x80 && cp <= 0x9F) return 0;  // C1 controls
-  return len;
 }
 
 }  // namespace
@@ -61,34 +32,8 @@ std::string Fixed(const std::optional<double>& value, int digits, std::string_vi
   return value ? Fixed(*value, digits) : std::string(none);
 }
 
-std::string CleanUtf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) {
-        out += kReplacement;
-      } else {
-        out += static_cast<char>(c);
-      }
-      ++i;
-      continue;
-    }
-    const std::size_t len = SequenceLength(text, i);
-    if (len == 0) {
-      out += kReplacement;
-      ++i;
-    } else {
-      out.append(text.substr(i, len));
-      i += len;
-    }
-  }
-  return out;
-}
-
 std::string EscapeHtml(std::string_view text) {
-  const std::string clean = CleanUtf8(text);
+  const std::string clean = CleanUtf8(std::string(text));
   std::string out;
   out.reserve(clean.size() + clean.size() / 8);
   for (char c : clean) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "statistics.h"
+#include "text.h"
 
 namespace omr::exam {
 
@@ -18,11 +19,8 @@ std::string Fixed(double value, int digits);
 // Fixed, or `none` for a figure that could not be computed.
 std::string Fixed(const std::optional<double>& value, int digits, std::string_view none);
 
-// The text as valid UTF-8 without control characters (tab and newline kept):
-// every byte that is not part of a valid sequence, and every control
-// character, becomes U+FFFD.
-std::string CleanUtf8(std::string_view text);
-// CleanUtf8, then & < > " ' as character references.
+// The text as valid UTF-8 (CleanUtf8), then & < > " ' as character
+// references.
 std::string EscapeHtml(std::string_view text);
 
 // An option label as shown: the character itself when it is visible ASCII,

@@ -364,9 +364,9 @@ void Terms(std::string& h) {
       "point-biserial than the key.</dd>"
       "<dt>negative / weak</dt><dd>r below 0 / r from 0 up to 0.15.</dd>"
       "<dt>hard / easy</dt><dd>p below 0.2 / p above 0.95.</dd></dl>"
-      "<p class=note>Moments divide by the number of sheets. Void items are left out; bonus items count in "
-      "the "
-      "totals but are not flagged.</p></section>";
+      "<p class=note>Totals are the sums of the item points, before any floor. Moments divide by the number "
+      "of sheets. Void items are left out; bonus items count in the totals but are not "
+      "flagged.</p></section>";
 }
 
 }  // namespace

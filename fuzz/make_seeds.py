@@ -107,7 +107,28 @@ def write(target, name, data):
         f.write(data if isinstance(data, bytes) else data.encode('latin-1'))
 
 
+def offline_seeds():
+    """Form text, NUL, grid file text (the offline target)."""
+    examples = os.path.join(HERE, '..', 'examples')
+    with open(os.path.join(examples, 'exam60.form'), 'rb') as f:
+        exam = f.read()
+    with open(os.path.join(examples, 'exam60.grid'), 'rb') as f:
+        exam_grid = f.read()
+    with open(os.path.join(examples, 'survey.form'), 'rb') as f:
+        survey = f.read()
+    lines, columns, cells = sample_sheet()
+    rows = ['%X' * columns % tuple(cells[r * columns:(r + 1) * columns]) for r in range(lines)]
+    small_grid = 'omr-grid 1\n# comment\n%d %d\n%s\n' % (lines, columns, '\n'.join(rows))
+    write('offline', 'exam', exam + b'\0' + exam_grid)
+    write('offline', 'survey_no_grid', survey)
+    write('offline', 'small', SMALL_FORM.encode() + b'\0' + small_grid.encode())
+    write('offline', 'rejected_lines', FORM.encode() + b'"F  12   2  S  1   2R 0/"\n"T   003 47/"\n\0' +
+          small_grid.encode())
+    write('offline', 'bad_grid', SMALL_FORM.encode() + b'\0omr-grid 1\n3 4\n0000\n00G0\n0000\n')
+
+
 def main():
+    offline_seeds()
     lines, columns, cells = sample_sheet()
     frame = encode(lines, columns, cells)
 

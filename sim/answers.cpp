@@ -26,7 +26,7 @@ int HexDigit(char c) {
 }
 
 // "[...]": comma-separated 1-based option numbers, each with an optional style
-// letter f (faint) or h (half-erased).
+// letter f (faint), h (half-erased), l (light), e (erasure) or t (tie).
 bool ParseMarks(const std::string& body, Answer& answer, std::string& error) {
   answer = Answer::Marks({});
   std::stringstream items(body);
@@ -35,10 +35,20 @@ bool ParseMarks(const std::string& body, Answer& answer, std::string& error) {
     if (item.empty()) continue;
     Mark mark;
     const char last = item.back();
-    if (last == 'f' || last == 'h') {
-      mark.style = last == 'f' ? MarkStyle::Faint : MarkStyle::HalfErased;
-      item.pop_back();
-    }
+    static const struct {
+      char letter;
+      MarkStyle style;
+    } kStyles[] = {{'f', MarkStyle::Faint},
+                   {'h', MarkStyle::HalfErased},
+                   {'l', MarkStyle::Light},
+                   {'e', MarkStyle::Erasure},
+                   {'t', MarkStyle::Tie}};
+    for (const auto& s : kStyles)
+      if (last == s.letter) {
+        mark.style = s.style;
+        item.pop_back();
+        break;
+      }
     long number = 0;
     if (!ParseInt(item, 1, 255, number)) {
       error = "bad option '" + item + "' in [" + body + "]";
@@ -224,6 +234,16 @@ std::string EscapeText(const std::string& text) {
 std::string FormatExpected(const Prediction& expected) {
   if (expected.error != 0) return "! " + std::to_string(expected.error);
   return EscapeText(std::string(1, expected.letter)) + " " + EscapeText(expected.text);
+}
+
+std::string FormatPlanted(const SheetLayout& layout, const std::vector<Answer>& answers) {
+  const std::vector<Question> questions = LayoutQuestions(layout);
+  std::string line;
+  for (std::size_t i = 0; i < answers.size() && i < questions.size(); ++i) {
+    const std::string kind = PlantedDoubt(questions[i], answers[i]);
+    if (!kind.empty()) line += (line.empty() ? "" : " ") + std::to_string(i + 1) + ":" + kind;
+  }
+  return line.empty() ? "-" : line;
 }
 
 }  // namespace omr::sim

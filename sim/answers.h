@@ -29,4 +29,8 @@ std::string EscapeText(const std::string& text);
 // the host reads, "! <code>" for one whose read fails with that error code.
 std::string FormatExpected(const Prediction& expected);
 
+// One line of the planted file: "NUMBER:KIND" for every question with a
+// planted doubt (PlantedDoubt), blank-separated, or "-" when there is none.
+std::string FormatPlanted(const SheetLayout& layout, const std::vector<Answer>& answers);
+
 }  // namespace omr::sim

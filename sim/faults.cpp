@@ -14,10 +14,15 @@ struct KindName {
 };
 
 constexpr KindName kKinds[] = {
-    {FaultKind::Silence, "silence", false},        {FaultKind::Delay, "delay", true},
-    {FaultKind::ShortReply, "short", true},        {FaultKind::WrongCode, "wrong-code", false},
-    {FaultKind::Status, "status", true},           {FaultKind::CorruptCrc, "crc", false},
-    {FaultKind::OversizeHeader, "oversize", true}, {FaultKind::HangUp, "hangup", true},
+    {FaultKind::Silence, "silence", false},
+    {FaultKind::Delay, "delay", true},
+    {FaultKind::ShortReply, "short", true},
+    {FaultKind::WrongCode, "wrong-code", false},
+    {FaultKind::Status, "status", true},
+    {FaultKind::CorruptCrc, "crc", false},
+    {FaultKind::OversizeHeader, "oversize", true},
+    {FaultKind::HangUp, "hangup", true},
+    {FaultKind::Drip, "drip", true},
 };
 
 bool ParseNumber(const std::string& text, int base, long maxValue, long& value) {
@@ -53,15 +58,23 @@ bool ParseFault(const std::string& text, std::uint8_t& code, Fault& fault, std::
   fault = Fault{};
   const std::size_t second = rest.find(':');
   if (second != std::string::npos) {
-    const std::string repeat = rest.substr(second + 1);
+    std::string options = rest.substr(second + 1);
     rest.resize(second);
-    if (repeat == "once") {
-      fault.once = true;
-    } else if (repeat == "always") {
-      fault.once = false;
-    } else {
-      error = "fault '" + text + "': expected once or always, got '" + repeat + "'";
-      return false;
+    while (!options.empty()) {
+      const std::size_t next = options.find(':');
+      const std::string option = options.substr(0, next);
+      options = next == std::string::npos ? "" : options.substr(next + 1);
+      long after = 0;
+      if (option == "once") {
+        fault.once = true;
+      } else if (option == "always") {
+        fault.once = false;
+      } else if (option.rfind("after=", 0) == 0 && ParseNumber(option.substr(6), 10, 1000000, after)) {
+        fault.after = static_cast<int>(after);
+      } else {
+        error = "fault '" + text + "': expected once, always or after=N, got '" + option + "'";
+        return false;
+      }
     }
   }
   std::string value;

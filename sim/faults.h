@@ -15,17 +15,20 @@ enum class FaultKind {
   CorruptCrc,      // CRC (or, without one, the last byte) changed
   OversizeHeader,  // length fields announce more than any host area holds
   HangUp,          // `value` bytes of the reply (default: half), then the line hangs up
+  Drip,            // the reply one byte at a time, `value` ms apart (default 300)
 };
 
 struct Fault {
   FaultKind kind = FaultKind::Silence;
   int value = -1;  // -1: the kind's default
   bool once = true;
+  int after = 0;  // commands of its code answered normally before it fires
 };
 
-// "CODE:KIND[=VALUE][:once|:always]", CODE in hex (e.g. 26 or 0x26), KIND one
-// of silence, delay, short, wrong-code, status, crc, oversize, hangup. A fault
-// fires once unless ":always" is given.
+// "CODE:KIND[=VALUE][:once|:always][:after=N]", CODE in hex (e.g. 26 or 0x26),
+// KIND one of silence, delay, short, wrong-code, status, crc, oversize,
+// hangup, drip. A fault fires once unless ":always" is given; with ":after=N"
+// the first N commands of its code are answered normally.
 bool ParseFault(const std::string& text, std::uint8_t& code, Fault& fault, std::string& error);
 
 const char* FaultName(FaultKind kind);

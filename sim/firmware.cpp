@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "read/crc16.h"
 #include "config/scramble.h"
+#include "read/crc16.h"
 
 namespace omr::sim {
 
@@ -211,9 +211,18 @@ void Firmware::Handle(const Bytes& command, std::int64_t nowMs) {
   // Faults due for this command; once-faults are used up now.
   std::vector<Fault> due;
   if (auto it = faults_.find(code); it != faults_.end()) {
-    due = it->second;
     auto& list = it->second;
-    list.erase(std::remove_if(list.begin(), list.end(), [](const Fault& f) { return f.once; }), list.end());
+    // A fault still waiting for its turn counts this command down instead.
+    for (Fault& f : list) {
+      if (f.after > 0) {
+        --f.after;
+        continue;
+      }
+      due.push_back(f);
+      f.after = -1;  // fired
+    }
+    list.erase(std::remove_if(list.begin(), list.end(), [](const Fault& f) { return f.once && f.after < 0; }),
+               list.end());
     if (list.empty()) faults_.erase(it);
   }
   // A reader that stays silent or reports a fault before feeding leaves the tray alone.
@@ -223,6 +232,7 @@ void Firmware::Handle(const Bytes& command, std::int64_t nowMs) {
   if (skipTray && code == 0x2B) lastReadLine_ = command[2];
 
   int delayMs = 0;
+  int dripMs = 0;
   Bytes reply = skipTray ? Bytes{kReply, code, 0, 0} : Reply(command, delayMs);
   if (reply.empty() && due.empty()) {
     Log("reader (no answer)");
@@ -284,10 +294,22 @@ void Firmware::Handle(const Bytes& command, std::int64_t nowMs) {
         Log("reader hangs up");
         return;
       }
+      case FaultKind::Drip:
+        dripMs = f.value >= 0 ? f.value : 300;
+        break;
     }
   }
   if (reply.empty()) {
     Log("reader (no answer)");
+    return;
+  }
+  if (dripMs > 0) {
+    Log("reader drips " + HexBytes(reply.data(), reply.size()));
+    const std::int64_t start = std::max(lastReadyMs_, nowMs + delayMs);
+    for (std::size_t i = 0; i < reply.size(); ++i) {
+      lastReadyMs_ = start + dripMs * static_cast<std::int64_t>(i);
+      output_.push_back(Chunk{{reply[i]}, lastReadyMs_, false});
+    }
     return;
   }
   Emit(std::move(reply), nowMs + delayMs);

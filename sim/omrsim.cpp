@@ -40,14 +40,24 @@ Runs a simulated optical mark reader on a pseudo-terminal until SIGINT or SIGTER
   --darkness N         darkness of marks, bars and identifying cells, 1..12 (default 11)
   --jitter N           marks up to N lighter, at random (default 0)
   --noise N            light cells 0..N, at random (default 0)
+  --faint R            plant a lone faint mark in a share R (0..1) of the random questions
+  --erased R           plant a mark and an erasure beside it in a share R of the random questions
+  --near-tie R         plant a mark and another within 2 grey levels in a share R of the random
+                       single-choice questions
+  --planted FILE       write the planted questions of every queued sheet, one line a sheet
+                       ("3:faint 17:near-tie", or "-")
   --version X.Y        firmware version answered to FA 54 (default 3.0)
   --channels N         channel count answered to FA 4E (default 48)
   --sheet-wait S       third byte of the parameter block: seconds a read waits beyond 8 (default 0)
   --empty-status N     answer a read with status N when no sheet is left (default: no answer)
   --feed-delay MS      time a read takes before its status reply (default 0)
-  --fault FAULT        inject a fault, CODE:KIND[=VALUE][:once|:always], repeatable; KIND is
+  --fault FAULT        inject a fault, CODE:KIND[=VALUE][:once|:always][:after=N], repeatable; KIND is
                        silence, delay=MS, short[=BYTES], wrong-code, status[=N], crc,
-                       oversize[=LENGTH] or hangup[=BYTES]; CODE is the command code in hex
+                       oversize[=LENGTH], hangup[=BYTES] or drip[=MS]; CODE is the command code
+                       in hex
+  --stale HEX          bytes that wait in the line when the host opens it (power-on noise),
+                       for example 00 or 00FB; again after every hang-up
+  --capture FILE       write every byte received from the host to FILE, as it came
   --verbose            print every command received and every reply
   --help               this text
 )";
@@ -65,12 +75,15 @@ bool NumberArg(const char* text, long low, long high, long& value) {
 }
 
 struct Args {
-  std::string link, form, answers, expected;
+  std::string link, form, answers, expected, capture;
   long random = 0;
+  RandomRates rates;
+  std::string planted;
   long seed = 1;
   DrawOptions draw;
   FirmwareConfig firmware;
   std::vector<std::string> faults;
+  Bytes stale;
   bool verbose = false;
 };
 
@@ -91,10 +104,12 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
       args.verbose = true;
       continue;
     }
-    static const char* const kValueOptions[] = {
-        "--link",     "--form",       "--answers",      "--expected",   "--random",
-        "--seed",     "--darkness",   "--jitter",       "--noise",      "--version",
-        "--channels", "--sheet-wait", "--empty-status", "--feed-delay", "--fault"};
+    static const char* const kValueOptions[] = {"--link", "--form", "--answers", "--expected", "--random",
+                                                "--seed", "--darkness", "--jitter", "--noise", "--version",
+                                                "--channels", "--sheet-wait", "--empty-status",
+                                                "--feed-delay", "--fault", "--stale", "--capture",
+                                                // Planted doubts on random sheets.
+                                                "--faint", "--erased", "--near-tie", "--planted"};
     if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions)) {
       error = "unknown option " + opt + " (see --help)";
       return false;
@@ -110,7 +125,25 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
       error = "bad value for " + opt + ": " + value;
       return false;
     };
-    if (opt == "--link") {
+    auto rate = [&](double& out) {
+      char* end = nullptr;
+      const double r = std::strtod(value, &end);
+      if (end == value || *end != '\0' || !(r >= 0.0 && r <= 1.0)) {
+        error = "bad value for " + opt + ": " + value + " (a rate from 0 to 1)";
+        return false;
+      }
+      out = r;
+      return true;
+    };
+    if (opt == "--faint") {
+      if (!rate(args.rates.faint)) return false;
+    } else if (opt == "--erased") {
+      if (!rate(args.rates.erased)) return false;
+    } else if (opt == "--near-tie") {
+      if (!rate(args.rates.nearTie)) return false;
+    } else if (opt == "--planted") {
+      args.planted = value;
+    } else if (opt == "--link") {
       args.link = value;
     } else if (opt == "--form") {
       args.form = value;
@@ -118,6 +151,8 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
       args.answers = value;
     } else if (opt == "--expected") {
       args.expected = value;
+    } else if (opt == "--capture") {
+      args.capture = value;
     } else if (opt == "--random") {
       if (!number(0, 100000)) return false;
       args.random = n;
@@ -154,6 +189,21 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& error, bool& help
     } else if (opt == "--feed-delay") {
       if (!number(0, 600000)) return false;
       args.firmware.feedDelayMs = static_cast<int>(n);
+    } else if (opt == "--stale") {
+      const std::string hex = value;
+      args.stale.clear();
+      for (std::size_t at = 0; at < hex.size(); at += 2) {
+        long byte = 0;
+        if (at + 2 > hex.size() || !NumberArg(("0x" + hex.substr(at, 2)).c_str(), 0, 255, byte)) {
+          error = "bad value for --stale: " + hex + " (hexadecimal bytes, e.g. 00FB)";
+          return false;
+        }
+        args.stale.push_back(static_cast<std::uint8_t>(byte));
+      }
+      if (args.stale.empty()) {
+        error = "bad value for --stale: empty";
+        return false;
+      }
     } else {
       args.faults.push_back(value);  // --fault
     }
@@ -206,7 +256,7 @@ int main(int argc, char** argv) {
     for (long i = 0; i < args.random; ++i) {
       SheetPlan plan;
       plan.layout = layouts[static_cast<std::size_t>(i) % layouts.size()];
-      plan.answers = RandomAnswers(forms->layouts[omr::kFaceA][plan.layout], rng);
+      plan.answers = RandomAnswers(forms->layouts[omr::kFaceA][plan.layout], rng, args.rates);
       plan.draw = args.draw;
       plan.draw.seed = static_cast<std::uint32_t>(args.seed + i + 1);
       plan.name = "random-" + std::to_string(i + 1);
@@ -219,15 +269,26 @@ int main(int argc, char** argv) {
     expected.open(args.expected);
     if (!expected) return Fail("cannot write " + args.expected);
   }
+  std::ofstream planted;
+  if (!args.planted.empty()) {
+    planted.open(args.planted);
+    if (!planted) return Fail("cannot write " + args.planted);
+  }
   for (const SheetPlan& plan : plans) {
     SynthesizedSheet sheet;
     if (!Synthesize(*forms, plan, sheet, error)) return Fail(plan.name + ": " + error);
     if (expected.is_open()) expected << FormatExpected(sheet.expected) << "\n";
+    if (planted.is_open())
+      planted << FormatPlanted(forms->layouts[omr::kFaceA][plan.layout], plan.answers) << "\n";
     firmware.QueueSheet(Sheet{sheet.status, std::move(sheet.frame), plan.name});
   }
   if (expected.is_open()) {
     expected.close();
     if (!expected) return Fail("cannot write " + args.expected);
+  }
+  if (planted.is_open()) {
+    planted.close();
+    if (!planted) return Fail("cannot write " + args.planted);
   }
 
   const auto start = std::chrono::steady_clock::now();
@@ -240,8 +301,18 @@ int main(int argc, char** argv) {
   };
   if (args.verbose) firmware.SetLogger(log);
 
-  PtyServer::Options options{args.link, 2000, nullptr};
+  PtyServer::Options options{args.link, 2000, nullptr, args.stale};
   if (args.verbose) options.log = log;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> capture(nullptr, std::fclose);
+  if (!args.capture.empty()) {
+    capture.reset(std::fopen(args.capture.c_str(), "wb"));
+    if (!capture) return Fail("cannot write " + args.capture);
+    // Flushed at once: the file is whole while the simulator still runs.
+    options.received = [file = capture.get()](const std::uint8_t* data, std::size_t count) {
+      std::fwrite(data, 1, count, file);
+      std::fflush(file);
+    };
+  }
   PtyServer server(firmware, options);
   if (!server.Open(error)) return Fail(error);
   gServer = &server;

@@ -108,6 +108,15 @@ bool PtyServer::CreatePty(std::string& error) {
   }
   SetNonBlocking(master_);
   firmware_.ResetLink();
+  if (!options_.staleBytes.empty()) {
+    // The held slave keeps them queued until a host opens the line.
+    const ssize_t n = write(master_, options_.staleBytes.data(), options_.staleBytes.size());
+    if (n != static_cast<ssize_t>(options_.staleBytes.size())) {
+      error = Errno("write stale bytes");
+      ClosePty();
+      return false;
+    }
+  }
   return true;
 }
 
@@ -210,6 +219,7 @@ bool PtyServer::Serve(std::string& error) {
     if (fds[0].revents & POLLIN) {
       const ssize_t n = read(master_, buffer, sizeof buffer);
       if (n > 0) {
+        if (options_.received) options_.received(buffer, static_cast<std::size_t>(n));
         firmware_.Feed(buffer, static_cast<std::size_t>(n), NowMs());
         for (Chunk& c : firmware_.TakeOutput()) chunks_.push_back(std::move(c));
       }

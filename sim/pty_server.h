@@ -18,6 +18,9 @@ class PtyServer {
     std::string linkPath;      // symlink to the current pty slave; empty: none
     int hangUpDrainMs = 2000;  // how long a hang-up waits for the host to read what was sent
     std::function<void(const std::string&)> log;  // pty events, for --verbose
+    Bytes staleBytes;  // waiting in every new pty before the host opens it (power-on noise)
+    // Every byte read from the host, as it arrives, for --capture.
+    std::function<void(const std::uint8_t*, std::size_t)> received = nullptr;
   };
 
   PtyServer(Firmware& firmware, Options options);

@@ -77,6 +77,7 @@ int SimPort::Read(std::uint8_t* buffer, int count, int timeoutMs) {
     // unless the line hung up, which a real port notices at once.
     nowMs_ = (got == count || hungUp_) ? lastArrival : deadline;
   }
+  hungUp = hungUp_ && got < count;  // what the host's port reports
   reads_.push_back({count, timeoutMs, got});
   return got;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <utility>
@@ -160,6 +161,19 @@ bool DrawSheet(const SheetLayout& layout, const std::vector<Answer>& answers, co
   }
 
   const int jitter = std::clamp(options.jitter, 0, dark - 1);
+  // The sheet's levels as a reader of it will measure them.
+  const double paper = noise / 2.0;
+  const double markLevel = dark - jitter / 2.0;
+  const double spread = markLevel - paper;
+  // The middle integer strictly between `low` and `high`, or -1.
+  auto between = [](double low, double high) {
+    const int first = static_cast<int>(std::floor(low)) + 1;
+    const int last = static_cast<int>(std::ceil(high)) - 1;
+    return first <= last ? (first + last) / 2 : -1;
+  };
+  const int light = between(std::max(paper + spread / 4, static_cast<double>(noise)), markLevel / 2);
+  const int erasure =
+      between(std::max(paper + spread / 4, static_cast<double>(noise)), markLevel - spread / 4);
   for (std::size_t i = 0; i < answers.size(); ++i) {
     const Question& q = questions[i];
     const Answer& a = answers[i];
@@ -175,6 +189,10 @@ bool DrawSheet(const SheetLayout& layout, const std::vector<Answer>& answers, co
     } else if (a.kind == Answer::Kind::Marks) {
       marks = a.marks;
     }
+    // Ties follow the question's darkest normal mark: draw them last.
+    std::stable_partition(marks.begin(), marks.end(),
+                          [](const Mark& m) { return m.style != MarkStyle::Tie; });
+    int darkest = -1;
     for (const Mark& m : marks) {
       if (m.option < 0 || m.option >= static_cast<int>(optionCells.size())) {
         error = "question " + std::to_string(i + 1) + ": option " + std::to_string(m.option + 1) + " of " +
@@ -185,12 +203,27 @@ bool DrawSheet(const SheetLayout& layout, const std::vector<Answer>& answers, co
       switch (m.style) {
         case MarkStyle::Normal:
           value = dark - (jitter > 0 ? std::uniform_int_distribution<int>(0, jitter)(rng) : 0);
+          darkest = std::max(darkest, value);
           break;
         case MarkStyle::Faint:
           value = std::max(0, g2 - 1);
           break;
         case MarkStyle::HalfErased:
           value = std::max(g2, dark / 3);
+          break;
+        case MarkStyle::Light:
+        case MarkStyle::Erasure:
+          value = m.style == MarkStyle::Light ? light : erasure;
+          if (value < 0) {
+            error = "question " + std::to_string(i + 1) + ": no grey is left for " +
+                    (m.style == MarkStyle::Light ? "a faint mark" : "an erasure") + " between noise " +
+                    std::to_string(noise) + " and darkness " + std::to_string(dark) + " (jitter " +
+                    std::to_string(jitter) + ")";
+            return false;
+          }
+          break;
+        case MarkStyle::Tie:
+          value = (darkest >= 0 ? darkest : dark) - std::uniform_int_distribution<int>(0, 2)(rng);
           break;
       }
       const QuestionCell& c =
@@ -261,8 +294,33 @@ bool Synthesize(const SheetLayout& layout, const FormDefinition& forms, const Sh
 std::vector<Answer> RandomAnswers(const SheetLayout& layout, std::mt19937& rng, const RandomRates& rates) {
   std::vector<Answer> answers;
   std::uniform_real_distribution<double> chance(0.0, 1.0);
+  const bool planting = rates.faint + rates.erased + rates.nearTie > 0.0;
   for (const Question& q : LayoutQuestions(layout)) {
     const int n = static_cast<int>(q.Options().size());
+    if (planting && n >= 1) {
+      // Drawn only when asked for, so the other answers of a seed stay as they were.
+      const double roll = chance(rng);
+      auto pick = [&](int below) { return std::uniform_int_distribution<int>(0, below - 1)(rng); };
+      auto other = [&](int a) {
+        const int b = pick(n - 1);
+        return b >= a ? b + 1 : b;
+      };
+      const bool single = q.type == 'S' || q.type == 's';
+      if (roll < rates.faint) {
+        answers.push_back(Answer::Marks({{pick(n), MarkStyle::Light}}));
+        continue;
+      }
+      if (roll < rates.faint + rates.erased && n >= 2) {
+        const int a = pick(n);
+        answers.push_back(Answer::Marks({{a, MarkStyle::Normal}, {other(a), MarkStyle::Erasure}}));
+        continue;
+      }
+      if (roll < rates.faint + rates.erased + rates.nearTie && n >= 2 && single) {
+        const int a = pick(n);
+        answers.push_back(Answer::Marks({{a, MarkStyle::Normal}, {other(a), MarkStyle::Tie}}));
+        continue;
+      }
+    }
     const double roll = chance(rng);
     if (n == 0 || roll < rates.blank) {
       answers.push_back(Answer::Blank());
@@ -314,6 +372,19 @@ std::vector<Answer> RandomAnswers(const SheetLayout& layout, std::mt19937& rng, 
     }
   }
   return answers;
+}
+
+std::string PlantedDoubt(const Question& question, const Answer& answer) {
+  if (answer.kind != Answer::Kind::Marks) return "";
+  int normal = 0;
+  for (const Mark& m : answer.marks) {
+    if (m.style == MarkStyle::Light) return "faint";
+    if (m.style == MarkStyle::Erasure) return "erased";
+    if (m.style == MarkStyle::Tie) return "near-tie";
+    normal += m.style == MarkStyle::Normal ? 1 : 0;
+  }
+  const bool single = question.type == 'S' || question.type == 's';
+  return single && normal >= 2 ? "near-tie" : "";
 }
 
 }  // namespace omr::sim

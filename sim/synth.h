@@ -20,6 +20,11 @@ enum class MarkStyle {
   Normal,      // at the sheet's darkness
   Faint,       // just below the minimum value of a marked cell: never read
   HalfErased,  // clearly lighter than a mark: read only when nothing darker is near
+  // Relative to the sheet's paper (noise / 2) and mark (darkness - jitter / 2)
+  // levels, each well clear of the noise and of the marks' jitter:
+  Light,    // a light mark: above the paper by more than a quarter of the spread, below half the mark level
+  Erasure,  // half-way between the paper and the mark levels
+  Tie,      // 0 to 2 grey levels lighter than the question's darkest normal mark
 };
 
 struct Mark {
@@ -58,7 +63,8 @@ bool MarksForChar(const SheetLayout& layout, const Question& question, char want
 
 // The grid of one sheet. Fails (with a reason) when an answer cannot be drawn:
 // more answers than questions, an option number out of range, a character no
-// set of marks codes to, or a sheet size the frame cannot carry.
+// set of marks codes to, a Light or Erasure mark the darkness and noise leave
+// no room for, or a sheet size the frame cannot carry.
 bool DrawSheet(const SheetLayout& layout, const std::vector<Answer>& answers, const DrawOptions& options,
                SheetGrid& grid, std::string& error);
 
@@ -91,11 +97,21 @@ bool Synthesize(const SheetLayout& drawn, const FormDefinition& host, const Shee
 
 // Random answers for every question of a layout: mostly one valid answer per
 // question, now and then blank or double-marked.
+// Planted doubts: a lone Light mark (faint), a normal mark with an Erasure on
+// another option (erased), and, on single-choice questions, a normal mark
+// with a Tie on another option (near tie); each question at most one.
 struct RandomRates {
   double blank = 0.05;
   double doubleMark = 0.03;
+  double faint = 0.0;
+  double erased = 0.0;
+  double nearTie = 0.0;
 };
 std::vector<Answer> RandomAnswers(const SheetLayout& layout, std::mt19937& rng,
                                   const RandomRates& rates = {});
+
+// What was planted in an answer: "faint", "erased", "near-tie" (a Tie mark, or
+// two normal marks of a single-choice question), or "" for none.
+std::string PlantedDoubt(const Question& question, const Answer& answer);
 
 }  // namespace omr::sim

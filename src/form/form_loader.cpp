@@ -108,18 +108,15 @@ bool FinishForm(FormDefinition& forms, const ReaderSettings& settings, Link& lin
   return DownloadForm(forms, settings, link);
 }
 
-bool ReadFormFile(FormDefinition& forms, ReaderSettings& settings, const char* name, std::int32_t& error,
-                  const FormLineObserver& observer) {
-  error = 0;
-  if (name == nullptr) return false;
-  std::ifstream in;
-  if (!OpenFormFile(name, in)) {
-    error = kErrFormFileOpen;
-    return false;
-  }
+namespace {
+
+// Every command line of `in`, then the layouts completed; false at the first
+// rejected line unless the observer goes on past it.
+bool ReadFormLines(FormDefinition& forms, ReaderSettings& settings, std::streambuf& in, std::int32_t& error,
+                   const FormLineObserver& observer) {
   FileLine line;
   int number = 0;
-  while (ReadLine(*in.rdbuf(), line)) {
+  while (ReadLine(in, line)) {
     ++number;
     const bool tooLong = TooLong(line.length);
     const bool command = tooLong ? IsLongFormLine(line.text, line.slash) : IsFormLine(line.text);
@@ -142,10 +139,40 @@ bool ReadFormFile(FormDefinition& forms, ReaderSettings& settings, const char* n
     }
     if (observer) observer({number, line.text, 0});
   }
-  in.close();
   forms.SelectLayout(kFaceA);
   forms.CompleteLayouts(kFaceA);
   return true;
+}
+
+// A read-only stream buffer over text in memory.
+class TextBuffer : public std::streambuf {
+ public:
+  TextBuffer(const char* text, std::size_t length) {
+    char* begin = const_cast<char*>(text);
+    setg(begin, begin, begin + length);
+  }
+};
+
+}  // namespace
+
+bool ReadFormFile(FormDefinition& forms, ReaderSettings& settings, const char* name, std::int32_t& error,
+                  const FormLineObserver& observer) {
+  error = 0;
+  if (name == nullptr) return false;
+  std::ifstream in;
+  if (!OpenFormFile(name, in)) {
+    error = kErrFormFileOpen;
+    return false;
+  }
+  return ReadFormLines(forms, settings, *in.rdbuf(), error, observer);
+}
+
+bool ReadFormText(FormDefinition& forms, ReaderSettings& settings, const char* text, std::size_t length,
+                  std::int32_t& error, const FormLineObserver& observer) {
+  error = 0;
+  if (text == nullptr && length > 0) return false;
+  TextBuffer buffer(text, length);
+  return ReadFormLines(forms, settings, buffer, error, observer);
 }
 
 bool LoadFormFile(FormDefinition& forms, ReaderSettings& settings, Link& link, const char* name) {

@@ -1,6 +1,7 @@
 // Loading form lines and files, and sending the reader its share of a form.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -37,6 +38,9 @@ using FormLineObserver = std::function<bool(const FormLineReport&)>;
 // line was rejected (its code); error is 0 otherwise.
 bool ReadFormFile(FormDefinition& forms, ReaderSettings& settings, const char* name, std::int32_t& error,
                   const FormLineObserver& observer = nullptr);
+// The same for the lines of a text already in memory.
+bool ReadFormText(FormDefinition& forms, ReaderSettings& settings, const char* text, std::size_t length,
+                  std::int32_t& error, const FormLineObserver& observer = nullptr);
 
 // Store every command line of a file, complete the layouts and send them.
 // A name that is not an openable regular file stores and sends nothing and

@@ -6,11 +6,13 @@ namespace omr {
 
 namespace {
 
-// FA 04 must come back as FB 04; nothing is purged before it.
+// FA 04 must come back as FB 04. The port has just been opened: a byte left
+// in it (power-on noise, a bridge's buffer) would put the reply one byte off
+// on every scan, so it is purged first.
 bool Probe(Link& link, int timeoutMs) {
   const std::uint8_t probe[2] = {kCommandByte, 0x04};
   std::uint8_t reply[2];
-  return link.Transact(probe, 2, reply, 2, timeoutMs, PurgeFirst::No).ok;
+  return link.Transact(probe, 2, reply, 2, timeoutMs, PurgeFirst::Yes).ok;
 }
 
 // What the driver learns of a reader that has just answered.
@@ -37,6 +39,7 @@ Handle FindReader(const ConnectionView& view) {
   std::string name;
   for (int i = 0; SerialCandidate(i, name); ++i) {
     CloseCandidate(view);  // the previous candidate, or the connection of an earlier scan
+    if (!SerialHardwarePresent(name)) continue;
     view.activePort->SetName(name.c_str());
     view.activePort->SetSettings(kScanSettings);
     view.portHandle = view.activePort->Open();

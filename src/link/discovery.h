@@ -32,6 +32,15 @@ inline constexpr int kMaxSerialCandidates = 256;
 // past the last one.
 bool SerialCandidate(int index, std::string& name);
 
+// Whether a serial candidate can have a device behind it. On Linux an
+// on-board terminal (ttyS) that the kernel lists without a UART (type 0 in
+// sysfs) has none, and opening it only wastes the scan's time.
+bool SerialHardwarePresent(const std::string& name);
+#ifndef _WIN32
+// The same test against a sysfs tty class directory (tests give their own).
+bool SerialHardwarePresent(const std::string& name, const std::string& sysfsTty);
+#endif
+
 // The connection token, 0 when no reader answered.
 Handle FindReader(const ConnectionView& view);
 bool CloseReader(const ConnectionView& view, Handle token);

@@ -1,8 +1,10 @@
 // Serial candidates on POSIX: OMR_SERIAL_PORTS (colon-separated device paths)
 // when set, else the usual USB-serial, CDC-ACM and on-board terminal names.
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "link/discovery.h"
 
@@ -44,6 +46,25 @@ bool SerialCandidate(int index, std::string& name) {
     index -= group.count;
   }
   return false;
+}
+
+bool SerialHardwarePresent(const std::string& name, const std::string& sysfsTty) {
+  // A link such as /dev/serial/by-id/... counts by the node it names.
+  char resolved[PATH_MAX];
+  const std::string path = ::realpath(name.c_str(), resolved) ? std::string(resolved) : name;
+  static constexpr char kOnBoard[] = "/dev/ttyS";
+  if (path.compare(0, sizeof kOnBoard - 1, kOnBoard) != 0) return true;
+  const std::string node = path.substr(sizeof "/dev/" - 1);
+  if (node.size() <= 4 || node.find_first_not_of("0123456789", 4) != std::string::npos) return true;
+  std::ifstream type(sysfsTty + "/" + node + "/type");
+  int value = -1;
+  // Without the attribute nothing is known: the node is tried.
+  if (!(type >> value)) return true;
+  return value != 0;
+}
+
+bool SerialHardwarePresent(const std::string& name) {
+  return SerialHardwarePresent(name, "/sys/class/tty");
 }
 
 }  // namespace omr

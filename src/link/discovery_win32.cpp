@@ -32,4 +32,9 @@ bool SerialCandidate(int index, std::string& name) {
   return true;
 }
 
+// Windows lists only the COM ports that exist; opening tells the rest.
+bool SerialHardwarePresent(const std::string&) {
+  return true;
+}
+
 }  // namespace omr

@@ -1,7 +1,7 @@
 #include "link/link.h"
 
-#include <chrono>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -10,8 +10,8 @@
 
 namespace omr {
 
-Exchange Link::Transact(const std::uint8_t* cmd, int cmdLen, std::uint8_t* reply, int replyLen,
-                        int timeoutMs, PurgeFirst purge) {
+Exchange Link::Transact(const std::uint8_t* cmd, int cmdLen, std::uint8_t* reply, int replyLen, int timeoutMs,
+                        PurgeFirst purge) {
   Exchange ex;
   if (replyLen > 0) std::memset(reply, 0, static_cast<std::size_t>(replyLen));
   CPort* port = activePort_;
@@ -42,9 +42,13 @@ int Link::Read(std::uint8_t* buffer, int count, int timeoutMs) {
   return activePort_ ? activePort_->Read(buffer, count, timeoutMs) : 0;
 }
 
-int Link::Write(const std::uint8_t* data, int count) { return activePort_ ? activePort_->Write(data, count) : 0; }
+int Link::Write(const std::uint8_t* data, int count) {
+  return activePort_ ? activePort_->Write(data, count) : 0;
+}
 
-bool Link::Purge() { return activePort_ && activePort_->Purge() != 0; }
+bool Link::Purge() {
+  return activePort_ && activePort_->Purge() != 0;
+}
 
 bool ClearReader(Link& link, ReaderSettings& settings) {
   if (!link.Connected()) return false;
@@ -104,6 +108,12 @@ double ParseDecimal(const char* text) {
   (void)ptr;
   if (ec != std::errc()) return 0.0;
   return value;
+}
+
+std::int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 void SleepMs(int ms) {

@@ -16,6 +16,11 @@ inline constexpr int kShortTimeoutMs = 333;
 
 enum class PurgeFirst : bool { No = false, Yes = true };
 
+// Milliseconds on a monotonic clock. Tests put their own clock in a Link to
+// let time pass without waiting.
+using MonotonicMs = std::int64_t (*)();
+std::int64_t SteadyMs();
+
 // What one exchange achieved, for the commands that report partial counts.
 struct Exchange {
   int written = 0;
@@ -50,6 +55,8 @@ class Link {
   int Read(std::uint8_t* buffer, int count, int timeoutMs);
   int Write(const std::uint8_t* data, int count);
   bool Purge();
+  // Whether the last read ended because the port reported the device gone.
+  bool HungUp() const { return activePort_ != nullptr && activePort_->HungUp(); }
 
   void Fail() { lastError = kErrComm; }
 
@@ -58,6 +65,7 @@ class Link {
 
  public:
   std::int32_t& lastError;
+  MonotonicMs now = SteadyMs;
 };
 
 inline bool IsAck(const std::uint8_t* reply, std::uint8_t code) {
@@ -65,7 +73,9 @@ inline bool IsAck(const std::uint8_t* reply, std::uint8_t code) {
 }
 
 // Little-endian 16-bit word of reply bytes 2 and 3.
-inline int ReplyWord(const std::uint8_t* reply) { return reply[2] | (reply[3] << 8); }
+inline int ReplyWord(const std::uint8_t* reply) {
+  return reply[2] | (reply[3] << 8);
+}
 
 // Clear the reader and restore its default settings (FA 23, then FA 06 00 FF FF).
 struct ReaderSettings;

@@ -1,6 +1,10 @@
 // Serial port.
 #pragma once
 
+#ifndef _WIN32
+#include <termios.h>
+#endif
+
 #include "port/port.h"
 
 namespace omr {
@@ -24,6 +28,11 @@ class CCom : public CPort {
   // Platform state of the open device (file descriptor or HANDLE); `handle`
   // is the non-zero token derived from it.
   std::intptr_t device_ = -1;
+#ifndef _WIN32
+  // The terminal's settings before Open changed them, put back on Close so
+  // that a port belonging to another device is left as it was found.
+  termios savedLine_{};
+#endif
 };
 
 }  // namespace omr

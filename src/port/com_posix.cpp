@@ -267,6 +267,7 @@ Handle CCom::Open() {
     return 0;
   }
   device_ = fd;
+  savedLine_ = probe;
   // A descriptor can be 0; the token never is.
   handle = static_cast<Handle>(fd) + 1;
   return handle;
@@ -275,7 +276,8 @@ Handle CCom::Open() {
 int CCom::Close(Handle h) {
   if (handle == 0 || h != handle) return 0;
   const int fd = static_cast<int>(device_);
-  // Leave the terminal shareable again for whoever opens it next.
+  // Leave the terminal as it was found and shareable again for whoever opens it next.
+  ::tcsetattr(fd, TCSANOW, &savedLine_);
   ::ioctl(fd, TIOCNXCL);
   ::close(fd);
   device_ = -1;
@@ -289,11 +291,11 @@ int CCom::Purge() {
 }
 
 int CCom::Read(std::uint8_t* buffer, int count, int timeoutMs) {
+  hungUp = false;
   if (handle == 0 || buffer == nullptr || count <= 0) return 0;
   const int fd = static_cast<int>(device_);
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
   int got = 0;
-  bool hungUp = false;
   while (got < count) {
     const ssize_t n = ::read(fd, buffer + got, static_cast<std::size_t>(count - got));
     if (n > 0) {
@@ -301,7 +303,10 @@ int CCom::Read(std::uint8_t* buffer, int count, int timeoutMs) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      hungUp = true;  // EIO and the like: the device behind the port is gone
+      break;
+    }
     // Nothing waiting. A hung-up line reads empty for ever: stop at once.
     if (hungUp) break;
     const int wait = RemainingMs(deadline);

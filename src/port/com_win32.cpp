@@ -104,11 +104,16 @@ int CCom::Purge() {
 }
 
 int CCom::Read(std::uint8_t* buffer, int count, int timeoutMs) {
+  hungUp = false;
   if (handle == 0 || buffer == nullptr || count <= 0) return 0;
   HANDLE dev = AsHandle(device_);
 
   COMMTIMEOUTS timeouts;
-  if (!GetCommTimeouts(dev, &timeouts)) return 0;
+  // A port whose device was pulled out fails every call on its handle.
+  if (!GetCommTimeouts(dev, &timeouts)) {
+    hungUp = true;
+    return 0;
+  }
   // A total of 0 with the other read values at 0 would wait without end.
   timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(timeoutMs > 0 ? timeoutMs : 1);
   if (!SetCommTimeouts(dev, &timeouts)) return 0;
@@ -122,10 +127,16 @@ int CCom::Read(std::uint8_t* buffer, int count, int timeoutMs) {
   DWORD got = 0;
   if (!ReadFile(dev, buffer, static_cast<DWORD>(count), &got, &ov)) {
     got = 0;
-    if (GetLastError() == ERROR_IO_PENDING) {
+    const DWORD started = GetLastError();
+    if (started == ERROR_IO_PENDING) {
       // The port's time-out ends the wait. Windows completes a timed-out read
       // as success with the bytes that came; Wine reports ERROR_TIMEOUT.
-      if (!GetOverlappedResult(dev, &ov, &got, TRUE) && GetLastError() != ERROR_TIMEOUT) got = 0;
+      if (!GetOverlappedResult(dev, &ov, &got, TRUE) && GetLastError() != ERROR_TIMEOUT) {
+        got = 0;
+        hungUp = true;
+      }
+    } else if (started != ERROR_TIMEOUT) {
+      hungUp = true;
     }
   }
   CloseHandle(event);

@@ -33,6 +33,10 @@ class CPort {
   virtual int GetOutBufferSize();
   virtual int ResetDevice();
 
+  // Whether the last Read ended because the port reported the device gone
+  // (a hang-up or an I/O error), as opposed to a device that stayed silent.
+  bool HungUp() const { return hungUp; }
+
   Handle GetHandle() const { return handle; }
   const std::string& GetName() const { return name; }
   const std::string& GetSettings() const { return settings; }
@@ -46,6 +50,7 @@ class CPort {
   std::string settings;
   std::int32_t inBufferSize = 0;
   std::int32_t outBufferSize = 0;
+  bool hungUp = false;
 };
 
 }  // namespace omr

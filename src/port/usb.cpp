@@ -57,11 +57,14 @@ int CUsb::Purge() {
 }
 
 int CUsb::Read(std::uint8_t* buffer, int count, int timeoutMs) {
+  hungUp = false;
   if (handle == 0 || bridge_ == nullptr || buffer == nullptr || count <= 0) return 0;
   const std::uint32_t ms = timeoutMs > 0 ? static_cast<std::uint32_t>(timeoutMs) : 0;
   bridge_->setTimeouts(bridge_->ctx, handle, ms, ms);
   std::uint32_t got = 0;
-  bridge_->read(bridge_->ctx, handle, buffer, static_cast<std::uint32_t>(count), &got);
+  // The count is all a read delivers; a failed call says only that the
+  // bridge is gone (unplugged), which a silent reader never causes.
+  hungUp = bridge_->read(bridge_->ctx, handle, buffer, static_cast<std::uint32_t>(count), &got) != kBridgeOk;
   return Bounded(got, count);
 }
 

@@ -92,15 +92,17 @@ bool DeviceFrame::Unpack(const std::uint8_t* frameBytes, int length) {
   const int dataLength = DataLength(frameBytes);
   const int frameLength = dataLength + kFrameHeaderSize + kFrameCrcSize;
   std::memcpy(receivedFrame, frameBytes, static_cast<std::size_t>(frameLength));
-  lines = SignedByte(frameBytes[2]);
-  columns = 2 * SignedByte(frameBytes[3]);
 
+  // A frame that fails its CRC leaves the previous sheet whole: sizes and
+  // cells of two different sheets must never be mixed.
   const std::uint8_t* data = frameBytes + kFrameHeaderSize;
   const int stored = data[dataLength] | (data[dataLength + 1] << 8);
   if (Crc16(data, dataLength, 0) != stored) {
     frameError = kErrCrc;
     return false;
   }
+  lines = SignedByte(frameBytes[2]);
+  columns = 2 * SignedByte(frameBytes[3]);
 
   // Zero-run decoding into the zeroed area: a run only moves the write
   // position, and decoding stops where the area ends. Bytes the data do not

@@ -22,7 +22,7 @@ class DeviceFrame {
   static bool Fits(const std::uint8_t* header);
 
   // Unpack a received frame (header, data, CRC) of `length` bytes. False on a
-  // CRC mismatch (frameError 20; the cells keep the previous sheet) or on a
+  // CRC mismatch (frameError 20; sizes and cells keep the previous sheet) or on a
   // frame that does not fit the areas (frameError 8; nothing is changed).
   bool Unpack(const std::uint8_t* frameBytes, int length);
 

@@ -18,6 +18,20 @@ inline constexpr int kLinePauseMs = 10;
 // mean it has stopped; waiting longer only delays the error.
 inline constexpr int kMaxEmptyChunks = 3;
 
+// A reader that drips its block a byte at a time never falls silent for a
+// whole chunk read, so the block as a whole is bounded too: a second plus
+// four times its time on the line (10 bits a byte at 115200 baud), at most
+// about three seconds for the largest frame.
+inline constexpr int kBlockBaseMs = 1000;
+inline constexpr int kLineBitsPerSecond = 115200;
+inline constexpr int kBitsPerByte = 10;
+inline constexpr int kLineTimeFactor = 4;
+
+int BlockLimitMs(int count) {
+  return kBlockBaseMs + static_cast<int>(static_cast<std::int64_t>(count) * kBitsPerByte * 1000 *
+                                         kLineTimeFactor / kLineBitsPerSecond);
+}
+
 int Fail(Link& link, int code) {
   link.lastError = code;
   return -1;
@@ -27,17 +41,22 @@ int SignedByte(std::uint8_t b) {
   return static_cast<std::int8_t>(b);
 }
 
-// Reads `count` bytes in pieces until they are all in or the reader has
-// stayed silent for kMaxEmptyChunks requests in a row.
+// Reads `count` bytes in pieces until they are all in, or the reader has
+// stayed silent for kMaxEmptyChunks requests in a row, or the block's time is
+// up, or the port reports the device gone.
 bool ReadChunks(Link& link, std::uint8_t* buffer, int count) {
+  const std::int64_t deadline = link.now() + BlockLimitMs(count);
   int received = 0;
   int empty = 0;
   while (received < count) {
-    const int n = link.Read(buffer + received, count - received, kChunkTimeoutMs);
+    const std::int64_t left = deadline - link.now();
+    if (left <= 0) return false;
+    const int wait = left < kChunkTimeoutMs ? static_cast<int>(left) : kChunkTimeoutMs;
+    const int n = link.Read(buffer + received, count - received, wait);
     if (n > 0) {
       received += n;
       empty = 0;
-    } else if (++empty >= kMaxEmptyChunks) {
+    } else if (link.HungUp() || ++empty >= kMaxEmptyChunks) {
       return false;
     }
   }
@@ -61,8 +80,10 @@ int ReadSheet(const ReadView& view, bool withLine, int line) {
   if (withLine) SleepMs(kLinePauseMs);
 
   std::uint8_t status[4] = {};
+  // Silence means no sheet only to a reader of version 3.0; a port that
+  // reports the device gone is a communication error for every reader.
   if (link.Read(status, 4, view.sheetWaitMs) < 4)
-    return Fail(link, view.firmwareVersion == "3.0" ? kErrNoSheet : kErrComm);
+    return Fail(link, view.firmwareVersion == "3.0" && !link.HungUp() ? kErrNoSheet : kErrComm);
   if (status[0] != kReplyByte || status[1] != code) return Fail(link, kErrComm);
   link.lastError = SignedByte(status[2]) + 256 * SignedByte(status[3]);
   if (link.lastError != 0) return -1;

@@ -171,8 +171,18 @@ struct Explain {
   int count = 0;
 };
 
+// The lightest value at which a cell of the question would be marked, with
+// `others` the darkest value of the cells it is decided with besides itself.
+int Threshold(char type, int others, const GradeRecord& grade, const Averages& a) {
+  for (int v = 0; v <= 15; ++v)
+    if (Marked(type, v, std::max(others, v), grade, a)) return v;
+  return 16;
+}
+
+// `prior` is the MAX the question started from (0, or the chain's so far).
 void AppendMarks(Working& w, const FieldRecord& r, const Geometry& geometry, int k, const int* values,
-                 const char* text, const GradeRecord& grade, int max, const Averages& a, Explain* explain) {
+                 const char* text, const GradeRecord& grade, int prior, int max, const Averages& a,
+                 Explain* explain) {
   const int firstLine = geometry.line + k * geometry.group.line;
   const int firstColumn = geometry.column + k * geometry.group.column;
   for (int p = 0; p < geometry.n; ++p) {
@@ -182,19 +192,19 @@ void AppendMarks(Working& w, const FieldRecord& r, const Geometry& geometry, int
     if (explain == nullptr || explain->count >= kWorkingStringSize) continue;
     const bool option = text[p] != ' ';
     const bool single = r.type == 'S' || r.type == 's';
-    const bool doubtful =
-        option && v >= 0 &&
-        (Marked(r.type, v - 1, max, grade, a) != marked || Marked(r.type, v + 1, max, grade, a) != marked);
+    int others = prior;
+    for (int q = 0; q < geometry.n; ++q)
+      if (q != p) others = std::max(others, values[q]);
     explain->cells[explain->count++] = {firstLine + p * geometry.cell.line,
                                         firstColumn + p * geometry.cell.column,
                                         v,
                                         text[p],
                                         r.type,
                                         marked && option,
-                                        doubtful,
                                         0.75 * (single ? a.s : a.bm),
                                         max,
-                                        single ? grade.g3 : grade.g4};
+                                        single ? grade.g3 : grade.g4,
+                                        option ? Threshold(r.type, others, grade, a) : 16};
   }
 }
 
@@ -338,7 +348,7 @@ bool EvaluateLayout(const SheetLayout& layout, const DeviceFrame& frame, std::ui
         w.AppendLabel(text, n);
         geometry.Read(frame, k, values);
         const int max = MaxOver(values, n, 0);
-        AppendMarks(w, r, geometry, k, values, text, layout.grade, max, averages, explain.get());
+        AppendMarks(w, r, geometry, k, values, text, layout.grade, 0, max, averages, explain.get());
         out[count++] = Convert(r.type, layout.coding, text, n, w);
         report(i, i, k, r.type);
       }
@@ -356,8 +366,10 @@ bool EvaluateLayout(const SheetLayout& layout, const DeviceFrame& frame, std::ui
         const Geometry geometry(member, layout.LabelLength(member.labelId));
         w.AppendLabel(text, geometry.n);
         geometry.Read(frame, 0, values);
+        const int prior = chainMax;
         chainMax = MaxOver(values, geometry.n, chainMax);
-        AppendMarks(w, member, geometry, 0, values, text, layout.grade, chainMax, averages, explain.get());
+        AppendMarks(w, member, geometry, 0, values, text, layout.grade, prior, chainMax, averages,
+                    explain.get());
         closing = &member;
         if (member.repeat != 0) break;
       }

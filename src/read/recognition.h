@@ -30,10 +30,13 @@ struct CellDecision {
   char label;           // its label character; a space is no option
   char type;            // the type of the record the cell belongs to
   bool marked;          // counted as a mark
-  bool doubtful;        // one grey level lighter or darker would change `marked`
   double averageLimit;  // 0.75 x the pool average of its type
   int max;              // darkest cell of the question so far (MAX)
   int tolerance;        // G3 or G4
+  // The lightest value from which this cell would count as a mark, the other
+  // cells as they are (16: never, as for a label blank). The pool averages
+  // are taken as they are too: one cell moves them little.
+  int threshold;
 };
 
 // One question as the recognition saw it: its cells in walking order and the

@@ -8,6 +8,7 @@ import csv
 import io
 import json
 import os
+import shutil
 import signal
 import struct
 import subprocess
@@ -39,7 +40,9 @@ class Context:
         self.forms = args.forms
         self.examples = args.examples
         self.work = args.work
-        os.makedirs(self.work, exist_ok=True)
+        # omrctl never overwrites its outputs: each run starts clean.
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
 
     def form(self, name):
         return os.path.join(self.forms, name)
@@ -56,6 +59,13 @@ class Context:
                   f"omrctl {' '.join(args)}: exit {p.returncode}, expected {rc}\n"
                   f"stdout:\n{out}\nstderr:\n{err}")
         return p.returncode, out, err
+
+
+def json_lines(out):
+    """The sheet objects and the summary of --json output (JSON Lines, the summary last)."""
+    objects = [json.loads(line) for line in out.splitlines()]
+    check(objects and "summary" in objects[-1], f"no summary last:\n{out}")
+    return objects[:-1], objects[-1]["summary"]
 
 
 def write_grid(path, lines, columns, cells, comment=None):
@@ -114,6 +124,9 @@ def help_every_subcommand(ctx):
         _, out, _ = ctx.run(sub, "--help", rc=0)
         check(f"Usage: omrctl {sub}" in out, f"{sub} --help: no usage line\n{out}")
         check("Exit codes:" in out and "5  recognition error" in out, f"{sub} --help: no exit codes")
+        _, same, _ = ctx.run("help", sub, rc=0)
+        check(same == out, f"help {sub} differs from {sub} --help")
+    ctx.run("help", "bogus", rc=2)
     _, out, _ = ctx.run("--help", rc=0)
     for sub in ["scan", "check", "read", "decode", "info", "motor", "errors"]:
         check(f"  {sub} " in out, f"--help does not list {sub}")
@@ -161,11 +174,13 @@ def check_clean(ctx):
 @case
 def check_problems(ctx):
     _, out, _ = ctx.run("check", ctx.form("problems.form"), rc=3)
-    check('line 17: "F  12   2  S  1   2R 0/"\n    error 25: F command overflow!' in out, out)
+    check('line 17, column 11: "F  12   2  S  1   2R 0/"\n    error 25: F command overflow!\n'
+          '    the cell direction (column 11) must be U, D, L or R, not a blank' in out, out)
     _, out, _ = ctx.run("check", ctx.form("problems.form"), "--json", rc=3)
     report = json.loads(out)
-    rejected = [(r["line"], r["code"], r["stops_loading"]) for r in report["rejected"]]
-    check(rejected == [(17, 25, True), (22, 6, False)], rejected)
+    rejected = [(r["line"], r["column"], r["code"], r["stops_loading"]) for r in report["rejected"]]
+    check(rejected == [(17, 11, 25, True), (22, 4, 6, False)], rejected)
+    check("form letter (column 4) is a blank" in report["rejected"][1]["detail"], report["rejected"][1])
     kinds = [(w["line"], w["kind"]) for w in report["warnings"]]
     check(kinds == [(8, "label"), (10, "outside"), (12, "head"), (15, "shared"), (19, "ambiguous")], kinds)
     texts = [w["text"] for w in report["warnings"]]
@@ -212,19 +227,25 @@ def decode_grids(ctx):
                         "     1  error 7: Head-A page blocked or sync-mark error!"], lines[3:])
     with open(csv_path, newline="") as f:
         rows = list(csv.reader(f))
-    check(rows[0] == ["sheet", "form", "code", "outcome", "answers", "q1", "q2", "q3", "q4"], rows[0])
-    check(rows[1] == ["1", "A", "0", "read", "B.>D", "B", ".", ">", "D"], rows[1])
+    check(rows[0] == ["sheet", "form", "code", "outcome", "answers", "doubtful", "q1", "q2", "q3", "q4"], rows[0])
+    check(rows[1] == ["1", "A", "0", "read", "B.>D", "3 4", "B", ".", ">", "D"], rows[1])
     check(rows[2][:4] == ["2", "", "7", "error 7: Head-A page blocked or sync-mark error!"], rows[2])
-    # JSON: the cell values, and question 4's mark at G2 is doubtful.
+    # JSON: the cell values. Question 3's two marks of one single choice are
+    # a near tie; question 4's lone mark at 2 is lighter than half the
+    # sheet's mark level (11) and within 2 of its blank neighbours.
     _, out, _ = ctx.run("decode", ctx.form("small.form"), grids[0], "--json", "--mode", "1", rc=0)
-    sheet = json.loads(out)["sheets"][0]
+    sheet = json_lines(out)[0][0]
     check(sheet["result"] == "AB.>D" and sheet["form"] == "A", sheet["result"])
+    check((sheet["paper"], sheet["mark"], sheet["doubtful"]) == (0, 11, 2), sheet)
     questions = sheet["questions"]
     check([q["values"] for q in questions] == [[0, 11, 0, 0], [0, 0, 0, 0], [11, 0, 11, 0], [0, 0, 0, 2]],
           [q["values"] for q in questions])
-    check([q["doubtful"] for q in questions] == [False, False, False, True], [q["doubtful"] for q in questions])
+    check([q["doubt"] for q in questions] == [[], [], ["near-tie"], ["faint", "near-tie"]], [q["doubt"] for q in questions])
+    check(max(q["confidence"] for q in questions[2:]) <= 0.5 < min(q["confidence"] for q in questions[:2]),
+          questions)
+    # The lone 2 is the question's darkest cell: G2 (2) decides it.
     check(questions[3]["cells"][3] == {"line": 6, "column": 5, "label": "D", "value": 2, "marked": True,
-                                       "doubtful": True}, questions[3]["cells"][3])
+                                       "threshold": 2, "margin": 0.045, "doubtful": True}, questions[3]["cells"][3])
     # Chinese messages through --lang.
     _, out, _ = ctx.run("--lang", "zh", "decode", ctx.form("small.form"), grids[1], rc=5)
     check("error 7: A传感器卡纸(同步信号)错!" in out, out)
@@ -261,7 +282,7 @@ def no_reader(ctx):
         check(f"no reader found on {nowhere}" in err, err)
     # A form the library rejects is refused before the reader is looked for.
     _, _, err = ctx.run("--port", nowhere, "read", ctx.form("problems.form"), rc=3)
-    check(":17: " in err and "error 25" in err, err)
+    check(":17:11: " in err and "error 25" in err, err)
 
 
 # ---------------------------------------------------------------- simulator
@@ -321,13 +342,14 @@ def read_faults(ctx):
         f.write("\n".join([good, good, good + " lines=60", good + " nobar", good + " status=3", good]) + "\n")
     with Simulator(ctx, "--form", form, "--answers", answers, "--fault", "26:crc") as sim:
         _, out, _ = ctx.run("--port", sim.link, "read", form, "--count", "5", "--json", rc=5)
-    report = json.loads(out)
-    check([s["code"] for s in report["sheets"]] == [20, 0, 7, 5, 3], [s["code"] for s in report["sheets"]])
-    check(report["sheets"][1]["result"] == good[2:], report["sheets"][1])
-    check(report["sheets"][4]["outcome"] == "error 3: Double page", report["sheets"][4])
-    check(report["summary"]["sheets"] == 5 and report["summary"]["failed"] == 4, report["summary"])
-    check({o["code"]: o["sheets"] for o in report["summary"]["outcomes"]} == {0: 1, 3: 1, 5: 1, 7: 1, 20: 1},
-          report["summary"])
+    sheets, summary = json_lines(out)
+    check([s["code"] for s in sheets] == [20, 0, 7, 5, 3], [s["code"] for s in sheets])
+    check(sheets[1]["result"] == good[2:], sheets[1])
+    # Refused by the reader or damaged on the way: to be fed again; read but not recognised: not.
+    check([s["feed_again"] for s in sheets] == [True, False, False, False, True], sheets)
+    check(sheets[4]["outcome"] == "feed again: error 3: Double page", sheets[4])
+    check(summary["sheets"] == 5 and summary["failed"] == 4, summary)
+    check({o["code"]: o["sheets"] for o in summary["outcomes"]} == {0: 1, 3: 1, 5: 1, 7: 1, 20: 1}, summary)
 
 
 @case
@@ -336,11 +358,11 @@ def read_then_decode(ctx):
     grids = ctx.path("grids")
     with Simulator(ctx, "--form", form, "--random", "3", "--seed", "11", "--jitter", "3", "--noise", "1") as sim:
         _, out, _ = ctx.run("--port", sim.link, "read", form, "--save-grids", grids, "--json", rc=0)
-    read = json.loads(out)["sheets"]
+    read = json_lines(out)[0]
     files = sorted(os.path.join(grids, n) for n in os.listdir(grids))
     check(len(files) == 3 and [s["grid"] for s in read] == files, files)
     _, out, _ = ctx.run("decode", form, *files, "--json", rc=0)
-    decoded = json.loads(out)["sheets"]
+    decoded = json_lines(out)[0]
     check([s["result"] for s in decoded] == [s["result"] for s in read], "decode differs from read")
     check([s["questions"] for s in decoded] == [s["questions"] for s in read], "question details differ")
 

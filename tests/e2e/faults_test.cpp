@@ -1,8 +1,9 @@
 // Reads that fail, and the library getting on with the next sheet: a double
 // page reported by the reader, a missing bar, a sheet of an unknown length, a
-// sheet whose layout is not identified, a damaged CRC and a line that hangs up
-// in the middle of a frame. Each case gets its own simulator with its own tray
-// and faults.
+// sheet whose layout is not identified, a damaged CRC, a line that hangs up
+// in the middle of a frame or while a read waits for its status, a dripping
+// data block and noise in a freshly opened line. Each case gets its own
+// simulator with its own tray and faults.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -121,6 +122,38 @@ TEST_F(SheetFaults, HangUpMidFrameThenReconnect) {
   ExpectRead(Sheet(1), ReadEntry::Read, "first sheet after reconnecting");
   // The form stayed on the host and on the reader.
   ExpectRead(Sheet(2), ReadEntry::ReadNoWait, "second sheet after reconnecting");
+}
+
+// Unplugged while the host waits for a read's status: to a reader of version
+// 3.0 silence would mean an empty tray (16), but a line that hangs up is a
+// reader gone (8), and at once.
+TEST_F(SheetFaults, HangUpWhileWaitingForTheStatusGives8) {
+  Start(ExamplePath("exam60.form"), {kExamSheet1, kExamSheet2}, {"--fault", "24:hangup=0"});
+  char version[16] = {};
+  ASSERT_EQ(Omr().MR_SysCmd(23, version), 1);
+  ASSERT_STREQ(version, "3.0");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Omr().MR_Read(), -1);
+  EXPECT_EQ(Omr().MR_GetLastError(), 8);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));  // not the 8 s sheet wait
+}
+
+// A reader that drips its data block a byte at a time is given up within a
+// few seconds instead of holding the read for minutes.
+TEST_F(SheetFaults, DrippingDataBlockGives8WithinSeconds) {
+  Start(ExamplePath("exam60.form"), {kExamSheet1, kExamSheet2}, {"--fault", "26:drip=100"});
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Omr().MR_Read(), -1);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(Omr().MR_GetLastError(), 8);
+  EXPECT_LT(took, std::chrono::seconds(8));
+}
+
+// Power-on noise waiting in the line when it is opened: the reader is still
+// found (Start connects) and reads.
+TEST_F(SheetFaults, StaleBytesInTheLineDoNotHideTheReader) {
+  Start(ExamplePath("exam60.form"), {kExamSheet1}, {"--stale", "00FB"});
+  ExpectRead(Sheet(0), ReadEntry::Read, "first sheet");
 }
 
 }  // namespace

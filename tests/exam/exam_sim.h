@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "exam/statistics.h"
+#include "statistics.h"
 
 namespace omr::exam::testing {
 

@@ -10,12 +10,12 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "exam/report_common.h"
-#include "exam/report_html.h"
-#include "exam/report_pdf.h"
-#include "exam/report_text.h"
-#include "exam/report_xlsx.h"
 #include "exam_sim.h"
+#include "report_common.h"
+#include "report_html.h"
+#include "report_pdf.h"
+#include "report_text.h"
+#include "report_xlsx.h"
 
 namespace {
 

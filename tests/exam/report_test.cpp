@@ -9,12 +9,12 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "exam/report_common.h"
-#include "exam/report_html.h"
-#include "exam/report_pdf.h"
-#include "exam/report_text.h"
-#include "exam/report_xlsx.h"
 #include "exam_sim.h"
+#include "report_common.h"
+#include "report_html.h"
+#include "report_pdf.h"
+#include "report_text.h"
+#include "report_xlsx.h"
 
 namespace omr::exam {
 namespace {
@@ -58,7 +58,7 @@ TEST(Report, TextFromTheCallerIsEscaped) {
       {"bad \xFF byte", "bad \xEF\xBF\xBD byte"},
       {"cut \xE5\xAD", "cut \xEF\xBF\xBD\xEF\xBF\xBD"},
       {"overlong \xC0\xBC", "overlong \xEF\xBF\xBD\xEF\xBF\xBD"},
-      {std::string("nul \0 bell \a", 12), "nul \xEF\xBF\xBD bell \xEF\xBF\xBD"},
+      {std::string("nul \0 bell \a", 12), "nul  bell "},  // control characters dropped
       {"tab\tnewline\n", "tab\tnewline\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(EscapeHtml(c.in), c.out) << c.in;

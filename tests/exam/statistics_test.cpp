@@ -1,7 +1,7 @@
 // Item analysis against figures computed here from the textbook formulas,
 // two passes over plain vectors, on small hand-made exams (the degenerate
 // ones included) and on a seeded simulated exam with planted items.
-#include "exam/statistics.h"
+#include "statistics.h"
 
 #include <gtest/gtest.h>
 

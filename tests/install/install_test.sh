@@ -35,6 +35,18 @@ done
 [[ $(readlink "$prefix/lib/libomr.so") == libomr.so.1 ]] || fail "libomr.so does not point at libomr.so.1"
 soname=$(readelf -d "$prefix/lib/libomr.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
 [[ $soname == libomr.so.1 ]] || fail "SONAME is '$soname'"
+# libomr-offline beside it, with its own package files, and the manual pages.
+for f in lib/libomr-offline.so lib/libomr-offline.so.1 include/omr_offline.h \
+         lib/cmake/omr-offline/omr-offline-config.cmake lib/cmake/omr-offline/omr-offline-config-version.cmake \
+         lib/pkgconfig/omr-offline.pc share/omr/examples/decode_sheet.c share/omr/examples/exam60.grid; do
+  [[ -e $prefix/$f ]] || fail "$f not installed"
+done
+for exe in ${OMR_TEST_EXECUTABLES:-}; do
+  [[ -f $prefix/share/man/man1/$exe.1 ]] || fail "share/man/man1/$exe.1 not installed"
+done
+if nm -D --defined-only "$prefix/lib/libomr-offline.so.1" | awk '{print $3}' | grep -v '^omro_'; then
+  fail "libomr-offline exports more than omro_*"
+fi
 for exe in ${OMR_TEST_EXECUTABLES:-}; do
   [[ -x $prefix/bin/$exe ]] || fail "bin/$exe not installed"
 done
@@ -44,6 +56,29 @@ if [[ -e ${forms[0]} ]]; then
     [[ -f $prefix/share/omr/examples/$(basename "$f") ]] || fail "example form $(basename "$f") not installed"
   done
 fi
+# The installed programs find the installed library by their run path, without
+# LD_LIBRARY_PATH, from this prefix and from the same tree moved elsewhere.
+runs_alone() {
+  local root=$1 exe libs
+  for exe in ${OMR_TEST_EXECUTABLES:-}; do
+    env -u LD_LIBRARY_PATH "$root/bin/$exe" --help >/dev/null 2>&1 ||
+      fail "installed $exe does not run without LD_LIBRARY_PATH from $root"
+    # Read whole first: grep -q leaving early would fail the pipe (pipefail).
+    libs=$(env -u LD_LIBRARY_PATH ldd "$root/bin/$exe")
+    local lib
+    for lib in libomr.so.1 libomr-offline.so.1; do
+      if grep -qF "$lib =>" <<<"$libs"; then
+        grep -qF "$lib => $root/" <<<"$libs" ||
+          fail "installed $exe loads another ${lib%.so.1}: $(grep omr <<<"$libs")"
+      fi
+    done
+  done
+}
+runs_alone "$prefix"
+mv "$prefix" "$work/moved"
+runs_alone "$work/moved"
+mv "$work/moved" "$prefix"
+
 # Nothing of the build tree's internals.
 if find "$prefix" -name '*omr_core*' -o -name '*gtest*' -o -name '*omr_sim*' | grep .; then
   fail "internal libraries were installed"
@@ -69,6 +104,26 @@ cc $cflags "$consumer/consumer.c" $pc_flags -o "$work/by-pkg-config" || fail "bu
 run() {
   env LD_LIBRARY_PATH="$prefix/lib" ${OMR_TEST_PRELOAD:+LD_PRELOAD="$OMR_TEST_PRELOAD"} "$@"
 }
+
+# 3. The offline example, through pkg-config and through the CMake package:
+#    it decodes the installed saved grid and writes its picture.
+examples=$prefix/share/omr/examples
+# shellcheck disable=SC2086
+cc $cflags "$examples/decode_sheet.c" $(pkg-config --cflags --libs omr-offline) -o "$work/decode-by-pkg-config" ||
+  fail "build the offline example with pkg-config"
+[[ $(pkg-config --modversion omr-offline) == 1.* ]] || fail "pkg-config version of omr-offline"
+cmake -S "$source/tests/install/consumer_offline" -B "$work/offline-by-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_FLAGS="$cflags" -DDECODE_SHEET_SOURCE="$examples/decode_sheet.c" >"$work/offline.log" 2>&1 ||
+  { cat "$work/offline.log"; fail "configure against the omr-offline CMake package"; }
+cmake --build "$work/offline-by-cmake" >>"$work/offline.log" 2>&1 || { cat "$work/offline.log"; fail "build with omr-offline"; }
+for program in "$work/decode-by-pkg-config" "$work/offline-by-cmake/decode_sheet"; do
+  run ldd "$program" | grep "libomr-offline.so.1 => $prefix/lib/libomr-offline.so.1" >/dev/null ||
+    fail "$program does not load the installed libomr-offline"
+  out=$(run "$program" "$examples/exam60.form" "$examples/exam60.grid" "$work/sheet.png") || fail "$program failed"
+  [[ $(head -n1 <<<"$out") == "read: code 0, 70 questions, 3 doubtful" && -s $work/sheet.png ]] ||
+    fail "$program printed: $(head -n1 <<<"$out")"
+  rm -f "$work/sheet.png"
+done
 # Every program must use the installed library.
 for program in "$work/by-cmake/consumer" "$work/by-pkg-config"; do
   run ldd "$program" | grep "libomr.so.1 => $prefix/lib/libomr.so.1" >/dev/null ||

@@ -48,6 +48,38 @@ TEST_F(AnswersTest, CharactersBracketsAndEscapes) {
   EXPECT_FALSE(Parse("A ABCD99"));  // one answer too many
 }
 
+// The planted styles: drawn levels follow the sheet's noise, darkness and
+// jitter (paper noise / 2, mark darkness - jitter / 2), and the planted file
+// names each question with one.
+TEST_F(AnswersTest, PlantedStylesLevelsAndPlantedLine) {
+  ASSERT_TRUE(Parse("A [2l][1,3e][4,2t][1,2] noise=2 jitter=2")) << error;
+  ASSERT_EQ(plan.answers.size(), 4u);
+  EXPECT_EQ(plan.answers[0].marks[0].style, MarkStyle::Light);
+  EXPECT_EQ(plan.answers[1].marks[1].style, MarkStyle::Erasure);
+  EXPECT_EQ(plan.answers[2].marks[1].style, MarkStyle::Tie);
+  EXPECT_EQ(FormatPlanted(forms->layouts[kFaceA][0], plan.answers), "1:faint 2:erased 3:near-tie 4:near-tie");
+  SheetGrid grid;
+  ASSERT_TRUE(DrawSheet(forms->layouts[kFaceA][0], plan.answers, plan.draw, grid, error)) << error;
+  // Paper 1, mark 10, spread 9: a light mark above 3.25 and below 5, an
+  // erasure between 3.25 and 7.75 (the middle integer), a tie 0 to 2 below
+  // its question's mark.
+  const std::vector<Question> q = LayoutQuestions(forms->layouts[kFaceA][0]);
+  auto value = [&](int question, int option) {
+    const QuestionCell& c = q[question].cells[static_cast<std::size_t>(q[question].Options()[option])];
+    return grid.At(c.line, c.column);
+  };
+  EXPECT_EQ(value(0, 1), 4);
+  EXPECT_EQ(value(1, 2), 5);
+  EXPECT_GE(value(2, 1), value(2, 3) - 2);
+  EXPECT_LE(value(2, 1), value(2, 3));
+  EXPECT_GE(value(2, 3), 9);
+  // No grey left between noise 6 and darkness 8 for a light mark.
+  plan.draw.noise = 6;
+  plan.draw.darkness = 8;
+  EXPECT_FALSE(DrawSheet(forms->layouts[kFaceA][0], plan.answers, plan.draw, grid, error));
+  EXPECT_NE(error.find("no grey is left for a faint mark"), std::string::npos) << error;
+}
+
 TEST_F(AnswersTest, Options) {
   ASSERT_TRUE(
       Parse("A [2f] status=3 dark=9 jitter=2 noise=1 seed=4 nobar noident lines=21 columns=50 name=x1"))

@@ -62,6 +62,7 @@ struct Row {
   int hangUpBytes = -1;           // bytes before the hang-up (-1: half)
   bool replyIgnored = false;      // the reply is not tested: the operation succeeds
   bool noPurge = false;           // sent without a purge: the rest of a bad reply is read next
+  int hangUpError = -1;           // code after a hang-up (-1: lineError)
 };
 
 int SysCmd(Rig& r, int code) {
@@ -96,10 +97,11 @@ std::vector<Row> Rows() {
          return r.ctx->lastError == kSentinelError ? 1 : 0;
        },
        1, 0, kLineFaults, 8, 8, 3, 666},
-      // No status reply: "No sheet!" from a 3.0 reader.
-      {"Read", 0x24, [](Rig& r) { return r.ctx->Read(); }, 0, -1, kAllFaults, 16, 8, 3, read},
+      // No status reply: "No sheet!" from a 3.0 reader, unless the line hung up.
+      {"Read", 0x24, [](Rig& r) { return r.ctx->Read(); }, 0, -1, kAllFaults, 16, 8, 3, read, -1, -1, false,
+       false, 8},
       {"ReadWithLine", 0x2B, [](Rig& r) { return r.ctx->ReadWithLine(20); }, 0, -1, kAllFaults, 16, 8, 3,
-       read},
+       read, -1, -1, false, false, 8},
       {"ReadData", 0x26, [](Rig& r) { return r.ctx->Read(); }, 0, -1, kLineFaults, 8, 8, 3, read},
       {"IsReading", 0x25, [](Rig& r) { return r.ctx->IsReading(); }, 0, -1, kLineFaults, 8, 8, 3, 333},
       {"StopRead", 0x27, [](Rig& r) { return r.ctx->StopRead(); }, 0x27FB, kAnyFailure, kLineFaults, 8, 8, 3,
@@ -274,9 +276,10 @@ TEST_P(FaultMatrix, FailsCleanlyAndRecovers) {
       EXPECT_NE(result, row.success);
     else
       EXPECT_EQ(result, row.failure);
-    const int expected = kind == kStatus      ? row.statusError
-                         : kind == kWrongCode ? row.wrongError
-                                              : row.lineError;
+    const int expected = kind == kStatus                           ? row.statusError
+                         : kind == kWrongCode                      ? row.wrongError
+                         : kind == kHangUp && row.hangUpError >= 0 ? row.hangUpError
+                                                                   : row.lineError;
     EXPECT_EQ(c.lastError, expected == kUnchanged ? kSentinelError : expected);
   }
   EXPECT_LE(rig_.port.NowMs() - virtualStart, row.budgetMs) << "waited past the time-outs";

@@ -217,6 +217,33 @@ TEST_F(FaultTest, HangUpAfterGivenBytes) {
   firmware.AddFault(0x54, Fault{FaultKind::HangUp, 0});
   EXPECT_TRUE(Send({0xFA, 0x54}).empty());
   EXPECT_TRUE(port.HungUp());
+  const CPort& host = port;
+  EXPECT_TRUE(host.HungUp());  // what the library sees
+}
+
+TEST_F(FaultTest, AfterLetsTheFirstCommandsThrough) {
+  Fault fault{FaultKind::Silence};
+  fault.after = 2;
+  firmware.AddFault(0x04, fault);
+  EXPECT_EQ(Send({0xFA, 0x04}), (Bytes{0xFB, 0x04}));
+  EXPECT_EQ(Send({0xFA, 0x04}), (Bytes{0xFB, 0x04}));
+  EXPECT_TRUE(Send({0xFA, 0x04}).empty());
+  EXPECT_EQ(Send({0xFA, 0x04}), (Bytes{0xFB, 0x04}));
+  EXPECT_EQ(firmware.FaultsPending(), 0u);
+}
+
+TEST_F(FaultTest, DripSendsOneByteAtATime) {
+  firmware.AddFault(0x54, Fault{FaultKind::Drip, 100});
+  const Bytes cmd{0xFA, 0x54};
+  ASSERT_EQ(port.Write(cmd.data(), 2), 2);
+  const std::int64_t start = port.NowMs();
+  std::uint8_t reply[4] = {};
+  // Each 50 ms read brings at most the one byte that came in it.
+  int got = 0;
+  for (int i = 0; i < 8 && got < 4; ++i) got += port.Read(reply + got, 4 - got, 50);
+  EXPECT_EQ(got, 4);
+  EXPECT_EQ(Bytes(reply, reply + 4), (Bytes{0xFB, 0x54, 3, 0}));
+  EXPECT_EQ(port.NowMs() - start, 300);  // the last byte three steps after the first
 }
 
 struct ParseCase {
@@ -226,6 +253,7 @@ struct ParseCase {
   FaultKind kind;
   int value;
   bool once;
+  int after = 0;
 };
 
 ParseCase Bad(const char* text) {
@@ -248,6 +276,7 @@ TEST_P(ParseFaultTest, Parses) {
   EXPECT_EQ(fault.kind, c.kind);
   EXPECT_EQ(fault.value, c.value);
   EXPECT_EQ(fault.once, c.once);
+  EXPECT_EQ(fault.after, c.after);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -256,12 +285,14 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"0x24:delay=500:always", true, 0x24, FaultKind::Delay, 500, false},
                       ParseCase{"24:status=3:once", true, 0x24, FaultKind::Status, 3, true},
                       ParseCase{"26:hangup=40", true, 0x26, FaultKind::HangUp, 40, true},
+                      ParseCase{"26:drip=300:always", true, 0x26, FaultKind::Drip, 300, false},
+                      ParseCase{"24:hangup=0:after=3", true, 0x24, FaultKind::HangUp, 0, true, 3},
                       ParseCase{"4e:short", true, 0x4E, FaultKind::ShortReply, -1, true},
                       ParseCase{"54:wrong-code", true, 0x54, FaultKind::WrongCode, -1, true},
                       ParseCase{"26:oversize=0x2000", true, 0x26, FaultKind::OversizeHeader, 0x2000, true},
                       ParseCase{"04:silence:always", true, 0x04, FaultKind::Silence, -1, false}, Bad("26"),
                       Bad("zz:crc"), Bad("126:crc"), Bad("26:boom"), Bad("26:crc=1"), Bad("26:delay=-5"),
-                      Bad("26:crc:twice")));
+                      Bad("26:crc:twice"), Bad("24:status:after=x")));
 
 }  // namespace
 }  // namespace omr::sim

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -70,7 +71,12 @@ class PtyServerTest : public ::testing::Test {
   void SetUp() override {
     link = ::testing::TempDir() + "/omrsim-test-" + std::to_string(getpid());
     unlink(link.c_str());
-    server = std::make_unique<PtyServer>(firmware, PtyServer::Options{link, 2000, nullptr});
+    PtyServer::Options options{link, 2000, nullptr, {}};
+    options.received = [this](const std::uint8_t* data, std::size_t count) {
+      const std::lock_guard<std::mutex> lock(receivedMutex);
+      received.insert(received.end(), data, data + count);
+    };
+    server = std::make_unique<PtyServer>(firmware, options);
     std::string error;
     ASSERT_TRUE(server->Open(error)) << error;
     thread = std::thread([this] {
@@ -91,6 +97,8 @@ class PtyServerTest : public ::testing::Test {
   std::unique_ptr<PtyServer> server;
   std::thread thread;
   bool served = false;
+  std::mutex receivedMutex;
+  Bytes received;
 };
 
 TEST_F(PtyServerTest, ProbeThroughTheLink) {
@@ -99,6 +107,28 @@ TEST_F(PtyServerTest, ProbeThroughTheLink) {
   ASSERT_GE(fd, 0);
   EXPECT_EQ(Exchange(fd, {0xFA, 0x04}, 2), (Bytes{0xFB, 0x04}));
   EXPECT_EQ(Exchange(fd, {0xFA, 0x54}, 4), (Bytes{0xFB, 0x54, 3, 0}));
+  close(fd);
+}
+
+// Stray bytes and incomplete commands included: what the host wrote, in order.
+TEST_F(PtyServerTest, HandsOnEveryByteReceived) {
+  const int fd = OpenClient(link);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(Exchange(fd, {0x55, 0xFA, 0x04}, 2), (Bytes{0xFB, 0x04}));
+  EXPECT_EQ(Exchange(fd, {0xFA, 0x54}, 4), (Bytes{0xFB, 0x54, 3, 0}));
+  ASSERT_EQ(write(fd, "\xFA", 1), 1);
+  const auto deadline = Clock::now() + std::chrono::seconds(2);
+  const Bytes sent{0x55, 0xFA, 0x04, 0xFA, 0x54, 0xFA};
+  for (;;) {
+    {
+      const std::lock_guard<std::mutex> lock(receivedMutex);
+      if (received.size() >= sent.size() || Clock::now() > deadline) {
+        EXPECT_EQ(received, sent);
+        break;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   close(fd);
 }
 

@@ -44,6 +44,7 @@ int ScriptedPort::Read(std::uint8_t* buffer, int count, int timeoutMs) {
       incoming_.pop_front();
     }
   }
+  hungUp = hangUpWhenDry_ && n < count;
   reads_.push_back({count, timeoutMs, n});
   return n;
 }

@@ -39,8 +39,13 @@ class ScriptedPort : public CPort {
   void Queue(const Bytes& bytes) { incoming_.insert(incoming_.end(), bytes.begin(), bytes.end()); }
   // Every further Write reports at most this many bytes written.
   void LimitWrites(int maxBytes) { writeLimit_ = maxBytes; }
+  // From now on a read that runs out of bytes reports the device gone, as a
+  // port does after a hang-up.
+  void HangUpWhenDry() { hangUpWhenDry_ = true; }
   // A responder sees every write once the script is used up and may queue bytes.
-  void Respond(std::function<void(ScriptedPort&, const Bytes&)> responder) { responder_ = std::move(responder); }
+  void Respond(std::function<void(ScriptedPort&, const Bytes&)> responder) {
+    responder_ = std::move(responder);
+  }
 
   const std::vector<Bytes>& Writes() const { return writes_; }
   const std::vector<ReadCall>& Reads() const { return reads_; }
@@ -66,6 +71,7 @@ class ScriptedPort : public CPort {
   std::vector<std::string> mismatches_;
   std::function<void(ScriptedPort&, const Bytes&)> responder_;
   int writeLimit_ = -1;
+  bool hangUpWhenDry_ = false;
   int purges_ = 0;
 };
 

@@ -110,6 +110,46 @@ TEST_F(Scan, ReaderOnTheFourthCandidate) {
   EXPECT_EQ(bridge.opens, 0);
 }
 
+// Power-on noise waiting in the line would put the probe's reply one byte
+// off on every scan.
+TEST_F(Scan, StaleBytesInAFreshPortAreDiscarded) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  ASSERT_TRUE(pty.Send({0x00, 0xFB}));
+  PtyReader reader(pty);
+  AnswerEverything(reader);
+  reader.Start();
+  UsePorts(pty.SlaveName());
+  EXPECT_NE(ctx->FindReader(), 0u);
+  reader.Stop();
+  EXPECT_EQ(ctx->firmwareVersion, "3.1");
+}
+
+// On-board terminals the kernel lists without a UART behind them (type 0)
+// are not opened; others, and names sysfs says nothing about, are.
+TEST_F(Scan, OnBoardTerminalsWithoutAUartAreSkipped) {
+  const std::string sysfs = dir / "tty";
+  auto node = [&](const std::string& name, const char* type) {
+    const std::string path = sysfs + "/" + name;
+    ASSERT_EQ(system(("mkdir -p '" + path + "'").c_str()), 0);
+    if (type) {
+      FILE* f = fopen((path + "/type").c_str(), "w");
+      ASSERT_NE(f, nullptr);
+      fputs(type, f);
+      fclose(f);
+    }
+  };
+  node("ttyS0", "4\n");
+  node("ttyS1", "0\n");
+  node("ttyS2", nullptr);
+  const struct {
+    const char* name;
+    bool present;
+  } cases[] = {{"/dev/ttyS0", true}, {"/dev/ttyS1", false},  {"/dev/ttyS2", true},
+               {"/dev/ttyS9", true}, {"/dev/ttyUSB1", true}, {"/dev/ttySX", true}};
+  for (const auto& c : cases) EXPECT_EQ(SerialHardwarePresent(c.name, sysfs), c.present) << c.name;
+}
+
 TEST_F(Scan, OlderReaderIsNotAskedForItsParameters) {
   PtyPair pty;
   ASSERT_TRUE(pty.Ok());
@@ -169,7 +209,7 @@ TEST_F(Scan, ReaderOnlyOnTheBridge) {
   EXPECT_EQ(bridge.writes, (std::vector<Bytes>{kProbe, kChannels, kVersion, kParameters, kVersion}));
   ASSERT_FALSE(bridge.timeouts.empty());
   EXPECT_EQ(bridge.timeouts[0], std::make_pair(1000u, 1000u));
-  EXPECT_EQ(bridge.purges.size(), 4u);  // every set-up command, not the probe
+  EXPECT_EQ(bridge.purges.size(), 5u);  // the freshly opened bridge, then every set-up command
   using Pair = std::pair<std::uint32_t, std::uint32_t>;
   EXPECT_EQ(bridge.usbParameters, (std::vector<Pair>{{0, 0}, {0, 0}}));
   EXPECT_EQ(ctx->usbPort.GetInBufferSize(), 0);

@@ -198,6 +198,31 @@ TEST(ComPortClosed, SettingsReachTheTerminal) {
   }
 }
 
+// A port of another device, say a terminal at 9600 baud with echo, comes
+// back from a probe as it was.
+TEST(ComPortClosed, CloseRestoresTheTerminalsSettings) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  termios before{};
+  ASSERT_EQ(tcgetattr(pty.Master(), &before), 0);
+  before.c_lflag |= ICANON | ECHO;
+  cfsetispeed(&before, B9600);
+  cfsetospeed(&before, B9600);
+  ASSERT_EQ(tcsetattr(pty.Master(), TCSANOW, &before), 0);
+  CCom com;
+  const Handle h = com.OpenWith(pty.SlaveName().c_str(), "115200,n,8,1");
+  ASSERT_NE(h, 0u);
+  termios during{};
+  ASSERT_EQ(tcgetattr(pty.Master(), &during), 0);
+  EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
+  ASSERT_EQ(com.Close(h), 1);
+  termios after{};
+  ASSERT_EQ(tcgetattr(pty.Master(), &after), 0);
+  EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+  EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+}
+
 TEST(ComPortClosed, HandleIsNonZeroOnDescriptorZero) {
   PtyPair pty;
   ASSERT_TRUE(pty.Ok());
@@ -275,6 +300,7 @@ TEST_F(ComPort, ShortReadEndsAtTheTimeOut) {
   const auto start = Clock::now();
   EXPECT_EQ(com.Read(buffer, 4, 120), 2);
   const long elapsed = ElapsedMs(start);
+  EXPECT_FALSE(com.HungUp());  // silence is no hang-up
   EXPECT_GE(elapsed, 120);
   EXPECT_LT(elapsed, 1000);
   EXPECT_EQ(buffer[0], 0xFB);
@@ -321,6 +347,7 @@ TEST_F(ComPort, HangUpEndsReadsAtOnce) {
   const auto start = Clock::now();
   EXPECT_EQ(com.Read(buffer, 2, 3000), 0);
   EXPECT_LT(ElapsedMs(start), 1000);
+  EXPECT_TRUE(com.HungUp());
   const std::uint8_t data[2] = {0xFA, 0x04};
   EXPECT_EQ(com.Write(data, 2), 0);
   EXPECT_EQ(com.Purge(), 0);

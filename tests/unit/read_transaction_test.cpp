@@ -305,16 +305,109 @@ TEST_F(ReadTest, OversizeHeaderIsRefusedBeforeItsData) {
 TEST_F(ReadTest, CrcMismatchKeepsThePreviousSheetAndLayout) {
   ScriptSheet(EncodeSheet(GoodSheet()));
   ASSERT_EQ(Read(), 0);
-  SheetGrid other = GoodSheet();
-  other.Set(3, 2, 0).Set(3, 3, 10);
-  ScriptSheet(SheetFrame(6, 4, ZeroRunEncode(other.Packed()), 0, 0, {}, CrcOrder::HighFirst));
+  std::vector<std::uint8_t> before(2 + 6 * 8), after(2 + 6 * 8);
+  ASSERT_TRUE(ctx->frame.CopyGrid(before.data()));
+  // A damaged frame of another size: neither its sizes nor its cells count.
+  SheetGrid other(8, 6);
+  other.Set(3, 2, 0).Set(3, 3, 10).Set(8, 6, 12);
+  ScriptSheet(SheetFrame(8, 3, ZeroRunEncode(other.Packed()), 0, 0, {}, CrcOrder::HighFirst));
   EXPECT_EQ(Read(), -1);
   EXPECT_EQ(ctx->lastError, 20);
   EXPECT_EQ(ctx->frame.frameError, 20);
-  EXPECT_EQ(ctx->frame.CellAt(3, 2), 10);
-  EXPECT_EQ(ctx->frame.CellAt(3, 3), 0);
+  EXPECT_EQ(ctx->frame.lines, 6);
+  EXPECT_EQ(ctx->frame.columns, 8);
+  ASSERT_TRUE(ctx->frame.CopyGrid(after.data()));
+  EXPECT_EQ(after, before);
   EXPECT_NE(ctx->identifiedLayout, nullptr);
+  char text[8] = {};
+  EXPECT_EQ(ctx->GetResult(text, 1), 2);
+  EXPECT_STREQ(text, "BB");
 }
+
+TEST_F(ReadTest, HangUpDuringTheStatusWaitIsACommunicationError) {
+  // To a reader of version 3.0 silence means an empty tray; a port that
+  // reports the device gone does not.
+  ctx->firmwareVersion = "3.0";
+  port.HangUpWhenDry();
+  EXPECT_EQ(Read(), -1);
+  EXPECT_EQ(ctx->lastError, 8);
+}
+
+TEST_F(ReadTest, HangUpInTheDataStopsAtOnce) {
+  Bytes frame = EncodeSheet(GoodSheet());
+  frame.resize(frame.size() - 3);
+  ScriptSheet(frame);
+  port.HangUpWhenDry();
+  EXPECT_EQ(Read(), -1);
+  EXPECT_EQ(ctx->lastError, 8);
+  // Status, header, the piece that came, one read that found the line gone.
+  EXPECT_EQ(port.Reads().size(), 4u);
+}
+
+// A clock that moves only when the dripping port below says so.
+std::int64_t gNowMs = 0;
+std::int64_t FakeNow() {
+  return gNowMs;
+}
+
+// Hands out the data block one byte per read, each after `perByteMs`.
+class DrippingPort : public ReaderPort {
+ public:
+  int perByteMs = 0;
+  int Read(std::uint8_t* buffer, int count, int timeoutMs) override {
+    if (Reads().size() < 2) return ScriptedPort::Read(buffer, count, timeoutMs);
+    gNowMs += perByteMs < timeoutMs ? perByteMs : timeoutMs;
+    return ScriptedPort::Read(buffer, perByteMs <= timeoutMs ? 1 : 0, timeoutMs);
+  }
+};
+
+struct Drip {
+  const char* name;
+  int perByteMs;
+  bool read;
+};
+
+class DripTest : public ::testing::TestWithParam<Drip> {};
+
+TEST_P(DripTest, TheDataBlockHasAnOverallBound) {
+  DrippingPort port;
+  auto ctx = std::make_unique<DriverContext>();
+  ctx->activePort = &port;
+  ctx->sheetWaitMs = 9000;
+  ctx->firmwareVersion = "3.1";
+  ctx->link.now = FakeNow;
+  gNowMs = 0;
+  SheetLayout& layout = DefineLayout(ctx->forms.layouts[0][0], 'B', 6, 8, 6);
+  AddBar(layout, 1, 1, 4);
+  AddLabel(layout, 1, "ABCD");
+  AddField(layout, 3, 1, 'U', 'S', 1);
+  // A wide sheet of light cells: some 600 bytes on the line, no zero runs.
+  SheetGrid wide(6, 200);
+  for (int line = 1; line <= 6; ++line)
+    for (int column = 1; column <= 200; ++column) wide.Set(line, column, 1);
+  wide.Set(6, 8, 12).Row(1, 1, "9999");
+  const Bytes frame = EncodeSheet(wide);
+  port.On(kStart, kStatusOk);
+  port.On(kFetch, frame);
+  port.perByteMs = GetParam().perByteMs;
+
+  const int block = static_cast<int>(frame.size()) - 10;
+  // One second plus four times the block's time at 115200 baud, 10 bits a byte.
+  const double boundMs = 1000 + 4 * block * 10 * 1000.0 / 115200;
+  EXPECT_EQ(ctx->Read(), GetParam().read ? 0 : -1);
+  EXPECT_EQ(ctx->lastError, GetParam().read ? 0 : 8);
+  EXPECT_LE(gNowMs, boundMs);
+  if (!GetParam().read) {
+    EXPECT_GE(gNowMs, boundMs - GetParam().perByteMs);
+  }
+  for (std::size_t i = 2; i < port.Reads().size(); ++i) EXPECT_LE(port.Reads()[i].timeoutMs, 333);
+  ctx->activePort = nullptr;
+}
+
+INSTANTIATE_TEST_SUITE_P(Read, DripTest,
+                         ::testing::Values(Drip{"Brisk", 1, true}, Drip{"EveryTenthOfASecond", 100, false},
+                                           Drip{"EveryThirdOfASecond", 300, false}),
+                         [](const auto& info) { return info.param.name; });
 
 TEST_F(ReadTest, FailedIdentificationClearsTheLayout) {
   ScriptSheet(EncodeSheet(GoodSheet()));

@@ -93,42 +93,51 @@ TEST_F(ObserverTest, CellsCarryValueDecisionAndThresholds) {
   EXPECT_EQ(c[1].max, 10);
   EXPECT_EQ(c[1].tolerance, 2);
   EXPECT_FALSE(c[2].marked);  // a dark cell under a blank label is no option
-  EXPECT_FALSE(c[2].doubtful);
 }
 
-struct Doubt {
+struct Threshold {
   const char* name;
   const char* first;   // the observed question's cells
   const char* second;  // a second question's cells, for the pool average
   int position;
   bool marked;
-  bool doubtful;
+  int threshold;
 };
 
-class DoubtTest : public ObserverTest, public ::testing::WithParamInterface<Doubt> {};
+class ThresholdTest : public ObserverTest, public ::testing::WithParamInterface<Threshold> {};
 
-TEST_P(DoubtTest, WithinOneGreyLevelOfAThreshold) {
-  const Doubt& d = GetParam();
+TEST_P(ThresholdTest, LightestValueThatWouldBeMarked) {
+  const Threshold& t = GetParam();
   layout->grade = GradeRecord{3, 2, 2, 5};
   AddLabel(*layout, 1, "ABCD");
   AddField(*layout, 1, 1, 'U', 'S', 1, 2, 'R');
-  LoadGrid(*frame, SheetGrid(2, 4).Row(1, 1, d.first).Row(2, 1, d.second));
+  LoadGrid(*frame, SheetGrid(2, 4).Row(1, 1, t.first).Row(2, 1, t.second));
   Evaluate(true);
   ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].cells[d.position].marked, d.marked);
-  EXPECT_EQ(seen[0].cells[d.position].doubtful, d.doubtful);
+  EXPECT_EQ(seen[0].cells[t.position].marked, t.marked);
+  EXPECT_EQ(seen[0].cells[t.position].threshold, t.threshold);
 }
 
+// G2 2, G3 2; limit = 0.75 x the S pool average, others = the darkest other cell.
 INSTANTIATE_TEST_SUITE_P(
-    Cells, DoubtTest,
-    ::testing::Values(Doubt{"AtG2", "2000", "0000", 0, true, true},           // 1 is below G2
-                      Doubt{"BelowG2", "1000", "0000", 0, false, true},       // 2 reaches G2
-                      Doubt{"Clear", "A000", "0000", 0, true, false},         // 9 and 11 are marked too
-                      Doubt{"Blank", "A000", "0000", 1, false, false},        // 1 is still below G2
-                      Doubt{"AverageLimit", "C600", "0000", 1, false, true},  // limit 6.75: 7 passes
-                      Doubt{"Tolerance", "5400", "CCCC", 1, true,
-                            true}),  // limit 7.125; 5 - 3 is not below 2
+    Cells, ThresholdTest,
+    ::testing::Values(Threshold{"AtG2", "2000", "0000", 0, true, 2},           // limit 1.5: G2 decides
+                      Threshold{"BelowG2", "1000", "0000", 0, false, 2},       // no pool: G2 decides
+                      Threshold{"LoneMark", "A000", "0000", 0, true, 2},       // the darkest at any value
+                      Threshold{"BesideMark", "A000", "0000", 1, false, 8},    // limit 7.5 before 10 - 2
+                      Threshold{"AverageLimit", "C600", "0000", 1, false, 7},  // limit 6.75
+                      Threshold{"Tolerance", "5400", "CCCC", 1, true, 4}),     // 5 - 4 is below 2
     [](const auto& info) { return info.param.name; });
+
+TEST_F(ObserverTest, LabelBlankHasNoThreshold) {
+  AddLabel(*layout, 1, "A B");
+  AddField(*layout, 1, 1, 'U', 'S', 1);
+  LoadGrid(*frame, SheetGrid(1, 4).Row(1, 1, "0A00"));
+  Evaluate(true);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].cells[1].threshold, 16);
+  EXPECT_LT(seen[0].cells[0].threshold, 16);
+}
 
 }  // namespace
 }  // namespace omr::test

@@ -3,7 +3,11 @@
 // failures (0 when all held).
 #pragma once
 
+#ifdef _WIN32
 #include <windows.h>
+#else
+#include <chrono>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -38,10 +42,15 @@ inline int Finish(const char* program) {
 }
 
 inline double NowMs() {
+#ifdef _WIN32
   LARGE_INTEGER frequency, counter;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&counter);
   return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+#else
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+#endif
 }
 
 }  // namespace check

@@ -64,7 +64,8 @@ void OpenPort(const char* name) {
   double start = check::NowMs();
   CHECK_EQ(com.Write(five, 5), 5);
   const double writeMs = check::NowMs() - start;
-  if (!CHECK(writeMs >= 15.0)) std::printf("     write took %.1f ms\n", writeMs);
+  CHECK(writeMs >= 15.0);
+  std::printf("  5 bytes written in %.1f ms\n", writeMs);
 
   // The peer echoes: a complete answer returns before the time-out.
   unsigned char got[8] = {};
@@ -81,13 +82,15 @@ void OpenPort(const char* name) {
   CHECK_EQ(com.Read(got, 4, 333), 2);
   double readMs = check::NowMs() - start;
   CHECK_BYTES(got, two, 2);
-  if (!CHECK(readMs >= 320 && readMs < 2000)) std::printf("     short read took %.1f ms\n", readMs);
+  CHECK(readMs >= 320 && readMs < 2000);
+  std::printf("  2 of 4 bytes read in %.1f ms (time-out 333)\n", readMs);
 
   // Nothing arrives: 0 after the time-out.
   start = check::NowMs();
   CHECK_EQ(com.Read(got, 2, 100), 0);
   readMs = check::NowMs() - start;
-  if (!CHECK(readMs >= 90 && readMs < 1500)) std::printf("     empty read took %.1f ms\n", readMs);
+  CHECK(readMs >= 90 && readMs < 1500);
+  std::printf("  0 of 2 bytes read in %.1f ms (time-out 100)\n", readMs);
 
   // More waiting than asked for: exactly count, the rest stays queued.
   const unsigned char three[] = {1, 2, 3};

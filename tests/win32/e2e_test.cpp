@@ -5,7 +5,10 @@
 //
 //   e2e_test.exe FORM EXPECTED    (Windows paths; Wine shows / as Z:)
 //
-// Without arguments only the connection is checked.
+// Without arguments only the connection is checked. The same program is built
+// for Linux against libomr.so (OMR_SERIAL_PORTS names the simulator's pty), so
+// that scripts/test-win32 can compare the bytes both libraries send for the
+// same calls.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,10 +18,14 @@
 #include "check.h"
 #include "omr_api.h"
 
+#ifndef OMR_TEST_LIBRARY
+#define OMR_TEST_LIBRARY "omr.dll"
+#endif
+
 namespace {
 
-using LoadForm = int(__stdcall*)(const char*, const char*);
-using GetResult = int(__stdcall*)(char*, int);
+using LoadForm = int(API_CALL*)(const char*, const char*);
+using GetResult = int(API_CALL*)(char*, int);
 
 struct Expected {
   int error = 0;
@@ -84,7 +91,7 @@ bool Equal(long long got, long long want, const char* what, int line) {
 #define EQUAL(a, b) Equal(static_cast<long long>(a), static_cast<long long>(b), #a " == " #b, __LINE__)
 
 // Reads every sheet and compares its result in modes 0 to 3.
-void ReadSheets(HMODULE dll, const char* form, const std::vector<Expected>& sheets) {
+void ReadSheets(api::Module dll, const char* form, const std::vector<Expected>& sheets) {
   auto loadForm = api::Get<LoadForm>(dll, "MR_LoadForm");
   auto clear = api::Get<api::BoolOfVoid>(dll, "MR_Clear");
   auto read = api::Get<api::IntOfVoid>(dll, "MR_Read");
@@ -144,7 +151,7 @@ int main(int argc, char** argv) {
   const char* form = argc >= 3 ? argv[1] : nullptr;
   if (form && !CHECK(ReadExpected(argv[2], sheets))) std::printf("     cannot read %s\n", argv[2]);
 
-  HMODULE dll = LoadLibraryA("omr.dll");
+  api::Module dll = api::Load(OMR_TEST_LIBRARY);
   if (!CHECK(dll != nullptr)) return check::Finish("e2e_test");
   auto installed = api::Get<api::IntOfInt>(dll, "MR_Installed");
   auto close = api::Get<api::BoolOfVoid>(dll, "MR_Close");
@@ -159,6 +166,6 @@ int main(int argc, char** argv) {
     CHECK_EQ(close(), 1);
     CHECK_EQ(getLastError(), 8);
   }
-  CHECK(FreeLibrary(dll) != 0);
+  CHECK(api::Free(dll));
   return check::Finish("e2e_test");
 }

@@ -1,10 +1,41 @@
 // The DLL's interface as a test program sees it: the export names and the
-// __stdcall pointer types, resolved at run time with GetProcAddress.
+// __stdcall pointer types, resolved at run time with GetProcAddress. The
+// end-to-end program is built for Linux too, where dlopen and dlsym stand in.
 #pragma once
 
+#ifdef _WIN32
 #include <windows.h>
+#define API_CALL __stdcall
+#else
+#include <dlfcn.h>
+#define API_CALL
+#endif
 
 namespace api {
+
+#ifdef _WIN32
+using Module = HMODULE;
+inline Module Load(const char* path) {
+  return LoadLibraryA(path);
+}
+inline bool Free(Module module) {
+  return FreeLibrary(module) != 0;
+}
+inline void* Symbol(Module module, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(module, name));
+}
+#else
+using Module = void*;
+inline Module Load(const char* path) {
+  return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
+inline bool Free(Module module) {
+  return dlclose(module) == 0;
+}
+inline void* Symbol(Module module, const char* name) {
+  return dlsym(module, name);
+}
+#endif
 
 // Every export, under its plain name.
 inline const char* const kExports[] = {"MR_Installed",
@@ -41,15 +72,15 @@ inline const char* const kExports[] = {"MR_Installed",
                                        "OmrVer"};
 constexpr int kExportCount = sizeof kExports / sizeof kExports[0];
 
-using IntOfInt = int(__stdcall*)(int);
-using IntOfVoid = int(__stdcall*)();
-using BoolOfVoid = unsigned char(__stdcall*)();
-using IntOfIntInt = int(__stdcall*)(int, int);
-using IntOfIntText = int(__stdcall*)(int, char*);
+using IntOfInt = int(API_CALL*)(int);
+using IntOfVoid = int(API_CALL*)();
+using BoolOfVoid = unsigned char(API_CALL*)();
+using IntOfIntInt = int(API_CALL*)(int, int);
+using IntOfIntText = int(API_CALL*)(int, char*);
 
 template <typename F>
-F Get(HMODULE module, const char* name) {
-  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+F Get(Module module, const char* name) {
+  return reinterpret_cast<F>(Symbol(module, name));
 }
 
 }  // namespace api

@@ -24,8 +24,7 @@ constexpr int kInfoBlockSize = 128;
 constexpr int kUserTextArea = 512;
 
 int NotConnected(const GlobalOptions& global) {
-  std::fprintf(stderr, "omrctl: no reader found%s\n",
-               global.port.empty() ? "" : (" on " + global.port).c_str());
+  ReportNoReader(global.port);
   return kExitReader;
 }
 

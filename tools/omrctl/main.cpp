@@ -2,10 +2,13 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "commands.h"
-#include "grid_file.h"
-#include "picture.h"
+#include "omr_offline.h"
+#ifdef OMR_WITH_EXAM
+#include "cmd_exam.h"
+#endif
 
 using namespace omrctl;
 
@@ -27,22 +30,63 @@ constexpr const char* kGridFormat =
     "comments.";
 
 constexpr const char* kPictureFormat =
-    "Pictures (--pictures): one PNG per sheet whose grid the reader kept (not for errors 3 and 20), "
+    "Pictures (--pictures): one PNG per sheet whose grid arrived (not for a sheet to feed again), "
     "12 pixels a cell, 26 + 12 x columns wide and 12 x lines high; grey cells, option cells outlined in "
     "blue (orange: doubtful), marked cells filled red, bars green, the identifying cell magenta, question "
-    "numbers before each question's first cell.";
+    "numbers before each question's first cell (orange: doubtful).";
+
+constexpr const char* kDoubtHelp =
+    "Doubtful questions (the CSV's doubtful column, the JSON's doubt and confidence): judged against the "
+    "sheet's own paper level (the median grey of its blank option cells) and mark level (that of its marked "
+    "ones). A question is doubtful for a faint mark (a lone light mark, or a mark lighter than half the "
+    "mark level), an erasure (a cell between the two levels), a near tie (a marked option and another "
+    "within 2 grey levels where that decides the answer), a margin (a deciding cell between the levels "
+    "within one grey level of its threshold) or an option cell off the grid. Confidence: 0 to 1 from the "
+    "deciding cells' distance to their thresholds; at most 0.5 when doubtful.";
+
+constexpr const char* kSubcommands[] = {"scan", "check", "read", "decode", "info", "motor", "errors", "help",
+#ifdef OMR_WITH_EXAM
+                                        "exam"
+#endif
+};
 
 void AddPort(CLI::App* app, GlobalOptions& global) {
   app->add_option("--port", global.port, kPortHelp)->type_name("PATH");
 }
 
+// The first word that is not a global option, when it names no subcommand
+// ("" otherwise): CLI11 would only say that it was not expected.
+std::string UnknownSubcommand(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--port" || word == "--lang") {
+      ++i;
+      continue;
+    }
+    if (word.rfind("-", 0) == 0) continue;
+    for (const char* known : kSubcommands)
+      if (word == known) return "";
+    return word;
+  }
+  return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const std::string unknown = UnknownSubcommand(argc, argv); !unknown.empty()) {
+    std::string list;
+    for (const char* known : kSubcommands) list += (list.empty() ? "" : ", ") + std::string(known);
+    std::fprintf(stderr,
+                 "omrctl: unknown subcommand '%s'; the subcommands are %s (omrctl --help tells more)\n",
+                 unknown.c_str(), list.c_str());
+    return kExitUsage;
+  }
   CLI::App app{"omrctl: reads answer sheets with an optical mark reader, through libomr.", "omrctl"};
   app.footer(kExitCodesHelp);
   app.require_subcommand(1);
   app.fallthrough();
+  app.set_version_flag("--version", std::string("omrctl ") + OMR_VERSION, "Print the version and exit");
 
   GlobalOptions global;
   std::string language = "en";
@@ -64,36 +108,58 @@ int main(int argc, char** argv) {
       "Check a form file without a reader: every line the library rejects (line number, text, code, "
       "message), a summary of each layout, and warnings: label ids that do not exist, option cells outside "
       "the sheet's lines or off the read head, layouts a sheet cannot be told apart by, cells two questions "
-      "use");
+      "use, lines that look like commands but are taken as comments");
   checkCmd->add_option("FORM", check.form, "Form file")->required()->type_name("FILE");
-  checkCmd->add_option("--head-columns", check.headColumns, "Cells across the read head")
+  checkCmd
+      ->add_option("--head-columns", check.headColumns, "Cells across the read head (read checks with 48)")
       ->capture_default_str()
-      ->check(CLI::Range(2, kMaxGridColumns));
+      ->check(CLI::Range(2, OMRO_MAX_COLUMNS));
   checkCmd->add_flag("--json", check.json, "Print one JSON object");
   checkCmd->footer(kExitCodesHelp);
 
   SheetOptions read;
   CLI::App* readCmd = app.add_subcommand(
       "read",
-      "Load a form into the reader and read sheets until --count are read or the reader has no sheet; one "
-      "line per sheet (number, form letter, answers or the error), then the count of sheets per outcome. A "
-      "bad sheet never stops the batch.");
+      "Load a form into the reader and read sheets until --count are read or the tray is empty; one line "
+      "per sheet (number, form letter, answers or the error; \"feed again\" for a sheet the reader refused), "
+      "then the count of sheets per outcome. Each sheet is saved before the next is fed; a bad sheet "
+      "does not stop the batch unless --max-errors sheets in a row fail. SIGINT or SIGTERM stop after the "
+      "sheet in flight (a second one at once); a reader that stops answering ends the run naming the sheet "
+      "to feed again.");
   readCmd->add_option("FORM", read.form, "Form file")->required()->type_name("FILE");
-  readCmd->add_option("--count", read.count, "Sheets to read (0: until the reader has no sheet)")
+  readCmd->add_option("--count", read.count, "Sheets to read (0: until the tray is empty)")
       ->capture_default_str()
       ->check(CLI::Range(0, 1000000));
   readCmd->add_option("--mode", read.mode, kModeHelp)->capture_default_str()->check(CLI::Range(0, 3));
   readCmd
-      ->add_option("--csv", read.csv, "Write one CSV row per sheet: sheet,form,code,outcome,answers,q1..qN")
+      ->add_option("--csv", read.csv,
+                   "Write one CSV row per sheet, on the disk before the next sheet is fed: "
+                   "sheet,form,code,outcome,answers,doubtful,q1..qN (doubtful: the numbers of the doubtful "
+                   "questions; every row has every column)")
       ->type_name("FILE");
-  readCmd->add_flag("--json", read.json,
-                    "Print one JSON document instead of the lines: every sheet with, per question, the cell "
-                    "values and a doubtful flag (a decision within one grey level of a threshold)");
+  readCmd->add_flag(
+      "--json", read.json,
+      "Print JSON Lines instead of the lines: one object per sheet as it is read, with its paper "
+      "and mark levels and, per question, the doubt, the confidence and every cell's value, "
+      "decision and threshold; the summary object last");
   readCmd->add_option("--pictures", read.pictures, "Write DIR/sheet-NNN.png for every sheet")
       ->type_name("DIR");
   readCmd->add_option("--save-grids", read.saveGrids, "Keep every sheet's grid in DIR/sheet-NNN.grid")
       ->type_name("DIR");
-  readCmd->footer(std::string(kPictureFormat) + "\n" + kGridFormat + "\n\n" + kExitCodesHelp);
+  auto* append = readCmd->add_flag(
+      "--append", read.append,
+      "Add to an existing CSV and folders, numbering after the last sheet in them (else an existing output "
+      "is refused)");
+  readCmd->add_flag("--force", read.force, "Replace existing outputs")->excludes(append);
+  readCmd->add_flag("--excel", read.excel,
+                    "Write the CSV for spreadsheets: UTF-8 with a byte-order mark, CRLF");
+  readCmd
+      ->add_option("--max-errors", read.maxErrors,
+                   "Stop the transport and the batch after N sheets in a row that fail (0: never)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 1000000));
+  readCmd->footer(std::string(kDoubtHelp) + "\n" + kPictureFormat + "\n" + kGridFormat + "\n\n" +
+                  kExitCodesHelp);
 
   SheetOptions decode;
   CLI::App* decodeCmd = app.add_subcommand(
@@ -106,15 +172,26 @@ int main(int argc, char** argv) {
       ->type_name("FILE");
   decodeCmd->add_option("--mode", decode.mode, kModeHelp)->capture_default_str()->check(CLI::Range(0, 3));
   decodeCmd
-      ->add_option("--csv", decode.csv, "Write one CSV row per grid: sheet,form,code,outcome,answers,q1..qN")
+      ->add_option(
+          "--csv", decode.csv,
+          "Write one CSV row per grid: sheet,form,code,outcome,answers,doubtful,q1..qN (doubtful: the "
+          "numbers of the doubtful questions)")
       ->type_name("FILE");
   decodeCmd->add_flag(
       "--json", decode.json,
-      "Print one JSON document: every grid with, per question, the cell values and a doubtful "
-      "flag");
-  decodeCmd->add_option("--pictures", decode.pictures, "Write DIR/sheet-NNN.png for every grid")
+      "Print JSON Lines: one object per grid with its paper and mark levels and, per question, "
+      "the doubt, the confidence and every cell's value, decision and threshold; the summary "
+      "object last");
+  decodeCmd
+      ->add_option("--pictures", decode.pictures,
+                   "Write DIR/sheet-NNN.png for every grid (NNN: the number of sheet-NNN.grid)")
       ->type_name("DIR");
-  decodeCmd->footer(std::string(kPictureFormat) + "\n" + kGridFormat + "\n\n" + kExitCodesHelp);
+  decodeCmd->add_flag("--force", decode.force,
+                      "Replace an existing CSV and pictures (else they are refused)");
+  decodeCmd->add_flag("--excel", decode.excel,
+                      "Write the CSV for spreadsheets: UTF-8 with a byte-order mark, CRLF");
+  decodeCmd->footer(std::string(kDoubtHelp) + "\n" + kPictureFormat + "\n" + kGridFormat + "\n\n" +
+                    kExitCodesHelp);
 
   CLI::App* info = app.add_subcommand(
       "info", "Print the reader's serial number, info block, user text, total counter and parameter block");
@@ -133,6 +210,18 @@ int main(int argc, char** argv) {
   errors->add_flag("--json", json, "Print one JSON array");
   errors->footer(kExitCodesHelp);
 
+#ifdef OMR_WITH_EXAM
+  ExamOptions examOptions;
+  CLI::App* exam = AddExamCommands(app, examOptions);
+#endif
+
+  std::string topic;
+  const std::vector<std::string> topics(std::begin(kSubcommands), std::end(kSubcommands));
+  CLI::App* help = app.add_subcommand("help", "Print the help of a command, or of omrctl");
+  help->add_option("COMMAND", topic, "scan, check, read, decode, info, motor, errors or exam")
+      ->check(CLI::IsMember(topics));
+  help->footer(kExitCodesHelp);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -141,6 +230,12 @@ int main(int argc, char** argv) {
   }
   global.chinese = language == "zh";
 
+  if (help->parsed()) {
+    // A command's help names its parent, as `omrctl COMMAND --help` does.
+    const std::string text = topic.empty() ? app.help() : app.get_subcommand(topic)->help("omrctl");
+    std::printf("%s", text.c_str());
+    return kExitOk;
+  }
   if (scan->parsed()) return RunScan(global, json);
   if (checkCmd->parsed()) return RunCheck(global, check);
   if (readCmd->parsed()) return RunRead(global, read);
@@ -148,5 +243,8 @@ int main(int argc, char** argv) {
   if (info->parsed()) return RunInfo(global, json);
   if (motor->parsed()) return RunMotor(global, action);
   if (errors->parsed()) return RunErrors(global, json);
+#ifdef OMR_WITH_EXAM
+  if (exam->parsed()) return RunExam(global, exam, examOptions);
+#endif
   return kExitUsage;
 }

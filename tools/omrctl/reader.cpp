@@ -1,9 +1,16 @@
 #include "reader.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "link/discovery.h"
@@ -43,7 +50,71 @@ std::string ConnectedName() {
   return "USB bridge";
 }
 
+std::vector<std::string> SplitPorts(const std::string& list) {
+  std::vector<std::string> names;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t colon = list.find(':', start);
+    const std::size_t end = colon == std::string::npos ? list.size() : colon;
+    if (end > start) names.push_back(list.substr(start, end - start));
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  return names;
+}
+
+// What keeps `name` from being the reader; "" when nothing can be seen.
+// `named`: the operator named the port (--port, OMR_SERIAL_PORTS), so its
+// absence and its silence are worth a word too.
+std::string PortProblem(const std::string& name, bool named) {
+  struct stat st {};
+  if (::stat(name.c_str(), &st) != 0) return named ? "no such port: " + name : "";
+  if (!S_ISCHR(st.st_mode)) return named ? name + " is not a serial port (not a character device)" : "";
+  if (::access(name.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+    const group* owner = ::getgrgid(st.st_gid);
+    const std::string group = owner ? owner->gr_name : "dialout";
+    return "permission denied on " + name + ": add your user to the " + group + " group (sudo usermod -aG " +
+           group + " $USER, then log in again)";
+  }
+  // On-board terminals are many and rarely the reader: only when named.
+  if (!named && name.rfind("/dev/ttyS", 0) == 0) return "";
+  const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == EBUSY) return "port busy: another program holds " + name;
+    if (errno == EACCES || errno == EPERM) return "permission denied on " + name;
+    return named ? "cannot open " + name + ": " + std::strerror(errno) : "";
+  }
+  const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+  ::close(fd);
+  if (locked) return "port busy: another program holds " + name;
+  return named ? "nothing answered on " + name + ": is the reader switched on and connected to it?" : "";
+}
+
 }  // namespace
+
+std::vector<std::string> ExplainNoReader(const std::string& port) {
+  std::vector<std::string> lines;
+  const char* env = std::getenv("OMR_SERIAL_PORTS");
+  const bool named = !port.empty() || env != nullptr;
+  std::vector<std::string> names;
+  if (!port.empty()) {
+    names = SplitPorts(port);
+  } else {
+    std::string name;
+    for (int i = 0; i < omr::kMaxSerialCandidates && omr::SerialCandidate(i, name); ++i)
+      names.push_back(name);
+  }
+  for (const std::string& name : names) {
+    const std::string problem = PortProblem(name, named);
+    if (!problem.empty()) lines.push_back(problem);
+  }
+  return lines;
+}
+
+void ReportNoReader(const std::string& port) {
+  std::fprintf(stderr, "omrctl: no reader found%s\n", port.empty() ? "" : (" on " + port).c_str());
+  for (const std::string& line : ExplainNoReader(port)) std::fprintf(stderr, "omrctl: %s\n", line.c_str());
+}
 
 bool ConnectReader(const std::string& port, std::string& name) {
   if (!port.empty()) setenv("OMR_SERIAL_PORTS", port.c_str(), 1);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace omrctl {
 
@@ -9,6 +10,17 @@ namespace omrctl {
 // a reader answered; `name` then tells where: a serial device path, or "USB
 // bridge".
 bool ConnectReader(const std::string& port, std::string& name);
+
+// Why no reader was found, in words that say what to do, one line each: a
+// port that does not exist, one the user may not open ("add your user to
+// the dialout group"), one another program holds, one that did not answer.
+// `port` as for ConnectReader. Ports the library found nothing wrong with in
+// its own list give no line.
+std::vector<std::string> ExplainNoReader(const std::string& port);
+
+// "omrctl: no reader found[ on PORT]" and the lines of ExplainNoReader on
+// stderr.
+void ReportNoReader(const std::string& port);
 
 // MR_Close, so that unloading the library sends nothing more.
 void DisconnectReader();

@@ -1,13 +1,11 @@
 #include "text.h"
 
-#include <iconv.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <vector>
 
 #include "omr.h"
+#include "omr_offline.h"
 
 namespace omrctl {
 
@@ -23,34 +21,11 @@ void AppendEscape(std::string& out, unsigned char byte) {
 }  // namespace
 
 std::string GbkToUtf8(std::string_view gbk) {
-  std::string out;
-  iconv_t cd = iconv_open("UTF-8", "GBK");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return EscapeBytes(gbk);
-  std::vector<char> buffer(16);
-  std::size_t i = 0;
-  while (i < gbk.size()) {
-    const unsigned char c = static_cast<unsigned char>(gbk[i]);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    // One two-byte character at a time, so a bad pair costs only its bytes.
-    char* in = const_cast<char*>(gbk.data() + i);
-    std::size_t inLeft = i + 1 < gbk.size() ? 2 : 1;
-    char* outPtr = buffer.data();
-    std::size_t outLeft = buffer.size();
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    const std::size_t rc = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
-    if (rc == static_cast<std::size_t>(-1) || inLeft != 0) {
-      AppendEscape(out, c);
-      ++i;
-      continue;
-    }
-    out.append(buffer.data(), buffer.size() - outLeft);
-    i += 2;
-  }
-  iconv_close(cd);
+  std::string out(gbk.size() * 4 + 1, '\0');
+  std::size_t length = 0;
+  if (omro_gbk_to_utf8(gbk.data(), gbk.size(), out.data(), out.size(), &length) != OMRO_OK)
+    return EscapeBytes(gbk);
+  out.resize(length);
   return out;
 }
 

@@ -12,7 +12,10 @@ library's texts, one character per byte for results).
             print(sheet.form, sheet.answers if sheet.ok else sheet.error)
 
 The library keeps one driver state per process: every :class:`Reader` object
-talks to the same connection, form and last sheet.
+talks to the same connection, form and last sheet. :mod:`omr.offline` runs
+the same recognition without a reader, on saved grids or on the last sheet
+(:meth:`Reader.grid`, :meth:`Reader.decode`), with every cell's decision and a
+confidence per question.
 """
 
 from __future__ import annotations
@@ -20,12 +23,18 @@ from __future__ import annotations
 import ctypes
 import os
 from dataclasses import dataclass
-from typing import Iterator, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Iterator, Optional, Sequence, Union
 
 from ._library import LIBRARY_ENV, library, library_path
+from .exam import Exam, ExamError
+
+if TYPE_CHECKING:  # pragma: no cover
+    from .offline import Form, Grid, Sheet as DecodedSheet
 
 __all__ = [
     "COMMUNICATION_ERROR",
+    "Exam",
+    "ExamError",
     "LIBRARY_ENV",
     "NO_FORMAT",
     "NO_SHEET",
@@ -67,6 +76,7 @@ _SYS_WRITE_SERIAL = 18
 _SYS_WRITE_INFO_BLOCK = 19
 _SYS_READ_INFO_BLOCK = 20
 _SYS_VERSION = 23
+_SYS_SHEET_GRID = 25
 _SYS_WRITE_USER_TEXT = 28
 _SYS_READ_USER_TEXT = 29
 
@@ -271,6 +281,27 @@ class Reader:
         3 the letter, the status byte and the answers. One character per byte,
         so the status byte of a read sheet is "\\x00"."""
         return self._result_bytes(mode, "result").decode(_RESULT_ENCODING)
+
+    def grid(self) -> Optional["Grid"]:
+        """The grid of the last sheet whose data arrived (system command 25; it
+        sends nothing to the reader), or None when no sheet has been read. A
+        read that failed with a reader status such as 3 leaves the sheet
+        before it."""
+        from .offline import Grid
+
+        area = bytearray(2 + 6154)  # the counts and the frame's cell area
+        arg = ctypes.cast((ctypes.c_char * len(area)).from_buffer(area), ctypes.c_void_p)
+        if not self._lib.MR_SysCmd(_SYS_SHEET_GRID, arg):
+            return None
+        lines, columns = area[0], area[1]
+        return Grid(lines, columns, bytes(area[2:2 + lines * columns]))
+
+    def decode(self, form: "Form", mode: int = RESULT_ANSWERS) -> "DecodedSheet":
+        """The last sheet decoded with ``form`` (an :class:`omr.offline.Form`, the
+        form this reader was loaded with): its questions with every cell's
+        decision and a confidence. Raises omr.offline.OfflineError (code 6)
+        when the library holds no sheet."""
+        return form.decode_reader(mode)
 
     def _result_bytes(self, mode: int, operation: str) -> bytes:
         out = ctypes.create_string_buffer(_RESULT_SIZE)

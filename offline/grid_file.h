@@ -14,14 +14,18 @@
 // cell area).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
-namespace omrctl {
+namespace omr::offline {
 
 inline constexpr int kMaxGridLines = 127;
 inline constexpr int kMaxGridColumns = 254;
+// Far above any grid file (a full frame is about 12 KiB): larger is refused unread.
+inline constexpr std::size_t kMaxGridFileBytes = 4u << 20;
 
 struct Grid {
   int lines = 0;
@@ -35,7 +39,16 @@ struct Grid {
 // Counts and cells as system command 25 writes them (2 + lines x columns bytes).
 bool GridFromCopy(const std::uint8_t* copy, std::size_t size, Grid& grid, std::string& error);
 
-bool WriteGridFile(const std::string& path, const Grid& grid, const std::string& comment, std::string& error);
-bool ReadGridFile(const std::string& path, Grid& grid, std::string& error);
+// Cells in sending order; `count` must be lines x columns and every value 0..15.
+bool GridFromCells(int lines, int columns, const std::uint8_t* cells, std::size_t count, Grid& grid,
+                   std::string& error);
 
-}  // namespace omrctl
+// Written to a temporary name beside `path` and renamed over it, so a reader
+// of `path` sees the old file or the new one, never a part.
+bool WriteGridFile(const std::string& path, const Grid& grid, const std::string& comment, std::string& error);
+// A regular file of at most kMaxGridFileBytes, parsed by GridFromText.
+bool ReadGridFile(const std::string& path, Grid& grid, std::string& error);
+// The text of a grid file; `name` (the path) heads a complaint with its line.
+bool GridFromText(std::string_view text, const std::string& name, Grid& grid, std::string& error);
+
+}  // namespace omr::offline

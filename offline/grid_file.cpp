@@ -1,13 +1,11 @@
 #include "grid_file.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <sstream>
 
+#include "file_io.h"
 #include "read/device_frame.h"
 
-namespace omrctl {
+namespace omr::offline {
 
 namespace {
 
@@ -55,38 +53,51 @@ bool GridFromCopy(const std::uint8_t* copy, std::size_t size, Grid& grid, std::s
   return true;
 }
 
-bool WriteGridFile(const std::string& path, const Grid& grid, const std::string& comment,
+bool GridFromCells(int lines, int columns, const std::uint8_t* cells, std::size_t count, Grid& grid,
                    std::string& error) {
-  std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!out) {
-    error = "cannot write " + path + ": " + std::strerror(errno);
+  if (!CountsFit(lines, columns, error)) return false;
+  const std::size_t needed = static_cast<std::size_t>(lines) * static_cast<std::size_t>(columns);
+  if (cells == nullptr || count != needed) {
+    error = "a grid of " + std::to_string(lines) + " lines and " + std::to_string(columns) + " columns has " +
+            std::to_string(needed) + " cells, not " + std::to_string(count);
     return false;
   }
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  out << "omr-grid 1\n";
-  if (!comment.empty()) out << "# " << comment << "\n";
-  out << "# first row: sheet line " << grid.lines << ", last row: line 1\n";
-  out << grid.lines << ' ' << grid.columns << '\n';
-  for (int r = 0; r < grid.lines; ++r) {
-    std::string row;
-    for (int c = 0; c < grid.columns; ++c)
-      row += kHex[grid.cells[static_cast<std::size_t>(r * grid.columns + c)] & 0x0F];
-    out << row << '\n';
+  for (std::size_t i = 0; i < count; ++i) {
+    if (cells[i] > 15) {
+      error = "cell " + std::to_string(i) + " holds " + std::to_string(cells[i]) + " (cells are 0 to 15)";
+      return false;
+    }
   }
-  out.close();
-  if (!out) {
-    error = "cannot write " + path;
-    return false;
-  }
+  grid.lines = lines;
+  grid.columns = columns;
+  grid.cells.assign(cells, cells + count);
   return true;
 }
 
-bool ReadGridFile(const std::string& path, Grid& grid, std::string& error) {
-  std::ifstream in(path, std::ios::in | std::ios::binary);
-  if (!in) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
+bool WriteGridFile(const std::string& path, const Grid& grid, const std::string& comment,
+                   std::string& error) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text = "omr-grid 1\n";
+  // A comment is one line: a line feed in it would end the comment.
+  if (!comment.empty()) text += "# " + comment.substr(0, comment.find_first_of("\r\n")) + "\n";
+  text += "# first row: sheet line " + std::to_string(grid.lines) + ", last row: line 1\n";
+  text += std::to_string(grid.lines) + ' ' + std::to_string(grid.columns) + '\n';
+  for (int r = 0; r < grid.lines; ++r) {
+    for (int c = 0; c < grid.columns; ++c)
+      text += kHex[grid.cells[static_cast<std::size_t>(r * grid.columns + c)] & 0x0F];
+    text += '\n';
   }
+  return WriteFileAtomically(path, text.data(), text.size(), error);
+}
+
+bool ReadGridFile(const std::string& path, Grid& grid, std::string& error) {
+  std::string text;
+  return ReadRegularFile(path, kMaxGridFileBytes, "grid file", text, error) &&
+         GridFromText(text, path, grid, error);
+}
+
+bool GridFromText(std::string_view text, const std::string& name, Grid& grid, std::string& error) {
+  std::istringstream in{std::string(text)};
   // Bounded: a grid file is a few kilobytes.
   constexpr std::size_t kMaxLine = 1024;
   constexpr int kMaxFileLines = 4096;
@@ -95,7 +106,7 @@ bool ReadGridFile(const std::string& path, Grid& grid, std::string& error) {
   int stage = 0;  // 0 magic, 1 counts, 2 rows
   Grid g;
   auto fail = [&](const std::string& why) {
-    error = path + ":" + std::to_string(number) + ": " + why;
+    error = name + ":" + std::to_string(number) + ": " + why;
     return false;
   };
   while (std::getline(in, line)) {
@@ -135,4 +146,4 @@ bool ReadGridFile(const std::string& path, Grid& grid, std::string& error) {
   return true;
 }
 
-}  // namespace omrctl
+}  // namespace omr::offline

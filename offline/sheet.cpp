@@ -5,7 +5,7 @@
 
 #include "read/result.h"
 
-namespace omrctl {
+namespace omr::offline {
 
 std::vector<QuestionInfo> LayoutQuestions(const omr::SheetLayout& layout, const omr::DeviceFrame& frame) {
   std::vector<QuestionInfo> questions;
@@ -20,9 +20,12 @@ std::vector<QuestionInfo> LayoutQuestions(const omr::SheetLayout& layout, const 
                         q.repeatIndex = d.repeatIndex;
                         q.type = d.type;
                         q.character = d.character;
-                        q.cells.assign(d.cells, d.cells + d.cellCount);
-                        q.doubtful = std::any_of(q.cells.begin(), q.cells.end(),
-                                                 [](const omr::CellDecision& c) { return c.doubtful; });
+                        q.cells.reserve(static_cast<std::size_t>(d.cellCount));
+                        for (int i = 0; i < d.cellCount; ++i) {
+                          DecidedCell c;
+                          static_cast<omr::CellDecision&>(c) = d.cells[i];
+                          q.cells.push_back(c);
+                        }
                         questions.push_back(std::move(q));
                       });
   return questions;
@@ -48,13 +51,19 @@ SheetAnalysis AnalyseGrid(omr::FormDefinition& forms, const Grid& grid, int mode
   }
   std::int32_t error = 0;
   omr::SheetLayout* layout = omr::IdentifyLayout(forms, *frame, error);
-  forms.recognised = layout;
   if (layout == nullptr) {
     a.code = error;
     return a;
   }
   a.layout = layout;
+  a.layoutIndex = static_cast<int>(layout - forms.layouts[forms.currentFace]);
   a.questions = LayoutQuestions(*layout, *frame);
+  a.levels = SheetLevels(*layout, *frame, a.questions);
+  for (QuestionInfo& q : a.questions) {
+    JudgeQuestion(q, a.levels);
+    if (q.doubt != 0) ++a.doubtful;
+    a.confidence = std::min(a.confidence, q.confidence);
+  }
   if (!omr::CheckBars(*layout, *frame)) {
     a.code = omr::kErrTestMark;
     return a;
@@ -65,9 +74,9 @@ SheetAnalysis AnalyseGrid(omr::FormDefinition& forms, const Grid& grid, int mode
   const omr::ResultView view{forms, *frame, layout, buffer.data(), lastError};
   const int length = omr::GetResult(view, text.data(), mode);
   if (length > 0) a.result.assign(text.data(), static_cast<std::size_t>(length));
-  std::vector<char> lettered(omr::kResultBufferSize + 4);
-  if (omr::GetResult(view, lettered.data(), 1) > 0) a.letter = lettered[0];
+  lastError = 0;
+  if (omr::GetResult(view, text.data(), 1) > 0) a.letter = text[0];
   return a;
 }
 
-}  // namespace omrctl
+}  // namespace omr::offline

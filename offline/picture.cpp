@@ -3,11 +3,11 @@
 #include <png.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 
-namespace omrctl {
+#include "file_io.h"
+
+namespace omr::offline {
 
 namespace {
 
@@ -50,7 +50,7 @@ class Canvas {
   }
   static int NumberWidth(int value) { return static_cast<int>(std::to_string(value).size()) * kAdvance; }
   // A number with its top left corner at (left, top), on paper.
-  void Number(int value, int left, int top) {
+  void Number(int value, int left, int top, Rgb ink) {
     const std::string digits = std::to_string(value);
     Fill(left - 1, top - 1, NumberWidth(value) + 1, kGlyphHeight + 2, kPaper);
     for (std::size_t i = 0; i < digits.size(); ++i) {
@@ -58,7 +58,7 @@ class Canvas {
       const int gx = left + static_cast<int>(i) * kAdvance + 1;
       for (int row = 0; row < 5; ++row)
         for (int col = 0; col < 3; ++col)
-          if (glyph[row] & (4 >> col)) Fill(gx + col * kDot, top + row * kDot, kDot, kDot, kInk);
+          if (glyph[row] & (4 >> col)) Fill(gx + col * kDot, top + row * kDot, kDot, kDot, ink);
     }
   }
   const std::vector<std::uint8_t>& Pixels() const { return pixels_; }
@@ -75,29 +75,38 @@ class Canvas {
   std::vector<std::uint8_t> pixels_;
 };
 
-bool SavePng(const std::string& path, int width, int height, const std::vector<std::uint8_t>& rgb,
-             std::string& error) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
-    error = "cannot write " + path + ": " + std::strerror(errno);
-    return false;
+void AppendBytes(png_structp png, png_bytep data, png_size_t length) {
+  auto* out = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(png));
+  bool failed = false;
+  try {
+    out->insert(out->end(), data, data + length);
+  } catch (...) {
+    failed = true;
   }
+  // Outside the handler: png_error does not return.
+  if (failed) png_error(png, "out of memory");
+}
+
+void NoFlush(png_structp) {}
+
+bool EncodePng(int width, int height, const std::vector<std::uint8_t>& rgb, std::vector<std::uint8_t>& out,
+               std::string& error) {
+  out.clear();
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   if (png == nullptr || info == nullptr) {
     png_destroy_write_struct(&png, nullptr);
-    std::fclose(file);
     error = "cannot start a PNG picture";
     return false;
   }
-  // libpng reports errors by longjmp; nothing with a destructor lives here.
+  // libpng reports errors by longjmp; nothing with a destructor is made
+  // between here and the end of the encoding.
   if (setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-    error = "cannot write the PNG picture " + path;
+    error = "cannot encode the PNG picture";
     return false;
   }
-  png_init_io(png, file);
+  png_set_write_fn(png, &out, AppendBytes, NoFlush);
   png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
@@ -105,17 +114,14 @@ bool SavePng(const std::string& path, int width, int height, const std::vector<s
     png_write_row(png, const_cast<png_bytep>(&rgb[static_cast<std::size_t>(y) * width * 3]));
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
-  if (std::fclose(file) != 0) {
-    error = "cannot write " + path;
-    return false;
-  }
   return true;
 }
 
 }  // namespace
 
-bool WritePicture(const std::string& path, const Grid& grid, const omr::SheetLayout* layout,
-                  const std::vector<QuestionInfo>& questions, std::string& error) {
+bool EncodePicture(const Grid& grid, const omr::SheetLayout* layout,
+                   const std::vector<QuestionInfo>& questions, std::vector<std::uint8_t>& png,
+                   std::string& error) {
   if (grid.lines < 1 || grid.columns < 1) {
     error = "no grid to draw";
     return false;
@@ -149,11 +155,12 @@ bool WritePicture(const std::string& path, const Grid& grid, const omr::SheetLay
                      kIdent);
   }
   for (const QuestionInfo& q : questions) {
-    for (const omr::CellDecision& c : q.cells) {
+    for (const DecidedCell& c : q.cells) {
       if (c.label == ' ' || !onGrid(c.line, c.column)) continue;
       const int x = cellX(c.column);
       const int y = cellY(c.line);
-      canvas.Outline(x, y, kCellPixels, kCellPixels, c.doubtful ? 2 : 1, c.doubtful ? kDoubtful : kOption);
+      const bool doubtful = c.doubt != 0;
+      canvas.Outline(x, y, kCellPixels, kCellPixels, doubtful ? 2 : 1, doubtful ? kDoubtful : kOption);
       if (c.marked) canvas.Fill(x + 3, y + 3, kCellPixels - 6, kCellPixels - 6, kMarked);
     }
   }
@@ -162,7 +169,7 @@ bool WritePicture(const std::string& path, const Grid& grid, const omr::SheetLay
   // cells run: left of a question running right, below one running up.
   for (const QuestionInfo& q : questions) {
     if (q.cells.empty()) continue;
-    const omr::CellDecision& first = q.cells.front();
+    const DecidedCell& first = q.cells.front();
     if (!onGrid(first.line, first.column)) continue;
     const int dLine = q.cells.size() > 1 ? q.cells[1].line - first.line : 0;
     const int dColumn = q.cells.size() > 1 ? q.cells[1].column - first.column : 1;
@@ -170,17 +177,25 @@ bool WritePicture(const std::string& path, const Grid& grid, const omr::SheetLay
     const int x = cellX(first.column);
     const int y = cellY(first.line);
     const int middleY = y + (kCellPixels - kGlyphHeight) / 2;
+    const Rgb ink = q.doubt != 0 ? kDoubtful : kInk;
     const int centreX = x + (kCellPixels - w) / 2;
     if (dLine > 0)  // runs up the picture: below the first cell
-      canvas.Number(q.number, centreX, y + kCellPixels + 1);
+      canvas.Number(q.number, centreX, y + kCellPixels + 1, ink);
     else if (dLine < 0)  // runs down: above it
-      canvas.Number(q.number, centreX, y - kGlyphHeight - 1);
+      canvas.Number(q.number, centreX, y - kGlyphHeight - 1, ink);
     else if (dColumn < 0)  // runs left: to its right
-      canvas.Number(q.number, x + kCellPixels + 1, middleY);
+      canvas.Number(q.number, x + kCellPixels + 1, middleY, ink);
     else
-      canvas.Number(q.number, x - w, middleY);
+      canvas.Number(q.number, x - w, middleY, ink);
   }
-  return SavePng(path, width, height, canvas.Pixels(), error);
+  return EncodePng(width, height, canvas.Pixels(), png, error);
 }
 
-}  // namespace omrctl
+bool WritePicture(const std::string& path, const Grid& grid, const omr::SheetLayout* layout,
+                  const std::vector<QuestionInfo>& questions, std::string& error) {
+  std::vector<std::uint8_t> png;
+  return EncodePicture(grid, layout, questions, png, error) &&
+         WriteFileAtomically(path, png.data(), png.size(), error);
+}
+
+}  // namespace omr::offline

@@ -1,14 +1,17 @@
 #include "form_report.h"
 
 #include <algorithm>
+#include <cstring>
+#include <initializer_list>
 #include <map>
 #include <utility>
 
 #include "form/form_line.h"
 #include "form/form_loader.h"
-#include "text.h"
+#include "form_lint.h"
+#include "gbk.h"
 
-namespace omrctl {
+namespace omr::offline {
 
 namespace {
 
@@ -57,10 +60,13 @@ struct OffCells {
 
 }  // namespace
 
-bool LoadLocalForm(const std::string& path, LocalForm& form, std::string& error) {
+namespace {
+
+// Records what every command line did to the form, for the report.
+omr::FormLineObserver Recorder(LocalForm& form) {
   omr::FormDefinition& forms = *form.forms;
   auto& origin = *form.origin;
-  auto snapshot = [&](int index) {
+  auto snapshot = [&forms, &origin](int index) {
     const omr::SheetLayout& l = forms.Layout(omr::kFaceA, index);
     LayoutOrigin& o = origin[static_cast<std::size_t>(index)];
     o.letter = l.ident.letter;
@@ -69,15 +75,22 @@ bool LoadLocalForm(const std::string& path, LocalForm& form, std::string& error)
     o.length = l.length;
     o.grade = l.grade;
   };
-  const omr::FormLineObserver observer = [&](const omr::FormLineReport& r) {
+  return [&form, &forms, &origin, snapshot](const omr::FormLineReport& r) {
     ++form.commandLines;
     const int index = forms.currentIndex;
     const char letter = r.text[1];
-    if (r.code > 0) {
-      form.rejected.push_back({r.number, r.text, r.code, true});
+    if (r.code > 0 && form.rejected.size() >= kMaxRejected) {
+      ++form.unlisted;
+      if (form.unlistedCode == 0) form.unlistedCode = r.code;
+    } else if (r.code > 0) {
+      form.rejected.push_back({r.number, r.text, r.code, true, 0, {}});
+      DescribeRejection(form.rejected.back());
+    } else if (letter == 'T' && omr::FormCharAt(r.text, 3) == ' ' && form.rejected.size() >= kMaxRejected) {
+      ++form.unlisted;
     } else if (letter == 'T' && omr::FormCharAt(r.text, 3) == ' ') {
       // Refused without a code: the load goes on, the layout's letter is blank.
-      form.rejected.push_back({r.number, r.text, omr::kErrBadParameters, false});
+      form.rejected.push_back({r.number, r.text, omr::kErrBadParameters, false, 0, {}});
+      DescribeRejection(form.rejected.back());
     } else if (letter == 'T') {
       origin[static_cast<std::size_t>(index)].tLine = r.number;
     } else if (letter == 'F') {
@@ -92,13 +105,23 @@ bool LoadLocalForm(const std::string& path, LocalForm& form, std::string& error)
     }
     return true;  // go on past a rejection, to report every one
   };
+}
+
+}  // namespace
+
+void LoadLocalFormText(std::string_view text, LocalForm& form) {
   std::int32_t code = 0;
-  if (!omr::ReadFormFile(forms, form.settings, path.c_str(), code, observer) &&
-      code == omr::kErrFormFileOpen) {
-    error = "cannot read form file " + path;
-    return false;
-  }
-  return true;
+  omr::ReadFormText(*form.forms, form.settings, text.data(), text.size(), code, Recorder(form));
+  form.commentLike = CommentLikeLines(text, kMaxRejected);
+}
+
+int FormStatus(const LocalForm& form) {
+  for (const FormLineInfo& r : form.rejected)
+    if (r.stops) return r.code;
+  if (form.unlistedCode > 0) return form.unlistedCode;
+  for (int i = 0; i < omr::kLayoutsPerFace; ++i)
+    if (form.forms->Layout(omr::kFaceA, i).defined) return 0;
+  return omr::kErrNoFormat;
 }
 
 std::vector<LayoutSummary> SummarizeLayouts(const LocalForm& form) {
@@ -302,7 +325,147 @@ std::vector<FormWarning> CheckForm(const LocalForm& form, int headColumns) {
       }
     }
   }
+  warnings.insert(warnings.end(), form.commentLike.begin(), form.commentLike.end());
   return warnings;
 }
 
-}  // namespace omrctl
+namespace {
+
+// Columns below are the form language's own (0 is the opening quote); what is
+// reported is one more, as an editor counts.
+struct Fixed {
+  std::size_t column;
+  char wanted;
+};
+
+std::string Shown(const std::string& text, std::size_t column) {
+  if (column >= text.size()) return "nothing (the line ends before it)";
+  const char c = text[column];
+  if (c == ' ') return "a blank";
+  return "\"" + GbkToUtf8(std::string(1, c)) + "\"";
+}
+
+std::string Wanted(char c) {
+  return c == ' ' ? "a blank" : "\"" + std::string(1, c) + "\"";
+}
+
+// The first fixed character that is not there; false when all are.
+bool MissingFixed(FormLineInfo& r, std::initializer_list<Fixed> fixed) {
+  for (const Fixed& f : fixed) {
+    if (omr::FormCharAt(r.text.c_str(), f.column) != f.wanted) {
+      r.column = static_cast<int>(f.column) + 1;
+      r.detail = "column " + std::to_string(r.column) + " must hold " + Wanted(f.wanted) + ", not " +
+                 Shown(r.text, f.column) + ": keep every character of the line in its column";
+      return true;
+    }
+  }
+  return false;
+}
+
+struct NumberField {
+  std::size_t column;
+  const char* name;
+};
+
+// The first number that is 0 (or, with `positive`, 0 or less).
+bool BadNumber(FormLineInfo& r, std::initializer_list<NumberField> fields, bool positive, int bits = 32) {
+  for (const NumberField& f : fields) {
+    std::int32_t v = omr::ReadFormNumber(r.text.c_str(), f.column);
+    if (bits == 8) v &= 0xFF;
+    if (v == 0 || (positive && v < 0)) {
+      r.column = static_cast<int>(f.column) + 1;
+      r.detail = std::string("the ") + f.name + " (from column " + std::to_string(r.column) + ") reads as " +
+                 std::to_string(v) + (bits == 8 && v == 0 ? " after its cut to 8 bits" : "") +
+                 (positive ? ": it must be greater than 0" : ": it must not be 0");
+      return true;
+    }
+  }
+  return false;
+}
+
+bool BadChoice(FormLineInfo& r, std::size_t column, const char* name, const char* allowed, const char* list) {
+  const char c = omr::FormCharAt(r.text.c_str(), column);
+  if (c != 0 && std::strchr(allowed, c) != nullptr) return false;
+  r.column = static_cast<int>(column) + 1;
+  r.detail = std::string("the ") + name + " (column " + std::to_string(r.column) + ") must be " + list +
+             ", not " + Shown(r.text, column);
+  return true;
+}
+
+}  // namespace
+
+void DescribeRejection(FormLineInfo& r) {
+  r.column = 0;
+  r.detail.clear();
+  if (r.text.size() > static_cast<std::size_t>(omr::kFormLineMax)) {
+    r.column = omr::kFormLineMax + 1;
+    r.detail = "the line is longer than " + std::to_string(omr::kFormLineMax) +
+               " characters (quotes included): shorten it";
+    return;
+  }
+  const char letter = r.text.size() > 1 ? r.text[1] : 0;
+  switch (letter) {
+    case 'T':
+      if (r.code == omr::kErrHeadAOverflow) {
+        r.detail = "a form holds at most 26 layouts: this T line would open a 27th";
+      } else if (omr::FormCharAt(r.text.c_str(), 3) == ' ') {
+        r.column = 4;
+        r.detail =
+            "the form letter (column 4) is a blank: the line is ignored and the layout keeps no letter; "
+            "put a letter there";
+      }
+      return;
+    case 'G':
+      BadNumber(r,
+                {{2, "first threshold (G1)"},
+                 {5, "second threshold (G2)"},
+                 {8, "third threshold (G3)"},
+                 {11, "fourth threshold (G4)"}},
+                true);
+      return;
+    case 'L':
+      BadNumber(r, {{2, "line count (L1)"}, {6, "second length value (L2)"}, {9, "third length value (L3)"}},
+                true);
+      return;
+    case 'M':
+      if (MissingFixed(r, {{2, ' '}, {6, ' '}, {9, ' '}, {12, '/'}, {13, '"'}})) return;
+      if (BadNumber(r, {{2, "bar line"}, {6, "first column"}, {9, "last column"}}, false)) return;
+      r.detail = "a layout holds at most 6 bars (M lines)";
+      return;
+    case 'D': {
+      if (r.code == omr::kErrRedefinedD) {
+        r.column = 4;
+        r.detail = "label id " + std::to_string(omr::ReadFormNumber(r.text.c_str(), 2) & 0xFF) +
+                   " is already defined in this layout: give each D line of a layout its own id";
+        return;
+      }
+      if (r.code == omr::kErrDOverflow) {
+        r.detail = "a layout holds at most 120 labels (D lines)";
+        return;
+      }
+      if (MissingFixed(r, {{2, ' '}, {5, ' '}})) return;
+      const std::size_t slash = r.text.find('/', 6);
+      const std::size_t end = slash == std::string::npos ? r.text.size() : slash;
+      if (end > 6 + static_cast<std::size_t>(omr::kLabelTextSize - 1)) {
+        r.column = 6 + omr::kLabelTextSize;
+        r.detail = "a label text has at most " + std::to_string(omr::kLabelTextSize - 1) +
+                   " characters (one per cell): this one goes on past column " + std::to_string(r.column - 1);
+      }
+      return;
+    }
+    case 'F':
+      if (BadNumber(r, {{2, "line of the first cell"}, {6, "column of the first cell"}}, false, 8)) return;
+      if (BadChoice(r, 10, "cell direction", "UDLR", "U, D, L or R")) return;
+      if (BadChoice(r, 12, "field type", "SMBsmb", "S, M, B, s, m or b")) return;
+      if (BadChoice(r, 20, "group direction", "UDLR", "U, D, L or R")) return;
+      r.detail = "a layout holds at most 350 fields (F lines)";
+      return;
+    case '*':
+      MissingFixed(r, {{2, ' '}, {5, ' '}, {10, ' '}, {13, '/'}, {14, '"'}});
+      return;
+    default:
+      return;
+  }
+}
+
+}  // namespace omr::offline

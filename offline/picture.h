@@ -8,11 +8,13 @@
 // (26 + 12 x columns by 12 x lines).
 //
 // Content: each cell in its grey (0 white, 15 black); the layout's option
-// cells outlined in blue (orange when a decision was doubtful), marked cells
-// filled with a red square, bar cells outlined in green, the identifying
-// cell in magenta, and each question's number left of its first cell.
+// cells outlined in blue (orange when the cell makes its question doubtful),
+// marked cells filled with a red square, bar cells outlined in green, the
+// identifying cell in magenta, and each question's number before its first
+// cell (orange for a doubtful question).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,7 +22,7 @@
 #include "grid_file.h"
 #include "sheet.h"
 
-namespace omrctl {
+namespace omr::offline {
 
 inline constexpr int kCellPixels = 12;
 inline constexpr int kMarginPixels = 26;
@@ -32,8 +34,14 @@ inline int PictureHeight(int lines) {
   return kCellPixels * lines;
 }
 
-// `layout` may be null (a sheet of no known layout: the grid alone).
+// The picture as PNG bytes. `layout` may be null (a sheet of no known
+// layout: the grid alone).
+bool EncodePicture(const Grid& grid, const omr::SheetLayout* layout,
+                   const std::vector<QuestionInfo>& questions, std::vector<std::uint8_t>& png,
+                   std::string& error);
+
+// The same into a file, replaced whole or not at all.
 bool WritePicture(const std::string& path, const Grid& grid, const omr::SheetLayout* layout,
                   const std::vector<QuestionInfo>& questions, std::string& error);
 
-}  // namespace omrctl
+}  // namespace omr::offline

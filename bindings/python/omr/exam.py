@@ -1,0 +1,310 @@
+"""Exam projects, read-only, with the standard library's sqlite3.
+
+A project is the SQLite file that ``omrctl exam new`` makes and ``omrctl exam
+read`` fills: every sheet as it was read, each question's response, the
+corrections people made, and the scores. This module opens it without
+changing anything, so a project can be analysed in a notebook while a station
+is still reading into it::
+
+    import omr
+    with omr.Exam("final.omrexam") as exam:
+        for student in exam.students:
+            print(student.id, student.total, student.percent)
+        waiting = [r for r in exam.review if r.reason == "doubtful"]
+
+Scores and review reasons are those the project stores; every command that
+changes a project (read, correct, rekey, rescan) brings them up to date.
+"""
+
+from __future__ import annotations
+
+import csv
+import io
+import os
+import sqlite3
+import urllib.parse
+import zlib
+from dataclasses import dataclass, field
+from typing import Dict, Iterator, List, Optional, Tuple, Union
+
+__all__ = ["Correction", "Exam", "ExamError", "Reason", "Response", "Score", "Sheet", "Student"]
+
+# "OMRE": the application id of a project file.
+_APPLICATION_ID = 0x4F4D5245
+# The newest schema this module reads.
+_SCHEMA_VERSION = 1
+
+
+class ExamError(Exception):
+    """The file is not a project this module can read, or has no such exam."""
+
+
+@dataclass(frozen=True)
+class Sheet:
+    """One sheet as it was read.
+
+    ``code`` is 0 for a sheet that was read, else the library's error code;
+    ``form`` its form letter ("" when none); ``result`` the result text as
+    bytes (one byte per question).
+    """
+
+    number: int
+    station: str
+    station_number: int
+    read_at: str
+    source: str
+    origin: str
+    serial: str
+    firmware: str
+    form: str
+    code: int
+    result: bytes
+    grid_lines: int
+    grid_columns: int
+    grid_hash: str
+
+
+@dataclass(frozen=True)
+class Response:
+    """A question as the recognition read it: the labels of its marked options,
+    its coded character, a confidence from 0 to 1, and the recognition's doubt
+    bits (0 when clear)."""
+
+    question: int
+    marked: str
+    character: str
+    confidence: float
+    doubtful: int
+
+
+@dataclass(frozen=True)
+class Reason:
+    """Why a sheet waits for a person: not-read, unknown-version, invalid-id,
+    unknown-id, duplicate-id, duplicate-grid, or per question multiple, blank,
+    doubtful (``question`` is then its number, else 0)."""
+
+    sheet: int
+    reason: str
+    question: int
+    detail: str
+
+
+@dataclass(frozen=True)
+class Score:
+    """A sheet's score. ``answers`` and ``points`` hold one entry per master
+    item (points None for a void item); ``total``, ``maximum`` and ``percent``
+    are None for a sheet that was not scored."""
+
+    sheet: int
+    scored: bool
+    voided: bool
+    student_id: str
+    id_state: str
+    version: str
+    total: Optional[float]
+    maximum: Optional[float]
+    percent: Optional[float]
+    answers: List[str]
+    points: List[Optional[float]]
+    reasons: List[Reason] = field(default_factory=list)
+
+
+@dataclass(frozen=True)
+class Correction:
+    """A correction as recorded: ``target`` is a question number as text, or
+    "id", "version" or "sheet"; ``new`` None withdraws the earlier ones."""
+
+    id: int
+    sheet: int
+    target: str
+    old: Optional[str]
+    new: Optional[str]
+    author: str
+    made_at: str
+    reason: str
+
+
+@dataclass(frozen=True)
+class Student:
+    """A student: roster columns, the sheets with their ID, and the score of the
+    latest scored one. ``status`` is "scored", "several sheets", "not in
+    roster", "not scored" or "absent"."""
+
+    id: str
+    columns: Dict[str, str]
+    sheets: List[int]
+    version: str
+    total: Optional[float]
+    maximum: Optional[float]
+    percent: Optional[float]
+    status: str
+
+
+def _number(text: str) -> Optional[float]:
+    return float(text) if text != "" else None
+
+
+class Exam:
+    """An exam of a project, opened read-only.
+
+    Args:
+        path: the project file.
+        name: the exam's name when the project holds several.
+    """
+
+    def __init__(self, path: Union[str, "os.PathLike[str]"], name: Optional[str] = None) -> None:
+        path = os.fspath(path)
+        if not os.path.isfile(path):
+            raise ExamError(f"there is no project {path}")
+        uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+        self._db = sqlite3.connect(uri, uri=True)
+        try:
+            self._open(path, name)
+        except Exception:
+            self._db.close()
+            raise
+
+    def _open(self, path: str, name: Optional[str]) -> None:
+        try:
+            application = self._db.execute("PRAGMA application_id").fetchone()[0]
+        except sqlite3.DatabaseError as e:
+            raise ExamError(f"{path} is not an exam project: {e}") from None
+        if application != _APPLICATION_ID:
+            raise ExamError(f"{path} is not an exam project")
+        version = self._db.execute("SELECT version FROM schema_version").fetchone()[0]
+        if version > _SCHEMA_VERSION:
+            raise ExamError(f"{path} has schema version {version}; this module reads up to {_SCHEMA_VERSION}")
+        exams = self._db.execute("SELECT id, name, revision FROM exams ORDER BY id").fetchall()
+        chosen = [e for e in exams if e[1] == name] if name is not None else exams
+        if len(chosen) != 1:
+            names = ", ".join(e[1] for e in exams)
+            raise ExamError(f"{path} holds the exams {names}: name one" if name is None
+                            else f"{path} has no exam named {name} (it holds: {names})")
+        self._exam, self.name, self.revision = chosen[0]
+
+    def close(self) -> None:
+        self._db.close()
+
+    def __enter__(self) -> "Exam":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def _revision(self) -> Tuple[bytes, bytes, bytes]:
+        return self._db.execute(
+            "SELECT exam_text, form_text, roster_text FROM revisions WHERE exam_id = ? AND revision = ?",
+            (self._exam, self.revision)).fetchone()
+
+    @property
+    def exam_text(self) -> str:
+        """The exam file (JSON with comments) the scores come from."""
+        return bytes(self._revision()[0]).decode("utf-8", errors="replace")
+
+    @property
+    def form_text(self) -> bytes:
+        """The form file's bytes (GBK)."""
+        return bytes(self._revision()[1])
+
+    @property
+    def roster(self) -> List[Dict[str, str]]:
+        """The roster's rows as dictionaries keyed by its header ("id" included)."""
+        text = bytes(self._revision()[2]).decode("utf-8-sig", errors="replace")
+        return [dict(row) for row in csv.DictReader(io.StringIO(text))] if text else []
+
+    @property
+    def sheets(self) -> List[Sheet]:
+        """Every sheet in number order."""
+        rows = self._db.execute(
+            "SELECT number, station, station_number, read_at, source, origin, serial, firmware, letter, code, "
+            "result, grid_lines, grid_columns, grid_hash FROM sheets WHERE exam_id = ? ORDER BY number",
+            (self._exam,))
+        return [Sheet(*row[:10], bytes(row[10]), *row[11:]) for row in rows]
+
+    def responses(self, sheet: int) -> List[Response]:
+        """The responses of one sheet, in question order."""
+        rows = self._db.execute(
+            "SELECT r.question, r.marked, r.coded, r.confidence, r.doubtful FROM responses r "
+            "JOIN sheets s ON s.id = r.sheet_id WHERE s.exam_id = ? AND s.number = ? ORDER BY r.question",
+            (self._exam, sheet))
+        return [Response(q, m, bytes([c]).decode("latin-1"), conf, d) for q, m, c, conf, d in rows]
+
+    def grid(self, sheet: int) -> Optional[Tuple[int, int, bytes]]:
+        """A sheet's grid as the reader sent it: lines, columns and one value
+        0..15 per cell in sending order; None when the reader kept none."""
+        row = self._db.execute(
+            "SELECT grid_lines, grid_columns, grid FROM sheets WHERE exam_id = ? AND number = ?",
+            (self._exam, sheet)).fetchone()
+        if row is None or row[2] is None:
+            return None
+        lines, columns, data = row
+        packed = zlib.decompress(data)
+        cells = bytearray(lines * columns)
+        for i in range(len(cells)):
+            byte = packed[i // 2]
+            cells[i] = byte & 0x0F if i % 2 else byte >> 4
+        return lines, columns, bytes(cells)
+
+    @property
+    def review(self) -> List[Reason]:
+        """Every review reason, in sheet order."""
+        rows = self._db.execute(
+            "SELECT s.number, r.reason, r.question, r.detail FROM reasons r JOIN sheets s ON s.id = r.sheet_id "
+            "WHERE s.exam_id = ? ORDER BY s.number, r.rowid", (self._exam,))
+        return [Reason(*row) for row in rows]
+
+    @property
+    def scores(self) -> List[Score]:
+        """Every sheet's score, in sheet order, with its review reasons."""
+        reasons: Dict[int, List[Reason]] = {}
+        for r in self.review:
+            reasons.setdefault(r.sheet, []).append(r)
+        rows = self._db.execute(
+            "SELECT s.number, c.scored, c.voided, c.student_id, c.id_state, c.version, c.total, c.maximum, "
+            "c.percent, c.answers, c.points FROM scores c JOIN sheets s ON s.id = c.sheet_id "
+            "WHERE s.exam_id = ? ORDER BY s.number", (self._exam,))
+        out = []
+        for n, scored, voided, sid, state, version, total, maximum, percent, answers, points in rows:
+            items = answers.split(",") if scored else []
+            values = [_number(p) for p in points.split(",")] if scored else []
+            out.append(Score(n, bool(scored), bool(voided), sid, state, version, total, maximum, percent, items,
+                             values, reasons.get(n, [])))
+        return out
+
+    @property
+    def corrections(self) -> List[Correction]:
+        """Every correction, oldest first."""
+        rows = self._db.execute(
+            "SELECT c.id, s.number, c.target, c.old_value, c.new_value, c.author, c.made_at, c.reason "
+            "FROM corrections c JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = ? ORDER BY c.id",
+            (self._exam,))
+        return [Correction(*row) for row in rows]
+
+    @property
+    def students(self) -> List[Student]:
+        """The roster's students (absent ones too), then IDs read that are not in
+        it; each with the score of its latest scored sheet."""
+        roster = self.roster
+        by_id: Dict[str, List[Score]] = {}
+        for s in self.scores:
+            if not s.voided and s.id_state == "valid":
+                by_id.setdefault(s.student_id, []).append(s)
+        known = {row["id"] for row in roster}
+        order = [row["id"] for row in roster] + sorted(i for i in by_id if i not in known)
+        columns = {row["id"]: {k: v for k, v in row.items() if k != "id"} for row in roster}
+        out = []
+        for sid in order:
+            found = by_id.get(sid, [])
+            if not found:
+                out.append(Student(sid, columns.get(sid, {}), [], "", None, None, None, "absent"))
+                continue
+            scored = [s for s in found if s.scored]
+            chosen = scored[-1] if scored else found[-1]
+            status = ("not scored" if not chosen.scored else "several sheets" if len(found) > 1
+                      else "not in roster" if roster and sid not in known else "scored")
+            out.append(Student(sid, columns.get(sid, {}), [s.sheet for s in found], chosen.version, chosen.total,
+                               chosen.maximum, chosen.percent, status))
+        return out
+
+    def __iter__(self) -> Iterator[Score]:
+        return iter(self.scores)

@@ -1,0 +1,610 @@
+#include "exam_file.h"
+
+#include <algorithm>
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "json_positions.h"
+
+namespace omr::exam {
+
+using Json = nlohmann::ordered_json;
+
+const VersionKey* Exam::FindKey(std::string_view name) const {
+  for (const VersionKey& k : keys)
+    if (k.name == name) return &k;
+  return nullptr;
+}
+
+char Exam::KeyFor(const VersionKey& key, int master) const {
+  for (std::size_t i = 0; i < key.order.size(); ++i)
+    if (key.order[i] == master) return key.answers[i];
+  return 0;
+}
+
+std::string Exam::RoleOf(int question) const {
+  if (std::find(studentQuestions.begin(), studentQuestions.end(), question) != studentQuestions.end())
+    return "student";
+  if (versionSource == VersionSource::kQuestion && versionQuestion == question) return "version";
+  if (std::find(items.begin(), items.end(), question) != items.end()) return "item";
+  return "";
+}
+
+std::string FormatProblem(const std::string& file, const Problem& p) {
+  return file + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) + ": " +
+         (p.pointer.empty() ? std::string("(document)") : p.pointer) + ": " + p.message;
+}
+
+bool ParseRanges(std::string_view text, std::vector<int>& out) {
+  out.clear();
+  std::size_t at = 0;
+  auto number = [&](int& value) {
+    while (at < text.size() && text[at] == ' ') ++at;
+    const std::size_t start = at;
+    long v = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 6)
+      v = v * 10 + (text[at++] - '0');
+    while (at < text.size() && text[at] == ' ') ++at;
+    value = static_cast<int>(v);
+    return at > start && v > 0;
+  };
+  for (;;) {
+    int first = 0;
+    int last = 0;
+    if (!number(first)) return false;
+    last = first;
+    if (at < text.size() && text[at] == '-') {
+      ++at;
+      if (!number(last) || last < first) return false;
+    }
+    if (out.size() + static_cast<std::size_t>(last - first + 1) > 100000) return false;
+    for (int q = first; q <= last; ++q) out.push_back(q);
+    if (at == text.size()) return true;
+    if (text[at] != ',') return false;
+    ++at;
+  }
+}
+
+namespace {
+
+std::string Quote(std::string_view s) {
+  return "\"" + std::string(s) + "\"";
+}
+
+class Checker {
+ public:
+  Checker(std::string_view text, const FormShape& form, ExamCheck& out)
+      : positions_(text), form_(form), exam_(out.exam), problems_(out.problems) {}
+
+  void Run(const Json& root) {
+    if (!root.is_object()) return Report("", "the exam file must be one JSON object { ... }");
+    Members(root, "", {"title", "form", "student", "version", "items", "keys", "scoring", "review"});
+    if (root.contains("title")) exam_.title = String(root, "", "title");
+    exam_.form = String(root, "", "form", true);
+    if (!exam_.form.empty() && exam_.form.find('\0') != std::string::npos)
+      Report("/form", "the form file name holds a NUL character");
+    Student(root);
+    Version(root);
+    if (Required(root, "", "items")) Questions(root["items"], "/items", exam_.items);
+    if (exam_.items.empty() && problems_.empty())
+      Report("/items", "no item is scored: give \"11-70\" or the like");
+    Layouts();
+    Keys(root);
+    Scoring(root);
+    Review(root);
+  }
+
+ private:
+  void Report(const std::string& pointer, std::string message, bool atKey = false) {
+    const TextPosition p = atKey ? positions_.Key(pointer) : positions_.Value(pointer);
+    problems_.push_back({pointer, p.line, p.column, std::move(message)});
+  }
+  void ReportAt(const std::string& pointer, TextPosition p, std::string message) {
+    problems_.push_back({pointer, p.line, p.column, std::move(message)});
+  }
+
+  void Members(const Json& object, const std::string& pointer, std::initializer_list<const char*> allowed) {
+    for (const auto& [name, value] : object.items()) {
+      bool known = false;
+      for (const char* a : allowed) known = known || name == a;
+      if (known) continue;
+      std::string list;
+      for (const char* a : allowed) list += (list.empty() ? "" : ", ") + std::string(a);
+      Report(PointerAppend(pointer, name), "unknown member " + Quote(name) + "; expected one of: " + list,
+             true);
+    }
+  }
+
+  bool Required(const Json& object, const std::string& pointer, const char* name) {
+    if (object.contains(name)) return true;
+    Report(PointerAppend(pointer, name), std::string("missing: the member \"") + name + "\" is required");
+    return false;
+  }
+
+  std::string String(const Json& object, const std::string& pointer, const char* name,
+                     bool required = false) {
+    if (!object.contains(name)) {
+      if (required) Required(object, pointer, name);
+      return "";
+    }
+    const Json& v = object[name];
+    const std::string p = PointerAppend(pointer, name);
+    if (!v.is_string() || v.get<std::string>().empty()) {
+      Report(p, "must be a non-empty text");
+      return "";
+    }
+    return v.get<std::string>();
+  }
+
+  bool Finite(const Json& v, const std::string& pointer, double& out) {
+    if (!v.is_number()) {
+      Report(pointer, "must be a number");
+      return false;
+    }
+    out = v.get<double>();
+    if (!std::isfinite(out) || std::fabs(out) > 1e9) {
+      Report(pointer, "must be a number between -1e9 and 1e9");
+      return false;
+    }
+    return true;
+  }
+
+  // "11-70", "1,3,5-9", 12 or [11, 12, "20-30"]: question numbers.
+  void Questions(const Json& v, const std::string& pointer, std::vector<int>& out) {
+    out.clear();
+    std::vector<int> part;
+    auto add = [&](const Json& e, const std::string& p) {
+      if (e.is_number_integer() && e.get<long long>() > 0 && e.get<long long>() < 100000) {
+        out.push_back(static_cast<int>(e.get<long long>()));
+      } else if (e.is_string() && ParseRanges(e.get<std::string>(), part)) {
+        out.insert(out.end(), part.begin(), part.end());
+      } else {
+        Report(p,
+               "must be question numbers from 1: a number, or a text of ranges such as \"11-70\" or "
+               "\"1,3,5-9\"");
+        return false;
+      }
+      return true;
+    };
+    if (v.is_array()) {
+      for (std::size_t i = 0; i < v.size(); ++i)
+        if (!add(v[i], PointerAppend(pointer, i))) return out.clear();
+    } else if (!add(v, pointer)) {
+      return out.clear();
+    }
+    std::set<int> seen;
+    for (const int q : out)
+      if (!seen.insert(q).second) {
+        Report(pointer, "question " + std::to_string(q) + " is named twice");
+        return out.clear();
+      }
+    pointers_[&out] = pointer;
+  }
+
+  void Student(const Json& root) {
+    if (!root.contains("student")) return;
+    const Json& s = root["student"];
+    if (!s.is_object())
+      return Report("/student", "must be an object: {\"questions\": \"1-8\", \"roster\": \"students.csv\"}");
+    Members(s, "/student", {"questions", "roster"});
+    if (Required(s, "/student", "questions"))
+      Questions(s["questions"], "/student/questions", exam_.studentQuestions);
+    if (s.contains("roster")) exam_.roster = String(s, "/student", "roster");
+  }
+
+  void Version(const Json& root) {
+    if (!root.contains("version")) return;
+    const Json& v = root["version"];
+    const char* shape =
+        "must be {\"question\": N} (the coded character names the version) or {\"layout\": true} (the form "
+        "letter names it)";
+    if (!v.is_object() || v.size() != 1) return Report("/version", shape);
+    Members(v, "/version", {"question", "layout"});
+    if (v.contains("question")) {
+      const Json& q = v["question"];
+      if (!q.is_number_integer() || q.get<long long>() < 1 || q.get<long long>() > 100000)
+        return Report("/version/question", "must be a question number from 1");
+      exam_.versionSource = VersionSource::kQuestion;
+      exam_.versionQuestion = static_cast<int>(q.get<long long>());
+    } else if (v.contains("layout")) {
+      if (v["layout"] != true)
+        return Report("/version/layout", "must be true (the form letter names the version)");
+      exam_.versionSource = VersionSource::kLayout;
+    }
+  }
+
+  // The layouts a sheet of this exam may be: those a version names, or all.
+  void Layouts() {
+    if (form_.layouts.empty()) return Report("/form", "the form defines no layout");
+    std::set<int> roles;
+    auto check = [&](const std::vector<int>& qs, const std::string& what) {
+      for (const int q : qs) {
+        if (!roles.insert(q).second) {
+          Report(pointers_[&qs],
+                 "question " + std::to_string(q) + " is used twice (" + what +
+                     " and another role); a question is the student ID, the version or an item");
+          return;
+        }
+      }
+    };
+    check(exam_.studentQuestions, "student ID");
+    if (exam_.versionSource == VersionSource::kQuestion) {
+      std::vector<int> v{exam_.versionQuestion};
+      pointers_[&v] = "/version/question";
+      check(v, "version");
+      pointers_.erase(&v);
+    }
+    check(exam_.items, "items");
+    for (const int q : exam_.studentQuestions) {
+      const auto& qs = form_.layouts[0].questions;
+      exam_.studentTypes += q <= static_cast<int>(qs.size()) ? qs[static_cast<std::size_t>(q - 1)].type : 'S';
+    }
+  }
+
+  const LayoutShape* LayoutByLetter(const std::string& name) const {
+    for (const LayoutShape& l : form_.layouts)
+      if (name.size() == 1 && l.letter == name[0]) return &l;
+    return nullptr;
+  }
+
+  // The question on every layout a key applies to, or null with a problem.
+  bool QuestionExists(const std::vector<const LayoutShape*>& layouts, int q, const std::string& pointer,
+                      const std::string& what) {
+    for (const LayoutShape* l : layouts) {
+      if (q >= 1 && q <= static_cast<int>(l->questions.size())) continue;
+      Report(pointer, what + " " + std::to_string(q) + " is not a question of the form" +
+                          (l->letter != ' ' ? std::string(" (layout ") + l->letter + ")" : std::string()) +
+                          ": it has " + std::to_string(l->questions.size()) + " questions");
+      return false;
+    }
+    return true;
+  }
+
+  void Keys(const Json& root) {
+    if (!Required(root, "", "keys")) return;
+    const Json& keys = root["keys"];
+    if (!keys.is_object() || keys.empty())
+      return Report("/keys", "must be an object with one key per version: {\"A\": \"ABCD...\"}");
+    if (exam_.versionSource == VersionSource::kSingle && keys.size() > 1)
+      return Report("/keys", "several keys need a \"version\": {\"question\": N} or {\"layout\": true}");
+
+    // Every question the exam uses must exist on each layout its sheets may be.
+    std::vector<const LayoutShape*> all;
+    for (const LayoutShape& l : form_.layouts) all.push_back(&l);
+    const int n = exam_.ItemCount();
+    bool first = true;
+    for (const auto& [name, value] : keys.items()) {
+      const std::string pointer = PointerAppend("/keys", name);
+      VersionKey key;
+      key.name = name;
+      std::vector<const LayoutShape*> layouts = all;
+      if (exam_.versionSource == VersionSource::kLayout) {
+        const LayoutShape* l = LayoutByLetter(name);
+        if (!l) {
+          std::string letters;
+          for (const LayoutShape& x : form_.layouts)
+            if (x.letter != ' ') letters += x.letter;
+          Report(pointer,
+                 "version " + Quote(name) + " is not a form letter of the form (it has: " +
+                     (letters.empty() ? std::string("none") : letters) + ")",
+                 true);
+          continue;
+        }
+        layouts = {l};
+      } else if (exam_.versionSource == VersionSource::kQuestion && name.size() != 1) {
+        Report(pointer, "a version named by a question's character is one character long", true);
+        continue;
+      }
+      bool ok = true;
+      for (const int q : exam_.studentQuestions)
+        ok = ok && QuestionExists(layouts, q, "/student/questions", "student ID question");
+      if (exam_.versionSource == VersionSource::kQuestion)
+        ok = ok && QuestionExists(layouts, exam_.versionQuestion, "/version/question", "version question");
+      for (const int q : exam_.items) ok = ok && QuestionExists(layouts, q, "/items", "item question");
+      if (!ok) return;
+
+      std::string answersPointer = pointer;
+      const Json* answers = &value;
+      if (value.is_object()) {
+        Members(value, pointer, {"answers", "order"});
+        if (!Required(value, pointer, "answers")) continue;
+        answers = &value["answers"];
+        answersPointer = pointer + "/answers";
+        if (value.contains("order")) {
+          const Json& order = value["order"];
+          const std::string op = pointer + "/order";
+          if (!order.is_array() || static_cast<int>(order.size()) != n) {
+            Report(op, "must list " + std::to_string(n) + " master item numbers, one per item");
+            continue;
+          }
+          std::set<int> seen;
+          for (std::size_t i = 0; i < order.size(); ++i) {
+            const Json& e = order[i];
+            const long long m = e.is_number_integer() ? e.get<long long>() : 0;
+            if (m < 1 || m > n) {
+              Report(PointerAppend(op, i), "must be a master item number from 1 to " + std::to_string(n));
+              ok = false;
+            } else if (!seen.insert(static_cast<int>(m)).second) {
+              Report(PointerAppend(op, i), "master item " + std::to_string(m) + " is named twice");
+              ok = false;
+            }
+            key.order.push_back(static_cast<int>(m));
+          }
+          if (!ok) continue;
+          bool identity = true;
+          for (int i = 0; i < n; ++i) identity = identity && key.order[static_cast<std::size_t>(i)] == i + 1;
+          if (first && !identity) {
+            Report(op, "the first key gives the master numbering: its order can only be 1, 2, 3, ...");
+            continue;
+          }
+        }
+      } else if (!value.is_string()) {
+        Report(pointer, "must be the answers (\"ABCD...\") or {\"answers\": \"...\", \"order\": [...]}");
+        continue;
+      }
+      if (!answers->is_string()) {
+        Report(answersPointer, "must be a text of one option per item");
+        continue;
+      }
+      key.answers = answers->get<std::string>();
+      if (static_cast<int>(key.answers.size()) != n) {
+        Report(answersPointer, "has " + std::to_string(key.answers.size()) + " answers for " +
+                                   std::to_string(n) + " items (one character per item)");
+        continue;
+      }
+      if (key.order.empty())
+        for (int i = 1; i <= n; ++i) key.order.push_back(i);
+      keyLayouts_.push_back(layouts);
+      keyPointers_.push_back(answersPointer);
+      exam_.keys.push_back(std::move(key));
+      first = false;
+    }
+  }
+
+  // Options of the question of item `index` (0-based, in a key's order).
+  std::string OptionsOf(const LayoutShape* l, int index) const {
+    return l->questions[static_cast<std::size_t>(exam_.items[static_cast<std::size_t>(index)] - 1)].options;
+  }
+
+  void Scoring(const Json& root) {
+    const int n = exam_.ItemCount();
+    ItemRule base;
+    base.points = 1;
+    std::vector<bool> set(static_cast<std::size_t>(n), false);
+    std::vector<std::string> where(static_cast<std::size_t>(n));
+    const Json* items = nullptr;
+    if (root.contains("scoring")) {
+      const Json& s = root["scoring"];
+      if (!s.is_object()) {
+        Report("/scoring", "must be an object: {\"correct\": 1, \"wrong\": -0.25, ...}");
+      } else {
+        Members(s, "/scoring", {"correct", "wrong", "blank", "multiple", "floor", "items"});
+        double v = 0;
+        if (s.contains("correct") && Finite(s["correct"], "/scoring/correct", v)) {
+          if (v < 0)
+            Report("/scoring/correct", "points for a correct answer cannot be negative");
+          else
+            base.points = v;
+        }
+        if (s.contains("wrong") && Finite(s["wrong"], "/scoring/wrong", v)) base.wrong = v;
+        if (s.contains("blank") && Finite(s["blank"], "/scoring/blank", v)) base.blank = v;
+        if (s.contains("multiple") && Finite(s["multiple"], "/scoring/multiple", v)) base.multiple = v;
+        if (s.contains("floor") && !s["floor"].is_null() && Finite(s["floor"], "/scoring/floor", v))
+          exam_.floor = v;
+        if (s.contains("items")) items = &s["items"];
+      }
+    }
+    exam_.rules.assign(static_cast<std::size_t>(n), base);
+    if (!items) return CheckKeys();
+    if (!items->is_object()) {
+      Report("/scoring/items",
+             "must be an object keyed by master item number: {\"12\": \"void\", \"5-7\": {\"points\": 2}}");
+      return CheckKeys();
+    }
+    for (const auto& [name, value] : items->items()) {
+      const std::string pointer = PointerAppend("/scoring/items", name);
+      std::vector<int> masters;
+      if (!ParseRanges(name, masters)) {
+        Report(pointer, "must be named by a master item number or range (\"12\", \"5-7\")", true);
+        continue;
+      }
+      bool ok = true;
+      for (const int m : masters) {
+        if (m > n) {
+          Report(pointer,
+                 "master item " + std::to_string(m) + " does not exist: items run from 1 to " +
+                     std::to_string(n),
+                 true);
+          ok = false;
+          break;
+        }
+        if (set[static_cast<std::size_t>(m - 1)]) {
+          Report(pointer,
+                 "master item " + std::to_string(m) + " already has rules at " +
+                     where[static_cast<std::size_t>(m - 1)],
+                 true);
+          ok = false;
+          break;
+        }
+      }
+      if (!ok) continue;
+      ItemRule rule = base;
+      if (!Rule(value, pointer, masters, rule)) continue;
+      for (const int m : masters) {
+        set[static_cast<std::size_t>(m - 1)] = true;
+        where[static_cast<std::size_t>(m - 1)] = pointer;
+        exam_.rules[static_cast<std::size_t>(m - 1)] = rule;
+      }
+    }
+    CheckKeys();
+  }
+
+  bool Labels(const Json& v, const std::string& pointer, const std::vector<int>& masters, std::string& out) {
+    if (!v.is_string() || v.get<std::string>().empty()) {
+      Report(pointer, "must be a text of option labels, such as \"BC\"");
+      return false;
+    }
+    out = v.get<std::string>();
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      if (out.find(out[i]) != i) {
+        Report(pointer, std::string("option ") + out[i] + " is named twice");
+        return false;
+      }
+      for (const int m : masters) {
+        const std::string options = MasterOptions(m);
+        if (!options.empty() && options.find(out[i]) == std::string::npos) {
+          Report(pointer, std::string("\"") + out[i] + "\" is not an option of master item " +
+                              std::to_string(m) + " (its options: " + options + ")");
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
+  // The options of master item m on the first key's layout.
+  std::string MasterOptions(int m) const {
+    if (keyLayouts_.empty() || keyLayouts_[0].empty()) return "";
+    return OptionsOf(keyLayouts_[0][0], m - 1);
+  }
+
+  bool Rule(const Json& v, const std::string& pointer, const std::vector<int>& masters, ItemRule& rule) {
+    if (v.is_string()) {
+      if (v == "void") return rule.kind = ItemKind::kVoid, true;
+      if (v == "bonus") return rule.kind = ItemKind::kBonus, true;
+      Report(pointer, "must be \"void\", \"bonus\" or an object of rules");
+      return false;
+    }
+    if (!v.is_object()) {
+      Report(pointer, "must be \"void\", \"bonus\" or an object of rules");
+      return false;
+    }
+    Members(v, pointer,
+            {"points", "wrong", "blank", "multiple", "accept", "all", "partial", "void", "bonus"});
+    bool ok = true;
+    double d = 0;
+    auto number = [&](const char* name, double& into) {
+      if (!v.contains(name)) return;
+      if (Finite(v[name], PointerAppend(pointer, name), d))
+        into = d;
+      else
+        ok = false;
+    };
+    number("points", rule.points);
+    if (rule.points < 0) {
+      Report(pointer + "/points", "an item's points cannot be negative");
+      ok = false;
+    }
+    number("wrong", rule.wrong);
+    number("blank", rule.blank);
+    number("multiple", rule.multiple);
+    for (const char* flag : {"partial", "void", "bonus"}) {
+      if (v.contains(flag) && !v[flag].is_boolean()) {
+        Report(PointerAppend(pointer, flag), "must be true or false");
+        ok = false;
+      }
+    }
+    if (v.value("void", false)) rule.kind = ItemKind::kVoid;
+    if (v.value("bonus", false)) {
+      if (rule.kind == ItemKind::kVoid) {
+        Report(pointer, "an item cannot be both void and bonus");
+        ok = false;
+      }
+      rule.kind = ItemKind::kBonus;
+    }
+    if (v.contains("accept") && !Labels(v["accept"], pointer + "/accept", masters, rule.accept)) ok = false;
+    if (v.contains("all") && !Labels(v["all"], pointer + "/all", masters, rule.all)) ok = false;
+    if (v.contains("accept") && v.contains("all")) {
+      Report(pointer + "/accept",
+             "an item with \"all\" has no further correct options: list them in \"all\"");
+      ok = false;
+    }
+    if (v.contains("partial")) {
+      if (!v.contains("all")) {
+        Report(pointer + "/partial", "\"partial\" applies to an item with \"all\" (a multiple-answer item)");
+        ok = false;
+      }
+      rule.partial = v.value("partial", false);
+    }
+    return ok;
+  }
+
+  // Each key character must be an option of its item's question, or "*" where
+  // the item's rule makes the key irrelevant (void, bonus, all).
+  void CheckKeys() {
+    for (std::size_t k = 0; k < exam_.keys.size(); ++k) {
+      const VersionKey& key = exam_.keys[k];
+      const TextPosition start = positions_.Value(keyPointers_[k]);
+      for (int i = 0; i < exam_.ItemCount(); ++i) {
+        const char c = key.answers[static_cast<std::size_t>(i)];
+        const int master = key.order[static_cast<std::size_t>(i)];
+        const ItemRule& rule = exam_.rules[static_cast<std::size_t>(master - 1)];
+        // The character's column, behind the opening quote (exact unless escapes precede it).
+        const TextPosition at{start.line, start.column + 1 + i};
+        if (c == '*') {
+          if (rule.kind == ItemKind::kScored && rule.all.empty())
+            ReportAt(keyPointers_[k], at,
+                     "item " + std::to_string(i + 1) + " (master item " + std::to_string(master) +
+                         "): \"*\" is only for a void, bonus or \"all\" item; give its correct option");
+          continue;
+        }
+        for (const LayoutShape* l : keyLayouts_[k]) {
+          const std::string options = OptionsOf(l, i);
+          if (options.find(c) != std::string::npos) continue;
+          ReportAt(keyPointers_[k], at,
+                   "item " + std::to_string(i + 1) + " (question " +
+                       std::to_string(exam_.items[static_cast<std::size_t>(i)]) + "): \"" +
+                       std::string(1, c) + "\" is not one of its options (" + options + ")");
+          break;
+        }
+      }
+    }
+  }
+
+  void Review(const Json& root) {
+    if (!root.contains("review")) return;
+    const Json& r = root["review"];
+    if (!r.is_object()) return Report("/review", "must be an object: {\"confidence\": 0.5}");
+    Members(r, "/review", {"confidence"});
+    double v = 0;
+    if (r.contains("confidence") && Finite(r["confidence"], "/review/confidence", v)) {
+      if (v < 0 || v > 1)
+        Report("/review/confidence", "must be from 0 to 1: questions below it are flagged as doubtful");
+      else
+        exam_.doubtfulBelow = v;
+    }
+  }
+
+  JsonPositions positions_;
+  const FormShape& form_;
+  Exam& exam_;
+  std::vector<Problem>& problems_;
+  std::map<const std::vector<int>*, std::string> pointers_;
+  std::vector<std::vector<const LayoutShape*>> keyLayouts_;
+  std::vector<std::string> keyPointers_;
+};
+
+}  // namespace
+
+ExamCheck ParseExam(std::string_view text, const FormShape& form) {
+  ExamCheck out;
+  Json root;
+  try {
+    root = Json::parse(text.begin(), text.end(), nullptr, true, true);
+  } catch (const Json::parse_error& e) {
+    const JsonPositions positions(text);
+    const std::size_t byte = e.byte > 0 ? e.byte - 1 : 0;
+    const TextPosition p = positions.At(byte);
+    std::string what = e.what();
+    // nlohmann's text: "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
+    const std::size_t colon = what.find(": ", what.find("parse error"));
+    if (colon != std::string::npos) what = what.substr(colon + 2);
+    out.problems.push_back({positions.FailurePointer(), p.line, p.column, "not valid JSON: " + what});
+    return out;
+  }
+  Checker(text, form, out).Run(root);
+  return out;
+}
+
+}  // namespace omr::exam

@@ -1,0 +1,708 @@
+#include "project.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "json_positions.h"
+#include "text.h"
+
+namespace omr::exam {
+
+namespace {
+
+constexpr std::size_t kMaxExamFile = 1 << 20;
+constexpr std::size_t kMaxFormFile = 1 << 20;
+constexpr std::size_t kMaxRosterFile = 64 << 20;
+constexpr std::size_t kMaxAuthor = 200;
+constexpr std::size_t kMaxReason = 2000;
+constexpr std::size_t kMaxValue = 256;
+
+std::string Join(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& l : lines) out += (out.empty() ? "" : "\n") + l;
+  return out;
+}
+
+// A regular file of at most `limit` bytes, read whole; false with the reason.
+bool ReadBounded(const std::string& path, std::size_t limit, std::string& text, std::string& error) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = "not a regular file";
+    return false;
+  }
+  if (static_cast<std::size_t>(st.st_size) > limit) {
+    error = "larger than " + std::to_string(limit >> 20) + " MB";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = std::strerror(errno);
+    return false;
+  }
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  text = buffer.str();
+  if (text.size() > limit) {
+    error = "larger than " + std::to_string(limit >> 20) + " MB";
+    return false;
+  }
+  return true;
+}
+
+std::string Relative(const std::string& examPath, const std::string& name) {
+  const std::filesystem::path p(name);
+  if (p.is_absolute()) return name;
+  return (std::filesystem::path(examPath).parent_path() / p).string();
+}
+
+const char* IdStateName(IdState s) {
+  switch (s) {
+    case IdState::kNone:
+      return "none";
+    case IdState::kValid:
+      return "valid";
+    case IdState::kInvalid:
+      return "invalid";
+  }
+  return "";
+}
+
+// Labels and letters are single form bytes; kept as visible ASCII so that
+// every text column holds UTF-8 (see VisibleAscii).
+std::vector<Response> CleanResponses(const std::vector<Response>& in) {
+  std::vector<Response> out = in;
+  for (Response& r : out) r.marked = VisibleAscii(r.marked);
+  return out;
+}
+
+char CleanLetter(char letter) {
+  if (letter == 0) return 0;
+  return VisibleAscii(std::string(1, letter))[0];
+}
+
+// The parts of an exam file a project needs before it can check the rest.
+struct Validated {
+  Exam exam;
+  FormShape shape;
+  Roster roster;
+  std::unique_ptr<RecognitionForm> form;
+};
+
+Validated Validate(const ExamSources& src) {
+  Validated v;
+  const JsonPositions positions(src.examText);
+  auto at = [&](const std::string& pointer, const std::string& message) {
+    const TextPosition p = positions.Value(pointer);
+    return FormatProblem(src.examName, {pointer, p.line, p.column, message});
+  };
+  if (!src.formText.empty() || !src.formName.empty()) {
+    try {
+      v.form = std::make_unique<RecognitionForm>(src.formText, src.formName);
+    } catch (const Error& e) {
+      throw ExamFileError({at("/form", e.what())});
+    }
+    v.shape = v.form->Shape();
+  }
+  ExamCheck check = ParseExam(src.examText, v.shape);
+  if (!check.problems.empty()) {
+    std::vector<std::string> lines;
+    for (const Problem& p : check.problems) lines.push_back(FormatProblem(src.examName, p));
+    throw ExamFileError(lines);
+  }
+  v.exam = std::move(check.exam);
+  if (!src.rosterText.empty() || !v.exam.roster.empty()) {
+    std::string error;
+    if (!ParseRoster(src.rosterText, v.roster, error))
+      throw ExamFileError(
+          {src.rosterName + ":" + error, at("/student/roster", "the roster has a problem (above)")});
+  }
+  return v;
+}
+
+}  // namespace
+
+ExamFileError::ExamFileError(const std::vector<std::string>& l) : Error(Join(l)), lines(l) {}
+
+std::string NowUtc() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+std::string FormatNumber(double value) {
+  // Nine decimals hide the binary noise of sums such as 0.1 + 0.2.
+  double rounded = std::round(value * 1e9) / 1e9;
+  if (rounded == 0) rounded = 0;  // no "-0"
+  char text[64];
+  const auto r = std::to_chars(text, text + sizeof text, rounded, std::chars_format::fixed, 9);
+  std::string out(text, r.ptr);
+  if (out.find('.') != std::string::npos) {
+    while (out.back() == '0') out.pop_back();
+    if (out.back() == '.') out.pop_back();
+  }
+  return out;
+}
+
+std::string JoinAnswers(const SheetScore& score) {
+  std::string out;
+  for (std::size_t i = 0; i < score.items.size(); ++i) out += (i ? "," : "") + score.items[i].response;
+  return out;
+}
+
+std::string JoinPoints(const SheetScore& score) {
+  std::string out;
+  for (std::size_t i = 0; i < score.items.size(); ++i) {
+    if (i) out += ',';
+    if (score.items[i].outcome != Outcome::kVoid) out += FormatNumber(score.items[i].points);
+  }
+  return out;
+}
+
+std::string DescribeReasons(const std::vector<Reason>& reasons) {
+  std::string out;
+  for (const Reason& r : reasons) {
+    if (!out.empty()) out += "; ";
+    out += r.code;
+    if (r.question) out += " q" + std::to_string(r.question);
+    if (!r.detail.empty()) out += " (" + r.detail + ")";
+  }
+  return out;
+}
+
+std::string SummarizeReasons(const std::vector<Reason>& reasons) {
+  std::vector<std::pair<std::string, std::string>> parts;  // reason -> its text, in first-seen order
+  for (const Reason& r : reasons) {
+    auto hit = std::find_if(parts.begin(), parts.end(), [&](const auto& p) { return p.first == r.code; });
+    if (hit == parts.end()) {
+      parts.emplace_back(r.code, r.code);
+      hit = parts.end() - 1;
+    }
+    if (r.question) hit->second += " q" + std::to_string(r.question);
+    if (!r.detail.empty()) hit->second += " (" + r.detail + ")";
+  }
+  std::string out;
+  for (const auto& p : parts) out += (out.empty() ? "" : "; ") + p.second;
+  return out;
+}
+
+ExamSources ReadExamSources(const std::string& examPath, const std::string* keepForm) {
+  ExamSources src;
+  src.examName = examPath;
+  std::string error;
+  if (!ReadBounded(examPath, kMaxExamFile, src.examText, error))
+    throw ExamFileError({"cannot read the exam file " + examPath + ": " + error});
+  // The names of the form and the roster; a file that does not parse is
+  // reported in full by the check that follows.
+  nlohmann::json root;
+  try {
+    root = nlohmann::json::parse(src.examText, nullptr, true, true);
+  } catch (const nlohmann::json::parse_error&) {
+    return src;
+  }
+  const JsonPositions positions(src.examText);
+  auto problem = [&](const std::string& pointer, const std::string& message) {
+    const TextPosition p = positions.Value(pointer);
+    return ExamFileError({FormatProblem(examPath, {pointer, p.line, p.column, message})});
+  };
+  if (keepForm) {
+    src.formText = *keepForm;
+  } else if (root.is_object() && root.contains("form") && root["form"].is_string()) {
+    src.formName = Relative(examPath, root["form"].get<std::string>());
+    if (!ReadBounded(src.formName, kMaxFormFile, src.formText, error))
+      throw problem("/form", "cannot read the form file " + src.formName + ": " + error);
+  }
+  if (root.is_object() && root.contains("student") && root["student"].is_object() &&
+      root["student"].contains("roster") && root["student"]["roster"].is_string()) {
+    src.rosterName = Relative(examPath, root["student"]["roster"].get<std::string>());
+    if (!ReadBounded(src.rosterName, kMaxRosterFile, src.rosterText, error))
+      throw problem("/student/roster", "cannot read the roster " + src.rosterName + ": " + error);
+  }
+  return src;
+}
+
+std::unique_ptr<Project> Project::Create(const std::string& location, const std::string& examPath,
+                                         const std::string& examName, const std::string& author) {
+  const ExamSources src = ReadExamSources(examPath, nullptr);
+  Validate(src);
+  std::unique_ptr<Store> store = CreateStore(location);
+  Id exam = 0;
+  {
+    WriteTransaction tx(*store);
+    const std::string now = NowUtc();
+    exam = store->CreateExam(CleanUtf8(examName), now);
+    RevisionRecord r;
+    r.createdAt = now;
+    r.author = CleanUtf8(author);
+    r.kind = "new";
+    r.examName = CleanUtf8(src.examName);
+    r.examText = src.examText;
+    r.formName = CleanUtf8(src.formName);
+    r.formText = src.formText;
+    r.rosterName = CleanUtf8(src.rosterName);
+    r.rosterText = src.rosterText;
+    store->AddRevision(exam, r);
+    tx.Commit();
+  }
+  return std::make_unique<Project>(std::move(store), exam, examName);
+}
+
+std::unique_ptr<Project> Project::Open(const std::string& location, const std::string& examName) {
+  std::unique_ptr<Store> store = OpenStore(location);
+  const std::vector<ExamRecord> exams = store->Exams();
+  std::string names;
+  for (const ExamRecord& e : exams) {
+    if (e.name == examName || (examName.empty() && exams.size() == 1)) {
+      const std::string name = e.name;
+      return std::make_unique<Project>(std::move(store), e.id, name);
+    }
+    names += (names.empty() ? "" : ", ") + e.name;
+  }
+  if (exams.empty()) throw Error(location + " holds no exam");
+  if (examName.empty()) throw Error(location + " holds several exams (" + names + "): name one with --name");
+  throw Error(location + " holds no exam named " + examName + " (it holds: " + names + ")");
+}
+
+Project::Project(std::unique_ptr<Store> store, Id exam, std::string examName)
+    : store_(std::move(store)), examId_(exam), examName_(std::move(examName)) {
+  Load();
+}
+
+void Project::Load() {
+  revision_ = store_->Revision(examId_, 0);
+  ExamSources src{revision_.examName, revision_.examText,   revision_.formName,
+                  revision_.formText, revision_.rosterName, revision_.rosterText};
+  try {
+    Validated v = Validate(src);
+    exam_ = std::move(v.exam);
+    shape_ = std::move(v.shape);
+    roster_ = std::move(v.roster);
+    form_ = std::move(v.form);
+  } catch (const Error& e) {
+    throw Error("the exam stored in " + store_->Location() + " (revision " +
+                std::to_string(revision_.revision) + ") does not check: " + e.what());
+  }
+}
+
+SheetScore Project::Evaluate(const SheetRecord& sheet, const std::vector<Response>& responses,
+                             const std::vector<CorrectionRecord>& corrections) const {
+  SheetFacts facts;
+  facts.number = sheet.number;
+  facts.code = sheet.code;
+  facts.letter = sheet.letter;
+  int most = 0;
+  for (const Response& r : responses) most = std::max(most, r.question);
+  facts.responses.resize(static_cast<std::size_t>(most));
+  for (int q = 1; q <= most; ++q) facts.responses[static_cast<std::size_t>(q - 1)].question = q;
+  for (const Response& r : responses)
+    if (r.question >= 1) facts.responses[static_cast<std::size_t>(r.question - 1)] = r;
+  std::vector<Override> overrides;
+  for (const CorrectionRecord& c : corrections) overrides.push_back({c.target, c.newValue});
+  return ScoreSheet(exam_, facts, overrides);
+}
+
+ScoreRecord Project::ToRecord(const SheetScore& s) const {
+  ScoreRecord r;
+  r.sheet = s.number;
+  r.revision = revision_.revision;
+  r.scored = s.scored;
+  r.voided = s.voided;
+  r.studentId = s.studentId;
+  r.idState = IdStateName(s.idState);
+  r.version = s.version;
+  r.total = s.total;
+  r.maximum = s.maximum;
+  r.percent = s.percent;
+  r.answers = JoinAnswers(s);
+  r.points = JoinPoints(s);
+  r.reasons = s.reasons;
+  return r;
+}
+
+void Project::Across(SheetScore& score, const std::string& gridHash) {
+  std::vector<int> sameId;
+  std::vector<int> sameGrid;
+  if (score.idState == IdState::kValid)
+    for (const int n : store_->SheetsWithStudent(examId_, score.studentId))
+      if (n != score.number) sameId.push_back(n);
+  if (!gridHash.empty())
+    for (const int n : store_->SheetsWithGrid(examId_, gridHash))
+      if (n != score.number) sameGrid.push_back(n);
+  AddAcrossReasons(score, &roster_, sameId, sameGrid);
+}
+
+void Project::Refresh(std::vector<int> numbers) {
+  struct Loaded {
+    SheetRecord sheet;
+    std::vector<Response> responses;
+    std::vector<CorrectionRecord> corrections;
+  };
+  auto load = [&](int n) {
+    std::optional<SheetRecord> sheet = store_->FindSheet(examId_, n, false);
+    if (!sheet) throw Error("there is no sheet " + std::to_string(n));
+    Loaded l{std::move(*sheet), {}, {}};
+    l.responses = store_->Responses(l.sheet.id);
+    l.corrections = store_->Corrections(examId_, n);
+    return l;
+  };
+  // The sheets that shared an ID with these before; then their new scores
+  // without cross-sheet reasons, so the queries below see the new IDs.
+  std::set<int> touched(numbers.begin(), numbers.end());
+  for (const int n : numbers) {
+    if (const std::optional<ScoreRecord> old = store_->Score(examId_, n); old && old->idState == "valid")
+      for (const int m : store_->SheetsWithStudent(examId_, old->studentId)) touched.insert(m);
+    const Loaded l = load(n);
+    store_->PutScore(l.sheet.id, ToRecord(Evaluate(l.sheet, l.responses, l.corrections)));
+    if (!l.sheet.gridHash.empty())
+      for (const int m : store_->SheetsWithGrid(examId_, l.sheet.gridHash)) touched.insert(m);
+  }
+  for (const int n : numbers) {
+    if (const std::optional<ScoreRecord> now = store_->Score(examId_, n); now && now->idState == "valid")
+      for (const int m : store_->SheetsWithStudent(examId_, now->studentId)) touched.insert(m);
+  }
+  for (const int n : touched) {
+    const Loaded l = load(n);
+    SheetScore score = Evaluate(l.sheet, l.responses, l.corrections);
+    Across(score, l.sheet.gridHash);
+    store_->PutScore(l.sheet.id, ToRecord(score));
+  }
+}
+
+AddedSheet Project::AddSheet(const SheetInput& input) {
+  SheetRecord rec;
+  rec.station = CleanUtf8(input.station);
+  rec.batch = input.batch;
+  rec.readAt = input.readAt.empty() ? NowUtc() : input.readAt;
+  rec.source = input.source;
+  rec.origin = CleanUtf8(input.origin);
+  rec.serial = VisibleAscii(input.serial);
+  rec.firmware = VisibleAscii(input.firmware);
+  rec.code = input.code;
+  std::vector<Response> responses;
+  if (input.hasGrid) {
+    const DecodedSheet& d = input.decoded;
+    responses = CleanResponses(d.responses);
+    std::string error;
+    if (!ValidGrid(d.grid, error)) throw Error("sheet grid: " + error);
+    // The reader's verdict stands; a grid the recognition refuses is not read either.
+    if (rec.code == 0) rec.code = d.code;
+    rec.letter = CleanLetter(d.letter);
+    if (rec.code == 0) rec.result = d.result;
+    rec.lines = d.grid.lines;
+    rec.columns = d.grid.columns;
+    rec.grid = CompressGrid(d.grid);
+    rec.gridHash = GridHash(d.grid);
+  }
+  AddedSheet added;
+  WriteTransaction tx(*store_);
+  if (!rec.gridHash.empty()) added.duplicateGridOf = store_->SheetsWithGrid(examId_, rec.gridHash);
+  store_->AddSheet(examId_, rec);
+  if (input.hasGrid) store_->PutResponses(rec.id, responses);
+  Refresh({rec.number});
+  added.number = rec.number;
+  added.stationNumber = rec.stationNumber;
+  added.score = Evaluate(rec, responses, {});
+  Across(added.score, rec.gridHash);
+  tx.Commit();
+  return added;
+}
+
+Id Project::BeginBatch(const std::string& station) {
+  WriteTransaction tx(*store_);
+  const Id id = store_->BeginBatch(examId_, station, NowUtc());
+  tx.Commit();
+  return id;
+}
+
+void Project::EndBatch(Id batch, const std::string& outcome) {
+  WriteTransaction tx(*store_);
+  store_->EndBatch(batch, NowUtc(), outcome);
+  tx.Commit();
+}
+
+CorrectionRecord Project::Correct(int sheet, const std::string& target,
+                                  const std::optional<std::string>& value, const std::string& author,
+                                  const std::string& reason) {
+  if (author.empty() || author.size() > kMaxAuthor)
+    throw Error("say who corrects: a name of 1 to " + std::to_string(kMaxAuthor) + " bytes (--by NAME)");
+  if (reason.size() > kMaxReason)
+    throw Error("the reason is longer than " + std::to_string(kMaxReason) + " bytes");
+  if (value && value->size() > kMaxValue)
+    throw Error("the answer is longer than " + std::to_string(kMaxValue) + " bytes");
+  for (const std::string* text : {&author, &reason})
+    if (text->find('\0') != std::string::npos) throw Error("a NUL byte in the name or the reason");
+
+  WriteTransaction tx(*store_);
+  const std::optional<SheetRecord> found = store_->FindSheet(examId_, sheet, false);
+  if (!found) {
+    throw Error("there is no sheet " + std::to_string(sheet) + " (the project has " +
+                std::to_string(store_->SheetCount(examId_)) + ")");
+  }
+  const std::vector<CorrectionRecord> earlier = store_->Corrections(examId_, sheet);
+  std::optional<std::string> current;  // the value that counts now, when a correction set it
+  for (const CorrectionRecord& c : earlier)
+    if (c.target == target) current = c.newValue;
+
+  CorrectionRecord rec;
+  rec.sheet = sheet;
+  rec.target = target;
+  rec.author = CleanUtf8(author);
+  rec.reason = CleanUtf8(reason);
+  rec.madeAt = NowUtc();
+  const std::vector<Response> responses = store_->Responses(found->id);
+  auto reading = [&](int q) -> const Response* {
+    for (const Response& r : responses)
+      if (r.question == q) return &r;
+    return nullptr;
+  };
+  const std::optional<ScoreRecord> score = store_->Score(examId_, sheet);
+
+  if (target == "id") {
+    if (exam_.studentQuestions.empty()) throw Error("the exam has no student ID");
+    if (value && (value->empty() ||
+                  !std::all_of(value->begin(), value->end(), [](char c) { return c > 0x20 && c < 0x7F; })))
+      throw Error("a student ID is visible ASCII characters without blanks");
+    rec.oldValue = current ? current : (score ? std::optional<std::string>(score->studentId) : std::nullopt);
+    rec.newValue = value;
+  } else if (target == "version") {
+    if (exam_.keys.size() < 2) throw Error("the exam has one version only");
+    if (value && !exam_.FindKey(*value)) {
+      std::string names;
+      for (const VersionKey& k : exam_.keys) names += (names.empty() ? "" : ", ") + k.name;
+      throw Error("there is no version " + *value + " (the versions: " + names + ")");
+    }
+    rec.oldValue = current ? current : (score ? std::optional<std::string>(score->version) : std::nullopt);
+    rec.newValue = value;
+  } else if (target == "sheet") {
+    if (value && *value != "void" && *value != "keep")
+      throw Error(
+          "a sheet is corrected to \"void\" (not counted) or \"keep\" (its duplicates and unknown ID "
+          "accepted)");
+    rec.oldValue = current;
+    rec.newValue = value;
+  } else {
+    int q = 0;
+    const auto r = std::from_chars(target.data(), target.data() + target.size(), q);
+    if (r.ec != std::errc() || r.ptr != target.data() + target.size() || q < 1)
+      throw Error("\"" + target + "\" is not a question number, id, version or sheet");
+    const std::string role = exam_.RoleOf(q);
+    if (role.empty())
+      throw Error("question " + std::to_string(q) +
+                  " is not used by the exam (not the student ID, the version or an item)");
+    const Response* read = reading(q);
+    // The options of the question on the layout the sheet was read with.
+    const LayoutShape* layout = &shape_.layouts.front();
+    for (const LayoutShape& l : shape_.layouts)
+      if (found->letter && l.letter == found->letter) layout = &l;
+    if (q > static_cast<int>(layout->questions.size()))
+      throw Error("question " + std::to_string(q) + " is not on this sheet's layout");
+    const std::string& options = layout->questions[static_cast<std::size_t>(q - 1)].options;
+    if (role == "item") {
+      if (value) {
+        std::string labels;
+        if (!NormalizeLabels(options, *value, labels))
+          throw Error("\"" + *value + "\" is not a set of options of question " + std::to_string(q) +
+                      " (its options: " + options + "; \"-\" for blank)");
+        rec.newValue = labels;
+      }
+      rec.oldValue = current ? current : (read ? std::optional<std::string>(read->marked) : std::nullopt);
+    } else {
+      if (value && (value->size() != 1 || !((*value)[0] > 0x20 && (*value)[0] < 0x7F)))
+        throw Error("question " + std::to_string(q) + " (the " + role + ") is corrected to one character");
+      rec.newValue = value;
+      rec.oldValue =
+          current ? current
+                  : (read ? std::optional<std::string>(std::string(1, static_cast<char>(read->character)))
+                          : std::nullopt);
+    }
+  }
+  if (!value) {
+    bool any = false;
+    for (const CorrectionRecord& c : earlier) any = any || c.target == target;
+    if (!any)
+      throw Error("sheet " + std::to_string(sheet) + " has no correction of " + target + " to withdraw");
+  }
+  store_->AddCorrection(examId_, rec);
+  Refresh({sheet});
+  tx.Commit();
+  return rec;
+}
+
+std::vector<SheetScore> Project::ScoreAll(std::vector<SheetRecord>* sheets) {
+  std::map<int, std::vector<CorrectionRecord>> corrections;
+  for (CorrectionRecord& c : store_->Corrections(examId_, 0)) corrections[c.sheet].push_back(std::move(c));
+  static const std::vector<CorrectionRecord> kNone;
+  std::vector<SheetScore> scores;
+  std::vector<std::string> hashes;
+  store_->ForEachSheet(examId_, false, [&](SheetRecord& sheet, std::vector<Response>& responses) {
+    const auto hit = corrections.find(sheet.number);
+    scores.push_back(Evaluate(sheet, responses, hit == corrections.end() ? kNone : hit->second));
+    hashes.push_back(sheet.gridHash);
+    if (sheets) sheets->push_back(std::move(sheet));
+  });
+  ReviewAcross(scores, &roster_, hashes);
+  return scores;
+}
+
+int Project::RescoreAll() {
+  WriteTransaction tx(*store_);
+  std::vector<SheetRecord> sheets;
+  const std::vector<SheetScore> scores = ScoreAll(&sheets);
+  for (std::size_t i = 0; i < scores.size(); ++i) store_->PutScore(sheets[i].id, ToRecord(scores[i]));
+  tx.Commit();
+  return static_cast<int>(scores.size());
+}
+
+void Project::Rekey(const std::string& examPath, const std::string& author) {
+  ExamSources src = ReadExamSources(examPath, &revision_.formText);
+  src.formName = revision_.formName;
+  Validated v = Validate(src);
+  {
+    WriteTransaction tx(*store_);
+    RevisionRecord r;
+    r.createdAt = NowUtc();
+    r.author = CleanUtf8(author);
+    r.kind = "rekey";
+    r.examName = CleanUtf8(src.examName);
+    r.examText = src.examText;
+    r.formName = revision_.formName;
+    r.formText = revision_.formText;
+    r.rosterName = CleanUtf8(src.rosterName);
+    r.rosterText = src.rosterText;
+    r.revision = store_->AddRevision(examId_, r);
+    revision_ = r;
+    exam_ = std::move(v.exam);
+    roster_ = std::move(v.roster);
+    std::vector<SheetRecord> sheets;
+    const std::vector<SheetScore> scores = ScoreAll(&sheets);
+    for (std::size_t i = 0; i < scores.size(); ++i) store_->PutScore(sheets[i].id, ToRecord(scores[i]));
+    tx.Commit();
+  }
+  Load();
+}
+
+RescanReport Project::Rescan(const std::string* formPath, const std::string& author) {
+  RescanReport report;
+  std::unique_ptr<RecognitionForm> newForm;
+  RevisionRecord next = revision_;
+  if (formPath) {
+    std::string text;
+    std::string error;
+    if (!ReadBounded(*formPath, kMaxFormFile, text, error))
+      throw Error("cannot read the form file " + *formPath + ": " + error);
+    ExamSources src{revision_.examName,   revision_.examText,  *formPath, text,
+                    revision_.rosterName, revision_.rosterText};
+    Validated v = Validate(src);  // the exam must still fit the new form
+    next.formName = CleanUtf8(*formPath);
+    next.formText = text;
+    newForm = std::move(v.form);
+  }
+  const RecognitionForm& form = newForm ? *newForm : *form_;
+
+  WriteTransaction tx(*store_);
+  if (formPath) {
+    next.createdAt = NowUtc();
+    next.author = CleanUtf8(author);
+    next.kind = "rescan";
+    next.note = "";
+    next.revision = store_->AddRevision(examId_, next);
+  }
+  std::vector<std::pair<SheetRecord, std::vector<Response>>> all;
+  store_->ForEachSheet(examId_, true, [&](SheetRecord& sheet, std::vector<Response>& responses) {
+    all.emplace_back(std::move(sheet), std::move(responses));
+  });
+  for (auto& [sheet, old] : all) {
+    if (sheet.grid.empty()) {
+      ++report.noGrid;
+      continue;
+    }
+    SheetGrid grid;
+    std::string error;
+    if (!ExpandGrid(sheet.lines, sheet.columns, sheet.grid, grid, error))
+      throw Error("sheet " + std::to_string(sheet.number) + ": " + error);
+    const DecodedSheet d = form.Decode(grid);
+    ++report.sheets;
+    // Only recognition verdicts (0, 4, 5, 7) come from the grid; the reader's own stand.
+    const bool recognitionCode = sheet.code == 0 || sheet.code == 4 || sheet.code == 5 || sheet.code == 7;
+    const int code = recognitionCode ? d.code : sheet.code;
+    const std::vector<Response> fresh = CleanResponses(d.responses);
+    bool changed = code != sheet.code || fresh.size() != old.size();
+    for (std::size_t i = 0; !changed && i < old.size(); ++i)
+      changed = old[i].marked != fresh[i].marked || old[i].character != fresh[i].character ||
+                old[i].doubtful != fresh[i].doubtful;
+    if (changed) ++report.changed;
+    const std::vector<Response> responses = CleanResponses(d.responses);
+    store_->PutRecognition(sheet.id, code, CleanLetter(d.letter), code == 0 ? d.result : std::string());
+    store_->PutResponses(sheet.id, responses);
+  }
+  if (formPath) {
+    revision_ = next;
+    form_ = std::move(newForm);
+    shape_ = form_->Shape();
+  }
+  std::vector<SheetRecord> sheets;
+  const std::vector<SheetScore> scores = ScoreAll(&sheets);
+  for (std::size_t i = 0; i < scores.size(); ++i) store_->PutScore(sheets[i].id, ToRecord(scores[i]));
+  tx.Commit();
+  return report;
+}
+
+ExamStatus Project::Status() {
+  ExamStatus s;
+  s.exam = examName_;
+  s.revision = revision_.revision;
+  s.sheets = store_->SheetCount(examId_);
+  std::set<std::string> students;
+  for (const ScoreRecord& r : store_->Scores(examId_)) {
+    if (r.voided) ++s.voided;
+    if (r.scored) {
+      ++s.scored;
+      if (r.idState == "valid") students.insert(r.studentId);
+    }
+    std::set<std::string> reasons;
+    for (const Reason& reason : r.reasons) {
+      reasons.insert(reason.code);
+      if (reason.code == "not-read") ++s.notRead;
+      if (reason.code == "duplicate-grid") ++s.duplicateGrids;
+    }
+    for (const std::string& code : reasons) ++s.byReason[code];
+    if (!reasons.empty()) ++s.waiting;
+  }
+  s.students = static_cast<int>(students.size());
+  s.corrections = static_cast<int>(store_->Corrections(examId_, 0).size());
+  s.stations = store_->Stations(examId_);
+  for (const BatchRecord& b : store_->Batches(examId_))
+    if (b.endedAt.empty()) s.unfinished.push_back(b);
+  return s;
+}
+
+std::vector<std::uint8_t> Project::Picture(int sheet) {
+  const std::optional<SheetRecord> found = store_->FindSheet(examId_, sheet, true);
+  if (!found) throw Error("there is no sheet " + std::to_string(sheet));
+  if (found->grid.empty()) throw Error("the reader kept no grid of sheet " + std::to_string(sheet));
+  SheetGrid grid;
+  std::string error;
+  if (!ExpandGrid(found->lines, found->columns, found->grid, grid, error))
+    throw Error("sheet " + std::to_string(sheet) + ": " + error);
+  return form_->Picture(grid);
+}
+
+}  // namespace omr::exam

@@ -1,0 +1,172 @@
+// An exam project: the operations the command line, the review server and
+// tests share. Every change is one store transaction; scores are recomputed
+// from the stored responses and corrections with the pure scoring function.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "exam_file.h"
+#include "recognition.h"
+#include "roster.h"
+#include "scoring.h"
+#include "store.h"
+
+namespace omr::exam {
+
+// An exam file with problems: every line says where and what.
+class ExamFileError : public Error {
+ public:
+  explicit ExamFileError(const std::vector<std::string>& lines);
+  std::vector<std::string> lines;
+};
+
+// What an exam file brings, read from disk: its text, the form and roster
+// texts it names (paths relative to the exam file).
+struct ExamSources {
+  std::string examName;
+  std::string examText;
+  std::string formName;
+  std::string formText;
+  std::string rosterName;
+  std::string rosterText;
+};
+
+// Reads the exam file and the files it names; `keepForm` (rekey) takes the
+// project's form instead of reading one. Throws ExamFileError.
+ExamSources ReadExamSources(const std::string& examPath, const std::string* keepForm);
+
+// The current UTC time as "2025-01-31T12:34:56Z".
+std::string NowUtc();
+
+// What a station hands over for one sheet.
+struct SheetInput {
+  std::string station = "local";
+  Id batch = 0;
+  std::string source = "read";  // read, import
+  std::string origin;           // the grid file of an import
+  std::string serial;
+  std::string firmware;
+  std::string readAt;  // empty: now
+  int code = 0;        // the read's result: 0, or the library's error
+  bool hasGrid = false;
+  DecodedSheet decoded;  // when hasGrid (also for codes 4, 5 and 7)
+};
+
+struct AddedSheet {
+  int number = 0;
+  int stationNumber = 0;
+  SheetScore score;
+  std::vector<int> duplicateGridOf;  // earlier sheets with the same grid
+};
+
+struct ExamStatus {
+  std::string exam;
+  int revision = 0;
+  int sheets = 0;
+  int notRead = 0;
+  int voided = 0;
+  int scored = 0;
+  int students = 0;                     // distinct valid student IDs among scored sheets
+  int waiting = 0;                      // sheets with at least one review reason
+  std::map<std::string, int> byReason;  // sheets per reason
+  int duplicateGrids = 0;               // sheets whose grid another sheet has too
+  int corrections = 0;
+  std::vector<StationCount> stations;
+  std::vector<BatchRecord> unfinished;  // runs that never ended (killed)
+};
+
+struct RescanReport {
+  int sheets = 0;   // grids decoded again
+  int changed = 0;  // sheets whose responses or code changed
+  int noGrid = 0;   // sheets the reader kept no grid of
+};
+
+class Project {
+ public:
+  // Creates the project and its first exam from an exam file; refuses to
+  // replace an existing project. Throws ExamFileError or Error.
+  static std::unique_ptr<Project> Create(const std::string& location, const std::string& examPath,
+                                         const std::string& examName, const std::string& author);
+  // `examName` "" selects the only exam of the project.
+  static std::unique_ptr<Project> Open(const std::string& location, const std::string& examName);
+
+  Project(std::unique_ptr<Store> store, Id exam, std::string examName);
+
+  Store& store() { return *store_; }
+  Id examId() const { return examId_; }
+  const std::string& examName() const { return examName_; }
+  int revision() const { return revision_.revision; }
+  const RevisionRecord& revisionRecord() const { return revision_; }
+  const Exam& exam() const { return exam_; }
+  const FormShape& shape() const { return shape_; }
+  const Roster& roster() const { return roster_; }
+  const RecognitionForm& form() const { return *form_; }
+
+  // Stores a sheet with its responses and score in one transaction.
+  AddedSheet AddSheet(const SheetInput& input);
+
+  Id BeginBatch(const std::string& station);
+  void EndBatch(Id batch, const std::string& outcome);
+
+  // Appends a correction (no value: withdraw the target's corrections) and
+  // re-scores what it touches. Throws Error for a target or value that does
+  // not fit the exam.
+  CorrectionRecord Correct(int sheet, const std::string& target, const std::optional<std::string>& value,
+                           const std::string& author, const std::string& reason);
+
+  // Replaces the exam file (keys, scoring, roster; the form stays) and
+  // re-scores every sheet. Throws ExamFileError.
+  void Rekey(const std::string& examPath, const std::string& author);
+
+  // Decodes every stored grid again (with a new form when `formPath` is
+  // given, kept as a new revision) and re-scores every sheet.
+  RescanReport Rescan(const std::string* formPath, const std::string& author);
+
+  // Recomputes and stores every score; answers the sheet count.
+  int RescoreAll();
+
+  // Every sheet scored now from the stored responses and corrections (the
+  // input of statistics and exports), in sheet order, with grid hashes.
+  std::vector<SheetScore> ScoreAll(std::vector<SheetRecord>* sheets = nullptr);
+
+  ExamStatus Status();
+
+  // A stored sheet's picture (PNG), drawn from its grid with the current form.
+  // Throws Error when there is no such sheet or the reader kept no grid.
+  std::vector<std::uint8_t> Picture(int sheet);
+
+ private:
+  void Load();
+  SheetScore Evaluate(const SheetRecord& sheet, const std::vector<Response>& responses,
+                      const std::vector<CorrectionRecord>& corrections) const;
+  ScoreRecord ToRecord(const SheetScore& score) const;
+  // Re-scores these sheets and the cross-sheet reasons of every sheet that
+  // shares an ID or grid with them (inside the caller's transaction).
+  void Refresh(std::vector<int> numbers);
+  void Across(SheetScore& score, const std::string& gridHash);
+
+  std::unique_ptr<Store> store_;
+  Id examId_ = 0;
+  std::string examName_;
+  RevisionRecord revision_;
+  Exam exam_;
+  FormShape shape_;
+  Roster roster_;
+  std::unique_ptr<RecognitionForm> form_;
+};
+
+// The text of a score's answers and points columns (stored and exported).
+std::string JoinAnswers(const SheetScore& score);
+std::string JoinPoints(const SheetScore& score);
+// A number as text: shortest form that reads back exactly, "." as the point.
+std::string FormatNumber(double value);
+// "blank q14; doubtful q30; duplicate-id (sheet 12)"
+std::string DescribeReasons(const std::vector<Reason>& reasons);
+// Shorter, for a terminal line: "blank q14 q15; doubtful q30; duplicate-id (sheet 12)"
+std::string SummarizeReasons(const std::vector<Reason>& reasons);
+
+}  // namespace omr::exam

@@ -1,0 +1,34 @@
+// The roster: a CSV file with a header whose "id" column holds the student
+// IDs; the other columns (name, class, ...) are carried to the exports.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace omr::exam {
+
+struct Roster {
+  std::vector<std::string> columns;                      // the header without "id"
+  std::vector<std::string> ids;                          // in file order
+  std::map<std::string, std::vector<std::string>> rows;  // id -> the other columns
+
+  bool Empty() const { return ids.empty(); }
+  bool Has(const std::string& id) const { return rows.count(id) != 0; }
+};
+
+// RFC 4180 fields: quotes, doubled quotes, commas and line breaks inside
+// quotes; CRLF or LF; a UTF-8 byte-order mark is skipped.
+// `lines` (may be null) gets the line each row starts on.
+std::vector<std::vector<std::string>> ParseCsv(std::string_view text, std::string& error,
+                                               std::vector<int>* lines = nullptr);
+
+// Reads the roster text; false with "LINE:COLUMN: what is wrong" (the caller
+// adds the file name).
+bool ParseRoster(std::string_view text, Roster& roster, std::string& error);
+
+// One CSV line (without its line break).
+std::string CsvLine(const std::vector<std::string>& fields);
+
+}  // namespace omr::exam

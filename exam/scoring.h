@@ -1,0 +1,99 @@
+// Scoring: a pure function of the exam, one sheet's responses and the
+// corrections made to it. Nothing here touches a store or a reader, so
+// re-scoring is cheap and tests can check every rule directly.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "exam_file.h"
+#include "roster.h"
+
+namespace omr::exam {
+
+// One question as the recognition read it.
+struct Response {
+  int question = 0;             // from 1, as omrctl numbers them
+  std::string marked;           // labels of the marked options, in cell order
+  unsigned char character = 0;  // the coded character
+  double confidence = 1;        // 0 (undecidable) .. 1 (clear)
+  int doubtful = 0;             // the recognition's doubt bits; 0 when clear
+};
+
+// A correction as scoring sees it: its target ("12" for question 12, "id",
+// "version" or "sheet") and its value; no value withdraws the earlier ones.
+struct Override {
+  std::string target;
+  std::optional<std::string> value;
+};
+
+struct SheetFacts {
+  int number = 0;
+  int code = 0;                     // 0 read; else the library's error (not read)
+  char letter = 0;                  // the form letter of the result, 0 when none
+  std::vector<Response> responses;  // responses[q - 1] is question q
+};
+
+enum class Outcome { kCorrect, kWrong, kBlank, kMultiple, kPartial, kVoid, kBonus };
+const char* OutcomeName(Outcome outcome);
+
+struct ItemScore {
+  int master = 0;        // master item number, from 1
+  int question = 0;      // the question it was on this sheet's version
+  std::string response;  // the marked options (after corrections)
+  bool corrected = false;
+  Outcome outcome = Outcome::kBlank;
+  double points = 0;
+  double maximum = 0;  // 0 for a void item
+};
+
+// Why a sheet needs a person. Codes are stable: stores, exports and the
+// review page use them.
+struct Reason {
+  std::string code;  // not-read, unknown-version, invalid-id, unknown-id, duplicate-id,
+                     // duplicate-grid, multiple, blank, doubtful
+  int question = 0;  // for the question reasons
+  std::string detail;
+};
+
+enum class IdState { kNone, kValid, kInvalid };
+
+struct SheetScore {
+  int number = 0;
+  bool voided = false;  // taken out by a correction ("sheet" = "void")
+  bool kept = false;    // duplicates and unknown IDs accepted by a person ("sheet" = "keep")
+  bool scored = false;  // read, not void, and of a known version
+  IdState idState = IdState::kNone;
+  std::string studentId;
+  std::string version;           // the key it was scored with
+  std::vector<ItemScore> items;  // per master item, when scored
+  double total = 0;
+  double maximum = 0;
+  std::optional<double> percent;
+  std::vector<Reason> reasons;
+};
+
+SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vector<Override>& corrections);
+
+// Reasons that depend on other sheets: IDs not in the roster (when there is
+// one), IDs and grids on more than one sheet. `hashes[i]` is the grid hash of
+// sheets[i] ("" when it has no grid).
+void ReviewAcross(std::vector<SheetScore>& sheets, const Roster* roster,
+                  const std::vector<std::string>& hashes);
+
+// The same for one sheet, given the numbers of the other (not void) sheets
+// with its student ID and with its grid.
+void AddAcrossReasons(SheetScore& sheet, const Roster* roster, const std::vector<int>& sameId,
+                      const std::vector<int>& sameGrid);
+
+// Whether the question's doubt should bring it to a person.
+bool IsDoubtful(const Exam& exam, const Response& response);
+
+// Canonical option text of a correction of an item: its labels in the
+// question's cell order, "-" and "" both meaning blank; a letter in the other
+// case stands for the label when the form has no such label itself. False
+// when a label is not an option.
+bool NormalizeLabels(const std::string& options, const std::string& answer, std::string& out);
+
+}  // namespace omr::exam

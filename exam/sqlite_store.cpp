@@ -1,0 +1,763 @@
+#include "sqlite_store.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+namespace omr::exam {
+
+namespace {
+
+// "OMRE": marks the file as an exam project, so a stray SQLite file is refused.
+constexpr int kApplicationId = 0x4F4D5245;
+constexpr int kBusyMs = 15000;
+
+// Migration i brings the schema from version i to i + 1.
+const char* const kMigrations[] = {
+    R"sql(
+CREATE TABLE schema_version(version INTEGER NOT NULL);
+INSERT INTO schema_version VALUES (0);
+CREATE TABLE exams(
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL UNIQUE,
+  created_at TEXT NOT NULL,
+  revision INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE revisions(
+  exam_id INTEGER NOT NULL REFERENCES exams(id),
+  revision INTEGER NOT NULL,
+  created_at TEXT NOT NULL,
+  author TEXT NOT NULL,
+  kind TEXT NOT NULL,
+  exam_name TEXT NOT NULL,
+  exam_text BLOB NOT NULL,
+  form_name TEXT NOT NULL,
+  form_text BLOB NOT NULL,
+  roster_name TEXT NOT NULL,
+  roster_text BLOB NOT NULL,
+  note TEXT NOT NULL,
+  PRIMARY KEY(exam_id, revision));
+CREATE TABLE batches(
+  id INTEGER PRIMARY KEY,
+  exam_id INTEGER NOT NULL REFERENCES exams(id),
+  station TEXT NOT NULL,
+  started_at TEXT NOT NULL,
+  ended_at TEXT,
+  sheets INTEGER NOT NULL DEFAULT 0,
+  outcome TEXT);
+CREATE TABLE sheets(
+  id INTEGER PRIMARY KEY,
+  exam_id INTEGER NOT NULL REFERENCES exams(id),
+  number INTEGER NOT NULL,
+  station TEXT NOT NULL,
+  station_number INTEGER NOT NULL,
+  batch_id INTEGER REFERENCES batches(id),
+  read_at TEXT NOT NULL,
+  source TEXT NOT NULL,
+  origin TEXT NOT NULL,
+  serial TEXT NOT NULL,
+  firmware TEXT NOT NULL,
+  letter TEXT NOT NULL,
+  code INTEGER NOT NULL,
+  result BLOB NOT NULL,
+  grid_lines INTEGER NOT NULL,
+  grid_columns INTEGER NOT NULL,
+  grid BLOB,
+  grid_hash TEXT NOT NULL,
+  UNIQUE(exam_id, number),
+  UNIQUE(exam_id, station, station_number));
+CREATE INDEX sheets_by_grid ON sheets(exam_id, grid_hash);
+CREATE TABLE responses(
+  sheet_id INTEGER NOT NULL REFERENCES sheets(id),
+  question INTEGER NOT NULL,
+  marked TEXT NOT NULL,
+  coded INTEGER NOT NULL,
+  confidence REAL NOT NULL,
+  doubtful INTEGER NOT NULL,
+  PRIMARY KEY(sheet_id, question)) WITHOUT ROWID;
+CREATE TABLE corrections(
+  id INTEGER PRIMARY KEY,
+  sheet_id INTEGER NOT NULL REFERENCES sheets(id),
+  target TEXT NOT NULL,
+  old_value TEXT,
+  new_value TEXT,
+  author TEXT NOT NULL,
+  made_at TEXT NOT NULL,
+  reason TEXT NOT NULL);
+CREATE INDEX corrections_by_sheet ON corrections(sheet_id);
+CREATE TABLE scores(
+  sheet_id INTEGER PRIMARY KEY REFERENCES sheets(id),
+  revision INTEGER NOT NULL,
+  scored INTEGER NOT NULL,
+  voided INTEGER NOT NULL,
+  student_id TEXT NOT NULL,
+  id_state TEXT NOT NULL,
+  version TEXT NOT NULL,
+  total REAL,
+  maximum REAL,
+  percent REAL,
+  answers TEXT NOT NULL,
+  points TEXT NOT NULL);
+CREATE INDEX scores_by_student ON scores(student_id);
+CREATE TABLE reasons(
+  sheet_id INTEGER NOT NULL REFERENCES sheets(id),
+  reason TEXT NOT NULL,
+  question INTEGER NOT NULL,
+  detail TEXT NOT NULL);
+CREATE INDEX reasons_by_sheet ON reasons(sheet_id);
+)sql",
+};
+constexpr int kLatest = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
+
+struct DbClose {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct StmtFinalize {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+
+class SqliteStore;
+
+// A prepared statement in use: bound, stepped, then reset for the next use.
+class Query {
+ public:
+  Query(SqliteStore& store, sqlite3_stmt* stmt) : store_(store), stmt_(stmt) {}
+  ~Query() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  Query(const Query&) = delete;
+  Query& operator=(const Query&) = delete;
+
+  Query& Bind(std::int64_t v) { return Check(sqlite3_bind_int64(stmt_, ++index_, v)); }
+  Query& Bind(int v) { return Check(sqlite3_bind_int64(stmt_, ++index_, v)); }
+  Query& Bind(double v) { return Check(sqlite3_bind_double(stmt_, ++index_, v)); }
+  Query& Bind(const std::string& v) {
+    return Check(sqlite3_bind_text(stmt_, ++index_, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+  }
+  Query& Blob(const std::string& v) {
+    return Check(sqlite3_bind_blob(stmt_, ++index_, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+  }
+  Query& Blob(const std::vector<std::uint8_t>& v) {
+    if (v.empty()) return Check(sqlite3_bind_null(stmt_, ++index_));
+    return Check(sqlite3_bind_blob(stmt_, ++index_, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+  }
+  Query& Bind(const std::optional<std::string>& v) {
+    return v ? Bind(*v) : Check(sqlite3_bind_null(stmt_, ++index_));
+  }
+  Query& Bind(const std::optional<double>& v) {
+    return v ? Bind(*v) : Check(sqlite3_bind_null(stmt_, ++index_));
+  }
+
+  bool Step();  // true: a row
+  void Run() {
+    while (Step()) {
+    }
+  }
+
+  std::int64_t Int(int c) const { return sqlite3_column_int64(stmt_, c); }
+  double Real(int c) const { return sqlite3_column_double(stmt_, c); }
+  bool Null(int c) const { return sqlite3_column_type(stmt_, c) == SQLITE_NULL; }
+  std::string Text(int c) const {
+    const auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, c));
+    return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, c))) : std::string();
+  }
+  std::vector<std::uint8_t> Bytes(int c) const {
+    const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt_, c));
+    return p ? std::vector<std::uint8_t>(p, p + sqlite3_column_bytes(stmt_, c)) : std::vector<std::uint8_t>();
+  }
+  std::optional<std::string> MaybeText(int c) const {
+    if (Null(c)) return std::nullopt;
+    return Text(c);
+  }
+
+ private:
+  Query& Check(int rc);
+  SqliteStore& store_;
+  sqlite3_stmt* stmt_;
+  int index_ = 0;
+};
+
+class SqliteStore final : public Store {
+ public:
+  explicit SqliteStore(std::string path) : path_(std::move(path)) {}
+
+  void Open(bool create) {
+    sqlite3* raw = nullptr;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+    const int rc = sqlite3_open_v2(path_.c_str(), &raw, flags, nullptr);
+    db_.reset(raw);
+    if (rc != SQLITE_OK)
+      throw StoreError("cannot open the project " + path_ + ": " +
+                       (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
+    sqlite3_extended_result_codes(raw, 1);
+    sqlite3_busy_timeout(raw, kBusyMs);
+    int app = 0;
+    try {
+      Exec("PRAGMA foreign_keys = ON");
+      app = static_cast<int>(Single("PRAGMA application_id"));
+    } catch (const StoreError&) {
+      if ((sqlite3_errcode(db_.get()) & 0xFF) != SQLITE_NOTADB) throw;
+      throw StoreError(path_ + " is not an exam project (make one with: omrctl exam new)");
+    }
+    if (create) {
+      Exec("PRAGMA journal_mode = WAL");
+      Exec("PRAGMA application_id = " + std::to_string(kApplicationId));
+    } else if (app != kApplicationId) {
+      throw StoreError(path_ + " is not an exam project (make one with: omrctl exam new)");
+    } else if (Text("PRAGMA journal_mode") != "wal") {
+      Exec("PRAGMA journal_mode = WAL");
+    }
+    // A power cut loses at most the transaction in flight (WAL, synchronous NORMAL
+    // would lose the last commits; FULL keeps them).
+    Exec("PRAGMA synchronous = FULL");
+    Migrate();
+  }
+
+  std::string Location() const override { return path_; }
+  int SchemaVersion() override { return static_cast<int>(Single("SELECT version FROM schema_version")); }
+
+  void Begin() override {
+    if (inTransaction_) throw StoreError("a transaction is already open on " + path_);
+    Exec("BEGIN IMMEDIATE");
+    inTransaction_ = true;
+  }
+  void Commit() override {
+    Exec("COMMIT");
+    inTransaction_ = false;
+  }
+  void Rollback() noexcept override {
+    if (!inTransaction_) return;
+    sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    inTransaction_ = false;
+  }
+
+  Id CreateExam(const std::string& name, const std::string& createdAt) override {
+    Query q = Prepare("INSERT INTO exams(name, created_at) VALUES (?, ?)");
+    q.Bind(name).Bind(createdAt);
+    try {
+      q.Run();
+    } catch (const StoreError&) {
+      if (sqlite3_extended_errcode(db_.get()) == SQLITE_CONSTRAINT_UNIQUE)
+        throw StoreError("the project " + path_ + " already holds an exam named " + name);
+      throw;
+    }
+    return sqlite3_last_insert_rowid(db_.get());
+  }
+
+  std::vector<ExamRecord> Exams() override {
+    std::vector<ExamRecord> out;
+    Query q = Prepare("SELECT id, name, created_at, revision FROM exams ORDER BY id");
+    while (q.Step()) out.push_back({q.Int(0), q.Text(1), q.Text(2), static_cast<int>(q.Int(3))});
+    return out;
+  }
+
+  int AddRevision(Id exam, const RevisionRecord& r) override {
+    int next = 0;
+    {
+      Query q = Prepare("SELECT COALESCE(MAX(revision), 0) + 1 FROM revisions WHERE exam_id = ?");
+      q.Bind(exam);
+      q.Step();
+      next = static_cast<int>(q.Int(0));
+    }
+    {
+      Query q = Prepare(
+          "INSERT INTO revisions(exam_id, revision, created_at, author, kind, exam_name, exam_text, "
+          "form_name, "
+          "form_text, roster_name, roster_text, note) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+      // The file texts as bytes: a roster or form need not be UTF-8.
+      q.Bind(exam).Bind(next).Bind(r.createdAt).Bind(r.author).Bind(r.kind).Bind(r.examName).Blob(r.examText);
+      q.Bind(r.formName).Blob(r.formText).Bind(r.rosterName).Blob(r.rosterText).Bind(r.note);
+      q.Run();
+    }
+    Query q = Prepare("UPDATE exams SET revision = ? WHERE id = ?");
+    q.Bind(next).Bind(exam);
+    q.Run();
+    return next;
+  }
+
+  RevisionRecord Revision(Id exam, int revision) override {
+    Query q = Prepare(
+        "SELECT revision, created_at, author, kind, exam_name, exam_text, form_name, form_text, roster_name, "
+        "roster_text, note FROM revisions WHERE exam_id = ? AND revision = "
+        "CASE WHEN ? = 0 THEN (SELECT revision FROM exams WHERE id = ?) ELSE ? END");
+    q.Bind(exam).Bind(revision).Bind(exam).Bind(revision);
+    if (!q.Step()) throw StoreError("the exam has no revision " + std::to_string(revision) + " in " + path_);
+    return {static_cast<int>(q.Int(0)),
+            q.Text(1),
+            q.Text(2),
+            q.Text(3),
+            q.Text(4),
+            q.Text(5),
+            q.Text(6),
+            q.Text(7),
+            q.Text(8),
+            q.Text(9),
+            q.Text(10)};
+  }
+
+  std::vector<RevisionRecord> Revisions(Id exam) override {
+    std::vector<RevisionRecord> out;
+    Query q = Prepare(
+        "SELECT revision, created_at, author, kind, exam_name, form_name, roster_name, note FROM revisions "
+        "WHERE exam_id = ? ORDER BY revision");
+    q.Bind(exam);
+    while (q.Step()) {
+      RevisionRecord r;
+      r.revision = static_cast<int>(q.Int(0));
+      r.createdAt = q.Text(1);
+      r.author = q.Text(2);
+      r.kind = q.Text(3);
+      r.examName = q.Text(4);
+      r.formName = q.Text(5);
+      r.rosterName = q.Text(6);
+      r.note = q.Text(7);
+      out.push_back(std::move(r));
+    }
+    return out;
+  }
+
+  Id BeginBatch(Id exam, const std::string& station, const std::string& startedAt) override {
+    Query q = Prepare("INSERT INTO batches(exam_id, station, started_at) VALUES (?, ?, ?)");
+    q.Bind(exam).Bind(station).Bind(startedAt);
+    q.Run();
+    return sqlite3_last_insert_rowid(db_.get());
+  }
+
+  void EndBatch(Id batch, const std::string& endedAt, const std::string& outcome) override {
+    Query q = Prepare("UPDATE batches SET ended_at = ?, outcome = ? WHERE id = ?");
+    q.Bind(endedAt).Bind(outcome).Bind(batch);
+    q.Run();
+  }
+
+  std::vector<BatchRecord> Batches(Id exam) override {
+    std::vector<BatchRecord> out;
+    Query q = Prepare(
+        "SELECT id, station, started_at, COALESCE(ended_at, ''), sheets, COALESCE(outcome, '') FROM batches "
+        "WHERE exam_id = ? ORDER BY id");
+    q.Bind(exam);
+    while (q.Step())
+      out.push_back({q.Int(0), q.Text(1), q.Text(2), q.Text(3), static_cast<int>(q.Int(4)), q.Text(5)});
+    return out;
+  }
+
+  void AddSheet(Id exam, SheetRecord& s) override {
+    {
+      Query q = Prepare(
+          "SELECT (SELECT COALESCE(MAX(number), 0) + 1 FROM sheets WHERE exam_id = ?1), "
+          "(SELECT COALESCE(MAX(station_number), 0) + 1 FROM sheets WHERE exam_id = ?1 AND station = ?2)");
+      q.Bind(exam).Bind(s.station);
+      q.Step();
+      s.number = static_cast<int>(q.Int(0));
+      s.stationNumber = static_cast<int>(q.Int(1));
+    }
+    {
+      Query q = Prepare(
+          "INSERT INTO sheets(exam_id, number, station, station_number, batch_id, read_at, source, origin, "
+          "serial, "
+          "firmware, letter, code, result, grid_lines, grid_columns, grid, grid_hash) "
+          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+      q.Bind(exam).Bind(s.number).Bind(s.station).Bind(s.stationNumber);
+      if (s.batch)
+        q.Bind(s.batch);
+      else
+        q.Bind(std::optional<std::string>());
+      q.Bind(s.readAt).Bind(s.source).Bind(s.origin).Bind(s.serial).Bind(s.firmware);
+      q.Bind(s.letter ? std::string(1, s.letter) : std::string()).Bind(s.code).Blob(s.result);
+      q.Bind(s.lines).Bind(s.columns).Blob(s.grid).Bind(s.gridHash);
+      q.Run();
+      s.id = sqlite3_last_insert_rowid(db_.get());
+    }
+    if (s.batch) {
+      Query q = Prepare("UPDATE batches SET sheets = sheets + 1 WHERE id = ?");
+      q.Bind(s.batch);
+      q.Run();
+    }
+  }
+
+  void PutRecognition(Id sheet, int code, char letter, const std::string& result) override {
+    Query q = Prepare("UPDATE sheets SET code = ?, letter = ?, result = ? WHERE id = ?");
+    q.Bind(code).Bind(letter ? std::string(1, letter) : std::string()).Blob(result).Bind(sheet);
+    q.Run();
+  }
+
+  void PutResponses(Id sheet, const std::vector<Response>& responses) override {
+    {
+      Query q = Prepare("DELETE FROM responses WHERE sheet_id = ?");
+      q.Bind(sheet);
+      q.Run();
+    }
+    for (const Response& r : responses) {
+      Query q = Prepare(
+          "INSERT INTO responses(sheet_id, question, marked, coded, confidence, doubtful) VALUES (?, ?, ?, "
+          "?, ?, ?)");
+      q.Bind(sheet).Bind(r.question).Bind(r.marked).Bind(static_cast<int>(r.character)).Bind(r.confidence);
+      q.Bind(r.doubtful);
+      q.Run();
+    }
+  }
+
+  void PutScore(Id sheet, const ScoreRecord& s) override {
+    {
+      Query q = Prepare(
+          "INSERT OR REPLACE INTO scores(sheet_id, revision, scored, voided, student_id, id_state, version, "
+          "total, "
+          "maximum, percent, answers, points) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+      q.Bind(sheet).Bind(s.revision).Bind(s.scored ? 1 : 0).Bind(s.voided ? 1 : 0).Bind(s.studentId);
+      q.Bind(s.idState).Bind(s.version);
+      q.Bind(s.scored ? std::optional<double>(s.total) : std::nullopt);
+      q.Bind(s.scored ? std::optional<double>(s.maximum) : std::nullopt);
+      q.Bind(s.scored ? s.percent : std::nullopt).Bind(s.answers).Bind(s.points);
+      q.Run();
+    }
+    {
+      Query q = Prepare("DELETE FROM reasons WHERE sheet_id = ?");
+      q.Bind(sheet);
+      q.Run();
+    }
+    for (const Reason& r : s.reasons) {
+      Query q = Prepare("INSERT INTO reasons(sheet_id, reason, question, detail) VALUES (?, ?, ?, ?)");
+      q.Bind(sheet).Bind(r.code).Bind(r.question).Bind(r.detail);
+      q.Run();
+    }
+  }
+
+  // "+s.number": sorting a handful of rows beats walking every sheet in
+  // number order, which the planner would otherwise choose.
+  std::vector<int> SheetsWithGrid(Id exam, const std::string& hash) override {
+    std::vector<int> out;
+    Query q = Prepare(
+        "SELECT s.number FROM sheets s LEFT JOIN scores c ON c.sheet_id = s.id WHERE s.exam_id = ? AND "
+        "s.grid_hash = ? AND COALESCE(c.voided, 0) = 0 ORDER BY +s.number");
+    q.Bind(exam).Bind(hash);
+    while (q.Step()) out.push_back(static_cast<int>(q.Int(0)));
+    return out;
+  }
+
+  std::vector<int> SheetsWithStudent(Id exam, const std::string& studentId) override {
+    std::vector<int> out;
+    Query q = Prepare(
+        "SELECT s.number FROM scores c JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = ? AND "
+        "c.student_id = ? AND c.id_state = 'valid' AND c.voided = 0 ORDER BY +s.number");
+    q.Bind(exam).Bind(studentId);
+    while (q.Step()) out.push_back(static_cast<int>(q.Int(0)));
+    return out;
+  }
+
+  static constexpr const char* kSheetColumns =
+      "s.id, s.number, s.station, s.station_number, COALESCE(s.batch_id, 0), s.read_at, s.source, s.origin, "
+      "s.serial, s.firmware, s.letter, s.code, s.result, s.grid_lines, s.grid_columns, s.grid_hash";
+
+  static void ReadSheet(const Query& q, SheetRecord& s) {
+    s.id = q.Int(0);
+    s.number = static_cast<int>(q.Int(1));
+    s.station = q.Text(2);
+    s.stationNumber = static_cast<int>(q.Int(3));
+    s.batch = q.Int(4);
+    s.readAt = q.Text(5);
+    s.source = q.Text(6);
+    s.origin = q.Text(7);
+    s.serial = q.Text(8);
+    s.firmware = q.Text(9);
+    const std::string letter = q.Text(10);
+    s.letter = letter.empty() ? 0 : letter[0];
+    s.code = static_cast<int>(q.Int(11));
+    s.result = q.Text(12);
+    s.lines = static_cast<int>(q.Int(13));
+    s.columns = static_cast<int>(q.Int(14));
+    s.gridHash = q.Text(15);
+  }
+
+  std::optional<SheetRecord> FindSheet(Id exam, int number, bool withGrid) override {
+    Query q = Prepare(std::string("SELECT ") + kSheetColumns +
+                      ", s.grid FROM sheets s WHERE s.exam_id = ? AND s.number = ?");
+    q.Bind(exam).Bind(number);
+    if (!q.Step()) return std::nullopt;
+    SheetRecord s;
+    ReadSheet(q, s);
+    if (withGrid) s.grid = q.Bytes(16);
+    return s;
+  }
+
+  std::vector<Response> Responses(Id sheet) override {
+    std::vector<Response> out;
+    Query q = Prepare(
+        "SELECT question, marked, coded, confidence, doubtful FROM responses WHERE sheet_id = ? ORDER BY "
+        "question");
+    q.Bind(sheet);
+    while (q.Step())
+      out.push_back({static_cast<int>(q.Int(0)), q.Text(1), static_cast<unsigned char>(q.Int(2)), q.Real(3),
+                     static_cast<int>(q.Int(4))});
+    return out;
+  }
+
+  void ForEachSheet(Id exam, bool withGrid,
+                    const std::function<void(SheetRecord&, std::vector<Response>&)>& visit) override {
+    // One pass over sheets joined with their responses, in key order.
+    Query q = Prepare(
+        std::string("SELECT ") + kSheetColumns + (withGrid ? ", s.grid" : ", NULL") +
+        ", r.question, r.marked, r.coded, r.confidence, r.doubtful FROM sheets s "
+        "LEFT JOIN responses r ON r.sheet_id = s.id WHERE s.exam_id = ? ORDER BY s.number, r.question");
+    q.Bind(exam);
+    SheetRecord sheet;
+    std::vector<Response> responses;
+    bool have = false;
+    while (q.Step()) {
+      const Id id = q.Int(0);
+      if (!have || id != sheet.id) {
+        if (have) visit(sheet, responses);
+        sheet = SheetRecord{};
+        responses.clear();
+        ReadSheet(q, sheet);
+        if (withGrid) sheet.grid = q.Bytes(16);
+        have = true;
+      }
+      if (!q.Null(17))
+        responses.push_back({static_cast<int>(q.Int(17)), q.Text(18), static_cast<unsigned char>(q.Int(19)),
+                             q.Real(20), static_cast<int>(q.Int(21))});
+    }
+    if (have) visit(sheet, responses);
+  }
+
+  int SheetCount(Id exam) override {
+    Query q = Prepare("SELECT COUNT(*) FROM sheets WHERE exam_id = ?");
+    q.Bind(exam);
+    q.Step();
+    return static_cast<int>(q.Int(0));
+  }
+
+  std::vector<StationCount> Stations(Id exam) override {
+    std::vector<StationCount> out;
+    Query q =
+        Prepare("SELECT station, COUNT(*) FROM sheets WHERE exam_id = ? GROUP BY station ORDER BY station");
+    q.Bind(exam);
+    while (q.Step()) out.push_back({q.Text(0), static_cast<int>(q.Int(1))});
+    return out;
+  }
+
+  void AddCorrection(Id exam, CorrectionRecord& c) override {
+    Id sheet = 0;
+    {
+      Query q = Prepare("SELECT id FROM sheets WHERE exam_id = ? AND number = ?");
+      q.Bind(exam).Bind(c.sheet);
+      if (!q.Step()) throw StoreError("there is no sheet " + std::to_string(c.sheet));
+      sheet = q.Int(0);
+    }
+    Query q = Prepare(
+        "INSERT INTO corrections(sheet_id, target, old_value, new_value, author, made_at, reason) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?)");
+    q.Bind(sheet)
+        .Bind(c.target)
+        .Bind(c.oldValue)
+        .Bind(c.newValue)
+        .Bind(c.author)
+        .Bind(c.madeAt)
+        .Bind(c.reason);
+    q.Run();
+    c.id = sqlite3_last_insert_rowid(db_.get());
+  }
+
+  std::vector<CorrectionRecord> Corrections(Id exam, int sheet) override {
+    std::vector<CorrectionRecord> out;
+    // One statement per case: "(? = 0 OR number = ?)" would keep the index out.
+    Query q = Prepare(
+        std::string("SELECT c.id, s.number, c.target, c.old_value, c.new_value, c.author, c.made_at, "
+                    "c.reason FROM corrections c JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = ?") +
+        (sheet ? " AND s.number = ? ORDER BY c.id" : " ORDER BY c.id"));
+    q.Bind(exam);
+    if (sheet) q.Bind(sheet);
+    while (q.Step())
+      out.push_back({q.Int(0), static_cast<int>(q.Int(1)), q.Text(2), q.MaybeText(3), q.MaybeText(4),
+                     q.Text(5), q.Text(6), q.Text(7)});
+    return out;
+  }
+
+  std::vector<ScoreRecord> Scores(Id exam) override { return ReadScores(exam, 0); }
+
+  std::optional<ScoreRecord> Score(Id exam, int sheet) override {
+    std::vector<ScoreRecord> one = ReadScores(exam, sheet);
+    if (one.empty()) return std::nullopt;
+    return std::move(one.front());
+  }
+
+  // Used by Query.
+  [[noreturn]] void Fail(int rc) {
+    const std::string what = sqlite3_errmsg(db_.get());
+    if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED || (rc & 0xFF) == SQLITE_BUSY)
+      throw StoreError("the project " + path_ + " is busy: another program held it for " +
+                       std::to_string(kBusyMs / 1000) + " s (" + what + ")");
+    throw StoreError("the project " + path_ + ": " + what);
+  }
+
+ private:
+  std::vector<ScoreRecord> ReadScores(Id exam, int sheet) {
+    std::vector<ScoreRecord> out;
+    {
+      Query q =
+          Prepare(std::string("SELECT s.number, c.revision, c.scored, c.voided, c.student_id, c.id_state, "
+                              "c.version, c.total, c.maximum, c.percent, c.answers, c.points FROM scores c "
+                              "JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = ?") +
+                  (sheet ? " AND s.number = ?" : " ORDER BY s.number"));
+      q.Bind(exam);
+      if (sheet) q.Bind(sheet);
+      while (q.Step()) {
+        ScoreRecord r;
+        r.sheet = static_cast<int>(q.Int(0));
+        r.revision = static_cast<int>(q.Int(1));
+        r.scored = q.Int(2) != 0;
+        r.voided = q.Int(3) != 0;
+        r.studentId = q.Text(4);
+        r.idState = q.Text(5);
+        r.version = q.Text(6);
+        r.total = q.Real(7);
+        r.maximum = q.Real(8);
+        if (!q.Null(9)) r.percent = q.Real(9);
+        r.answers = q.Text(10);
+        r.points = q.Text(11);
+        out.push_back(std::move(r));
+      }
+    }
+    Query q =
+        Prepare(std::string("SELECT s.number, r.reason, r.question, r.detail FROM reasons r JOIN sheets s ON "
+                            "s.id = r.sheet_id WHERE s.exam_id = ?") +
+                (sheet ? " AND s.number = ? ORDER BY r.rowid" : " ORDER BY s.number, r.rowid"));
+    q.Bind(exam);
+    if (sheet) q.Bind(sheet);
+    std::size_t at = 0;
+    while (q.Step()) {
+      const int number = static_cast<int>(q.Int(0));
+      while (at < out.size() && out[at].sheet < number) ++at;
+      if (at < out.size() && out[at].sheet == number)
+        out[at].reasons.push_back({q.Text(1), static_cast<int>(q.Int(2)), q.Text(3)});
+    }
+    return out;
+  }
+
+  Query Prepare(const std::string& sql) {
+    auto hit = statements_.find(sql);
+    if (hit == statements_.end()) {
+      sqlite3_stmt* raw = nullptr;
+      const int rc = sqlite3_prepare_v3(db_.get(), sql.c_str(), static_cast<int>(sql.size()),
+                                        SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+      if (rc != SQLITE_OK) Fail(rc);
+      hit = statements_.emplace(sql, std::unique_ptr<sqlite3_stmt, StmtFinalize>(raw)).first;
+    }
+    return Query(*this, hit->second.get());
+  }
+
+  void Exec(const std::string& sql) {
+    char* message = nullptr;
+    const int rc = sqlite3_exec(db_.get(), sql.c_str(), nullptr, nullptr, &message);
+    if (rc != SQLITE_OK) {
+      const std::string what = message ? message : sqlite3_errstr(rc);
+      sqlite3_free(message);
+      if ((rc & 0xFF) == SQLITE_BUSY)
+        throw StoreError("the project " + path_ + " is busy: another program held it for " +
+                         std::to_string(kBusyMs / 1000) + " s");
+      throw StoreError("the project " + path_ + ": " + what);
+    }
+  }
+
+  std::int64_t Single(const std::string& sql) {
+    Query q = Prepare(sql);
+    return q.Step() ? q.Int(0) : 0;
+  }
+  std::string Text(const std::string& sql) {
+    Query q = Prepare(sql);
+    return q.Step() ? q.Text(0) : std::string();
+  }
+
+  bool HasTable(const std::string& name) {
+    Query q = Prepare("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = ?");
+    q.Bind(name);
+    q.Step();
+    return q.Int(0) > 0;
+  }
+
+  void Migrate() {
+    Begin();
+    try {
+      const int version = HasTable("schema_version") ? SchemaVersion() : 0;
+      if (version > kLatest) {
+        Rollback();
+        throw StoreError(path_ + " has schema version " + std::to_string(version) +
+                         "; this omrctl knows up to " + std::to_string(kLatest) + ": use a newer omrctl");
+      }
+      for (int v = version; v < kLatest; ++v) {
+        Exec(kMigrations[v]);
+        Query q = Prepare("UPDATE schema_version SET version = ?");
+        q.Bind(v + 1);
+        q.Run();
+      }
+      Commit();
+    } catch (...) {
+      Rollback();
+      throw;
+    }
+    // Statements prepared against the old schema are stale.
+    statements_.clear();
+  }
+
+  std::string path_;
+  std::unique_ptr<sqlite3, DbClose> db_;
+  std::map<std::string, std::unique_ptr<sqlite3_stmt, StmtFinalize>> statements_;
+  bool inTransaction_ = false;
+};
+
+bool Query::Step() {
+  const int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  store_.Fail(rc);
+}
+
+Query& Query::Check(int rc) {
+  if (rc != SQLITE_OK) store_.Fail(rc);
+  return *this;
+}
+
+}  // namespace
+
+int SqliteSchemaVersion() {
+  return kLatest;
+}
+
+std::unique_ptr<Store> OpenSqliteStore(const std::string& path) {
+  if (access(path.c_str(), F_OK) != 0)
+    throw StoreError("there is no project " + path + ": " + std::strerror(errno) +
+                     " (make one with: omrctl exam new)");
+  auto store = std::make_unique<SqliteStore>(path);
+  store->Open(false);
+  return store;
+}
+
+std::unique_ptr<Store> CreateSqliteStore(const std::string& path) {
+  // O_EXCL: an existing file, even an empty one, is never taken over.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (errno == EEXIST)
+      throw StoreError(path + " exists: a new project is never written over an existing file");
+    throw StoreError("cannot create " + path + ": " + std::strerror(errno));
+  }
+  ::close(fd);
+  try {
+    auto store = std::make_unique<SqliteStore>(path);
+    store->Open(true);
+    return store;
+  } catch (...) {
+    ::unlink(path.c_str());
+    throw;
+  }
+}
+
+std::unique_ptr<Store> OpenStore(const std::string& location) {
+  return OpenSqliteStore(location);
+}
+std::unique_ptr<Store> CreateStore(const std::string& location) {
+  return CreateSqliteStore(location);
+}
+
+}  // namespace omr::exam

@@ -1,0 +1,197 @@
+// The project store: every read and write of an exam project goes through
+// this interface; the SQL of each database lives in its implementation only.
+// Facts (sheets with their grids, corrections, exam revisions) are appended;
+// responses and scores are derived and replaced when recomputed.
+//
+// Conventions: numbers (sheet numbers, station sequence numbers, revisions)
+// come from the database inside the caller's write transaction, so stations
+// writing concurrently never share one. Times are ISO 8601 UTC texts made by
+// the caller. Failures throw StoreError.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "scoring.h"
+
+namespace omr::exam {
+
+using Id = std::int64_t;
+
+struct ExamRecord {
+  Id id = 0;
+  std::string name;
+  std::string createdAt;
+  int revision = 0;  // the current one
+};
+
+// One version of the exam definition: created by "new", replaced by "rekey"
+// (new keys and scoring) or "rescan" (a new form). Kept for ever.
+struct RevisionRecord {
+  int revision = 0;
+  std::string createdAt;
+  std::string author;
+  std::string kind;  // new, rekey, rescan
+  std::string examName;
+  std::string examText;
+  std::string formName;
+  std::string formText;  // form bytes
+  std::string rosterName;
+  std::string rosterText;  // empty when there is none
+  std::string note;
+};
+
+struct BatchRecord {
+  Id id = 0;
+  std::string station;
+  std::string startedAt;
+  std::string endedAt;  // empty: the run did not finish (killed, power cut)
+  int sheets = 0;
+  std::string outcome;
+};
+
+struct SheetRecord {
+  Id id = 0;
+  int number = 0;  // exam-wide, from 1 (given by the store)
+  std::string station;
+  int stationNumber = 0;  // per station, from 1 (given by the store)
+  Id batch = 0;           // 0: not read by a batch (imported)
+  std::string readAt;
+  std::string source;  // read, import
+  std::string origin;  // the grid file an imported sheet came from
+  std::string serial;
+  std::string firmware;
+  char letter = 0;
+  int code = 0;
+  std::string result;  // the result text (any bytes)
+  int lines = 0;
+  int columns = 0;
+  std::vector<std::uint8_t> grid;  // compressed (grid_codec.h); empty when the reader kept none
+  std::string gridHash;            // "" when there is no grid
+};
+
+struct CorrectionRecord {
+  Id id = 0;
+  int sheet = 0;                        // sheet number
+  std::string target;                   // "12" (a question), "id", "version", "sheet"
+  std::optional<std::string> oldValue;  // what counted before; none: the reading
+  std::optional<std::string> newValue;  // none: withdrawn (the reading counts again)
+  std::string author;
+  std::string madeAt;
+  std::string reason;
+};
+
+// The derived score of a sheet as stored for queries (status, review queue,
+// Python); recomputed whenever the exam, the responses or corrections change.
+struct ScoreRecord {
+  int sheet = 0;  // sheet number
+  int revision = 0;
+  bool scored = false;
+  bool voided = false;
+  std::string studentId;
+  std::string idState;  // none, valid, invalid
+  std::string version;
+  double total = 0;
+  double maximum = 0;
+  std::optional<double> percent;
+  std::string answers;  // per master item, the marked options, comma-separated
+  std::string points;   // per master item, the points ("" for void), comma-separated
+  std::vector<Reason> reasons;
+};
+
+struct StationCount {
+  std::string station;
+  int sheets = 0;
+};
+
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  // Where the project is (a path or a connection text without its password).
+  virtual std::string Location() const = 0;
+  virtual int SchemaVersion() = 0;
+
+  // One write transaction at a time per store object; a second Begin()
+  // without Commit() or Rollback() is an error.
+  virtual void Begin() = 0;
+  virtual void Commit() = 0;
+  virtual void Rollback() noexcept = 0;
+
+  // Exams (a project may hold several).
+  virtual Id CreateExam(const std::string& name, const std::string& createdAt) = 0;
+  virtual std::vector<ExamRecord> Exams() = 0;
+  // Appends a revision and makes it current; answers its number.
+  virtual int AddRevision(Id exam, const RevisionRecord& revision) = 0;
+  // `revision` 0: the current one.
+  virtual RevisionRecord Revision(Id exam, int revision) = 0;
+  // Every revision, without their texts.
+  virtual std::vector<RevisionRecord> Revisions(Id exam) = 0;
+
+  // Batches: a run of `exam read` at one station.
+  virtual Id BeginBatch(Id exam, const std::string& station, const std::string& startedAt) = 0;
+  virtual void EndBatch(Id batch, const std::string& endedAt, const std::string& outcome) = 0;
+  virtual std::vector<BatchRecord> Batches(Id exam) = 0;
+
+  // Adds a sheet: fills in its id, number and station number. Counts it in
+  // its batch.
+  virtual void AddSheet(Id exam, SheetRecord& sheet) = 0;
+  // Replaces what the recognition made of a sheet's grid (a rescan).
+  virtual void PutRecognition(Id sheet, int code, char letter, const std::string& result) = 0;
+  // Replaces the responses of a sheet.
+  virtual void PutResponses(Id sheet, const std::vector<Response>& responses) = 0;
+  // Replaces the score and review reasons of a sheet.
+  virtual void PutScore(Id sheet, const ScoreRecord& score) = 0;
+  // Numbers of the sheets with this grid hash, but those made void.
+  virtual std::vector<int> SheetsWithGrid(Id exam, const std::string& hash) = 0;
+  // Numbers of the sheets whose stored score has this valid student ID.
+  virtual std::vector<int> SheetsWithStudent(Id exam, const std::string& studentId) = 0;
+
+  virtual std::optional<SheetRecord> FindSheet(Id exam, int number, bool withGrid) = 0;
+  virtual std::vector<Response> Responses(Id sheet) = 0;
+  // Every sheet in number order with its responses (and grid when asked).
+  virtual void ForEachSheet(Id exam, bool withGrid,
+                            const std::function<void(SheetRecord&, std::vector<Response>&)>& visit) = 0;
+  virtual int SheetCount(Id exam) = 0;
+  virtual std::vector<StationCount> Stations(Id exam) = 0;
+
+  // Corrections are appended, never changed; filled in with id and sheet.
+  virtual void AddCorrection(Id exam, CorrectionRecord& correction) = 0;
+  // Every correction of the exam (sheet 0) or of one sheet, oldest first.
+  virtual std::vector<CorrectionRecord> Corrections(Id exam, int sheet) = 0;
+
+  // Stored scores in sheet order (with their reasons).
+  virtual std::vector<ScoreRecord> Scores(Id exam) = 0;
+  virtual std::optional<ScoreRecord> Score(Id exam, int sheet) = 0;
+};
+
+// Commits on Commit(); rolls back when left otherwise (an exception).
+class WriteTransaction {
+ public:
+  explicit WriteTransaction(Store& store) : store_(store) { store_.Begin(); }
+  ~WriteTransaction() {
+    if (!done_) store_.Rollback();
+  }
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
+  void Commit() {
+    store_.Commit();
+    done_ = true;
+  }
+
+ private:
+  Store& store_;
+  bool done_ = false;
+};
+
+// Opens an existing project (migrating an older schema) or creates a new one
+// (refusing to replace anything). The location picks the implementation.
+std::unique_ptr<Store> OpenStore(const std::string& location);
+std::unique_ptr<Store> CreateStore(const std::string& location);
+
+}  // namespace omr::exam

@@ -1,0 +1,81 @@
+// Grid packing and hashing, and the roster CSV.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "grid_codec.h"
+#include "roster.h"
+
+namespace omr::exam {
+namespace {
+
+TEST(GridCodec, Sha256KnownVectors) {
+  const std::string abc = "abc";
+  EXPECT_EQ(Sha256Hex(reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size()),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Sha256Hex(nullptr, 0), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  const std::string two = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";  // two blocks
+  EXPECT_EQ(Sha256Hex(reinterpret_cast<const std::uint8_t*>(two.data()), two.size()),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+TEST(GridCodec, RoundTripsAndRefusesDamage) {
+  std::mt19937 random(7);
+  for (const auto& [lines, columns] :
+       std::vector<std::pair<int, int>>{{70, 48}, {1, 2}, {127, 48}, {3, 254}}) {
+    SheetGrid grid{lines, columns, std::vector<std::uint8_t>(static_cast<std::size_t>(lines * columns))};
+    for (std::uint8_t& c : grid.cells) c = static_cast<std::uint8_t>(random() % 16);
+    std::string error;
+    ASSERT_TRUE(ValidGrid(grid, error)) << error;
+    const std::vector<std::uint8_t> packed = CompressGrid(grid);
+    SheetGrid back;
+    ASSERT_TRUE(ExpandGrid(lines, columns, packed, back, error)) << error;
+    EXPECT_EQ(back.cells, grid.cells);
+    EXPECT_EQ(GridHash(back), GridHash(grid));
+    std::vector<std::uint8_t> damaged = packed;
+    damaged.resize(damaged.size() / 2);
+    EXPECT_FALSE(ExpandGrid(lines, columns, damaged, back, error));
+    EXPECT_FALSE(ExpandGrid(lines + 1, columns, packed, back, error));  // another size
+  }
+  std::string error;
+  EXPECT_FALSE(ValidGrid({128, 48, std::vector<std::uint8_t>(128 * 48)}, error));
+  EXPECT_FALSE(ValidGrid({2, 2, {0, 1, 16, 0}}, error));
+  SheetGrid one{2, 2, {0, 1, 2, 3}};
+  SheetGrid other = one;
+  other.cells[3] = 4;
+  EXPECT_NE(GridHash(one), GridHash(other));
+}
+
+TEST(Roster, ReadsQuotedFieldsAndCarriesColumns) {
+  Roster r;
+  std::string error;
+  ASSERT_TRUE(ParseRoster(
+      "\xEF\xBB\xBFname,id,class\r\n\"Smith, Ann\",1001,7A\r\n\"Lee \"\"Jo\"\"\",1002,\"7\nB\"\n", r, error))
+      << error;
+  EXPECT_EQ(r.columns, (std::vector<std::string>{"name", "class"}));
+  EXPECT_EQ(r.ids, (std::vector<std::string>{"1001", "1002"}));
+  EXPECT_EQ(r.rows.at("1001"), (std::vector<std::string>{"Smith, Ann", "7A"}));
+  EXPECT_EQ(r.rows.at("1002"), (std::vector<std::string>{"Lee \"Jo\"", "7\nB"}));
+  EXPECT_EQ(CsvLine({"a,b", "say \"x\"", "plain"}), "\"a,b\",\"say \"\"x\"\"\",plain");
+}
+
+TEST(Roster, ProblemsNameTheLine) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"name\nAnn\n", "1:1: the header has no \"id\" column"},
+      {"id,name\n1,Ann\n2\n", "3:1: this row has 1 fields, the header 2"},
+      {"id,name\n1,\"Ann\n\n2,Bob\n", "quoted field is not closed"},
+      {"id\n1\n\n1\n", "4:1: the id 1 is in the roster twice"},
+      {"id,name\n,Ann\n", "2:1: this row has no id"},
+      {"id,id\n", "1:2: the column \"id\" is named twice"},
+      {"", "the roster is empty"},
+  };
+  for (const auto& [text, says] : cases) {
+    Roster r;
+    std::string error;
+    EXPECT_FALSE(ParseRoster(text, r, error)) << text;
+    EXPECT_NE(error.find(says), std::string::npos) << error;
+  }
+}
+
+}  // namespace
+}  // namespace omr::exam

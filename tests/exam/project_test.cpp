@@ -1,0 +1,172 @@
+// A project with the offline recognition under it: sheets drawn by the
+// simulator's synthesizer, corrections refused where they do not fit, a
+// rescan with a changed G line, pictures of stored sheets.
+#include "project.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "form/form_loader.h"
+#include "sim/synth.h"
+
+namespace omr::exam {
+namespace {
+
+namespace fs = std::filesystem;
+using sim::Answer;
+using sim::Mark;
+using sim::MarkStyle;
+
+const std::string kForm = OMR_SOURCE_DIR "/examples/exam60.form";
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class ProjectTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("omr-project-" + std::to_string(::getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    // Items 11-20 keyed ABCDEABCDE; the form beside the exam file.
+    fs::copy_file(kForm, dir_ / "exam60.form");
+    std::ofstream(dir_ / "exam.json")
+        << "{\"form\": \"exam60.form\", \"student\": {\"questions\": \"1-8\"},\n"
+           " \"items\": \"11-20\", \"keys\": {\"A\": \"ABCDEABCDE\"}}\n";
+    project_ = Project::Create((dir_ / "p.omrexam").string(), (dir_ / "exam.json").string(), "exam", "test");
+    std::int32_t error = 0;
+    ASSERT_TRUE(ReadFormFile(forms_, settings_, kForm.c_str(), error));
+    forms_.SelectLayout(kFaceA);
+  }
+  void TearDown() override {
+    project_.reset();
+    fs::remove_all(dir_);
+  }
+
+  // A sheet with ID 12345678 and the given answers to items 1..n.
+  SheetInput Drawn(std::vector<Answer> items, std::uint32_t seed = 1) {
+    std::vector<Answer> answers;
+    for (const char c : std::string("1234567801")) answers.push_back(Answer::Char(c));
+    for (Answer& a : items) answers.push_back(std::move(a));
+    sim::DrawOptions draw;
+    draw.seed = seed;
+    sim::SheetGrid grid;
+    std::string error;
+    EXPECT_TRUE(sim::DrawSheet(forms_.Layout(kFaceA, 0), answers, draw, grid, error)) << error;
+    SheetInput in;
+    in.station = "t";
+    in.hasGrid = true;
+    in.decoded = project_->form().Decode(
+        {grid.Lines(), grid.Columns(), std::vector<std::uint8_t>(grid.Cells().begin(), grid.Cells().end())});
+    return in;
+  }
+
+  fs::path dir_;
+  std::unique_ptr<Project> project_;
+  FormDefinition forms_;
+  ReaderSettings settings_;
+};
+
+TEST_F(ProjectTest, SheetsScoreAsDrawnAndCorrectionsThatDoNotFitAreRefused) {
+  std::vector<Answer> items;
+  for (const char c : std::string("ABCDEABCDE")) items.push_back(Answer::Char(c));
+  items[1] = Answer::Marks({{0}, {2}});  // item 2: A and C
+  const AddedSheet added = project_->AddSheet(Drawn(items));
+  EXPECT_EQ(added.number, 1);
+  EXPECT_EQ(added.score.studentId, "12345678");
+  EXPECT_EQ(added.score.total, 9);  // multiple scores 0 by default
+  EXPECT_EQ(added.score.items[1].response, "AC");
+
+  struct Refused {
+    int sheet;
+    std::string target;
+    std::optional<std::string> value;
+    std::string author;
+    std::string says;
+  };
+  const std::vector<Refused> refused = {
+      {2, "12", "B", "Ann", "no sheet 2"},
+      {1, "12", "F", "Ann", "not a set of options of question 12"},
+      {1, "9", "1", "Ann", "not used by the exam"},
+      {1, "version", "B", "Ann", "one version only"},
+      {1, "sheet", "lost", "Ann", "\"void\""},
+      {1, "id", "12 34", "Ann", "without blanks"},
+      {1, "4", "12", "Ann", "one character"},
+      {1, "q12", "B", "Ann", "not a question number"},
+      {1, "12", std::nullopt, "Ann", "no correction of 12 to withdraw"},
+      {1, "12", "B", "", "say who corrects"},
+  };
+  for (const Refused& r : refused) {
+    try {
+      project_->Correct(r.sheet, r.target, r.value, r.author, "");
+      ADD_FAILURE() << r.target << " was accepted";
+    } catch (const Error& e) {
+      EXPECT_NE(std::string(e.what()).find(r.says), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_TRUE(project_->store().Corrections(project_->examId(), 0).empty());
+
+  const CorrectionRecord c = project_->Correct(1, "12", "cb", "Ann", "");
+  EXPECT_EQ(c.newValue, std::optional<std::string>("BC"));  // options in cell order
+  EXPECT_EQ(c.oldValue, std::optional<std::string>("AC"));
+  EXPECT_EQ(project_->store().Score(project_->examId(), 1)->total, 9);  // still two marks
+  project_->Correct(1, "12", "B", "Bo", "");
+  EXPECT_EQ(project_->store().Score(project_->examId(), 1)->total, 10);
+}
+
+TEST_F(ProjectTest, RescanWithAChangedGLineReadsTheGridsAgain) {
+  std::vector<Answer> items;
+  for (const char c : std::string("ABCDEABCDE")) items.push_back(Answer::Char(c));
+  items[0] = Answer::Marks({{0, MarkStyle::Light}});  // item 1: a light A
+  project_->AddSheet(Drawn(items));
+  ASSERT_EQ(project_->store().Score(project_->examId(), 1)->answers.substr(0, 2), "A,");
+
+  // A higher minimum mark value: the light mark is no longer a mark.
+  std::string form = ReadText(kForm);
+  const std::size_t g = form.find("\"G 03 02 02 05/\"");
+  ASSERT_NE(g, std::string::npos);
+  form.replace(g, 16, "\"G 03 08 02 05/\"");
+  const std::string changed = (dir_ / "exam60-g8.form").string();
+  std::ofstream(changed) << form;
+  const RescanReport report = project_->Rescan(&changed, "test");
+  EXPECT_EQ(report.sheets, 1);
+  EXPECT_EQ(report.changed, 1);
+  const std::optional<ScoreRecord> score = project_->store().Score(project_->examId(), 1);
+  EXPECT_EQ(score->answers.substr(0, 1), ",");  // item 1 now blank
+  EXPECT_EQ(score->total, 9);
+  const std::vector<RevisionRecord> history = project_->store().Revisions(project_->examId());
+  ASSERT_EQ(history.size(), 2u);
+  EXPECT_EQ(history[1].kind, "rescan");
+  EXPECT_EQ(project_->store().Revision(project_->examId(), 1).formText, ReadText(kForm));
+  // Opened again, the project decodes with the new form.
+  project_ = Project::Open((dir_ / "p.omrexam").string(), "");
+  EXPECT_EQ(project_->revisionRecord().formText, form);
+}
+
+TEST_F(ProjectTest, PicturesAndSheetsWithoutAGrid) {
+  project_->AddSheet(Drawn({Answer::Char('A')}));
+  SheetInput refused;
+  refused.code = 3;  // two sheets fed at once: the reader sends nothing
+  const AddedSheet added = project_->AddSheet(refused);
+  EXPECT_FALSE(added.score.scored);
+  ASSERT_EQ(added.score.reasons.size(), 1u);
+  EXPECT_EQ(added.score.reasons[0].code, "not-read");
+
+  const std::vector<std::uint8_t> png = project_->Picture(1);
+  ASSERT_GT(png.size(), 8u);
+  EXPECT_EQ(std::string(png.begin() + 1, png.begin() + 4), "PNG");
+  EXPECT_THROW(project_->Picture(2), Error);
+  EXPECT_THROW(project_->Picture(3), Error);
+}
+
+}  // namespace
+}  // namespace omr::exam

@@ -1,0 +1,674 @@
+"""An exam project end to end: 200 simulated sheets of known answers read from
+two stations into one project, every total and review reason checked against
+what the test drew, a rekey, corrections, an import, a killed run, and the
+exports read back.
+
+Expected values come from the drawn answers and the scoring rules written out
+below, never from the project's own code. Needs OMRCTL and OMRSIM (paths of
+the built programs); CTest sets them.
+"""
+
+from __future__ import annotations
+
+import csv
+import json
+import os
+import random
+import resource
+import shutil
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Dict, List, Optional, Set, Tuple
+
+import pytest
+
+SOURCE = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(SOURCE / "bindings" / "python"))
+import omr  # noqa: E402
+
+OMRCTL = os.environ.get("OMRCTL", str(SOURCE / "build/default/tools/omrctl/omrctl"))
+OMRSIM = os.environ.get("OMRSIM", str(SOURCE / "build/default/sim/omrsim"))
+FORM = SOURCE / "examples" / "exam60.form"
+OPTIONS = "ABCDE"
+ITEMS = 60
+FIRST_ITEM = 11  # items are questions 11-70
+
+# The exam: two versions, the second in another order; a void item, a bonus
+# item, an item with a second right answer, an item worth two points, and
+# negative marking with a floor.
+RNG = random.Random(2121)
+KEY1 = [RNG.choice(OPTIONS) for _ in range(ITEMS)]
+ORDER2 = list(range(1, ITEMS + 1))
+RNG.shuffle(ORDER2)  # item i of version 2 is master item ORDER2[i]
+KEY2 = [KEY1[m - 1] for m in ORDER2]
+VOID, BONUS, ACCEPT, DOUBLE_POINTS, REKEY_VOID = 5, 7, 9, 12, 20
+ACCEPT_ALSO = next(o for o in OPTIONS if o != KEY1[ACCEPT - 1])
+CORRECT, WRONG, BLANK, MULTIPLE, FLOOR = 1.0, -0.25, 0.0, -0.5, 0.0
+
+
+def exam_text(extra_void: Optional[int] = None) -> str:
+    items = {str(VOID): "void", str(BONUS): "bonus", str(ACCEPT): {"accept": ACCEPT_ALSO},
+             str(DOUBLE_POINTS): {"points": 2}}
+    if extra_void:
+        items[str(extra_void)] = "void"
+    body = {
+        "form": str(FORM),
+        "student": {"questions": "1-8", "roster": "students.csv"},
+        "version": {"question": 10},
+        "items": f"{FIRST_ITEM}-{FIRST_ITEM + ITEMS - 1}",
+        "keys": {"1": "".join(KEY1), "2": {"answers": "".join(KEY2), "order": ORDER2}},
+        "scoring": {"correct": CORRECT, "wrong": WRONG, "blank": BLANK, "multiple": MULTIPLE, "floor": FLOOR,
+                    "items": items},
+    }
+    return "// the final exam\n" + json.dumps(body, indent=1) + "\n"
+
+
+@dataclass
+class Drawn:
+    """One sheet as drawn: the answers-file line and what it must read as."""
+    line: str
+    station: str
+    index: int  # place in its station's tray, from 1
+    status: int = 0  # non-zero: the reader refuses it (no data)
+    nobar: bool = False
+    student: str = ""
+    version: str = ""
+    marked: List[str] = field(default_factory=list)  # per item of its version: labels that read as marked
+    doubtful: Set[int] = field(default_factory=set)  # questions drawn light, erased or double-marked
+
+
+def item_points(master: int, marked: str, key: str, void: Set[int]) -> Optional[float]:
+    """The rules of the exam file, written out."""
+    if master in void:
+        return None
+    points = 2.0 if master == DOUBLE_POINTS else CORRECT
+    if master == BONUS:
+        return points
+    if marked == "":
+        return BLANK
+    if len(marked) > 1:
+        return MULTIPLE
+    right = {key} | ({ACCEPT_ALSO} if master == ACCEPT else set())
+    return points if marked in right else WRONG
+
+
+def expected_score(d: Drawn, void: Set[int]) -> Tuple[float, float]:
+    order = list(range(1, ITEMS + 1)) if d.version == "1" else ORDER2
+    key = KEY1 if d.version == "1" else KEY2
+    total, maximum = 0.0, 0.0
+    for i, marked in enumerate(d.marked):
+        master = order[i]
+        p = item_points(master, marked, key[i], void)
+        if p is not None:
+            total += p
+            maximum += 2.0 if master == DOUBLE_POINTS else CORRECT
+    return max(total, FLOOR), maximum
+
+
+def draw_sheets() -> Tuple[List[Drawn], List[str]]:
+    """200 sheets and the roster's IDs."""
+    rng = random.Random(77)
+    roster = [f"{20240000 + i:08d}" for i in range(1, 196)]
+    ids = list(roster[:188])  # the others stay absent (two of them on sheets the reader refuses)
+    ids += ["99990001", "99990002", "99990003", "99990004"]  # not in the roster
+    ids += [ids[3], ids[40], ids[100]]  # read twice
+    ids += ["2024>001", "20240>02"]  # a position with weights that make no digit
+    sheets: List[Drawn] = []
+    for n, sid in enumerate(ids):
+        station = "A" if n % 2 == 0 else "B"
+        version = "1" if rng.random() < 0.5 else "2"
+        if n == 7:
+            version = "3"  # no such key
+        d = Drawn("", station, 0, student=sid, version=version)
+        key = KEY1 if version != "2" else KEY2
+        order = list(range(1, ITEMS + 1)) if version != "2" else ORDER2
+        items = []
+        for i in range(ITEMS):
+            q = FIRST_ITEM + i
+            roll = rng.random()
+            k = key[i]
+            other = rng.choice([o for o in OPTIONS if o != k])
+            if n == 11:  # every answer wrong: below the floor
+                items.append(other), d.marked.append(other)
+            elif roll < 0.05:
+                items.append("."), d.marked.append("")
+            elif roll < 0.09:  # two marks: a near tie as well
+                a, b = sorted(rng.sample(range(5), 2))
+                items.append(f"[{a + 1},{b + 1}]"), d.marked.append(OPTIONS[a] + OPTIONS[b])
+                d.doubtful.add(q)
+            elif roll < 0.12:  # a faint mark alone, at the paper's level: reads as blank, nothing doubtful
+                f = rng.randrange(5)
+                items.append(f"[{f + 1}f]"), d.marked.append("")
+            elif roll < 0.15:  # half-erased beside the chosen one: reads as the chosen one, an erasure
+                c = OPTIONS.index(k)
+                e = rng.choice([x for x in range(5) if x != c])
+                items.append(f"[{e + 1}h,{c + 1}]"), d.marked.append(k)
+                d.doubtful.add(q)
+            elif roll < 0.17:  # a light mark alone: reads as marked, but faint
+                items.append(f"[{OPTIONS.index(k) + 1}l]"), d.marked.append(k)
+                d.doubtful.add(q)
+            elif roll < 0.29:
+                items.append(other), d.marked.append(other)
+            elif order[i] == ACCEPT and roll < 0.42:
+                items.append(ACCEPT_ALSO), d.marked.append(ACCEPT_ALSO)
+            else:
+                items.append(k), d.marked.append(k)
+        cls = str(rng.randrange(10))
+        d.line = "A " + sid + cls + version + "".join(items)
+        sheets.append(d)
+    # The reader refuses a sheet (two fed at once); a bar did not print.
+    sheets.append(Drawn("A " + roster[188] + "01" + "".join(KEY1) + " status=3", "", 0, status=3))
+    sheets.append(Drawn("A " + roster[189] + "01" + "".join(KEY1) + " nobar=2", "", 0, nobar=True))
+    # The same sheet fed twice: identical grids.
+    twin = sheets[20]
+    sheets.append(Drawn(twin.line, "", 0, student=twin.student, version=twin.version, marked=list(twin.marked),
+                        doubtful=set(twin.doubtful)))
+    assert len(sheets) == 200
+    count = {"A": 0, "B": 0}
+    for n, d in enumerate(sheets):
+        if not d.station:
+            d.station = "A" if n % 2 == 0 else "B"
+        count[d.station] += 1
+        d.index = count[d.station]
+    return sheets, roster
+
+
+def omrctl(*args: str, check: bool = True, **kw) -> subprocess.CompletedProcess:
+    done = subprocess.run([OMRCTL, *args], capture_output=True, text=True, timeout=300, **kw)
+    if check and done.returncode != 0:
+        pytest.fail(f"omrctl {' '.join(args)} exited {done.returncode}\n{done.stdout}\n{done.stderr}")
+    return done
+
+
+class Simulator:
+    def __init__(self, work: Path, name: str, lines: List[str], *options: str) -> None:
+        self.link = work / f"reader-{name}"
+        answers = work / f"{name}.answers"
+        answers.write_text("\n".join(lines) + "\n", encoding="latin-1")
+        self.expected = work / f"{name}.expected"
+        self.log = open(work / f"omrsim-{name}.log", "w")
+        self.process = subprocess.Popen(
+            [OMRSIM, "--link", str(self.link), "--form", str(FORM), "--answers", str(answers), "--expected",
+             str(self.expected), "--empty-status", "16", *options], stdout=subprocess.DEVNULL, stderr=self.log)
+        deadline = time.monotonic() + 20
+        while not (self.link.is_symlink() and self.expected.exists()):
+            assert self.process.poll() is None, f"omrsim stopped: see {self.log.name}"
+            assert time.monotonic() < deadline, "omrsim made no link"
+            time.sleep(0.02)
+
+    def predictions(self) -> List[Tuple[int, str]]:
+        """Per sheet: the read's error code, and the text the host reads."""
+        out = []
+        for line in self.expected.read_text(encoding="latin-1").splitlines():
+            out.append((int(line[2:]), "") if line.startswith("! ") else (0, line[2:]))
+        return out
+
+    def stop(self) -> None:
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+
+
+@dataclass
+class Project:
+    work: Path
+    path: Path
+    sheets: List[Drawn]
+    roster: List[str]
+    codes: Dict[Tuple[str, int], int]  # (station, index) -> the read's error code
+    texts: Dict[Tuple[str, int], str]  # (station, index) -> the text the simulator predicts
+
+
+@pytest.fixture(scope="module")
+def project(tmp_path_factory: pytest.TempPathFactory) -> Project:
+    for program in (OMRCTL, OMRSIM):
+        if not os.access(program, os.X_OK):
+            pytest.skip(f"{program} is not built")
+    work = tmp_path_factory.mktemp("exam")
+    sheets, roster = draw_sheets()
+    with open(work / "students.csv", "w", newline="", encoding="utf-8") as f:
+        w = csv.writer(f)
+        w.writerow(["id", "name", "class"])
+        for n, sid in enumerate(roster):
+            w.writerow([sid, f"Student {n}, Ümit", f"{7 + n % 3}{'ABC'[n % 3]}"])
+    (work / "exam.json").write_text(exam_text(), encoding="utf-8")
+    path = work / "final.omrexam"
+    omrctl("exam", "new", str(path), "--exam", str(work / "exam.json"), "--by", "office")
+
+    sims = {s: Simulator(work, s, [d.line for d in sheets if d.station == s]) for s in ("A", "B")}
+    try:
+        # Both stations read at once into the one project.
+        runs = {s: subprocess.Popen([OMRCTL, "--port", str(sims[s].link), "exam", "read", str(path), "--station",
+                                     s, "--max-errors", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    text=True) for s in sims}
+        outputs = {s: r.communicate(timeout=600) for s, r in runs.items()}
+        codes, texts = {}, {}
+        for s, sim in sims.items():
+            for i, (c, text) in enumerate(sim.predictions(), start=1):
+                codes[(s, i)], texts[(s, i)] = c, text
+    finally:
+        for sim in sims.values():
+            sim.stop()
+    for s, r in runs.items():
+        out, err = outputs[s]
+        # Sheets the reader refused or could not recognise make the run exit 5.
+        assert r.returncode in (0, 5), f"station {s}: exit {r.returncode}\n{out}\n{err}"
+        assert f"read into {path}" in out, out
+    return Project(work, path, sheets, roster, codes, texts)
+
+
+def test_the_drawing_reads_as_the_test_assumes(project: Project) -> None:
+    """The marks the test expects per item are those the simulator predicts."""
+    for d in project.sheets:
+        text = project.texts[(d.station, d.index)]
+        if not text:
+            continue
+        assert text[:8] == d.student and text[9] == d.version, d.line
+        for i, marked in enumerate(d.marked):
+            c = text[FIRST_ITEM - 1 + i]
+            assert c == ("." if marked == "" else marked if len(marked) == 1 else ">"), (d.line, i)
+
+
+def by_station(exam: omr.Exam) -> Dict[Tuple[str, int], omr.Sheet]:
+    return {(s.station, s.station_number): s for s in exam.sheets}
+
+
+def test_every_sheet_is_stored_once_with_unique_numbers(project: Project) -> None:
+    with omr.Exam(project.path) as exam:
+        sheets = exam.sheets
+        assert [s.number for s in sheets] == list(range(1, 201))
+        stored = by_station(exam)
+        assert set(stored) == {(d.station, d.index) for d in project.sheets}
+        for d in project.sheets:
+            s = stored[(d.station, d.index)]
+            assert s.code == project.codes[(d.station, d.index)], d.line
+            assert (s.code != 0) == bool(d.status or d.nobar)
+            assert s.firmware == "3.0" and s.source == "read"
+
+
+def test_totals_match_the_drawn_answers(project: Project) -> None:
+    with omr.Exam(project.path) as exam:
+        stored = by_station(exam)
+        scores = {s.sheet: s for s in exam.scores}
+        checked = 0
+        for d in project.sheets:
+            score = scores[stored[(d.station, d.index)].number]
+            readable = not d.status and not d.nobar
+            assert score.scored == (readable and d.version in ("1", "2")), d.line
+            if not score.scored:
+                continue
+            total, maximum = expected_score(d, {VOID})
+            assert score.total == pytest.approx(total, abs=1e-9), d.line
+            assert score.maximum == pytest.approx(maximum, abs=1e-9)
+            assert score.percent == pytest.approx(100 * total / maximum, abs=1e-9)
+            assert score.version == d.version
+            checked += 1
+        assert checked >= 190
+        # The floor held for the sheet of wrong answers only.
+        assert any(s.scored and s.total == 0 for s in scores.values())
+
+
+def expected_reasons(project: Project, d: Drawn, number_of: Dict[int, int]) -> Set[Tuple[str, int]]:
+    """Reasons from what was drawn: a sheet-level reason has question 0."""
+    if d.status or d.nobar:
+        return {("not-read", 0)}
+    reasons: Set[Tuple[str, int]] = set()
+    valid = d.student.isdigit()
+    if not valid:
+        reasons.add(("invalid-id", 0))
+    if valid and d.student not in project.roster:
+        reasons.add(("unknown-id", 0))
+    same_id = [x for x in project.sheets if x is not d and x.student == d.student and not (x.status or x.nobar)]
+    if valid and same_id:
+        reasons.add(("duplicate-id", 0))
+    if any(x is not d and x.line == d.line for x in project.sheets):
+        reasons.add(("duplicate-grid", 0))
+    if d.version not in ("1", "2"):
+        reasons.add(("unknown-version", 0))
+        return reasons
+    order = list(range(1, ITEMS + 1)) if d.version == "1" else ORDER2
+    for i, marked in enumerate(d.marked):
+        q = FIRST_ITEM + i
+        if order[i] in (VOID, BONUS):
+            continue
+        if marked == "":
+            reasons.add(("blank", q))
+        if len(marked) > 1:
+            reasons.add(("multiple", q))
+        if q in d.doubtful:
+            reasons.add(("doubtful", q))
+    return reasons
+
+
+def test_review_reasons_match_what_was_drawn(project: Project) -> None:
+    with omr.Exam(project.path) as exam:
+        stored = by_station(exam)
+        got: Dict[int, Set[Tuple[str, int]]] = {}
+        for r in exam.review:
+            got.setdefault(r.sheet, set()).add((r.reason, r.question))
+        seen_kinds = set()
+        for d in project.sheets:
+            number = stored[(d.station, d.index)].number
+            want = expected_reasons(project, d, {})
+            assert got.get(number, set()) == want, d.line
+            seen_kinds |= {r for r, _ in want}
+        assert seen_kinds == {"not-read", "invalid-id", "unknown-id", "duplicate-id", "duplicate-grid",
+                              "unknown-version", "blank", "multiple", "doubtful"}
+
+
+def test_status_counts(project: Project) -> None:
+    done = omrctl("exam", "status", str(project.path), "--json")
+    status = json.loads(done.stdout)
+    assert status["sheets"] == 200
+    assert {s["station"]: s["sheets"] for s in status["stations"]} == {"A": 100, "B": 100}
+    assert status["not_read"] == 2
+    assert status["duplicate_grids"] == 2
+    assert status["unfinished"] == []
+    readable = [d for d in project.sheets if not d.status and not d.nobar]
+    assert status["scored"] == sum(d.version in ("1", "2") for d in readable)
+    assert status["students"] == len({d.student for d in readable if d.student.isdigit() and
+                                      d.version in ("1", "2")})
+    text = omrctl("exam", "status", str(project.path)).stdout
+    assert "waiting for review" in text and "station A" in text
+
+
+def copy_project(project: Project, name: str) -> Path:
+    target = project.work / name
+    shutil.copy(project.path, target)
+    return target
+
+
+def test_rekey_voids_another_item_and_rescores_every_sheet(project: Project) -> None:
+    path = copy_project(project, "rekey.omrexam")
+    (project.work / "exam2.json").write_text(exam_text(extra_void=REKEY_VOID), encoding="utf-8")
+    out = omrctl("exam", "rekey", str(path), "--exam", str(project.work / "exam2.json"), "--by", "office").stdout
+    assert "revision 2" in out
+    with omr.Exam(path) as exam:
+        assert exam.revision == 2
+        stored = by_station(exam)
+        scores = {s.sheet: s for s in exam.scores}
+        for d in project.sheets:
+            score = scores[stored[(d.station, d.index)].number]
+            if score.scored:
+                total, maximum = expected_score(d, {VOID, REKEY_VOID})
+                assert score.total == pytest.approx(total, abs=1e-9), d.line
+                assert score.maximum == pytest.approx(maximum, abs=1e-9)
+                assert score.points[REKEY_VOID - 1] is None
+        # The first exam file stays in the history.
+        db = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+        kinds = [k for (k,) in db.execute("SELECT kind FROM revisions ORDER BY revision")]
+        db.close()
+        assert kinds == ["new", "rekey"]
+
+
+def test_corrections_are_appended_and_the_latest_counts(project: Project) -> None:
+    path = copy_project(project, "corrections.omrexam")
+    with omr.Exam(path) as exam:
+        stored = by_station(exam)
+    # A double mark on a scored sheet of version 1, on a single-choice item.
+    d, i = next((d, i) for d in project.sheets if d.version == "1" and not (d.status or d.nobar)
+                and d.student.isdigit() for i, m in enumerate(d.marked) if len(m) > 1
+                and i + 1 not in (VOID, BONUS, ACCEPT, DOUBLE_POINTS))
+    number = stored[(d.station, d.index)].number
+    q = FIRST_ITEM + i
+    before, maximum = expected_score(d, {VOID})
+    omrctl("exam", "correct", str(path), str(number), str(q), KEY1[i], "--by", "Ann", "--reason", "two marks")
+    d.marked[i], old = KEY1[i], d.marked[i]
+    after, _ = expected_score(d, {VOID})
+    d.marked[i] = old
+    assert after == pytest.approx(before - MULTIPLE + CORRECT)
+    with omr.Exam(path) as exam:
+        score = next(s for s in exam.scores if s.sheet == number)
+        assert score.total == pytest.approx(after, abs=1e-9)
+        assert ("multiple", q) not in {(r.reason, r.question) for r in score.reasons}
+        c = exam.corrections[-1]
+        assert (c.sheet, c.target, c.old, c.new, c.author, c.reason) == (number, str(q), old, KEY1[i], "Ann",
+                                                                          "two marks")
+    # A later correction by someone else counts; withdrawing both restores the reading.
+    omrctl("exam", "correct", str(path), str(number), str(q), "-", "--by", "Bo")
+    omrctl("exam", "correct", str(path), str(number), str(q), "--withdraw", "--by", "Cy")
+    with omr.Exam(path) as exam:
+        score = next(s for s in exam.scores if s.sheet == number)
+        assert score.total == pytest.approx(before, abs=1e-9)
+        assert [c.author for c in exam.corrections] == ["Ann", "Bo", "Cy"]
+        assert exam.corrections[1].new == "" and exam.corrections[2].new is None
+    # Bad corrections change nothing.
+    for args in ([str(number), str(q), "F"], [str(number), "9", "1"], ["999", str(q), "A"],
+                 [str(number), "version", "7"], [str(number), "sheet", "gone"]):
+        done = omrctl("exam", "correct", str(path), *args, "--by", "Ann", check=False)
+        assert done.returncode == 2 and "omrctl:" in done.stderr, args
+    with omr.Exam(path) as exam:
+        assert len(exam.corrections) == 3
+    # The student ID typed whole settles an invalid ID.
+    bad = next(d for d in project.sheets if not d.student.isdigit() and d.student and not d.status)
+    n = stored[(bad.station, bad.index)].number
+    omrctl("exam", "correct", str(path), str(n), "id", project.roster[189], "--by", "Ann")
+    with omr.Exam(path) as exam:
+        score = next(s for s in exam.scores if s.sheet == n)
+        assert score.student_id == project.roster[189] and score.id_state == "valid"
+        assert "invalid-id" not in {r.reason for r in score.reasons}
+
+
+def write_grid(path: Path, grid: Tuple[int, int, bytes]) -> None:
+    lines, columns, cells = grid
+    rows = ["".join("0123456789ABCDEF"[c] for c in cells[r * columns:(r + 1) * columns]) for r in range(lines)]
+    path.write_text("omr-grid 1\n# exported from a project\n" + f"{lines} {columns}\n" + "\n".join(rows) + "\n")
+
+
+def test_import_flags_a_grid_already_present_and_rescan_changes_nothing(project: Project) -> None:
+    path = copy_project(project, "import.omrexam")
+    with omr.Exam(path) as exam:
+        first = next(s for s in exam.sheets if s.code == 0)
+        grid = exam.grid(first.number)
+        original = {s.sheet: s.total for s in exam.scores}
+    assert grid is not None
+    write_grid(project.work / "again.grid", grid)
+    done = omrctl("exam", "import", str(path), str(project.work / "again.grid"))
+    assert "duplicate-grid" in done.stdout
+    with omr.Exam(path) as exam:
+        new = exam.sheets[-1]
+        assert (new.number, new.source, new.grid_hash) == (201, "import", first.grid_hash)
+        reasons = {r.reason for r in exam.review if r.sheet == 201}
+        assert "duplicate-grid" in reasons
+    out = omrctl("exam", "rescan", str(path)).stdout
+    assert "0 changed" in out
+    with omr.Exam(path) as exam:
+        assert {s.sheet: s.total for s in exam.scores if s.sheet <= 200} == original
+
+
+def test_exports_read_back(project: Project) -> None:
+    students_csv = project.work / "students-export.csv"
+    sheets_csv = project.work / "sheets-export.csv"
+    xlsx = project.work / "export.xlsx"
+    omrctl("exam", "export", str(project.path), "--csv", str(students_csv))
+    omrctl("exam", "export", str(project.path), "--csv", str(sheets_csv), "--sheets")
+    omrctl("exam", "export", str(project.path), "--xlsx", str(xlsx))
+    data = json.loads(omrctl("exam", "export", str(project.path), "--json").stdout)
+
+    # Per student: the roster's order, then IDs not in it; totals from the drawing.
+    rows = list(csv.DictReader(open(students_csv, encoding="utf-8")))
+    by_id = {r["id"]: r for r in rows}
+    assert [r["id"] for r in rows[:195]] == project.roster
+    assert by_id[project.roster[0]]["name"] == "Student 0, Ümit"
+    for sid in project.roster[188:195]:
+        assert by_id[sid]["status"] == "absent"
+    drawn = [d for d in project.sheets if not (d.status or d.nobar) and d.version in ("1", "2")]
+    for sid in {d.student for d in drawn if d.student.isdigit()}:
+        mine = [d for d in drawn if d.student == sid]
+        if len(mine) > 1:
+            assert by_id[sid]["status"] == "several sheets"
+            continue
+        total, maximum = expected_score(mine[0], {VOID})
+        assert float(by_id[sid]["total"]) == pytest.approx(total, abs=1e-9)
+        assert float(by_id[sid]["maximum"]) == pytest.approx(maximum, abs=1e-9)
+        assert by_id[sid]["item1"] in ("", *OPTIONS) or len(by_id[sid]["item1"]) == 2
+        assert by_id[sid]["status"] == ("scored" if sid in project.roster else "not in roster")
+    sheet_rows = list(csv.DictReader(open(sheets_csv, encoding="utf-8")))
+    assert len(sheet_rows) == 200 and sheet_rows[0]["sheet"] == "1"
+    assert sheet_rows[0][f"item{VOID}_points"] == ""
+
+    # The workbook: four sheets, numbers stored as numbers.
+    openpyxl = pytest.importorskip("openpyxl")
+    book = openpyxl.load_workbook(xlsx, read_only=True)
+    assert book.sheetnames == ["Students", "Sheets", "Items", "Review"]
+    table = list(book["Students"].iter_rows(values_only=True))
+    header = list(table[0])
+    for values in table[1:]:
+        row = dict(zip(header, values))
+        expected = by_id[row["id"]]
+        if expected["total"]:
+            assert isinstance(row["total"], (int, float)) and not isinstance(row["total"], bool)
+            assert row["total"] == pytest.approx(float(expected["total"]))
+    items = list(book["Items"].iter_rows(values_only=True))
+    assert len(items) == ITEMS + 1
+    item_row = dict(zip(items[0], items[VOID]))
+    assert item_row["kind"] == "void" and item_row["maximum"] == 0
+    review = list(book["Review"].iter_rows(values_only=True))
+    with omr.Exam(project.path) as exam:
+        assert len(review) - 1 == len(exam.review)
+    assert len(data["sheets"]) == 200 and len(data["items"]) == ITEMS
+    assert len(data["students"]) == len(rows)
+
+
+def test_omr_exam_students_agree_with_the_export(project: Project) -> None:
+    rows = {r["id"]: r for r in csv.DictReader(open(project.work / "students-export.csv", encoding="utf-8"))} \
+        if (project.work / "students-export.csv").exists() else None
+    with omr.Exam(project.path) as exam:
+        students = exam.students
+        assert len(exam.roster) == 195 and exam.roster[0]["name"].startswith("Student 0")
+        assert "keys" in exam.exam_text
+        responses = exam.responses(1)
+        assert [r.question for r in responses] == list(range(1, 71))
+    if rows is not None:
+        for s in students:
+            assert rows[s.id]["status"] == s.status
+            if s.total is not None:
+                assert float(rows[s.id]["total"]) == pytest.approx(s.total)
+
+
+def test_a_killed_run_keeps_every_sheet_before_the_one_in_flight(project: Project) -> None:
+    path = copy_project(project, "killed.omrexam")
+    lines = [d.line for d in project.sheets if not (d.status or d.nobar)][:30]
+    sim = Simulator(project.work, "C", lines, "--feed-delay", "300")
+    try:
+        run = subprocess.Popen([OMRCTL, "--port", str(sim.link), "exam", "read", str(path), "--station", "C"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        printed = []
+        assert run.stdout is not None
+        while len(printed) < 5:
+            line = run.stdout.readline()
+            assert line, f"exam read ended early: {run.stderr.read() if run.stderr else ''}"
+            printed.append(int(line.split()[0]))
+        run.send_signal(signal.SIGKILL)
+        run.wait(timeout=10)
+    finally:
+        sim.stop()
+    with omr.Exam(path) as exam:
+        mine = [s for s in exam.sheets if s.station == "C"]
+        numbers = {s.number for s in mine}
+        assert set(printed) <= numbers  # every sheet announced is stored
+        assert len(mine) in (len(printed), len(printed) + 1)  # plus at most the one in flight
+        assert [s.station_number for s in mine] == list(range(1, len(mine) + 1))
+        assert all(s.number in {x.sheet for x in exam.scores} for s in mine)
+    status = json.loads(omrctl("exam", "status", str(path), "--json").stdout)
+    assert [u["station"] for u in status["unfinished"]] == ["C"]
+
+
+def test_sigint_finishes_the_sheet_in_flight_and_ends_the_run(project: Project) -> None:
+    path = copy_project(project, "interrupted.omrexam")
+    lines = [d.line for d in project.sheets if not (d.status or d.nobar)][:30]
+    sim = Simulator(project.work, "E", lines, "--feed-delay", "300")
+    try:
+        run = subprocess.Popen([OMRCTL, "--port", str(sim.link), "exam", "read", str(path), "--station", "E"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        assert run.stdout is not None
+        for _ in range(3):
+            assert run.stdout.readline()
+        run.send_signal(signal.SIGINT)
+        out, err = run.communicate(timeout=30)
+    finally:
+        sim.stop()
+    assert run.returncode == 130, err
+    printed = 3 + sum(1 for line in out.splitlines() if line[:5].strip().isdigit())
+    assert "interrupted" in out
+    with omr.Exam(path) as exam:
+        assert len([s for s in exam.sheets if s.station == "E"]) == printed
+    status = json.loads(omrctl("exam", "status", str(path), "--json").stdout)
+    assert status["unfinished"] == []
+
+
+def test_a_reader_that_hangs_up_ends_the_run_with_exit_4(project: Project) -> None:
+    path = copy_project(project, "hangup.omrexam")
+    lines = [d.line for d in project.sheets if not (d.status or d.nobar)][:5]
+    sim = Simulator(project.work, "F", lines, "--fault", "26:hangup")
+    try:
+        done = subprocess.run([OMRCTL, "--port", str(sim.link), "exam", "read", str(path), "--station", "F"],
+                              capture_output=True, text=True, timeout=120)
+    finally:
+        sim.stop()
+    assert done.returncode == 4, done.stderr
+    assert "feed it again" in done.stderr
+    db = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+    runs = db.execute("SELECT sheets, outcome FROM batches WHERE station = 'F'").fetchall()
+    db.close()
+    assert runs == [(0, "reader lost")]
+
+
+def test_a_failed_write_stops_the_run_and_names_the_sheet_in_flight(project: Project) -> None:
+    path = copy_project(project, "full.omrexam")
+    limit = path.stat().st_size + 96 * 1024  # the journal soon reaches it
+
+    def small_files() -> None:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    lines = [d.line for d in project.sheets if not (d.status or d.nobar)][:60]
+    sim = Simulator(project.work, "D", lines)
+    try:
+        done = subprocess.run([OMRCTL, "--port", str(sim.link), "exam", "read", str(path), "--station", "D"],
+                              capture_output=True, text=True, timeout=120, preexec_fn=small_files)
+    finally:
+        sim.stop()
+    assert done.returncode == 6, done.stderr
+    assert "not stored" in done.stderr and "feed it again" in done.stderr
+    printed = [int(line.split()[0]) for line in done.stdout.splitlines() if line[:5].strip().isdigit()]
+    assert 0 < len(printed) < 60
+    with omr.Exam(path) as exam:
+        mine = [s.number for s in exam.sheets if s.station == "D"]
+    assert mine == printed
+
+
+def test_refusals_name_the_problem(project: Project) -> None:
+    size = project.path.stat().st_size
+    done = omrctl("exam", "new", str(project.path), "--exam", str(project.work / "exam.json"), check=False)
+    assert done.returncode != 0 and "exists" in done.stderr
+    assert project.path.stat().st_size == size
+    bad = project.work / "bad.json"
+    bad.write_text('{"form": "%s", "items": "11-70",\n "keys": {"1": "ABC"}}\n' % FORM)
+    done = omrctl("exam", "new", str(project.work / "bad.omrexam"), "--exam", str(bad), check=False)
+    assert done.returncode == 2
+    assert f"{bad}:2:16: /keys/1: has 3 answers for 60 items" in done.stderr
+    assert not (project.work / "bad.omrexam").exists()
+    done = omrctl("exam", "status", str(project.work / "students.csv"), check=False)
+    assert done.returncode == 6 and "not an exam project" in done.stderr
+    with pytest.raises(omr.ExamError):
+        omr.Exam(project.work / "students.csv")
+
+
+def test_the_example_exam_file_makes_a_project(tmp_path: Path) -> None:
+    if not os.access(OMRCTL, os.X_OK):
+        pytest.skip(f"{OMRCTL} is not built")
+    path = tmp_path / "example.omrexam"
+    out = omrctl("exam", "new", str(path), "--exam", str(SOURCE / "examples" / "exam60.exam.json")).stdout
+    assert "60 items, 2 versions, 40 students" in out
+    with omr.Exam(path) as exam:
+        assert exam.roster[0] == {"id": "20240131", "name": "Ann Lee", "class": "7A"}
+        assert exam.sheets == []

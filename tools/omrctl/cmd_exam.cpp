@@ -1,0 +1,491 @@
+#include "cmd_exam.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "export.h"
+#include "omr.h"
+#include "project.h"
+#include "read_session.h"
+#include "reader.h"
+#include "text.h"
+
+namespace omrctl {
+
+namespace {
+
+namespace ex = omr::exam;
+
+constexpr int kCommunication = 8;
+
+constexpr const char* kProjectHelp = "The project: an SQLite file (made by exam new)";
+
+std::string DefaultAuthor() {
+  const char* user = std::getenv("USER");
+  return user && *user ? user : "operator";
+}
+
+std::string DefaultStation() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0 || host[0] == 0) return "local";
+  return host;
+}
+
+int Fail(const std::exception& e) {
+  std::fprintf(stderr, "omrctl: %s\n", e.what());
+  if (dynamic_cast<const ex::ExamFileError*>(&e)) return kExitUsage;
+  if (dynamic_cast<const ex::StoreError*>(&e)) return kExitProject;
+  return kExitUsage;
+}
+
+std::string Score(const ex::SheetScore& s) {
+  if (!s.scored) return "";
+  std::string text = ex::FormatNumber(s.total) + " of " + ex::FormatNumber(s.maximum);
+  if (s.percent) text += " (" + ex::FormatNumber(std::round(*s.percent * 10) / 10) + " %)";
+  return text;
+}
+
+// One line per sheet as it arrives; false when standard output is gone
+// (a closed pipe).
+bool PrintSheet(const ex::AddedSheet& added, int code, const GlobalOptions& global,
+                const std::string& extra) {
+  const ex::SheetScore& s = added.score;
+  std::string line;
+  char head[32];
+  std::snprintf(head, sizeof head, "%5d  ", added.number);
+  line = head;
+  if (code != 0) {
+    line += "not read: error " + std::to_string(code) + ": " + ErrorText(code, global.chinese);
+  } else {
+    line += "id " + (s.studentId.empty() ? std::string("-") : EscapeBytes(s.studentId));
+    line += "  version " + (s.version.empty() ? std::string("?") : s.version);
+    if (s.scored) line += "  " + Score(s);
+  }
+  std::vector<ex::Reason> shown;
+  for (const ex::Reason& r : s.reasons)
+    if (r.code != "not-read") shown.push_back(r);
+  const std::string reasons = ex::SummarizeReasons(shown);
+  if (!reasons.empty()) line += "  review: " + reasons;
+  if (!extra.empty()) line += "  " + extra;
+  std::printf("%s\n", line.c_str());
+  return std::fflush(stdout) == 0 && !std::ferror(stdout);
+}
+
+// The form stored in the project, in a file for MR_LoadForm.
+class FormFile {
+ public:
+  explicit FormFile(const std::string& text) {
+    const char* dir = std::getenv("TMPDIR");
+    path_ = std::string(dir && *dir ? dir : "/tmp") + "/omr-form-XXXXXX";
+    const int fd = mkstemp(path_.data());
+    if (fd < 0) throw ex::Error("cannot write a temporary form file in " + std::string(dir ? dir : "/tmp"));
+    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    if (!ok) throw ex::Error("cannot write the temporary form file " + path_);
+  }
+  ~FormFile() { unlink(path_.c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+int RunNew(const ExamOptions& o) {
+  auto project = ex::Project::Create(o.project, o.examFile, o.name.empty() ? "exam" : o.name, o.by);
+  const ex::Exam& exam = project->exam();
+  std::printf("project %s: exam \"%s\", %d items, %zu version%s, %zu students in the roster\n",
+              o.project.c_str(), project->examName().c_str(), exam.ItemCount(), exam.keys.size(),
+              exam.keys.size() == 1 ? "" : "s", project->roster().ids.size());
+  return kExitOk;
+}
+
+// The sheet in flight, named by the one stored before it.
+std::string InFlight(int last) {
+  return last > 0 ? "the sheet after sheet " + std::to_string(last) : "the first sheet of this run";
+}
+
+// How a run ended.
+enum class End { kTrayEmpty, kCount, kStopped, kReaderGone, kTooManyFailures, kStoreFailed };
+
+const char* EndName(End end) {
+  switch (end) {
+    case End::kTrayEmpty:
+      return "tray empty";
+    case End::kCount:
+      return "count reached";
+    case End::kStopped:
+      return "stopped";
+    case End::kReaderGone:
+      return "reader lost";
+    case End::kTooManyFailures:
+      return "too many failures in a row";
+    case End::kStoreFailed:
+      return "store failed";
+  }
+  return "";
+}
+
+// The read loop keeps the promises of omrctl read (read_session.h): a stop
+// signal finishes the sheet in flight, a refused sheet is told from an
+// unrecognised one, an empty tray from a reader that is gone, and too many
+// failures in a row stop the transport. Each sheet is stored (one
+// transaction) before the next is fed.
+int RunRead(const GlobalOptions& global, const ExamOptions& o) {
+  auto project = ex::Project::Open(o.project, o.name);
+  const FormFile form(project->revisionRecord().formText);
+  std::string port;
+  if (!ConnectReader(global.port, port)) {
+    std::fprintf(stderr, "omrctl: no reader found%s\n",
+                 global.port.empty() ? "" : (" on " + global.port).c_str());
+    return kExitReader;
+  }
+  if (MR_LoadForm(form.path().c_str(), "") != 0) {
+    const int code = ReaderError();
+    std::fprintf(stderr, "omrctl: the reader did not take the project's form: error %d: %s\n", code,
+                 ErrorText(code, global.chinese).c_str());
+    DisconnectReader();
+    return code == kCommunication ? kExitReader : kExitForm;
+  }
+  char serial[32] = {};
+  if (MR_GetSerial(serial) < 0) serial[0] = 0;
+  std::string serialText(serial, strnlen(serial, sizeof serial));
+  while (!serialText.empty() && serialText.back() == ' ') serialText.pop_back();
+  ReadSession session(o.maxErrors);
+
+  const std::string station = o.station.empty() ? DefaultStation() : o.station;
+  const ex::Id batch = project->BeginBatch(station);
+  const StopSignals signals;
+  const auto start = std::chrono::steady_clock::now();
+  End end = End::kCount;
+  int fed = 0;
+  int failed = 0;
+  int waiting = 0;
+  int last = 0;  // the project's number of the last sheet stored
+  for (;;) {
+    if (StopSignals::Requested() != 0) {
+      end = End::kStopped;
+      break;
+    }
+    if (o.count > 0 && fed >= o.count) break;
+    StopSignals::SetInFlight(fed + 1);
+    const ReadResult r = session.ReadSheet();
+    if (r.outcome == SheetOutcome::TrayEmpty) {
+      end = End::kTrayEmpty;
+      break;
+    }
+    if (r.outcome == SheetOutcome::ReaderGone) {
+      std::fprintf(stderr,
+                   "omrctl: the reader stopped answering or was disconnected (error %d: %s); if it took %s, "
+                   "feed it again\n",
+                   r.code, ErrorText(r.code, global.chinese).c_str(), InFlight(last).c_str());
+      end = End::kReaderGone;
+      break;
+    }
+    ++fed;
+    ex::SheetInput input;
+    input.station = station;
+    input.batch = batch;
+    input.serial = serialText;
+    input.firmware = session.Version();
+    input.code = r.code;
+    ex::AddedSheet added;
+    try {
+      if (r.grid.size() >= 2) {
+        const int lines = r.grid[0];
+        const int columns = r.grid[1];
+        const std::size_t cells = static_cast<std::size_t>(lines) * static_cast<std::size_t>(columns);
+        if (r.grid.size() < 2 + cells) throw ex::Error("the reader's grid copy is short");
+        ex::SheetGrid grid{lines, columns,
+                           std::vector<std::uint8_t>(r.grid.begin() + 2, r.grid.begin() + 2 + cells)};
+        input.decoded = project->form().Decode(grid);
+        input.hasGrid = true;
+      }
+      added = project->AddSheet(input);
+    } catch (const std::exception& e) {
+      // Nothing more is fed: the sheet in flight is the only one lost.
+      std::fprintf(stderr, "omrctl: %s was read but not stored: %s; feed it again\n", InFlight(last).c_str(),
+                   e.what());
+      end = End::kStoreFailed;
+      break;
+    }
+    last = added.number;
+    StopSignals::SetInFlight(0);
+    const int code =
+        added.score.scored || input.code != 0 ? input.code : (input.hasGrid ? input.decoded.code : 0);
+    const bool bad = code != 0;
+    failed += bad ? 1 : 0;
+    waiting += added.score.reasons.empty() ? 0 : 1;
+    const double minutes =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 60;
+    char rate[64];
+    std::snprintf(rate, sizeof rate, "[%d read, %.1f/min]", fed, minutes > 0 ? fed / minutes : 0.0);
+    std::string extra = rate;
+    if (r.outcome == SheetOutcome::FeedAgain) extra = "feed it again  " + extra;
+    // The sheet is stored: a reader of the output that went away ends the run as SIGPIPE does.
+    if (!PrintSheet(added, code, global, extra)) raise(SIGPIPE);
+    if (session.CountSheet(bad)) {
+      std::fprintf(stderr,
+                   "omrctl: %d sheets in a row failed (--max-errors %d): the transport is stopped; check the "
+                   "reader, the sheets and the form\n",
+                   session.FailuresInARow(), o.maxErrors);
+      end = End::kTooManyFailures;
+      break;
+    }
+  }
+  StopSignals::SetInFlight(0);
+  int stopSignal = StopSignals::Requested();
+  // A signal during the last sheet or the wait for an empty tray still ends the run as stopped.
+  if (stopSignal != 0 && (end == End::kCount || end == End::kTrayEmpty)) end = End::kStopped;
+  if (end == End::kStopped || end == End::kStoreFailed || end == End::kTooManyFailures)
+    ReadSession::StopTransport();
+  DisconnectReader();
+  try {
+    project->EndBatch(batch, EndName(end));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "omrctl: %s\n", e.what());
+    if (end != End::kStoreFailed) end = End::kStoreFailed;
+  }
+  std::printf("%d sheet%s read into %s (station %s): %d not read, %d waiting for review; %s\n", fed,
+              fed == 1 ? "" : "s", o.project.c_str(), station.c_str(), failed, waiting, EndName(end));
+  std::fflush(stdout);
+
+  int exit = failed > 0 ? kExitRecognition : kExitOk;
+  if (end == End::kTrayEmpty && o.count > 0 && fed < o.count) {
+    std::fprintf(stderr, "omrctl: the tray is empty after %d of %d sheets\n", fed, o.count);
+    exit = kExitRecognition;
+  }
+  if (end == End::kTooManyFailures) exit = kExitRecognition;
+  if (end == End::kReaderGone) exit = kExitReader;
+  if (end == End::kStoreFailed) exit = kExitProject;
+  if (end == End::kStopped) exit = StopSignals::ExitCode(stopSignal != 0 ? stopSignal : SIGPIPE);
+  return exit;
+}
+
+int RunImport(const GlobalOptions& global, const ExamOptions& o) {
+  auto project = ex::Project::Open(o.project, o.name);
+  int failed = 0;
+  int bad = 0;
+  for (const std::string& path : o.grids) {
+    ex::SheetInput input;
+    input.station = o.station.empty() ? "import" : o.station;
+    input.source = "import";
+    input.origin = path;
+    try {
+      input.decoded = project->form().DecodeFile(path);
+    } catch (const ex::Error& e) {
+      std::fprintf(stderr, "omrctl: %s: %s\n", path.c_str(), e.what());
+      ++bad;
+      continue;
+    }
+    input.hasGrid = true;
+    input.code = input.decoded.code;
+    const ex::AddedSheet added = project->AddSheet(input);
+    failed += input.code != 0;
+    PrintSheet(added, input.code, global, "from " + path);
+  }
+  std::printf("%zu grid%s imported into %s\n", o.grids.size() - static_cast<std::size_t>(bad),
+              o.grids.size() == 1 ? "" : "s", o.project.c_str());
+  if (bad > 0) return kExitUsage;
+  return failed > 0 ? kExitRecognition : kExitOk;
+}
+
+int RunCorrect(const GlobalOptions&, const ExamOptions& o) {
+  if (o.withdraw == !o.answer.empty())
+    throw ex::Error(o.withdraw ? "give either ANSWER or --withdraw, not both"
+                               : "give the ANSWER (or --withdraw)");
+  auto project = ex::Project::Open(o.project, o.name);
+  const std::optional<std::string> value = o.withdraw ? std::nullopt : std::optional<std::string>(o.answer);
+  const ex::CorrectionRecord c = project->Correct(o.sheet, o.target, value, o.by, o.reason);
+  const std::optional<ex::ScoreRecord> score = project->store().Score(project->examId(), o.sheet);
+  const bool question = !c.target.empty() && std::isdigit(static_cast<unsigned char>(c.target[0]));
+  std::printf("sheet %d, %s%s: %s -> %s (by %s)\n", c.sheet, question ? "question " : "", c.target.c_str(),
+              c.oldValue ? (c.oldValue->empty() ? "blank" : c.oldValue->c_str()) : "as read",
+              c.newValue ? (c.newValue->empty() ? "blank" : c.newValue->c_str()) : "as read (withdrawn)",
+              c.author.c_str());
+  if (score && score->scored)
+    std::printf("sheet %d now: %s of %s%s\n", c.sheet, ex::FormatNumber(score->total).c_str(),
+                ex::FormatNumber(score->maximum).c_str(),
+                score->reasons.empty() ? "" : ("; review: " + ex::SummarizeReasons(score->reasons)).c_str());
+  return kExitOk;
+}
+
+int RunRekey(const ExamOptions& o) {
+  auto project = ex::Project::Open(o.project, o.name);
+  project->Rekey(o.examFile, o.by);
+  const ex::ExamStatus s = project->Status();
+  std::printf("exam \"%s\" is now revision %d; %d sheets scored again (%d scored)\n", s.exam.c_str(),
+              s.revision, s.sheets, s.scored);
+  return kExitOk;
+}
+
+int RunRescan(const ExamOptions& o) {
+  auto project = ex::Project::Open(o.project, o.name);
+  const ex::RescanReport r = project->Rescan(o.form.empty() ? nullptr : &o.form, o.by);
+  std::printf("%d grid%s decoded again (%d changed, %d sheets without a grid), every sheet scored again%s\n",
+              r.sheets, r.sheets == 1 ? "" : "s", r.changed, r.noGrid,
+              o.form.empty() ? "" : ("; the form is now " + o.form).c_str());
+  return kExitOk;
+}
+
+int RunStatus(const ExamOptions& o) {
+  auto project = ex::Project::Open(o.project, o.name);
+  const ex::ExamStatus s = project->Status();
+  if (o.json) {
+    std::printf("%s\n", ex::StatusJson(s).c_str());
+    return kExitOk;
+  }
+  std::printf("exam \"%s\" (revision %d) in %s\n", s.exam.c_str(), s.revision, o.project.c_str());
+  std::printf("  %-22s %d\n", "sheets", s.sheets);
+  for (const ex::StationCount& c : s.stations)
+    std::printf("    %-20s %d\n", ("station " + c.station).c_str(), c.sheets);
+  std::printf("  %-22s %d\n", "students", s.students);
+  std::printf("  %-22s %d\n", "scored", s.scored);
+  std::printf("  %-22s %d\n", "not read", s.notRead);
+  std::printf("  %-22s %d\n", "void", s.voided);
+  std::printf("  %-22s %d\n", "duplicate grids", s.duplicateGrids);
+  std::printf("  %-22s %d\n", "waiting for review", s.waiting);
+  for (const auto& [reason, count] : s.byReason) std::printf("    %-20s %d\n", reason.c_str(), count);
+  std::printf("  %-22s %d\n", "corrections", s.corrections);
+  for (const ex::BatchRecord& b : s.unfinished)
+    std::printf(
+        "  run at station %s started %s did not finish (%d sheets stored): if it is not still reading, "
+        "feed the sheet after its last one again\n",
+        b.station.c_str(), b.startedAt.c_str(), b.sheets);
+  return kExitOk;
+}
+
+int RunExport(const ExamOptions& o) {
+  if (o.csv.empty() && o.xlsx.empty() && !o.json)
+    throw ex::Error("say what to export: --csv FILE, --xlsx FILE or --json");
+  auto project = ex::Project::Open(o.project, o.name);
+  const ex::ExportTables tables = ex::BuildTables(*project);
+  if (!o.csv.empty()) ex::WriteCsv(o.sheets ? tables.sheets : tables.students, o.csv);
+  if (!o.xlsx.empty()) ex::WriteXlsx(tables, o.xlsx);
+  if (o.json) std::printf("%s\n", ex::ExportJson(*project, tables).c_str());
+  return kExitOk;
+}
+
+}  // namespace
+
+CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
+  CLI::App* exam = app.add_subcommand(
+      "exam",
+      "Exam projects: every sheet stored as it is read (one SQLite file), scored against the answer keys, "
+      "corrected and re-scored at will");
+  exam->require_subcommand(1);
+  exam->footer(std::string(kExitCodesHelp) + "  6  project error: the project cannot be opened or written\n");
+  auto project = [&](CLI::App* c) {
+    c->add_option("PROJECT", o.project, kProjectHelp)->required()->type_name("FILE");
+    c->add_option("--name", o.name, "The exam in the project (when it holds several)")->type_name("NAME");
+  };
+
+  CLI::App* create =
+      exam->add_subcommand("new", "Create a project from an exam file (never over an existing file)");
+  create->add_option("PROJECT", o.project, kProjectHelp)->required()->type_name("FILE");
+  create->add_option("--exam", o.examFile, "The exam file (JSON with comments)")
+      ->required()
+      ->type_name("FILE");
+  create->add_option("--name", o.name, "The exam's name in the project (default: exam)")->type_name("NAME");
+  create->add_option("--by", o.by, "Who creates it (default: $USER)")->type_name("NAME");
+
+  CLI::App* read = exam->add_subcommand(
+      "read",
+      "Read sheets into the project: each sheet is stored with its responses and score before the next is "
+      "fed; one line per sheet (ID, version, score, review reasons) with a running count and sheets per "
+      "minute");
+  project(read);
+  read->add_option("--station", o.station, "This station's name (default: the host name)")->type_name("NAME");
+  read->add_option("--count", o.count, "Sheets to read (0: until the tray is empty)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 1000000));
+  read->add_option("--max-errors", o.maxErrors,
+                   "Stop after this many sheets in a row that were not read (0: never)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 1000000));
+
+  CLI::App* import = exam->add_subcommand("import", "Add saved grids (from read --save-grids) as sheets");
+  project(import);
+  import->add_option("GRID", o.grids, "Grid files")->required()->type_name("FILE");
+  import->add_option("--station", o.station, "The station the sheets are counted to (default: import)")
+      ->type_name("NAME");
+
+  CLI::App* correct = exam->add_subcommand("correct",
+                                           "Record a correction (append-only: who, when, old, new, why); the "
+                                           "latest correction of a question counts");
+  project(correct);
+  correct->add_option("SHEET", o.sheet, "Sheet number")->required()->check(CLI::Range(1, 100000000));
+  correct
+      ->add_option(
+          "QUESTION", o.target,
+          "A question number (as omrctl numbers them), or id (the whole student ID), version, or sheet")
+      ->required();
+  correct->add_option("ANSWER", o.answer,
+                      "An item: its marked options (\"B\", \"AC\", \"-\" for blank); a student ID or version "
+                      "question: its character; id: the ID; version: a key's name; sheet: void or keep");
+  correct->add_flag("--withdraw", o.withdraw,
+                    "Withdraw the corrections of QUESTION: the reading counts again");
+  correct->add_option("--by", o.by, "Who corrects")->required()->type_name("NAME");
+  correct->add_option("--reason", o.reason, "Why")->type_name("TEXT");
+
+  CLI::App* rekey = exam->add_subcommand(
+      "rekey",
+      "Replace the keys and scoring with a new exam file (the old one stays in the history) and re-score");
+  project(rekey);
+  rekey->add_option("--exam", o.examFile, "The new exam file")->required()->type_name("FILE");
+  rekey->add_option("--by", o.by, "Who (default: $USER)")->type_name("NAME");
+
+  CLI::App* rescan = exam->add_subcommand(
+      "rescan", "Run the recognition again on the stored grids (with a changed form: --form) and re-score");
+  project(rescan);
+  rescan->add_option("--form", o.form, "A new form file (a changed G line), kept in the history")
+      ->type_name("FILE");
+  rescan->add_option("--by", o.by, "Who (default: $USER)")->type_name("NAME");
+
+  CLI::App* status = exam->add_subcommand(
+      "status",
+      "Sheets, students, scored, waiting for review by reason, duplicates, stations, unfinished runs");
+  project(status);
+  status->add_flag("--json", o.json, "Print one JSON object");
+
+  CLI::App* exp = exam->add_subcommand("export",
+                                       "Per student (ID, roster columns, version, total, maximum, percent, "
+                                       "then per master item the response and "
+                                       "its points) and per sheet");
+  project(exp);
+  exp->add_option("--csv", o.csv, "Write the students (or with --sheets, the sheets) as CSV")
+      ->type_name("FILE");
+  exp->add_flag("--sheets", o.sheets, "--csv writes one row per sheet");
+  exp->add_option("--xlsx", o.xlsx, "Write a workbook: students, sheets, items and review reasons")
+      ->type_name("FILE");
+  exp->add_flag("--json", o.json, "Print everything as one JSON document");
+  for (CLI::App* c : exam->get_subcommands({})) c->footer(exam->get_footer());
+  return exam;
+}
+
+int RunExam(const GlobalOptions& global, CLI::App* exam, const ExamOptions& given) {
+  ExamOptions o = given;
+  if (o.by.empty()) o.by = DefaultAuthor();
+  try {
+    const std::string name = exam->get_subcommands().front()->get_name();
+    if (name == "new") return RunNew(o);
+    if (name == "read") return RunRead(global, o);
+    if (name == "import") return RunImport(global, o);
+    if (name == "correct") return RunCorrect(global, o);
+    if (name == "rekey") return RunRekey(o);
+    if (name == "rescan") return RunRescan(o);
+    if (name == "status") return RunStatus(o);
+    if (name == "export") return RunExport(o);
+  } catch (const std::exception& e) {
+    return Fail(e);
+  }
+  return kExitUsage;
+}
+
+}  // namespace omrctl

@@ -1,0 +1,38 @@
+// omrctl exam: exam projects (new, read, import, correct, rekey, rescan,
+// status, export). Arguments and printing only; the work is in omr_exam.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+
+namespace omrctl {
+
+struct ExamOptions {
+  std::string project;
+  std::string name;                // the exam in the project; "" for the only one
+  std::string examFile;            // new, rekey
+  std::string by;                  // author
+  std::string station;             // read, import
+  int count = 0;                   // read
+  int maxErrors = 5;               // read: failed sheets in a row before the run stops
+  std::vector<std::string> grids;  // import
+  int sheet = 0;                   // correct
+  std::string target;              // correct: a question number, id, version or sheet
+  std::string answer;
+  bool withdraw = false;
+  std::string reason;
+  std::string form;  // rescan
+  std::string csv;   // export
+  bool sheets = false;
+  std::string xlsx;
+  bool json = false;
+};
+
+// Adds "exam" and its subcommands to the application.
+CLI::App* AddExamCommands(CLI::App& app, ExamOptions& options);
+int RunExam(const GlobalOptions& global, CLI::App* exam, const ExamOptions& options);
+
+}  // namespace omrctl

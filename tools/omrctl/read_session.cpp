@@ -1,0 +1,191 @@
+#include "read_session.h"
+
+#include <limits.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "omr.h"
+#include "omr_offline.h"
+
+namespace omrctl {
+
+namespace {
+
+constexpr int kNoSheet = 16;
+constexpr int kCommunication = 8;
+constexpr int kVersionCommand = 23;
+constexpr int kGridCommand = 25;
+constexpr int kMotorStopped = 0x02FB;
+
+// Codes the recognition gives a sheet whose grid arrived: no layout of its
+// length (7), not told apart (4), a bar too light (5). A reader may report
+// the same numbers as its own status, and then sends no grid.
+bool RecognitionCode(int code) {
+  return code == 4 || code == 5 || code == 7;
+}
+
+// State the signal handler reads: only lock-free atomics and fixed buffers.
+volatile sig_atomic_t gRequested = 0;
+volatile sig_atomic_t gInFlight = 0;
+volatile sig_atomic_t gHaveTemporary = 0;
+char gTemporary[PATH_MAX];
+
+constexpr int kHandled[] = {SIGINT, SIGTERM, SIGPIPE};
+struct sigaction gPrevious[3];
+struct sigaction gPreviousXfsz;
+
+void Put(const char* text) {
+  std::size_t n = 0;
+  while (text[n] != '\0') ++n;
+  [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text, n);
+}
+
+void PutNumber(long value) {
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0 && n < 20);
+  char text[24];
+  for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+  text[n] = '\0';
+  Put(text);
+}
+
+void OnSignal(int signal) {
+  if (signal == SIGPIPE) {
+    // The reader of standard output went away: stop as for an interrupt; the
+    // pipe's later signals say nothing new.
+    if (gRequested == 0) gRequested = SIGPIPE;
+    return;
+  }
+  if (gRequested == 0 || gRequested == SIGPIPE) {
+    gRequested = signal;
+    Put("\nomrctl: stopping after the sheet in flight (");
+    Put(signal == SIGINT ? "interrupt" : "signal");
+    Put(" again to stop at once)\n");
+    return;
+  }
+  if (gHaveTemporary) ::unlink(gTemporary);
+  Put("\nomrctl: stopped at once");
+  if (gInFlight > 0) {
+    Put(": sheet ");
+    PutNumber(gInFlight);
+    Put(" was in flight and is not saved: feed it again");
+  }
+  Put("\n");
+  ::_exit(128 + signal);
+}
+
+// Holds the handled signals off while the handler's state is changed.
+class Blocked {
+ public:
+  Blocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int s : kHandled) sigaddset(&set, s);
+    ::sigprocmask(SIG_BLOCK, &set, &saved_);
+  }
+  ~Blocked() { ::sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+
+ private:
+  sigset_t saved_;
+};
+
+}  // namespace
+
+StopSignals::StopSignals() {
+  gRequested = 0;
+  gInFlight = 0;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  // Writes of the sheet in flight go on after the handler instead of failing.
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (const int s : kHandled) sigaddset(&action.sa_mask, s);
+  for (std::size_t i = 0; i < std::size(kHandled); ++i) ::sigaction(kHandled[i], &action, &gPrevious[i]);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGXFSZ, &ignore, &gPreviousXfsz);
+}
+
+StopSignals::~StopSignals() {
+  for (std::size_t i = 0; i < std::size(kHandled); ++i) ::sigaction(kHandled[i], &gPrevious[i], nullptr);
+  ::sigaction(SIGXFSZ, &gPreviousXfsz, nullptr);
+}
+
+int StopSignals::Requested() {
+  return gRequested;
+}
+
+void StopSignals::SetInFlight(int sheet) {
+  gInFlight = sheet;
+}
+
+TemporaryFileGuard::TemporaryFileGuard(const std::string& path) {
+  if (path.size() >= sizeof gTemporary) return;
+  const Blocked blocked;
+  std::memcpy(gTemporary, path.c_str(), path.size() + 1);
+  gHaveTemporary = 1;
+}
+
+TemporaryFileGuard::~TemporaryFileGuard() {
+  gHaveTemporary = 0;
+}
+
+ReadSession::ReadSession(int maxErrors) : maxErrors_(maxErrors) {
+  char version[16] = {};
+  if (MR_SysCmd(kVersionCommand, version) == 1) version_ = version;
+}
+
+ReadResult ReadSession::ReadSheet() {
+  ReadResult r;
+  r.code = MR_Read() == 0 ? 0 : MR_GetLastError();
+  // No status reply is "no sheet" (16) only to a reader of version 3.0; for
+  // the others the library answers 8 for an empty tray and a dead reader
+  // alike. A reader that still tells its version has an empty tray; one that
+  // does not has stopped answering (a frozen 3.0 reader gives 16 too).
+  if (r.code == kNoSheet || (r.code == kCommunication && version_ != "3.0")) {
+    char version[16] = {};
+    r.outcome = MR_SysCmd(kVersionCommand, version) == 1 ? SheetOutcome::TrayEmpty : SheetOutcome::ReaderGone;
+    return r;
+  }
+  if (r.code == kCommunication) {
+    r.outcome = SheetOutcome::ReaderGone;
+    return r;
+  }
+  if (r.code != 0 && !RecognitionCode(r.code)) {
+    r.outcome = SheetOutcome::FeedAgain;  // a status of the reader, or a CRC failure (20)
+    return r;
+  }
+  std::vector<std::uint8_t> grid(2 + OMRO_MAX_CELLS);  // the counts, then at most the frame
+  const bool haveGrid = MR_SysCmd(kGridCommand, grid.data()) == 1;
+  if (!haveGrid) grid.clear();
+  // A refused sheet leaves the frame as it was: the same grid again is the
+  // last sheet's, not this one's. (Two sheets never read to the very same
+  // cells on a real reader.)
+  const bool fresh = haveGrid && (r.code == 0 || grid != lastGrid_);
+  if (haveGrid) lastGrid_ = grid;
+  if (r.code == 0 || fresh) {
+    r.outcome = r.code == 0 ? SheetOutcome::Read : SheetOutcome::NotRecognised;
+    r.grid = std::move(grid);
+  } else {
+    r.outcome = SheetOutcome::FeedAgain;
+  }
+  return r;
+}
+
+bool ReadSession::CountSheet(bool failed) {
+  failuresInARow_ = failed ? failuresInARow_ + 1 : 0;
+  return maxErrors_ > 0 && failuresInARow_ >= maxErrors_;
+}
+
+bool ReadSession::StopTransport() {
+  return MR_StopMotor() == kMotorStopped;
+}
+
+}  // namespace omrctl
