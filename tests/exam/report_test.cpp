@@ -59,6 +59,7 @@ TEST(Report, TextFromTheCallerIsEscaped) {
       {"cut \xE5\xAD", "cut \xEF\xBF\xBD\xEF\xBF\xBD"},
       {"overlong \xC0\xBC", "overlong \xEF\xBF\xBD\xEF\xBF\xBD"},
       {std::string("nul \0 bell \a", 12), "nul  bell "},  // control characters dropped
+      {"no lead \xF8\x80\x80", "no lead \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"tab\tnewline\n", "tab\tnewline\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(EscapeHtml(c.in), c.out) << c.in;
