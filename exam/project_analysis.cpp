@@ -107,7 +107,7 @@ std::vector<ReviewEntry> WaitingOf(const std::vector<SheetScore>& scores, const 
         static_cast<std::size_t>(nameColumn) < row->second.size()) {
       e.name = row->second[static_cast<std::size_t>(nameColumn)];
     }
-    e.reasons = DescribeReasons(s.reasons);
+    e.reasons = SummarizeReasons(s.reasons);
     out.push_back(std::move(e));
   }
   return out;

@@ -31,7 +31,7 @@ svg.opt{display:block}.opt .k{fill:var(--key)}.opt .r{fill:var(--rival)}.opt .o{
 .panel{border:1px solid var(--line);border-left:4px solid var(--flag);border-radius:6px;padding:10px 14px;margin:10px 0}
 .panel p{margin:4px 0}.panel td.kd{color:var(--key);font-weight:600}.panel tr.rv td{color:var(--rival);font-weight:600}
 dl.terms{display:grid;grid-template-columns:max-content 1fr;gap:2px 12px;font-size:12px;color:var(--mute)}
-dl.terms dt{font-weight:600;color:var(--ink)}
+dl.terms dt{font-weight:600;color:var(--ink)}#review td:first-child{text-align:right}
 @page{size:A4;margin:14mm 12mm}
 @media print{body{font-size:10px;max-width:none;padding:0}h1{font-size:18px}h2{font-size:14px;break-after:avoid}
 svg.opt{height:30px;width:auto}a{color:inherit;text-decoration:none}
@@ -332,20 +332,35 @@ void Versions(std::string& h, const ExamAnalysis& exam) {
   h += "</tbody></table></section>";
 }
 
+// However many sheets wait, the page stays under 2 MB: the list stops after
+// this many bytes and says how many more there are.
+constexpr std::size_t kReviewListBytes = 1400 * 1024;
+
 void Review(std::string& h, const ReportInfo& info) {
   h += "<section id=review><h2>Sheets waiting for review (" + std::to_string(info.waiting.size()) + ")</h2>";
   if (info.waiting.empty()) {
     h += "<p class=none>No sheet is waiting for review.</p></section>";
     return;
   }
-  h += "<table class=sortable><thead><tr><th "
-       "class=n>Sheet</th><th>Student</th><th>Name</th><th>Reasons</th></tr>"
-       "</thead><tbody>";
+  h += "<table class=sortable><thead><tr><th class=n>Sheet</th><th>Student</th><th>Name</th><th>Reasons</th>"
+       "</tr></thead><tbody>";
+  // End tags of cells and rows are implied: thousands of rows, a fifth smaller.
+  const std::size_t start = h.size();
+  std::size_t shown = 0;
   for (const ReviewEntry& e : info.waiting) {
-    h += "<tr><td class=n>" + std::to_string(e.sheet) + "</td><td>" + EscapeHtml(e.student) + "</td><td>" +
-         EscapeHtml(e.name) + "</td><td>" + EscapeHtml(e.reasons) + "</td></tr>";
+    if (h.size() - start > kReviewListBytes) break;
+    h += "<tr><td>" + std::to_string(e.sheet) + "<td>" + EscapeHtml(e.student) + "<td>" + EscapeHtml(e.name) +
+         "<td>" + EscapeHtml(e.reasons) + "\n";
+    ++shown;
   }
-  h += "</tbody></table></section>";
+  h += "</tbody></table>";
+  if (shown < info.waiting.size()) {
+    h += "<p class=note>" + std::to_string(info.waiting.size() - shown) +
+         " more sheets wait for review: <code>omrctl exam status</code> and the export's Review sheet list "
+         "them "
+         "all.</p>";
+  }
+  h += "</section>";
 }
 
 void Terms(std::string& h) {
