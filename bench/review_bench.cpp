@@ -53,9 +53,10 @@ int Fill(const std::string& projectPath, const std::string& examPath, int count)
   std::string key;
   std::mt19937 rng(5);
   for (int i = 0; i < 60; ++i) key += "ABCDE"[rng() % 5];
-  std::ofstream(examPath) << "{\"form\": \"" << form
-                          << "\", \"student\": {\"questions\": \"1-8\"}, \"items\": \"11-70\", \"keys\": {\"A\": \""
-                          << key << "\"}}\n";
+  std::ofstream(examPath)
+      << "{\"form\": \"" << form
+      << "\", \"student\": {\"questions\": \"1-8\"}, \"items\": \"11-70\", \"keys\": {\"A\": \"" << key
+      << "\"}}\n";
   omr::FormDefinition forms;
   omr::ReaderSettings settings;
   std::int32_t error = 0;
@@ -134,7 +135,8 @@ int main(int argc, char** argv) {
   int result = 0;
   try {
     bool reuse = false;
-    if (std::filesystem::exists(projectPath)) reuse = ex::Project::Open(projectPath, "")->Status().sheets == count;
+    if (std::filesystem::exists(projectPath))
+      reuse = ex::Project::Open(projectPath, "")->Status().sheets == count;
     if (!reuse) {
       std::filesystem::remove(projectPath);
       const auto start = Clock::now();
@@ -186,9 +188,10 @@ int main(int argc, char** argv) {
     serving.join();
 
     const std::size_t waiting = first.find("\"waiting\":");
-    std::printf("review server: %d sheets of exam60 (60 items, a planted doubt on about a quarter), %d samples each,"
-                " HTTP on loopback\n",
-                count, samples);
+    std::printf(
+        "review server: %d sheets of exam60 (60 items, a planted doubt on about a quarter), %d samples each,"
+        " HTTP on loopback\n",
+        count, samples);
     if (waiting != std::string::npos)
       std::printf("  waiting for review: %s\n",
                   first.substr(waiting + 10, first.find_first_of(",}", waiting) - waiting - 10).c_str());

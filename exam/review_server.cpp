@@ -23,6 +23,7 @@
 
 #include "export.h"
 #include "project.h"
+#include "project_analysis.h"
 #include "review_assets.h"
 #include "text.h"
 
@@ -689,6 +690,16 @@ struct ReviewServer::Impl {
                                 {"columns", columns},
                                 {"exact", roster.Has(typed)},
                                 {"matches", matches}});
+               }));
+
+    // The exam report, made from the scores as they are at this request.
+    server.Get("/report", Guard([this](const httplib::Request& req, httplib::Response& res) {
+                 AllowParams(req, {});
+                 auto project = pool.Take();
+                 project->Sync();
+                 const ProjectReport report = AnalyzeProject(*project);
+                 ReplaceHeader(res, "Content-Security-Policy", kReportPolicy);
+                 res.set_content(RenderHtmlReport(report.analysis, report.info), "text/html; charset=utf-8");
                }));
   }
 

@@ -322,6 +322,21 @@ def test_the_picture_and_where_its_cells_are(server: rs.Server) -> None:
     assert status == 304 and body == b""
 
 
+def test_the_report_is_made_at_each_request(server: rs.Server) -> None:
+    waiting = server.get_json("/api/queue")["progress"]["waiting"]
+    status, headers, body = server.request("GET", "/report")
+    assert status == 200 and headers["content-type"].startswith("text/html")
+    # Its own inline style and sorting script are let in; nothing from elsewhere.
+    assert "script-src 'unsafe-inline'" in headers["content-security-policy"]
+    assert "default-src 'none'" in headers["content-security-policy"]
+    assert f"Sheets waiting for review ({waiting})" in body.decode()
+    status, answer = server.post_json("/api/corrections", {**GOOD, "sheet": REFUSED, "target": "sheet",
+                                                           "value": "void", "author": "Ann"})
+    assert status == 200, answer
+    assert f"Sheets waiting for review ({waiting - 1})" in server.request("GET", "/report")[2].decode()
+    assert server.request("GET", "/report?x=1")[0] == 400
+
+
 def test_listen_addresses_that_cannot_be_used_are_refused(exam: rs.Exam, server: rs.Server) -> None:
     for listen, says in (("nonsense", "ADDRESS:PORT"), ("127.0.0.1:99999", "0 to 65535"), (":8080", "name the address"),
                          (f"127.0.0.1:{server.port}", "cannot listen"), ("192.0.2.1:8080", "cannot listen")):

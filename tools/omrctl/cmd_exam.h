@@ -1,5 +1,5 @@
 // omrctl exam: exam projects (new, read, import, correct, rekey, rescan,
-// status, export). Arguments and printing only; the work is in omr_exam.
+// status, export, stats, report). Arguments and printing only; the work is in omr_exam.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -29,6 +29,9 @@ struct ExamOptions {
   bool sheets = false;
   std::string xlsx;
   bool json = false;
+  std::string version;  // stats
+  std::string html;     // report
+  std::string pdf;
   std::string listen = "127.0.0.1:8080";  // serve
 };
 
