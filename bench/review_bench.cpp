@@ -5,10 +5,13 @@
 // the queue (the first 200 of the least confident, with counts and progress),
 // the queue filtered by a reason, and a sheet with its picture.
 //
-//   omr_bench_review [--sheets N] [--dir DIR] [--samples K]
+//   omr_bench_review [--sheets N] [--doubts SHARE] [--dir DIR] [--samples K]
 //
-// The project stays in DIR when one is given, and is used again if it holds
-// N sheets already.
+// SHARE (default 0.25) of the sheets get a planted doubt; 1 puts every sheet
+// in the queue.
+//
+// The project stays in DIR when one is given, and is used again by a run
+// with the same N and SHARE.
 #include <httplib.h>
 #include <unistd.h>
 
@@ -48,7 +51,7 @@ Figures Summarize(std::vector<double> v) {
   return {v[v.size() / 2], v[v.size() * 9 / 10], v.back()};
 }
 
-int Fill(const std::string& projectPath, const std::string& examPath, int count) {
+int Fill(const std::string& projectPath, const std::string& examPath, int count, double doubts) {
   const std::string form = OMR_BENCH_EXAM_FORM;
   std::string key;
   std::mt19937 rng(5);
@@ -72,7 +75,7 @@ int Fill(const std::string& projectPath, const std::string& examPath, int count)
     clean.blank = 0;
     clean.doubleMark = 0;
     std::vector<omr::sim::Answer> answers = omr::sim::RandomAnswers(layout, rng, clean);
-    if (rng() % 4 == 0) {
+    if (std::uniform_real_distribution<double>(0, 1)(rng) < doubts) {
       const std::size_t q = 10 + rng() % 60;
       const int option = static_cast<int>(rng() % 5);
       switch (rng() % 3) {
@@ -110,6 +113,7 @@ int Fill(const std::string& projectPath, const std::string& examPath, int count)
 int main(int argc, char** argv) {
   int count = 10000;
   int samples = 40;
+  double doubts = 0.25;
   std::string dir;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
@@ -119,6 +123,8 @@ int main(int argc, char** argv) {
       dir = argv[i + 1];
     else if (arg == "--samples")
       samples = std::max(3, std::atoi(argv[i + 1]));
+    else if (arg == "--doubts")
+      doubts = std::clamp(std::atof(argv[i + 1]), 0.0, 1.0);
   }
   bool ownDir = false;
   if (dir.empty()) {
@@ -131,16 +137,18 @@ int main(int argc, char** argv) {
     dir = pattern;
     ownDir = true;
   }
-  const std::string projectPath = dir + "/review.omrexam";
   int result = 0;
   try {
+    char share[16];
+    std::snprintf(share, sizeof share, "%.2f", doubts);
+    const std::string projectPath = dir + "/review-" + std::to_string(count) + "-" + share + ".omrexam";
     bool reuse = false;
     if (std::filesystem::exists(projectPath))
       reuse = ex::Project::Open(projectPath, "")->Status().sheets == count;
     if (!reuse) {
       std::filesystem::remove(projectPath);
       const auto start = Clock::now();
-      if (Fill(projectPath, dir + "/exam.json", count) != 0) return 1;
+      if (Fill(projectPath, dir + "/exam.json", count, doubts) != 0) return 1;
       std::printf("filled %s with %d sheets in %.1f s\n", projectPath.c_str(), count, Ms(start) / 1000);
     }
 
@@ -189,9 +197,9 @@ int main(int argc, char** argv) {
 
     const std::size_t waiting = first.find("\"waiting\":");
     std::printf(
-        "review server: %d sheets of exam60 (60 items, a planted doubt on about a quarter), %d samples each,"
-        " HTTP on loopback\n",
-        count, samples);
+        "review server: %d sheets of exam60 (60 items, a planted doubt on %.0f %% of them), %d samples each, "
+        "HTTP on loopback\n",
+        count, doubts * 100, samples);
     if (waiting != std::string::npos)
       std::printf("  waiting for review: %s\n",
                   first.substr(waiting + 10, first.find_first_of(",}", waiting) - waiting - 10).c_str());

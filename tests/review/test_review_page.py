@@ -5,7 +5,8 @@ the project database checked for what was typed and the scores it gives, a
 second reviewer who sees and overrides the first one's work, and the page
 refused without its token.
 
-OMR_REVIEW_SCREENSHOT=FILE also saves the page's picture there (the README's).
+OMR_REVIEW_SCREENSHOT=FILE also saves the page's picture there (the README's:
+docs/images/review-page.png).
 """
 
 from __future__ import annotations
