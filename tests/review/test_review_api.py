@@ -83,6 +83,7 @@ def test_outside_the_api_nothing_is_served_but_the_page(server: rs.Server) -> No
         assert headers["x-content-type-options"] == "nosniff"
         assert "script-src 'self'" in headers["content-security-policy"]
     assert server.request("POST", "/api/queue", b"{}", headers={"Content-Type": "application/json"})[0] == 404
+    assert server.request("GET", "/api/sheets/" + "9" * 10000)[0] == 414  # the address itself is too long
 
 
 GOOD = {"sheet": DOUBLE, "target": "15", "value": "C", "author": "Ann", "reason": ""}
