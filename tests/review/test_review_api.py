@@ -10,12 +10,16 @@ import json
 import sqlite3
 import struct
 import subprocess
+import sys
 import zlib
 from typing import List, Tuple
 
 import pytest
 
 import review_support as rs
+
+sys.path.insert(0, str(rs.SOURCE / "bindings" / "python"))
+import omr  # noqa: E402
 
 DOUBLE, UNKNOWN, REFUSED, COUNT = 2, 3, 6, 8
 PLANTS = {(DOUBLE, 15): "[1,3]", (4, 30): "."}
@@ -227,6 +231,8 @@ def test_two_reviewers_corrections_are_both_kept_the_later_counting(exam: rs.Exa
     sheet = server.get_json(f"/api/sheets/{DOUBLE}")
     assert next(q for q in sheet["questions"] if q["question"] == 15)["value"] == wrong
     assert sheet["corrections"][1]["undone_by"] == undo_id
+    with omr.Exam(exam.path) as project:  # the Python package reads the undo too
+        assert (project.corrections[-1].id, project.corrections[-1].undoes) == (undo_id, bo_id)
     # Ann's correction, now the latest that is not undone, can be undone: the reading is back.
     status, answer = server.post_json("/api/undo", {"sheet": DOUBLE, "correction": ann_id, "author": "Ann"})
     assert status == 200 and answer["correction"]["new"] is None
