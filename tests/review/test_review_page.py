@@ -165,6 +165,19 @@ def test_a_reviewer_settles_every_doubt_with_the_keyboard(exam: rs.Exam, server:
         assert stops[0] == (DOUBLE, "15")
         assert {s for s, _ in stops} == {DOUBLE, FAINT, BLANK, ERASED, UNKNOWN}
         assert page.errors() == []
+
+        # The report, live: nothing waits now. Its sorting script runs; a script in it reaches nothing.
+        page.driver.get(server.base + "/report")
+        assert "No sheet is waiting for review." in page.text("review")
+        table = page.driver.find_element(page.By.ID, "item-table")
+        heading = table.find_elements(page.By.CSS_SELECTOR, "thead th")[2]
+        heading.click()
+        column = [c.get_attribute("data-v") for c in table.find_elements(page.By.CSS_SELECTOR, "tbody td:nth-child(3)")]
+        assert [float(v) for v in column if v] == sorted(float(v) for v in column if v)
+        assert page.errors() == []
+        reached = page.driver.execute_async_script(
+            "const done = arguments[0]; fetch('/api/queue').then(r => done('HTTP ' + r.status), e => done('refused'));")
+        assert reached in ("refused", "HTTP 401"), reached
     finally:
         page.driver.quit()
 
