@@ -467,7 +467,7 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
       "Exam projects: every sheet stored as it is read (one SQLite file), scored against the answer keys, "
       "corrected and re-scored at will, analysed item by item");
   exam->require_subcommand(1);
-  exam->footer(std::string(kExitCodesHelp) + "  6  project error: the project cannot be opened or written\n");
+  exam->footer(kExitCodesHelp);
   auto project = [&](CLI::App* c) {
     c->add_option("PROJECT", o.project, kProjectHelp)->required()->type_name("FILE");
     c->add_option("--name", o.name, "The exam in the project (when it holds several)")->type_name("NAME");
