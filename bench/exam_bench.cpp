@@ -23,9 +23,9 @@
 #include "project.h"
 #include "project_analysis.h"
 #include "recognition.h"
-#include "report_common.h"
 #include "report_html.h"
 #include "sim/synth.h"
+#include "write_file.h"
 
 namespace {
 
@@ -159,7 +159,8 @@ int main(int argc, char** argv) {
       const ex::ProjectReport made = ex::AnalyzeProject(*p);
       const std::string html = ex::RenderHtmlReport(made.analysis, made.info);
       std::string error;
-      if (!ex::WriteFileReplacing(dir + "/report.html", html, error)) throw ex::Error(error);
+      if (!omr::common::WriteFileWhole(dir + "/report.html", html, omr::common::IfExists::kReplace, error))
+        throw ex::Error(error);
       report.push_back(Seconds(start));
       reportBytes = html.size();
     }

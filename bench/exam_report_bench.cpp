@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "exam_sim.h"
-#include "report_common.h"
 #include "report_html.h"
 #include "report_text.h"
 #include "report_xlsx.h"
 #include "statistics.h"
+#include "write_file.h"
 
 namespace {
 
@@ -100,7 +100,8 @@ void ReportWritten(benchmark::State& state) {
     std::string error;
     if (!AnalyzeExam(d.input, exam, error)) state.SkipWithError(error.c_str());
     const std::string html = RenderHtmlReport(exam, d.info);
-    if (!WriteFileReplacing(file, html, error)) state.SkipWithError(error.c_str());
+    if (!omr::common::WriteFileWhole(file.string(), html, omr::common::IfExists::kReplace, error))
+      state.SkipWithError(error.c_str());
     gHtmlBytes = html.size();
   }
   state.counters["html_bytes"] = static_cast<double>(gHtmlBytes);

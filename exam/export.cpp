@@ -1,17 +1,15 @@
 #include "export.h"
 
-#include <unistd.h>
 #include <xlsxwriter.h>
 
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "escape.h"
 #include "project_analysis.h"
 #include "report_xlsx.h"
+#include "write_file.h"
 
 namespace omr::exam {
 
@@ -54,16 +52,40 @@ const char* KindName(const ItemRule& r) {
   return "single";
 }
 
-std::string Temporary(const std::string& path) {
-  return path + ".tmp-" + std::to_string(::getpid());
-}
-
-void Publish(const std::string& temporary, const std::string& path) {
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    const std::string why = std::strerror(errno);
-    std::remove(temporary.c_str());
-    throw Error("cannot write " + path + ": " + why);
+// The workbook into `temporary`; false with the reason.
+bool FillXlsx(const ExportTables& tables, const std::string& temporary, std::string& error) {
+  lxw_workbook* book = workbook_new(temporary.c_str());
+  if (!book) {
+    error = "cannot write " + temporary;
+    return false;
   }
+  lxw_format* bold = workbook_add_format(book);
+  format_set_bold(bold);
+  for (const Table* table : {&tables.students, &tables.sheets, &tables.items, &tables.review}) {
+    lxw_worksheet* sheet = workbook_add_worksheet(book, table->name.c_str());
+    for (std::size_t c = 0; c < table->header.size(); ++c)
+      worksheet_write_string(sheet, 0, static_cast<lxw_col_t>(c), CleanUtf8(table->header[c]).c_str(), bold);
+    worksheet_freeze_panes(sheet, 1, 0);
+    for (std::size_t r = 0; r < table->rows.size(); ++r) {
+      const auto row = static_cast<lxw_row_t>(r + 1);
+      for (std::size_t c = 0; c < table->rows[r].size(); ++c) {
+        const Cell& cell = table->rows[r][c];
+        const auto col = static_cast<lxw_col_t>(c);
+        if (cell.kind == Cell::Kind::kNumber)
+          worksheet_write_number(sheet, row, col, cell.number, nullptr);
+        else if (cell.kind == Cell::Kind::kText && !cell.text.empty())
+          worksheet_write_string(sheet, row, col, CleanUtf8(cell.text).c_str(), nullptr);
+      }
+    }
+  }
+  std::string analysisError;
+  const bool analysed = AddAnalysisWorksheets(book, tables.analysis, analysisError);
+  const lxw_error rc = workbook_close(book);
+  if (!analysed || rc != LXW_NO_ERROR) {
+    error = "cannot write " + temporary + ": " + (analysed ? lxw_strerror(rc) : analysisError);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -210,66 +232,24 @@ ExportTables BuildTables(Project& project) {
 }
 
 void WriteCsv(const Table& table, const std::string& path) {
-  const std::string temporary = Temporary(path);
-  std::FILE* out = std::fopen(temporary.c_str(), "wb");
-  if (!out) throw Error("cannot write " + path + ": " + std::strerror(errno));
-  auto line = [&](const std::vector<std::string>& fields) {
-    const std::string text = CsvLine(fields) + "\n";
-    return std::fwrite(text.data(), 1, text.size(), out) == text.size();
-  };
-  bool ok = line(table.header);
+  std::string text = omr::common::CsvLine(table.header) + "\n";
   for (const std::vector<Cell>& row : table.rows) {
     std::vector<std::string> fields;
     for (const Cell& c : row)
       fields.push_back(c.kind == Cell::Kind::kNumber ? FormatNumber(c.number) : c.text);
-    ok = ok && line(fields);
+    text += omr::common::CsvLine(fields) + "\n";
   }
-  ok = std::fflush(out) == 0 && ok;
-  ok = fsync(fileno(out)) == 0 && ok;
-  const std::string why = std::strerror(errno);
-  ok = std::fclose(out) == 0 && ok;
-  if (!ok) {
-    std::remove(temporary.c_str());
-    throw Error("cannot write " + path + ": " + why);
-  }
-  Publish(temporary, path);
+  std::string error;
+  if (!omr::common::WriteFileWhole(path, text, omr::common::IfExists::kReplace, error)) throw Error(error);
 }
 
 void WriteXlsx(const ExportTables& tables, const std::string& path) {
-  const std::string temporary = Temporary(path);
-  lxw_workbook* book = workbook_new(temporary.c_str());
-  if (!book) throw Error("cannot write " + path);
-  lxw_format* bold = workbook_add_format(book);
-  format_set_bold(bold);
-  for (const Table* table : {&tables.students, &tables.sheets, &tables.items, &tables.review}) {
-    lxw_worksheet* sheet = workbook_add_worksheet(book, table->name.c_str());
-    for (std::size_t c = 0; c < table->header.size(); ++c)
-      worksheet_write_string(sheet, 0, static_cast<lxw_col_t>(c), CleanUtf8(table->header[c]).c_str(), bold);
-    worksheet_freeze_panes(sheet, 1, 0);
-    for (std::size_t r = 0; r < table->rows.size(); ++r) {
-      const auto row = static_cast<lxw_row_t>(r + 1);
-      for (std::size_t c = 0; c < table->rows[r].size(); ++c) {
-        const Cell& cell = table->rows[r][c];
-        const auto col = static_cast<lxw_col_t>(c);
-        if (cell.kind == Cell::Kind::kNumber)
-          worksheet_write_number(sheet, row, col, cell.number, nullptr);
-        else if (cell.kind == Cell::Kind::kText && !cell.text.empty())
-          worksheet_write_string(sheet, row, col, CleanUtf8(cell.text).c_str(), nullptr);
-      }
-    }
-  }
-  std::string analysisError;
-  const bool analysed = AddAnalysisWorksheets(book, tables.analysis, analysisError);
-  const lxw_error rc = workbook_close(book);
-  if (!analysed) {
-    std::remove(temporary.c_str());
-    throw Error("cannot write " + path + ": " + analysisError);
-  }
-  if (rc != LXW_NO_ERROR) {
-    std::remove(temporary.c_str());
-    throw Error("cannot write " + path + ": " + lxw_strerror(rc));
-  }
-  Publish(temporary, path);
+  std::string error;
+  if (!omr::common::WriteFileWhole(
+          path, omr::common::IfExists::kReplace,
+          [&](const std::string& temporary, std::string& e) { return FillXlsx(tables, temporary, e); },
+          error))
+    throw Error(error);
 }
 
 std::string ExportJson(const Project& project, const ExportTables& tables) {

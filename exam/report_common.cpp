@@ -1,13 +1,9 @@
 #include "report_common.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstring>
+
+#include "escape.h"
 
 namespace omr::exam {
 
@@ -63,8 +59,9 @@ std::string EscapeHtml(std::string_view text) {
 std::string LabelText(char label) {
   const auto b = static_cast<unsigned char>(label);
   if (b > 0x20 && b < 0x7F) return std::string(1, label);
-  static const char hex[] = "0123456789ABCDEF";
-  return std::string("\\x") + hex[b >> 4] + hex[b & 15];
+  std::string out;
+  omr::common::AppendHexEscape(out, b);
+  return out;
 }
 
 std::string LabelsText(std::string_view labels) {
@@ -159,42 +156,6 @@ std::vector<std::string> FlagAdvice(const ExamAnalysis& exam, const Analysis& an
                   "a harder item would tell more next time.");
   }
   return out;
-}
-
-bool WriteFileReplacing(const std::filesystem::path& path, std::string_view content, std::string& error) {
-  const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-  std::string temp = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) {
-    error = path.string() + ": cannot create a file in " + dir.string() + ": " + std::strerror(errno);
-    return false;
-  }
-  const char* p = content.data();
-  std::size_t left = content.size();
-  int fault = 0;
-  while (left > 0) {
-    const ssize_t written = write(fd, p, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      fault = written < 0 ? errno : EIO;
-      break;
-    }
-    p += written;
-    left -= static_cast<std::size_t>(written);
-  }
-  if (fault == 0 && fsync(fd) != 0) fault = errno;
-  // Group- and world-readable like any other file the user writes.
-  const mode_t mask = umask(0);
-  umask(mask);
-  if (fault == 0 && fchmod(fd, 0666 & ~mask) != 0) fault = errno;
-  if (close(fd) != 0 && fault == 0) fault = errno;
-  if (fault == 0 && std::rename(temp.c_str(), path.c_str()) != 0) fault = errno;
-  if (fault != 0) {
-    unlink(temp.c_str());
-    error = path.string() + ": cannot write: " + std::strerror(fault);
-    return false;
-  }
-  return true;
 }
 
 }  // namespace omr::exam

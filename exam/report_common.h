@@ -2,7 +2,6 @@
 // same way: numbers, labels, keys and the advice for a flagged item.
 #pragma once
 
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,9 +36,5 @@ std::string KeyText(const ExamAnalysis& exam, const Analysis& analysis, std::siz
 
 // One sentence per flag of the item: why it is flagged and what to consider.
 std::vector<std::string> FlagAdvice(const ExamAnalysis& exam, const Analysis& analysis, std::size_t index);
-
-// Writes `content` to a new file beside `path`, then renames it over `path`:
-// a failed write leaves whatever was there. False with the reason in `error`.
-bool WriteFileReplacing(const std::filesystem::path& path, std::string_view content, std::string& error);
 
 }  // namespace omr::exam

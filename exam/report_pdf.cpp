@@ -16,13 +16,17 @@
 #include <thread>
 #include <vector>
 
-#include "report_common.h"
+#include "text.h"
+#include "write_file.h"
 
 extern char** environ;
 
 namespace omr::exam {
 
 namespace {
+
+using omr::common::IfExists;
+using omr::common::WriteFileWhole;
 
 bool Executable(const std::filesystem::path& p) {
   std::error_code ec;
@@ -94,7 +98,7 @@ bool PrintPdf(std::string_view html, const std::filesystem::path& pdf, std::stri
   const std::filesystem::path page = dir.path() / "report.html";
   const std::filesystem::path out = dir.path() / "report.pdf";
   const std::filesystem::path log = dir.path() / "chromium.log";
-  if (!WriteFileReplacing(page, html, error)) return false;
+  if (!WriteFileWhole(page.string(), html, IfExists::kReplace, error)) return false;
 
   // The temporary path is made of safe characters only: no URL escaping needed.
   std::vector<std::string> args = {chromium->string(),
@@ -176,7 +180,7 @@ bool PrintPdf(std::string_view html, const std::filesystem::path& pdf, std::stri
   }
   std::ifstream in(out, std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return WriteFileReplacing(pdf, bytes, error);
+  return WriteFileWhole(pdf.string(), bytes, IfExists::kReplace, error);
 }
 
 }  // namespace omr::exam

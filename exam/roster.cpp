@@ -78,24 +78,6 @@ std::vector<std::vector<std::string>> ParseCsv(std::string_view text, std::strin
   return rows;
 }
 
-std::string CsvLine(const std::vector<std::string>& fields) {
-  std::string out;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (i) out += ',';
-    const std::string& f = fields[i];
-    const bool quote = f.find_first_of(",\"\r\n") != std::string::npos ||
-                       (!f.empty() && (f.front() == ' ' || f.back() == ' '));
-    if (!quote) {
-      out += f;
-      continue;
-    }
-    out += '"';
-    for (const char c : f) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    out += '"';
-  }
-  return out;
-}
-
 bool ParseRoster(std::string_view text, Roster& roster, std::string& error) {
   roster = Roster{};
   std::vector<int> lines;

@@ -32,7 +32,4 @@ std::vector<std::vector<std::string>> ParseCsv(std::string_view text, std::strin
 // adds the file name).
 bool ParseRoster(std::string_view text, Roster& roster, std::string& error);
 
-// One CSV line (without its line break).
-std::string CsvLine(const std::vector<std::string>& fields);
-
 }  // namespace omr::exam

@@ -1,5 +1,5 @@
-// Files the offline library reads and writes: only regular files are read,
-// and only up to a size, and a file is replaced whole or not at all.
+// Files the offline library reads: only regular files, and only up to a size.
+// (Files are written whole by omr::common::WriteFileWhole.)
 #pragma once
 
 #include <cstddef>
@@ -13,9 +13,5 @@ namespace omr::offline {
 // the path.
 bool ReadRegularFile(const std::string& path, std::size_t maxBytes, const char* what, std::string& text,
                      std::string& error);
-
-// Writes `data` to a new file beside `path` and renames it over `path`; on
-// failure `path` is left as it was and the new file is removed.
-bool WriteFileAtomically(const std::string& path, const void* data, std::size_t size, std::string& error);
 
 }  // namespace omr::offline

@@ -2,16 +2,11 @@
 
 #include <iconv.h>
 
+#include "escape.h"
+
 namespace omr::offline {
 
 namespace {
-
-void AppendEscape(std::string& out, unsigned char byte) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  out += "\\x";
-  out += kHex[byte >> 4];
-  out += kHex[byte & 15];
-}
 
 // One converter per thread: iconv descriptors are not shared between threads.
 class Converter {
@@ -43,7 +38,7 @@ std::string GbkToUtf8(std::string_view gbk) {
       continue;
     }
     if (!converter.ok() || i + 1 >= gbk.size()) {
-      AppendEscape(out, c);
+      omr::common::AppendHexEscape(out, c);
       ++i;
       continue;
     }
@@ -56,7 +51,7 @@ std::string GbkToUtf8(std::string_view gbk) {
     iconv(converter.get(), nullptr, nullptr, nullptr, nullptr);
     const std::size_t rc = iconv(converter.get(), &in, &inLeft, &outPtr, &outLeft);
     if (rc == static_cast<std::size_t>(-1) || inLeft != 0) {
-      AppendEscape(out, c);
+      omr::common::AppendHexEscape(out, c);
       ++i;
       continue;
     }

@@ -4,6 +4,7 @@
 
 #include "file_io.h"
 #include "read/device_frame.h"
+#include "write_file.h"
 
 namespace omr::offline {
 
@@ -87,7 +88,7 @@ bool WriteGridFile(const std::string& path, const Grid& grid, const std::string&
       text += kHex[grid.cells[static_cast<std::size_t>(r * grid.columns + c)] & 0x0F];
     text += '\n';
   }
-  return WriteFileAtomically(path, text.data(), text.size(), error);
+  return omr::common::WriteFileWhole(path, text, omr::common::IfExists::kReplace, error);
 }
 
 bool ReadGridFile(const std::string& path, Grid& grid, std::string& error) {

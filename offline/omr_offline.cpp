@@ -17,6 +17,7 @@
 #include "omr.h"
 #include "picture.h"
 #include "sheet.h"
+#include "write_file.h"
 
 using omr::offline::DecidedCell;
 using omr::offline::Grid;
@@ -571,7 +572,8 @@ int omro_sheet_write_png(const omro_sheet* sheet, const char* path) {
     if (!omr::offline::EncodePicture(sheet->grid, sheet->analysis.layout, sheet->analysis.questions, png,
                                      error))
       return Fail(OMRO_ERR_MEMORY, error);
-    if (!omr::offline::WriteFileAtomically(path, png.data(), png.size(), error))
+    const std::string_view bytes(reinterpret_cast<const char*>(png.data()), png.size());
+    if (!omr::common::WriteFileWhole(path, bytes, omr::common::IfExists::kReplace, error))
       return Fail(OMRO_ERR_FILE, error);
     return OMRO_OK;
   });

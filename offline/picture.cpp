@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "file_io.h"
-
 namespace omr::offline {
 
 namespace {
@@ -193,13 +191,6 @@ bool EncodePicture(const Grid& grid, const omr::SheetLayout* layout,
       canvas.Number(q.number, x - w, middleY, ink);
   }
   return EncodePng(width, height, canvas.Pixels(), png, error);
-}
-
-bool WritePicture(const std::string& path, const Grid& grid, const omr::SheetLayout* layout,
-                  const std::vector<QuestionInfo>& questions, std::string& error) {
-  std::vector<std::uint8_t> png;
-  return EncodePicture(grid, layout, questions, png, error) &&
-         WriteFileAtomically(path, png.data(), png.size(), error);
 }
 
 }  // namespace omr::offline

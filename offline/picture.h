@@ -40,8 +40,4 @@ bool EncodePicture(const Grid& grid, const omr::SheetLayout* layout,
                    const std::vector<QuestionInfo>& questions, std::vector<std::uint8_t>& png,
                    std::string& error);
 
-// The same into a file, replaced whole or not at all.
-bool WritePicture(const std::string& path, const Grid& grid, const omr::SheetLayout* layout,
-                  const std::vector<QuestionInfo>& questions, std::string& error);
-
 }  // namespace omr::offline

@@ -136,7 +136,7 @@ def assert_accounted(sim, rows, stderr):
 
 
 def temporary_files(directory):
-    return [n for n in os.listdir(directory) if ".omrctl-" in n]
+    return [n for n in os.listdir(directory) if ".tmp-" in n]
 
 
 def decodes(grids):

@@ -3,6 +3,7 @@
 
 #include <random>
 
+#include "escape.h"
 #include "grid_codec.h"
 #include "roster.h"
 
@@ -56,7 +57,7 @@ TEST(Roster, ReadsQuotedFieldsAndCarriesColumns) {
   EXPECT_EQ(r.ids, (std::vector<std::string>{"1001", "1002"}));
   EXPECT_EQ(r.rows.at("1001"), (std::vector<std::string>{"Smith, Ann", "7A"}));
   EXPECT_EQ(r.rows.at("1002"), (std::vector<std::string>{"Lee \"Jo\"", "7\nB"}));
-  EXPECT_EQ(CsvLine({"a,b", "say \"x\"", "plain"}), "\"a,b\",\"say \"\"x\"\"\",plain");
+  EXPECT_EQ(omr::common::CsvLine({"a,b", "say \"x\"", "plain"}), "\"a,b\",\"say \"\"x\"\"\",plain");
 }
 
 TEST(Roster, ProblemsNameTheLine) {

@@ -11,15 +11,17 @@
 #include <string>
 
 #include "exam_sim.h"
-#include "report_common.h"
 #include "report_html.h"
 #include "report_pdf.h"
 #include "report_text.h"
 #include "report_xlsx.h"
+#include "write_file.h"
 
 namespace {
 
-using omr::exam::WriteFileReplacing;
+bool WriteFile(const std::filesystem::path& path, std::string_view content, std::string& error) {
+  return omr::common::WriteFileWhole(path.string(), content, omr::common::IfExists::kReplace, error);
+}
 
 int Fail(const std::string& what) {
   std::fprintf(stderr, "omr_exam_report_sample: %s\n", what.c_str());
@@ -92,10 +94,10 @@ int main(int argc, char** argv) {
                             "multiple marks on item 4 & blank item 9"});
   }
   const std::string html = omr::exam::RenderHtmlReport(exam, info);
-  if (!WriteFileReplacing(out / "input.json", InputJson(sim).dump(1) + "\n", error) ||
-      !WriteFileReplacing(out / "stats.json", omr::exam::StatsJson(exam), error) ||
-      !WriteFileReplacing(out / "stats.txt", omr::exam::StatsText(exam, exam.overall), error) ||
-      !WriteFileReplacing(out / "report.html", html, error)) {
+  if (!WriteFile(out / "input.json", InputJson(sim).dump(1) + "\n", error) ||
+      !WriteFile(out / "stats.json", omr::exam::StatsJson(exam), error) ||
+      !WriteFile(out / "stats.txt", omr::exam::StatsText(exam, exam.overall), error) ||
+      !WriteFile(out / "report.html", html, error)) {
     return Fail(error);
   }
   lxw_workbook* wb = workbook_new((out / "report.xlsx").c_str());

@@ -223,16 +223,10 @@ TEST(Report, FailedWritesLeaveTheOldFile) {
   EXPECT_FALSE(PrintPdf("<p>x</p>", pdf, error));
   unsetenv("OMR_CHROMIUM");
   EXPECT_EQ(error, kNoChromium);
-  EXPECT_FALSE(WriteFileReplacing(dir.path_ / "missing" / "report.html", "x", error));
-  EXPECT_NE(error.find("missing/report.html"), std::string::npos) << error;
   std::ifstream in(pdf);
   std::string kept;
   in >> kept;
   EXPECT_EQ(kept, "old");
-  EXPECT_TRUE(WriteFileReplacing(pdf, "new", error)) << error;
-  std::ifstream again(pdf);
-  again >> kept;
-  EXPECT_EQ(kept, "new");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path_), {}), 1);
 }
 

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "csv.h"
+#include "escape.h"
 #include "offline.h"
 #include "text.h"
 
@@ -38,12 +38,7 @@ const char* ResultColumn(int mode) {
 }
 
 std::string JoinRow(const std::vector<std::string>& fields, const std::string& lineEnd) {
-  std::string line;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (i) line += ',';
-    line += CsvField(fields[i]);
-  }
-  return line + lineEnd;
+  return omr::common::CsvLine(fields) + lineEnd;
 }
 
 // The numbers of the doubtful questions, blank-separated.

@@ -16,11 +16,11 @@
 #include "project_analysis.h"
 #include "read_session.h"
 #include "reader.h"
-#include "report_common.h"
 #include "report_html.h"
 #include "report_pdf.h"
 #include "report_text.h"
 #include "text.h"
+#include "write_file.h"
 #ifdef OMR_WITH_REVIEW
 #include <pthread.h>
 
@@ -411,7 +411,8 @@ int RunReport(const ExamOptions& o) {
   const std::string html = ex::RenderHtmlReport(report.analysis, report.info);
   std::string error;
   if (!o.html.empty()) {
-    if (!ex::WriteFileReplacing(o.html, html, error)) throw ex::Error(error);
+    if (!omr::common::WriteFileWhole(o.html, html, omr::common::IfExists::kReplace, error))
+      throw ex::Error(error);
     std::printf("report written to %s\n", o.html.c_str());
   }
   if (!o.pdf.empty()) {

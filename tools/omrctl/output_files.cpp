@@ -1,96 +1,38 @@
 #include "output_files.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
-#include <filesystem>
+#include <optional>
 
 #include "read_session.h"
+#include "write_file.h"
 
 namespace omrctl {
-
-namespace {
-
-bool FlushToDisk(const std::string& path, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || ::fsync(fd) != 0) {
-    error = FileError(path);
-    if (fd >= 0) ::close(fd);
-    return false;
-  }
-  ::close(fd);
-  return true;
-}
-
-// Moves `temp` to `path` unless something is there already.
-bool MoveIntoPlace(const std::string& temp, const std::string& path, std::string& error) {
-  if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno == EEXIST) {
-    error = path + " exists (--force replaces it)";
-    return false;
-  }
-  if (errno != EINVAL && errno != ENOSYS) {
-    error = FileError(path);
-    return false;
-  }
-  // A file system without the no-replace move: a hard link refuses an
-  // existing name just as well.
-  if (::link(temp.c_str(), path.c_str()) == 0) {
-    ::unlink(temp.c_str());
-    return true;
-  }
-  if (errno == EEXIST) {
-    error = path + " exists (--force replaces it)";
-    return false;
-  }
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) {
-    error = path + " exists (--force replaces it)";
-    return false;
-  }
-  if (::rename(temp.c_str(), path.c_str()) == 0) return true;
-  error = FileError(path);
-  return false;
-}
-
-}  // namespace
 
 std::string FileError(const std::string& path) {
   return path + ": " + std::strerror(errno);
 }
 
-std::string TemporaryName(const std::string& path) {
-  const std::filesystem::path p(path);
-  return (p.parent_path() / ("." + p.filename().string() + ".omrctl-" + std::to_string(::getpid()))).string();
-}
-
 bool PublishFile(const std::string& path, Existing existing,
                  const std::function<bool(const std::string& temp, std::string& error)>& write,
                  std::string& error) {
-  const std::string temp = TemporaryName(path);
-  ::unlink(temp.c_str());
-  // A stop at once must not leave the half-written file behind.
-  const TemporaryFileGuard guard(temp);
-  bool ok = write(temp, error);
-  if (!ok) {
-    // The writer names the temporary file; the operator knows the real one.
-    for (std::size_t at = error.find(temp); at != std::string::npos; at = error.find(temp, at + path.size()))
-      error.replace(at, temp.size(), path);
-  }
-  ok = ok && FlushToDisk(temp, error);
-  if (ok && existing == Existing::Replace) {
-    ok = ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) error = FileError(path);
-  } else if (ok) {
-    ok = MoveIntoPlace(temp, path, error);
-  }
-  if (!ok) ::unlink(temp.c_str());
+  // A stop at once must not leave the half-written file behind; the guard
+  // lives until the file is in place.
+  std::optional<TemporaryFileGuard> guard;
+  const auto ifExists =
+      existing == Existing::Replace ? omr::common::IfExists::kReplace : omr::common::IfExists::kKeep;
+  const bool ok = omr::common::WriteFileWhole(
+      path, ifExists,
+      [&](const std::string& temp, std::string& e) {
+        guard.emplace(temp);
+        return write(temp, e);
+      },
+      error);
+  if (!ok && error == omr::common::ExistsError(path)) error += " (--force replaces it)";
   return ok;
 }
 

@@ -17,16 +17,13 @@ enum class Existing {
   Replace,  // overwrite it (--force)
 };
 
-// Writes a whole file: `write` fills a temporary file next to `path` (its
-// argument), which is flushed to the disk and then moved to `path`. On any
-// failure the temporary file is removed and nothing appears under `path`;
-// `error` names the file and the reason.
+// Writes a whole file through omr::common::WriteFileWhole: `write` fills a
+// temporary file next to `path` (its argument), which is flushed to the disk
+// and then moved to `path`. On any failure the temporary file is removed and
+// nothing appears under `path`; `error` names the file and the reason.
 bool PublishFile(const std::string& path, Existing existing,
                  const std::function<bool(const std::string& temp, std::string& error)>& write,
                  std::string& error);
-
-// The temporary name PublishFile uses for `path`.
-std::string TemporaryName(const std::string& path);
 
 // A file of rows (CSV, JSON Lines) that is appended to one whole row at a
 // time. Each row reaches the disk before Append returns; a row that cannot be

@@ -4,21 +4,11 @@
 #include <cmath>
 #include <cstdio>
 
+#include "escape.h"
 #include "omr.h"
 #include "omr_offline.h"
 
 namespace omrctl {
-
-namespace {
-
-void AppendEscape(std::string& out, unsigned char byte) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  out += "\\x";
-  out += kHex[byte >> 4];
-  out += kHex[byte & 15];
-}
-
-}  // namespace
 
 std::string GbkToUtf8(std::string_view gbk) {
   std::string out(gbk.size() * 4 + 1, '\0');
@@ -36,7 +26,7 @@ std::string EscapeBytes(std::string_view bytes) {
     if (c > 0x20 && c < 0x7F && c != '\\')
       out += ch;
     else
-      AppendEscape(out, c);
+      omr::common::AppendHexEscape(out, c);
   }
   return out;
 }

@@ -1,0 +1,33 @@
+// Writing a whole file so that its name only ever holds a complete file: the
+// old one or the new one, never a part, also after a crash or a full disk.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace omr::common {
+
+// What a write does with a file already under the name.
+enum class IfExists {
+  kReplace,  // the new file takes its place
+  kKeep,     // the old one stays and the write fails
+};
+
+// Fills the temporary file; its argument is the temporary file's name (the
+// file is there, empty). False with the reason in the second argument.
+using FillFile = std::function<bool(const std::string& temporary, std::string& error)>;
+
+// Writes a new file beside `path` (hidden, unique name, mode 0666 less the
+// umask), syncs it to the disk, then moves it to `path`. On failure `path` is
+// as it was, the temporary file is gone and `error` names `path` and the
+// reason: "cannot write PATH: REASON", or ExistsError(path) for kKeep. A
+// reason from `fill` that names the temporary file names `path` instead.
+bool WriteFileWhole(const std::string& path, IfExists ifExists, const FillFile& fill, std::string& error);
+// The same with the bytes at hand.
+bool WriteFileWhole(const std::string& path, std::string_view content, IfExists ifExists, std::string& error);
+
+// "PATH exists": the error of a kKeep write that found a file there.
+std::string ExistsError(const std::string& path);
+
+}  // namespace omr::common
