@@ -15,6 +15,16 @@ using SheetPtr = std::unique_ptr<omro_sheet, SheetFree>;
 // Decoding in mode 0: the answers only; the letter comes from the sheet info.
 constexpr int kMode = 0;
 
+SheetPtr DecodeGrid(const omro_form* form, const SheetGrid& grid) {
+  std::string error;
+  if (!ValidGrid(grid, error)) throw Error(error);
+  omro_sheet* raw = nullptr;
+  if (omro_decode_grid(form, grid.lines, grid.columns, grid.cells.data(), grid.cells.size(), kMode, &raw) !=
+      OMRO_OK)
+    throw Error("cannot decode the grid: " + OfflineMessage());
+  return SheetPtr(raw);
+}
+
 }  // namespace
 
 std::string OfflineMessage() {
@@ -94,14 +104,7 @@ DecodedSheet RecognitionForm::FromSheet(omro_sheet* sheet) const {
 }
 
 DecodedSheet RecognitionForm::Decode(const SheetGrid& grid) const {
-  std::string error;
-  if (!ValidGrid(grid, error)) throw Error(error);
-  omro_sheet* raw = nullptr;
-  if (omro_decode_grid(form_, grid.lines, grid.columns, grid.cells.data(), grid.cells.size(), kMode, &raw) !=
-      OMRO_OK)
-    throw Error("cannot decode the grid: " + OfflineMessage());
-  const SheetPtr sheet(raw);
-  return FromSheet(sheet.get());
+  return FromSheet(DecodeGrid(form_, grid).get());
 }
 
 bool RecognitionForm::DecodeReader(DecodedSheet& out) const {
@@ -120,20 +123,6 @@ DecodedSheet RecognitionForm::DecodeFile(const std::string& path) const {
   const SheetPtr sheet(raw);
   return FromSheet(sheet.get());
 }
-
-namespace {
-
-SheetPtr DecodeGrid(const omro_form* form, const SheetGrid& grid) {
-  std::string error;
-  if (!ValidGrid(grid, error)) throw Error(error);
-  omro_sheet* raw = nullptr;
-  if (omro_decode_grid(form, grid.lines, grid.columns, grid.cells.data(), grid.cells.size(), kMode, &raw) !=
-      OMRO_OK)
-    throw Error("cannot decode the grid: " + OfflineMessage());
-  return SheetPtr(raw);
-}
-
-}  // namespace
 
 std::vector<QuestionDetail> RecognitionForm::Cells(const SheetGrid& grid) const {
   const SheetPtr sheet = DecodeGrid(form_, grid);
