@@ -77,6 +77,17 @@ void CopyField(char (&field)[N], const std::string& text) {
   field[n] = '\0';
 }
 
+// Copies text and a zero into `size` bytes, cut to fit but never in the
+// middle of a UTF-8 character; the bytes copied.
+std::size_t CopyUtf8(char* buffer, std::size_t size, const std::string& text) {
+  std::size_t n = std::min(text.size(), size - 1);
+  if (n < text.size())
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+  return n;
+}
+
 bool ValidMode(int mode) {
   return mode >= 0 && mode <= 3;
 }
@@ -175,13 +186,7 @@ const char* omro_error_text(int code) {
 
 int omro_last_message(char* buffer, size_t size) {
   if (buffer == nullptr || size == 0) return 0;
-  std::size_t n = std::min(lastMessage.size(), size - 1);
-  // Never half a UTF-8 character.
-  if (n < lastMessage.size())
-    while (n > 0 && (static_cast<unsigned char>(lastMessage[n]) & 0xC0) == 0x80) --n;
-  std::memcpy(buffer, lastMessage.data(), n);
-  buffer[n] = '\0';
-  return static_cast<int>(n);
+  return static_cast<int>(CopyUtf8(buffer, size, lastMessage));
 }
 
 int omro_gbk_to_utf8(const char* gbk, size_t length, char* buffer, size_t size, size_t* written) {
@@ -270,11 +275,7 @@ int omro_form_diagnostic(const omro_form* form, int index, omro_diagnostic* out)
   out->code = d.code;
   out->severity = d.severity;
   CopyField(out->kind, d.kind);
-  // Cut at a character boundary, as omro_last_message() does.
-  std::size_t n = std::min(d.message.size(), sizeof out->message - 1);
-  if (n < d.message.size())
-    while (n > 0 && (static_cast<unsigned char>(d.message[n]) & 0xC0) == 0x80) --n;
-  std::memcpy(out->message, d.message.data(), n);
+  CopyUtf8(out->message, sizeof out->message, d.message);
   CopyField(out->text, d.text);
   return OMRO_OK;
 }
