@@ -15,11 +15,6 @@ namespace omrctl {
 
 namespace {
 
-constexpr int kVersionCommand = 23;
-constexpr int kChannelCommand = 17;
-constexpr int kParameterCommand = 8;
-constexpr int kInfoBlockCommand = 20;
-constexpr int kUserTextCommand = 29;
 constexpr int kInfoBlockSize = 128;
 constexpr int kUserTextArea = 512;
 
@@ -95,11 +90,10 @@ int RunScan(const GlobalOptions& global, bool json) {
                              {"channels", "channels"},
                              {"serial", "serial number"},
                              {"sheet_wait_ms", "sheet wait"}};
-  char version[16] = {};
-  items[0].ok = MR_SysCmd(kVersionCommand, version) == 1;
-  items[0].value = version;
+  items[0].ok = ReaderVersion(items[0].value);
+  const std::string& version = items[0].value;
   std::int32_t channels = 0;
-  items[1].ok = MR_SysCmd(kChannelCommand, &channels) == 1;
+  items[1].ok = MR_SysCmd(kSysChannels, &channels) == 1;
   items[1].value = std::to_string(channels);
   items[1].number = channels;
   char serial[32] = {};
@@ -108,8 +102,8 @@ int RunScan(const GlobalOptions& global, bool json) {
   items[2].value = StoredText(serial, sizeof serial);
   std::uint8_t parameters[4] = {};
   const bool haveParameters =
-      items[0].ok && WaitFromParameters(version) && MR_SysCmd(kParameterCommand, parameters) == 1;
-  const int wait = SheetWaitMs(items[0].ok ? version : "", parameters, haveParameters);
+      items[0].ok && WaitFromParameters(version) && MR_SysCmd(kSysParameters, parameters) == 1;
+  const int wait = SheetWaitMs(version, parameters, haveParameters);
   items[3].ok = true;
   items[3].value = std::to_string(wait) + " ms";
   items[3].number = wait;
@@ -132,21 +126,21 @@ int RunInfo(const GlobalOptions& global, bool json) {
   items[0].ok = MR_GetSerial(serial) >= 0;
   items[0].value = StoredText(serial, sizeof serial);
   char block[kInfoBlockSize + 1] = {};
-  items[1].ok = MR_SysCmd(kInfoBlockCommand, block) == 1;
+  items[1].ok = MR_SysCmd(kSysInfoBlock, block) == 1;
   items[1].value = StoredText(block, kInfoBlockSize);
   char user[kUserTextArea + 1] = {};
-  items[2].ok = MR_SysCmd(kUserTextCommand, user) == 1;
+  items[2].ok = MR_SysCmd(kSysUserText, user) == 1;
   items[2].value = StoredText(user, kUserTextArea);
   // The total counter cannot tell 0 from a failure: a version query first
   // clears the last error, so 8 afterwards means the counter did not answer.
-  char version[16] = {};
-  MR_SysCmd(kVersionCommand, version);
+  std::string version;
+  ReaderVersion(version);
   const int total = MR_ReadTotal();
-  items[3].ok = total != 0 || ReaderError() != 8;
+  items[3].ok = total != 0 || ReaderError() != kErrorCommunication;
   items[3].value = std::to_string(static_cast<std::uint32_t>(total));
   items[3].number = static_cast<std::uint32_t>(total);
   std::uint8_t parameters[4] = {};
-  items[4].ok = MR_SysCmd(kParameterCommand, parameters) == 1;
+  items[4].ok = MR_SysCmd(kSysParameters, parameters) == 1;
   items[4].value = Hex(parameters, 4);
   DisconnectReader();
   Print(port, items, json);
@@ -164,7 +158,7 @@ int RunMotor(const GlobalOptions& global, const std::string& action) {
     ok = MR_StartMotor() == 0x01FB;
     done = "motor started";
   } else if (action == "stop") {
-    ok = MR_StopMotor() == 0x02FB;
+    ok = MR_StopMotor() == kMotorStopped;
     done = "motor stopped";
   } else {
     ok = MR_PassSheet() == 1;

@@ -35,8 +35,6 @@ namespace {
 
 namespace ex = omr::exam;
 
-constexpr int kCommunication = 8;
-
 constexpr const char* kProjectHelp = "The project: an SQLite file (made by exam new)";
 
 std::string DefaultAuthor() {
@@ -165,7 +163,7 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
     std::fprintf(stderr, "omrctl: the reader did not take the project's form: error %d: %s\n", code,
                  ErrorText(code, global.chinese).c_str());
     DisconnectReader();
-    return code == kCommunication ? kExitReader : kExitForm;
+    return code == kErrorCommunication ? kExitReader : kExitForm;
   }
   char serial[32] = {};
   if (MR_GetSerial(serial) < 0) serial[0] = 0;
@@ -212,12 +210,9 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
     ex::AddedSheet added;
     try {
       if (r.grid.size() >= 2) {
-        const int lines = r.grid[0];
-        const int columns = r.grid[1];
-        const std::size_t cells = static_cast<std::size_t>(lines) * static_cast<std::size_t>(columns);
-        if (r.grid.size() < 2 + cells) throw ex::Error("the reader's grid copy is short");
-        ex::SheetGrid grid{lines, columns,
-                           std::vector<std::uint8_t>(r.grid.begin() + 2, r.grid.begin() + 2 + cells)};
+        ex::SheetGrid grid;
+        if (!SplitGridCopy(r.grid, grid.lines, grid.columns, grid.cells))
+          throw ex::Error("the reader's grid copy is short");
         input.decoded = project->form().Decode(grid);
         input.hasGrid = true;
       }

@@ -17,8 +17,6 @@ namespace omrctl {
 
 namespace {
 
-constexpr int kCommunication = 8;
-
 class Progress {
  public:
   explicit Progress(int count) : count_(count), on_(isatty(STDERR_FILENO) == 1) {}
@@ -56,14 +54,10 @@ const char* SignalName(int signal) {
 
 // The reader's grid copy (counts, then cells) decoded with the form.
 Sheet DecodeCopy(const omro_form* form, const std::vector<std::uint8_t>& copy, int mode) {
-  if (copy.size() < 2) return nullptr;
-  const int lines = copy[0];
-  const int columns = copy[1];
-  const std::size_t count = static_cast<std::size_t>(lines) * static_cast<std::size_t>(columns);
-  if (copy.size() < 2 + count) return nullptr;
-  // The copy's high bits are not part of a cell value.
-  std::vector<unsigned char> cells(copy.begin() + 2, copy.begin() + 2 + static_cast<std::ptrdiff_t>(count));
-  for (unsigned char& c : cells) c &= 0x0F;
+  int lines = 0;
+  int columns = 0;
+  std::vector<std::uint8_t> cells;
+  if (!SplitGridCopy(copy, lines, columns, cells)) return nullptr;
   omro_sheet* decoded = nullptr;
   if (omro_decode_grid(form, lines, columns, cells.data(), cells.size(), mode, &decoded) != OMRO_OK)
     return nullptr;
@@ -129,7 +123,7 @@ int RunRead(const GlobalOptions& global, const SheetOptions& options) {
     std::fprintf(stderr, "omrctl: the form was not loaded: error %d: %s\n", code,
                  ErrorText(code, global.chinese).c_str());
     DisconnectReader();
-    return code == kCommunication ? kExitReader : kExitForm;
+    return code == kErrorCommunication ? kExitReader : kExitForm;
   }
   ReadSession session(options.maxErrors);
 

@@ -8,16 +8,11 @@
 
 #include "omr.h"
 #include "omr_offline.h"
+#include "reader.h"
 
 namespace omrctl {
 
 namespace {
-
-constexpr int kNoSheet = 16;
-constexpr int kCommunication = 8;
-constexpr int kVersionCommand = 23;
-constexpr int kGridCommand = 25;
-constexpr int kMotorStopped = 0x02FB;
 
 // Codes the recognition gives a sheet whose grid arrived: no layout of its
 // length (7), not told apart (4), a bar too light (5). A reader may report
@@ -137,9 +132,20 @@ TemporaryFileGuard::~TemporaryFileGuard() {
   gHaveTemporary = 0;
 }
 
+bool SplitGridCopy(const std::vector<std::uint8_t>& copy, int& lines, int& columns,
+                   std::vector<std::uint8_t>& cells) {
+  if (copy.size() < 2) return false;
+  const std::size_t count = static_cast<std::size_t>(copy[0]) * copy[1];
+  if (copy.size() < 2 + count) return false;
+  lines = copy[0];
+  columns = copy[1];
+  cells.assign(copy.begin() + 2, copy.begin() + 2 + static_cast<std::ptrdiff_t>(count));
+  for (std::uint8_t& c : cells) c &= 0x0F;
+  return true;
+}
+
 ReadSession::ReadSession(int maxErrors) : maxErrors_(maxErrors) {
-  char version[16] = {};
-  if (MR_SysCmd(kVersionCommand, version) == 1) version_ = version;
+  ReaderVersion(version_);
 }
 
 ReadResult ReadSession::ReadSheet() {
@@ -149,12 +155,12 @@ ReadResult ReadSession::ReadSheet() {
   // the others the library answers 8 for an empty tray and a dead reader
   // alike. A reader that still tells its version has an empty tray; one that
   // does not has stopped answering (a frozen 3.0 reader gives 16 too).
-  if (r.code == kNoSheet || (r.code == kCommunication && version_ != "3.0")) {
-    char version[16] = {};
-    r.outcome = MR_SysCmd(kVersionCommand, version) == 1 ? SheetOutcome::TrayEmpty : SheetOutcome::ReaderGone;
+  if (r.code == kErrorNoSheet || (r.code == kErrorCommunication && version_ != "3.0")) {
+    std::string version;
+    r.outcome = ReaderVersion(version) ? SheetOutcome::TrayEmpty : SheetOutcome::ReaderGone;
     return r;
   }
-  if (r.code == kCommunication) {
+  if (r.code == kErrorCommunication) {
     r.outcome = SheetOutcome::ReaderGone;
     return r;
   }
@@ -163,7 +169,7 @@ ReadResult ReadSession::ReadSheet() {
     return r;
   }
   std::vector<std::uint8_t> grid(2 + OMRO_MAX_CELLS);  // the counts, then at most the frame
-  const bool haveGrid = MR_SysCmd(kGridCommand, grid.data()) == 1;
+  const bool haveGrid = MR_SysCmd(kSysGrid, grid.data()) == 1;
   if (!haveGrid) grid.clear();
   // A refused sheet leaves the frame as it was: the same grid again is the
   // last sheet's, not this one's. (Two sheets never read to the very same

@@ -68,6 +68,12 @@ struct ReadResult {
   std::vector<std::uint8_t> grid;
 };
 
+// The grid of a copy as ReadResult::grid holds it (the counts, then the
+// cells), without the high bits, which are no part of a cell value. False
+// when the copy is shorter than its counts say.
+bool SplitGridCopy(const std::vector<std::uint8_t>& copy, int& lines, int& columns,
+                   std::vector<std::uint8_t>& cells);
+
 // One connected reader with a form loaded. Reads through the library's C
 // interface.
 class ReadSession {

@@ -131,6 +131,13 @@ int ReaderError() {
   return MR_GetLastError();
 }
 
+bool ReaderVersion(std::string& version) {
+  char text[16] = {};
+  const bool ok = MR_SysCmd(kSysVersion, text) == 1;
+  version = ok ? std::string(text, strnlen(text, sizeof text)) : std::string();
+  return ok;
+}
+
 bool WaitFromParameters(const std::string& version) {
   return !version.empty() && omr::ParseDecimal(version.c_str()) >= 3.0;
 }
