@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "recognition.h"
 #include "report_html.h"
 #include "sim/synth.h"
+#include "temp_dir.h"
 #include "write_file.h"
 
 namespace {
@@ -75,16 +77,15 @@ int main(int argc, char** argv) {
     else if (arg == "--dir")
       dir = argv[i + 1];
   }
-  bool ownDir = false;
+  // Without --dir, a folder of its own, gone at the end however the run ends.
+  std::optional<omr::common::TemporaryDirectory> ownDir;
   if (dir.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/omr-bench-exam-XXXXXX";
-    if (!mkdtemp(pattern.data())) {
+    ownDir.emplace("omr-bench-exam");
+    if (ownDir->path().empty()) {
       std::perror("mkdtemp");
       return 1;
     }
-    dir = pattern;
-    ownDir = true;
+    dir = ownDir->path().string();
   }
   const std::string form = OMR_BENCH_EXAM_FORM;
   const std::string examPath = dir + "/exam.json";
@@ -193,6 +194,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "omr_bench_exam: %s\n", e.what());
     result = 1;
   }
-  if (ownDir) std::filesystem::remove_all(dir);
   return result;
 }

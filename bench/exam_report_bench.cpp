@@ -3,7 +3,6 @@
 // one sheet in twenty waiting for review). The report must be written in
 // under 3 s and stay under 2 MB.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 #include <xlsxwriter.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +20,7 @@
 #include "report_text.h"
 #include "report_xlsx.h"
 #include "statistics.h"
+#include "temp_dir.h"
 #include "write_file.h"
 
 namespace {
@@ -36,6 +37,7 @@ struct Data {
   AnalysisInput input;
   ReportInfo info;
   ExamAnalysis exam;
+  std::optional<omr::common::TemporaryDirectory> folder;  // removed at the end of main
   std::filesystem::path dir;
 };
 
@@ -62,8 +64,7 @@ Data& Exam() {
     }
     std::string error;
     if (!AnalyzeExam(d->input, d->exam, error)) std::fprintf(stderr, "analysis failed: %s\n", error.c_str());
-    std::string dir = (std::filesystem::temp_directory_path() / "omr-bench-exam-XXXXXX").string();
-    if (mkdtemp(dir.data())) d->dir = dir;
+    d->dir = d->folder.emplace("omr-bench-exam").path();
     return d;
   }();
   return *data;
@@ -221,7 +222,6 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintSummary();
   benchmark::Shutdown();
-  std::error_code ec;
-  if (!Exam().dir.empty()) std::filesystem::remove_all(Exam().dir, ec);
+  Exam().folder.reset();
   return 0;
 }

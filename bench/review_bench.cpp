@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -30,6 +31,7 @@
 #include "project.h"
 #include "review_server.h"
 #include "sim/synth.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -126,16 +128,15 @@ int main(int argc, char** argv) {
     else if (arg == "--doubts")
       doubts = std::clamp(std::atof(argv[i + 1]), 0.0, 1.0);
   }
-  bool ownDir = false;
+  // Without --dir, a folder of its own, gone at the end however the run ends.
+  std::optional<omr::common::TemporaryDirectory> ownDir;
   if (dir.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/omr-bench-review-XXXXXX";
-    if (!mkdtemp(pattern.data())) {
+    ownDir.emplace("omr-bench-review");
+    if (ownDir->path().empty()) {
       std::perror("mkdtemp");
       return 1;
     }
-    dir = pattern;
-    ownDir = true;
+    dir = ownDir->path().string();
   }
   int result = 0;
   try {
@@ -217,6 +218,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "omr_bench_review: %s\n", e.what());
     result = 1;
   }
-  if (ownDir) std::filesystem::remove_all(dir);
   return result;
 }

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "temp_dir.h"
 #include "text.h"
 #include "write_file.h"
 
@@ -32,26 +33,6 @@ bool Executable(const std::filesystem::path& p) {
   std::error_code ec;
   return std::filesystem::is_regular_file(p, ec) && access(p.c_str(), X_OK) == 0;
 }
-
-// A temporary directory removed with everything in it when it goes.
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/omr-report-XXXXXX";
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 std::string Tail(const std::filesystem::path& log) {
   std::ifstream in(log, std::ios::binary);
@@ -90,7 +71,7 @@ bool PrintPdf(std::string_view html, const std::filesystem::path& pdf, std::stri
     error = kNoChromium;
     return false;
   }
-  TempDir dir;
+  const omr::common::TemporaryDirectory dir("omr-report");
   if (dir.path().empty()) {
     error = std::string("cannot create a temporary directory: ") + std::strerror(errno);
     return false;

@@ -13,29 +13,12 @@
 #include <fstream>
 #include <iterator>
 
+#include "temp_dir.h"
+
 namespace omr::common {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/omr-common-test-XXXXXX";
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 std::string Contents(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -72,7 +55,7 @@ TEST(WriteFileWhole, ReplaceKeepAndFailures) {
     for (const bool byWriter : {false, true}) {
       SCOPED_TRACE(std::string(c.what) + (byWriter ? ", by a writer" : ", from memory"));
       if (c.writerFails && !byWriter) continue;
-      const TempDir dir;
+      const TemporaryDirectory dir("omr-common-test");
       ASSERT_FALSE(dir.path().empty());
       fs::path folder = dir.path();
       if (c.folder == Folder::kMissing) folder /= "missing";
@@ -125,7 +108,7 @@ TEST(WriteFileWhole, ReplaceKeepAndFailures) {
 }
 
 TEST(WriteFileWhole, NewFileHasTheUsualMode) {
-  const TempDir dir;
+  const TemporaryDirectory dir("omr-common-test");
   for (const mode_t mask : {022, 077, 002}) {
     const mode_t previous = ::umask(mask);
     const std::string path = (dir.path() / ("mode-" + std::to_string(mask))).string();
@@ -137,6 +120,30 @@ TEST(WriteFileWhole, NewFileHasTheUsualMode) {
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, static_cast<mode_t>(0666 & ~mask)) << "umask " << mask;
   }
+}
+
+TEST(TemporaryDirectory, PrivateUnderTmpdirAndGoneWithItsFiles) {
+  const TemporaryDirectory base("omr-common-base");
+  ASSERT_FALSE(base.path().empty());
+  const char* before = std::getenv("TMPDIR");
+  const std::string saved = before ? before : "";
+  ::setenv("TMPDIR", base.path().c_str(), 1);
+  fs::path made;
+  {
+    const TemporaryDirectory dir("stem");
+    if (before) {
+      ::setenv("TMPDIR", saved.c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    made = dir.path();
+    ASSERT_EQ(made.parent_path(), base.path());
+    EXPECT_EQ(made.filename().string().rfind("stem-", 0), 0u) << made;
+    EXPECT_EQ(fs::status(made).permissions() & fs::perms::all, fs::perms::owner_all);
+    fs::create_directory(made / "sub");
+    std::ofstream(made / "sub" / "file") << "x";
+  }
+  EXPECT_FALSE(fs::exists(made));
 }
 
 }  // namespace
