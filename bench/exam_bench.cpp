@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "form/form_loader.h"
+#include "exam_sheets.h"
 #include "project.h"
 #include "project_analysis.h"
 #include "recognition.h"
@@ -95,15 +95,9 @@ int main(int argc, char** argv) {
   std::filesystem::remove(projectPath);
 
   // The sheets, drawn as the simulator draws them.
-  omr::FormDefinition forms;
-  omr::ReaderSettings settings;
-  std::int32_t error = 0;
-  if (!omr::ReadFormFile(forms, settings, form.c_str(), error)) {
-    std::fprintf(stderr, "cannot read %s (error %d)\n", form.c_str(), error);
-    return 1;
-  }
-  forms.SelectLayout(omr::kFaceA);
-  const omr::SheetLayout& layout = forms.Layout(omr::kFaceA, 0);
+  omr::bench::ExamForm forms;
+  if (!forms.Load(form)) return 1;
+  const omr::SheetLayout& layout = forms.Layout();
 
   int result = 0;
   try {
@@ -114,21 +108,9 @@ int main(int argc, char** argv) {
     for (int n = 0; n < count; ++n) {
       std::vector<omr::sim::Answer> answers = omr::sim::RandomAnswers(layout, rng);
       answers[9] = omr::sim::Answer::Char(rng() % 2 ? '1' : '2');  // the version
-      omr::sim::DrawOptions draw;
-      draw.seed = static_cast<std::uint32_t>(n + 1);
-      draw.noise = 1;
-      omr::sim::SheetGrid grid;
-      std::string why;
-      if (!omr::sim::DrawSheet(layout, answers, draw, grid, why)) {
-        std::fprintf(stderr, "cannot draw a sheet: %s\n", why.c_str());
-        return 1;
-      }
       ex::SheetInput input;
+      if (!omr::bench::DrawnSheet(*project, layout, answers, n + 1, input)) return 1;
       input.station = n % 2 ? "north" : "south";
-      input.hasGrid = true;
-      input.decoded =
-          project->form().Decode({grid.Lines(), grid.Columns(),
-                                  std::vector<std::uint8_t>(grid.Cells().begin(), grid.Cells().end())});
       const auto start = Clock::now();
       project->AddSheet(input);
       storeTimes.push_back(Seconds(start));

@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "form/form_loader.h"
+#include "exam_sheets.h"
 #include "project.h"
 #include "review_server.h"
 #include "sim/synth.h"
@@ -62,15 +62,9 @@ int Fill(const std::string& projectPath, const std::string& examPath, int count,
       << "{\"form\": \"" << form
       << "\", \"student\": {\"questions\": \"1-8\"}, \"items\": \"11-70\", \"keys\": {\"A\": \"" << key
       << "\"}}\n";
-  omr::FormDefinition forms;
-  omr::ReaderSettings settings;
-  std::int32_t error = 0;
-  if (!omr::ReadFormFile(forms, settings, form.c_str(), error)) {
-    std::fprintf(stderr, "cannot read %s (error %d)\n", form.c_str(), error);
-    return 1;
-  }
-  forms.SelectLayout(omr::kFaceA);
-  const omr::SheetLayout& layout = forms.Layout(omr::kFaceA, 0);
+  omr::bench::ExamForm forms;
+  if (!forms.Load(form)) return 1;
+  const omr::SheetLayout& layout = forms.Layout();
   auto project = ex::Project::Create(projectPath, examPath, "exam", "bench");
   for (int n = 0; n < count; ++n) {
     omr::sim::RandomRates clean;
@@ -91,20 +85,9 @@ int Fill(const std::string& projectPath, const std::string& examPath, int count,
           answers[q] = omr::sim::Answer::Blank();
       }
     }
-    omr::sim::DrawOptions draw;
-    draw.seed = static_cast<std::uint32_t>(n + 1);
-    draw.noise = 1;
-    omr::sim::SheetGrid grid;
-    std::string why;
-    if (!omr::sim::DrawSheet(layout, answers, draw, grid, why)) {
-      std::fprintf(stderr, "cannot draw a sheet: %s\n", why.c_str());
-      return 1;
-    }
     ex::SheetInput input;
+    if (!omr::bench::DrawnSheet(*project, layout, answers, n + 1, input)) return 1;
     input.station = "bench";
-    input.hasGrid = true;
-    input.decoded = project->form().Decode(
-        {grid.Lines(), grid.Columns(), std::vector<std::uint8_t>(grid.Cells().begin(), grid.Cells().end())});
     project->AddSheet(input);
   }
   return 0;

@@ -1,0 +1,31 @@
+// Sheets of the exam benchmarks: the exam form's first layout, and sheets
+// drawn on it as the simulator draws them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "form/form_loader.h"
+#include "form/reader_settings.h"
+#include "project.h"
+#include "sim/synth.h"
+
+namespace omr::bench {
+
+class ExamForm {
+ public:
+  // False, with a line on stderr, when the form file cannot be read.
+  bool Load(const std::string& path);
+  const omr::SheetLayout& Layout() const { return forms_.Layout(omr::kFaceA, 0); }
+
+ private:
+  omr::FormDefinition forms_;
+  omr::ReaderSettings settings_;
+};
+
+// The answers drawn (seed `seed`, light noise) and decoded with the project's
+// form into `input`; false, with a line on stderr, when they cannot be drawn.
+bool DrawnSheet(const omr::exam::Project& project, const omr::SheetLayout& layout,
+                const std::vector<omr::sim::Answer>& answers, int seed, omr::exam::SheetInput& input);
+
+}  // namespace omr::bench
