@@ -55,7 +55,7 @@ build_and_check() {
   [[ ! -s $debs/twice ]] || fail "in two packages: $(tr '\n' ' ' <"$debs/twice")"
   for deb in "$debs"/*.deb; do
     if contents "$deb" | grep -v '^usr/' | grep .; then fail "$(basename "$deb") puts files outside /usr"; fi
-    if contents "$deb" | grep -E 'omr_core|omr_sim|omrctl_lib|gtest|gmock|_tests$'; then fail "internals in $(basename "$deb")"; fi
+    if contents "$deb" | grep -E 'omr_core|omr_common|omr_sim|omrctl_lib|gtest|gmock|_tests$'; then fail "internals in $(basename "$deb")"; fi
   done
   # Dependencies: computed ones, and the library named by its SONAME.
   dpkg-deb -f "$(deb_of libomr1)" Depends | grep 'libc6 (>=' >/dev/null || fail "libomr1 does not depend on libc6"
