@@ -40,7 +40,7 @@ bool NormalizeLabels(const std::string& options, const std::string& answer, std:
     char label = c;
     if (options.find(c) == std::string::npos) {
       const char other = std::isupper(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c))
-                                                                     : static_cast<char>(std::toupper(c));
+                                                                      : static_cast<char>(std::toupper(c));
       if (options.find(other) == std::string::npos) return false;
       label = other;
     }
