@@ -464,7 +464,9 @@ class PgStore final : public Store {
     p.Text(s.readAt).Text(s.source).Text(s.origin).Text(s.serial).Text(s.firmware);
     p.Text(s.letter ? std::string(1, s.letter) : std::string()).Int(s.code).Bytes(s.result);
     p.Int(s.lines).Int(s.columns).Bytes(s.grid).Text(s.gridHash);
+    // One round trip: the batch's count goes with the sheet.
     const Result r = Run(
+        "WITH counted AS (UPDATE batches SET sheets = sheets + 1 WHERE id = $3::bigint) "
         "INSERT INTO sheets(exam_id, number, station, station_number, batch_id, read_at, source, origin, "
         "serial, "
         "firmware, letter, code, result, grid_lines, grid_columns, grid, grid_hash) "
@@ -477,7 +479,6 @@ class PgStore final : public Store {
     s.id = r.Int(0, 0);
     s.number = r.Int32(0, 1);
     s.stationNumber = r.Int32(0, 2);
-    if (s.batch) Run("UPDATE batches SET sheets = sheets + 1 WHERE id = $1", Params().Int(s.batch));
   }
 
   void PutRecognition(Id sheet, int code, char letter, const std::string& result) override {
@@ -485,9 +486,9 @@ class PgStore final : public Store {
         Params().Int(code).Text(letter ? std::string(1, letter) : std::string()).Bytes(result).Int(sheet));
   }
 
+  // One statement: the questions that are gone deleted, the others written
+  // over (the two parts touch different rows).
   void PutResponses(Id sheet, const std::vector<Response>& responses) override {
-    Run("DELETE FROM responses WHERE sheet_id = $1", Params().Int(sheet));
-    if (responses.empty()) return;
     ArrayText question, marked, coded, confidence, doubtful;
     for (const Response& r : responses) {
       question.Int(r.question);
@@ -496,21 +497,25 @@ class PgStore final : public Store {
       confidence.Real(r.confidence);
       doubtful.Int(r.doubtful);
     }
-    Run("INSERT INTO responses(sheet_id, question, marked, coded, confidence, doubtful) "
+    Run("WITH gone AS (DELETE FROM responses WHERE sheet_id = $1::bigint AND question <> ALL($2::integer[])) "
+        "INSERT INTO responses(sheet_id, question, marked, coded, confidence, doubtful) "
         "SELECT $1::bigint, * FROM unnest($2::integer[], $3::text[], $4::integer[], $5::float8[], "
-        "$6::integer[])",
+        "$6::integer[]) "
+        "ON CONFLICT (sheet_id, question) DO UPDATE SET marked = EXCLUDED.marked, coded = EXCLUDED.coded, "
+        "confidence = EXCLUDED.confidence, doubtful = EXCLUDED.doubtful",
         Params().Int(sheet).Array(question).Array(marked).Array(coded).Array(confidence).Array(doubtful));
   }
 
   void PutScore(Id sheet, const ScoreRecord& score) override { PutScores({{sheet, &score}}); }
 
+  // One statement a chunk: the scores written over, the reasons that are
+  // gone deleted and the others written over (all on different rows).
   void PutScores(const std::vector<std::pair<Id, const ScoreRecord*>>& scores) override {
     for (std::size_t from = 0; from < scores.size(); from += kChunk) {
       const std::size_t to = std::min(scores.size(), from + kChunk);
       ArrayText id, revision, scored, voided, student, state, version, total, maximum, percent, answers,
           points;
       ArrayText rSheet, rPosition, rCode, rQuestion, rDetail;
-      bool anyReason = false;
       for (std::size_t i = from; i < to; ++i) {
         const ScoreRecord& s = *scores[i].second;
         id.Int(scores[i].first);
@@ -532,27 +537,31 @@ class PgStore final : public Store {
           rCode.Text(r.code);
           rQuestion.Int(r.question);
           rDetail.Text(r.detail);
-          anyReason = true;
         }
       }
       Params p;
       p.Array(id).Array(revision).Array(scored).Array(voided).Array(student).Array(state).Array(version);
       p.Array(total).Array(maximum).Array(percent).Array(answers).Array(points);
-      Run("INSERT INTO scores(sheet_id, revision, scored, voided, student_id, id_state, version, total, "
-          "maximum, "
-          "percent, answers, points) SELECT * FROM unnest($1::bigint[], $2::integer[], $3::integer[], "
-          "$4::integer[], $5::text[], $6::text[], $7::text[], $8::float8[], $9::float8[], $10::float8[], "
-          "$11::text[], $12::text[]) ON CONFLICT (sheet_id) DO UPDATE SET revision = EXCLUDED.revision, "
-          "scored = EXCLUDED.scored, voided = EXCLUDED.voided, student_id = EXCLUDED.student_id, "
-          "id_state = EXCLUDED.id_state, version = EXCLUDED.version, total = EXCLUDED.total, "
-          "maximum = EXCLUDED.maximum, percent = EXCLUDED.percent, answers = EXCLUDED.answers, "
-          "points = EXCLUDED.points",
+      p.Array(rSheet).Array(rPosition).Array(rCode).Array(rQuestion).Array(rDetail);
+      Run("WITH scored AS (INSERT INTO scores(sheet_id, revision, scored, voided, student_id, id_state, "
+          "version, "
+          "total, maximum, percent, answers, points) SELECT * FROM unnest($1::bigint[], $2::integer[], "
+          "$3::integer[], $4::integer[], $5::text[], $6::text[], $7::text[], $8::float8[], $9::float8[], "
+          "$10::float8[], $11::text[], $12::text[]) ON CONFLICT (sheet_id) DO UPDATE SET revision = "
+          "EXCLUDED.revision, scored = EXCLUDED.scored, voided = EXCLUDED.voided, student_id = "
+          "EXCLUDED.student_id, id_state = EXCLUDED.id_state, version = EXCLUDED.version, total = "
+          "EXCLUDED.total, "
+          "maximum = EXCLUDED.maximum, percent = EXCLUDED.percent, answers = EXCLUDED.answers, points = "
+          "EXCLUDED.points), "
+          "kept AS (SELECT * FROM unnest($13::bigint[], $14::integer[], $15::text[], $16::integer[], "
+          "$17::text[]) "
+          "AS k(sheet_id, position, reason, question, detail)), "
+          "gone AS (DELETE FROM reasons r WHERE r.sheet_id = ANY($1::bigint[]) AND NOT EXISTS (SELECT 1 FROM "
+          "kept k WHERE k.sheet_id = r.sheet_id AND k.position = r.position)) "
+          "INSERT INTO reasons(sheet_id, position, reason, question, detail) SELECT * FROM kept "
+          "ON CONFLICT (sheet_id, position) DO UPDATE SET reason = EXCLUDED.reason, question = "
+          "EXCLUDED.question, detail = EXCLUDED.detail",
           p);
-      Run("DELETE FROM reasons WHERE sheet_id = ANY($1::bigint[])", Params().Array(id));
-      if (anyReason)
-        Run("INSERT INTO reasons(sheet_id, position, reason, question, detail) SELECT * FROM "
-            "unnest($1::bigint[], $2::integer[], $3::text[], $4::integer[], $5::text[])",
-            Params().Array(rSheet).Array(rPosition).Array(rCode).Array(rQuestion).Array(rDetail));
     }
   }
 

@@ -399,20 +399,36 @@ void Project::Across(SheetScore& score, const std::string& gridHash) {
   AddAcrossReasons(score, &roster_, sameId, sameGrid);
 }
 
+namespace {
+
+struct Loaded {
+  SheetRecord sheet;
+  std::vector<Response> responses;
+  std::vector<CorrectionRecord> corrections;
+};
+
+Loaded LoadSheet(Store& store, Id exam, int n) {
+  std::optional<SheetRecord> sheet = store.FindSheet(exam, n, false);
+  if (!sheet) throw Error("there is no sheet " + std::to_string(n));
+  Loaded l{std::move(*sheet), {}, {}};
+  l.responses = store.Responses(l.sheet.id);
+  l.corrections = store.Corrections(exam, n);
+  return l;
+}
+
+}  // namespace
+
+void Project::RescoreWithOthers(const std::set<int>& numbers) {
+  for (const int n : numbers) {
+    const Loaded l = LoadSheet(*store_, examId_, n);
+    SheetScore score = Evaluate(l.sheet, l.responses, l.corrections);
+    Across(score, l.sheet.gridHash);
+    store_->PutScore(l.sheet.id, ToRecord(score));
+  }
+}
+
 void Project::Refresh(std::vector<int> numbers) {
-  struct Loaded {
-    SheetRecord sheet;
-    std::vector<Response> responses;
-    std::vector<CorrectionRecord> corrections;
-  };
-  auto load = [&](int n) {
-    std::optional<SheetRecord> sheet = store_->FindSheet(examId_, n, false);
-    if (!sheet) throw Error("there is no sheet " + std::to_string(n));
-    Loaded l{std::move(*sheet), {}, {}};
-    l.responses = store_->Responses(l.sheet.id);
-    l.corrections = store_->Corrections(examId_, n);
-    return l;
-  };
+  auto load = [&](int n) { return LoadSheet(*store_, examId_, n); };
   // The sheets that shared an ID with these before; then their new scores
   // without cross-sheet reasons, so the queries below see the new IDs.
   std::set<int> touched(numbers.begin(), numbers.end());
@@ -428,12 +444,7 @@ void Project::Refresh(std::vector<int> numbers) {
     if (const std::optional<ScoreRecord> now = store_->Score(examId_, n); now && now->idState == "valid")
       for (const int m : store_->SheetsWithStudent(examId_, now->studentId)) touched.insert(m);
   }
-  for (const int n : touched) {
-    const Loaded l = load(n);
-    SheetScore score = Evaluate(l.sheet, l.responses, l.corrections);
-    Across(score, l.sheet.gridHash);
-    store_->PutScore(l.sheet.id, ToRecord(score));
-  }
+  RescoreWithOthers(touched);
 }
 
 AddedSheet Project::AddSheet(const SheetInput& input) {
@@ -471,16 +482,25 @@ AddedSheet Project::AddSheet(const SheetInput& input) {
     }
     store_->AddSheet(examId_, rec);
     if (input.hasGrid) store_->PutResponses(rec.id, responses);
-    // Asked under the exam's lock: a station storing the same grid at the
-    // same moment is seen by one of the two.
+    // A new sheet has no corrections and no stored score yet: it is scored
+    // here, and only the sheets it shares an ID or a grid with are read
+    // again (Refresh would read it back: a station's cost a sheet counts).
+    // Asked under the exam's lock, so a station storing the same grid or ID
+    // at the same moment is seen by one of the two.
+    added.score = Evaluate(rec, responses, {});
+    std::vector<int> sameId;
     if (!rec.gridHash.empty())
       for (const int n : store_->SheetsWithGrid(examId_, rec.gridHash))
         if (n != rec.number) added.duplicateGridOf.push_back(n);
-    Refresh({rec.number});
+    if (added.score.idState == IdState::kValid)
+      sameId = store_->SheetsWithStudent(examId_, added.score.studentId);
+    AddAcrossReasons(added.score, &roster_, sameId, added.duplicateGridOf);
+    store_->PutScore(rec.id, ToRecord(added.score));
+    std::set<int> others(sameId.begin(), sameId.end());
+    others.insert(added.duplicateGridOf.begin(), added.duplicateGridOf.end());
+    RescoreWithOthers(others);
     added.number = rec.number;
     added.stationNumber = rec.stationNumber;
-    added.score = Evaluate(rec, responses, {});
-    Across(added.score, rec.gridHash);
     return added;
   });
 }

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,8 @@ class Project {
   // Re-scores these sheets and the cross-sheet reasons of every sheet that
   // shares an ID or grid with them (inside the caller's transaction).
   void Refresh(std::vector<int> numbers);
+  // Scores these sheets again with the reasons they share with others.
+  void RescoreWithOthers(const std::set<int>& numbers);
   void Across(SheetScore& score, const std::string& gridHash);
 
   std::unique_ptr<Store> store_;
