@@ -64,6 +64,17 @@ std::string Message(const std::function<void()>& f) {
   return "(nothing thrown)";
 }
 
+// A thread's failure as text for the test to report (an exception leaving a
+// thread would end the whole program).
+template <class F>
+void Guarded(std::string& failure, F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+}
+
 class StoreTest : public BackendTest {};
 
 TEST_P(StoreTest, SchemaVersionsAndWhatIsRefused) {
@@ -165,21 +176,25 @@ TEST_P(StoreTest, StationsWritingAtOnceNeverShareANumber) {
   }
   constexpr int kStations = 4;
   constexpr int kEach = 25;
+  std::vector<std::string> failures(kStations);
   auto station = [&](int n) {
-    auto s = OpenStore(place);
-    for (int i = 0; i < kEach; ++i) {
-      char at[32];
-      std::snprintf(at, sizeof at, "2025-01-01T00:00:%02dZ", i);
-      InTransaction(*s, [&] {
-        SheetRecord sheet = Sheet("s" + std::to_string(n), 0, at);
-        s->AddSheet(exam, sheet);
-        s->PutResponses(sheet.id, {{1, "B", 'B', 0.5, 1}, {2, "", '.', 1.0, 0}});
-      });
-    }
+    Guarded(failures[static_cast<std::size_t>(n)], [&] {
+      auto s = OpenStore(place);
+      for (int i = 0; i < kEach; ++i) {
+        char at[32];
+        std::snprintf(at, sizeof at, "2025-01-01T00:00:%02dZ", i);
+        InTransaction(*s, [&] {
+          SheetRecord sheet = Sheet("s" + std::to_string(n), 0, at);
+          s->AddSheet(exam, sheet);
+          s->PutResponses(sheet.id, {{1, "B", 'B', 0.5, 1}, {2, "", '.', 1.0, 0}});
+        });
+      }
+    });
   };
   std::vector<std::thread> threads;
   for (int n = 0; n < kStations; ++n) threads.emplace_back(station, n);
   for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failures, std::vector<std::string>(kStations));
 
   auto s = OpenStore(place);
   std::vector<int> numbers;
@@ -346,30 +361,35 @@ TEST_P(PostgresTest, ADeadlockIsRunAgain) {
   }
   std::atomic<int> holding{0};
   std::atomic<int> runs{0};
-  int retries = 0;
-  auto writer = [&](Id first, Id second, int* counted) {
-    auto s = OpenStore(place);
-    InTransaction(
-        *s,
-        [&] {
-          ++runs;
-          s->LockExam(first);
-          ++holding;
-          while (holding < 2) std::this_thread::yield();
-          s->LockExam(second);
-          for (const Id exam : {first, second}) {
-            SheetRecord sheet = Sheet("w");
-            s->AddSheet(exam, sheet);
-          }
-        },
-        counted);
+  int retries[2] = {0, 0};
+  std::string failures[2];
+  auto writer = [&](Id first, Id second, int n) {
+    std::string* failure = &failures[n];
+    Guarded(*failure, [&] {
+      auto s = OpenStore(place);
+      InTransaction(
+          *s,
+          [&] {
+            ++runs;
+            s->LockExam(first);
+            ++holding;
+            while (holding < 2) std::this_thread::yield();
+            s->LockExam(second);
+            for (const Id exam : {first, second}) {
+              SheetRecord sheet = Sheet("w");
+              s->AddSheet(exam, sheet);
+            }
+          },
+          &retries[n]);
+    });
   };
-  std::thread a(writer, one, two, &retries);
-  std::thread b(writer, two, one, &retries);
+  std::thread a(writer, one, two, 0);
+  std::thread b(writer, two, one, 1);
   a.join();
   b.join();
+  EXPECT_EQ(failures[0] + failures[1], "");
   EXPECT_EQ(runs, 3);
-  EXPECT_EQ(retries, 1);
+  EXPECT_EQ(retries[0] + retries[1], 1);
   auto s = OpenStore(place);
   for (const Id exam : {one, two}) {
     std::vector<int> numbers;
