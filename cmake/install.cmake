@@ -1,11 +1,15 @@
-# Installation: the shared library with its SONAME, the header, the example
-# forms, a CMake package (omr::omr) and a pkg-config file; a Debian package
-# through CPack. The tools install their executables themselves, into
-# ${CMAKE_INSTALL_BINDIR} with COMPONENT runtime.
+# Installation: the shared library with its SONAME, the header, a CMake
+# package (omr::omr) and a pkg-config file, the tools and the example forms.
+# Each file set belongs to an install component, and each Debian package
+# holds the components its stanza in packaging/debian/control names
+# (X-Install-Components); scripts/build-debs makes the packages.
 #
-# Components: runtime (library, tools, example forms) and dev (header, the
-# unversioned library link, CMake package, pkg-config file). The Debian
-# package holds both.
+#   runtime      the shared library                                 libomr1
+#   dev          header, unversioned link, CMake package, .pc file  libomr-dev
+#   offline      libomr-offline                                     libomr-offline1
+#   offline-dev  its header, link, CMake package, .pc file          libomr-offline-dev
+#   tools        omrctl, omrsim, example forms, manual pages        omr-tools
+
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -47,49 +51,59 @@ if(TARGET omr_offline)
   set_target_properties(omr_offline PROPERTIES PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/include/omr_offline.h
                                                EXPORT_NAME offline)
   install(TARGETS omr_offline EXPORT omrOfflineTargets
-          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
-          PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
-  install(EXPORT omrOfflineTargets NAMESPACE omr:: DESTINATION ${OMR_OFFLINE_PACKAGE_DIR} COMPONENT dev)
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT offline NAMELINK_COMPONENT offline-dev
+          PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT offline-dev)
+  install(EXPORT omrOfflineTargets NAMESPACE omr:: DESTINATION ${OMR_OFFLINE_PACKAGE_DIR} COMPONENT offline-dev)
   configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/omr-offline-config.cmake.in
                                 ${PROJECT_BINARY_DIR}/omr-offline-config.cmake
                                 INSTALL_DESTINATION ${OMR_OFFLINE_PACKAGE_DIR})
   write_basic_package_version_file(${PROJECT_BINARY_DIR}/omr-offline-config-version.cmake
                                    VERSION ${OMR_OFFLINE_VERSION} COMPATIBILITY SameMajorVersion)
   install(FILES ${PROJECT_BINARY_DIR}/omr-offline-config.cmake ${PROJECT_BINARY_DIR}/omr-offline-config-version.cmake
-          DESTINATION ${OMR_OFFLINE_PACKAGE_DIR} COMPONENT dev)
+          DESTINATION ${OMR_OFFLINE_PACKAGE_DIR} COMPONENT offline-dev)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/omr-offline.pc.in ${PROJECT_BINARY_DIR}/omr-offline.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/omr-offline.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+  install(FILES ${PROJECT_BINARY_DIR}/omr-offline.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+          COMPONENT offline-dev)
 endif()
 
-# Example forms, the sheets that go with them, saved grids and the example programs.
+# Example forms, the sheets that go with them, saved grids, exam files with
+# their rosters and the example programs.
 file(GLOB OMR_EXAMPLE_FORMS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/*.form
      ${PROJECT_SOURCE_DIR}/examples/*.answers ${PROJECT_SOURCE_DIR}/examples/*.grid
+     ${PROJECT_SOURCE_DIR}/examples/*.exam.json ${PROJECT_SOURCE_DIR}/examples/*.csv
      ${PROJECT_SOURCE_DIR}/examples/*.c ${PROJECT_SOURCE_DIR}/examples/*.py)
 if(OMR_EXAMPLE_FORMS)
-  install(FILES ${OMR_EXAMPLE_FORMS} DESTINATION ${CMAKE_INSTALL_DATADIR}/omr/examples COMPONENT runtime)
+  install(FILES ${OMR_EXAMPLE_FORMS} DESTINATION ${CMAKE_INSTALL_DATADIR}/omr/examples COMPONENT tools)
 endif()
 
-set(CPACK_PACKAGE_NAME omr)
-set(CPACK_PACKAGE_VENDOR "omr developers")
-set(CPACK_PACKAGE_CONTACT "omr developers <omr@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Driver library and tools for a desktop optical mark reader")
-set(CPACK_PACKAGE_DESCRIPTION
-    "The driver library of a desktop optical mark reader (libomr.so, C interface in omr.h), the\
- recognition without a reader (libomr-offline.so, omr_offline.h), their CMake packages and pkg-config\
- files, the command-line tools, their manual pages and example forms.")
-set(CPACK_GENERATOR DEB)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES TRUE)
-# The dependencies follow what the binaries link (libftdi1 when it is used).
-find_program(OMR_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(OMR_DPKG_SHLIBDEPS)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-else()
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+# Programs find libomr through $ORIGIN in any prefix; in /usr the library is
+# on the default search path, and Debian forbids a RUNPATH naming it there.
+# Deferred, so that it runs after every program of the subdirectories has
+# been installed.
+function(omr_install_drop_system_runpath)
+  install(CODE [[
+    if(CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$")
+      foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
+        set(file "$ENV{DESTDIR}${file}")
+        if(file MATCHES "/bin/[^/]+$" AND NOT IS_SYMLINK "${file}")
+          file(READ "${file}" magic LIMIT 4 HEX)
+          if(magic STREQUAL "7f454c46")
+            file(RPATH_REMOVE FILE "${file}")
+          endif()
+        endif()
+      endforeach()
+    endif()]] ALL_COMPONENTS)
+endfunction()
+cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL omr_install_drop_system_runpath)
+
+# What scripts/build-debs takes from this build, a KEY=VALUE a line. The
+# maintainer goes into every package: a name and an address mail can reach.
+if(NOT OMR_MAINTAINER MATCHES "^[^<>\n]+ <[^<>@ \n]+@[^<>@ \n]+>$" OR OMR_MAINTAINER MATCHES "@localhost>$")
+  message(FATAL_ERROR "OMR_MAINTAINER must read \"Name <address>\" with an address mail can reach, "
+                      "not \"${OMR_MAINTAINER}\"")
 endif()
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-include(CPack)
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/packaging.env CONTENT [[
+OMR_SOURCE_DIR=@PROJECT_SOURCE_DIR@
+OMR_VERSION=@PROJECT_VERSION@
+OMR_MAINTAINER=@OMR_MAINTAINER@
+]] @ONLY)

@@ -10,6 +10,9 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "project_analysis.h"
+#include "report_xlsx.h"
+
 namespace omr::exam {
 
 namespace {
@@ -71,6 +74,7 @@ ExportTables BuildTables(Project& project) {
   std::vector<SheetRecord> sheets;
   const std::vector<SheetScore> scores = project.ScoreAll(&sheets);
   ExportTables t;
+  t.analysis = AnalyzeScores(exam, project.shape(), scores);
 
   // Sheets.
   t.sheets.name = "Sheets";
@@ -254,7 +258,13 @@ void WriteXlsx(const ExportTables& tables, const std::string& path) {
       }
     }
   }
+  std::string analysisError;
+  const bool analysed = AddAnalysisWorksheets(book, tables.analysis, analysisError);
   const lxw_error rc = workbook_close(book);
+  if (!analysed) {
+    std::remove(temporary.c_str());
+    throw Error("cannot write " + path + ": " + analysisError);
+  }
   if (rc != LXW_NO_ERROR) {
     std::remove(temporary.c_str());
     throw Error("cannot write " + path + ": " + lxw_strerror(rc));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "project.h"
+#include "statistics.h"
 #include "text.h"
 
 namespace omr::exam {
@@ -27,10 +28,11 @@ struct Table {
 };
 
 struct ExportTables {
-  Table students;  // one row per student: roster students without a sheet too
-  Table sheets;    // one row per sheet
-  Table items;     // one row per master item
-  Table review;    // one row per review reason
+  Table students;         // one row per student: roster students without a sheet too
+  Table sheets;           // one row per sheet
+  Table items;            // one row per master item
+  Table review;           // one row per review reason
+  ExamAnalysis analysis;  // the item analysis of the same scores (the XLSX's analysis sheets)
 };
 
 ExportTables BuildTables(Project& project);

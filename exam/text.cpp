@@ -13,7 +13,7 @@ std::string CleanUtf8(const std::string& text) {
       ++i;
       continue;
     }
-    int length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+    int length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
     bool ok = length > 0 && i + static_cast<std::size_t>(length) <= n;
     for (int k = 1; ok && k < length; ++k) ok = (s[i + static_cast<std::size_t>(k)] & 0xC0) == 0x80;
     if (ok && length == 3) ok = !(c == 0xE0 && s[i + 1] < 0xA0) && !(c == 0xED && s[i + 1] >= 0xA0);

@@ -12,7 +12,9 @@ from __future__ import annotations
 
 import csv
 import json
+import math
 import os
+import re
 import random
 import resource
 import shutil
@@ -49,6 +51,24 @@ KEY2 = [KEY1[m - 1] for m in ORDER2]
 VOID, BONUS, ACCEPT, DOUBLE_POINTS, REKEY_VOID = 5, 7, 9, 12, 20
 ACCEPT_ALSO = next(o for o in OPTIONS if o != KEY1[ACCEPT - 1])
 CORRECT, WRONG, BLANK, MULTIPLE, FLOOR = 1.0, -0.25, 0.0, -0.5, 0.0
+
+# The item analysis needs answers that follow ability: a student of ability
+# theta answers item m right with a logistic chance (one in five by guessing).
+# Three items are planted for the report to flag: the key of WRONG_KEY names a
+# distractor (the able answer TRUTH), the able get NEGATIVE wrong, and nearly
+# everyone gets EASY right (it also escapes the blank and double marks).
+WRONG_KEY, NEGATIVE, EASY = 30, 40, 50
+_ITEM_RNG = random.Random(6)
+ITEM_A = [_ITEM_RNG.uniform(1.2, 2.2) for _ in range(ITEMS)]
+ITEM_B = [_ITEM_RNG.uniform(-1.5, 0.3) for _ in range(ITEMS)]
+TRUTH = next(o for o in OPTIONS if o != KEY1[WRONG_KEY - 1])
+
+
+def chance_right(theta: float, master: int) -> float:
+    if master == EASY:
+        return 0.995
+    a, b = (-1.5, 0.0) if master == NEGATIVE else (ITEM_A[master - 1], ITEM_B[master - 1])
+    return 0.2 + 0.8 / (1 + math.exp(-1.7 * a * (theta - b)))
 
 
 def exam_text(extra_void: Optional[int] = None) -> str:
@@ -113,6 +133,7 @@ def expected_score(d: Drawn, void: Set[int]) -> Tuple[float, float]:
 def draw_sheets() -> Tuple[List[Drawn], List[str]]:
     """200 sheets and the roster's IDs."""
     rng = random.Random(77)
+    ability = random.Random(4)
     roster = [f"{20240000 + i:08d}" for i in range(1, 196)]
     ids = list(roster[:188])  # the others stay absent (two of them on sheets the reader refuses)
     ids += ["99990001", "99990002", "99990003", "99990004"]  # not in the roster
@@ -125,6 +146,7 @@ def draw_sheets() -> Tuple[List[Drawn], List[str]]:
         if n == 7:
             version = "3"  # no such key
         d = Drawn("", station, 0, student=sid, version=version)
+        theta = ability.gauss(0, 1)
         key = KEY1 if version != "2" else KEY2
         order = list(range(1, ITEMS + 1)) if version != "2" else ORDER2
         items = []
@@ -133,6 +155,8 @@ def draw_sheets() -> Tuple[List[Drawn], List[str]]:
             roll = rng.random()
             k = key[i]
             other = rng.choice([o for o in OPTIONS if o != k])
+            if order[i] == EASY:
+                roll = 1.0
             if n == 11:  # every answer wrong: below the floor
                 items.append(other), d.marked.append(other)
             elif roll < 0.05:
@@ -152,12 +176,16 @@ def draw_sheets() -> Tuple[List[Drawn], List[str]]:
             elif roll < 0.17:  # a light mark alone: reads as marked, but faint
                 items.append(f"[{OPTIONS.index(k) + 1}l]"), d.marked.append(k)
                 d.doubtful.add(q)
-            elif roll < 0.29:
-                items.append(other), d.marked.append(other)
-            elif order[i] == ACCEPT and roll < 0.42:
-                items.append(ACCEPT_ALSO), d.marked.append(ACCEPT_ALSO)
-            else:
-                items.append(k), d.marked.append(k)
+            else:  # an answer as able as the student
+                m = order[i]
+                if m == WRONG_KEY:
+                    a = TRUTH if ability.random() < chance_right(theta, m) else \
+                        ability.choice([o for o in OPTIONS if o != TRUTH])
+                elif ability.random() < chance_right(theta, m):
+                    a = ACCEPT_ALSO if m == ACCEPT and ability.random() < 0.3 else k
+                else:
+                    a = ability.choice([o for o in OPTIONS if o not in (k, ACCEPT_ALSO)]) if m == ACCEPT else other
+                items.append(a), d.marked.append(a)
         cls = str(rng.randrange(10))
         d.line = "A " + sid + cls + version + "".join(items)
         sheets.append(d)
@@ -381,6 +409,76 @@ def test_status_counts(project: Project) -> None:
     assert "waiting for review" in text and "station A" in text
 
 
+def test_item_analysis_flags_the_planted_items_and_matches_the_statistics_module(project: Project) -> None:
+    """exam stats and exam report against every figure computed from the drawing with Python's statistics
+    module (test_report.reference), and the report page in headless Chromium."""
+    from test_report import browser, compare, reference
+
+    with omr.Exam(project.path) as exam:
+        stored = by_station(exam)
+    items = [{"master": m, "maximum": 2.0 if m == DOUBLE_POINTS else CORRECT, "void": m == VOID,
+              "bonus": m == BONUS, "options": OPTIONS, "keyed": KEY1[m - 1] + (ACCEPT_ALSO if m == ACCEPT else "")}
+             for m in range(1, ITEMS + 1)]
+    sheets = []
+    for d in project.sheets:
+        if d.status or d.nobar or d.version not in ("1", "2"):
+            continue
+        order = list(range(1, ITEMS + 1)) if d.version == "1" else ORDER2
+        key = KEY1 if d.version == "1" else KEY2
+        points, marked = [0.0] * ITEMS, [""] * ITEMS
+        for i, m in enumerate(d.marked):
+            points[order[i] - 1] = item_points(order[i], m, key[i], {VOID}) or 0.0
+            marked[order[i] - 1] = m
+        sheets.append({"number": stored[(d.station, d.index)].number, "version": d.version, "points": points,
+                       "marked": marked})
+    stats = json.loads(omrctl("exam", "stats", str(project.path), "--json").stdout)
+    compare(stats["overall"], reference(items, sheets), "all versions")
+    assert [v["version"] for v in stats["versions"]] == ["1", "2"]
+    for v in stats["versions"]:
+        compare(v, reference(items, [s for s in sheets if s["version"] == v["version"]]), f"version {v['version']}")
+    flags = {item["item"]: set(item["flags"]) for item in stats["overall"]["items"] if item["flags"]}
+    assert set(flags) == {WRONG_KEY, NEGATIVE, EASY}, flags
+    assert "key?" in flags[WRONG_KEY] and "negative" in flags[NEGATIVE] and "easy" in flags[EASY]
+    text = omrctl("exam", "stats", str(project.path), "--version", "2").stdout
+    assert text.startswith(f"Item analysis of version 2: {stats['versions'][1]['sheets']} sheets")
+    assert "no version" in omrctl("exam", "stats", str(project.path), "--version", "9", check=False).stderr
+
+    # The workbook's analysis sheets hold the same numbers, as numbers.
+    openpyxl = pytest.importorskip("openpyxl")
+    xlsx = project.work / "analysis.xlsx"
+    omrctl("exam", "export", str(project.path), "--xlsx", str(xlsx))
+    book = openpyxl.load_workbook(xlsx, read_only=True)
+    rows = [r for r in book["Item analysis"].iter_rows(min_row=2, values_only=True) if r[0] == "(all versions)"]
+    assert len(rows) == ITEMS
+    for row, item in zip(rows, stats["overall"]["items"]):
+        assert row[1] == item["item"]
+        for value, name in zip(row[7:10], ("p", "r", "d")):
+            assert (value is None) == (item[name] is None) and (value is None or abs(value - item[name]) <= 1e-9)
+
+    # The report: a panel for each planted item, every waiting sheet listed; it renders without a console error.
+    html_path, pdf_path = project.work / "report.html", project.work / "report.pdf"
+    done = omrctl("exam", "report", str(project.path), "--html", str(html_path), check=False)
+    assert done.returncode == 0, done.stderr
+    html = html_path.read_text(encoding="utf-8")
+    assert re.findall(r'<article class=panel id="item-(\d+)">', html) == [str(WRONG_KEY), str(NEGATIVE), str(EASY)]
+    status = json.loads(omrctl("exam", "status", str(project.path), "--json").stdout)
+    assert f"Sheets waiting for review ({status['waiting']})" in html
+    assert "Student 0, Ümit" in html or "Student" in html
+    if shutil.which("chromium"):
+        driver = browser()
+        try:
+            driver.get(html_path.as_uri())
+            assert [e for e in driver.get_log("browser") if e["level"] == "SEVERE"] == []
+            driver.save_screenshot(str(project.work / "report.png"))
+        finally:
+            driver.quit()
+        omrctl("exam", "report", str(project.path), "--pdf", str(pdf_path))
+        assert pdf_path.read_bytes().startswith(b"%PDF-")
+    else:
+        done = omrctl("exam", "report", str(project.path), "--pdf", str(pdf_path), check=False)
+        assert done.returncode != 0 and "apt-get install chromium" in done.stderr and not pdf_path.exists()
+
+
 def copy_project(project: Project, name: str) -> Path:
     target = project.work / name
     shutil.copy(project.path, target)
@@ -516,10 +614,11 @@ def test_exports_read_back(project: Project) -> None:
     assert len(sheet_rows) == 200 and sheet_rows[0]["sheet"] == "1"
     assert sheet_rows[0][f"item{VOID}_points"] == ""
 
-    # The workbook: four sheets, numbers stored as numbers.
+    # The workbook: four sheets and the item analysis, numbers stored as numbers.
     openpyxl = pytest.importorskip("openpyxl")
     book = openpyxl.load_workbook(xlsx, read_only=True)
-    assert book.sheetnames == ["Students", "Sheets", "Items", "Review"]
+    assert book.sheetnames == ["Students", "Sheets", "Items", "Review", "Test statistics", "Item analysis",
+                               "Option analysis"]
     table = list(book["Students"].iter_rows(values_only=True))
     header = list(table[0])
     for values in table[1:]:

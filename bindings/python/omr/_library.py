@@ -10,21 +10,27 @@ import threading
 from pathlib import Path
 from typing import List, Optional
 
-__all__ = ["LIBRARY_ENV", "OFFLINE_LIBRARY_ENV", "candidates", "library", "library_path", "offline_library",
-           "offline_candidates"]
+__all__ = ["LIBRARY_ENV", "OFFLINE_LIBRARY_ENV", "SONAME", "candidates", "library", "library_path",
+           "offline_library", "offline_candidates"]
 
 #: Environment variable naming the library file to load, before any other place.
 LIBRARY_ENV = "OMR_LIBRARY"
 #: The same for libomr-offline.
 OFFLINE_LIBRARY_ENV = "OMR_OFFLINE_LIBRARY"
+#: The library's SONAME: the interface these prototypes describe.
+SONAME = "libomr.so.1"
 
 
 def _build_tree_library() -> Optional[Path]:
-    # bindings/python/omr/_library.py -> the source tree's root.
-    parents = Path(__file__).resolve().parents
-    if len(parents) < 4:
+    """This source tree's build, when the package is imported from the tree
+    (bindings/python/omr) rather than installed."""
+    package = Path(__file__).resolve().parent
+    if len(package.parents) < 3 or package.parents[0].name != "python" or package.parents[1].name != "bindings":
         return None
-    return parents[3] / "build" / "default" / "libomr.so"
+    root = package.parents[2]
+    if not (root / "include" / "omr.h").is_file():
+        return None
+    return root / "build" / "default" / SONAME
 
 
 _lock = threading.Lock()
@@ -76,8 +82,9 @@ _PROTOTYPES = {
 
 def candidates() -> List[str]:
     """The places tried, in order: $OMR_LIBRARY alone when it is set; otherwise
-    the source tree's build (build/default/libomr.so), then the installed
-    library as the dynamic linker finds it."""
+    this source tree's build (only when the package is imported from the
+    tree), then the installed library by its SONAME, as the dynamic linker
+    finds it."""
     explicit = os.environ.get(LIBRARY_ENV)
     if explicit:
         return [explicit]
@@ -85,11 +92,28 @@ def candidates() -> List[str]:
     built = _build_tree_library()
     if built is not None and built.is_file():
         found.append(str(built))
-    name = ctypes.util.find_library("omr")
-    if name:
-        found.append(name)
-    found.append("libomr.so.1")
+    found.append(SONAME)
     return found
+
+
+class _DlInfo(ctypes.Structure):
+    _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p), ("dli_sname", ctypes.c_char_p),
+                ("dli_saddr", ctypes.c_void_p)]
+
+
+def _file_of(lib: ctypes.CDLL, name: str) -> str:
+    """The file the dynamic linker loaded for lib: a SONAME becomes the path
+    it was found at. name when that cannot be told."""
+    try:
+        dladdr = ctypes.CDLL(None).dladdr
+    except (OSError, AttributeError):
+        return name
+    dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(_DlInfo)]
+    dladdr.restype = ctypes.c_int
+    info = _DlInfo()
+    if dladdr(ctypes.cast(lib.MR_Close, ctypes.c_void_p), ctypes.byref(info)) == 0 or not info.dli_fname:
+        return name
+    return os.path.abspath(os.fsdecode(info.dli_fname))
 
 
 def _declare(lib: ctypes.CDLL) -> None:
@@ -114,13 +138,14 @@ def library() -> ctypes.CDLL:
                 errors.append(f"{path}: {error}")
                 continue
             _declare(lib)
-            _loaded, _loaded_from = lib, path
+            _loaded, _loaded_from = lib, _file_of(lib, path)
             return lib
-        raise OSError("cannot load libomr (set " + LIBRARY_ENV + " to its path): " + "; ".join(errors))
+        raise OSError("cannot load libomr (install the libomr1 package, or set " + LIBRARY_ENV +
+                      " to the library's path): " + "; ".join(errors))
 
 
 def library_path() -> Optional[str]:
-    """The path or name the library was loaded from, None before loading."""
+    """The file the library was loaded from, None before loading."""
     return _loaded_from
 
 

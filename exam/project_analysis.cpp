@@ -1,0 +1,135 @@
+#include "project_analysis.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "error.h"
+
+namespace omr::exam {
+
+namespace {
+
+// The options of the question that carries master item `master` on the
+// version `key`: the layout of the version's letter when versions are
+// layouts, otherwise the first.
+std::string OptionsOf(const Exam& exam, const FormShape& shape, const VersionKey& key, int master) {
+  if (shape.layouts.empty()) return {};
+  const LayoutShape* layout = &shape.layouts.front();
+  if (exam.versionSource == VersionSource::kLayout && key.name.size() == 1) {
+    for (const LayoutShape& l : shape.layouts) {
+      if (l.letter == key.name[0]) layout = &l;
+    }
+  }
+  for (std::size_t i = 0; i < key.order.size() && i < exam.items.size(); ++i) {
+    if (key.order[i] != master) continue;
+    for (const QuestionShape& q : layout->questions) {
+      if (q.number == exam.items[i]) return q.options;
+    }
+  }
+  return {};
+}
+
+std::string Keyed(const Exam& exam, const VersionKey& key, int master) {
+  const ItemRule& rule = exam.rules[static_cast<std::size_t>(master - 1)];
+  if (!rule.all.empty()) return rule.all;
+  std::string keyed;
+  if (const char k = exam.KeyFor(key, master)) keyed += k;
+  for (char c : rule.accept) {
+    if (keyed.find(c) == std::string::npos) keyed += c;
+  }
+  return keyed;
+}
+
+std::string Sorted(std::string s) {
+  std::sort(s.begin(), s.end());
+  return s;
+}
+
+// The roster column that names a student: "name" when there is one.
+int NameColumn(const Roster& roster) {
+  for (std::size_t i = 0; i < roster.columns.size(); ++i) {
+    std::string c = roster.columns[i];
+    std::transform(c.begin(), c.end(), c.begin(), [](unsigned char ch) { return std::tolower(ch); });
+    if (c == "name") return static_cast<int>(i);
+  }
+  return roster.columns.empty() ? -1 : 0;
+}
+
+}  // namespace
+
+AnalysisInput AnalysisInputOf(const Exam& exam, const FormShape& shape,
+                              const std::vector<SheetScore>& scores) {
+  AnalysisInput in;
+  for (const VersionKey& key : exam.keys) in.versions.push_back(key.name);
+  const int count = exam.ItemCount();
+  for (int m = 1; m <= count; ++m) {
+    const ItemRule& rule = exam.rules[static_cast<std::size_t>(m - 1)];
+    AnalysisItem item;
+    item.master = m;
+    item.maximum = rule.kind == ItemKind::kVoid ? 0 : rule.points;
+    item.isVoid = rule.kind == ItemKind::kVoid;
+    item.bonus = rule.kind == ItemKind::kBonus;
+    item.multiAnswer = !rule.all.empty();
+    if (!exam.keys.empty()) {
+      item.options = OptionsOf(exam, shape, exam.keys.front(), m);
+      item.keyed = Keyed(exam, exam.keys.front(), m);
+      for (std::size_t v = 1; v < exam.keys.size(); ++v) {
+        const std::string keyed = Keyed(exam, exam.keys[v], m);
+        if (Sorted(keyed) != Sorted(item.keyed)) item.versionKeys[exam.keys[v].name] = keyed;
+      }
+    }
+    in.items.push_back(std::move(item));
+  }
+  for (const SheetScore& s : scores) {
+    if (!s.scored || s.voided || s.items.size() != static_cast<std::size_t>(count)) continue;
+    AnalysisSheet sheet;
+    sheet.number = s.number;
+    sheet.version = s.version;
+    for (const ItemScore& item : s.items) {
+      sheet.points.push_back(item.points);
+      sheet.marked.push_back(item.response);
+    }
+    in.sheets.push_back(std::move(sheet));
+  }
+  return in;
+}
+
+std::vector<ReviewEntry> WaitingOf(const std::vector<SheetScore>& scores, const Roster& roster) {
+  const int nameColumn = NameColumn(roster);
+  std::vector<ReviewEntry> out;
+  for (const SheetScore& s : scores) {
+    if (s.reasons.empty()) continue;
+    ReviewEntry e;
+    e.sheet = s.number;
+    e.student = s.studentId;
+    const auto row = roster.rows.find(s.studentId);
+    if (nameColumn >= 0 && row != roster.rows.end() &&
+        static_cast<std::size_t>(nameColumn) < row->second.size()) {
+      e.name = row->second[static_cast<std::size_t>(nameColumn)];
+    }
+    e.reasons = SummarizeReasons(s.reasons);
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+ExamAnalysis AnalyzeScores(const Exam& exam, const FormShape& shape, const std::vector<SheetScore>& scores) {
+  ExamAnalysis analysis;
+  std::string error;
+  if (!AnalyzeExam(AnalysisInputOf(exam, shape, scores), analysis, error)) {
+    throw Error("cannot analyse the exam: " + error);
+  }
+  return analysis;
+}
+
+ProjectReport AnalyzeProject(Project& project) {
+  const std::vector<SheetScore> scores = project.ScoreAll();
+  ProjectReport report;
+  report.analysis = AnalyzeScores(project.exam(), project.shape(), scores);
+  report.info.title = project.exam().title.empty() ? project.examName() : project.exam().title;
+  report.info.generated = NowUtc();
+  report.info.waiting = WaitingOf(scores, project.roster());
+  return report;
+}
+
+}  // namespace omr::exam

@@ -1,0 +1,37 @@
+// The item analysis of an exam project: its current scores as the analysis
+// input, its review queue as the report's list of waiting sheets.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "project.h"
+#include "report_html.h"
+#include "statistics.h"
+
+namespace omr::exam {
+
+// Every scored sheet (read, of a known version, not voided): per master item
+// its points and the labels marked after corrections. Items carry their
+// maximum, the keyed labels of each version (with accepted answers; every
+// required label of an all-of item), the option labels of the question on
+// the form and whether they are void or bonus.
+AnalysisInput AnalysisInputOf(const Exam& exam, const FormShape& shape,
+                              const std::vector<SheetScore>& scores);
+
+// The sheets with review reasons, in sheet order, with the roster's name.
+std::vector<ReviewEntry> WaitingOf(const std::vector<SheetScore>& scores, const Roster& roster);
+
+// The analysis of these scores. Throws Error when they cannot be analysed.
+ExamAnalysis AnalyzeScores(const Exam& exam, const FormShape& shape, const std::vector<SheetScore>& scores);
+
+struct ProjectReport {
+  ExamAnalysis analysis;
+  ReportInfo info;  // title, time made, waiting sheets
+};
+
+// The analysis and report details of an open project, from the scores as
+// they are now. Throws Error when the scores cannot be analysed.
+ProjectReport AnalyzeProject(Project& project);
+
+}  // namespace omr::exam
