@@ -272,6 +272,27 @@ TEST_P(ProjectTest, TwoProgramsOnOneProjectSeeEachOthersWork) {
   EXPECT_EQ(project_->retries(), 0);
 }
 
+// A project holding several exams: each is added under a name of its own and
+// chosen by it.
+TEST_P(ProjectTest, SeveralExamsInOneProjectAreChosenByName) {
+  const std::string exam = (dir_ / "exam.json").string();
+  EXPECT_THROW(Project::Create(location_, exam, "june", "t", false), Error);  // never over a project
+  EXPECT_THROW(Project::Create(location_, exam, "exam", "t", true), Error);   // the name is taken
+  auto june = Project::Create(location_, exam, "june", "t", true);
+  june->AddSheet(Drawn({Answer::Char('A')}));
+  project_->AddSheet(Drawn({Answer::Char('B')}));
+  project_->AddSheet(Drawn({Answer::Char('C')}));
+  try {
+    Project::Open(location_, "");
+    ADD_FAILURE() << "no exam named, yet one was opened";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("--name"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(Project::Open(location_, "june")->Status().sheets, 1);
+  EXPECT_EQ(Project::Open(location_, "exam")->Status().sheets, 2);
+  EXPECT_THROW(Project::Open(location_, "july"), Error);
+}
+
 OMR_FOR_EACH_BACKEND(ProjectTest);
 
 }  // namespace
