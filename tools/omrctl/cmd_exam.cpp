@@ -529,7 +529,10 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
       "a grid read before is flagged duplicate-grid");
   project(import);
   import->add_option("GRID", o.grids, "Grid files, spools or projects")->required()->type_name("FILE");
-  import->add_option("--station", o.station, "The station the sheets are counted to (default: import)")
+  import
+      ->add_option(
+          "--station", o.station,
+          "The station grid files are counted to (default: import); the sheets of a project keep theirs")
       ->type_name("NAME");
 
   CLI::App* correct = exam->add_subcommand("correct",
