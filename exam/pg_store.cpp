@@ -114,6 +114,19 @@ CREATE TABLE reasons(
   detail TEXT NOT NULL,
   PRIMARY KEY(sheet_id, position));
 )sql",
+    // The review queue: each sheet's confidence, whether it ever needed a
+    // person, and undos. Projects scored before this take the least
+    // confidence of all their questions until their next re-scoring.
+    R"sql(
+ALTER TABLE scores ADD COLUMN confidence DOUBLE PRECISION NOT NULL DEFAULT 1;
+ALTER TABLE scores ADD COLUMN flagged INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE corrections ADD COLUMN undoes BIGINT REFERENCES corrections(id);
+UPDATE scores SET flagged = 1 WHERE sheet_id IN (SELECT sheet_id FROM reasons);
+UPDATE scores SET confidence = CASE
+  WHEN (SELECT code FROM sheets WHERE id = scores.sheet_id) <> 0 THEN 0
+  ELSE COALESCE((SELECT MIN(confidence) FROM responses r WHERE r.sheet_id = scores.sheet_id), 1) END;
+CREATE INDEX reasons_by_reason ON reasons(reason, sheet_id);
+)sql",
 };
 constexpr int kLatest = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -315,9 +328,10 @@ class PgStore final : public Store {
     SessionSetup();
   }
 
-  void Open(bool create) {
+  // `version` 0: the latest schema.
+  void Open(bool create, int version = 0) {
     Connect();
-    Migrate(create);
+    Migrate(create, version ? version : kLatest);
   }
 
   std::string Location() const override { return conninfo_; }
@@ -515,6 +529,7 @@ class PgStore final : public Store {
       const std::size_t to = std::min(scores.size(), from + kChunk);
       ArrayText id, revision, scored, voided, student, state, version, total, maximum, percent, answers,
           points;
+      ArrayText confidence, flagged;
       ArrayText rSheet, rPosition, rCode, rQuestion, rDetail;
       for (std::size_t i = from; i < to; ++i) {
         const ScoreRecord& s = *scores[i].second;
@@ -530,6 +545,8 @@ class PgStore final : public Store {
         percent.Real(s.scored ? s.percent : std::nullopt);
         answers.Text(s.answers);
         points.Text(s.points);
+        confidence.Real(s.confidence);
+        flagged.Int(s.flagged || !s.reasons.empty() ? 1 : 0);
         int position = 0;
         for (const Reason& r : s.reasons) {
           rSheet.Int(scores[i].first);
@@ -543,16 +560,18 @@ class PgStore final : public Store {
       p.Array(id).Array(revision).Array(scored).Array(voided).Array(student).Array(state).Array(version);
       p.Array(total).Array(maximum).Array(percent).Array(answers).Array(points);
       p.Array(rSheet).Array(rPosition).Array(rCode).Array(rQuestion).Array(rDetail);
+      p.Array(confidence).Array(flagged);
+      // "flagged" stays once set: a sheet that needed a person once counts as reviewed.
       Run("WITH scored AS (INSERT INTO scores(sheet_id, revision, scored, voided, student_id, id_state, "
           "version, "
-          "total, maximum, percent, answers, points) SELECT * FROM unnest($1::bigint[], $2::integer[], "
-          "$3::integer[], $4::integer[], $5::text[], $6::text[], $7::text[], $8::float8[], $9::float8[], "
-          "$10::float8[], $11::text[], $12::text[]) ON CONFLICT (sheet_id) DO UPDATE SET revision = "
-          "EXCLUDED.revision, scored = EXCLUDED.scored, voided = EXCLUDED.voided, student_id = "
-          "EXCLUDED.student_id, id_state = EXCLUDED.id_state, version = EXCLUDED.version, total = "
-          "EXCLUDED.total, "
-          "maximum = EXCLUDED.maximum, percent = EXCLUDED.percent, answers = EXCLUDED.answers, points = "
-          "EXCLUDED.points), "
+          "total, maximum, percent, answers, points, confidence, flagged) SELECT * FROM unnest($1::bigint[], "
+          "$2::integer[], $3::integer[], $4::integer[], $5::text[], $6::text[], $7::text[], $8::float8[], "
+          "$9::float8[], $10::float8[], $11::text[], $12::text[], $18::float8[], $19::integer[]) "
+          "ON CONFLICT (sheet_id) DO UPDATE SET revision = EXCLUDED.revision, scored = EXCLUDED.scored, "
+          "voided = EXCLUDED.voided, student_id = EXCLUDED.student_id, id_state = EXCLUDED.id_state, "
+          "version = EXCLUDED.version, total = EXCLUDED.total, maximum = EXCLUDED.maximum, "
+          "percent = EXCLUDED.percent, answers = EXCLUDED.answers, points = EXCLUDED.points, "
+          "confidence = EXCLUDED.confidence, flagged = GREATEST(scores.flagged, EXCLUDED.flagged)), "
           "kept AS (SELECT * FROM unnest($13::bigint[], $14::integer[], $15::text[], $16::integer[], "
           "$17::text[]) "
           "AS k(sheet_id, position, reason, question, detail)), "
@@ -669,19 +688,18 @@ class PgStore final : public Store {
   // correction of a question is the one with the larger id.
   void AddCorrection(Id exam, CorrectionRecord& c) override {
     Locked(exam);
-    const Result r =
-        Run("INSERT INTO corrections(sheet_id, target, old_value, new_value, author, made_at, reason) "
-            "SELECT s.id, $3::text, $4::text, $5::text, $6::text, $7::text, $8::text FROM sheets s WHERE "
-            "s.exam_id = $1 AND s.number = $2 RETURNING id",
-            Params()
-                .Int(exam)
-                .Int(c.sheet)
-                .Text(c.target)
-                .Text(c.oldValue)
-                .Text(c.newValue)
-                .Text(c.author)
-                .Text(c.madeAt)
-                .Text(c.reason));
+    Params p;
+    p.Int(exam).Int(c.sheet).Text(c.target).Text(c.oldValue).Text(c.newValue).Text(c.author).Text(c.madeAt);
+    p.Text(c.reason);
+    if (c.undoes)
+      p.Int(c.undoes);
+    else
+      p.Null();
+    const Result r = Run(
+        "INSERT INTO corrections(sheet_id, target, old_value, new_value, author, made_at, reason, undoes) "
+        "SELECT s.id, $3::text, $4::text, $5::text, $6::text, $7::text, $8::text, $9::bigint FROM sheets s "
+        "WHERE s.exam_id = $1 AND s.number = $2 RETURNING id",
+        p);
     if (r.Rows() == 0) throw StoreError("there is no sheet " + std::to_string(c.sheet));
     c.id = r.Int(0, 0);
   }
@@ -689,17 +707,55 @@ class PgStore final : public Store {
   std::vector<CorrectionRecord> Corrections(Id exam, int sheet) override {
     std::vector<CorrectionRecord> out;
     const std::string head =
-        "SELECT c.id, s.number, c.target, c.old_value, c.new_value, c.author, c.made_at, c.reason FROM "
-        "corrections c JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = $1";
+        "SELECT c.id, s.number, c.target, c.old_value, c.new_value, c.author, c.made_at, c.reason, "
+        "COALESCE(c.undoes, 0) FROM corrections c JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = $1";
     const Result r = sheet ? Run(head + " AND s.number = $2 ORDER BY c.id", Params().Int(exam).Int(sheet))
                            : Run(head + " ORDER BY c.id", Params().Int(exam));
     for (int i = 0; i < r.Rows(); ++i)
       out.push_back({r.Int(i, 0), r.Int32(i, 1), r.Text(i, 2), r.MaybeText(i, 3), r.MaybeText(i, 4),
-                     r.Text(i, 5), r.Text(i, 6), r.Text(i, 7)});
+                     r.Text(i, 5), r.Text(i, 6), r.Text(i, 7), r.Int(i, 8)});
     return out;
   }
 
   std::vector<ScoreRecord> Scores(Id exam) override { return ReadScores(exam, 0); }
+
+  // The page of sheets first, then their reasons: sorting touches the
+  // waiting sheets once, not their every reason.
+  std::vector<QueueEntry> ReviewQueue(Id exam, const std::string& reason, int offset, int limit) override {
+    std::vector<QueueEntry> out;
+    const Result r = Run(
+        "WITH page AS (SELECT c.sheet_id, s.number, c.student_id, c.id_state, c.confidence FROM scores c "
+        "JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = $1 AND EXISTS (SELECT 1 FROM reasons w "
+        "WHERE w.sheet_id = c.sheet_id AND ($2::text = '' OR w.reason = $2::text)) ORDER BY c.confidence, "
+        "s.number LIMIT $3 OFFSET $4) "
+        "SELECT p.number, p.student_id, p.id_state, p.confidence, r.reason, r.question, r.detail FROM page p "
+        "JOIN reasons r ON r.sheet_id = p.sheet_id ORDER BY p.confidence, p.number, r.position",
+        Params().Int(exam).Text(reason).Int(std::max(limit, 0)).Int(std::max(offset, 0)));
+    for (int i = 0; i < r.Rows(); ++i) {
+      const int number = r.Int32(i, 0);
+      if (out.empty() || out.back().sheet != number)
+        out.push_back({number, r.Text(i, 1), r.Text(i, 2), r.Real(i, 3), {}});
+      out.back().reasons.push_back({r.Text(i, 4), r.Int32(i, 5), r.Text(i, 6)});
+    }
+    return out;
+  }
+
+  ReviewCounts CountReview(Id exam) override {
+    ReviewCounts counts;
+    const Result totals =
+        Run("SELECT COUNT(*) FILTER (WHERE c.flagged <> 0 OR w.sheet_id IS NOT NULL), COUNT(w.sheet_id) FROM "
+            "scores c JOIN sheets s ON s.id = c.sheet_id LEFT JOIN (SELECT DISTINCT sheet_id FROM reasons) w "
+            "ON w.sheet_id = c.sheet_id WHERE s.exam_id = $1",
+            Params().Int(exam));
+    counts.flagged = totals.Int32(0, 0);
+    counts.waiting = totals.Int32(0, 1);
+    const Result by =
+        Run("SELECT r.reason, COUNT(DISTINCT r.sheet_id) FROM reasons r JOIN sheets s ON s.id = r.sheet_id "
+            "WHERE s.exam_id = $1 GROUP BY r.reason",
+            Params().Int(exam));
+    for (int i = 0; i < by.Rows(); ++i) counts.byReason[by.Text(i, 0)] = by.Int32(i, 1);
+    return counts;
+  }
 
   std::optional<ScoreRecord> Score(Id exam, int sheet) override {
     std::vector<ScoreRecord> one = ReadScores(exam, sheet);
@@ -718,7 +774,8 @@ class PgStore final : public Store {
     std::vector<ScoreRecord> out;
     const std::string head =
         "SELECT s.number, c.revision, c.scored, c.voided, c.student_id, c.id_state, c.version, c.total, "
-        "c.maximum, c.percent, c.answers, c.points FROM scores c JOIN sheets s ON s.id = c.sheet_id WHERE "
+        "c.maximum, c.percent, c.answers, c.points, c.confidence, c.flagged FROM scores c JOIN sheets s ON "
+        "s.id = c.sheet_id WHERE "
         "s.exam_id = $1";
     const Result r = sheet ? Run(head + " AND s.number = $2", Params().Int(exam).Int(sheet))
                            : Run(head + " ORDER BY s.number", Params().Int(exam));
@@ -736,6 +793,8 @@ class PgStore final : public Store {
       if (!r.Null(i, 9)) s.percent = r.Real(i, 9);
       s.answers = r.Text(i, 10);
       s.points = r.Text(i, 11);
+      s.confidence = r.Real(i, 12);
+      s.flagged = r.Int(i, 13) != 0;
       out.push_back(std::move(s));
     }
     const std::string reasons =
@@ -806,7 +865,7 @@ class PgStore final : public Store {
     throw StoreError("the project " + conninfo_ + ": " + message);
   }
 
-  void Migrate(bool create) {
+  void Migrate(bool create, int target) {
     Begin();
     try {
       Run("SELECT pg_advisory_xact_lock($1::bigint)", Params().Int(kMigrationLock));
@@ -841,7 +900,7 @@ class PgStore final : public Store {
       if (version > kLatest)
         throw StoreError(conninfo_ + " has schema version " + std::to_string(version) +
                          "; this omrctl knows up to " + std::to_string(kLatest) + ": use a newer omrctl");
-      for (int v = version; v < kLatest; ++v) {
+      for (int v = version; v < target; ++v) {
         Simple(kMigrations[v]);
         Run("UPDATE schema_version SET version = $1", Params().Int(v + 1));
       }
@@ -894,10 +953,10 @@ void RefusePassword(const std::string& conninfo) {
       throw StoreError("the connection text holds a password: " + where);
 }
 
-std::unique_ptr<Store> MakePostgresStore(const std::string& conninfo, bool create) {
+std::unique_ptr<Store> MakePostgresStore(const std::string& conninfo, bool create, int version = 0) {
   RefusePassword(conninfo);
   auto store = std::make_unique<PgStore>(conninfo);
-  store->Open(create);
+  store->Open(create, version);
   return store;
 }
 
@@ -931,6 +990,11 @@ std::unique_ptr<Store> OpenPostgresStore(const std::string& conninfo) {
 
 std::unique_ptr<Store> CreatePostgresStore(const std::string& conninfo) {
   return MakePostgresStore(conninfo, true);
+}
+
+std::unique_ptr<Store> CreatePostgresStoreAt(const std::string& conninfo, int version) {
+  if (version < 1 || version > kLatest) throw StoreError("no schema version " + std::to_string(version));
+  return MakePostgresStore(conninfo, true, version);
 }
 
 }  // namespace omr::exam

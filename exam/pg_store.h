@@ -21,5 +21,8 @@ bool IsPostgresLocation(const std::string& location);
 // Create makes it in a database (its current schema) that holds no tables.
 std::unique_ptr<Store> OpenPostgresStore(const std::string& conninfo);
 std::unique_ptr<Store> CreatePostgresStore(const std::string& conninfo);
+// The tables at an older schema version, for tests of the migrations: only
+// raw SQL may write them (the store's statements are the latest schema's).
+std::unique_ptr<Store> CreatePostgresStoreAt(const std::string& conninfo, int version);
 
 }  // namespace omr::exam

@@ -321,9 +321,21 @@ auto Project::Write(Work&& work) -> decltype(work()) {
       &retries_);
 }
 
-void Project::CatchUp() {
-  for (const ExamRecord& e : store_->Exams())
-    if (e.id == examId_ && e.revision != revision_.revision) Load();
+bool Project::Sync() {
+  for (const ExamRecord& e : store_->Exams()) {
+    if (e.id != examId_ || e.revision == revision_.revision) continue;
+    Load();
+    return true;
+  }
+  return false;
+}
+
+std::optional<SheetRecord> Project::FindSheetOrThrow(int sheet, bool withGrid) {
+  std::optional<SheetRecord> found = store_->FindSheet(examId_, sheet, withGrid);
+  if (!found)
+    throw Error("there is no sheet " + std::to_string(sheet) + " (the project has " +
+                std::to_string(store_->SheetCount(examId_)) + ")");
+  return found;
 }
 
 void Project::StoreScores(const std::vector<SheetRecord>& sheets, const std::vector<SheetScore>& scores) {
@@ -384,6 +396,8 @@ ScoreRecord Project::ToRecord(const SheetScore& s) const {
   r.answers = JoinAnswers(s);
   r.points = JoinPoints(s);
   r.reasons = s.reasons;
+  r.confidence = s.confidence;
+  r.flagged = !s.reasons.empty();
   return r;
 }
 
@@ -565,24 +579,29 @@ void Project::EndBatch(Id batch, const std::string& outcome) {
   Write([&] { store_->EndBatch(batch, NowUtc(), outcome); });
 }
 
-CorrectionRecord Project::Correct(int sheet, const std::string& target,
-                                  const std::optional<std::string>& value, const std::string& author,
-                                  const std::string& reason) {
+namespace {
+
+void CheckAuthorAndReason(const std::string& author, const std::string& reason) {
   if (author.empty() || author.size() > kMaxAuthor)
     throw Error("say who corrects: a name of 1 to " + std::to_string(kMaxAuthor) + " bytes (--by NAME)");
   if (reason.size() > kMaxReason)
     throw Error("the reason is longer than " + std::to_string(kMaxReason) + " bytes");
-  if (value && value->size() > kMaxValue)
-    throw Error("the answer is longer than " + std::to_string(kMaxValue) + " bytes");
   for (const std::string* text : {&author, &reason})
     if (text->find('\0') != std::string::npos) throw Error("a NUL byte in the name or the reason");
+}
 
+}  // namespace
+
+CorrectionRecord Project::Correct(int sheet, const std::string& target,
+                                  const std::optional<std::string>& value, const std::string& author,
+                                  const std::string& reason) {
+  CheckAuthorAndReason(author, reason);
+  if (value && value->size() > kMaxValue)
+    throw Error("the answer is longer than " + std::to_string(kMaxValue) + " bytes");
+
+  // Write() scores with the exam as it is now, whoever changed it.
   return Write([&] {
-    const std::optional<SheetRecord> found = store_->FindSheet(examId_, sheet, false);
-    if (!found) {
-      throw Error("there is no sheet " + std::to_string(sheet) + " (the project has " +
-                  std::to_string(store_->SheetCount(examId_)) + ")");
-    }
+    const std::optional<SheetRecord> found = FindSheetOrThrow(sheet, false);
     const std::vector<CorrectionRecord> earlier = store_->Corrections(examId_, sheet);
     std::optional<std::string> current;  // the value that counts now, when a correction set it
     for (const CorrectionRecord& c : earlier)
@@ -672,6 +691,67 @@ CorrectionRecord Project::Correct(int sheet, const std::string& target,
     Refresh({sheet});
     return rec;
   });
+}
+
+CorrectionRecord Project::Undo(int sheet, Id id, const std::string& author, const std::string& reason) {
+  CheckAuthorAndReason(author, reason);
+  return Write([&] {
+    FindSheetOrThrow(sheet, false);
+    const std::vector<CorrectionRecord> all = store_->Corrections(examId_, sheet);
+    const auto undone =
+        std::find_if(all.begin(), all.end(), [&](const CorrectionRecord& c) { return c.id == id; });
+    if (undone == all.end())
+      throw Error("sheet " + std::to_string(sheet) + " has no correction " + std::to_string(id));
+    if (undone->undoes)
+      throw Error("correction " + std::to_string(id) + " is an undo itself: correct " + undone->target +
+                  " again instead");
+    std::optional<std::string> before;  // what counted before it: none is the reading
+    for (auto c = all.begin(); c != undone; ++c)
+      if (c->target == undone->target) before = c->newValue;
+    // Later corrections of the target must all be undone (with their undos).
+    std::set<Id> cancelled;
+    for (auto c = undone + 1; c != all.end(); ++c) {
+      if (c->undoes == id)
+        throw Error("correction " + std::to_string(id) + " was undone already (by " + c->author + ")");
+      if (c->undoes) cancelled.insert({c->id, c->undoes});
+    }
+    for (auto c = undone + 1; c != all.end(); ++c)
+      if (c->target == undone->target && !cancelled.count(c->id))
+        throw Error("correction " + std::to_string(id) + " of " + undone->target + " was followed by " +
+                    std::to_string(c->id) + " (by " + c->author +
+                    "): undo that one first, or correct it again");
+    CorrectionRecord rec;
+    rec.sheet = sheet;
+    rec.target = undone->target;
+    rec.oldValue = undone->newValue;
+    rec.newValue = before;
+    rec.author = CleanUtf8(author);
+    rec.reason = CleanUtf8(reason);
+    rec.madeAt = NowUtc();
+    rec.undoes = id;
+    store_->AddCorrection(examId_, rec);
+    Refresh({sheet});
+    return rec;
+  });
+}
+
+SheetDetail Project::Detail(int sheet) {
+  Sync();
+  std::optional<SheetRecord> found = FindSheetOrThrow(sheet, true);
+  SheetDetail d;
+  if (!found->grid.empty()) {
+    std::string error;
+    if (!ExpandGrid(found->lines, found->columns, found->grid, d.grid, error))
+      throw Error("sheet " + std::to_string(sheet) + ": " + error);
+    d.questions = form_->Cells(d.grid);
+  }
+  found->grid.clear();
+  d.sheet = std::move(*found);
+  d.responses = store_->Responses(d.sheet.id);
+  d.corrections = store_->Corrections(examId_, sheet);
+  d.score = Evaluate(d.sheet, d.responses, d.corrections);
+  Across(d.score, d.sheet.gridHash);
+  return d;
 }
 
 std::vector<SheetScore> Project::ScoreAll(std::vector<SheetRecord>* sheets) {
@@ -822,8 +902,8 @@ ExamStatus Project::Status() {
 }
 
 std::vector<std::uint8_t> Project::Picture(int sheet) {
-  const std::optional<SheetRecord> found = store_->FindSheet(examId_, sheet, true);
-  if (!found) throw Error("there is no sheet " + std::to_string(sheet));
+  Sync();
+  const std::optional<SheetRecord> found = FindSheetOrThrow(sheet, true);
   if (found->grid.empty()) throw Error("the reader kept no grid of sheet " + std::to_string(sheet));
   SheetGrid grid;
   std::string error;

@@ -96,6 +96,17 @@ struct ExamStatus {
   std::vector<BatchRecord> unfinished;  // runs that never ended (killed)
 };
 
+// A stored sheet as a person checks it: what was read, the cells behind it,
+// the corrections made and the score they give now.
+struct SheetDetail {
+  SheetRecord sheet;  // without its grid bytes
+  SheetGrid grid;     // expanded; 0 lines when the reader kept none
+  std::vector<Response> responses;
+  std::vector<QuestionDetail> questions;      // the grid decoded with the current form, cells and all
+  std::vector<CorrectionRecord> corrections;  // oldest first
+  SheetScore score;                           // with the reasons that depend on other sheets
+};
+
 struct RescanReport {
   int sheets = 0;   // grids decoded again
   int changed = 0;  // sheets whose responses or code changed
@@ -154,6 +165,19 @@ class Project {
   CorrectionRecord Correct(int sheet, const std::string& target, const std::optional<std::string>& value,
                            const std::string& author, const std::string& reason);
 
+  // Appends a correction that undoes correction `id` of the sheet: what
+  // counted before it counts again. Only the latest correction of its target
+  // that is not undone yet can be undone. Throws Error otherwise.
+  CorrectionRecord Undo(int sheet, Id id, const std::string& author, const std::string& reason);
+
+  // Reads the exam again when another process has changed it (rekey,
+  // rescan) since this one loaded it; true when it did.
+  bool Sync();
+
+  // A sheet with its reading, cells, corrections and score. Throws Error
+  // when there is no such sheet.
+  SheetDetail Detail(int sheet);
+
   // Replaces the exam file (keys, scoring, roster; the form stays) and
   // re-scores every sheet. Throws ExamFileError.
   void Rekey(const std::string& examPath, const std::string& author);
@@ -164,9 +188,6 @@ class Project {
 
   // Recomputes and stores every score; answers the sheet count.
   int RescoreAll();
-
-  // Takes up a new revision another program stored (a rekey, a rescan).
-  void CatchUp();
 
   // Transactions run again because another writer was in the way.
   int retries() const { return retries_; }
@@ -197,6 +218,7 @@ class Project {
   // Scores these sheets again with the reasons they share with others.
   void RescoreWithOthers(const std::set<int>& numbers);
   void Across(SheetScore& score, const std::string& gridHash);
+  std::optional<SheetRecord> FindSheetOrThrow(int sheet, bool withGrid);
 
   std::unique_ptr<Store> store_;
   Id examId_ = 0;

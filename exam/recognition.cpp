@@ -121,14 +121,46 @@ DecodedSheet RecognitionForm::DecodeFile(const std::string& path) const {
   return FromSheet(sheet.get());
 }
 
-std::vector<std::uint8_t> RecognitionForm::Picture(const SheetGrid& grid) const {
+namespace {
+
+SheetPtr DecodeGrid(const omro_form* form, const SheetGrid& grid) {
   std::string error;
   if (!ValidGrid(grid, error)) throw Error(error);
   omro_sheet* raw = nullptr;
-  if (omro_decode_grid(form_, grid.lines, grid.columns, grid.cells.data(), grid.cells.size(), kMode, &raw) !=
+  if (omro_decode_grid(form, grid.lines, grid.columns, grid.cells.data(), grid.cells.size(), kMode, &raw) !=
       OMRO_OK)
     throw Error("cannot decode the grid: " + OfflineMessage());
-  const SheetPtr sheet(raw);
+  return SheetPtr(raw);
+}
+
+}  // namespace
+
+std::vector<QuestionDetail> RecognitionForm::Cells(const SheetGrid& grid) const {
+  const SheetPtr sheet = DecodeGrid(form_, grid);
+  omro_sheet_info info{};
+  if (omro_sheet_get_info(sheet.get(), &info) != OMRO_OK)
+    throw Error("cannot decode the sheet: " + OfflineMessage());
+  std::vector<QuestionDetail> out;
+  for (int q = 0; q < info.questions; ++q) {
+    omro_question question{};
+    if (omro_sheet_question(sheet.get(), q, &question) != OMRO_OK) break;
+    QuestionDetail d;
+    d.question = question.number;
+    d.type = question.type;
+    d.options = question.options;
+    for (int c = 0; c < question.cell_count; ++c) {
+      omro_cell cell{};
+      if (omro_sheet_cell(sheet.get(), q, c, &cell) != OMRO_OK) break;
+      d.cells.push_back(
+          {cell.line, cell.column, cell.value, cell.label, cell.marked != 0, cell.threshold, cell.doubtful});
+    }
+    out.push_back(std::move(d));
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> RecognitionForm::Picture(const SheetGrid& grid) const {
+  const SheetPtr sheet = DecodeGrid(form_, grid);
   std::size_t length = 0;
   omro_sheet_png(sheet.get(), nullptr, 0, &length);
   std::vector<std::uint8_t> png(length);

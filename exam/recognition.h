@@ -23,6 +23,30 @@ struct DecodedSheet {
   std::vector<Response> responses;  // responses[q - 1] is question q
 };
 
+// One cell of a question as the recognition decided it.
+struct CellDetail {
+  int line = 0;
+  int column = 0;
+  int value = 0;  // 0..15; -1 off the grid
+  char label = ' ';
+  bool marked = false;
+  int threshold = 16;  // from this value on it would count as marked; 16: never
+  int doubtful = 0;    // the doubt bits that concern this cell
+};
+
+// A question of a decoded sheet with its cells (for a person checking it).
+struct QuestionDetail {
+  int question = 0;
+  char type = ' ';
+  std::string options;  // labels in cell order (form bytes)
+  std::vector<CellDetail> cells;
+};
+
+// Where a cell is in the sheet picture (Picture()): 12 pixels a cell, a
+// 26-pixel margin on the left, rows in sending order (line 1 at the bottom).
+inline constexpr int kPictureCell = 12;
+inline constexpr int kPictureMargin = 26;
+
 class RecognitionForm {
  public:
   // Loads form text as the driver would; throws Error naming `name` and every
@@ -43,6 +67,9 @@ class RecognitionForm {
   DecodedSheet DecodeFile(const std::string& path) const;
   // The sheet's picture as PNG bytes (the offline library's renderer).
   std::vector<std::uint8_t> Picture(const SheetGrid& grid) const;
+  // Every question of the grid's layout with its cells (none when no layout
+  // is identified).
+  std::vector<QuestionDetail> Cells(const SheetGrid& grid) const;
 
  private:
   DecodedSheet FromSheet(omro_sheet* sheet) const;

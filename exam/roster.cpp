@@ -1,5 +1,7 @@
 #include "roster.h"
 
+#include <algorithm>
+#include <cctype>
 #include <set>
 
 namespace omr::exam {
@@ -144,6 +146,37 @@ bool ParseRoster(std::string_view text, Roster& roster, std::string& error) {
     roster.rows.emplace(id, std::move(rest));
   }
   return true;
+}
+
+namespace {
+
+bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
+  const auto lower = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
+  return std::search(text.begin(), text.end(), part.begin(), part.end(),
+                     [&](char a, char b) { return lower(a) == lower(b); }) != text.end();
+}
+
+}  // namespace
+
+std::vector<std::string> Roster::Find(std::string_view typed, std::size_t limit) const {
+  std::vector<std::string> out;
+  if (typed.empty()) return out;
+  for (const std::string& id : ids) {
+    if (out.size() >= limit) return out;
+    if (id.size() >= typed.size() && std::string_view(id).substr(0, typed.size()) == typed) out.push_back(id);
+  }
+  for (const std::string& id : ids) {
+    if (out.size() >= limit) break;
+    if (std::find(out.begin(), out.end(), id) != out.end()) continue;
+    const auto row = rows.find(id);
+    if (row == rows.end()) continue;
+    for (const std::string& field : row->second)
+      if (ContainsIgnoringCase(field, typed)) {
+        out.push_back(id);
+        break;
+      }
+  }
+  return out;
 }
 
 }  // namespace omr::exam

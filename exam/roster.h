@@ -16,6 +16,10 @@ struct Roster {
 
   bool Empty() const { return ids.empty(); }
   bool Has(const std::string& id) const { return rows.count(id) != 0; }
+  // Up to `limit` IDs for what a person typed: IDs that start with it first,
+  // then those with another column (a name) containing it, ignoring ASCII
+  // case; each in file order.
+  std::vector<std::string> Find(std::string_view typed, std::size_t limit) const;
 };
 
 // RFC 4180 fields: quotes, doubled quotes, commas and line breaks inside

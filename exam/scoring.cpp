@@ -40,7 +40,7 @@ bool NormalizeLabels(const std::string& options, const std::string& answer, std:
     char label = c;
     if (options.find(c) == std::string::npos) {
       const char other = std::isupper(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c))
-                                                                      : static_cast<char>(std::toupper(c));
+                                                                     : static_cast<char>(std::toupper(c));
       if (options.find(other) == std::string::npos) return false;
       label = other;
     }
@@ -51,10 +51,7 @@ bool NormalizeLabels(const std::string& options, const std::string& answer, std:
   return true;
 }
 
-namespace {
-
-// The latest value per target; a withdrawal removes the target.
-std::map<std::string, std::string> Latest(const std::vector<Override>& corrections) {
+std::map<std::string, std::string> LatestCorrections(const std::vector<Override>& corrections) {
   std::map<std::string, std::string> latest;
   for (const Override& o : corrections) {
     if (o.value)
@@ -64,6 +61,8 @@ std::map<std::string, std::string> Latest(const std::vector<Override>& correctio
   }
   return latest;
 }
+
+namespace {
 
 bool Visible(unsigned char c) {
   return c > 0x20 && c < 0x7F;
@@ -103,7 +102,7 @@ double ItemPoints(const ItemRule& rule, char key, const std::string& marked, Out
 SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vector<Override>& corrections) {
   SheetScore out;
   out.number = sheet.number;
-  const std::map<std::string, std::string> latest = Latest(corrections);
+  const std::map<std::string, std::string> latest = LatestCorrections(corrections);
   auto corrected = [&](int question) -> const std::string* {
     const auto hit = latest.find(std::to_string(question));
     return hit == latest.end() ? nullptr : &hit->second;
@@ -115,15 +114,19 @@ SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vect
   if (out.voided) return out;
   if (sheet.code != 0) {
     out.reasons.push_back({"not-read", 0, std::to_string(sheet.code)});
+    out.confidence = 0;
     return out;
   }
   auto response = [&](int question) -> const Response* {
     if (question < 1 || question > static_cast<int>(sheet.responses.size())) return nullptr;
     return &sheet.responses[static_cast<std::size_t>(question - 1)];
   };
+  // Called for every question the score reads: its doubt, and its confidence in the sheet's.
   auto doubtful = [&](int question) {
     const Response* r = response(question);
-    if (r && !corrected(question) && IsDoubtful(exam, *r)) out.reasons.push_back({"doubtful", question, ""});
+    if (!r || corrected(question)) return;
+    out.confidence = std::min(out.confidence, r->confidence);
+    if (IsDoubtful(exam, *r)) out.reasons.push_back({"doubtful", question, ""});
   };
 
   // The student ID: typed whole, or the characters of its questions.

@@ -3,6 +3,7 @@
 // re-scoring is cheap and tests can check every rule directly.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,7 +73,12 @@ struct SheetScore {
   double maximum = 0;
   std::optional<double> percent;
   std::vector<Reason> reasons;
+  double confidence = 1;  // the least of the questions read from the sheet (not corrected); 0: not read
 };
+
+// The value each target has after these corrections (the latest counts; a
+// withdrawal removes the target: the reading counts).
+std::map<std::string, std::string> LatestCorrections(const std::vector<Override>& corrections);
 
 SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vector<Override>& corrections);
 

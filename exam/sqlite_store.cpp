@@ -109,6 +109,19 @@ CREATE TABLE reasons(
   detail TEXT NOT NULL);
 CREATE INDEX reasons_by_sheet ON reasons(sheet_id);
 )sql",
+    // The review queue: each sheet's confidence, whether it ever needed a
+    // person, and undos. Projects scored before this take the least
+    // confidence of all their questions until their next re-scoring.
+    R"sql(
+ALTER TABLE scores ADD COLUMN confidence REAL NOT NULL DEFAULT 1;
+ALTER TABLE scores ADD COLUMN flagged INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE corrections ADD COLUMN undoes INTEGER REFERENCES corrections(id);
+UPDATE scores SET flagged = 1 WHERE sheet_id IN (SELECT sheet_id FROM reasons);
+UPDATE scores SET confidence = CASE
+  WHEN (SELECT code FROM sheets WHERE id = scores.sheet_id) != 0 THEN 0
+  ELSE COALESCE((SELECT MIN(confidence) FROM responses r WHERE r.sheet_id = scores.sheet_id), 1) END;
+CREATE INDEX reasons_by_reason ON reasons(reason, sheet_id);
+)sql",
 };
 constexpr int kLatest = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -185,7 +198,8 @@ class SqliteStore final : public Store {
  public:
   explicit SqliteStore(std::string path) : path_(std::move(path)) {}
 
-  void Open(bool create) {
+  // `version` 0: the latest schema.
+  void Open(bool create, int version = 0) {
     sqlite3* raw = nullptr;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
     const int rc = sqlite3_open_v2(path_.c_str(), &raw, flags, nullptr);
@@ -214,7 +228,7 @@ class SqliteStore final : public Store {
     // A power cut loses at most the transaction in flight (WAL, synchronous NORMAL
     // would lose the last commits; FULL keeps them).
     Exec("PRAGMA synchronous = FULL");
-    Migrate();
+    Migrate(version ? version : kLatest);
   }
 
   std::string Location() const override { return path_; }
@@ -411,15 +425,22 @@ class SqliteStore final : public Store {
 
   void PutScore(Id sheet, const ScoreRecord& s) override {
     {
+      // An upsert, not a replace: "flagged" stays once set.
       Query q = Prepare(
-          "INSERT OR REPLACE INTO scores(sheet_id, revision, scored, voided, student_id, id_state, version, "
-          "total, "
-          "maximum, percent, answers, points) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+          "INSERT INTO scores(sheet_id, revision, scored, voided, student_id, id_state, version, total, "
+          "maximum, percent, answers, points, confidence, flagged) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+          "?, "
+          "?, ?) ON CONFLICT(sheet_id) DO UPDATE SET revision = excluded.revision, scored = excluded.scored, "
+          "voided = excluded.voided, student_id = excluded.student_id, id_state = excluded.id_state, "
+          "version = excluded.version, total = excluded.total, maximum = excluded.maximum, "
+          "percent = excluded.percent, answers = excluded.answers, points = excluded.points, "
+          "confidence = excluded.confidence, flagged = MAX(scores.flagged, excluded.flagged)");
       q.Bind(sheet).Bind(s.revision).Bind(s.scored ? 1 : 0).Bind(s.voided ? 1 : 0).Bind(s.studentId);
       q.Bind(s.idState).Bind(s.version);
       q.Bind(s.scored ? std::optional<double>(s.total) : std::nullopt);
       q.Bind(s.scored ? std::optional<double>(s.maximum) : std::nullopt);
       q.Bind(s.scored ? s.percent : std::nullopt).Bind(s.answers).Bind(s.points);
+      q.Bind(s.confidence).Bind(s.flagged || !s.reasons.empty() ? 1 : 0);
       q.Run();
     }
     {
@@ -566,8 +587,8 @@ class SqliteStore final : public Store {
       sheet = q.Int(0);
     }
     Query q = Prepare(
-        "INSERT INTO corrections(sheet_id, target, old_value, new_value, author, made_at, reason) "
-        "VALUES (?, ?, ?, ?, ?, ?, ?)");
+        "INSERT INTO corrections(sheet_id, target, old_value, new_value, author, made_at, reason, undoes) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
     q.Bind(sheet)
         .Bind(c.target)
         .Bind(c.oldValue)
@@ -575,6 +596,10 @@ class SqliteStore final : public Store {
         .Bind(c.author)
         .Bind(c.madeAt)
         .Bind(c.reason);
+    if (c.undoes)
+      q.Bind(c.undoes);
+    else
+      q.Bind(std::optional<std::string>());
     q.Run();
     c.id = sqlite3_last_insert_rowid(db_.get());
   }
@@ -582,15 +607,16 @@ class SqliteStore final : public Store {
   std::vector<CorrectionRecord> Corrections(Id exam, int sheet) override {
     std::vector<CorrectionRecord> out;
     // One statement per case: "(? = 0 OR number = ?)" would keep the index out.
-    Query q = Prepare(
-        std::string("SELECT c.id, s.number, c.target, c.old_value, c.new_value, c.author, c.made_at, "
-                    "c.reason FROM corrections c JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = ?") +
-        (sheet ? " AND s.number = ? ORDER BY c.id" : " ORDER BY c.id"));
+    Query q =
+        Prepare(std::string("SELECT c.id, s.number, c.target, c.old_value, c.new_value, c.author, c.made_at, "
+                            "c.reason, COALESCE(c.undoes, 0) FROM corrections c JOIN sheets s ON s.id = "
+                            "c.sheet_id WHERE s.exam_id = ?") +
+                (sheet ? " AND s.number = ? ORDER BY c.id" : " ORDER BY c.id"));
     q.Bind(exam);
     if (sheet) q.Bind(sheet);
     while (q.Step())
       out.push_back({q.Int(0), static_cast<int>(q.Int(1)), q.Text(2), q.MaybeText(3), q.MaybeText(4),
-                     q.Text(5), q.Text(6), q.Text(7)});
+                     q.Text(5), q.Text(6), q.Text(7), q.Int(8)});
     return out;
   }
 
@@ -600,6 +626,48 @@ class SqliteStore final : public Store {
     std::vector<ScoreRecord> one = ReadScores(exam, sheet);
     if (one.empty()) return std::nullopt;
     return std::move(one.front());
+  }
+
+  std::vector<QueueEntry> ReviewQueue(Id exam, const std::string& reason, int offset, int limit) override {
+    std::vector<QueueEntry> out;
+    // The page of sheets first, then their reasons: sorting touches the
+    // waiting sheets once, not their every reason.
+    Query q = Prepare(
+        "WITH page AS (SELECT c.sheet_id, s.number, c.student_id, c.id_state, c.confidence FROM scores c "
+        "JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = ?1 AND EXISTS (SELECT 1 FROM reasons w "
+        "WHERE w.sheet_id = c.sheet_id AND (?2 = '' OR w.reason = ?2)) ORDER BY c.confidence, s.number "
+        "LIMIT ?3 OFFSET ?4) "
+        "SELECT p.number, p.student_id, p.id_state, p.confidence, r.reason, r.question, r.detail FROM page p "
+        "JOIN reasons r ON r.sheet_id = p.sheet_id ORDER BY p.confidence, p.number, r.rowid");
+    q.Bind(exam).Bind(reason).Bind(limit).Bind(offset);
+    while (q.Step()) {
+      const int number = static_cast<int>(q.Int(0));
+      if (out.empty() || out.back().sheet != number)
+        out.push_back({number, q.Text(1), q.Text(2), q.Real(3), {}});
+      out.back().reasons.push_back({q.Text(4), static_cast<int>(q.Int(5)), q.Text(6)});
+    }
+    return out;
+  }
+
+  ReviewCounts CountReview(Id exam) override {
+    ReviewCounts counts;
+    {
+      Query q = Prepare(
+          "SELECT COALESCE(SUM(c.flagged OR w.sheet_id IS NOT NULL), 0), COUNT(w.sheet_id) FROM scores c "
+          "JOIN sheets s ON s.id = c.sheet_id LEFT JOIN (SELECT DISTINCT sheet_id FROM reasons) w "
+          "ON w.sheet_id = c.sheet_id WHERE s.exam_id = ?");
+      q.Bind(exam);
+      if (q.Step()) {
+        counts.flagged = static_cast<int>(q.Int(0));
+        counts.waiting = static_cast<int>(q.Int(1));
+      }
+    }
+    Query q = Prepare(
+        "SELECT r.reason, COUNT(DISTINCT r.sheet_id) FROM reasons r JOIN sheets s ON s.id = r.sheet_id "
+        "WHERE s.exam_id = ? GROUP BY r.reason");
+    q.Bind(exam);
+    while (q.Step()) counts.byReason[q.Text(0)] = static_cast<int>(q.Int(1));
+    return counts;
   }
 
   // Used by Query.
@@ -617,7 +685,8 @@ class SqliteStore final : public Store {
     {
       Query q =
           Prepare(std::string("SELECT s.number, c.revision, c.scored, c.voided, c.student_id, c.id_state, "
-                              "c.version, c.total, c.maximum, c.percent, c.answers, c.points FROM scores c "
+                              "c.version, c.total, c.maximum, c.percent, c.answers, c.points, c.confidence, "
+                              "c.flagged FROM scores c "
                               "JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = ?") +
                   (sheet ? " AND s.number = ?" : " ORDER BY s.number"));
       q.Bind(exam);
@@ -636,6 +705,8 @@ class SqliteStore final : public Store {
         if (!q.Null(9)) r.percent = q.Real(9);
         r.answers = q.Text(10);
         r.points = q.Text(11);
+        r.confidence = q.Real(12);
+        r.flagged = q.Int(13) != 0;
         out.push_back(std::move(r));
       }
     }
@@ -696,7 +767,7 @@ class SqliteStore final : public Store {
     return q.Int(0) > 0;
   }
 
-  void Migrate() {
+  void Migrate(int target) {
     Begin();
     try {
       const int version = HasTable("schema_version") ? SchemaVersion() : 0;
@@ -705,7 +776,7 @@ class SqliteStore final : public Store {
         throw StoreError(path_ + " has schema version " + std::to_string(version) +
                          "; this omrctl knows up to " + std::to_string(kLatest) + ": use a newer omrctl");
       }
-      for (int v = version; v < kLatest; ++v) {
+      for (int v = version; v < target; ++v) {
         Exec(kMigrations[v]);
         Query q = Prepare("UPDATE schema_version SET version = ?");
         q.Bind(v + 1);
@@ -754,6 +825,11 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& path) {
 }
 
 std::unique_ptr<Store> CreateSqliteStore(const std::string& path) {
+  return CreateSqliteStoreAt(path, kLatest);
+}
+
+std::unique_ptr<Store> CreateSqliteStoreAt(const std::string& path, int version) {
+  if (version < 1 || version > kLatest) throw StoreError("no schema version " + std::to_string(version));
   // O_EXCL: an existing file, even an empty one, is never taken over.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -766,7 +842,7 @@ std::unique_ptr<Store> CreateSqliteStore(const std::string& path) {
   ::close(fd);
   try {
     auto store = std::make_unique<SqliteStore>(path);
-    store->Open(true);
+    store->Open(true, version);
     return store;
   } catch (...) {
     ::unlink(path.c_str());

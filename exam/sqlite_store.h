@@ -14,5 +14,8 @@ int SqliteSchemaVersion();
 
 std::unique_ptr<Store> OpenSqliteStore(const std::string& path);
 std::unique_ptr<Store> CreateSqliteStore(const std::string& path);
+// A new project at an older schema version, for tests of the migrations: only
+// raw SQL may write it (the store's statements are the latest schema's).
+std::unique_ptr<Store> CreateSqliteStoreAt(const std::string& path, int version);
 
 }  // namespace omr::exam

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
@@ -91,6 +92,7 @@ struct CorrectionRecord {
   std::string author;
   std::string madeAt;
   std::string reason;
+  Id undoes = 0;  // the correction this one undoes (it restores what counted before that one); 0: none
 };
 
 // The derived score of a sheet as stored for queries (status, review queue,
@@ -109,6 +111,25 @@ struct ScoreRecord {
   std::string answers;  // per master item, the marked options, comma-separated
   std::string points;   // per master item, the points ("" for void), comma-separated
   std::vector<Reason> reasons;
+  double confidence = 1;  // the least confidence of the questions it still reads from the sheet; 0: not read
+  bool flagged = false;   // it had review reasons at some time: once stored true, PutScore keeps it
+};
+
+// A sheet waiting for a person, as the review queue lists it.
+struct QueueEntry {
+  int sheet = 0;  // sheet number
+  std::string studentId;
+  std::string idState;
+  double confidence = 1;
+  std::vector<Reason> reasons;
+};
+
+// The review queue in figures: "to review" is every sheet that was flagged,
+// "reviewed" those of them that no longer have a reason.
+struct ReviewCounts {
+  int flagged = 0;
+  int waiting = 0;                      // sheets with review reasons now
+  std::map<std::string, int> byReason;  // waiting sheets per reason
 };
 
 struct StationCount {
@@ -192,6 +213,12 @@ class Store {
   // Stored scores in sheet order (with their reasons).
   virtual std::vector<ScoreRecord> Scores(Id exam) = 0;
   virtual std::optional<ScoreRecord> Score(Id exam, int sheet) = 0;
+
+  // Sheets with review reasons, the least confident first (then by number),
+  // with every reason of each; `reason` "" for all, else only sheets with
+  // that reason. At most `limit` sheets from the `offset`-th.
+  virtual std::vector<QueueEntry> ReviewQueue(Id exam, const std::string& reason, int offset, int limit) = 0;
+  virtual ReviewCounts CountReview(Id exam) = 0;
 };
 
 // Commits on Commit(); rolls back when left otherwise (an exception).

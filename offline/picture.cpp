@@ -107,6 +107,10 @@ bool EncodePng(int width, int height, const std::vector<std::uint8_t>& rgb, std:
     return false;
   }
   png_set_write_fn(png, &out, AppendBytes, NoFlush);
+  // Each row of cells is 12 identical pixel rows: "up" makes them zeros. It
+  // costs a few percent in size and spares libpng's filter search, most of
+  // the encoding time (the review page draws a sheet per request).
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
   png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);

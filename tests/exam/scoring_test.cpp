@@ -293,5 +293,44 @@ TEST(Scoring, CorrectionLabelsAreOptionsInCellOrder) {
   EXPECT_FALSE(NormalizeLabels("ABCDE", "F", out));
 }
 
+// A sheet's confidence is the least of the questions its score still reads
+// from the sheet: corrected, void and unused questions do not count.
+TEST(Scoring, SheetConfidenceIsTheLeastOfTheQuestionsItReads) {
+  Exam e;
+  e.studentQuestions = {1};
+  e.studentTypes = "S";
+  e.items = {11, 12, 13};
+  e.keys = {{"A", "BBB", {1, 2, 3}}};
+  e.rules = {Rule(1, 0, 0, 0), Rule(1, 0, 0, 0), Rule(1, 0, 0, 0)};
+  e.rules[2].kind = ItemKind::kVoid;
+  SheetFacts sheet = Sheet({{1, "7"}, {11, "B"}, {12, "B"}, {13, "B"}});
+  auto with = [&](std::vector<std::pair<int, double>> confidences) {
+    SheetFacts s = sheet;
+    for (const auto& [q, c] : confidences) s.responses[static_cast<std::size_t>(q - 1)].confidence = c;
+    return s;
+  };
+  struct Case {
+    const char* name;
+    SheetFacts facts;
+    std::vector<Override> corrections;
+    double confidence;
+  };
+  SheetFacts refused = sheet;
+  refused.code = 3;
+  const std::vector<Case> cases = {
+      {"all clear", sheet, {}, 1},
+      {"an item", with({{12, 0.4}, {11, 0.7}}), {}, 0.4},
+      {"the student ID", with({{1, 0.2}, {11, 0.7}}), {}, 0.2},
+      {"a corrected item no longer counts", with({{12, 0.4}, {11, 0.7}}), {{"12", "B"}}, 0.7},
+      {"a withdrawn correction gives it back", with({{12, 0.4}}), {{"12", "B"}, {"12", std::nullopt}}, 0.4},
+      {"an ID typed whole replaces its questions", with({{1, 0.2}}), {{"id", "7"}}, 1},
+      {"a void item", with({{13, 0.1}}), {}, 1},
+      {"an unused question", with({{20, 0.1}}), {}, 1},
+      {"not read: nothing to trust", refused, {}, 0},
+  };
+  for (const Case& c : cases)
+    EXPECT_DOUBLE_EQ(ScoreSheet(e, c.facts, c.corrections).confidence, c.confidence) << c.name;
+}
+
 }  // namespace
 }  // namespace omr::exam

@@ -343,6 +343,125 @@ TEST_P(StoreTest, ExamsOfOneProjectAreKeptApart) {
   EXPECT_EQ(InTransaction(*s, [&] { return s->LockExam(second); }), 1);
 }
 
+TEST_P(StoreTest, TheReviewQueueOrdersFiltersAndCounts) {
+  auto s = CreateStore(backend_->NewLocation());
+  const Id exam = NewExam(*s);
+  struct Planted {
+    double confidence;
+    std::vector<Reason> reasons;
+  };
+  const std::vector<Planted> planted = {
+      {0.3, {{"doubtful", 12, ""}}},    {1, {}},
+      {0, {{"not-read", 0, "3"}}},      {0.6, {{"blank", 5, ""}, {"doubtful", 7, ""}}},
+      {0.3, {{"unknown-id", 0, "99"}}},
+  };
+  std::vector<Id> ids;
+  InTransaction(*s, [&] {
+    ids.clear();
+    for (const Planted& p : planted) {
+      SheetRecord sheet = Sheet("a");
+      s->AddSheet(exam, sheet);
+      ScoreRecord score;
+      score.confidence = p.confidence;
+      score.reasons = p.reasons;
+      s->PutScore(sheet.id, score);
+      ids.push_back(sheet.id);
+    }
+  });
+  auto numbers = [](const std::vector<QueueEntry>& entries) {
+    std::vector<int> out;
+    for (const QueueEntry& e : entries) out.push_back(e.sheet);
+    return out;
+  };
+  // The least confident first, then by number; every reason of each sheet.
+  const std::vector<QueueEntry> all = s->ReviewQueue(exam, "", 0, 100);
+  EXPECT_EQ(numbers(all), (std::vector<int>{3, 1, 5, 4}));
+  ASSERT_EQ(all[3].reasons.size(), 2u);
+  EXPECT_EQ(all[3].reasons[1].code, "doubtful");
+  EXPECT_EQ(all[3].reasons[1].question, 7);
+  EXPECT_DOUBLE_EQ(all[3].confidence, 0.6);
+  EXPECT_EQ(numbers(s->ReviewQueue(exam, "doubtful", 0, 100)), (std::vector<int>{1, 4}));
+  EXPECT_EQ(numbers(s->ReviewQueue(exam, "", 1, 2)), (std::vector<int>{1, 5}));
+  EXPECT_TRUE(s->ReviewQueue(exam, "duplicate-grid", 0, 100).empty());
+  ReviewCounts counts = s->CountReview(exam);
+  EXPECT_EQ(counts.flagged, 4);
+  EXPECT_EQ(counts.waiting, 4);
+  EXPECT_EQ(counts.byReason,
+            (std::map<std::string, int>{{"blank", 1}, {"doubtful", 2}, {"not-read", 1}, {"unknown-id", 1}}));
+
+  // Settled: out of the queue, still counted as flagged (reviewed); a sheet
+  // that never had a reason is never flagged.
+  InTransaction(*s, [&] {
+    ScoreRecord settled;
+    s->PutScore(ids[0], settled);
+    s->PutScore(ids[1], settled);
+  });
+  counts = s->CountReview(exam);
+  EXPECT_EQ(counts.flagged, 4);
+  EXPECT_EQ(counts.waiting, 3);
+  EXPECT_TRUE(s->Score(exam, 1)->flagged);
+  EXPECT_FALSE(s->Score(exam, 2)->flagged);
+  EXPECT_EQ(numbers(s->ReviewQueue(exam, "", 0, 100)), (std::vector<int>{3, 5, 4}));
+
+  // An undo names the correction it undoes.
+  CorrectionRecord c{0, 1, "12", std::nullopt, "B", "Ann", "t1", ""};
+  CorrectionRecord undo{0, 1, "12", "B", std::nullopt, "Ann", "t2", "", 0};
+  InTransaction(*s, [&] {
+    s->AddCorrection(exam, c);
+    undo.undoes = c.id;
+    s->AddCorrection(exam, undo);
+  });
+  const std::vector<CorrectionRecord> back = s->Corrections(exam, 1);
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0].undoes, 0);
+  EXPECT_EQ(back[1].undoes, c.id);
+}
+
+// A project written by the first schema opens migrated: each sheet's
+// confidence and whether it waits are filled in from what it holds.
+TEST_P(StoreTest, ASchemaOneProjectIsMigrated) {
+  const std::string place = backend_->NewLocation();
+  if (GetParam() == "sqlite")
+    CreateSqliteStoreAt(place, 1);
+  else
+    CreatePostgresStoreAt(place, 1);
+  EXPECT_EQ(backend_->Query(place, "SELECT version FROM schema_version"), "1");
+  // Reasons have a position in PostgreSQL (SQLite keeps their row order).
+  const std::string reasons =
+      GetParam() == "sqlite"
+          ? "INSERT INTO reasons VALUES (1, 'doubtful', 1, ''), (2, 'not-read', 0, '3');"
+          : "INSERT INTO reasons VALUES (1, 0, 'doubtful', 1, ''), (2, 0, 'not-read', 0, '3');";
+  backend_->Execute(place, R"sql(
+INSERT INTO exams(id, name, created_at, revision) VALUES (1, 'exam', 't', 1);
+INSERT INTO sheets(id, exam_id, number, station, station_number, read_at, source, origin, serial, firmware, letter,
+  code, result, grid_lines, grid_columns, grid, grid_hash)
+  VALUES (1, 1, 1, 'a', 1, 't', 'read', '', '', '', 'A', 0, 'AB', 0, 0, NULL, ''),
+         (2, 1, 2, 'a', 2, 't', 'read', '', '', '', '', 3, '', 0, 0, NULL, ''),
+         (3, 1, 3, 'a', 3, 't', 'read', '', '', '', 'A', 0, 'AB', 0, 0, NULL, '');
+INSERT INTO responses VALUES (1, 1, 'A', 65, 0.4, 1), (1, 2, 'B', 66, 0.9, 0), (3, 1, 'A', 65, 1, 0);
+INSERT INTO scores VALUES (1, 1, 1, 0, '7', 'valid', 'A', 1, 2, 50, 'A,B', '1,0'),
+                          (2, 1, 0, 0, '', 'none', '', NULL, NULL, NULL, '', ''),
+                          (3, 1, 1, 0, '8', 'valid', 'A', 2, 2, 100, 'A,B', '1,1');
+INSERT INTO corrections(sheet_id, target, old_value, new_value, author, made_at, reason)
+  VALUES (3, '2', 'A', 'B', 'Ann', 't', '');
+)sql" + reasons);
+
+  auto s = OpenStore(place);
+  EXPECT_EQ(s->SchemaVersion(), 2);
+  const std::vector<ScoreRecord> scores = s->Scores(1);
+  ASSERT_EQ(scores.size(), 3u);
+  EXPECT_DOUBLE_EQ(scores[0].confidence, 0.4);
+  EXPECT_DOUBLE_EQ(scores[1].confidence, 0);  // not read
+  EXPECT_DOUBLE_EQ(scores[2].confidence, 1);
+  EXPECT_TRUE(scores[0].flagged && scores[1].flagged);
+  EXPECT_FALSE(scores[2].flagged);
+  const ReviewCounts counts = s->CountReview(1);
+  EXPECT_EQ(counts.waiting, 2);
+  ASSERT_EQ(s->ReviewQueue(1, "", 0, 10).size(), 2u);
+  EXPECT_EQ(s->ReviewQueue(1, "", 0, 10)[0].sheet, 2);
+  EXPECT_EQ(s->Corrections(1, 3).at(0).undoes, 0);
+}
+
 OMR_FOR_EACH_BACKEND(StoreTest);
 
 // PostgreSQL only: what a server brings.

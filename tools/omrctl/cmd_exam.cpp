@@ -21,6 +21,13 @@
 #include "report_pdf.h"
 #include "report_text.h"
 #include "text.h"
+#ifdef OMR_WITH_REVIEW
+#include <pthread.h>
+
+#include <thread>
+
+#include "review_server.h"
+#endif
 
 namespace omrctl {
 
@@ -474,6 +481,44 @@ int RunReport(const ExamOptions& o) {
   return kExitOk;
 }
 
+#ifdef OMR_WITH_REVIEW
+// Serves until SIGINT, SIGTERM or SIGHUP: the signals are taken by this
+// thread (sigwait), the server runs in another.
+int RunServe(const ExamOptions& o) {
+  ex::ReviewOptions options;
+  options.project = o.project;
+  options.exam = o.name;
+  std::string error;
+  if (!ex::ParseListen(o.listen, options.host, options.port, error))
+    throw ex::Error("--listen " + o.listen + ": " + error);
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);  // before any thread starts: they inherit it
+  ex::ReviewServer server(options);
+  std::printf("review page of %s: %s\n", o.project.c_str(), server.Url().c_str());
+  const bool loopback = options.host == "127.0.0.1" || options.host == "::1" || options.host == "localhost";
+  if (!loopback)
+    std::printf("listening on %s for other machines too: give the address only to the reviewers\n",
+                o.listen.c_str());
+  std::printf("stop with Ctrl-C\n");
+  std::fflush(stdout);
+  bool ok = true;
+  std::thread serving([&] { ok = server.Run(); });
+  int signal = 0;
+  sigwait(&stops, &signal);
+  server.Stop();
+  serving.join();
+  if (!ok) {
+    std::fprintf(stderr, "omrctl: the review server stopped listening on %s\n", o.listen.c_str());
+    return kExitUsage;
+  }
+  return kExitOk;
+}
+#endif
+
 }  // namespace
 
 CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
@@ -484,7 +529,7 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
       "item "
       "by item");
   exam->require_subcommand(1);
-  exam->footer(std::string(kExitCodesHelp) + "  6  project error: the project cannot be opened or written\n");
+  exam->footer(kExitCodesHelp);
   auto project = [&](CLI::App* c) {
     c->add_option("PROJECT", o.project, kProjectHelp)->required()->type_name("PROJECT");
     c->add_option("--name", o.name, "The exam in the project (when it holds several)")->type_name("NAME");
@@ -606,6 +651,19 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
       ->type_name("FILE");
   report->add_option("--pdf", o.pdf, "Print the page to PDF here with headless Chromium (Debian: chromium)")
       ->type_name("FILE");
+#ifdef OMR_WITH_REVIEW
+  CLI::App* serve = exam->add_subcommand(
+      "serve",
+      "Serve the review page: people check the doubtful sheets in a browser, every correction stored at once "
+      "with their name; prints the address to open (with its access token)");
+  project(serve);
+  serve
+      ->add_option("--listen", o.listen,
+                   "ADDRESS:PORT to listen on (port 0 picks a free one); another address than 127.0.0.1 lets "
+                   "other machines in, still with the token")
+      ->capture_default_str()
+      ->type_name("ADDR:PORT");
+#endif
   for (CLI::App* c : exam->get_subcommands({})) c->footer(exam->get_footer());
   return exam;
 }
@@ -625,6 +683,10 @@ int RunExam(const GlobalOptions& global, CLI::App* exam, const ExamOptions& give
     if (name == "export") return RunExport(o);
     if (name == "stats") return RunStats(o);
     if (name == "report") return RunReport(o);
+
+#ifdef OMR_WITH_REVIEW
+    if (name == "serve") return RunServe(o);
+#endif
   } catch (const std::exception& e) {
     return Fail(e);
   }

@@ -34,6 +34,7 @@ struct ExamOptions {
   std::string version;  // stats
   std::string html;     // report
   std::string pdf;
+  std::string listen = "127.0.0.1:8080";  // serve
 };
 
 // Adds "exam" and its subcommands to the application.

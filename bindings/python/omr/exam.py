@@ -32,7 +32,7 @@ __all__ = ["Correction", "Exam", "ExamError", "Reason", "Response", "Score", "Sh
 # "OMRE": the application id of a project file.
 _APPLICATION_ID = 0x4F4D5245
 # The newest schema this module reads.
-_SCHEMA_VERSION = 1
+_SCHEMA_VERSION = 2
 
 
 class ExamError(Exception):
@@ -122,6 +122,7 @@ class Correction:
     author: str
     made_at: str
     reason: str
+    undoes: Optional[int] = None  # the correction this one undoes (schema 2)
 
 
 @dataclass(frozen=True)
@@ -174,6 +175,7 @@ class Exam:
         version = self._db.execute("SELECT version FROM schema_version").fetchone()[0]
         if version > _SCHEMA_VERSION:
             raise ExamError(f"{path} has schema version {version}; this module reads up to {_SCHEMA_VERSION}")
+        self._schema = version
         exams = self._db.execute("SELECT id, name, revision FROM exams ORDER BY id").fetchall()
         chosen = [e for e in exams if e[1] == name] if name is not None else exams
         if len(chosen) != 1:
@@ -275,7 +277,8 @@ class Exam:
     def corrections(self) -> List[Correction]:
         """Every correction, oldest first."""
         rows = self._db.execute(
-            "SELECT c.id, s.number, c.target, c.old_value, c.new_value, c.author, c.made_at, c.reason "
+            "SELECT c.id, s.number, c.target, c.old_value, c.new_value, c.author, c.made_at, c.reason, "
+            + ("c.undoes " if self._schema >= 2 else "NULL ") +  # a file no omrctl of schema 2 has opened yet
             "FROM corrections c JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = ? ORDER BY c.id",
             (self._exam,))
         return [Correction(*row) for row in rows]

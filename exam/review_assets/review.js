@@ -1,0 +1,893 @@
+// The review page: the queue of doubtful sheets, one sheet at a time, the
+// keyboard first. Every text from the server is put in with textContent;
+// nothing is kept that the server does not also have, except the reviewer's
+// name (localStorage) and where this reviewer is.
+'use strict';
+
+(() => {
+  const $ = (id) => document.getElementById(id);
+  const NAME_KEY = 'omr-review-name';
+  const SHEET_REASONS = ['not-read', 'invalid-id', 'unknown-id', 'duplicate-id', 'unknown-version', 'duplicate-grid'];
+  const REASON_WORDS = {
+    'not-read': 'not read',
+    'unknown-version': 'unknown version',
+    'invalid-id': 'invalid student ID',
+    'unknown-id': 'ID not in the roster',
+    'duplicate-id': 'ID on another sheet',
+    'duplicate-grid': 'same grid as another sheet',
+    multiple: 'several marks',
+    blank: 'blank',
+    doubtful: 'doubtful',
+  };
+
+  const state = {
+    name: '',
+    queue: null,
+    filter: '',
+    sheet: null,
+    focus: null, // "12" (a question), "id", "version" or "sheet"
+    pending: null, // the answer typed, not stored yet
+    skipped: new Set(), // sheets passed by while still waiting
+    mine: [], // corrections made here, the latest last: what Backspace undoes
+    zoom: 3,
+    cells: new Map(), // "line,column" -> the option cell there
+    chain: Promise.resolve(),
+    actions: 0,
+    suggestions: [],
+    chosen: -1,
+  };
+
+  // ---------------------------------------------------------------- helpers
+
+  function el(tag, className, text) {
+    const e = document.createElement(tag);
+    if (className) e.className = className;
+    if (text !== undefined && text !== null) e.textContent = String(text);
+    return e;
+  }
+
+  function clear(node) {
+    while (node.firstChild) node.removeChild(node.firstChild);
+  }
+
+  let messageTimer = 0;
+  function say(text, isError) {
+    const m = $('message');
+    m.textContent = text;
+    m.className = 'shown' + (isError ? ' error' : '');
+    clearTimeout(messageTimer);
+    messageTimer = setTimeout(() => { m.className = ''; }, isError ? 8000 : 3000);
+  }
+
+  async function api(path, body) {
+    const init = { credentials: 'same-origin', cache: 'no-store' };
+    if (body !== undefined) {
+      init.method = 'POST';
+      init.headers = { 'Content-Type': 'application/json' };
+      init.body = JSON.stringify(body);
+    }
+    const res = await fetch(path, init);
+    let data = null;
+    try {
+      data = await res.json();
+    } catch (e) {
+      data = null;
+    }
+    if (!res.ok) {
+      const error = new Error(data && data.error ? data.error : 'HTTP ' + res.status);
+      error.status = res.status;
+      throw error;
+    }
+    return data;
+  }
+
+  // Actions run one after the other, in the order of the keys.
+  function act(action) {
+    state.actions += 1;
+    document.body.dataset.state = 'busy';
+    state.chain = state.chain
+      .then(action)
+      .catch((e) => say(e.message || String(e), true))
+      .then(() => {
+        state.actions -= 1;
+        if (state.actions === 0) document.body.dataset.state = 'idle';
+      });
+    return state.chain;
+  }
+
+  function percent(x) {
+    return Math.round(x * 100) + ' %';
+  }
+
+  function number(x) {
+    return Number.isInteger(x) ? String(x) : String(Math.round(x * 100) / 100);
+  }
+
+  function summarize(reasons) {
+    const parts = new Map();
+    for (const r of reasons) {
+      const words = REASON_WORDS[r.reason] || r.reason;
+      if (!parts.has(words)) parts.set(words, []);
+      if (r.question) parts.get(words).push('q' + r.question);
+    }
+    return [...parts].map(([w, qs]) => (qs.length ? w + ' ' + qs.join(' ') : w)).join('; ');
+  }
+
+  // ------------------------------------------------------------------ queue
+
+  async function loadQueue() {
+    const query = state.filter ? '?reason=' + encodeURIComponent(state.filter) : '';
+    state.queue = await api('/api/queue' + query);
+    renderQueue();
+  }
+
+  function renderQueue() {
+    const q = state.queue;
+    if (!q) return;
+    $('exam-title').textContent = 'Review: ' + (q.title || q.exam);
+    document.title = 'Review: ' + (q.title || q.exam);
+    const done = q.progress.reviewed;
+    const all = q.progress.to_review;
+    const share = all ? (100 * done) / all : 100;
+    $('progress-fill').style.width = share + '%';
+    $('progress').setAttribute('aria-valuenow', String(Math.round(share)));
+    $('progress-text').textContent = done + ' of ' + all + ' reviewed · ' + q.progress.waiting + ' waiting';
+
+    const select = $('reason-filter');
+    clear(select);
+    const every = el('option', null, 'every reason (' + q.progress.waiting + ')');
+    every.value = '';
+    select.appendChild(every);
+    for (const [reason, count] of Object.entries(q.counts)) {
+      if (!count && reason !== state.filter) continue;
+      const o = el('option', null, (REASON_WORDS[reason] || reason) + ' (' + count + ')');
+      o.value = reason;
+      select.appendChild(o);
+    }
+    select.value = state.filter;
+
+    const list = $('queue');
+    clear(list);
+    for (const entry of q.entries) {
+      const li = el('li');
+      li.dataset.sheet = String(entry.sheet);
+      if (state.sheet && state.sheet.sheet === entry.sheet) li.className = 'current';
+      const b = el('button');
+      b.type = 'button';
+      b.tabIndex = -1;
+      b.appendChild(el('span', 'confidence', percent(entry.confidence)));
+      b.appendChild(el('span', 'number', 'Sheet ' + entry.sheet + ' '));
+      const who = entry.student_id ? entry.student_id + (entry.name ? ' ' + entry.name : '') : '';
+      b.appendChild(el('span', 'who', who));
+      b.appendChild(el('span', 'why', summarize(entry.reasons)));
+      b.addEventListener('click', () => act(() => openSheet(entry.sheet)));
+      li.appendChild(b);
+      list.appendChild(li);
+    }
+    const more = q.matched - q.entries.length;
+    $('queue-more').textContent = q.entries.length === 0 ? 'Nothing is waiting.'
+      : more > 0 ? more + ' more not shown (the least confident first)' : '';
+  }
+
+  function nextInQueue() {
+    if (!state.queue) return null;
+    const current = state.sheet ? state.sheet.sheet : 0;
+    for (const e of state.queue.entries) if (e.sheet !== current && !state.skipped.has(e.sheet)) return e.sheet;
+    return null;
+  }
+
+  // ------------------------------------------------------------------ sheet
+
+  function question(target) {
+    if (!state.sheet || !/^[0-9]+$/.test(target || '')) return null;
+    return state.sheet.questions.find((q) => String(q.question) === target) || null;
+  }
+
+  // The order steps are taken in: the ID, the version, the questions, the sheet itself.
+  function rank(target) {
+    if (target === 'id') return 0;
+    if (target === 'version') return 1;
+    if (target === 'sheet') return 1e9;
+    return 1 + Number(target);
+  }
+
+  function steps() {
+    const s = state.sheet;
+    if (!s) return [];
+    const codes = new Set(s.reasons.map((r) => r.reason));
+    const out = [];
+    if (codes.has('invalid-id') || codes.has('unknown-id') || codes.has('duplicate-id')) out.push('id');
+    if (codes.has('unknown-version')) out.push('version');
+    const qs = [...new Set(s.reasons.filter((r) => r.question > 0).map((r) => r.question))].sort((a, b) => a - b);
+    for (const q of qs) out.push(String(q));
+    if (codes.has('duplicate-grid') || codes.has('not-read')) out.push('sheet');
+    return out;
+  }
+
+  async function openSheet(number, focus) {
+    const data = await api('/api/sheets/' + number);
+    const same = state.sheet && state.sheet.sheet === data.sheet;
+    state.sheet = data;
+    state.pending = null;
+    state.cells = new Map();
+    for (const q of data.questions) {
+      for (const c of q.cells) state.cells.set(c.line + ',' + c.column, { q: q.question, cell: c });
+    }
+    if (focus !== undefined) state.focus = focus;
+    else if (!same) state.focus = steps()[0] || (data.questions[0] ? String(data.questions[0].question) : 'sheet');
+    if (location.hash !== '#' + data.sheet) history.replaceState(null, '', '#' + data.sheet);
+    renderSheet(!same);
+    renderQueue();
+  }
+
+  function renderSheet(fresh) {
+    const s = state.sheet;
+    document.body.dataset.sheet = String(s.sheet);
+    $('sheet-title').textContent = 'Sheet ' + s.sheet + ' · station ' + s.station + ' #' + s.station_number +
+      ' · read ' + s.read_at.replace('T', ' ').replace('Z', ' UTC');
+    let student = s.student_id ? 'Student ' + s.student_id : 'No student ID';
+    if (s.id_state === 'invalid') student += ' (invalid)';
+    if (s.name) student += ' · ' + s.name;
+    if (s.version) student += ' · version ' + s.version;
+    $('sheet-student').textContent = student;
+    let score = s.voided ? 'Void: not counted' : s.scored
+      ? 'Score ' + number(s.total) + ' of ' + number(s.maximum) + (s.percent === null ? '' : ' (' + number(s.percent) + ' %)')
+      : s.code ? 'Not read (error ' + s.code + '): feed it again' : 'Not scored';
+    if (s.kept) score += ' · kept as it is';
+    $('sheet-score').textContent = score;
+    const reasons = $('sheet-reasons');
+    clear(reasons);
+    for (const r of s.reasons) {
+      let text = REASON_WORDS[r.reason] || r.reason;
+      if (r.question) text += ' (question ' + r.question + ')';
+      if (r.detail) text += ': ' + r.detail;
+      reasons.appendChild(el('li', null, text));
+    }
+    if (!s.reasons.length) reasons.appendChild(el('li', null, 'nothing left to review'));
+
+    const img = $('picture');
+    if (s.picture) {
+      img.hidden = false;
+      if (fresh || img.dataset.src !== s.picture.url) {
+        img.dataset.src = s.picture.url;
+        img.src = s.picture.url;
+      }
+      $('picture-note').textContent = 'hover a cell for its grey value';
+    } else {
+      img.hidden = true;
+      img.removeAttribute('src');
+      $('picture-note').textContent = 'the reader kept no picture of this sheet';
+    }
+    renderCorrections();
+    renderQuestions();
+    renderFocus();
+  }
+
+  function renderCorrections() {
+    const list = $('corrections');
+    clear(list);
+    const s = state.sheet;
+    for (const c of s.corrections) {
+      const li = el('li', c.undone_by ? 'undone' : c.state);
+      li.dataset.id = String(c.id);
+      const what = /^[0-9]+$/.test(c.target) ? 'q' + c.target : c.target;
+      const from = c.old === null ? 'as read' : c.old === '' ? 'blank' : c.old;
+      const to = c.new === null ? 'as read' : c.new === '' ? 'blank' : c.new;
+      li.appendChild(el('span', 'change', what + ': ' + from + ' → ' + to));
+      li.appendChild(document.createTextNode(' · ' + c.author + ' · ' + c.made_at.replace('T', ' ').replace('Z', '')));
+      if (c.reason) {
+        li.appendChild(document.createTextNode(' · '));
+        li.appendChild(el('span', 'quoted', c.reason));
+      }
+      let state_ = c.state === 'counts' ? 'counts' : c.state === 'withdrawal' ? 'the reading counts' : 'overridden';
+      if (c.undoes) state_ += ', undoes ' + c.undoes;
+      if (c.undone_by) state_ += ', undone by ' + c.undone_by;
+      if (c.old !== null && c.new !== null && c.old === c.new && !c.undoes) state_ += ', confirms the reading';
+      li.appendChild(document.createTextNode(' · '));
+      li.appendChild(el('span', 'state', state_));
+      list.appendChild(li);
+    }
+    if (!s.corrections.length) list.appendChild(el('li', 'none', 'none'));
+  }
+
+  function shownValue(v) {
+    return v === null || v === undefined ? '' : v === '' ? 'blank' : v;
+  }
+
+  function readOf(q) {
+    return q.role === 'item' || q.role === '' ? q.read : q.character;
+  }
+
+  function renderQuestions() {
+    const body = $('question-rows');
+    clear(body);
+    for (const q of state.sheet.questions) {
+      if (!q.role) continue;
+      const tr = el('tr');
+      tr.dataset.question = String(q.question);
+      const classes = [];
+      if (q.reasons.length) classes.push('waiting');
+      if (q.value !== null) classes.push('corrected');
+      if (state.focus === String(q.question)) classes.push('focus');
+      tr.className = classes.join(' ');
+      const label = q.role === 'item' ? q.question + (q.item ? ' (' + q.item + ')' : '') : q.question + ' ' + q.role;
+      tr.appendChild(el('td', null, label));
+      tr.appendChild(el('td', null, shownValue(readOf(q)) || 'blank'));
+      tr.appendChild(el('td', null, shownValue(q.value)));
+      tr.appendChild(el('td', null, percent(q.confidence)));
+      tr.appendChild(el('td', null, q.reasons.map((r) => REASON_WORDS[r] || r).join(', ')));
+      tr.addEventListener('click', () => act(async () => { setFocus(String(q.question)); }));
+      body.appendChild(tr);
+    }
+  }
+
+  function setFocus(target) {
+    state.focus = target;
+    state.pending = null;
+    renderQuestions();
+    renderFocus();
+  }
+
+  // The cells a target covers, for the zoom.
+  function cellsOf(target) {
+    const s = state.sheet;
+    if (target === 'id') return s.questions.filter((q) => s.exam.student_questions.includes(q.question)).flatMap((q) => q.cells);
+    if (target === 'version') {
+      const vq = s.questions.find((q) => q.question === s.exam.version_question);
+      return vq ? vq.cells : [];
+    }
+    const q = question(target);
+    return q ? q.cells : [];
+  }
+
+  function renderFocus() {
+    const s = state.sheet;
+    if (!s) return;
+    const target = state.focus;
+    const q = question(target);
+    const title = $('current-title');
+    const read = $('current-read');
+    const value = $('current-value');
+    const hint = $('current-hint');
+    const cellsBox = $('current-cells');
+    clear(cellsBox);
+    $('id-box').className = target === 'id' ? 'active' : '';
+    if (q) {
+      const role = q.role === 'item' ? 'item' + (q.item ? ' ' + q.item : '') : q.role === 'student' ? 'student ID digit'
+        : q.role === 'version' ? 'version' : 'not used by the exam';
+      title.textContent = 'Question ' + q.question + ' · ' + role;
+      let text = 'Read: ' + (shownValue(readOf(q)) || 'blank') + ' · confidence ' + percent(q.confidence);
+      if (q.doubt.length) text += ' · ' + q.doubt.join(', ');
+      if (q.reasons.length) text += ' · ' + q.reasons.map((r) => REASON_WORDS[r] || r).join(', ');
+      read.textContent = text;
+      value.textContent = q.value !== null ? 'Corrected to: ' + shownValue(q.value) : '';
+      for (const c of q.cells) {
+        const box = el('div', 'cell' + (c.marked ? ' marked' : '') + (c.doubt.length ? ' doubt' : ''));
+        const grey = c.value < 0 ? 255 : 255 - 17 * c.value;
+        box.style.background = 'rgb(' + grey + ',' + grey + ',' + grey + ')';
+        box.style.color = c.value >= 8 ? '#fff' : '#000';
+        box.appendChild(el('span', 'label', c.label));
+        box.appendChild(el('span', null, c.value < 0 ? 'off' : String(c.value)));
+        box.title = 'grey ' + c.value + ' of 15; a mark from ' + c.threshold + (c.doubt.length ? '; ' + c.doubt.join(', ') : '');
+        cellsBox.appendChild(box);
+      }
+      hint.textContent = q.role === 'item'
+        ? 'Options ' + q.options.split('').join(' ') + ': a letter sets the answer, Space blank, Enter stores it (or accepts the reading).'
+        : 'Type the character, Enter stores it (or accepts the reading).';
+    } else if (target === 'id') {
+      title.textContent = 'Student ID';
+      read.textContent = 'Read: ' + (s.student_id || 'nothing') + (s.id_state === 'invalid' ? ' (invalid)' : '') +
+        (s.name ? ' · ' + s.name : '');
+      value.textContent = s.targets.id !== null ? 'Typed: ' + s.targets.id : '';
+      hint.textContent = 'Type the ID (the roster suggests), Enter stores it; Enter on an empty field keeps the ID as read.';
+    } else if (target === 'version') {
+      title.textContent = 'Version';
+      read.textContent = 'Read: ' + (s.version || 'none') + ' · versions: ' + s.exam.versions.join(', ');
+      value.textContent = s.targets.version !== null ? 'Corrected to: ' + s.targets.version : '';
+      hint.textContent = 'Type the version, Enter stores it.';
+    } else {
+      title.textContent = 'The sheet as a whole';
+      read.textContent = summarize(s.reasons.filter((r) => SHEET_REASONS.includes(r.reason))) || 'nothing';
+      value.textContent = s.targets.sheet !== null ? 'Set to: ' + s.targets.sheet : '';
+      hint.textContent = s.code
+        ? 'Not read: feed it again. Delete then Enter makes this record void; Enter alone goes on.'
+        : 'Enter keeps it as it is; Delete then Enter makes it void (not counted).';
+    }
+    $('pending').textContent = state.pending === null ? '' : 'Your answer: ' + (shownValue(state.pending) || 'blank') + ' (Enter stores it)';
+    document.body.dataset.focus = target || '';
+    placeFocusBox(target);
+  }
+
+  function placeFocusBox(target) {
+    const s = state.sheet;
+    const box = $('focus-box');
+    const img = $('picture');
+    if (!s.picture) {
+      box.style.display = 'none';
+      return;
+    }
+    const z = state.zoom;
+    img.style.width = s.picture.width * z + 'px';
+    img.style.height = s.picture.height * z + 'px';
+    $('zoom-text').textContent = z + '×';
+    const cells = cellsOf(target).filter((c) => c.x !== null);
+    if (!cells.length) {
+      box.style.display = 'none';
+      return;
+    }
+    const cell = s.picture.cell;
+    const left = Math.min(...cells.map((c) => c.x)) - 2;
+    const top = Math.min(...cells.map((c) => c.y)) - 2;
+    const right = Math.max(...cells.map((c) => c.x)) + cell + 2;
+    const bottom = Math.max(...cells.map((c) => c.y)) + cell + 2;
+    box.style.display = 'block';
+    box.style.left = left * z + 'px';
+    box.style.top = top * z + 'px';
+    box.style.width = (right - left) * z + 'px';
+    box.style.height = (bottom - top) * z + 'px';
+    const view = $('picture-box');
+    view.scrollLeft = ((left + right) / 2) * z - view.clientWidth / 2;
+    view.scrollTop = ((top + bottom) / 2) * z - view.clientHeight / 2;
+  }
+
+  function showCell(event) {
+    const s = state.sheet;
+    const tip = $('cell-tip');
+    if (!s || !s.picture || !s.grid) {
+      tip.style.display = 'none';
+      return;
+    }
+    const rect = $('picture').getBoundingClientRect();
+    const x = (event.clientX - rect.left) / state.zoom;
+    const y = (event.clientY - rect.top) / state.zoom;
+    const column = Math.floor((x - s.picture.margin) / s.picture.cell) + 1;
+    const row = Math.floor(y / s.picture.cell);
+    if (column < 1 || column > s.grid.columns || row < 0 || row >= s.grid.lines) {
+      tip.style.display = 'none';
+      return;
+    }
+    const line = s.grid.lines - row;
+    const grey = parseInt(s.grid.cells[row * s.grid.columns + column - 1], 16);
+    let text = 'line ' + line + ', column ' + column + ': grey ' + grey + ' of 15';
+    const hit = state.cells.get(line + ',' + column);
+    if (hit) {
+      text += ' · q' + hit.q + ' option ' + hit.cell.label + ': ' + (hit.cell.marked ? 'marked' : 'not marked') +
+        ' (a mark from ' + hit.cell.threshold + ')';
+      if (hit.cell.doubt.length) text += ' · ' + hit.cell.doubt.join(', ');
+    }
+    tip.textContent = text;
+    tip.style.display = 'block';
+    tip.style.left = event.clientX + 14 + 'px';
+    tip.style.top = event.clientY + 14 + 'px';
+  }
+
+  // ------------------------------------------------------------ corrections
+
+  async function correct(target, value) {
+    const reasonInput = $('reason-input');
+    const body = { sheet: state.sheet.sheet, target, value, author: state.name, reason: reasonInput.value };
+    const made = await api('/api/corrections', body);
+    state.mine.push({ sheet: state.sheet.sheet, id: made.correction.id, target });
+    reasonInput.value = '';
+  }
+
+  // After a change: the sheet and the queue as the server has them now.
+  async function reload() {
+    await openSheet(state.sheet.sheet, state.focus);
+    await loadQueue();
+  }
+
+  async function goOn(from) {
+    const after = steps().filter((t) => rank(t) > rank(from));
+    if (after.length) {
+      setFocus(after[0]);
+      if (after[0] === 'id') $('id-input').focus();
+      return;
+    }
+    await nextSheet();
+  }
+
+  async function nextSheet() {
+    if (state.sheet && state.sheet.reasons.length) state.skipped.add(state.sheet.sheet);
+    await loadQueue();
+    const next = nextInQueue();
+    if (next === null) {
+      say('Nothing more waiting for review' + (state.skipped.size ? ' (some sheets were passed by: see the queue)' : ''));
+      return;
+    }
+    await openSheet(next);
+    if (state.focus === 'id') $('id-input').focus();
+  }
+
+  function sameAnswer(a, b) {
+    return (a || '') === (b || '');
+  }
+
+  async function accept() {
+    const s = state.sheet;
+    if (!s) return nextSheet();
+    const from = state.focus;
+    const q = question(from);
+    if (q) {
+      const now = q.value !== null ? q.value : readOf(q);
+      let value = null;
+      if (state.pending !== null) {
+        if (!sameAnswer(state.pending, now) || q.reasons.length) value = state.pending;
+      } else if (q.reasons.length) {
+        if (q.role !== 'item' && (now === '.' || now === '>' || now === '?')) {
+          say('Type the right character for question ' + q.question + ' first', true);
+          return;
+        }
+        value = now; // the reading is right: a correction that confirms it
+      }
+      if (value !== null) {
+        await correct(String(q.question), q.role === 'item' && value === '' ? '-' : value);
+        await reload();
+      }
+      return goOn(from);
+    }
+    if (from === 'version') {
+      if (state.pending === null) {
+        say('Type the version first (versions: ' + s.exam.versions.join(', ') + ')', true);
+        return;
+      }
+      await correct('version', state.pending);
+      await reload();
+      return goOn(from);
+    }
+    if (from === 'sheet') {
+      const codes = new Set(s.reasons.map((r) => r.reason));
+      let value = state.pending;
+      if (value === null && !s.code && (codes.has('duplicate-grid') || codes.has('unknown-id') || codes.has('duplicate-id'))) value = 'keep';
+      if (value !== null) {
+        await correct('sheet', value);
+        await reload();
+      }
+      return goOn(from);
+    }
+    if (from === 'id') return storeId();
+    return goOn(from);
+  }
+
+  async function storeId() {
+    const s = state.sheet;
+    const input = $('id-input');
+    const chosen = state.chosen >= 0 ? state.suggestions[state.chosen] : null;
+    const typed = chosen ? chosen.id : input.value.trim();
+    const codes = new Set(s.reasons.map((r) => r.reason));
+    if (typed) {
+      await correct('id', typed);
+    } else if (!codes.has('invalid-id') && (codes.has('unknown-id') || codes.has('duplicate-id'))) {
+      await correct('sheet', 'keep');
+    } else if (codes.has('invalid-id')) {
+      say('Type the student ID first', true);
+      return;
+    }
+    input.value = '';
+    showSuggestions([]);
+    input.blur();
+    await reload();
+    return goOn('id');
+  }
+
+  // The latest correction made on this page, else this reviewer's latest on
+  // the sheet shown.
+  async function undoLast() {
+    let last = state.mine.pop();
+    if (!last && state.sheet) {
+      const s = state.sheet;
+      const mine = s.corrections.filter((c) => c.author === state.name && c.undoes === null && c.undone_by === null);
+      const c = mine[mine.length - 1];
+      if (c) last = { sheet: s.sheet, id: c.id, target: c.target };
+    }
+    if (!last) {
+      say('No correction of yours to undo here', true);
+      return;
+    }
+    const done = await api('/api/undo', { sheet: last.sheet, correction: last.id, author: state.name, reason: '' });
+    await openSheet(last.sheet, last.target);
+    await loadQueue();
+    const back = done.correction.new;
+    say('Undone: ' + (/^[0-9]+$/.test(last.target) ? 'question ' + last.target : last.target) + ' is ' +
+      (back === null ? 'as read' : shownValue(back) || 'blank') + ' again');
+  }
+
+  // ------------------------------------------------------------------- keys
+
+  function typeKey(key, shift) {
+    const s = state.sheet;
+    if (!s) return false;
+    const target = state.focus;
+    if (target === 'id') {
+      const input = $('id-input');
+      input.focus();
+      input.value += key;
+      lookUp();
+      return true;
+    }
+    if (target === 'version') {
+      const v = s.exam.versions.find((n) => n.toLowerCase() === key.toLowerCase());
+      if (!v) {
+        say('No version ' + key + ' (versions: ' + s.exam.versions.join(', ') + ')', true);
+        return true;
+      }
+      state.pending = v;
+      renderFocus();
+      return true;
+    }
+    if (target === 'sheet') {
+      if (key.toLowerCase() === 'k') {
+        state.pending = 'keep';
+        renderFocus();
+        return true;
+      }
+      return false;
+    }
+    const q = question(target);
+    if (!q) return false;
+    if (q.role !== 'item') {
+      if (key.length !== 1 || key <= ' ' || key > '~') return false;
+      state.pending = key;
+      renderFocus();
+      return true;
+    }
+    let label = null;
+    if (q.options.includes(key)) label = key;
+    else {
+      const other = key === key.toUpperCase() ? key.toLowerCase() : key.toUpperCase();
+      if (q.options.includes(other)) label = other;
+    }
+    if (label === null) return false;
+    if (shift && key.toLowerCase() !== key.toUpperCase()) {
+      const base = state.pending !== null ? state.pending : q.value !== null ? q.value : q.read;
+      const set = new Set(base.split(''));
+      if (set.has(label)) set.delete(label);
+      else set.add(label);
+      state.pending = q.options.split('').filter((o) => set.has(o)).join('');
+    } else {
+      state.pending = label;
+    }
+    renderFocus();
+    return true;
+  }
+
+  function moveQuestion(step) {
+    const s = state.sheet;
+    if (!s) return;
+    const used = s.questions.filter((q) => q.role);
+    if (!used.length) return;
+    const at = used.findIndex((q) => String(q.question) === state.focus);
+    const next = at < 0 ? (step > 0 ? 0 : used.length - 1) : Math.min(Math.max(at + step, 0), used.length - 1);
+    setFocus(String(used[next].question));
+  }
+
+  async function moveSheet(step) {
+    if (!state.queue || !state.queue.entries.length) return;
+    const entries = state.queue.entries;
+    const at = state.sheet ? entries.findIndex((e) => e.sheet === state.sheet.sheet) : -1;
+    const next = at < 0 ? (step > 0 ? 0 : entries.length - 1) : at + step;
+    if (next < 0 || next >= entries.length) {
+      say(step > 0 ? 'This is the last sheet of the queue' : 'This is the first sheet of the queue');
+      return;
+    }
+    await openSheet(entries[next].sheet);
+  }
+
+  function zoomBy(step) {
+    state.zoom = Math.min(8, Math.max(1, state.zoom + step));
+    if (state.sheet) placeFocusBox(state.focus);
+  }
+
+  function dialogOpen() {
+    return $('name-dialog').open || $('help-dialog').open;
+  }
+
+  function toggleHelp() {
+    const d = $('help-dialog');
+    if (d.open) d.close();
+    else d.showModal();
+  }
+
+  function onKey(event) {
+    if (event.ctrlKey || event.metaKey || event.altKey) return;
+    if ($('help-dialog').open) {
+      if (event.key === '?' || event.key === 'Escape') {
+        event.preventDefault();
+        $('help-dialog').close();
+      }
+      return;
+    }
+    if (dialogOpen()) return;
+    const t = event.target;
+    if (t instanceof HTMLInputElement || t instanceof HTMLSelectElement || t instanceof HTMLTextAreaElement) return;
+    let handled = true;
+    switch (event.key) {
+      case '?': toggleHelp(); break;
+      case 'Enter': act(accept); break;
+      case ' ': act(async () => { setPendingBlank(); }); break;
+      case 'Backspace': act(undoLast); break;
+      case 'ArrowDown': act(async () => moveQuestion(1)); break;
+      case 'ArrowUp': act(async () => moveQuestion(-1)); break;
+      case 'ArrowRight': act(() => moveSheet(1)); break;
+      case 'ArrowLeft': act(() => moveSheet(-1)); break;
+      case 'Escape': act(async () => { state.pending = null; renderFocus(); }); break;
+      case 'Delete': act(async () => { if (state.sheet) { state.focus = 'sheet'; state.pending = 'void'; renderQuestions(); renderFocus(); } }); break;
+      case '#': act(async () => { if (state.sheet) { setFocus('id'); $('id-input').focus(); } }); break;
+      case '/': $('reason-input').focus(); break;
+      case '+': case '=': zoomBy(1); break;
+      case '-': zoomBy(-1); break;
+      default: {
+        if (event.key.length !== 1) {
+          handled = false;
+          break;
+        }
+        const key = event.key;
+        const shift = event.shiftKey;
+        act(async () => {
+          if (!typeKey(key, shift)) say('No option ' + key + ' here (? shows the keys)', true);
+        });
+      }
+    }
+    if (handled) event.preventDefault();
+  }
+
+  function setPendingBlank() {
+    const q = question(state.focus);
+    if (!q || q.role !== 'item') {
+      say('Space sets a question blank', true);
+      return;
+    }
+    state.pending = '';
+    renderFocus();
+  }
+
+  // ------------------------------------------------------- the student ID
+
+  let lookUpTimer = 0;
+  function lookUp() {
+    clearTimeout(lookUpTimer);
+    lookUpTimer = setTimeout(async () => {
+      const typed = $('id-input').value.trim();
+      if (!typed) {
+        showSuggestions([]);
+        return;
+      }
+      try {
+        const r = await api('/api/roster?q=' + encodeURIComponent(typed));
+        if ($('id-input').value.trim() === typed) showSuggestions(r.matches);
+      } catch (e) {
+        say(e.message, true);
+      }
+    }, 120);
+  }
+
+  function showSuggestions(matches) {
+    state.suggestions = matches;
+    state.chosen = -1;
+    const list = $('id-suggestions');
+    clear(list);
+    matches.forEach((m, i) => {
+      const fields = Object.values(m.fields).filter((f) => f).join(', ');
+      const li = el('li', null, m.id + (fields ? ' · ' + fields : ''));
+      li.dataset.id = m.id;
+      li.addEventListener('mousedown', (e) => {
+        e.preventDefault();
+        state.chosen = i;
+        act(storeId);
+      });
+      list.appendChild(li);
+    });
+  }
+
+  // -1 (what was typed) and the suggestions, in a ring.
+  function choose(step) {
+    const n = state.suggestions.length;
+    if (!n) return;
+    state.chosen = ((state.chosen + 1 + step + n + 1) % (n + 1)) - 1;
+    [...$('id-suggestions').children].forEach((li, i) => { li.className = i === state.chosen ? 'chosen' : ''; });
+  }
+
+  function onIdKey(event) {
+    if (event.key === 'Enter') {
+      event.preventDefault();
+      act(async () => {
+        if (state.focus !== 'id') setFocus('id');
+        await storeId();
+      });
+    } else if (event.key === 'Escape') {
+      event.preventDefault();
+      $('id-input').value = '';
+      showSuggestions([]);
+      $('id-input').blur();
+    } else if (event.key === 'ArrowDown' || event.key === 'ArrowUp') {
+      event.preventDefault();
+      choose(event.key === 'ArrowDown' ? 1 : -1);
+    }
+  }
+
+  // ------------------------------------------------------------------ name
+
+  function askName() {
+    const d = $('name-dialog');
+    $('name-input').value = state.name;
+    d.showModal();
+    $('name-input').focus();
+  }
+
+  function saveName() {
+    const name = $('name-input').value.trim();
+    if (!name) {
+      $('name-input').focus();
+      return;
+    }
+    state.name = name;
+    try {
+      localStorage.setItem(NAME_KEY, name);
+    } catch (e) {
+      say('The browser keeps no name for this page: it will be asked again', true);
+    }
+    $('reviewer-name').textContent = name;
+    $('name-dialog').close();
+  }
+
+  // ----------------------------------------------------------------- start
+
+  function start() {
+    document.addEventListener('keydown', onKey);
+    $('id-input').addEventListener('keydown', onIdKey);
+    $('id-input').addEventListener('input', lookUp);
+    $('reason-input').addEventListener('keydown', (e) => {
+      if (e.key === 'Enter' || e.key === 'Escape') {
+        e.preventDefault();
+        if (e.key === 'Escape') e.target.value = '';
+        e.target.blur();
+      }
+    });
+    $('name-input').addEventListener('keydown', (e) => {
+      if (e.key === 'Enter') {
+        e.preventDefault();
+        saveName();
+      }
+    });
+    $('name-ok').addEventListener('click', saveName);
+    $('name-dialog').addEventListener('cancel', (e) => { if (!state.name) e.preventDefault(); });
+    $('change-name').addEventListener('click', askName);
+    $('help-button').addEventListener('click', toggleHelp);
+    $('help-close').addEventListener('click', () => $('help-dialog').close());
+    $('zoom-in').addEventListener('click', () => zoomBy(1));
+    $('zoom-out').addEventListener('click', () => zoomBy(-1));
+    $('reason-filter').addEventListener('change', (e) => {
+      state.filter = e.target.value;
+      state.skipped.clear();
+      act(loadQueue);
+      e.target.blur();
+    });
+    $('picture-frame').addEventListener('mousemove', showCell);
+    $('picture-frame').addEventListener('mouseleave', () => { $('cell-tip').style.display = 'none'; });
+    window.addEventListener('focus', () => {
+      if (state.actions === 0) act(async () => { await loadQueue(); if (state.sheet) await openSheet(state.sheet.sheet, state.focus); });
+    });
+
+    try {
+      state.name = localStorage.getItem(NAME_KEY) || '';
+    } catch (e) {
+      state.name = '';
+    }
+    $('reviewer-name').textContent = state.name;
+    if (!state.name) askName();
+    // "#12" in the address opens sheet 12 (an address to give another reviewer).
+    const wanted = /^#([0-9]{1,9})$/.exec(location.hash);
+    act(async () => {
+      await loadQueue();
+      const first = wanted ? Number(wanted[1]) : nextInQueue();
+      if (first !== null) await openSheet(first);
+      else say('Nothing is waiting for review');
+    });
+    window.addEventListener('hashchange', () => {
+      const m = /^#([0-9]{1,9})$/.exec(location.hash);
+      if (m) act(() => openSheet(Number(m[1])));
+    });
+  }
+
+  start();
+})();

@@ -1,0 +1,840 @@
+#include "review_server.h"
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <initializer_list>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "export.h"
+#include "project.h"
+#include "project_analysis.h"
+#include "review_assets.h"
+#include "text.h"
+
+namespace omr::exam {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr std::size_t kMaxBody = 64 * 1024;
+constexpr int kMaxQueue = 1000;
+constexpr int kDefaultQueue = 200;
+constexpr int kMaxOffset = 100000000;
+constexpr int kMaxSheetNumber = 100000000;
+constexpr std::size_t kMaxTarget = 16;
+constexpr std::size_t kMaxAuthor = 200;
+constexpr std::size_t kMaxReason = 2000;
+constexpr std::size_t kMaxValue = 256;
+constexpr std::size_t kMaxTyped = 64;
+constexpr std::size_t kRosterMatches = 12;
+constexpr int kMaxJsonDepth = 4;
+
+const char* const kReasons[] = {"not-read",   "unknown-version", "invalid-id",
+                                "unknown-id", "duplicate-id",    "duplicate-grid",
+                                "multiple",   "blank",           "doubtful"};
+
+// The page loads its own files only; nothing inline, nothing from elsewhere.
+const char* const kPagePolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+    "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+// The report is one self-contained file: inline style, SVG and its sorting
+// script. Sandboxed, it runs in an origin of its own: a script in it (were a
+// text ever to become one) could not reach the API with the reviewer's cookie.
+const char* const kReportPolicy =
+    "sandbox allow-scripts; default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+    "img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+// A request refused: its status and what to tell the caller.
+class HttpError : public std::runtime_error {
+ public:
+  HttpError(int status, const std::string& message) : std::runtime_error(message), status(status) {}
+  int status;
+};
+
+std::string Dump(const Json& j) {
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+void ReplaceHeader(httplib::Response& res, const std::string& name, const std::string& value) {
+  res.headers.erase(name);
+  res.set_header(name, value);
+}
+
+void SendJson(httplib::Response& res, const Json& j, int status = 200) {
+  res.status = status;
+  res.set_content(Dump(j), "application/json");
+}
+
+void SendError(httplib::Response& res, int status, const std::string& message) {
+  SendJson(res, Json{{"error", CleanUtf8(message)}}, status);
+}
+
+// What the caller sent, short enough to quote back.
+std::string Quote(const std::string& text) {
+  constexpr std::size_t kShown = 40;
+  std::string shown = CleanUtf8(text.substr(0, kShown));
+  return "\"" + shown + (text.size() > kShown ? "...\"" : "\"");
+}
+
+bool IsApi(const std::string& path) {
+  return path == "/api" || path.rfind("/api/", 0) == 0;
+}
+
+// A whole number of at most nine digits from `low` to `high`.
+int ParseNumber(const std::string& text, const std::string& what, int low, int high) {
+  int value = 0;
+  const bool digits = !text.empty() && text.size() <= 9 &&
+                      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (digits) std::from_chars(text.data(), text.data() + text.size(), value);
+  if (!digits || value < low || value > high)
+    throw HttpError(400, what + ": a whole number from " + std::to_string(low) + " to " +
+                             std::to_string(high) + " (got " + Quote(text) + ")");
+  return value;
+}
+
+// Refuses parameters this endpoint does not take, and any given twice.
+void AllowParams(const httplib::Request& req, std::initializer_list<const char*> allowed) {
+  for (const auto& [key, value] : req.params) {
+    if (key == "token") continue;
+    if (std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return key == a; })) {
+      std::string names;
+      for (const char* a : allowed) names += (names.empty() ? "" : ", ") + std::string(a);
+      throw HttpError(400, "unknown parameter " + Quote(key) +
+                               (names.empty() ? " (this takes none)" : " (this takes: " + names + ")"));
+    }
+    if (req.params.count(key) > 1) throw HttpError(400, "parameter " + key + " is given more than once");
+  }
+}
+
+std::string Param(const httplib::Request& req, const char* name) {
+  const auto hit = req.params.find(name);
+  return hit == req.params.end() ? std::string() : hit->second;
+}
+
+// The body as a JSON object with only these fields.
+Json ParseBody(const httplib::Request& req, std::initializer_list<const char*> fields) {
+  const std::string type = req.get_header_value("Content-Type");
+  if (type.rfind("application/json", 0) != 0)
+    throw HttpError(415, "send the body as application/json (got " + Quote(type) + ")");
+  Json body;
+  try {
+    body = Json::parse(req.body, [](int depth, Json::parse_event_t, Json&) {
+      if (depth > kMaxJsonDepth) throw HttpError(400, "the JSON body is nested too deep");
+      return true;
+    });
+  } catch (const Json::exception& e) {
+    throw HttpError(400, std::string("malformed JSON: ") + e.what());
+  }
+  if (!body.is_object()) throw HttpError(400, "the body must be a JSON object");
+  for (const auto& item : body.items())
+    if (std::none_of(fields.begin(), fields.end(), [&](const char* f) { return item.key() == f; }))
+      throw HttpError(400, "unknown field " + Quote(item.key()));
+  return body;
+}
+
+std::string TextField(const Json& body, const char* name, std::size_t limit, bool required) {
+  const auto hit = body.find(name);
+  if (hit == body.end()) {
+    if (required) throw HttpError(400, std::string(name) + ": missing");
+    return {};
+  }
+  if (!hit->is_string()) throw HttpError(400, std::string(name) + ": must be a text");
+  const std::string& text = hit->get_ref<const std::string&>();
+  if (text.size() > limit)
+    throw HttpError(400, std::string(name) + ": longer than " + std::to_string(limit) + " bytes");
+  return text;
+}
+
+std::int64_t NumberField(const Json& body, const char* name, std::int64_t low, std::int64_t high) {
+  const auto hit = body.find(name);
+  if (hit == body.end()) throw HttpError(400, std::string(name) + ": missing");
+  if (!hit->is_number_integer() || hit->get<std::int64_t>() < low || hit->get<std::int64_t>() > high)
+    throw HttpError(400, std::string(name) + ": a whole number from " + std::to_string(low) + " to " +
+                             std::to_string(high));
+  return hit->get<std::int64_t>();
+}
+
+Json OptionalText(const std::optional<std::string>& v) {
+  return v ? Json(CleanUtf8(*v)) : Json(nullptr);
+}
+
+Json ReasonJson(const Reason& r) {
+  return {{"reason", r.code}, {"question", r.question}, {"detail", CleanUtf8(r.detail)}};
+}
+
+Json ReasonsJson(const std::vector<Reason>& reasons) {
+  Json out = Json::array();
+  for (const Reason& r : reasons) out.push_back(ReasonJson(r));
+  return out;
+}
+
+Json DoubtJson(int bits) {
+  static const std::pair<int, const char*> kNames[] = {
+      {1, "faint"}, {2, "erasure"}, {4, "near-tie"}, {8, "margin"}, {16, "off-grid"}};
+  Json out = Json::array();
+  for (const auto& [bit, name] : kNames)
+    if (bits & bit) out.push_back(name);
+  return out;
+}
+
+// The roster's name for an ID: its "name" column, else its first other column.
+std::string RosterName(const Roster& roster, const std::string& id) {
+  const auto row = roster.rows.find(id);
+  if (row == roster.rows.end() || row->second.empty()) return {};
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < roster.columns.size(); ++i) {
+    std::string lower = roster.columns[i];
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower == "name") column = i;
+  }
+  return column < row->second.size() ? row->second[column] : std::string();
+}
+
+Json CorrectionJson(const CorrectionRecord& c, const char* state, Id undoneBy) {
+  Json j;
+  j["id"] = c.id;
+  j["target"] = CleanUtf8(c.target);
+  j["old"] = OptionalText(c.oldValue);
+  j["new"] = OptionalText(c.newValue);
+  j["author"] = CleanUtf8(c.author);
+  j["made_at"] = c.madeAt;
+  j["reason"] = CleanUtf8(c.reason);
+  j["undoes"] = c.undoes ? Json(c.undoes) : Json(nullptr);
+  j["undone_by"] = undoneBy ? Json(undoneBy) : Json(nullptr);
+  j["state"] = state;
+  return j;
+}
+
+// Every correction with what became of it: the latest of each target counts
+// (or, without a value, gives the reading back); earlier ones are overridden.
+Json CorrectionsJson(const std::vector<CorrectionRecord>& corrections) {
+  std::map<std::string, Id> last;
+  std::map<Id, Id> undoneBy;
+  for (const CorrectionRecord& c : corrections) {
+    last[c.target] = c.id;
+    if (c.undoes) undoneBy[c.undoes] = c.id;
+  }
+  Json out = Json::array();
+  for (const CorrectionRecord& c : corrections) {
+    const char* state = last[c.target] != c.id ? "overridden" : c.newValue ? "counts" : "withdrawal";
+    const auto undone = undoneBy.find(c.id);
+    out.push_back(CorrectionJson(c, state, undone == undoneBy.end() ? 0 : undone->second));
+  }
+  return out;
+}
+
+Json ScoreSummary(const std::optional<ScoreRecord>& s) {
+  if (!s) return nullptr;
+  Json j;
+  j["scored"] = s->scored;
+  j["voided"] = s->voided;
+  j["student_id"] = CleanUtf8(s->studentId);
+  j["total"] = s->scored ? Json(s->total) : Json(nullptr);
+  j["maximum"] = s->scored ? Json(s->maximum) : Json(nullptr);
+  j["reasons"] = ReasonsJson(s->reasons);
+  return j;
+}
+
+const char* IdStateText(IdState s) {
+  return s == IdState::kValid ? "valid" : s == IdState::kInvalid ? "invalid" : "none";
+}
+
+Json SheetJson(Project& project, const SheetDetail& d) {
+  const SheetRecord& s = d.sheet;
+  const SheetScore& score = d.score;
+  const Exam& exam = project.exam();
+  std::vector<Override> overrides;
+  for (const CorrectionRecord& c : d.corrections) overrides.push_back({c.target, c.newValue});
+  const std::map<std::string, std::string> latest = LatestCorrections(overrides);
+  auto current = [&](const std::string& target) {
+    const auto hit = latest.find(target);
+    return hit == latest.end() ? Json(nullptr) : Json(CleanUtf8(hit->second));
+  };
+
+  Json j;
+  j["sheet"] = s.number;
+  j["station"] = CleanUtf8(s.station);
+  j["station_number"] = s.stationNumber;
+  j["read_at"] = s.readAt;
+  j["source"] = s.source;
+  j["code"] = s.code;
+  j["letter"] = s.letter ? VisibleAscii(std::string(1, s.letter)) : "";
+  j["student_id"] = CleanUtf8(score.studentId);
+  j["id_state"] = IdStateText(score.idState);
+  j["name"] = CleanUtf8(RosterName(project.roster(), score.studentId));
+  j["version"] = CleanUtf8(score.version);
+  j["scored"] = score.scored;
+  j["voided"] = score.voided;
+  j["kept"] = score.kept;
+  j["total"] = score.scored ? Json(score.total) : Json(nullptr);
+  j["maximum"] = score.scored ? Json(score.maximum) : Json(nullptr);
+  j["percent"] = score.percent ? Json(*score.percent) : Json(nullptr);
+  j["confidence"] = score.confidence;
+  j["reasons"] = ReasonsJson(score.reasons);
+  j["targets"] = {{"id", current("id")}, {"version", current("version")}, {"sheet", current("sheet")}};
+
+  Json info;
+  info["student_questions"] = exam.studentQuestions;
+  info["version_question"] = exam.versionSource == VersionSource::kQuestion ? exam.versionQuestion : 0;
+  Json versions = Json::array();
+  for (const VersionKey& k : exam.keys) versions.push_back(CleanUtf8(k.name));
+  info["versions"] = versions;
+  info["roster"] = !project.roster().Empty();
+  j["exam"] = info;
+
+  if (d.grid.lines > 0) {
+    j["picture"] = {{"url", "/api/sheets/" + std::to_string(s.number) + "/picture"},
+                    {"width", kPictureMargin + kPictureCell * d.grid.columns},
+                    {"height", kPictureCell * d.grid.lines},
+                    {"cell", kPictureCell},
+                    {"margin", kPictureMargin}};
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string cells;
+    cells.reserve(d.grid.cells.size());
+    for (const std::uint8_t v : d.grid.cells) cells += kHex[v & 15];
+    j["grid"] = {{"lines", d.grid.lines}, {"columns", d.grid.columns}, {"cells", cells}};
+  } else {
+    j["picture"] = nullptr;
+    j["grid"] = nullptr;
+  }
+
+  std::map<int, int> masterOf;  // question -> master item, on this sheet's version
+  for (const ItemScore& item : score.items) masterOf[item.question] = item.master;
+  Json questions = Json::array();
+  for (const Response& r : d.responses) {
+    const QuestionDetail* detail = nullptr;
+    for (const QuestionDetail& q : d.questions)
+      if (q.question == r.question) detail = &q;
+    Json q;
+    q["question"] = r.question;
+    const std::string role = exam.RoleOf(r.question);
+    q["role"] = role;
+    const auto master = masterOf.find(r.question);
+    q["item"] = master == masterOf.end() ? Json(nullptr) : Json(master->second);
+    q["type"] = detail ? VisibleAscii(std::string(1, detail->type)) : "";
+    q["options"] = detail ? VisibleAscii(detail->options) : "";
+    q["read"] = r.marked;
+    q["character"] = VisibleAscii(std::string(1, static_cast<char>(r.character)));
+    q["value"] = current(std::to_string(r.question));
+    q["confidence"] = r.confidence;
+    q["doubt"] = DoubtJson(r.doubtful);
+    Json reasons = Json::array();
+    for (const Reason& reason : score.reasons)
+      if (reason.question == r.question) reasons.push_back(reason.code);
+    q["reasons"] = reasons;
+    Json cells = Json::array();
+    if (detail) {
+      for (const CellDetail& c : detail->cells) {
+        if (c.label == ' ') continue;  // a label blank: no option
+        Json cell;
+        cell["label"] = VisibleAscii(std::string(1, c.label));
+        cell["line"] = c.line;
+        cell["column"] = c.column;
+        cell["value"] = c.value;
+        cell["marked"] = c.marked;
+        cell["threshold"] = c.threshold;
+        cell["doubt"] = DoubtJson(c.doubtful);
+        const bool onGrid = c.value >= 0;
+        cell["x"] = onGrid ? Json(kPictureMargin + (c.column - 1) * kPictureCell) : Json(nullptr);
+        cell["y"] = onGrid ? Json((d.grid.lines - c.line) * kPictureCell) : Json(nullptr);
+        cells.push_back(cell);
+      }
+    }
+    q["cells"] = cells;
+    questions.push_back(q);
+  }
+  j["questions"] = questions;
+  j["corrections"] = CorrectionsJson(d.corrections);
+  return j;
+}
+
+// Open projects for the worker threads: each request takes one and gives it
+// back. One that saw a failure is closed rather than reused.
+class ProjectPool {
+ public:
+  ProjectPool(std::string location, std::string exam)
+      : location_(std::move(location)), exam_(std::move(exam)) {
+    idle_.push_back(Project::Open(location_, exam_));
+  }
+
+  class Lease {
+   public:
+    Lease(ProjectPool& pool, std::unique_ptr<Project> project)
+        : pool_(pool), project_(std::move(project)), exceptions_(std::uncaught_exceptions()) {}
+    ~Lease() {
+      if (std::uncaught_exceptions() == exceptions_) pool_.Give(std::move(project_));
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Project* operator->() { return project_.get(); }
+    Project& operator*() { return *project_; }
+
+   private:
+    ProjectPool& pool_;
+    std::unique_ptr<Project> project_;
+    int exceptions_;
+  };
+
+  Lease Take() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (!idle_.empty()) {
+        std::unique_ptr<Project> p = std::move(idle_.back());
+        idle_.pop_back();
+        return Lease(*this, std::move(p));
+      }
+    }
+    return Lease(*this, Project::Open(location_, exam_));
+  }
+
+ private:
+  void Give(std::unique_ptr<Project> project) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    idle_.push_back(std::move(project));
+  }
+
+  std::string location_;
+  std::string exam_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Project>> idle_;
+};
+
+template <class F>
+httplib::Server::Handler Guard(F f) {
+  return [f](const httplib::Request& req, httplib::Response& res) {
+    try {
+      f(req, res);
+    } catch (const HttpError& e) {
+      SendError(res, e.status, e.what());
+    } catch (const StoreError& e) {
+      // Busy (another writer held the project too long) or gone: try again.
+      res.set_header("Retry-After", "2");
+      SendError(res, 503, e.what());
+    } catch (const Error& e) {
+      SendError(res, 400, e.what());
+    } catch (const std::exception& e) {
+      SendError(res, 500, std::string("the server failed: ") + e.what());
+    }
+  };
+}
+
+std::string HostForUrl(const std::string& host) {
+  std::string shown = host;
+  if (host == "0.0.0.0" || host == "::" || host.empty()) {
+    char name[256] = {};
+    shown = gethostname(name, sizeof name - 1) == 0 && name[0] ? name : "localhost";
+  }
+  return shown.find(':') != std::string::npos ? "[" + shown + "]" : shown;
+}
+
+}  // namespace
+
+std::string RandomToken() {
+  unsigned char bytes[32];
+  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  std::size_t got = 0;
+  while (fd >= 0 && got < sizeof bytes) {
+    const ssize_t n = ::read(fd, bytes + got, sizeof bytes - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (fd >= 0) ::close(fd);
+  if (got != sizeof bytes) throw Error("cannot read random bytes from /dev/urandom for the access token");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string token;
+  for (const unsigned char b : bytes) {
+    token += kHex[b >> 4];
+    token += kHex[b & 15];
+  }
+  return token;
+}
+
+bool SameToken(std::string_view given, std::string_view token) {
+  // Every byte of the token is compared whatever the given text holds.
+  unsigned diff = given.size() == token.size() ? 0 : 1;
+  for (std::size_t i = 0; i < token.size(); ++i) {
+    const unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+    diff |= g ^ static_cast<unsigned char>(token[i]);
+  }
+  return diff == 0 && !token.empty();
+}
+
+bool ParseListen(const std::string& text, std::string& host, int& port, std::string& error) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos) {
+    error = "give the address as ADDRESS:PORT, for example 127.0.0.1:8080";
+    return false;
+  }
+  host = text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.empty()) {
+    error = "name the address to listen on before the port (127.0.0.1 for this machine only)";
+    return false;
+  }
+  const std::string digits = text.substr(colon + 1);
+  port = -1;
+  if (!digits.empty() && digits.size() <= 5 &&
+      std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    port = std::stoi(digits);
+  if (port < 0 || port > 65535) {
+    error = "the port is a number from 0 to 65535 (0 picks a free one), not \"" + digits + "\"";
+    return false;
+  }
+  return true;
+}
+
+struct ReviewServer::Impl {
+  ReviewOptions options;
+  std::string token;
+  std::string cookie;  // per port: cookies do not tell ports apart
+  int port = 0;
+  ProjectPool pool;
+  httplib::Server server;
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> running{false};
+
+  explicit Impl(const ReviewOptions& o) : options(o), pool(o.project, o.exam) {}
+
+  bool Authorized(const httplib::Request& req) const {
+    const std::string auth = req.get_header_value("Authorization");
+    if (auth.rfind("Bearer ", 0) == 0) return SameToken(std::string_view(auth).substr(7), token);
+    const auto range = req.headers.equal_range("Cookie");
+    for (auto h = range.first; h != range.second; ++h) {
+      std::string_view rest = h->second;
+      while (!rest.empty()) {
+        const std::size_t end = std::min(rest.find(';'), rest.size());
+        std::string_view pair = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
+        const std::size_t eq = pair.find('=');
+        if (eq != std::string_view::npos && pair.substr(0, eq) == cookie &&
+            SameToken(pair.substr(eq + 1), token))
+          return true;
+      }
+    }
+    return false;
+  }
+
+  static void SecurityHeaders(httplib::Response& res) {
+    res.set_header("Content-Security-Policy", kPagePolicy);
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Referrer-Policy", "no-referrer");
+    res.set_header("X-Frame-Options", "DENY");
+    res.set_header("Cache-Control", "no-store");
+  }
+
+  httplib::Server::HandlerResponse Gate(const httplib::Request& req, httplib::Response& res) {
+    SecurityHeaders(res);
+    const auto given = req.params.find("token");
+    bool ok = false;
+    if (given != req.params.end()) {
+      ok = SameToken(given->second, token);
+      if (ok) {
+        res.set_header("Set-Cookie", cookie + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+        // The token leaves the address bar (and the history) at once.
+        if (req.method == "GET" && !IsApi(req.path)) {
+          res.status = 303;
+          res.set_header("Location", req.path);
+          return httplib::Server::HandlerResponse::Handled;
+        }
+      }
+    } else {
+      ok = Authorized(req);
+    }
+    if (ok) return httplib::Server::HandlerResponse::Unhandled;
+    res.set_header("WWW-Authenticate", "Bearer realm=\"omr review\"");
+    const std::string message =
+        "this review page needs its access token: open the address omrctl exam serve printed (it ends in "
+        "?token=...)";
+    if (IsApi(req.path)) {
+      SendError(res, 401, message);
+    } else {
+      res.status = 401;
+      res.set_content(message + "\n", "text/plain; charset=utf-8");
+    }
+    return httplib::Server::HandlerResponse::Handled;
+  }
+
+  void Routes() {
+    for (const ReviewAsset& asset : ReviewAssets()) {
+      const std::string path = asset.path == "/index.html" ? "/" : std::string(asset.path);
+      server.Get(path, Guard([asset](const httplib::Request& req, httplib::Response& res) {
+                   AllowParams(req, {});
+                   res.set_content(asset.data.data(), asset.data.size(), std::string(asset.type));
+                 }));
+    }
+
+    server.Get("/api/queue", Guard([this](const httplib::Request& req, httplib::Response& res) {
+                 AllowParams(req, {"reason", "offset", "limit"});
+                 const std::string reason = Param(req, "reason");
+                 if (!reason.empty() && std::none_of(std::begin(kReasons), std::end(kReasons),
+                                                     [&](const char* r) { return reason == r; })) {
+                   std::string names;
+                   for (const char* r : kReasons) names += (names.empty() ? "" : ", ") + std::string(r);
+                   throw HttpError(400, "reason: one of " + names + " (got " + Quote(reason) + ")");
+                 }
+                 const std::string offsetText = Param(req, "offset");
+                 const std::string limitText = Param(req, "limit");
+                 const int offset = offsetText.empty() ? 0 : ParseNumber(offsetText, "offset", 0, kMaxOffset);
+                 const int limit =
+                     limitText.empty() ? kDefaultQueue : ParseNumber(limitText, "limit", 1, kMaxQueue);
+                 auto project = pool.Take();
+                 project->Sync();
+                 SendJson(res, QueueJson(*project, reason, offset, limit));
+               }));
+
+    server.Get("/api/status", Guard([this](const httplib::Request& req, httplib::Response& res) {
+                 AllowParams(req, {});
+                 auto project = pool.Take();
+                 project->Sync();
+                 res.set_content(StatusJson(project->Status()), "application/json");
+               }));
+
+    server.Get(R"(/api/sheets/([^/]*))", Guard([this](const httplib::Request& req, httplib::Response& res) {
+                 AllowParams(req, {});
+                 const int number = ParseNumber(req.matches[1].str(), "sheet", 1, kMaxSheetNumber);
+                 auto project = pool.Take();
+                 const SheetDetail detail = project->Detail(number);
+                 SendJson(res, SheetJson(*project, detail));
+               }));
+
+    server.Get(
+        R"(/api/sheets/([^/]*)/picture)", Guard([this](const httplib::Request& req, httplib::Response& res) {
+          AllowParams(req, {"v"});  // "v": the page's cache key, not read here
+          const int number = ParseNumber(req.matches[1].str(), "sheet", 1, kMaxSheetNumber);
+          auto project = pool.Take();
+          project->Sync();
+          const std::optional<SheetRecord> sheet =
+              project->store().FindSheet(project->examId(), number, false);
+          if (!sheet) throw HttpError(400, "there is no sheet " + std::to_string(number));
+          if (sheet->gridHash.empty())
+            throw HttpError(404, "the reader kept no grid of sheet " + std::to_string(number) +
+                                     ": it was not read (feed it again)");
+          // The picture changes with the grid or the form (a rescan with a new form).
+          const std::string tag = "\"" + sheet->gridHash + "-" + std::to_string(project->revision()) + "\"";
+          ReplaceHeader(res, "Cache-Control", "private, no-cache");
+          res.set_header("ETag", tag);
+          if (req.get_header_value("If-None-Match") == tag) {
+            res.status = 304;
+            return;
+          }
+          const std::vector<std::uint8_t> png = project->Picture(number);
+          res.set_content(reinterpret_cast<const char*>(png.data()), png.size(), "image/png");
+        }));
+
+    server.Post("/api/corrections", Guard([this](const httplib::Request& req, httplib::Response& res) {
+                  const Json body = ParseBody(req, {"sheet", "target", "value", "author", "reason"});
+                  AllowParams(req, {});
+                  const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
+                  const std::string target = TextField(body, "target", kMaxTarget, true);
+                  if (!body.contains("value"))
+                    throw HttpError(400, "value: missing (the answer, or null to withdraw the corrections)");
+                  std::optional<std::string> value;
+                  if (!body["value"].is_null()) value = TextField(body, "value", kMaxValue, true);
+                  const std::string author = TextField(body, "author", kMaxAuthor, true);
+                  const std::string reason = TextField(body, "reason", kMaxReason, false);
+                  auto project = pool.Take();
+                  const CorrectionRecord c = project->Correct(sheet, target, value, author, reason);
+                  SendJson(res, {{"correction", CorrectionJson(c, c.newValue ? "counts" : "withdrawal", 0)},
+                                 {"score", ScoreSummary(project->store().Score(project->examId(), sheet))}});
+                }));
+
+    server.Post("/api/undo", Guard([this](const httplib::Request& req, httplib::Response& res) {
+                  const Json body = ParseBody(req, {"sheet", "correction", "author", "reason"});
+                  AllowParams(req, {});
+                  const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
+                  const Id id = NumberField(body, "correction", 1, INT64_MAX);
+                  const std::string author = TextField(body, "author", kMaxAuthor, true);
+                  const std::string reason = TextField(body, "reason", kMaxReason, false);
+                  auto project = pool.Take();
+                  const CorrectionRecord c = project->Undo(sheet, id, author, reason);
+                  SendJson(res, {{"correction", CorrectionJson(c, c.newValue ? "counts" : "withdrawal", 0)},
+                                 {"score", ScoreSummary(project->store().Score(project->examId(), sheet))}});
+                }));
+
+    server.Get("/api/roster", Guard([this](const httplib::Request& req, httplib::Response& res) {
+                 AllowParams(req, {"q"});
+                 const std::string typed = Param(req, "q");
+                 if (typed.size() > kMaxTyped)
+                   throw HttpError(400, "q: longer than " + std::to_string(kMaxTyped) + " bytes");
+                 auto project = pool.Take();
+                 project->Sync();
+                 const Roster& roster = project->roster();
+                 Json columns = Json::array();
+                 for (const std::string& c : roster.columns) columns.push_back(CleanUtf8(c));
+                 Json matches = Json::array();
+                 for (const std::string& id : roster.Find(typed, kRosterMatches)) {
+                   Json fields = Json::object();
+                   const std::vector<std::string>& row = roster.rows.at(id);
+                   for (std::size_t i = 0; i < roster.columns.size() && i < row.size(); ++i)
+                     fields[CleanUtf8(roster.columns[i])] = CleanUtf8(row[i]);
+                   matches.push_back({{"id", CleanUtf8(id)}, {"fields", fields}});
+                 }
+                 SendJson(res, {{"roster", !roster.Empty()},
+                                {"columns", columns},
+                                {"exact", roster.Has(typed)},
+                                {"matches", matches}});
+               }));
+
+    // The exam report, made from the scores as they are at this request.
+    server.Get("/report", Guard([this](const httplib::Request& req, httplib::Response& res) {
+                 AllowParams(req, {});
+                 auto project = pool.Take();
+                 project->Sync();
+                 const ProjectReport report = AnalyzeProject(*project);
+                 ReplaceHeader(res, "Content-Security-Policy", kReportPolicy);
+                 res.set_content(RenderHtmlReport(report.analysis, report.info), "text/html; charset=utf-8");
+               }));
+  }
+
+  static Json QueueJson(Project& project, const std::string& reason, int offset, int limit) {
+    Store& store = project.store();
+    const ReviewCounts counts = store.CountReview(project.examId());
+    const std::vector<QueueEntry> entries = store.ReviewQueue(project.examId(), reason, offset, limit);
+    Json j;
+    j["exam"] = CleanUtf8(project.examName());
+    j["title"] = CleanUtf8(project.exam().title);
+    j["revision"] = project.revision();
+    j["sheets"] = store.SheetCount(project.examId());
+    j["progress"] = {{"to_review", counts.flagged},
+                     {"reviewed", counts.flagged - counts.waiting},
+                     {"waiting", counts.waiting}};
+    Json byReason = Json::object();
+    for (const char* r : kReasons) {
+      const auto hit = counts.byReason.find(r);
+      byReason[r] = hit == counts.byReason.end() ? 0 : hit->second;
+    }
+    j["counts"] = byReason;
+    j["filter"] = reason;
+    j["matched"] = reason.empty() ? counts.waiting : byReason[reason].get<int>();
+    j["offset"] = offset;
+    j["limit"] = limit;
+    Json list = Json::array();
+    for (const QueueEntry& e : entries) {
+      list.push_back({{"sheet", e.sheet},
+                      {"student_id", CleanUtf8(e.studentId)},
+                      {"id_state", e.idState},
+                      {"name", CleanUtf8(RosterName(project.roster(), e.studentId))},
+                      {"confidence", e.confidence},
+                      {"reasons", ReasonsJson(e.reasons)}});
+    }
+    j["entries"] = list;
+    return j;
+  }
+};
+
+ReviewServer::ReviewServer(const ReviewOptions& options) {
+  if (!options.token.empty()) {
+    const bool fits = options.token.size() >= 16 && options.token.size() <= 256 &&
+                      std::all_of(options.token.begin(), options.token.end(), [](char c) {
+                        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+                      });
+    if (!fits) throw Error("an access token is 16 to 256 letters, digits, - or _");
+  }
+  impl_ = std::make_unique<Impl>(options);
+  Impl& m = *impl_;
+  m.token = options.token.empty() ? RandomToken() : options.token;
+  // Reusing the address lets a server start again at once; reusing the port
+  // (the library's default) would let two servers share it unnoticed.
+  m.server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  const int threads = std::clamp(options.threads, 1, 64);
+  m.server.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
+  m.server.set_payload_max_length(kMaxBody);
+  m.server.set_keep_alive_timeout(2);
+  m.server.set_tcp_nodelay(true);  // headers and body go in two writes: no 40 ms wait for an ACK
+  m.server.set_read_timeout(10);
+  m.server.set_write_timeout(10);
+  m.server.set_pre_routing_handler(
+      [&m](const httplib::Request& req, httplib::Response& res) { return m.Gate(req, res); });
+  m.server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (!res.body.empty()) return;
+    const std::string what = res.status == 404 ? "there is nothing at " + Quote(req.path)
+                             : res.status == 413
+                                 ? "the body is larger than 64 KB"
+                                 : "the request was refused (HTTP " + std::to_string(res.status) + ")";
+    if (IsApi(req.path))
+      SendError(res, res.status, what);
+    else
+      res.set_content(what + "\n", "text/plain; charset=utf-8");
+  });
+  m.Routes();
+  const std::string& host = options.host;
+  if (options.port == 0) {
+    m.port = m.server.bind_to_any_port(host);
+  } else if (options.port > 0 && options.port <= 65535 && m.server.bind_to_port(host, options.port)) {
+    m.port = options.port;
+  } else {
+    m.port = -1;
+  }
+  if (m.port <= 0)
+    throw Error("cannot listen on " + host + ":" + std::to_string(options.port) +
+                ": the port is taken, or the address is not one of this machine's");
+  m.cookie = "omr_review_" + std::to_string(m.port);
+}
+
+ReviewServer::~ReviewServer() {
+  if (impl_) Stop();
+}
+
+int ReviewServer::port() const {
+  return impl_->port;
+}
+
+const std::string& ReviewServer::token() const {
+  return impl_->token;
+}
+
+std::string ReviewServer::Url() const {
+  return "http://" + HostForUrl(impl_->options.host) + ":" + std::to_string(impl_->port) +
+         "/?token=" + impl_->token;
+}
+
+bool ReviewServer::Run() {
+  Impl& m = *impl_;
+  m.running = true;
+  if (m.stopping) {
+    m.running = false;
+    return true;
+  }
+  const bool ok = m.server.listen_after_bind();
+  m.running = false;
+  return ok;
+}
+
+// The library's stop() does nothing before its listening loop has begun:
+// waits for the loop, stops it, and waits until Run() has returned.
+void ReviewServer::Stop() {
+  Impl& m = *impl_;
+  m.stopping = true;
+  bool asked = false;
+  while (m.running) {
+    if (!asked && m.server.is_running()) {
+      m.server.stop();  // once: it closes the listening socket
+      asked = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+}  // namespace omr::exam

@@ -1,0 +1,58 @@
+// The review page: an HTTP server over an exam project where people check
+// the sheets the machine was not sure about. A thin layer over Project: the
+// JSON API under /api/ calls what `omrctl exam` calls, the page's files are
+// compiled in, and every request needs the access token. Nothing is kept
+// between requests that another server on the same project would not see:
+// every answer is read from the store.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace omr::exam {
+
+struct ReviewOptions {
+  std::string project;  // its location (as Project::Open takes it)
+  std::string exam;     // "" for the only exam of the project
+  std::string host = "127.0.0.1";
+  int port = 8080;    // 0: a free port
+  std::string token;  // "": a random one
+  int threads = 8;
+};
+
+class ReviewServer {
+ public:
+  // Opens the project and binds the address; throws Error when either fails.
+  explicit ReviewServer(const ReviewOptions& options);
+  ~ReviewServer();
+  ReviewServer(const ReviewServer&) = delete;
+  ReviewServer& operator=(const ReviewServer&) = delete;
+
+  int port() const;
+  const std::string& token() const;
+  // The address to open first: http://HOST:PORT/?token=TOKEN
+  std::string Url() const;
+
+  // Serves until Stop() is called (from another thread); false when the
+  // server could not go on listening.
+  bool Run();
+  void Stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A fresh access token: 32 bytes from /dev/urandom, in hexadecimal. Throws
+// Error when the system gives no random bytes.
+std::string RandomToken();
+
+// Whether two tokens are equal, in a time that does not tell where they differ.
+bool SameToken(std::string_view given, std::string_view token);
+
+// "127.0.0.1:8080", "[::1]:0", "0.0.0.0:8080" into host and port; false with
+// the reason.
+bool ParseListen(const std::string& text, std::string& host, int& port, std::string& error);
+
+}  // namespace omr::exam
