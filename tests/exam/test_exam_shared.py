@@ -1,9 +1,10 @@
 """Several stations and reviewers on one exam in PostgreSQL.
 
 Four simulated readers and four `omrctl exam read` read 500 sheets each into
-one exam at once while two reviewers correct the same questions: every sheet
-is there once, numbered without a gap per station, both corrections of a
-question are kept and the later one counts. Then the database is restarted
+one exam at once while two reviewers correct the same questions through two
+`omrctl exam serve` on the database: every sheet is there once, numbered
+without a gap per station, both corrections of a question are kept, the later
+one counts, and each server shows the other's. Then the database is restarted
 mid-batch: every station stops, keeps the sheet in flight in a spool, and
 after `exam import` nothing is missing or doubled.
 
@@ -19,6 +20,7 @@ import random
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -29,6 +31,9 @@ from typing import Dict, List, Tuple
 import pytest
 
 SOURCE = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(SOURCE / "tests" / "review"))
+from review_support import Server  # noqa: E402
+
 OMRCTL = os.environ.get("OMRCTL", str(SOURCE / "build/default/tools/omrctl/omrctl"))
 OMRSIM = os.environ.get("OMRSIM", str(SOURCE / "build/default/sim/omrsim"))
 PG_TEST_SERVER = SOURCE / "scripts" / "pg-test-server"
@@ -72,9 +77,14 @@ def cluster():
         if "=" in word:
             name, value = word.split("=", 1)
             env[name] = value
+    # The review servers are started by review_support with this process's environment.
+    saved = dict(os.environ)
+    os.environ.update({k: v for k, v in env.items() if k.startswith("PG")})
     try:
         yield Cluster(where, env)
     finally:
+        os.environ.clear()
+        os.environ.update(saved)
         subprocess.run([str(PG_TEST_SERVER), "stop", str(where)], capture_output=True, timeout=60)
         shutil.rmtree(base, ignore_errors=True)
 
@@ -163,13 +173,17 @@ def stored(cluster: Cluster, db: str, exam: str) -> Dict[str, List[Tuple[int, in
     return out
 
 
-def reviewer(cluster: Cluster, uri: str, name: str, answer: str, targets: List[Tuple[int, int]],
-             failures: List[str]) -> None:
+def reviewer(server: Server, name: str, answer: str, targets: List[Tuple[int, int]], failures: List[str]) -> None:
+    """Corrects every target through the review API of one server."""
     for sheet, question in targets:
-        done = omrctl(cluster, "exam", "correct", uri, str(sheet), str(question), answer, "--by", name,
-                      "--reason", f"checked by {name}", check=False)
-        if done.returncode != 0:
-            failures.append(f"{name} on sheet {sheet} q{question}: exit {done.returncode}: {done.stderr}")
+        try:
+            status, body = server.post_json("/api/corrections", {
+                "sheet": sheet, "target": str(question), "value": answer, "author": name,
+                "reason": f"checked by {name}"})
+        except OSError as e:
+            status, body = 0, {"error": str(e)}
+        if status != 200:
+            failures.append(f"{name} on sheet {sheet} q{question}: HTTP {status}: {body}")
 
 
 def test_four_stations_and_two_reviewers_on_one_exam(cluster: Cluster, database: Tuple[str, Path]) -> None:
@@ -182,19 +196,27 @@ def test_four_stations_and_two_reviewers_on_one_exam(cluster: Cluster, database:
     started = time.monotonic()
     stations = [Station(cluster, work, uri, s, lines[s]) for s in STATIONS]
 
-    # The reviewers start once some sheets are in; both correct the same questions.
-    while int(cluster.psql("centre", "SELECT COUNT(*) FROM sheets")[0][0]) < 60:
-        assert all(s.read.poll() is None for s in stations), "a station ended early"
-        time.sleep(0.1)
-    targets = [(sheet, 11 + (sheet * 7) % 60) for sheet in range(1, 41)]
-    failures: List[str] = []
-    reviewers = [threading.Thread(target=reviewer, args=(cluster, uri, name, answer, targets, failures))
-                 for name, answer in (("Ann", "A"), ("Bo", "B"))]
-    for r in reviewers:
-        r.start()
-    results = {s.name: s.finish(timeout=600) for s in stations}
-    for r in reviewers:
-        r.join(timeout=300)
+    # Two review servers on the database; the reviewers start once some sheets
+    # are in, one on each server, and both correct the same questions.
+    servers = [Server(uri + "?application_name=review") for _ in range(2)]
+    try:
+        while int(cluster.psql("centre", "SELECT COUNT(*) FROM sheets")[0][0]) < 60:
+            assert all(s.read.poll() is None for s in stations), "a station ended early"
+            time.sleep(0.1)
+        targets = [(sheet, 11 + (sheet * 7) % 60) for sheet in range(1, 41)]
+        failures: List[str] = []
+        reviewers = [threading.Thread(target=reviewer, args=(server, name, answer, targets, failures))
+                     for server, (name, answer) in zip(servers, (("Ann", "A"), ("Bo", "B")))]
+        for r in reviewers:
+            r.start()
+        results = {s.name: s.finish(timeout=600) for s in stations}
+        for r in reviewers:
+            r.join(timeout=300)
+        # Each server shows both corrections of a question, the later counting.
+        shown = [server.get_json(f"/api/sheets/{targets[0][0]}")["corrections"] for server in servers]
+    finally:
+        for server in servers:
+            server.stop()
     elapsed = time.monotonic() - started
     print(f"2,000 sheets and {2 * len(targets)} corrections in {elapsed:.1f} s")
 
@@ -202,6 +224,9 @@ def test_four_stations_and_two_reviewers_on_one_exam(cluster: Cluster, database:
         assert code == 0, f"station {name}: exit {code}\n{out[-2000:]}\n{err}"
         assert "serializ" not in err and "deadlock" not in err, err
     assert failures == []
+    assert shown[0] == shown[1]
+    assert sorted(c["author"] for c in shown[0]) == ["Ann", "Bo"]
+    assert [c["state"] for c in shown[0]] == ["overridden", "counts"]
 
     # Every sheet once: exam-wide numbers 1..2000, each station's 1..500 in the order it read them.
     got = stored(cluster, "centre", "load")
