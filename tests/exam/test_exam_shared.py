@@ -140,8 +140,11 @@ class Station:
             stdout=subprocess.DEVNULL, stderr=self.log)
         deadline = time.monotonic() + 30
         while not (self.link.is_symlink() and self.expected_file.exists()):
-            assert self.sim.poll() is None, f"omrsim stopped: see {self.log.name}"
-            assert time.monotonic() < deadline, "omrsim made no link"
+            if self.sim.poll() is not None or time.monotonic() > deadline:
+                self.sim.kill()
+                self.sim.wait()
+                self.log.close()
+                pytest.fail(f"omrsim made no link: see {self.log.name}")
             time.sleep(0.02)
         args = [OMRCTL, "--port", str(self.link), "exam", "read", uri, "--station", name, "--max-errors", "0"]
         if exam:
@@ -158,6 +161,15 @@ class Station:
             self.log.close()
         return self.read.returncode, out, err
 
+    def stop(self) -> None:
+        """Nothing left running, whatever happened."""
+        for process in (self.read, self.sim):
+            if process.poll() is None:
+                process.kill()
+                process.wait(timeout=30)
+        if not self.log.closed:
+            self.log.close()
+
     def expected(self) -> List[str]:
         return [line[2:] for line in self.expected_file.read_text(encoding="latin-1").splitlines()]
 
@@ -171,6 +183,16 @@ def stored(cluster: Cluster, db: str, exam: str) -> Dict[str, List[Tuple[int, in
     for station, number, station_number, result, grid_hash in rows:
         out.setdefault(station, []).append((int(number), int(station_number), result, grid_hash))
     return out
+
+
+def wait_for_sheets(cluster: Cluster, sql: str, count: int, stations: List[Station]) -> None:
+    """Until the query counts `count` sheets; every station still reading."""
+    while int(cluster.psql("centre", sql)[0][0]) < count:
+        for s in stations:
+            if s.read.poll() is not None:
+                out, err = s.read.communicate()
+                pytest.fail(f"station {s.name} ended early: exit {s.read.returncode}\n{out[-1000:]}\n{err}")
+        time.sleep(0.05)
 
 
 def reviewer(server: Server, name: str, answer: str, targets: List[Tuple[int, int]], failures: List[str]) -> None:
@@ -194,15 +216,15 @@ def test_four_stations_and_two_reviewers_on_one_exam(cluster: Cluster, database:
     shared = [f"{77000000 + i:08d}" for i in range(10)]
     lines = {s: draw(500, rng, shared[:5] if i % 2 == 0 else shared[5:]) for i, s in enumerate(STATIONS)}
     started = time.monotonic()
-    stations = [Station(cluster, work, uri, s, lines[s]) for s in STATIONS]
-
-    # Two review servers on the database; the reviewers start once some sheets
-    # are in, one on each server, and both correct the same questions.
-    servers = [Server(uri + "?application_name=review") for _ in range(2)]
+    stations: List[Station] = []
+    servers: List[Server] = []
     try:
-        while int(cluster.psql("centre", "SELECT COUNT(*) FROM sheets")[0][0]) < 60:
-            assert all(s.read.poll() is None for s in stations), "a station ended early"
-            time.sleep(0.1)
+        for name in STATIONS:
+            stations.append(Station(cluster, work, uri, name, lines[name]))
+        # Two review servers on the database; the reviewers start once some
+        # sheets are in, one on each server, and both correct the same questions.
+        servers = [Server(uri + "?application_name=review") for _ in range(2)]
+        wait_for_sheets(cluster, "SELECT COUNT(*) FROM sheets", 60, stations)
         targets = [(sheet, 11 + (sheet * 7) % 60) for sheet in range(1, 41)]
         failures: List[str] = []
         reviewers = [threading.Thread(target=reviewer, args=(server, name, answer, targets, failures))
@@ -217,6 +239,8 @@ def test_four_stations_and_two_reviewers_on_one_exam(cluster: Cluster, database:
     finally:
         for server in servers:
             server.stop()
+        for station in stations:
+            station.stop()
     elapsed = time.monotonic() - started
     print(f"2,000 sheets and {2 * len(targets)} corrections in {elapsed:.1f} s")
 
@@ -267,16 +291,20 @@ def test_a_restart_mid_batch_spools_and_the_import_loses_nothing(cluster: Cluste
     work.mkdir()
     omrctl(cluster, "exam", "new", uri, "--exam", str(work.parent / "exam.json"), "--add", "--name", "restart")
     rng = random.Random(7)
-    stations = [Station(cluster, work, uri, s, draw(300, rng, []), "--feed-delay", "40", exam="restart")
-                for s in STATIONS]
-    count = ("SELECT COUNT(*) FROM sheets s JOIN exams e ON e.id = s.exam_id WHERE e.name = 'restart'")
-    while int(cluster.psql("centre", count)[0][0]) < 80:
-        assert all(s.read.poll() is None for s in stations), "a station ended early"
-        time.sleep(0.05)
-    restarted = subprocess.run([str(PG_TEST_SERVER), "restart", str(cluster.dir), "1"], capture_output=True,
-                               text=True, timeout=120)
-    assert restarted.returncode == 0, restarted.stderr
-    results = {s.name: s.finish(timeout=300) for s in stations}
+    stations: List[Station] = []
+    try:
+        for name in STATIONS:
+            stations.append(Station(cluster, work, uri, name, draw(300, rng, []), "--feed-delay", "40",
+                                    exam="restart"))
+        wait_for_sheets(cluster, "SELECT COUNT(*) FROM sheets s JOIN exams e ON e.id = s.exam_id "
+                                 "WHERE e.name = 'restart'", 80, stations)
+        restarted = subprocess.run([str(PG_TEST_SERVER), "restart", str(cluster.dir), "1"], capture_output=True,
+                                   text=True, timeout=120)
+        assert restarted.returncode == 0, restarted.stderr
+        results = {s.name: s.finish(timeout=300) for s in stations}
+    finally:
+        for station in stations:
+            station.stop()
 
     spools = {}
     printed = {}
