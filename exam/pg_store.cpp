@@ -145,6 +145,16 @@ std::string Trim(std::string s) {
   return s;
 }
 
+// libpq's account of a lost connection runs over several lines ("FATAL:
+// terminating connection ...", "server closed the connection ..."): the
+// first says it.
+std::string FirstLine(std::string s) {
+  for (const char* prefix : {"FATAL:  ", "ERROR:  "})
+    if (s.rfind(prefix, 0) == 0) s.erase(0, std::strlen(prefix));
+  const std::size_t end = s.find('\n');
+  return Trim(end == std::string::npos ? s : s.substr(0, end));
+}
+
 // Round-trips exactly through float8's input.
 std::string Number(double v) {
   if (std::isnan(v)) return "NaN";
@@ -346,7 +356,7 @@ class PgStore final : public Store {
       PQreset(conn_.get());
       if (PQstatus(conn_.get()) != CONNECTION_OK)
         throw StoreError("lost the connection to the project " + conninfo_ + ": " +
-                         Trim(PQerrorMessage(conn_.get())));
+                         FirstLine(PQerrorMessage(conn_.get())));
       prepared_.clear();
       SessionSetup();
     }
@@ -856,7 +866,7 @@ class PgStore final : public Store {
     const char* primary = raw ? PQresultErrorField(raw, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
     std::string message = primary ? primary : Trim(PQerrorMessage(conn_.get()));
     if (PQstatus(conn_.get()) != CONNECTION_OK || lastState_.rfind("08", 0) == 0 || lastState_ == "57P01")
-      throw StoreError("lost the connection to the project " + conninfo_ + ": " + message);
+      throw StoreError("lost the connection to the project " + conninfo_ + ": " + FirstLine(message));
     if (lastState_ == "40001" || lastState_ == "40P01")
       throw RetryableError("the project " + conninfo_ + ": " + message);
     if (lastState_ == "55P03")
