@@ -3,9 +3,10 @@
 // re-scoring every sheet from the stored responses, running the recognition
 // again on every stored grid, the exam report, bytes a sheet adds to the project,
 // and the cost of storing one sheet as `exam read` does (its own transaction,
-// synced).
+// synced). The project is an SQLite file in DIR, or with --project a
+// PostgreSQL database that holds nothing yet (the shared store of stations).
 //
-//   omr_bench_exam [--sheets N] [--dir DIR]
+//   omr_bench_exam [--sheets N] [--dir DIR] [--project LOCATION]
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,12 +71,15 @@ std::string ExamFile(const std::string& form, std::vector<int>& order) {
 int main(int argc, char** argv) {
   int count = 10000;
   std::string dir;
+  std::string location;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     if (arg == "--sheets")
       count = std::max(1, std::atoi(argv[i + 1]));
     else if (arg == "--dir")
       dir = argv[i + 1];
+    else if (arg == "--project")
+      location = argv[i + 1];
   }
   // Without --dir, a folder of its own, gone at the end however the run ends.
   std::optional<omr::common::TemporaryDirectory> ownDir;
@@ -89,10 +93,11 @@ int main(int argc, char** argv) {
   }
   const std::string form = OMR_BENCH_EXAM_FORM;
   const std::string examPath = dir + "/exam.json";
-  const std::string projectPath = dir + "/bench.omrexam";
+  const bool server = ex::IsServerLocation(location);
+  const std::string projectPath = location.empty() ? dir + "/bench.omrexam" : location;
   std::vector<int> order;
   std::ofstream(examPath) << ExamFile(form, order);
-  std::filesystem::remove(projectPath);
+  if (!server) std::filesystem::remove(projectPath);
 
   // The sheets, drawn as the simulator draws them.
   omr::bench::ExamForm forms;
@@ -119,7 +124,7 @@ int main(int argc, char** argv) {
     project.reset();  // the last connection closes: the journal goes into the file
 
     struct stat st {};
-    stat(projectPath.c_str(), &st);
+    if (!server) stat(projectPath.c_str(), &st);
     const double perSheet = static_cast<double>(st.st_size) / count;
 
     std::vector<double> rescore;
@@ -148,7 +153,7 @@ int main(int argc, char** argv) {
       reportBytes = html.size();
     }
     std::vector<double> rescan;
-    for (int r = 0; r < 2; ++r) {
+    for (int r = 0; r < (server ? 1 : 2); ++r) {
       auto p = ex::Project::Open(projectPath, "");
       const auto start = Clock::now();
       p->Rescan(nullptr, "bench");
@@ -158,20 +163,33 @@ int main(int argc, char** argv) {
     std::printf("exam projects: %d sheets of exam60 (60 items, 2 versions) in %s\n", count,
                 projectPath.c_str());
     std::printf("  %-52s %10.2f s\n", "filling the project (draw, decode, store)", fill);
-    std::printf("  %-52s %10.2f ms   (median; each its own synced transaction)\n",
-                "storing one sheet (exam read's share)", Median(storeTimes) * 1000);
-    std::printf("  %-52s %10.0f B    target < 4096: %s\n", "project size a sheet", perSheet,
-                perSheet < 4096 ? "met" : "NOT MET");
+    std::sort(storeTimes.begin(), storeTimes.end());
+    const double store = Median(storeTimes) * 1000;
+    const double p95 = storeTimes[storeTimes.size() * 95 / 100] * 1000;
+    if (server)
+      std::printf("  %-52s %10.2f ms   (median; p95 %.2f ms) target < 5 ms: %s\n",
+                  "storing one sheet (exam read's share)", store, p95, store < 5 ? "met" : "NOT MET");
+    else
+      std::printf("  %-52s %10.2f ms   (median; p95 %.2f ms; each its own synced transaction)\n",
+                  "storing one sheet (exam read's share)", store, p95);
+    if (!server)
+      std::printf("  %-52s %10.0f B    target < 4096: %s\n", "project size a sheet", perSheet,
+                  perSheet < 4096 ? "met" : "NOT MET");
     std::printf("  %-52s %10.3f s    (median of 3)\n", "scoring every sheet in memory", Median(scoreOnly));
-    const double rs = Median(rescore) * 10000.0 / count;
-    std::printf("  %-52s %10.3f s    target < 2 s for 10,000: %s\n",
-                "re-scoring every sheet (read, score, store)", Median(rescore), rs < 2 ? "met" : "NOT MET");
+    // The targets: 10,000 sheets in 2 s in a file, 20,000 in 10 s on a server.
+    const double per = server ? 20000.0 : 10000.0;
+    const double limit = server ? 10 : 2;
+    const double rs = Median(rescore) * per / count;
+    std::printf("  %-52s %10.3f s    target < %.0f s for %s: %s\n",
+                "re-scoring every sheet (read, score, store)", Median(rescore), limit,
+                server ? "20,000" : "10,000", rs < limit ? "met" : "NOT MET");
     std::printf("  %-52s %10.3f s    target < 3 s: %s (%.2f MB, target < 2 MB)\n",
                 "exam report from the project (scores, analysis, page)", Median(report),
                 Median(report) < 3 ? "met" : "NOT MET", static_cast<double>(reportBytes) / (1024 * 1024));
     const double rc = Median(rescan) * 10000.0 / count;
-    std::printf("  %-52s %10.3f s    target < 10 s for 10,000: %s\n",
-                "recognition again on every stored grid", Median(rescan), rc < 10 ? "met" : "NOT MET");
+    std::printf(
+        "  %-52s %10.3f s    %s\n", "recognition again on every stored grid", Median(rescan),
+        server ? "" : (rc < 10 ? "target < 10 s for 10,000: met" : "target < 10 s for 10,000: NOT MET"));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "omr_bench_exam: %s\n", e.what());
     result = 1;

@@ -18,4 +18,11 @@ class StoreError : public Error {
   using Error::Error;
 };
 
+// A transaction the database gave up on because of another writer (a
+// serialisation failure, a deadlock): running it again from the start is safe.
+class RetryableError : public StoreError {
+ public:
+  using StoreError::StoreError;
+};
+
 }  // namespace omr::exam

@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -139,13 +142,31 @@ Validated Validate(const ExamSources& src) {
 
 ExamFileError::ExamFileError(const std::vector<std::string>& l) : Error(Join(l)), lines(l) {}
 
-std::string NowUtc() {
-  const std::time_t now = std::time(nullptr);
+std::string NowUtc(bool milliseconds) {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   std::tm tm{};
-  gmtime_r(&now, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
+  gmtime_r(&seconds, &tm);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::string out = text;
+  if (milliseconds) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::snprintf(text, sizeof text, ".%03d", static_cast<int>(ms));
+    out += text;
+  }
+  return out + "Z";
+}
+
+std::string SpoolName(const std::string& station) {
+  std::string name;
+  for (const char c : station.substr(0, 64))
+    name += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' ? c : '_';
+  std::string stamp;
+  for (const char c : NowUtc())
+    if (c != '-' && c != ':') stamp += c;
+  return "spool-" + (name.empty() ? std::string("station") : name) + "-" + stamp + ".omrexam";
 }
 
 std::string FormatNumber(double value) {
@@ -240,15 +261,17 @@ ExamSources ReadExamSources(const std::string& examPath, const std::string* keep
 }
 
 std::unique_ptr<Project> Project::Create(const std::string& location, const std::string& examPath,
-                                         const std::string& examName, const std::string& author) {
-  const ExamSources src = ReadExamSources(examPath, nullptr);
+                                         const std::string& examName, const std::string& author, bool add) {
+  return Create(location, ReadExamSources(examPath, nullptr), examName, author, add);
+}
+
+std::unique_ptr<Project> Project::Create(const std::string& location, const ExamSources& src,
+                                         const std::string& examName, const std::string& author, bool add) {
   Validate(src);
-  std::unique_ptr<Store> store = CreateStore(location);
-  Id exam = 0;
-  {
-    WriteTransaction tx(*store);
+  std::unique_ptr<Store> store = add ? OpenStore(location) : CreateStore(location);
+  const Id exam = InTransaction(*store, [&] {
     const std::string now = NowUtc();
-    exam = store->CreateExam(CleanUtf8(examName), now);
+    const Id id = store->CreateExam(CleanUtf8(examName), now);
     RevisionRecord r;
     r.createdAt = now;
     r.author = CleanUtf8(author);
@@ -259,9 +282,9 @@ std::unique_ptr<Project> Project::Create(const std::string& location, const std:
     r.formText = src.formText;
     r.rosterName = CleanUtf8(src.rosterName);
     r.rosterText = src.rosterText;
-    store->AddRevision(exam, r);
-    tx.Commit();
-  }
+    store->AddRevision(id, r);
+    return id;
+  });
   return std::make_unique<Project>(std::move(store), exam, examName);
 }
 
@@ -284,6 +307,45 @@ std::unique_ptr<Project> Project::Open(const std::string& location, const std::s
 Project::Project(std::unique_ptr<Store> store, Id exam, std::string examName)
     : store_(std::move(store)), examId_(exam), examName_(std::move(examName)) {
   Load();
+}
+
+template <class Work>
+auto Project::Write(Work&& work) -> decltype(work()) {
+  return InTransaction(
+      *store_,
+      [&]() -> decltype(work()) {
+        // Another program may have stored a new revision (a rekey) since.
+        if (store_->LockExam(examId_) != revision_.revision) Load();
+        return work();
+      },
+      &retries_);
+}
+
+bool Project::Sync() {
+  for (const ExamRecord& e : store_->Exams()) {
+    if (e.id != examId_ || e.revision == revision_.revision) continue;
+    Load();
+    return true;
+  }
+  return false;
+}
+
+std::optional<SheetRecord> Project::FindSheetOrThrow(int sheet, bool withGrid) {
+  std::optional<SheetRecord> found = store_->FindSheet(examId_, sheet, withGrid);
+  if (!found)
+    throw Error("there is no sheet " + std::to_string(sheet) + " (the project has " +
+                std::to_string(store_->SheetCount(examId_)) + ")");
+  return found;
+}
+
+void Project::StoreScores(const std::vector<SheetRecord>& sheets, const std::vector<SheetScore>& scores) {
+  std::vector<ScoreRecord> records;
+  records.reserve(scores.size());
+  for (const SheetScore& score : scores) records.push_back(ToRecord(score));
+  std::vector<std::pair<Id, const ScoreRecord*>> rows;
+  rows.reserve(records.size());
+  for (std::size_t i = 0; i < records.size(); ++i) rows.emplace_back(sheets[i].id, &records[i]);
+  store_->PutScores(rows);
 }
 
 void Project::Load() {
@@ -351,20 +413,36 @@ void Project::Across(SheetScore& score, const std::string& gridHash) {
   AddAcrossReasons(score, &roster_, sameId, sameGrid);
 }
 
+namespace {
+
+struct Loaded {
+  SheetRecord sheet;
+  std::vector<Response> responses;
+  std::vector<CorrectionRecord> corrections;
+};
+
+Loaded LoadSheet(Store& store, Id exam, int n) {
+  std::optional<SheetRecord> sheet = store.FindSheet(exam, n, false);
+  if (!sheet) throw Error("there is no sheet " + std::to_string(n));
+  Loaded l{std::move(*sheet), {}, {}};
+  l.responses = store.Responses(l.sheet.id);
+  l.corrections = store.Corrections(exam, n);
+  return l;
+}
+
+}  // namespace
+
+void Project::RescoreWithOthers(const std::set<int>& numbers) {
+  for (const int n : numbers) {
+    const Loaded l = LoadSheet(*store_, examId_, n);
+    SheetScore score = Evaluate(l.sheet, l.responses, l.corrections);
+    Across(score, l.sheet.gridHash);
+    store_->PutScore(l.sheet.id, ToRecord(score));
+  }
+}
+
 void Project::Refresh(std::vector<int> numbers) {
-  struct Loaded {
-    SheetRecord sheet;
-    std::vector<Response> responses;
-    std::vector<CorrectionRecord> corrections;
-  };
-  auto load = [&](int n) {
-    std::optional<SheetRecord> sheet = store_->FindSheet(examId_, n, false);
-    if (!sheet) throw Error("there is no sheet " + std::to_string(n));
-    Loaded l{std::move(*sheet), {}, {}};
-    l.responses = store_->Responses(l.sheet.id);
-    l.corrections = store_->Corrections(examId_, n);
-    return l;
-  };
+  auto load = [&](int n) { return LoadSheet(*store_, examId_, n); };
   // The sheets that shared an ID with these before; then their new scores
   // without cross-sheet reasons, so the queries below see the new IDs.
   std::set<int> touched(numbers.begin(), numbers.end());
@@ -380,19 +458,14 @@ void Project::Refresh(std::vector<int> numbers) {
     if (const std::optional<ScoreRecord> now = store_->Score(examId_, n); now && now->idState == "valid")
       for (const int m : store_->SheetsWithStudent(examId_, now->studentId)) touched.insert(m);
   }
-  for (const int n : touched) {
-    const Loaded l = load(n);
-    SheetScore score = Evaluate(l.sheet, l.responses, l.corrections);
-    Across(score, l.sheet.gridHash);
-    store_->PutScore(l.sheet.id, ToRecord(score));
-  }
+  RescoreWithOthers(touched);
 }
 
 AddedSheet Project::AddSheet(const SheetInput& input) {
   SheetRecord rec;
   rec.station = CleanUtf8(input.station);
   rec.batch = input.batch;
-  rec.readAt = input.readAt.empty() ? NowUtc() : input.readAt;
+  rec.readAt = input.readAt.empty() ? NowUtc(true) : input.readAt;
   rec.source = input.source;
   rec.origin = CleanUtf8(input.origin);
   rec.serial = VisibleAscii(input.serial);
@@ -413,31 +486,97 @@ AddedSheet Project::AddSheet(const SheetInput& input) {
     rec.grid = CompressGrid(d.grid);
     rec.gridHash = GridHash(d.grid);
   }
-  AddedSheet added;
-  WriteTransaction tx(*store_);
-  if (!rec.gridHash.empty()) added.duplicateGridOf = store_->SheetsWithGrid(examId_, rec.gridHash);
-  store_->AddSheet(examId_, rec);
-  if (input.hasGrid) store_->PutResponses(rec.id, responses);
-  Refresh({rec.number});
-  added.number = rec.number;
-  added.stationNumber = rec.stationNumber;
-  added.score = Evaluate(rec, responses, {});
-  Across(added.score, rec.gridHash);
-  tx.Commit();
-  return added;
+  return Write([&] {
+    AddedSheet added;
+    if (input.once) {
+      if (const std::optional<int> n = store_->FindReading(examId_, rec.station, rec.readAt, rec.gridHash)) {
+        added.presentAs = *n;
+        return added;
+      }
+    }
+    store_->AddSheet(examId_, rec);
+    if (input.hasGrid) store_->PutResponses(rec.id, responses);
+    // A new sheet has no corrections and no stored score yet: it is scored
+    // here, and only the sheets it shares an ID or a grid with are read
+    // again (Refresh would read it back: a station's cost a sheet counts).
+    // Asked under the exam's lock, so a station storing the same grid or ID
+    // at the same moment is seen by one of the two.
+    added.score = Evaluate(rec, responses, {});
+    std::vector<int> sameId;
+    if (!rec.gridHash.empty())
+      for (const int n : store_->SheetsWithGrid(examId_, rec.gridHash))
+        if (n != rec.number) added.duplicateGridOf.push_back(n);
+    if (added.score.idState == IdState::kValid)
+      sameId = store_->SheetsWithStudent(examId_, added.score.studentId);
+    AddAcrossReasons(added.score, &roster_, sameId, added.duplicateGridOf);
+    store_->PutScore(rec.id, ToRecord(added.score));
+    std::set<int> others(sameId.begin(), sameId.end());
+    others.insert(added.duplicateGridOf.begin(), added.duplicateGridOf.end());
+    RescoreWithOthers(others);
+    added.number = rec.number;
+    added.stationNumber = rec.stationNumber;
+    return added;
+  });
+}
+
+AddedSheet Project::Spool(const std::string& path, const SheetInput& input) const {
+  if (IsServerLocation(path)) throw Error("a spool is a file: " + path);
+  const ExamSources src{revision_.examName, revision_.examText,   revision_.formName,
+                        revision_.formText, revision_.rosterName, revision_.rosterText};
+  auto spool = Create(path, src, examName_, revision_.author, false);
+  SheetInput kept = input;
+  kept.batch = 0;  // the batch is the lost database's
+  return spool->AddSheet(kept);
+}
+
+ImportReport Project::ImportSheets(Project& from,
+                                   const std::function<void(const AddedSheet&, const SheetRecord&)>& each) {
+  if (from.revisionRecord().formText != revision_.formText)
+    throw Error("the sheets of " + from.store().Location() + " were read with another form than the exam \"" +
+                examName_ + "\" of " + store_->Location() + "; they cannot be brought in");
+  std::vector<SheetRecord> sheets;
+  from.store().ForEachSheet(from.examId(), true, [&](SheetRecord& sheet, std::vector<Response>&) {
+    sheets.push_back(std::move(sheet));
+  });
+  ImportReport report;
+  for (const SheetRecord& s : sheets) {
+    SheetInput input;
+    input.station = s.station;
+    input.source = "import";
+    input.origin = from.store().Location() + " sheet " + std::to_string(s.number);
+    input.serial = s.serial;
+    input.firmware = s.firmware;
+    input.readAt = s.readAt;
+    input.once = true;
+    // Only recognition verdicts (0, 4, 5, 7) come from the grid; the reader's own stand.
+    const bool recognitionCode = s.code == 0 || s.code == 4 || s.code == 5 || s.code == 7;
+    input.code = s.grid.empty() || !recognitionCode ? s.code : 0;
+    if (!s.grid.empty()) {
+      SheetGrid grid;
+      std::string error;
+      if (!ExpandGrid(s.lines, s.columns, s.grid, grid, error))
+        throw Error(from.store().Location() + ", sheet " + std::to_string(s.number) + ": " + error);
+      input.decoded = form_->Decode(grid);
+      input.hasGrid = true;
+    }
+    const AddedSheet added = AddSheet(input);
+    if (added.number == 0) {
+      ++report.present;
+    } else {
+      ++report.added;
+      if (!added.duplicateGridOf.empty()) ++report.duplicates;
+    }
+    if (each) each(added, s);
+  }
+  return report;
 }
 
 Id Project::BeginBatch(const std::string& station) {
-  WriteTransaction tx(*store_);
-  const Id id = store_->BeginBatch(examId_, station, NowUtc());
-  tx.Commit();
-  return id;
+  return Write([&] { return store_->BeginBatch(examId_, station, NowUtc()); });
 }
 
 void Project::EndBatch(Id batch, const std::string& outcome) {
-  WriteTransaction tx(*store_);
-  store_->EndBatch(batch, NowUtc(), outcome);
-  tx.Commit();
+  Write([&] { store_->EndBatch(batch, NowUtc(), outcome); });
 }
 
 namespace {
@@ -453,23 +592,6 @@ void CheckAuthorAndReason(const std::string& author, const std::string& reason) 
 
 }  // namespace
 
-bool Project::Sync() {
-  for (const ExamRecord& e : store_->Exams()) {
-    if (e.id != examId_ || e.revision == revision_.revision) continue;
-    Load();
-    return true;
-  }
-  return false;
-}
-
-std::optional<SheetRecord> Project::FindSheetOrThrow(int sheet, bool withGrid) {
-  std::optional<SheetRecord> found = store_->FindSheet(examId_, sheet, withGrid);
-  if (!found)
-    throw Error("there is no sheet " + std::to_string(sheet) + " (the project has " +
-                std::to_string(store_->SheetCount(examId_)) + ")");
-  return found;
-}
-
 CorrectionRecord Project::Correct(int sheet, const std::string& target,
                                   const std::optional<std::string>& value, const std::string& author,
                                   const std::string& reason) {
@@ -477,141 +599,140 @@ CorrectionRecord Project::Correct(int sheet, const std::string& target,
   if (value && value->size() > kMaxValue)
     throw Error("the answer is longer than " + std::to_string(kMaxValue) + " bytes");
 
-  WriteTransaction tx(*store_);
-  // Scores must follow the exam as it is now, whoever changed it.
-  Sync();
-  const std::optional<SheetRecord> found = FindSheetOrThrow(sheet, false);
-  const std::vector<CorrectionRecord> earlier = store_->Corrections(examId_, sheet);
-  std::optional<std::string> current;  // the value that counts now, when a correction set it
-  for (const CorrectionRecord& c : earlier)
-    if (c.target == target) current = c.newValue;
+  // Write() scores with the exam as it is now, whoever changed it.
+  return Write([&] {
+    const std::optional<SheetRecord> found = FindSheetOrThrow(sheet, false);
+    const std::vector<CorrectionRecord> earlier = store_->Corrections(examId_, sheet);
+    std::optional<std::string> current;  // the value that counts now, when a correction set it
+    for (const CorrectionRecord& c : earlier)
+      if (c.target == target) current = c.newValue;
 
-  CorrectionRecord rec;
-  rec.sheet = sheet;
-  rec.target = target;
-  rec.author = CleanUtf8(author);
-  rec.reason = CleanUtf8(reason);
-  rec.madeAt = NowUtc();
-  const std::vector<Response> responses = store_->Responses(found->id);
-  auto reading = [&](int q) -> const Response* {
-    for (const Response& r : responses)
-      if (r.question == q) return &r;
-    return nullptr;
-  };
-  const std::optional<ScoreRecord> score = store_->Score(examId_, sheet);
+    CorrectionRecord rec;
+    rec.sheet = sheet;
+    rec.target = target;
+    rec.author = CleanUtf8(author);
+    rec.reason = CleanUtf8(reason);
+    rec.madeAt = NowUtc();
+    const std::vector<Response> responses = store_->Responses(found->id);
+    auto reading = [&](int q) -> const Response* {
+      for (const Response& r : responses)
+        if (r.question == q) return &r;
+      return nullptr;
+    };
+    const std::optional<ScoreRecord> score = store_->Score(examId_, sheet);
 
-  if (target == "id") {
-    if (exam_.studentQuestions.empty()) throw Error("the exam has no student ID");
-    if (value && (value->empty() ||
-                  !std::all_of(value->begin(), value->end(), [](char c) { return c > 0x20 && c < 0x7F; })))
-      throw Error("a student ID is visible ASCII characters without blanks");
-    rec.oldValue = current ? current : (score ? std::optional<std::string>(score->studentId) : std::nullopt);
-    rec.newValue = value;
-  } else if (target == "version") {
-    if (exam_.keys.size() < 2) throw Error("the exam has one version only");
-    if (value && !exam_.FindKey(*value)) {
-      std::string names;
-      for (const VersionKey& k : exam_.keys) names += (names.empty() ? "" : ", ") + k.name;
-      throw Error("there is no version " + *value + " (the versions: " + names + ")");
-    }
-    rec.oldValue = current ? current : (score ? std::optional<std::string>(score->version) : std::nullopt);
-    rec.newValue = value;
-  } else if (target == "sheet") {
-    if (value && *value != "void" && *value != "keep")
-      throw Error(
-          "a sheet is corrected to \"void\" (not counted) or \"keep\" (its duplicates and unknown ID "
-          "accepted)");
-    rec.oldValue = current;
-    rec.newValue = value;
-  } else {
-    int q = 0;
-    const auto r = std::from_chars(target.data(), target.data() + target.size(), q);
-    if (r.ec != std::errc() || r.ptr != target.data() + target.size() || q < 1)
-      throw Error("\"" + target + "\" is not a question number, id, version or sheet");
-    const std::string role = exam_.RoleOf(q);
-    if (role.empty())
-      throw Error("question " + std::to_string(q) +
-                  " is not used by the exam (not the student ID, the version or an item)");
-    const Response* read = reading(q);
-    // The options of the question on the layout the sheet was read with.
-    const LayoutShape* layout = &shape_.layouts.front();
-    for (const LayoutShape& l : shape_.layouts)
-      if (found->letter && l.letter == found->letter) layout = &l;
-    if (q > static_cast<int>(layout->questions.size()))
-      throw Error("question " + std::to_string(q) + " is not on this sheet's layout");
-    const std::string& options = layout->questions[static_cast<std::size_t>(q - 1)].options;
-    if (role == "item") {
-      if (value) {
-        std::string labels;
-        if (!NormalizeLabels(options, *value, labels))
-          throw Error("\"" + *value + "\" is not a set of options of question " + std::to_string(q) +
-                      " (its options: " + options + "; \"-\" for blank)");
-        rec.newValue = labels;
-      }
-      rec.oldValue = current ? current : (read ? std::optional<std::string>(read->marked) : std::nullopt);
-    } else {
-      if (value && (value->size() != 1 || !((*value)[0] > 0x20 && (*value)[0] < 0x7F)))
-        throw Error("question " + std::to_string(q) + " (the " + role + ") is corrected to one character");
-      rec.newValue = value;
+    if (target == "id") {
+      if (exam_.studentQuestions.empty()) throw Error("the exam has no student ID");
+      if (value && (value->empty() ||
+                    !std::all_of(value->begin(), value->end(), [](char c) { return c > 0x20 && c < 0x7F; })))
+        throw Error("a student ID is visible ASCII characters without blanks");
       rec.oldValue =
-          current ? current
-                  : (read ? std::optional<std::string>(std::string(1, static_cast<char>(read->character)))
-                          : std::nullopt);
+          current ? current : (score ? std::optional<std::string>(score->studentId) : std::nullopt);
+      rec.newValue = value;
+    } else if (target == "version") {
+      if (exam_.keys.size() < 2) throw Error("the exam has one version only");
+      if (value && !exam_.FindKey(*value)) {
+        std::string names;
+        for (const VersionKey& k : exam_.keys) names += (names.empty() ? "" : ", ") + k.name;
+        throw Error("there is no version " + *value + " (the versions: " + names + ")");
+      }
+      rec.oldValue = current ? current : (score ? std::optional<std::string>(score->version) : std::nullopt);
+      rec.newValue = value;
+    } else if (target == "sheet") {
+      if (value && *value != "void" && *value != "keep")
+        throw Error(
+            "a sheet is corrected to \"void\" (not counted) or \"keep\" (its duplicates and unknown ID "
+            "accepted)");
+      rec.oldValue = current;
+      rec.newValue = value;
+    } else {
+      int q = 0;
+      const auto r = std::from_chars(target.data(), target.data() + target.size(), q);
+      if (r.ec != std::errc() || r.ptr != target.data() + target.size() || q < 1)
+        throw Error("\"" + target + "\" is not a question number, id, version or sheet");
+      const std::string role = exam_.RoleOf(q);
+      if (role.empty())
+        throw Error("question " + std::to_string(q) +
+                    " is not used by the exam (not the student ID, the version or an item)");
+      const Response* read = reading(q);
+      // The options of the question on the layout the sheet was read with.
+      const LayoutShape* layout = &shape_.layouts.front();
+      for (const LayoutShape& l : shape_.layouts)
+        if (found->letter && l.letter == found->letter) layout = &l;
+      if (q > static_cast<int>(layout->questions.size()))
+        throw Error("question " + std::to_string(q) + " is not on this sheet's layout");
+      const std::string& options = layout->questions[static_cast<std::size_t>(q - 1)].options;
+      if (role == "item") {
+        if (value) {
+          std::string labels;
+          if (!NormalizeLabels(options, *value, labels))
+            throw Error("\"" + *value + "\" is not a set of options of question " + std::to_string(q) +
+                        " (its options: " + options + "; \"-\" for blank)");
+          rec.newValue = labels;
+        }
+        rec.oldValue = current ? current : (read ? std::optional<std::string>(read->marked) : std::nullopt);
+      } else {
+        if (value && (value->size() != 1 || !((*value)[0] > 0x20 && (*value)[0] < 0x7F)))
+          throw Error("question " + std::to_string(q) + " (the " + role + ") is corrected to one character");
+        rec.newValue = value;
+        rec.oldValue =
+            current ? current
+                    : (read ? std::optional<std::string>(std::string(1, static_cast<char>(read->character)))
+                            : std::nullopt);
+      }
     }
-  }
-  if (!value) {
-    bool any = false;
-    for (const CorrectionRecord& c : earlier) any = any || c.target == target;
-    if (!any)
-      throw Error("sheet " + std::to_string(sheet) + " has no correction of " + target + " to withdraw");
-  }
-  store_->AddCorrection(examId_, rec);
-  Refresh({sheet});
-  tx.Commit();
-  return rec;
+    if (!value) {
+      bool any = false;
+      for (const CorrectionRecord& c : earlier) any = any || c.target == target;
+      if (!any)
+        throw Error("sheet " + std::to_string(sheet) + " has no correction of " + target + " to withdraw");
+    }
+    store_->AddCorrection(examId_, rec);
+    Refresh({sheet});
+    return rec;
+  });
 }
 
 CorrectionRecord Project::Undo(int sheet, Id id, const std::string& author, const std::string& reason) {
   CheckAuthorAndReason(author, reason);
-  WriteTransaction tx(*store_);
-  Sync();
-  FindSheetOrThrow(sheet, false);
-  const std::vector<CorrectionRecord> all = store_->Corrections(examId_, sheet);
-  const auto undone =
-      std::find_if(all.begin(), all.end(), [&](const CorrectionRecord& c) { return c.id == id; });
-  if (undone == all.end())
-    throw Error("sheet " + std::to_string(sheet) + " has no correction " + std::to_string(id));
-  if (undone->undoes)
-    throw Error("correction " + std::to_string(id) + " is an undo itself: correct " + undone->target +
-                " again instead");
-  std::optional<std::string> before;  // what counted before it: none is the reading
-  for (auto c = all.begin(); c != undone; ++c)
-    if (c->target == undone->target) before = c->newValue;
-  // Later corrections of the target must all be undone (with their undos).
-  std::set<Id> cancelled;
-  for (auto c = undone + 1; c != all.end(); ++c) {
-    if (c->undoes == id)
-      throw Error("correction " + std::to_string(id) + " was undone already (by " + c->author + ")");
-    if (c->undoes) cancelled.insert({c->id, c->undoes});
-  }
-  for (auto c = undone + 1; c != all.end(); ++c)
-    if (c->target == undone->target && !cancelled.count(c->id))
-      throw Error("correction " + std::to_string(id) + " of " + undone->target + " was followed by " +
-                  std::to_string(c->id) + " (by " + c->author +
-                  "): undo that one first, or correct it again");
-  CorrectionRecord rec;
-  rec.sheet = sheet;
-  rec.target = undone->target;
-  rec.oldValue = undone->newValue;
-  rec.newValue = before;
-  rec.author = CleanUtf8(author);
-  rec.reason = CleanUtf8(reason);
-  rec.madeAt = NowUtc();
-  rec.undoes = id;
-  store_->AddCorrection(examId_, rec);
-  Refresh({sheet});
-  tx.Commit();
-  return rec;
+  return Write([&] {
+    FindSheetOrThrow(sheet, false);
+    const std::vector<CorrectionRecord> all = store_->Corrections(examId_, sheet);
+    const auto undone =
+        std::find_if(all.begin(), all.end(), [&](const CorrectionRecord& c) { return c.id == id; });
+    if (undone == all.end())
+      throw Error("sheet " + std::to_string(sheet) + " has no correction " + std::to_string(id));
+    if (undone->undoes)
+      throw Error("correction " + std::to_string(id) + " is an undo itself: correct " + undone->target +
+                  " again instead");
+    std::optional<std::string> before;  // what counted before it: none is the reading
+    for (auto c = all.begin(); c != undone; ++c)
+      if (c->target == undone->target) before = c->newValue;
+    // Later corrections of the target must all be undone (with their undos).
+    std::set<Id> cancelled;
+    for (auto c = undone + 1; c != all.end(); ++c) {
+      if (c->undoes == id)
+        throw Error("correction " + std::to_string(id) + " was undone already (by " + c->author + ")");
+      if (c->undoes) cancelled.insert({c->id, c->undoes});
+    }
+    for (auto c = undone + 1; c != all.end(); ++c)
+      if (c->target == undone->target && !cancelled.count(c->id))
+        throw Error("correction " + std::to_string(id) + " of " + undone->target + " was followed by " +
+                    std::to_string(c->id) + " (by " + c->author +
+                    "): undo that one first, or correct it again");
+    CorrectionRecord rec;
+    rec.sheet = sheet;
+    rec.target = undone->target;
+    rec.oldValue = undone->newValue;
+    rec.newValue = before;
+    rec.author = CleanUtf8(author);
+    rec.reason = CleanUtf8(reason);
+    rec.madeAt = NowUtc();
+    rec.undoes = id;
+    store_->AddCorrection(examId_, rec);
+    Refresh({sheet});
+    return rec;
+  });
 }
 
 SheetDetail Project::Detail(int sheet) {
@@ -650,20 +771,19 @@ std::vector<SheetScore> Project::ScoreAll(std::vector<SheetRecord>* sheets) {
 }
 
 int Project::RescoreAll() {
-  WriteTransaction tx(*store_);
-  std::vector<SheetRecord> sheets;
-  const std::vector<SheetScore> scores = ScoreAll(&sheets);
-  for (std::size_t i = 0; i < scores.size(); ++i) store_->PutScore(sheets[i].id, ToRecord(scores[i]));
-  tx.Commit();
-  return static_cast<int>(scores.size());
+  return Write([&] {
+    std::vector<SheetRecord> sheets;
+    const std::vector<SheetScore> scores = ScoreAll(&sheets);
+    StoreScores(sheets, scores);
+    return static_cast<int>(scores.size());
+  });
 }
 
 void Project::Rekey(const std::string& examPath, const std::string& author) {
   ExamSources src = ReadExamSources(examPath, &revision_.formText);
   src.formName = revision_.formName;
-  Validated v = Validate(src);
-  {
-    WriteTransaction tx(*store_);
+  const Validated v = Validate(src);
+  Write([&] {
     RevisionRecord r;
     r.createdAt = NowUtc();
     r.author = CleanUtf8(author);
@@ -675,19 +795,18 @@ void Project::Rekey(const std::string& examPath, const std::string& author) {
     r.rosterName = CleanUtf8(src.rosterName);
     r.rosterText = src.rosterText;
     r.revision = store_->AddRevision(examId_, r);
+    // Copies: an attempt run again starts from the loaded exam.
     revision_ = r;
-    exam_ = std::move(v.exam);
-    roster_ = std::move(v.roster);
+    exam_ = v.exam;
+    roster_ = v.roster;
     std::vector<SheetRecord> sheets;
     const std::vector<SheetScore> scores = ScoreAll(&sheets);
-    for (std::size_t i = 0; i < scores.size(); ++i) store_->PutScore(sheets[i].id, ToRecord(scores[i]));
-    tx.Commit();
-  }
+    StoreScores(sheets, scores);
+  });
   Load();
 }
 
 RescanReport Project::Rescan(const std::string* formPath, const std::string& author) {
-  RescanReport report;
   std::unique_ptr<RecognitionForm> newForm;
   RevisionRecord next = revision_;
   if (formPath) {
@@ -702,53 +821,54 @@ RescanReport Project::Rescan(const std::string* formPath, const std::string& aut
     next.formText = text;
     newForm = std::move(v.form);
   }
-  const RecognitionForm& form = newForm ? *newForm : *form_;
-
-  WriteTransaction tx(*store_);
-  if (formPath) {
-    next.createdAt = NowUtc();
-    next.author = CleanUtf8(author);
-    next.kind = "rescan";
-    next.note = "";
-    next.revision = store_->AddRevision(examId_, next);
-  }
-  std::vector<std::pair<SheetRecord, std::vector<Response>>> all;
-  store_->ForEachSheet(examId_, true, [&](SheetRecord& sheet, std::vector<Response>& responses) {
-    all.emplace_back(std::move(sheet), std::move(responses));
-  });
-  for (auto& [sheet, old] : all) {
-    if (sheet.grid.empty()) {
-      ++report.noGrid;
-      continue;
+  const RescanReport report = Write([&] {
+    RescanReport counts;
+    const RecognitionForm& form = newForm ? *newForm : *form_;
+    if (formPath) {
+      next.createdAt = NowUtc();
+      next.author = CleanUtf8(author);
+      next.kind = "rescan";
+      next.note = "";
+      next.revision = store_->AddRevision(examId_, next);
     }
-    SheetGrid grid;
-    std::string error;
-    if (!ExpandGrid(sheet.lines, sheet.columns, sheet.grid, grid, error))
-      throw Error("sheet " + std::to_string(sheet.number) + ": " + error);
-    const DecodedSheet d = form.Decode(grid);
-    ++report.sheets;
-    // Only recognition verdicts (0, 4, 5, 7) come from the grid; the reader's own stand.
-    const bool recognitionCode = sheet.code == 0 || sheet.code == 4 || sheet.code == 5 || sheet.code == 7;
-    const int code = recognitionCode ? d.code : sheet.code;
-    const std::vector<Response> fresh = CleanResponses(d.responses);
-    bool changed = code != sheet.code || fresh.size() != old.size();
-    for (std::size_t i = 0; !changed && i < old.size(); ++i)
-      changed = old[i].marked != fresh[i].marked || old[i].character != fresh[i].character ||
-                old[i].doubtful != fresh[i].doubtful;
-    if (changed) ++report.changed;
-    const std::vector<Response> responses = CleanResponses(d.responses);
-    store_->PutRecognition(sheet.id, code, CleanLetter(d.letter), code == 0 ? d.result : std::string());
-    store_->PutResponses(sheet.id, responses);
-  }
+    std::vector<std::pair<SheetRecord, std::vector<Response>>> all;
+    store_->ForEachSheet(examId_, true, [&](SheetRecord& sheet, std::vector<Response>& responses) {
+      all.emplace_back(std::move(sheet), std::move(responses));
+    });
+    for (auto& [sheet, old] : all) {
+      if (sheet.grid.empty()) {
+        ++counts.noGrid;
+        continue;
+      }
+      SheetGrid grid;
+      std::string error;
+      if (!ExpandGrid(sheet.lines, sheet.columns, sheet.grid, grid, error))
+        throw Error("sheet " + std::to_string(sheet.number) + ": " + error);
+      const DecodedSheet d = form.Decode(grid);
+      ++counts.sheets;
+      // Only recognition verdicts (0, 4, 5, 7) come from the grid; the reader's own stand.
+      const bool recognitionCode = sheet.code == 0 || sheet.code == 4 || sheet.code == 5 || sheet.code == 7;
+      const int code = recognitionCode ? d.code : sheet.code;
+      const std::vector<Response> fresh = CleanResponses(d.responses);
+      bool changed = code != sheet.code || fresh.size() != old.size();
+      for (std::size_t i = 0; !changed && i < old.size(); ++i)
+        changed = old[i].marked != fresh[i].marked || old[i].character != fresh[i].character ||
+                  old[i].doubtful != fresh[i].doubtful;
+      if (changed) ++counts.changed;
+      const std::vector<Response> responses = CleanResponses(d.responses);
+      store_->PutRecognition(sheet.id, code, CleanLetter(d.letter), code == 0 ? d.result : std::string());
+      store_->PutResponses(sheet.id, responses);
+    }
+    if (formPath) revision_ = next;
+    std::vector<SheetRecord> sheets;
+    const std::vector<SheetScore> scores = ScoreAll(&sheets);
+    StoreScores(sheets, scores);
+    return counts;
+  });
   if (formPath) {
-    revision_ = next;
     form_ = std::move(newForm);
     shape_ = form_->Shape();
   }
-  std::vector<SheetRecord> sheets;
-  const std::vector<SheetScore> scores = ScoreAll(&sheets);
-  for (std::size_t i = 0; i < scores.size(); ++i) store_->PutScore(sheets[i].id, ToRecord(scores[i]));
-  tx.Commit();
   return report;
 }
 

@@ -3,9 +3,11 @@
 // from the stored responses and corrections with the pure scoring function.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,8 +41,12 @@ struct ExamSources {
 // project's form instead of reading one. Throws ExamFileError.
 ExamSources ReadExamSources(const std::string& examPath, const std::string* keepForm);
 
-// The current UTC time as "2025-01-31T12:34:56Z".
-std::string NowUtc();
+// A file name for the spool of a station: "spool-desk1-20250131T123456Z.omrexam".
+std::string SpoolName(const std::string& station);
+
+// The current UTC time as "2025-01-31T12:34:56Z"; with milliseconds,
+// "2025-01-31T12:34:56.789Z" (the time a sheet was read).
+std::string NowUtc(bool milliseconds = false);
 
 // What a station hands over for one sheet.
 struct SheetInput {
@@ -54,13 +60,24 @@ struct SheetInput {
   int code = 0;        // the read's result: 0, or the library's error
   bool hasGrid = false;
   DecodedSheet decoded;  // when hasGrid (also for codes 4, 5 and 7)
+  // An import of a reading kept elsewhere (a spool): skipped when the exam
+  // has this station's sheet of the same time and grid already.
+  bool once = false;
 };
 
 struct AddedSheet {
-  int number = 0;
+  int number = 0;  // 0: not added, the exam has it as `presentAs`
   int stationNumber = 0;
+  int presentAs = 0;
   SheetScore score;
-  std::vector<int> duplicateGridOf;  // earlier sheets with the same grid
+  std::vector<int> duplicateGridOf;  // other sheets with the same grid
+};
+
+// What an import of another project's sheets did.
+struct ImportReport {
+  int added = 0;
+  int present = 0;     // the same readings were there already: skipped
+  int duplicates = 0;  // added, but their grid was read before (flagged)
 };
 
 struct ExamStatus {
@@ -99,9 +116,15 @@ struct RescanReport {
 class Project {
  public:
   // Creates the project and its first exam from an exam file; refuses to
-  // replace an existing project. Throws ExamFileError or Error.
+  // replace an existing project. `add`: the project exists, the exam is
+  // added to it (under a name it does not hold yet). Throws ExamFileError or
+  // Error.
   static std::unique_ptr<Project> Create(const std::string& location, const std::string& examPath,
-                                         const std::string& examName, const std::string& author);
+                                         const std::string& examName, const std::string& author,
+                                         bool add = false);
+  // The same from texts at hand (a stored revision).
+  static std::unique_ptr<Project> Create(const std::string& location, const ExamSources& sources,
+                                         const std::string& examName, const std::string& author, bool add);
   // `examName` "" selects the only exam of the project.
   static std::unique_ptr<Project> Open(const std::string& location, const std::string& examName);
 
@@ -119,6 +142,19 @@ class Project {
 
   // Stores a sheet with its responses and score in one transaction.
   AddedSheet AddSheet(const SheetInput& input);
+
+  // Keeps a sheet that could not be stored here (the database is gone) in a
+  // new SQLite project at `path` that holds this exam's current revision, for
+  // `ImportSheets` later. Throws Error when that fails too.
+  AddedSheet Spool(const std::string& path, const SheetInput& input) const;
+
+  // Brings in every sheet of another project of this exam (a spool, an
+  // offline station's project) with its station, time, reader and grid, each
+  // in its own transaction; a reading already here is skipped, a grid read
+  // before is added and flagged. `each` sees every sheet (number 0: skipped).
+  // Throws Error when the sheets were read with another form.
+  ImportReport ImportSheets(Project& from,
+                            const std::function<void(const AddedSheet&, const SheetRecord&)>& each);
 
   Id BeginBatch(const std::string& station);
   void EndBatch(Id batch, const std::string& outcome);
@@ -153,6 +189,9 @@ class Project {
   // Recomputes and stores every score; answers the sheet count.
   int RescoreAll();
 
+  // Transactions run again because another writer was in the way.
+  int retries() const { return retries_; }
+
   // Every sheet scored now from the stored responses and corrections (the
   // input of statistics and exports), in sheet order, with grid hashes.
   std::vector<SheetScore> ScoreAll(std::vector<SheetRecord>* sheets = nullptr);
@@ -165,12 +204,19 @@ class Project {
 
  private:
   void Load();
+  // Runs `work` in a write transaction that holds the exam's lock, with the
+  // exam's current revision loaded; runs it again when the database asks.
+  template <class Work>
+  auto Write(Work&& work) -> decltype(work());
+  void StoreScores(const std::vector<SheetRecord>& sheets, const std::vector<SheetScore>& scores);
   SheetScore Evaluate(const SheetRecord& sheet, const std::vector<Response>& responses,
                       const std::vector<CorrectionRecord>& corrections) const;
   ScoreRecord ToRecord(const SheetScore& score) const;
   // Re-scores these sheets and the cross-sheet reasons of every sheet that
   // shares an ID or grid with them (inside the caller's transaction).
   void Refresh(std::vector<int> numbers);
+  // Scores these sheets again with the reasons they share with others.
+  void RescoreWithOthers(const std::set<int>& numbers);
   void Across(SheetScore& score, const std::string& gridHash);
   std::optional<SheetRecord> FindSheetOrThrow(int sheet, bool withGrid);
 
@@ -182,6 +228,7 @@ class Project {
   FormShape shape_;
   Roster roster_;
   std::unique_ptr<RecognitionForm> form_;
+  int retries_ = 0;
 };
 
 // The text of a score's answers and points columns (stored and exported).

@@ -232,6 +232,7 @@ class SqliteStore final : public Store {
   }
 
   std::string Location() const override { return path_; }
+  bool Shared() const override { return false; }
   int SchemaVersion() override { return static_cast<int>(Single("SELECT version FROM schema_version")); }
 
   void Begin() override {
@@ -247,6 +248,14 @@ class SqliteStore final : public Store {
     if (!inTransaction_) return;
     sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
     inTransaction_ = false;
+  }
+
+  // BEGIN IMMEDIATE holds the one write lock of the file already.
+  int LockExam(Id exam) override {
+    Query q = Prepare("SELECT revision FROM exams WHERE id = ?");
+    q.Bind(exam);
+    if (!q.Step()) throw StoreError("there is no exam " + std::to_string(exam) + " in " + path_);
+    return static_cast<int>(q.Int(0));
   }
 
   Id CreateExam(const std::string& name, const std::string& createdAt) override {
@@ -466,6 +475,16 @@ class SqliteStore final : public Store {
     q.Bind(exam).Bind(studentId);
     while (q.Step()) out.push_back(static_cast<int>(q.Int(0)));
     return out;
+  }
+
+  std::optional<int> FindReading(Id exam, const std::string& station, const std::string& readAt,
+                                 const std::string& gridHash) override {
+    Query q = Prepare(
+        "SELECT number FROM sheets WHERE exam_id = ? AND grid_hash = ? AND station = ? AND read_at = ? "
+        "ORDER BY number LIMIT 1");
+    q.Bind(exam).Bind(gridHash).Bind(station).Bind(readAt);
+    if (!q.Step()) return std::nullopt;
+    return static_cast<int>(q.Int(0));
   }
 
   static constexpr const char* kSheetColumns =
@@ -815,7 +834,9 @@ std::unique_ptr<Store> CreateSqliteStoreAt(const std::string& path, int version)
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
     if (errno == EEXIST)
-      throw StoreError(path + " exists: a new project is never written over an existing file");
+      throw StoreError(path +
+                       " exists: a new project is never written over an existing file (to add an exam to a "
+                       "project, give --add)");
     throw StoreError("cannot create " + path + ": " + std::strerror(errno));
   }
   ::close(fd);
@@ -827,13 +848,6 @@ std::unique_ptr<Store> CreateSqliteStoreAt(const std::string& path, int version)
     ::unlink(path.c_str());
     throw;
   }
-}
-
-std::unique_ptr<Store> OpenStore(const std::string& location) {
-  return OpenSqliteStore(location);
-}
-std::unique_ptr<Store> CreateStore(const std::string& location) {
-  return CreateSqliteStore(location);
 }
 
 }  // namespace omr::exam

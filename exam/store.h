@@ -6,15 +6,22 @@
 // Conventions: numbers (sheet numbers, station sequence numbers, revisions)
 // come from the database inside the caller's write transaction, so stations
 // writing concurrently never share one. Times are ISO 8601 UTC texts made by
-// the caller. Failures throw StoreError.
+// the caller. Failures throw StoreError; RetryableError when running the
+// whole transaction again may succeed (InTransaction does).
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "error.h"
@@ -136,6 +143,9 @@ class Store {
 
   // Where the project is (a path or a connection text without its password).
   virtual std::string Location() const = 0;
+  // True for a database server that several stations share: a station that
+  // loses it keeps the sheet in flight in a local spool.
+  virtual bool Shared() const = 0;
   virtual int SchemaVersion() = 0;
 
   // One write transaction at a time per store object; a second Begin()
@@ -143,6 +153,11 @@ class Store {
   virtual void Begin() = 0;
   virtual void Commit() = 0;
   virtual void Rollback() noexcept = 0;
+
+  // Makes the writers of an exam take turns until the transaction ends, so
+  // that numbers, the order of corrections and the reasons that span sheets
+  // are decided by one writer at a time. Answers the exam's current revision.
+  virtual int LockExam(Id exam) = 0;
 
   // Exams (a project may hold several).
   virtual Id CreateExam(const std::string& name, const std::string& createdAt) = 0;
@@ -168,10 +183,19 @@ class Store {
   virtual void PutResponses(Id sheet, const std::vector<Response>& responses) = 0;
   // Replaces the score and review reasons of a sheet.
   virtual void PutScore(Id sheet, const ScoreRecord& score) = 0;
+  // The same for many sheets (a re-scoring): by sheet id.
+  virtual void PutScores(const std::vector<std::pair<Id, const ScoreRecord*>>& scores) {
+    for (const auto& [sheet, score] : scores) PutScore(sheet, *score);
+  }
   // Numbers of the sheets with this grid hash, but those made void.
   virtual std::vector<int> SheetsWithGrid(Id exam, const std::string& hash) = 0;
   // Numbers of the sheets whose stored score has this valid student ID.
   virtual std::vector<int> SheetsWithStudent(Id exam, const std::string& studentId) = 0;
+
+  // The number of the sheet this station read at this time with this grid
+  // (hash "" for none): the same reading brought in again by an import.
+  virtual std::optional<int> FindReading(Id exam, const std::string& station, const std::string& readAt,
+                                         const std::string& gridHash) = 0;
 
   virtual std::optional<SheetRecord> FindSheet(Id exam, int number, bool withGrid) = 0;
   virtual std::vector<Response> Responses(Id sheet) = 0;
@@ -215,6 +239,41 @@ class WriteTransaction {
   Store& store_;
   bool done_ = false;
 };
+
+// Runs `work` in a write transaction and commits. When the database gives up
+// on it because of another writer (RetryableError), it runs again from the
+// start after a random pause that grows, at most `attempts` times in all;
+// `retries` counts the runs again.
+template <class Work>
+auto InTransaction(Store& store, Work&& work, int* retries = nullptr, int attempts = 8) -> decltype(work()) {
+  thread_local std::minstd_rand jitter(std::random_device{}());
+  for (int attempt = 1;; ++attempt) {
+    try {
+      WriteTransaction tx(store);
+      if constexpr (std::is_void_v<decltype(work())>) {
+        work();
+        tx.Commit();
+        return;
+      } else {
+        auto result = work();
+        tx.Commit();
+        return result;
+      }
+    } catch (const RetryableError&) {
+      if (attempt >= attempts) throw;
+      if (retries) ++*retries;
+      const int ceiling = std::min(5 << attempt, 500);  // ms
+      std::this_thread::sleep_for(std::chrono::milliseconds(
+          ceiling / 2 + static_cast<int>(jitter() % static_cast<unsigned>(ceiling / 2 + 1))));
+    }
+  }
+}
+
+// True for a PostgreSQL connection text: a postgresql:// or postgres:// URI,
+// or libpq's key/value form ("host=... dbname=..."). Anything else is a path.
+bool IsServerLocation(const std::string& location);
+// A server location, or a file that is an SQLite database (not a grid file).
+bool LooksLikeProject(const std::string& location);
 
 // Opens an existing project (migrating an older schema) or creates a new one
 // (refusing to replace anything). The location picks the implementation.

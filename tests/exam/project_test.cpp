@@ -1,6 +1,7 @@
-// A project with the offline recognition under it: sheets drawn by the
-// simulator's synthesizer, corrections refused where they do not fit, a
-// rescan with a changed G line, pictures of stored sheets.
+// A project with the offline recognition under it, in both stores: sheets
+// drawn by the simulator's synthesizer, corrections refused where they do not
+// fit, a rescan with a changed G line, pictures of stored sheets, a spool and
+// its import, two programs on one project.
 #include "project.h"
 
 #include <gtest/gtest.h>
@@ -8,10 +9,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "form/form_loader.h"
 #include "sim/synth.h"
+#include "store_backends.h"
 
 namespace omr::exam {
 namespace {
@@ -30,9 +33,12 @@ std::string ReadText(const std::string& path) {
   return s.str();
 }
 
-class ProjectTest : public ::testing::Test {
+class ProjectTest : public testing::BackendTest {
  protected:
   void SetUp() override {
+    BackendTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    location_ = backend_->NewLocation();
     dir_ = fs::temp_directory_path() / ("omr-project-" + std::to_string(::getpid()) + "-" +
                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
@@ -42,20 +48,20 @@ class ProjectTest : public ::testing::Test {
     std::ofstream(dir_ / "exam.json")
         << "{\"form\": \"exam60.form\", \"student\": {\"questions\": \"1-8\"},\n"
            " \"items\": \"11-20\", \"keys\": {\"A\": \"ABCDEABCDE\"}}\n";
-    project_ = Project::Create((dir_ / "p.omrexam").string(), (dir_ / "exam.json").string(), "exam", "test");
+    project_ = Project::Create(location_, (dir_ / "exam.json").string(), "exam", "test");
     std::int32_t error = 0;
     ASSERT_TRUE(ReadFormFile(forms_, settings_, kForm.c_str(), error));
     forms_.SelectLayout(kFaceA);
   }
   void TearDown() override {
     project_.reset();
-    fs::remove_all(dir_);
+    if (!dir_.empty()) fs::remove_all(dir_);
   }
 
-  // A sheet with ID 12345678 and the given answers to items 1..n.
-  SheetInput Drawn(std::vector<Answer> items, std::uint32_t seed = 1) {
+  // A sheet with this ID and the given answers to items 1..n.
+  SheetInput Drawn(std::vector<Answer> items, std::uint32_t seed = 1, const std::string& id = "12345678") {
     std::vector<Answer> answers;
-    for (const char c : std::string("1234567801")) answers.push_back(Answer::Char(c));
+    for (const char c : id + "01") answers.push_back(Answer::Char(c));
     for (Answer& a : items) answers.push_back(std::move(a));
     sim::DrawOptions draw;
     draw.seed = seed;
@@ -70,13 +76,14 @@ class ProjectTest : public ::testing::Test {
     return in;
   }
 
+  std::string location_;
   fs::path dir_;
   std::unique_ptr<Project> project_;
   FormDefinition forms_;
   ReaderSettings settings_;
 };
 
-TEST_F(ProjectTest, SheetsScoreAsDrawnAndCorrectionsThatDoNotFitAreRefused) {
+TEST_P(ProjectTest, SheetsScoreAsDrawnAndCorrectionsThatDoNotFitAreRefused) {
   std::vector<Answer> items;
   for (const char c : std::string("ABCDEABCDE")) items.push_back(Answer::Char(c));
   items[1] = Answer::Marks({{0}, {2}});  // item 2: A and C
@@ -123,7 +130,7 @@ TEST_F(ProjectTest, SheetsScoreAsDrawnAndCorrectionsThatDoNotFitAreRefused) {
   EXPECT_EQ(project_->store().Score(project_->examId(), 1)->total, 10);
 }
 
-TEST_F(ProjectTest, RescanWithAChangedGLineReadsTheGridsAgain) {
+TEST_P(ProjectTest, RescanWithAChangedGLineReadsTheGridsAgain) {
   std::vector<Answer> items;
   for (const char c : std::string("ABCDEABCDE")) items.push_back(Answer::Char(c));
   items[0] = Answer::Marks({{0, MarkStyle::Light}});  // item 1: a light A
@@ -148,11 +155,11 @@ TEST_F(ProjectTest, RescanWithAChangedGLineReadsTheGridsAgain) {
   EXPECT_EQ(history[1].kind, "rescan");
   EXPECT_EQ(project_->store().Revision(project_->examId(), 1).formText, ReadText(kForm));
   // Opened again, the project decodes with the new form.
-  project_ = Project::Open((dir_ / "p.omrexam").string(), "");
+  project_ = Project::Open(location_, "");
   EXPECT_EQ(project_->revisionRecord().formText, form);
 }
 
-TEST_F(ProjectTest, PicturesAndSheetsWithoutAGrid) {
+TEST_P(ProjectTest, PicturesAndSheetsWithoutAGrid) {
   project_->AddSheet(Drawn({Answer::Char('A')}));
   SheetInput refused;
   refused.code = 3;  // two sheets fed at once: the reader sends nothing
@@ -167,6 +174,126 @@ TEST_F(ProjectTest, PicturesAndSheetsWithoutAGrid) {
   EXPECT_THROW(project_->Picture(2), Error);
   EXPECT_THROW(project_->Picture(3), Error);
 }
+
+// The database went away mid-batch: the sheet in flight goes to a spool (an
+// SQLite project of the same exam) and comes in later once, with its station
+// and time; a grid read before is flagged, not merged.
+TEST_P(ProjectTest, ASpooledSheetComesInOnceWithItsStationAndTime) {
+  std::vector<Answer> items;
+  for (const char c : std::string("ABCDEABCDE")) items.push_back(Answer::Char(c));
+  SheetInput first = Drawn(items, 1, "11111111");
+  first.station = "desk1";
+  project_->AddSheet(first);
+
+  SheetInput inFlight = Drawn(items, 2, "22222222");
+  inFlight.station = "desk2";
+  inFlight.readAt = "2025-06-01T09:00:00.250Z";
+  inFlight.serial = "SN-7";
+  const std::string spool = (dir_ / "spool.omrexam").string();
+  EXPECT_EQ(project_->Spool(spool, inFlight).number, 1);
+  EXPECT_THROW(project_->Spool(spool, inFlight), Error);  // never over an existing file
+  // The same grid read again at another time (the sheet fed twice), and a
+  // sheet the reader refused.
+  {
+    auto other = Project::Open(spool, "");
+    SheetInput again = first;
+    again.readAt = "2025-06-01T09:00:01.000Z";
+    other->AddSheet(again);
+    SheetInput refused;
+    refused.station = "desk2";
+    refused.code = 3;
+    other->AddSheet(refused);
+  }
+
+  auto from = Project::Open(spool, "");
+  std::vector<int> seen;
+  ImportReport r = project_->ImportSheets(
+      *from, [&](const AddedSheet& a, const SheetRecord&) { seen.push_back(a.number); });
+  EXPECT_EQ(r.added, 3);
+  EXPECT_EQ(r.present, 0);
+  EXPECT_EQ(r.duplicates, 1);
+  EXPECT_EQ(seen, (std::vector<int>{2, 3, 4}));
+  const std::optional<SheetRecord> two = project_->store().FindSheet(project_->examId(), 2, false);
+  ASSERT_TRUE(two);
+  EXPECT_EQ(two->station, "desk2");
+  EXPECT_EQ(two->stationNumber, 1);
+  EXPECT_EQ(two->readAt, "2025-06-01T09:00:00.250Z");
+  EXPECT_EQ(two->serial, "SN-7");
+  EXPECT_EQ(two->source, "import");
+  EXPECT_EQ(project_->store().Score(project_->examId(), 2)->studentId, "22222222");
+  EXPECT_EQ(project_->store().FindSheet(project_->examId(), 4, false)->code, 3);
+  std::set<std::string> flagged;
+  for (const int n : {1, 3}) {
+    const std::optional<ScoreRecord> score = project_->store().Score(project_->examId(), n);
+    for (const Reason& reason : score->reasons) flagged.insert(reason.code);
+  }
+  EXPECT_TRUE(flagged.count("duplicate-grid"));
+
+  // Brought in again: nothing is doubled.
+  r = project_->ImportSheets(*from, nullptr);
+  EXPECT_EQ(r.added, 0);
+  EXPECT_EQ(r.present, 3);
+  EXPECT_EQ(project_->store().SheetCount(project_->examId()), 4);
+
+  // Sheets read with another form are refused.
+  std::string form = ReadText(kForm);
+  form.replace(form.find("\"G 03 02 02 05/\""), 16, "\"G 03 08 02 05/\"");
+  std::ofstream(dir_ / "exam60.form", std::ios::trunc) << form;
+  auto strange =
+      Project::Create((dir_ / "strange.omrexam").string(), (dir_ / "exam.json").string(), "exam", "t");
+  EXPECT_THROW(project_->ImportSheets(*strange, nullptr), Error);
+}
+
+// Two programs on one project (two stations, two review desks): each sees the
+// other's corrections and rekey; two corrections of one question are both
+// kept and the later counts.
+TEST_P(ProjectTest, TwoProgramsOnOneProjectSeeEachOthersWork) {
+  std::vector<Answer> items;
+  for (const char c : std::string("ABCDEABCDE")) items.push_back(Answer::Char(c));
+  items[2] = Answer::Marks({{1}, {3}});  // item 3: B and D
+  project_->AddSheet(Drawn(items));
+  auto other = Project::Open(location_, "");
+
+  project_->Correct(1, "13", "B", "Ann", "");
+  other->Correct(1, "13", "C", "Bo", "");
+  const std::vector<CorrectionRecord> both = project_->store().Corrections(project_->examId(), 1);
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[1].author, "Bo");
+  EXPECT_EQ(both[1].oldValue, std::optional<std::string>("B"));          // Bo saw Ann's correction
+  EXPECT_EQ(project_->store().Score(project_->examId(), 1)->total, 10);  // C is the key of item 3
+
+  // A rekey by the other program: the next sheet here scores with its keys.
+  std::ofstream(dir_ / "exam2.json") << "{\"form\": \"exam60.form\", \"student\": {\"questions\": \"1-8\"},\n"
+                                        " \"items\": \"11-20\", \"keys\": {\"A\": \"EEEEEEEEEE\"}}\n";
+  other->Rekey((dir_ / "exam2.json").string(), "office");
+  const AddedSheet added = project_->AddSheet(Drawn(items, 3));
+  EXPECT_EQ(project_->revision(), 2);
+  EXPECT_EQ(added.score.total, 2);  // items 5 and 10 are E
+  EXPECT_EQ(project_->retries(), 0);
+}
+
+// A project holding several exams: each is added under a name of its own and
+// chosen by it.
+TEST_P(ProjectTest, SeveralExamsInOneProjectAreChosenByName) {
+  const std::string exam = (dir_ / "exam.json").string();
+  EXPECT_THROW(Project::Create(location_, exam, "june", "t", false), Error);  // never over a project
+  EXPECT_THROW(Project::Create(location_, exam, "exam", "t", true), Error);   // the name is taken
+  auto june = Project::Create(location_, exam, "june", "t", true);
+  june->AddSheet(Drawn({Answer::Char('A')}));
+  project_->AddSheet(Drawn({Answer::Char('B')}));
+  project_->AddSheet(Drawn({Answer::Char('C')}));
+  try {
+    Project::Open(location_, "");
+    ADD_FAILURE() << "no exam named, yet one was opened";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("--name"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(Project::Open(location_, "june")->Status().sheets, 1);
+  EXPECT_EQ(Project::Open(location_, "exam")->Status().sheets, 2);
+  EXPECT_THROW(Project::Open(location_, "july"), Error);
+}
+
+OMR_FOR_EACH_BACKEND(ProjectTest);
 
 }  // namespace
 }  // namespace omr::exam

@@ -691,7 +691,7 @@ def test_sigint_finishes_the_sheet_in_flight_and_ends_the_run(project: Project) 
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         assert run.stdout is not None
         for _ in range(3):
-            assert run.stdout.readline()
+            assert run.stdout.readline(), f"exam read ended early: {run.stderr.read() if run.stderr else ''}"
         run.send_signal(signal.SIGINT)
         out, err = run.communicate(timeout=30)
     finally:

@@ -26,8 +26,9 @@ int Cycles() {
 }
 
 // One load, connection (which runs four commands), close and unload. False
-// when the probe missed the simulator: on a loaded machine its answer can come
-// after the probe's time-out, which is the probe's business, not a leak.
+// when the probe missed the simulator three times: on a loaded machine its
+// answer can come after the probe's time-out, which is the probe's business,
+// not a leak.
 bool Cycle() {
   void* library = dlopen(OMR_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   EXPECT_NE(library, nullptr) << dlerror();
@@ -35,7 +36,9 @@ bool Cycle() {
   auto installed = reinterpret_cast<InstalledFn>(dlsym(library, "MR_Installed"));
   auto close = reinterpret_cast<CloseFn>(dlsym(library, "MR_Close"));
   EXPECT_TRUE(installed != nullptr && close != nullptr);
-  const bool found = installed != nullptr && close != nullptr && installed(0) != 0;
+  bool found = false;
+  for (int attempt = 0; attempt < 3 && !found && installed != nullptr && close != nullptr; ++attempt)
+    found = installed(0) != 0;
   if (found) {
     EXPECT_EQ(close(), 1);
   }

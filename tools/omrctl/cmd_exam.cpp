@@ -35,7 +35,9 @@ namespace {
 
 namespace ex = omr::exam;
 
-constexpr const char* kProjectHelp = "The project: an SQLite file (made by exam new)";
+constexpr const char* kProjectHelp =
+    "The project: an SQLite file, or a PostgreSQL database (postgresql://USER@HOST/DB or \"host=HOST "
+    "dbname=DB\"; the password from ~/.pgpass or PGPASSWORD, never here)";
 
 std::string DefaultAuthor() {
   const char* user = std::getenv("USER");
@@ -108,11 +110,11 @@ class FormFile {
 };
 
 int RunNew(const ExamOptions& o) {
-  auto project = ex::Project::Create(o.project, o.examFile, o.name.empty() ? "exam" : o.name, o.by);
+  auto project = ex::Project::Create(o.project, o.examFile, o.name.empty() ? "exam" : o.name, o.by, o.add);
   const ex::Exam& exam = project->exam();
-  std::printf("project %s: exam \"%s\", %d items, %zu version%s, %zu students in the roster\n",
-              o.project.c_str(), project->examName().c_str(), exam.ItemCount(), exam.keys.size(),
-              exam.keys.size() == 1 ? "" : "s", project->roster().ids.size());
+  std::printf("project %s: %sexam \"%s\", %d items, %zu version%s, %zu students in the roster\n",
+              o.project.c_str(), o.add ? "added " : "", project->examName().c_str(), exam.ItemCount(),
+              exam.keys.size(), exam.keys.size() == 1 ? "" : "s", project->roster().ids.size());
   return kExitOk;
 }
 
@@ -179,7 +181,8 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
   int fed = 0;
   int failed = 0;
   int waiting = 0;
-  int last = 0;  // the project's number of the last sheet stored
+  int last = 0;       // the project's number of the last sheet stored
+  std::string spool;  // where the sheet the project could not take was kept
   for (;;) {
     if (StopSignals::Requested() != 0) {
       end = End::kStopped;
@@ -204,6 +207,7 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
     ex::SheetInput input;
     input.station = station;
     input.batch = batch;
+    input.readAt = ex::NowUtc(true);  // the same time in the project and in a spool
     input.serial = serialText;
     input.firmware = session.Version();
     input.code = r.code;
@@ -218,10 +222,31 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
       }
       added = project->AddSheet(input);
     } catch (const std::exception& e) {
-      // Nothing more is fed: the sheet in flight is the only one lost.
-      std::fprintf(stderr, "omrctl: %s was read but not stored: %s; feed it again\n", InFlight(last).c_str(),
-                   e.what());
+      // Nothing more is fed: the sheet in flight is the only one lost, or kept in a spool.
       end = End::kStoreFailed;
+      const bool storeFailed = dynamic_cast<const ex::StoreError*>(&e) != nullptr;
+      if (!storeFailed || !project->store().Shared()) {
+        std::fprintf(stderr, "omrctl: %s was read but not stored: %s; feed it again\n",
+                     InFlight(last).c_str(), e.what());
+        break;
+      }
+      spool = o.spool.empty() ? ex::SpoolName(station) : o.spool;
+      try {
+        project->Spool(spool, input);
+        std::fprintf(
+            stderr,
+            "omrctl: the project cannot be written: %s\n"
+            "omrctl: the transport is stopped; %s is kept in the spool %s: when the database is back, "
+            "bring it in with: omrctl exam import %s %s\n",
+            e.what(), InFlight(last).c_str(), spool.c_str(), o.project.c_str(), spool.c_str());
+      } catch (const std::exception& f) {
+        std::fprintf(
+            stderr,
+            "omrctl: %s was read but not stored: %s; nor could it be kept in the spool %s: %s; feed it "
+            "again\n",
+            InFlight(last).c_str(), e.what(), spool.c_str(), f.what());
+        spool.clear();
+      }
       break;
     }
     last = added.number;
@@ -261,8 +286,9 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
     std::fprintf(stderr, "omrctl: %s\n", e.what());
     if (end != End::kStoreFailed) end = End::kStoreFailed;
   }
-  std::printf("%d sheet%s read into %s (station %s): %d not read, %d waiting for review; %s\n", fed,
-              fed == 1 ? "" : "s", o.project.c_str(), station.c_str(), failed, waiting, EndName(end));
+  std::printf("%d sheet%s read into %s (station %s): %d not read, %d waiting for review; %s%s\n", fed,
+              fed == 1 ? "" : "s", o.project.c_str(), station.c_str(), failed, waiting, EndName(end),
+              spool.empty() ? "" : ("; 1 kept in the spool " + spool).c_str());
   std::fflush(stdout);
 
   int exit = failed > 0 ? kExitRecognition : kExitOk;
@@ -277,11 +303,44 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
   return exit;
 }
 
+// The sheets of another project (a spool, an offline station's project).
+int ImportProject(const GlobalOptions& global, ex::Project& project, const std::string& from) {
+  std::unique_ptr<ex::Project> source;
+  try {
+    source = ex::Project::Open(from, project.examName());
+  } catch (const ex::StoreError&) {
+    throw;
+  } catch (const ex::Error&) {
+    source = ex::Project::Open(from, "");  // its only exam, whatever its name
+  }
+  int failed = 0;
+  const ex::ImportReport r =
+      project.ImportSheets(*source, [&](const ex::AddedSheet& added, const ex::SheetRecord& s) {
+        if (added.number == 0) {
+          std::printf("       %s sheet %d (station %s, read %s) is here already as sheet %d\n", from.c_str(),
+                      s.number, s.station.c_str(), s.readAt.c_str(), added.presentAs);
+          return;
+        }
+        failed += s.code != 0;
+        PrintSheet(added, s.code, global, "station " + s.station + ", read " + s.readAt);
+      });
+  std::printf(
+      "%s: %d sheet%s brought in (%d with a grid read before: flagged duplicate-grid), %d here already\n",
+      from.c_str(), r.added, r.added == 1 ? "" : "s", r.duplicates, r.present);
+  return failed;
+}
+
 int RunImport(const GlobalOptions& global, const ExamOptions& o) {
   auto project = ex::Project::Open(o.project, o.name);
   int failed = 0;
   int bad = 0;
+  std::size_t grids = 0;
   for (const std::string& path : o.grids) {
+    if (ex::LooksLikeProject(path)) {
+      failed += ImportProject(global, *project, path);
+      continue;
+    }
+    ++grids;
     ex::SheetInput input;
     input.station = o.station.empty() ? "import" : o.station;
     input.source = "import";
@@ -299,8 +358,9 @@ int RunImport(const GlobalOptions& global, const ExamOptions& o) {
     failed += input.code != 0;
     PrintSheet(added, input.code, global, "from " + path);
   }
-  std::printf("%zu grid%s imported into %s\n", o.grids.size() - static_cast<std::size_t>(bad),
-              o.grids.size() == 1 ? "" : "s", o.project.c_str());
+  if (grids > 0)
+    std::printf("%zu grid%s imported into %s\n", grids - static_cast<std::size_t>(bad), grids == 1 ? "" : "s",
+                o.project.c_str());
   if (bad > 0) return kExitUsage;
   return failed > 0 ? kExitRecognition : kExitOk;
 }
@@ -460,22 +520,27 @@ int RunServe(const ExamOptions& o) {
 CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
   CLI::App* exam = app.add_subcommand(
       "exam",
-      "Exam projects: every sheet stored as it is read (one SQLite file), scored against the answer keys, "
-      "corrected and re-scored at will, analysed item by item");
+      "Exam projects: every sheet stored as it is read (in an SQLite file, or a PostgreSQL database that "
+      "several stations share), scored against the answer keys, corrected and re-scored at will, analysed "
+      "item "
+      "by item");
   exam->require_subcommand(1);
   exam->footer(kExitCodesHelp);
   auto project = [&](CLI::App* c) {
-    c->add_option("PROJECT", o.project, kProjectHelp)->required()->type_name("FILE");
+    c->add_option("PROJECT", o.project, kProjectHelp)->required()->type_name("PROJECT");
     c->add_option("--name", o.name, "The exam in the project (when it holds several)")->type_name("NAME");
   };
 
   CLI::App* create =
-      exam->add_subcommand("new", "Create a project from an exam file (never over an existing file)");
-  create->add_option("PROJECT", o.project, kProjectHelp)->required()->type_name("FILE");
+      exam->add_subcommand("new",
+                           "Create a project from an exam file (never over an existing file or project; in "
+                           "PostgreSQL, in an empty database)");
+  create->add_option("PROJECT", o.project, kProjectHelp)->required()->type_name("PROJECT");
   create->add_option("--exam", o.examFile, "The exam file (JSON with comments)")
       ->required()
       ->type_name("FILE");
   create->add_option("--name", o.name, "The exam's name in the project (default: exam)")->type_name("NAME");
+  create->add_flag("--add", o.add, "Add the exam to an existing project (under a new --name)");
   create->add_option("--by", o.by, "Who creates it (default: $USER)")->type_name("NAME");
 
   CLI::App* read = exam->add_subcommand(
@@ -488,15 +553,27 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
   read->add_option("--count", o.count, "Sheets to read (0: until the tray is empty)")
       ->capture_default_str()
       ->check(CLI::Range(0, 1000000));
+  read->add_option("--spool", o.spool,
+                   "Where a sheet a PostgreSQL project could not take (the database is gone) is kept, as an "
+                   "SQLite project (default: spool-STATION-TIME.omrexam here)")
+      ->type_name("FILE");
   read->add_option("--max-errors", o.maxErrors,
                    "Stop after this many sheets in a row that were not read (0: never)")
       ->capture_default_str()
       ->check(CLI::Range(0, 1000000));
 
-  CLI::App* import = exam->add_subcommand("import", "Add saved grids (from read --save-grids) as sheets");
+  CLI::App* import = exam->add_subcommand(
+      "import",
+      "Add saved grids (from read --save-grids) as sheets, or the sheets of another project of the exam (a "
+      "spool, an offline station's project) with their stations and times; a reading already here is "
+      "skipped, "
+      "a grid read before is flagged duplicate-grid");
   project(import);
-  import->add_option("GRID", o.grids, "Grid files")->required()->type_name("FILE");
-  import->add_option("--station", o.station, "The station the sheets are counted to (default: import)")
+  import->add_option("GRID", o.grids, "Grid files, spools or projects")->required()->type_name("FILE");
+  import
+      ->add_option(
+          "--station", o.station,
+          "The station grid files are counted to (default: import); the sheets of a project keep theirs")
       ->type_name("NAME");
 
   CLI::App* correct = exam->add_subcommand("correct",

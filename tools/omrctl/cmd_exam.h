@@ -14,11 +14,13 @@ struct ExamOptions {
   std::string project;
   std::string name;                // the exam in the project; "" for the only one
   std::string examFile;            // new, rekey
+  bool add = false;                // new: add an exam to an existing project
+  std::string spool;               // read: where a sheet the project could not take is kept
   std::string by;                  // author
   std::string station;             // read, import
   int count = 0;                   // read
   int maxErrors = 5;               // read: failed sheets in a row before the run stops
-  std::vector<std::string> grids;  // import
+  std::vector<std::string> grids;  // import: grid files or projects
   int sheet = 0;                   // correct
   std::string target;              // correct: a question number, id, version or sheet
   std::string answer;
