@@ -498,6 +498,32 @@ def test_busy_port_is_named(tmp_path):
         os.close(slave)
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run omrctl as another user")
+def test_port_without_permission_names_the_group():
+    # The port's group, whatever it is called here, is the one to join.
+    import grp
+    nobody = 65534
+    master, slave = os.openpty()
+    try:
+        name = os.ttyname(slave)
+        os.chmod(name, 0o660)
+        group = grp.getgrgid(os.stat(name).st_gid).gr_name
+
+        def drop():
+            os.setgroups([])
+            os.setgid(nobody)
+            os.setuid(nobody)
+
+        result = omrctl("--port", name, "scan", preexec_fn=drop, cwd="/")
+        if "error while loading shared libraries" in result.stderr:
+            pytest.skip("the build folder is not readable by other users")
+        assert result.returncode == READER, result.stderr
+        assert f"permission denied on {name}: add your user to the {group} group" in result.stderr
+    finally:
+        os.close(master)
+        os.close(slave)
+
+
 # ------------------------------------------------------------------ the README's C example
 
 @pytest.mark.skipif(not os.access(READ_TRAY, os.X_OK), reason="OMR_READ_TRAY must name the built example")
