@@ -75,21 +75,6 @@ void OnSignal(int signal) {
   ::_exit(128 + signal);
 }
 
-// Holds the handled signals off while the handler's state is changed.
-class Blocked {
- public:
-  Blocked() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int s : kHandled) sigaddset(&set, s);
-    ::sigprocmask(SIG_BLOCK, &set, &saved_);
-  }
-  ~Blocked() { ::sigprocmask(SIG_SETMASK, &saved_, nullptr); }
-
- private:
-  sigset_t saved_;
-};
-
 }  // namespace
 
 StopSignals::StopSignals() {
@@ -121,9 +106,20 @@ void StopSignals::SetInFlight(int sheet) {
   gInFlight = sheet;
 }
 
+HeldSignals::HeldSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int s : kHandled) sigaddset(&set, s);
+  ::sigprocmask(SIG_BLOCK, &set, &saved_);
+}
+
+HeldSignals::~HeldSignals() {
+  ::sigprocmask(SIG_SETMASK, &saved_, nullptr);
+}
+
 TemporaryFileGuard::TemporaryFileGuard(const std::string& path) {
   if (path.size() >= sizeof gTemporary) return;
-  const Blocked blocked;
+  const HeldSignals held;
   std::memcpy(gTemporary, path.c_str(), path.size() + 1);
   gHaveTemporary = 1;
 }

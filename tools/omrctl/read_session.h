@@ -15,6 +15,8 @@
 // Output files that lose nothing are in output_files.h.
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,6 +43,19 @@ class StopSignals {
   static int ExitCode(int signal) { return 128 + signal; }
   // The sheet being fed and saved now, 0 for none.
   static void SetInFlight(int sheet);
+};
+
+// Holds the stop signals off while it lives (a row being written, the
+// handler's state being changed); one that came meanwhile acts at the end.
+class HeldSignals {
+ public:
+  HeldSignals();
+  ~HeldSignals();
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+
+ private:
+  sigset_t saved_;
 };
 
 // While it lives, `path` is removed if the process is stopped at once.
