@@ -296,6 +296,7 @@ std::string StatusJson(const ExamStatus& s) {
   root["not_read"] = s.notRead;
   root["void"] = s.voided;
   root["waiting"] = s.waiting;
+  root["reviewed"] = s.reviewed;
   root["by_reason"] = Json::object();
   for (const auto& [reason, count] : s.byReason) root["by_reason"][reason] = count;
   root["duplicate_grids"] = s.duplicateGrids;

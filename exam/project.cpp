@@ -894,6 +894,8 @@ ExamStatus Project::Status() {
     if (!reasons.empty()) ++s.waiting;
   }
   s.students = static_cast<int>(students.size());
+  const ReviewCounts review = store_->CountReview(examId_);
+  s.reviewed = std::max(0, review.flagged - review.waiting);
   s.corrections = static_cast<int>(store_->Corrections(examId_, 0).size());
   s.stations = store_->Stations(examId_);
   for (const BatchRecord& b : store_->Batches(examId_))

@@ -89,6 +89,7 @@ struct ExamStatus {
   int scored = 0;
   int students = 0;                     // distinct valid student IDs among scored sheets
   int waiting = 0;                      // sheets with at least one review reason
+  int reviewed = 0;                     // sheets that had review reasons and have none now
   std::map<std::string, int> byReason;  // sheets per reason
   int duplicateGrids = 0;               // sheets whose grid another sheet has too
   int corrections = 0;

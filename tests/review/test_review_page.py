@@ -11,6 +11,7 @@ docs/images/review-page.png).
 
 from __future__ import annotations
 
+import json
 import os
 import sqlite3
 import time
@@ -204,6 +205,8 @@ def test_a_reviewer_settles_every_doubt_with_the_keyboard(exam: rs.Exam, server:
     assert students[UNKNOWN] == "20250031"
     assert db.execute("SELECT COUNT(*) FROM reasons").fetchone()[0] == 0
     db.close()
+    status = json.loads(rs.run(rs.OMRCTL, "exam", "status", str(exam.path), "--json").stdout)
+    assert (status["waiting"], status["reviewed"]) == (0, 5)
 
 
 def test_a_second_reviewer_sees_and_overrides_the_first(exam: rs.Exam, server: rs.Server, tmp_path: Path) -> None:

@@ -421,6 +421,7 @@ int RunStatus(const ExamOptions& o) {
   std::printf("  %-22s %d\n", "duplicate grids", s.duplicateGrids);
   std::printf("  %-22s %d\n", "waiting for review", s.waiting);
   for (const auto& [reason, count] : s.byReason) std::printf("    %-20s %d\n", reason.c_str(), count);
+  std::printf("  %-22s %d\n", "reviewed", s.reviewed);
   std::printf("  %-22s %d\n", "corrections", s.corrections);
   for (const ex::BatchRecord& b : s.unfinished)
     std::printf(
@@ -610,7 +611,7 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
 
   CLI::App* status = exam->add_subcommand(
       "status",
-      "Sheets, students, scored, waiting for review by reason, duplicates, stations, unfinished runs");
+      "Sheets, students, scored, waiting for review by reason, reviewed, duplicates, stations, unfinished runs");
   project(status);
   status->add_flag("--json", o.json, "Print one JSON object");
 
