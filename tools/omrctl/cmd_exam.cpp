@@ -609,9 +609,9 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
       ->type_name("FILE");
   rescan->add_option("--by", o.by, "Who (default: $USER)")->type_name("NAME");
 
-  CLI::App* status = exam->add_subcommand(
-      "status",
-      "Sheets, students, scored, waiting for review by reason, reviewed, duplicates, stations, unfinished runs");
+  CLI::App* status = exam->add_subcommand("status",
+                                          "Sheets, students, scored, waiting for review by reason, reviewed, "
+                                          "duplicates, stations, unfinished runs");
   project(status);
   status->add_flag("--json", o.json, "Print one JSON object");
 
