@@ -33,6 +33,8 @@ import pytest
 SOURCE = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE / "tests" / "review"))
 from review_support import Server  # noqa: E402
+sys.path.insert(0, str(SOURCE / "bindings" / "python"))
+import omr  # noqa: E402
 
 OMRCTL = os.environ.get("OMRCTL", str(SOURCE / "build/default/tools/omrctl/omrctl"))
 OMRSIM = os.environ.get("OMRSIM", str(SOURCE / "build/default/sim/omrsim"))
@@ -282,6 +284,19 @@ def test_four_stations_and_two_reviewers_on_one_exam(cluster: Cluster, database:
         first, later = mine
         assert later[4] == first[5], mine  # the later one was made over the earlier
         assert answers[sheet][question - 11] == later[5], (sheet, question)
+
+    # A notebook sees the same exam through omr.Exam, read-only.
+    with omr.Exam(uri, "load") as exam:
+        assert {s.sheet: s.answers for s in exam.scores} == answers
+        assert [(c.sheet, c.target, c.author) for c in exam.corrections] == [
+            (int(n), t, a) for n, t, _, a, _, _ in rows]
+        assert {r.sheet for r in exam.review if r.reason == "duplicate-id"} == flagged
+        grid = exam.grid(1)
+        assert grid is not None and len(grid[2]) == grid[0] * grid[1]
+    with pytest.raises(omr.ExamError, match="no exam named"):
+        omr.Exam(uri, "nonesuch")
+    with pytest.raises(omr.ExamError, match="pgpass"):
+        omr.Exam(uri.replace("@", ":secret@", 1), "load")
 
 
 def test_a_restart_mid_batch_spools_and_the_import_loses_nothing(cluster: Cluster,

@@ -1,7 +1,8 @@
-"""Exam projects, read-only, with the standard library's sqlite3.
+"""Exam projects, read-only: SQLite files with the standard library's sqlite3,
+PostgreSQL projects with psycopg2 (Debian: python3-psycopg2).
 
-A project is the SQLite file that ``omrctl exam new`` makes and ``omrctl exam
-read`` fills: every sheet as it was read, each question's response, the
+A project is the SQLite file (or PostgreSQL database) that ``omrctl exam new``
+makes and ``omrctl exam read`` fills: every sheet as it was read, each question's response, the
 corrections people made, and the scores. This module opens it without
 changing anything, so a project can be analysed in a notebook while a station
 is still reading into it::
@@ -12,6 +13,12 @@ is still reading into it::
             print(student.id, student.total, student.percent)
         waiting = [r for r in exam.review if r.reason == "doubtful"]
 
+    with omr.Exam("postgresql://omr@exams.example.org/centre", "final") as exam:
+        ...
+
+A PostgreSQL project is named as to omrctl: a ``postgresql://`` URI or a libpq
+``key=value`` text; the password comes from ~/.pgpass or PGPASSWORD.
+
 Scores and review reasons are those the project stores; every command that
 changes a project (read, correct, rekey, rescan) brings them up to date.
 """
@@ -21,6 +28,7 @@ from __future__ import annotations
 import csv
 import io
 import os
+import re
 import sqlite3
 import urllib.parse
 import zlib
@@ -145,20 +153,84 @@ def _number(text: str) -> Optional[float]:
     return float(text) if text != "" else None
 
 
+# libpq's connection keywords: a text that starts with one and "=" names a server.
+_LIBPQ_KEYWORDS = frozenset(
+    "host hostaddr port dbname user passfile password channel_binding connect_timeout client_encoding options "
+    "application_name fallback_application_name keepalives keepalives_idle keepalives_interval keepalives_count "
+    "tcp_user_timeout replication gssencmode sslmode requiressl sslcompression sslcert sslkey sslpassword "
+    "sslrootcert sslcrl sslcrldir sslsni requirepeer ssl_min_protocol_version ssl_max_protocol_version "
+    "krbsrvname gsslib service target_session_attrs load_balance_hosts".split())
+
+
+def _is_server(location: str) -> bool:
+    """Whether omrctl takes `location` for a PostgreSQL project rather than a file."""
+    if location.startswith(("postgresql://", "postgres://")):
+        return True
+    found = re.match(r"[ \t]*([a-z_]+)[ \t]*=", location)
+    return bool(found) and found.group(1) in _LIBPQ_KEYWORDS
+
+
+class _PgConnection:
+    """The few sqlite3 connection calls this module makes, on psycopg2."""
+
+    def __init__(self, location: str) -> None:
+        try:
+            import psycopg2  # type: ignore[import-not-found]
+        except ImportError:
+            raise ExamError("a PostgreSQL project needs psycopg2: sudo apt-get install python3-psycopg2") from None
+        self._error = psycopg2.Error
+        if "password=" in location or re.match(r"postgres(ql)?://[^/@]*:[^/@]*@", location):
+            raise ExamError("give the password in ~/.pgpass or PGPASSWORD, never in the project's name")
+        try:
+            self._db = psycopg2.connect(location, connect_timeout=10, application_name="omr-python")
+            self._db.set_session(readonly=True, autocommit=True)
+        except psycopg2.Error as e:
+            raise ExamError(f"cannot connect to the project {location}: {str(e).strip()}") from None
+
+    def execute(self, sql: str, parameters: Tuple = ()) -> "_PgCursor":
+        cursor = self._db.cursor()
+        try:
+            cursor.execute(sql.replace("?", "%s"), parameters)
+        except self._error as e:
+            raise ExamError(str(e).strip()) from None
+        return _PgCursor(cursor)
+
+    def close(self) -> None:
+        self._db.close()
+
+
+class _PgCursor:
+    def __init__(self, cursor: object) -> None:
+        self._cursor = cursor
+
+    def fetchone(self) -> Optional[tuple]:
+        return self._cursor.fetchone()  # type: ignore[attr-defined]
+
+    def fetchall(self) -> List[tuple]:
+        return self._cursor.fetchall()  # type: ignore[attr-defined]
+
+    def __iter__(self) -> Iterator[tuple]:
+        return iter(self._cursor)  # type: ignore[call-overload]
+
+
 class Exam:
     """An exam of a project, opened read-only.
 
     Args:
-        path: the project file.
+        path: the project file, or a PostgreSQL project's URI or key=value text.
         name: the exam's name when the project holds several.
     """
 
     def __init__(self, path: Union[str, "os.PathLike[str]"], name: Optional[str] = None) -> None:
         path = os.fspath(path)
-        if not os.path.isfile(path):
-            raise ExamError(f"there is no project {path}")
-        uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
-        self._db = sqlite3.connect(uri, uri=True)
+        self._server = _is_server(path)
+        if self._server:
+            self._db: Union[sqlite3.Connection, _PgConnection] = _PgConnection(path)
+        else:
+            if not os.path.isfile(path):
+                raise ExamError(f"there is no project {path}")
+            uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+            self._db = sqlite3.connect(uri, uri=True)
         try:
             self._open(path, name)
         except Exception:
@@ -166,12 +238,17 @@ class Exam:
             raise
 
     def _open(self, path: str, name: Optional[str]) -> None:
-        try:
-            application = self._db.execute("PRAGMA application_id").fetchone()[0]
-        except sqlite3.DatabaseError as e:
-            raise ExamError(f"{path} is not an exam project: {e}") from None
-        if application != _APPLICATION_ID:
-            raise ExamError(f"{path} is not an exam project")
+        if self._server:
+            found = self._db.execute("SELECT to_regclass('schema_version') IS NOT NULL").fetchone()[0]
+            if not found:
+                raise ExamError(f"{path} holds no exam project")
+        else:
+            try:
+                application = self._db.execute("PRAGMA application_id").fetchone()[0]
+            except sqlite3.DatabaseError as e:
+                raise ExamError(f"{path} is not an exam project: {e}") from None
+            if application != _APPLICATION_ID:
+                raise ExamError(f"{path} is not an exam project")
         version = self._db.execute("SELECT version FROM schema_version").fetchone()[0]
         if version > _SCHEMA_VERSION:
             raise ExamError(f"{path} has schema version {version}; this module reads up to {_SCHEMA_VERSION}")
@@ -252,7 +329,8 @@ class Exam:
         """Every review reason, in sheet order."""
         rows = self._db.execute(
             "SELECT s.number, r.reason, r.question, r.detail FROM reasons r JOIN sheets s ON s.id = r.sheet_id "
-            "WHERE s.exam_id = ? ORDER BY s.number, r.rowid", (self._exam,))
+            "WHERE s.exam_id = ? ORDER BY s.number, " + ("r.position" if self._server else "r.rowid"),
+            (self._exam,))
         return [Reason(*row) for row in rows]
 
     @property
