@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include "backup.h"
 #include "form/form_loader.h"
 #include "sim/synth.h"
 #include "store_backends.h"
@@ -291,6 +292,48 @@ TEST_P(ProjectTest, SeveralExamsInOneProjectAreChosenByName) {
   EXPECT_EQ(Project::Open(location_, "june")->Status().sheets, 1);
   EXPECT_EQ(Project::Open(location_, "exam")->Status().sheets, 2);
   EXPECT_THROW(Project::Open(location_, "july"), Error);
+}
+
+// A backup taken while programs hold the project open: the copy alone (no WAL
+// beside it) holds every committed sheet and correction; nothing is written
+// over an existing file unasked. A PostgreSQL project is left to pg_dump.
+TEST_P(ProjectTest, ABackupTakenInUseHoldsEveryCommit) {
+  const std::string copy = (dir_ / "copy.omrexam").string();
+  if (GetParam() != "sqlite") {
+    try {
+      BackupProject(location_, copy, false);
+      ADD_FAILURE() << "a PostgreSQL project was copied to a file";
+    } catch (const Error& e) {
+      EXPECT_NE(std::string(e.what()).find("pg_dump"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(fs::exists(copy));
+    return;
+  }
+  auto other = Project::Open(location_, "");
+  project_->AddSheet(Drawn({Answer::Char('A'), Answer::Char('B')}, 1, "12345678"));
+  other->AddSheet(Drawn({Answer::Char('C')}, 2, "87654321"));
+  project_->Correct(2, "11", "A", "Ann", "");
+
+  EXPECT_EQ(BackupProject(location_, copy, false).sheets, 2);
+  const std::string alone = (dir_ / "alone.omrexam").string();
+  fs::copy_file(copy, alone);
+  auto restored = Project::Open(alone, "");
+  EXPECT_EQ(restored->Status().sheets, 2);
+  ASSERT_EQ(restored->store().Corrections(restored->examId(), 0).size(), 1u);
+  const auto totals = [](Project& p) {
+    std::vector<double> out;
+    for (const ScoreRecord& r : p.store().Scores(p.examId())) out.push_back(r.total);
+    return out;
+  };
+  EXPECT_EQ(totals(*restored), totals(*project_));
+
+  project_->AddSheet(Drawn({Answer::Char('D')}, 3));
+  const std::string before = ReadText(copy);
+  EXPECT_THROW(BackupProject(location_, copy, false), Error);
+  EXPECT_EQ(ReadText(copy), before);
+  EXPECT_EQ(BackupProject(location_, copy, true).sheets, 3);
+  EXPECT_THROW(BackupProject((dir_ / "exam.json").string(), (dir_ / "x").string(), false), Error);
+  EXPECT_FALSE(fs::exists(dir_ / "x"));
 }
 
 OMR_FOR_EACH_BACKEND(ProjectTest);

@@ -408,6 +408,14 @@ def test_status_counts(project: Project) -> None:
     text = omrctl("exam", "status", str(project.path)).stdout
     assert "waiting for review" in text and "station A" in text
 
+    # A backup holds the same exam; a second one is not written over it unasked.
+    copy = project.work / "backup.omrexam"
+    assert "integrity checked" in omrctl("exam", "backup", str(project.path), str(copy)).stdout
+    with omr.Exam(copy) as exam, omr.Exam(project.path) as original:
+        assert exam.scores == original.scores and exam.corrections == original.corrections
+    again = omrctl("exam", "backup", str(project.path), str(copy), check=False)
+    assert again.returncode == 2 and "--force" in again.stderr
+
 
 def test_item_analysis_flags_the_planted_items_and_matches_the_statistics_module(project: Project) -> None:
     """exam stats and exam report against every figure computed from the drawing with Python's statistics

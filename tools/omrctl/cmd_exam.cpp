@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "backup.h"
 #include "export.h"
 #include "omr.h"
 #include "project.h"
@@ -431,6 +432,14 @@ int RunStatus(const ExamOptions& o) {
   return kExitOk;
 }
 
+int RunBackup(const ExamOptions& o) {
+  const ex::BackupReport r = ex::BackupProject(o.project, o.copy, o.force);
+  std::printf("%s: a copy of %s (%d sheet%s, schema %d, %lld bytes), integrity checked\n", o.copy.c_str(),
+              o.project.c_str(), r.sheets, r.sheets == 1 ? "" : "s", r.schema,
+              static_cast<long long>(r.bytes));
+  return kExitOk;
+}
+
 int RunExport(const ExamOptions& o) {
   if (o.csv.empty() && o.xlsx.empty() && !o.json)
     throw ex::Error("say what to export: --csv FILE, --xlsx FILE or --json");
@@ -648,6 +657,17 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
       ->type_name("FILE");
   report->add_option("--pdf", o.pdf, "Print the page to PDF here with headless Chromium (Debian: chromium)")
       ->type_name("FILE");
+
+  CLI::App* backup = exam->add_subcommand(
+      "backup",
+      "Copy an SQLite project while it is in use: one consistent state in a single file, checked before it "
+      "takes its name (a plain file copy can miss the last commits)");
+  backup->add_option("PROJECT", o.project, "The project: an SQLite file")->required()->type_name("PROJECT");
+  backup->add_option("FILE", o.copy, "The copy (never over an existing file without --force)")
+      ->required()
+      ->type_name("FILE");
+  backup->add_flag("--force", o.force, "Replace an existing FILE (once the copy is complete)");
+
 #ifdef OMR_WITH_REVIEW
   CLI::App* serve = exam->add_subcommand(
       "serve",
@@ -680,6 +700,7 @@ int RunExam(const GlobalOptions& global, CLI::App* exam, const ExamOptions& give
     if (name == "export") return RunExport(o);
     if (name == "stats") return RunStats(o);
     if (name == "report") return RunReport(o);
+    if (name == "backup") return RunBackup(o);
 
 #ifdef OMR_WITH_REVIEW
     if (name == "serve") return RunServe(o);

@@ -34,6 +34,8 @@ struct ExamOptions {
   std::string version;  // stats
   std::string html;     // report
   std::string pdf;
+  std::string copy;    // backup
+  bool force = false;
   std::string listen = "127.0.0.1:8080";  // serve
 };
 
