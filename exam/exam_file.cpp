@@ -602,6 +602,22 @@ ExamCheck ParseExam(std::string_view text, const FormShape& form) {
     if (colon != std::string::npos) what = what.substr(colon + 2);
     out.problems.push_back({positions.FailurePointer(), p.line, p.column, "not valid JSON: " + what});
     return out;
+  } catch (const Json::exception& e) {
+    // A number beyond a double ("1e999"): nlohmann names it but not where.
+    std::string what = e.what();
+    const std::size_t quote = what.find('\'');
+    const std::size_t end = quote == std::string::npos ? quote : what.find('\'', quote + 1);
+    const std::string number = end == std::string::npos ? "" : what.substr(quote + 1, end - quote - 1);
+    const std::size_t at = number.empty() ? std::string_view::npos : text.find(number);
+    const JsonPositions positions(text);
+    const TextPosition p = positions.At(at == std::string_view::npos ? 0 : at);
+    out.problems.push_back({"", at == std::string_view::npos ? 0 : p.line,
+                            at == std::string_view::npos ? 0 : p.column,
+                            number.empty() ? "not valid JSON: " + what
+                                           : "the number " + number +
+                                                 " is too large: write it in the range of "
+                                                 "ordinary numbers"});
+    return out;
   }
   Checker(text, form, out).Run(root);
   return out;

@@ -4,6 +4,7 @@ files are committed). Inputs of the structured targets are laid out the way
 FuzzedDataProvider reads them: numbers from the end, byte runs from the front."""
 import os
 import sys
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -217,6 +218,23 @@ def main():
     write('scramble', 'two', b'\x00\xFF')
     write('scramble', 'one', b'\x10')
     write('scramble', 'user_text', b'hello, reader')
+
+    # exam: exam file, roster, responses, corrections, stored grid; NUL between.
+    examples = os.path.join(HERE, '..', 'examples')
+    with open(os.path.join(examples, 'exam60.exam.json'), 'rb') as f:
+        exam = f.read()
+    with open(os.path.join(examples, 'exam60.students.csv'), 'rb') as f:
+        roster = f.read()
+    marks = b'A' + bytes([1, 2, 4, 8, 1, 2, 4, 8, 1, 2]) + bytes((1 << (i % 5)) | (i & 0xC0) for i in range(60))
+    cells = bytes((i * 7) % 16 for i in range(12))
+    packed = bytes((cells[i] << 4) | cells[i + 1] for i in range(0, 12, 2))
+    grid = bytes([3, 4]) + zlib.compress(packed)
+    write('exam', 'sample', exam + b'\0' + roster + b'\0' + marks + b'\0' + b'11=A\nid=20250031\n12\nsheet=keep'
+          + b'\0' + grid)
+    small = (b'{"form": "f", "student": {"questions": "1-4"}, "items": "5-12",'
+             b' "keys": {"1": "ABCDABCD"}, "scoring": {"wrong": -1, "floor": 0}}')
+    write('exam', 'small', small + b'\0id,name\n1234,"A, B"\n\0' + marks[:13] + b'\0\0' + grid)
+    write('exam', 'broken', b'{"items": "70-11", "keys": {"1": 5}, /* open' + b'\0"unclosed\0\0\0\x03\x04xx')
 
 
 if __name__ == '__main__':

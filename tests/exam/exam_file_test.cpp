@@ -130,6 +130,8 @@ TEST(ExamFile, EveryProblemNamesPointerLineColumnAndWhat) {
        "/scoring/items/2", 3, 39, "already has rules at /scoring/items/1-3"},
       {"star on a scored item", head + " \"keys\": {\"A\": \"*" + Repeat("A", 59) + "\"}}", "/keys/A", 2, 17,
        "\"*\" is only for a void, bonus or \"all\" item"},
+      {"huge number", head + " \"keys\": {\"A\": \"" + key + "\"},\n \"scoring\": {\"correct\": 1e999}}", "",
+       3, 25, "the number 1e999 is too large"},
       {"confidence", head + " \"keys\": {\"A\": \"" + key + "\"}, \"review\": {\"confidence\": 2}}",
        "/review/confidence", 2, 106, "from 0 to 1"},
   };
