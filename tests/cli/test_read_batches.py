@@ -7,14 +7,17 @@ C example, built).
 """
 import csv
 import fcntl
+import grp
 import io
 import json
 import os
 import re
 import resource
 import selectors
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -500,28 +503,34 @@ def test_busy_port_is_named(tmp_path):
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run omrctl as another user")
 def test_port_without_permission_names_the_group():
-    # The port's group, whatever it is called here, is the one to join.
-    import grp
     nobody = 65534
     master, slave = os.openpty()
-    try:
-        name = os.ttyname(slave)
-        os.chmod(name, 0o660)
-        group = grp.getgrgid(os.stat(name).st_gid).gr_name
+    # omrctl and its libraries where another user may run them, whatever the checkout's modes.
+    with tempfile.TemporaryDirectory(prefix="omrctl-nobody-") as here:
+        os.chmod(here, 0o755)
+        ldd = subprocess.run(["ldd", OMRCTL], capture_output=True, text=True, check=True).stdout
+        for path in re.findall(r"=> (/\S+)", ldd):
+            if not path.startswith(("/lib", "/usr")):
+                shutil.copy(path, here)
+        program = shutil.copy(OMRCTL, here)
+        try:
+            name = os.ttyname(slave)
+            os.chmod(name, 0o660)
+            # The port's group, whatever it is called here, is the one to join.
+            group = grp.getgrgid(os.stat(name).st_gid).gr_name
 
-        def drop():
-            os.setgroups([])
-            os.setgid(nobody)
-            os.setuid(nobody)
+            def drop():
+                os.setgroups([])
+                os.setgid(nobody)
+                os.setuid(nobody)
 
-        result = omrctl("--port", name, "scan", preexec_fn=drop, cwd="/")
-        if "error while loading shared libraries" in result.stderr:
-            pytest.skip("the build folder is not readable by other users")
-        assert result.returncode == READER, result.stderr
-        assert f"permission denied on {name}: add your user to the {group} group" in result.stderr
-    finally:
-        os.close(master)
-        os.close(slave)
+            result = subprocess.run([program, "--port", name, "scan"], capture_output=True, text=True, timeout=90,
+                                    preexec_fn=drop, cwd="/", env={**os.environ, "LD_LIBRARY_PATH": here})
+            assert result.returncode == READER, result.stderr
+            assert f"permission denied on {name}: add your user to the {group} group" in result.stderr
+        finally:
+            os.close(master)
+            os.close(slave)
 
 
 # ------------------------------------------------------------------ the README's C example
