@@ -697,18 +697,16 @@ struct ReviewServer::Impl {
                     return;
                   }
                   const ClaimRecord c = project->Claim(sheet, by, options.hold);
+                  // Not an error: a reviewer may open a held sheet on purpose.
                   const bool mine = c.holder == CleanUtf8(by);
                   Json j;
-                  if (!mine)
-                    j["error"] = CleanUtf8(c.holder) + " has sheet " + std::to_string(sheet) +
-                                 " open (until " + c.expires + " unless renewed)";
                   j["sheet"] = sheet;
                   j["held_by"] = CleanUtf8(c.holder);
                   j["yours"] = mine;
                   j["since"] = c.since;
                   j["expires"] = c.expires;
                   j["hold"] = options.hold;
-                  SendJson(res, j, mine ? 200 : 409);
+                  SendJson(res, j);
                 }));
 
     server.Get("/api/roster", Guard([this](const httplib::Request& req, httplib::Response& res) {

@@ -79,7 +79,6 @@
     if (!res.ok) {
       const error = new Error(data && data.error ? data.error : 'HTTP ' + res.status);
       error.status = res.status;
-      error.data = data;
       throw error;
     }
     return data;
@@ -205,13 +204,7 @@
   async function claim() {
     if (!state.sheet || !state.name) return;
     const number = state.sheet.sheet;
-    let answer;
-    try {
-      answer = await api('/api/claims', { sheet: number, by: state.name });
-    } catch (e) {
-      if (e.status !== 409 || !e.data) throw e;
-      answer = e.data;
-    }
+    const answer = await api('/api/claims', { sheet: number, by: state.name });
     if (!state.sheet || state.sheet.sheet !== number) return;
     state.heldBy = answer.yours ? null : answer.held_by;
     if (answer.hold && answer.hold !== state.hold) {
@@ -897,7 +890,7 @@
     }
     if (state.name !== name && state.sheet) release(state.name, state.sheet.sheet);
     state.name = name;
-    if (state.sheet) act(claim);
+    if (state.sheet && !firstLoad) act(claim);
     try {
       localStorage.setItem(NAME_KEY, name);
     } catch (e) {
@@ -905,7 +898,14 @@
     }
     $('reviewer-name').textContent = name;
     $('name-dialog').close();
+    if (firstLoad) {
+      act(firstLoad);
+      firstLoad = null;
+    }
   }
+
+  // The first sheet waits for the reviewer's name: which sheets are others' depends on it.
+  let firstLoad = null;
 
   // ----------------------------------------------------------------- start
 
@@ -951,17 +951,22 @@
       state.name = '';
     }
     $('reviewer-name').textContent = state.name;
-    if (!state.name) askName();
     // "#12" in the address opens sheet 12 (an address to give another reviewer).
     const wanted = /^#([0-9]{1,9})$/.exec(location.hash);
-    act(async () => {
+    firstLoad = async () => {
       await loadQueue();
       const counts = { held: 0 };
       const first = wanted ? Number(wanted[1]) : nextInQueue(counts);
       if (first !== null) await openSheet(first);
       else if (counts.held) nothingLeft(counts);
       else say('Nothing is waiting for review');
-    });
+    };
+    if (state.name) {
+      act(firstLoad);
+      firstLoad = null;
+    } else {
+      askName();
+    }
     scheduleRenewal();
     // The sheet goes back when the page goes; a page that cannot say so lets its claim lapse.
     window.addEventListener('pagehide', () => { if (state.sheet) release(state.name, state.sheet.sheet); });

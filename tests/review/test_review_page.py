@@ -92,6 +92,32 @@ def expected_total(exam: rs.Exam, number: int, corrected: Dict[int, str]) -> flo
     return float(sum(1 for i, m in enumerate(sheet.marked) if corrected.get(rs.FIRST_ITEM + i, m) == exam.key[i]))
 
 
+def test_two_reviewers_at_once_do_not_land_on_one_sheet(server: rs.Server, tmp_path: Path) -> None:
+    ann = Page(rs.browser(tmp_path / "ann0"), ANN)
+    bo = Page(rs.browser(tmp_path / "bo0"), BO)
+    try:
+        ann.open(server.url)
+        assert ann.where()[0] == DOUBLE  # the least confident
+        bo.open(server.url)
+        first = bo.where()[0]
+        assert first != DOUBLE and first in (FAINT, BLANK, ERASED, UNKNOWN)
+        held = bo.driver.find_element(bo.By.CSS_SELECTOR, f"#queue li[data-sheet='{DOUBLE}']")
+        assert f"{ANN} has it open" in held.text and "held" in held.get_attribute("class")
+        assert bo.driver.find_elements(bo.By.CSS_SELECTOR, "#queue i") == []  # the name is text
+        held.find_element(bo.By.TAG_NAME, "button").click()
+        bo.idle()
+        assert bo.where()[0] == DOUBLE
+        assert bo.text("sheet-held").startswith(f"{ANN} has this sheet open too")
+        assert ann.text("sheet-held") == ""
+        assert bo.errors() == [] and ann.errors() == []
+        # Bo gave his first sheet back when he opened Ann's; hers is still held.
+        held = server.get_json("/api/status")["held"]
+        assert [(h["sheet"], h["by"]) for h in held] == [(DOUBLE, ANN)]
+    finally:
+        bo.driver.quit()
+        ann.driver.quit()
+
+
 def test_a_reviewer_settles_every_doubt_with_the_keyboard(exam: rs.Exam, server: rs.Server, tmp_path: Path) -> None:
     keys_for = {  # what the reviewer types at each stop, besides Enter
         (FAINT, "20"): "b",  # the faint mark was meant
