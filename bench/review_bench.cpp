@@ -95,6 +95,8 @@ int Fill(const std::string& projectPath, const std::string& examPath, int count,
 
 }  // namespace
 
+constexpr std::size_t kReviewers = 20;
+
 int main(int argc, char** argv) {
   int count = 10000;
   int samples = 40;
@@ -164,6 +166,29 @@ int main(int argc, char** argv) {
       queue.push_back(get("/api/queue"));
       filtered.push_back(get("/api/queue?reason=doubtful"));
     }
+    // Reviewers at work: each holds a sheet of the queue's first page, as the
+    // page claims the sheet it opens; the queue then names the holders.
+    std::vector<double> held;
+    {
+      std::vector<int> front;
+      for (std::size_t at = first.find("{\"sheet\":"); at != std::string::npos && front.size() < kReviewers;
+           at = first.find("{\"sheet\":", at + 1))
+        front.push_back(std::atoi(first.c_str() + at + 9));
+      for (std::size_t r = 0; r < front.size(); ++r) {
+        const std::string body =
+            "{\"sheet\": " + std::to_string(front[r]) + ", \"by\": \"reviewer " + std::to_string(r) + "\"}";
+        const auto res = client.Post("/api/claims", auth, body, "application/json");
+        if (!res || res->status != 200) throw ex::Error("/api/claims: no claim");
+      }
+      std::string answer;
+      get("/api/queue?by=reviewer%200", &answer);
+      std::size_t shown = 0;
+      for (std::size_t at = answer.find("\"held_by\":\""); at != std::string::npos;
+           at = answer.find("\"held_by\":\"", at + 1))
+        ++shown;
+      if (shown + 1 != front.size()) throw ex::Error("the queue does not name the other reviewers' sheets");
+      for (int i = 0; i < samples; ++i) held.push_back(get("/api/queue?by=reviewer%200"));
+    }
     std::mt19937 rng(9);
     std::vector<double> sheet;
     std::vector<double> picture;
@@ -194,6 +219,7 @@ int main(int argc, char** argv) {
     };
     line("queue (first 200, counts, progress)", Summarize(queue), 100);
     line("queue filtered by a reason", Summarize(filtered), 100);
+    line("queue with 20 sheets held by reviewers", Summarize(held), 100);
     line("sheet (reading, cells, corrections, score)", Summarize(sheet), 0);
     line("its picture (PNG drawn from the grid)", Summarize(picture), 0);
     line("sheet and picture together", Summarize(both), 50);

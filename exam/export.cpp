@@ -308,6 +308,9 @@ std::string StatusJson(const ExamStatus& s) {
   for (const BatchRecord& b : s.unfinished)
     root["unfinished"].push_back(
         {{"station", CleanUtf8(b.station)}, {"started_at", b.startedAt}, {"sheets", b.sheets}});
+  root["held"] = Json::array();
+  for (const ClaimRecord& c : s.claims)
+    root["held"].push_back({{"sheet", c.sheet}, {"by", CleanUtf8(c.holder)}, {"until", c.expires}});
   return root.dump(1);
 }
 

@@ -127,7 +127,17 @@ UPDATE scores SET confidence = CASE
   ELSE COALESCE((SELECT MIN(confidence) FROM responses r WHERE r.sheet_id = scores.sheet_id), 1) END;
 CREATE INDEX reasons_by_reason ON reasons(reason, sheet_id);
 )sql",
+    R"sql(
+CREATE TABLE claims(
+  sheet_id BIGINT PRIMARY KEY REFERENCES sheets(id),
+  holder TEXT NOT NULL,
+  claimed_at TIMESTAMPTZ NOT NULL,
+  expires_at TIMESTAMPTZ NOT NULL);
+)sql",
 };
+// A time as the SQLite store writes it.
+#define OMR_UTC(column) "to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
+
 constexpr int kLatest = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
 struct ConnFinish {
@@ -765,6 +775,47 @@ class PgStore final : public Store {
             Params().Int(exam));
     for (int i = 0; i < by.Rows(); ++i) counts.byReason[by.Text(i, 0)] = by.Int32(i, 1);
     return counts;
+  }
+
+  // now() is the transaction's start on the server: one clock for every
+  // process on the project. Two claims of one sheet at once: the upsert of
+  // the second waits for the first and then finds its row.
+  ClaimRecord Claim(Id exam, int sheet, const std::string& holder, int seconds) override {
+    Run("DELETE FROM claims WHERE (SELECT exam_id FROM sheets s WHERE s.id = claims.sheet_id) = $1 AND "
+        "(expires_at <= now() OR (holder = $2::text AND sheet_id <> (SELECT id FROM sheets WHERE exam_id = "
+        "$1 "
+        "AND number = $3)))",
+        Params().Int(exam).Text(holder).Int(sheet));
+    Run("INSERT INTO claims(sheet_id, holder, claimed_at, expires_at) SELECT id, $2::text, now(), now() + "
+        "$4::int * interval '1 second' FROM sheets WHERE exam_id = $1 AND number = $3 ON CONFLICT (sheet_id) "
+        "DO UPDATE SET holder = EXCLUDED.holder, claimed_at = CASE WHEN claims.holder = EXCLUDED.holder THEN "
+        "claims.claimed_at ELSE EXCLUDED.claimed_at END, expires_at = EXCLUDED.expires_at WHERE "
+        "claims.holder "
+        "= EXCLUDED.holder OR claims.expires_at <= EXCLUDED.claimed_at",
+        Params().Int(exam).Text(holder).Int(sheet).Int(seconds));
+    const Result r = Run("SELECT c.holder, " OMR_UTC("c.claimed_at") ", " OMR_UTC(
+                             "c.expires_at") " FROM claims c JOIN sheets s ON s.id = c.sheet_id WHERE "
+                                             "s.exam_id = $1 AND s.number = $2",
+                         Params().Int(exam).Int(sheet));
+    if (r.Rows() == 0) throw StoreError("there is no sheet " + std::to_string(sheet));
+    return {sheet, r.Text(0, 0), r.Text(0, 1), r.Text(0, 2)};
+  }
+
+  void Release(Id exam, int sheet, const std::string& holder) override {
+    Run("DELETE FROM claims WHERE holder = $1 AND sheet_id = (SELECT id FROM sheets WHERE exam_id = $2 AND "
+        "number = $3)",
+        Params().Text(holder).Int(exam).Int(sheet));
+  }
+
+  std::vector<ClaimRecord> Claims(Id exam) override {
+    std::vector<ClaimRecord> out;
+    const Result r = Run("SELECT s.number, c.holder, " OMR_UTC("c.claimed_at") ", " OMR_UTC(
+                             "c.expires_at") " FROM claims c JOIN sheets s ON s.id = c.sheet_id WHERE "
+                                             "s.exam_id = $1 AND c.expires_at > now() ORDER BY s.number",
+                         Params().Int(exam));
+    for (int i = 0; i < r.Rows(); ++i)
+      out.push_back({r.Int32(i, 0), r.Text(i, 1), r.Text(i, 2), r.Text(i, 3)});
+    return out;
   }
 
   std::optional<ScoreRecord> Score(Id exam, int sheet) override {

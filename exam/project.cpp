@@ -693,6 +693,37 @@ CorrectionRecord Project::Correct(int sheet, const std::string& target,
   });
 }
 
+ClaimRecord Project::Claim(int sheet, const std::string& by, int seconds) {
+  CheckAuthorAndReason(by, "");
+  if (seconds < kMinHold || seconds > kMaxHold)
+    throw Error("a claim lasts " + std::to_string(kMinHold) + " to " + std::to_string(kMaxHold) +
+                " seconds, not " + std::to_string(seconds));
+  const std::string holder = CleanUtf8(by);
+  return InTransaction(
+      *store_,
+      [&] {
+        FindSheetOrThrow(sheet, false);
+        return store_->Claim(examId_, sheet, holder, seconds);
+      },
+      &retries_);
+}
+
+void Project::Release(int sheet, const std::string& by) {
+  CheckAuthorAndReason(by, "");
+  const std::string holder = CleanUtf8(by);
+  InTransaction(
+      *store_,
+      [&] {
+        FindSheetOrThrow(sheet, false);
+        store_->Release(examId_, sheet, holder);
+      },
+      &retries_);
+}
+
+std::vector<ClaimRecord> Project::Claims() {
+  return store_->Claims(examId_);
+}
+
 CorrectionRecord Project::Undo(int sheet, Id id, const std::string& author, const std::string& reason) {
   CheckAuthorAndReason(author, reason);
   return Write([&] {
@@ -900,6 +931,7 @@ ExamStatus Project::Status() {
   s.stations = store_->Stations(examId_);
   for (const BatchRecord& b : store_->Batches(examId_))
     if (b.endedAt.empty()) s.unfinished.push_back(b);
+  s.claims = store_->Claims(examId_);
   return s;
 }
 

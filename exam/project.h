@@ -95,7 +95,13 @@ struct ExamStatus {
   int corrections = 0;
   std::vector<StationCount> stations;
   std::vector<BatchRecord> unfinished;  // runs that never ended (killed)
+  std::vector<ClaimRecord> claims;      // sheets open in the review page now
 };
+
+// How long a reviewer's claim on a sheet lasts unless renewed, in seconds.
+constexpr int kDefaultHold = 300;
+constexpr int kMinHold = 1;
+constexpr int kMaxHold = 3600;
 
 // A stored sheet as a person checks it: what was read, the cells behind it,
 // the corrections made and the score they give now.
@@ -170,6 +176,17 @@ class Project {
   // counted before it counts again. Only the latest correction of its target
   // that is not undone yet can be undone. Throws Error otherwise.
   CorrectionRecord Undo(int sheet, Id id, const std::string& author, const std::string& reason);
+
+  // A reviewer opens a sheet: it is his for `seconds` (renewed when he holds
+  // it already) and his claim on any other sheet goes, unless another
+  // reviewer's claim on it has not expired; that one stays. Answers the claim
+  // that holds the sheet now. Throws Error for a sheet that does not exist, a
+  // name as corrections refuse it, or `seconds` out of kMinHold..kMaxHold.
+  ClaimRecord Claim(int sheet, const std::string& by, int seconds);
+  // Drops his claim on the sheet (another reviewer's stays).
+  void Release(int sheet, const std::string& by);
+  // Claims that have not expired, by sheet.
+  std::vector<ClaimRecord> Claims();
 
   // Reads the exam again when another process has changed it (rekey,
   // rescan) since this one loaded it; true when it did.

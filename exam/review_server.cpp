@@ -171,6 +171,14 @@ std::int64_t NumberField(const Json& body, const char* name, std::int64_t low, s
   return hit->get<std::int64_t>();
 }
 
+// A reviewer's name: as the name on a correction.
+void CheckName(const std::string& name, const char* field) {
+  if (name.empty() || name.size() > kMaxAuthor)
+    throw HttpError(400, std::string(field) + ": a name of 1 to " + std::to_string(kMaxAuthor) + " bytes");
+  if (name.find('\0') != std::string::npos)
+    throw HttpError(400, std::string(field) + ": a NUL byte in the name");
+}
+
 Json OptionalText(const std::optional<std::string>& v) {
   return v ? Json(CleanUtf8(*v)) : Json(nullptr);
 }
@@ -583,8 +591,10 @@ struct ReviewServer::Impl {
     }
 
     server.Get("/api/queue", Guard([this](const httplib::Request& req, httplib::Response& res) {
-                 AllowParams(req, {"reason", "offset", "limit"});
+                 AllowParams(req, {"reason", "offset", "limit", "by"});
                  const std::string reason = Param(req, "reason");
+                 const std::string by = Param(req, "by");
+                 if (req.has_param("by")) CheckName(by, "by");
                  if (!reason.empty() && std::none_of(std::begin(kReasons), std::end(kReasons),
                                                      [&](const char* r) { return reason == r; })) {
                    std::string names;
@@ -598,7 +608,7 @@ struct ReviewServer::Impl {
                      limitText.empty() ? kDefaultQueue : ParseNumber(limitText, "limit", 1, kMaxQueue);
                  auto project = pool.Take();
                  project->Sync();
-                 SendJson(res, QueueJson(*project, reason, offset, limit));
+                 SendJson(res, QueueJson(*project, reason, offset, limit, CleanUtf8(by)));
                }));
 
     server.Get("/api/status", Guard([this](const httplib::Request& req, httplib::Response& res) {
@@ -670,6 +680,35 @@ struct ReviewServer::Impl {
                                  {"score", ScoreSummary(project->store().Score(project->examId(), sheet))}});
                 }));
 
+    // Claim (or renew) a sheet the reviewer has open, or give it back.
+    server.Post("/api/claims", Guard([this](const httplib::Request& req, httplib::Response& res) {
+                  const Json body = ParseBody(req, {"sheet", "by", "release"});
+                  AllowParams(req, {});
+                  const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
+                  const std::string by = TextField(body, "by", kMaxAuthor, true);
+                  CheckName(by, "by");
+                  const auto release = body.find("release");
+                  if (release != body.end() && !release->is_boolean())
+                    throw HttpError(400, "release: true or false");
+                  auto project = pool.Take();
+                  if (release != body.end() && release->get<bool>()) {
+                    project->Release(sheet, by);
+                    SendJson(res, {{"sheet", sheet}, {"released", true}});
+                    return;
+                  }
+                  const ClaimRecord c = project->Claim(sheet, by, options.hold);
+                  // Not an error: a reviewer may open a held sheet on purpose.
+                  const bool mine = c.holder == CleanUtf8(by);
+                  Json j;
+                  j["sheet"] = sheet;
+                  j["held_by"] = CleanUtf8(c.holder);
+                  j["yours"] = mine;
+                  j["since"] = c.since;
+                  j["expires"] = c.expires;
+                  j["hold"] = options.hold;
+                  SendJson(res, j);
+                }));
+
     server.Get("/api/roster", Guard([this](const httplib::Request& req, httplib::Response& res) {
                  AllowParams(req, {"q"});
                  const std::string typed = Param(req, "q");
@@ -705,8 +744,13 @@ struct ReviewServer::Impl {
                }));
   }
 
-  static Json QueueJson(Project& project, const std::string& reason, int offset, int limit) {
+  // `by`: the reviewer asking; his own claims are not shown as held.
+  static Json QueueJson(Project& project, const std::string& reason, int offset, int limit,
+                        const std::string& by) {
     Store& store = project.store();
+    std::map<int, std::string> held;
+    for (ClaimRecord& c : project.Claims())
+      if (c.holder != by) held[c.sheet] = std::move(c.holder);
     const ReviewCounts counts = store.CountReview(project.examId());
     const std::vector<QueueEntry> entries = store.ReviewQueue(project.examId(), reason, offset, limit);
     Json j;
@@ -734,7 +778,8 @@ struct ReviewServer::Impl {
                       {"id_state", e.idState},
                       {"name", CleanUtf8(RosterName(project.roster(), e.studentId))},
                       {"confidence", e.confidence},
-                      {"reasons", ReasonsJson(e.reasons)}});
+                      {"reasons", ReasonsJson(e.reasons)},
+                      {"held_by", held.count(e.sheet) ? Json(CleanUtf8(held[e.sheet])) : Json(nullptr)}});
     }
     j["entries"] = list;
     return j;
@@ -742,6 +787,9 @@ struct ReviewServer::Impl {
 };
 
 ReviewServer::ReviewServer(const ReviewOptions& options) {
+  if (options.hold < kMinHold || options.hold > kMaxHold)
+    throw Error("a claim on a sheet lasts " + std::to_string(kMinHold) + " to " + std::to_string(kMaxHold) +
+                " seconds (--hold), not " + std::to_string(options.hold));
   if (!options.token.empty()) {
     const bool fits = options.token.size() >= 16 && options.token.size() <= 256 &&
                       std::all_of(options.token.begin(), options.token.end(), [](char c) {

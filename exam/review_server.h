@@ -19,6 +19,7 @@ struct ReviewOptions {
   int port = 8080;    // 0: a free port
   std::string token;  // "": a random one
   int threads = 8;
+  int hold = 300;  // seconds a reviewer's claim on a sheet lasts unless renewed
 };
 
 class ReviewServer {

@@ -122,7 +122,19 @@ UPDATE scores SET confidence = CASE
   ELSE COALESCE((SELECT MIN(confidence) FROM responses r WHERE r.sheet_id = scores.sheet_id), 1) END;
 CREATE INDEX reasons_by_reason ON reasons(reason, sheet_id);
 )sql",
+    // Who has a sheet open in the review page; lapsed rows are dropped by
+    // the next claim.
+    R"sql(
+CREATE TABLE claims(
+  sheet_id INTEGER PRIMARY KEY REFERENCES sheets(id),
+  holder TEXT NOT NULL,
+  claimed_at TEXT NOT NULL,
+  expires_at TEXT NOT NULL);
+)sql",
 };
+// The database's clock in a form that sorts as it reads.
+#define OMR_NOW "strftime('%Y-%m-%dT%H:%M:%fZ', 'now')"
+
 constexpr int kLatest = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
 struct DbClose {
@@ -668,6 +680,53 @@ class SqliteStore final : public Store {
     q.Bind(exam);
     while (q.Step()) counts.byReason[q.Text(0)] = static_cast<int>(q.Int(1));
     return counts;
+  }
+
+  ClaimRecord Claim(Id exam, int sheet, const std::string& holder, int seconds) override {
+    {
+      // Per claim row, not per sheet of the exam: there are few claims.
+      Query q = Prepare(
+          "DELETE FROM claims WHERE (SELECT exam_id FROM sheets s WHERE s.id = claims.sheet_id) = ?1 AND "
+          "(expires_at <= " OMR_NOW
+          " OR (holder = ?2 AND sheet_id <> (SELECT id FROM sheets WHERE exam_id = ?1 AND number = ?3)))");
+      q.Bind(exam).Bind(holder).Bind(sheet);
+      q.Run();
+    }
+    {
+      Query q = Prepare(
+          "INSERT INTO claims(sheet_id, holder, claimed_at, expires_at) SELECT id, ?2, " OMR_NOW
+          ", strftime('%Y-%m-%dT%H:%M:%fZ', 'now', printf('+%d seconds', ?4)) FROM sheets WHERE exam_id = ?1 "
+          "AND number = ?3 ON CONFLICT(sheet_id) DO UPDATE SET holder = excluded.holder, claimed_at = CASE "
+          "WHEN claims.holder = excluded.holder THEN claims.claimed_at ELSE excluded.claimed_at END, "
+          "expires_at = excluded.expires_at WHERE claims.holder = excluded.holder OR claims.expires_at <= "
+          "excluded.claimed_at");
+      q.Bind(exam).Bind(holder).Bind(sheet).Bind(seconds);
+      q.Run();
+    }
+    Query q = Prepare(
+        "SELECT c.holder, c.claimed_at, c.expires_at FROM claims c JOIN sheets s ON s.id = c.sheet_id WHERE "
+        "s.exam_id = ? AND s.number = ?");
+    q.Bind(exam).Bind(sheet);
+    if (!q.Step()) throw StoreError("there is no sheet " + std::to_string(sheet));
+    return {sheet, q.Text(0), q.Text(1), q.Text(2)};
+  }
+
+  void Release(Id exam, int sheet, const std::string& holder) override {
+    Query q = Prepare(
+        "DELETE FROM claims WHERE holder = ? AND sheet_id = (SELECT id FROM sheets WHERE exam_id = ? AND "
+        "number = ?)");
+    q.Bind(holder).Bind(exam).Bind(sheet);
+    q.Run();
+  }
+
+  std::vector<ClaimRecord> Claims(Id exam) override {
+    std::vector<ClaimRecord> out;
+    Query q = Prepare(
+        "SELECT s.number, c.holder, c.claimed_at, c.expires_at FROM claims c JOIN sheets s ON s.id = "
+        "c.sheet_id WHERE s.exam_id = ? AND c.expires_at > " OMR_NOW " ORDER BY s.number");
+    q.Bind(exam);
+    while (q.Step()) out.push_back({static_cast<int>(q.Int(0)), q.Text(1), q.Text(2), q.Text(3)});
+    return out;
   }
 
   // Used by Query.

@@ -132,6 +132,15 @@ struct ReviewCounts {
   std::map<std::string, int> byReason;  // waiting sheets per reason
 };
 
+// A reviewer who has a sheet open, until the claim expires unless renewed.
+// Times are UTC in the database's clock ("2025-01-31T12:34:56.789Z").
+struct ClaimRecord {
+  int sheet = 0;  // sheet number
+  std::string holder;
+  std::string since;    // when this holder took it
+  std::string expires;  // when it lapses unless renewed
+};
+
 struct StationCount {
   std::string station;
   int sheets = 0;
@@ -219,6 +228,18 @@ class Store {
   // that reason. At most `limit` sheets from the `offset`-th.
   virtual std::vector<QueueEntry> ReviewQueue(Id exam, const std::string& reason, int offset, int limit) = 0;
   virtual ReviewCounts CountReview(Id exam) = 0;
+
+  // Claims, compared with the database's clock, so that every process on the
+  // project sees one time. Inside the caller's write transaction: takes (or
+  // renews) the sheet for `holder` for `seconds` and drops the holder's other
+  // claims in the exam, unless another holder's claim on it has not expired;
+  // answers the claim that holds the sheet now (its holder says who won).
+  // The sheet must exist.
+  virtual ClaimRecord Claim(Id exam, int sheet, const std::string& holder, int seconds) = 0;
+  // Drops the holder's claim on the sheet; another holder's stays.
+  virtual void Release(Id exam, int sheet, const std::string& holder) = 0;
+  // Claims that have not expired, by sheet number.
+  virtual std::vector<ClaimRecord> Claims(Id exam) = 0;
 };
 
 // Commits on Commit(); rolls back when left otherwise (an exception).

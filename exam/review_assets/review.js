@@ -35,6 +35,9 @@
     actions: 0,
     suggestions: [],
     chosen: -1,
+    heldBy: null, // another reviewer who has the open sheet open too
+    hold: 300, // seconds a claim lasts unless renewed (the server says)
+    renewTimer: 0,
   };
 
   // ---------------------------------------------------------------- helpers
@@ -116,8 +119,11 @@
   // ------------------------------------------------------------------ queue
 
   async function loadQueue() {
-    const query = state.filter ? '?reason=' + encodeURIComponent(state.filter) : '';
-    state.queue = await api('/api/queue' + query);
+    const params = new URLSearchParams();
+    if (state.filter) params.set('reason', state.filter);
+    if (state.name) params.set('by', state.name);
+    const query = params.toString();
+    state.queue = await api('/api/queue' + (query ? '?' + query : ''));
     renderQueue();
   }
 
@@ -152,6 +158,7 @@
       const li = el('li');
       li.dataset.sheet = String(entry.sheet);
       if (state.sheet && state.sheet.sheet === entry.sheet) li.className = 'current';
+      if (entry.held_by) li.classList.add('held');
       const b = el('button');
       b.type = 'button';
       b.tabIndex = -1;
@@ -160,6 +167,7 @@
       const who = entry.student_id ? entry.student_id + (entry.name ? ' ' + entry.name : '') : '';
       b.appendChild(el('span', 'who', who));
       b.appendChild(el('span', 'why', summarize(entry.reasons)));
+      if (entry.held_by) b.appendChild(el('span', 'holder', entry.held_by + ' has it open'));
       b.addEventListener('click', () => act(() => openSheet(entry.sheet)));
       li.appendChild(b);
       list.appendChild(li);
@@ -169,11 +177,67 @@
       : more > 0 ? more + ' more not shown (the least confident first)' : '';
   }
 
-  function nextInQueue() {
+  // The next sheet nobody else has open; `held` counts those passed by for that.
+  function nextInQueue(counts) {
     if (!state.queue) return null;
     const current = state.sheet ? state.sheet.sheet : 0;
-    for (const e of state.queue.entries) if (e.sheet !== current && !state.skipped.has(e.sheet)) return e.sheet;
+    for (const e of state.queue.entries) {
+      if (e.sheet === current || state.skipped.has(e.sheet)) continue;
+      if (!e.held_by) return e.sheet;
+      if (counts) counts.held += 1;
+    }
     return null;
+  }
+
+  function nothingLeft(counts) {
+    if (counts.held) {
+      say('Nothing more for you: the rest (' + counts.held + (counts.held === 1 ? ' sheet' : ' sheets') +
+        ') is open by other reviewers');
+    } else {
+      say('Nothing more waiting for review' + (state.skipped.size ? ' (some sheets were passed by: see the queue)' : ''));
+    }
+  }
+
+  // ----------------------------------------------------------------- claims
+
+  // Holds the open sheet for this reviewer (or renews it); says who else has it.
+  async function claim() {
+    if (!state.sheet || !state.name) return;
+    const number = state.sheet.sheet;
+    const answer = await api('/api/claims', { sheet: number, by: state.name });
+    if (!state.sheet || state.sheet.sheet !== number) return;
+    state.heldBy = answer.yours ? null : answer.held_by;
+    if (answer.hold && answer.hold !== state.hold) {
+      state.hold = answer.hold;
+      scheduleRenewal();
+    }
+    renderHeld();
+  }
+
+  function scheduleRenewal() {
+    clearInterval(state.renewTimer);
+    // Well inside the claim's time, at most a minute apart.
+    const every = Math.max(250, Math.min(60000, (state.hold * 1000) / 3));
+    state.renewTimer = setInterval(() => {
+      if (state.sheet && state.actions === 0) claim().catch(() => {});
+    }, every);
+  }
+
+  function release(name, sheet) {
+    if (!name || !sheet) return;
+    fetch('/api/claims', {
+      method: 'POST', credentials: 'same-origin', keepalive: true,
+      headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify({ sheet, by: name, release: true }),
+    }).catch(() => {});
+  }
+
+  function renderHeld() {
+    const note = $('sheet-held');
+    note.textContent = state.heldBy
+      ? state.heldBy + ' has this sheet open too: corrections of you both are kept, the later counts'
+      : '';
+    note.hidden = !state.heldBy;
   }
 
   // ------------------------------------------------------------------ sheet
@@ -208,6 +272,7 @@
     const data = await api('/api/sheets/' + number);
     const same = state.sheet && state.sheet.sheet === data.sheet;
     state.sheet = data;
+    if (!same) state.heldBy = null;
     state.pending = null;
     state.cells = new Map();
     for (const q of data.questions) {
@@ -218,6 +283,8 @@
     if (location.hash !== '#' + data.sheet) history.replaceState(null, '', '#' + data.sheet);
     renderSheet(!same);
     renderQueue();
+    // Opening a sheet, and every reload after a correction, renews the claim.
+    await claim();
   }
 
   function renderSheet(fresh) {
@@ -490,9 +557,10 @@
   async function nextSheet() {
     if (state.sheet && state.sheet.reasons.length) state.skipped.add(state.sheet.sheet);
     await loadQueue();
-    const next = nextInQueue();
+    const counts = { held: 0 };
+    const next = nextInQueue(counts);
     if (next === null) {
-      say('Nothing more waiting for review' + (state.skipped.size ? ' (some sheets were passed by: see the queue)' : ''));
+      nothingLeft(counts);
       return;
     }
     await openSheet(next);
@@ -820,7 +888,9 @@
       $('name-input').focus();
       return;
     }
+    if (state.name !== name && state.sheet) release(state.name, state.sheet.sheet);
     state.name = name;
+    if (state.sheet && !firstLoad) act(claim);
     try {
       localStorage.setItem(NAME_KEY, name);
     } catch (e) {
@@ -828,7 +898,14 @@
     }
     $('reviewer-name').textContent = name;
     $('name-dialog').close();
+    if (firstLoad) {
+      act(firstLoad);
+      firstLoad = null;
+    }
   }
+
+  // The first sheet waits for the reviewer's name: which sheets are others' depends on it.
+  let firstLoad = null;
 
   // ----------------------------------------------------------------- start
 
@@ -874,15 +951,25 @@
       state.name = '';
     }
     $('reviewer-name').textContent = state.name;
-    if (!state.name) askName();
     // "#12" in the address opens sheet 12 (an address to give another reviewer).
     const wanted = /^#([0-9]{1,9})$/.exec(location.hash);
-    act(async () => {
+    firstLoad = async () => {
       await loadQueue();
-      const first = wanted ? Number(wanted[1]) : nextInQueue();
+      const counts = { held: 0 };
+      const first = wanted ? Number(wanted[1]) : nextInQueue(counts);
       if (first !== null) await openSheet(first);
+      else if (counts.held) nothingLeft(counts);
       else say('Nothing is waiting for review');
-    });
+    };
+    if (state.name) {
+      act(firstLoad);
+      firstLoad = null;
+    } else {
+      askName();
+    }
+    scheduleRenewal();
+    // The sheet goes back when the page goes; a page that cannot say so lets its claim lapse.
+    window.addEventListener('pagehide', () => { if (state.sheet) release(state.name, state.sheet.sheet); });
     window.addEventListener('hashchange', () => {
       const m = /^#([0-9]{1,9})$/.exec(location.hash);
       if (m) act(() => openSheet(Number(m[1])));

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -447,7 +448,7 @@ INSERT INTO corrections(sheet_id, target, old_value, new_value, author, made_at,
 )sql" + reasons);
 
   auto s = OpenStore(place);
-  EXPECT_EQ(s->SchemaVersion(), 2);
+  EXPECT_EQ(s->SchemaVersion(), SqliteSchemaVersion());
   const std::vector<ScoreRecord> scores = s->Scores(1);
   ASSERT_EQ(scores.size(), 3u);
   EXPECT_DOUBLE_EQ(scores[0].confidence, 0.4);
@@ -460,6 +461,163 @@ INSERT INTO corrections(sheet_id, target, old_value, new_value, author, made_at,
   ASSERT_EQ(s->ReviewQueue(1, "", 0, 10).size(), 2u);
   EXPECT_EQ(s->ReviewQueue(1, "", 0, 10)[0].sheet, 2);
   EXPECT_EQ(s->Corrections(1, 3).at(0).undoes, 0);
+}
+
+// A schema two project opens migrated with everything it held, and takes claims.
+TEST_P(StoreTest, ASchemaTwoProjectIsMigratedWithEverythingKept) {
+  const std::string place = backend_->NewLocation();
+  if (GetParam() == "sqlite")
+    CreateSqliteStoreAt(place, 2);
+  else
+    CreatePostgresStoreAt(place, 2);
+  const std::string reasons = GetParam() == "sqlite" ? "INSERT INTO reasons VALUES (1, 'blank', 4, '');"
+                                                     : "INSERT INTO reasons VALUES (1, 0, 'blank', 4, '');";
+  backend_->Execute(place, R"sql(
+INSERT INTO exams(id, name, created_at, revision) VALUES (1, 'exam', 't', 1);
+INSERT INTO sheets(id, exam_id, number, station, station_number, read_at, source, origin, serial, firmware, letter,
+  code, result, grid_lines, grid_columns, grid, grid_hash)
+  VALUES (1, 1, 1, 'a', 1, 't1', 'read', '', 'S1', 'F1', 'A', 0, 'AB', 0, 0, NULL, ''),
+         (2, 1, 2, 'b', 1, 't2', 'import', 'x.grid', '', '', 'A', 0, 'AB', 0, 0, NULL, '');
+INSERT INTO responses VALUES (1, 1, 'A', 65, 0.25, 1), (2, 1, 'B', 66, 1, 0);
+INSERT INTO scores VALUES (1, 1, 1, 0, '7', 'valid', 'A', 1, 2, 50, 'A', '1', 0.25, 1),
+                          (2, 1, 1, 0, '8', 'valid', 'A', 2, 2, 100, 'B', '1', 1, 1);
+INSERT INTO corrections(id, sheet_id, target, old_value, new_value, author, made_at, reason, undoes)
+  VALUES (1, 2, '1', 'A', 'B', 'Ann', 't3', 'r', NULL), (2, 2, '1', 'B', 'A', 'Bo', 't4', '', 1);
+)sql" + reasons);
+
+  auto s = OpenStore(place);
+  EXPECT_EQ(s->SchemaVersion(), 3);
+  const std::vector<ScoreRecord> scores = s->Scores(1);
+  ASSERT_EQ(scores.size(), 2u);
+  EXPECT_DOUBLE_EQ(scores[0].confidence, 0.25);
+  EXPECT_EQ(scores[0].reasons.size(), 1u);
+  EXPECT_TRUE(scores[0].flagged && scores[1].flagged);
+  EXPECT_EQ(scores[1].studentId, "8");
+  const std::vector<CorrectionRecord> c = s->Corrections(1, 0);
+  ASSERT_EQ(c.size(), 2u);
+  EXPECT_EQ(c[1].undoes, 1);
+  EXPECT_EQ(c[0].author, "Ann");
+  EXPECT_EQ(s->FindSheet(1, 2, false)->origin, "x.grid");
+  EXPECT_EQ(s->Responses(1).at(0).confidence, 0.25);
+  EXPECT_TRUE(s->Claims(1).empty());
+  EXPECT_EQ(InTransaction(*s, [&] { return s->Claim(1, 2, "Ann", 60); }).holder, "Ann");
+  EXPECT_EQ(s->Claims(1).size(), 1u);
+}
+
+// Claims: one holder per sheet until it lapses, one sheet per holder; the
+// time is the database's.
+TEST_P(StoreTest, AClaimIsOneReviewersUntilItLapses) {
+  const std::string place = backend_->NewLocation();
+  auto s = CreateStore(place);
+  const Id exam = NewExam(*s);
+  const Id other = NewExam(*s, "other");
+  for (int i = 0; i < 3; ++i) Add(*s, exam, Sheet("a"));
+  Add(*s, other, Sheet("a"));
+  auto claim = [&](Id e, int sheet, const std::string& who, int seconds = 60) {
+    return InTransaction(*s, [&] { return s->Claim(e, sheet, who, seconds); });
+  };
+  auto held = [&](Id e) {
+    std::vector<std::pair<int, std::string>> out;
+    for (const ClaimRecord& c : s->Claims(e)) out.emplace_back(c.sheet, c.holder);
+    return out;
+  };
+  using Held = std::vector<std::pair<int, std::string>>;
+
+  const ClaimRecord first = claim(exam, 1, "Ann", 60);
+  EXPECT_EQ(first.holder, "Ann");
+  // The times are the database's, in UTC, 60 s apart.
+  ASSERT_EQ(first.since.size(), 24u);
+  EXPECT_EQ(first.since.back(), 'Z');
+  auto seconds = [](const std::string& t) {
+    return std::stoi(t.substr(11, 2)) * 3600 + std::stoi(t.substr(14, 2)) * 60 + std::stod(t.substr(17, 6));
+  };
+  EXPECT_NEAR(std::fmod(seconds(first.expires) - seconds(first.since) + 86400, 86400), 60, 1e-6);
+
+  struct Step {
+    Id exam;
+    int sheet;
+    const char* who;
+    const char* holder;  // who holds the sheet after the step
+    Held ofExam;         // every claim of the first exam after it
+  };
+  const Step steps[] = {
+      {exam, 1, "Bo", "Ann", {{1, "Ann"}}},               // taken: Bo is told who has it
+      {exam, 1, "Ann", "Ann", {{1, "Ann"}}},              // renewed
+      {exam, 2, "Bo", "Bo", {{1, "Ann"}, {2, "Bo"}}},     // another sheet
+      {exam, 3, "Ann", "Ann", {{2, "Bo"}, {3, "Ann"}}},   // Ann moves on: sheet 1 is free
+      {exam, 1, "Bo", "Bo", {{1, "Bo"}, {3, "Ann"}}},     // and Bo moves there
+      {other, 1, "Ann", "Ann", {{1, "Bo"}, {3, "Ann"}}},  // another exam's sheet 1 is another sheet
+      {exam, 3, "ann", "Ann", {{1, "Bo"}, {3, "Ann"}}},   // names are exact
+  };
+  for (const Step& step : steps) {
+    EXPECT_EQ(claim(step.exam, step.sheet, step.who).holder, step.holder) << step.who << step.sheet;
+    EXPECT_EQ(held(exam), step.ofExam) << step.who << step.sheet;
+  }
+  EXPECT_EQ(held(other), (Held{{1, "Ann"}}));
+
+  // A release drops only the holder's own claim.
+  InTransaction(*s, [&] {
+    s->Release(exam, 1, "Ann");
+    s->Release(exam, 3, "Ann");
+  });
+  EXPECT_EQ(held(exam), (Held{{1, "Bo"}}));
+
+  // A lapsed claim is no one's: not listed, and taken by the next reviewer.
+  backend_->Execute(place, "UPDATE claims SET expires_at = '2000-01-01T00:00:00.000Z'");
+  EXPECT_TRUE(held(exam).empty());
+  EXPECT_EQ(claim(exam, 1, "Cy").holder, "Cy");
+  const ClaimRecord renewed = claim(exam, 1, "Cy", 5);
+  EXPECT_EQ(held(exam), (Held{{1, "Cy"}}));
+  EXPECT_GT(renewed.expires, renewed.since);
+  // The exam's lapsed rows went; the other exam's wait for a claim there.
+  EXPECT_EQ(backend_->Query(place, "SELECT COUNT(*) FROM claims"), "2");
+}
+
+// Reviewers claiming one sheet at the same moment: exactly one gets it and
+// every other is told that one's name. A name per sheet, so that moving on
+// to the next sheet gives none back.
+TEST_P(StoreTest, ReviewersClaimingOneSheetAtOnceGetItOnce) {
+  const std::string place = backend_->NewLocation();
+  Id exam = 0;
+  {
+    auto s = CreateStore(place);
+    exam = NewExam(*s);
+    for (int i = 0; i < 20; ++i) Add(*s, exam, Sheet("a"));
+  }
+  constexpr int kReviewers = 4;
+  auto Name = [](int r, int sheet) { return "r" + std::to_string(r) + "-" + std::to_string(sheet); };
+  std::vector<std::string> failures(kReviewers);
+  std::vector<std::vector<std::string>> told(kReviewers);  // per reviewer, per sheet: the holder
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int r = 0; r < kReviewers; ++r)
+    threads.emplace_back([&, r] {
+      Guarded(failures[r], [&] {
+        auto s = OpenStore(place);
+        ++ready;
+        while (ready < kReviewers) std::this_thread::yield();
+        for (int sheet = 1; sheet <= 20; ++sheet)
+          told[r].push_back(
+              InTransaction(*s, [&] { return s->Claim(exam, sheet, Name(r, sheet), 60); }).holder);
+      });
+    });
+  for (std::thread& t : threads) t.join();
+  for (const std::string& f : failures) ASSERT_EQ(f, "");
+  auto s = OpenStore(place);
+  std::map<int, std::string> holders;
+  for (const ClaimRecord& c : s->Claims(exam)) holders[c.sheet] = c.holder;
+  for (int sheet = 1; sheet <= 20; ++sheet) {
+    std::set<std::string> answers;
+    int winners = 0;
+    for (int r = 0; r < kReviewers; ++r) {
+      const std::string& got = told[r][static_cast<std::size_t>(sheet - 1)];
+      answers.insert(got);
+      winners += got == Name(r, sheet);
+    }
+    EXPECT_EQ(winners, 1) << "sheet " << sheet;
+    EXPECT_EQ(answers.size(), 1u) << "sheet " << sheet;
+    EXPECT_EQ(holders[sheet], *answers.begin()) << "sheet " << sheet;
+  }
 }
 
 OMR_FOR_EACH_BACKEND(StoreTest);

@@ -140,8 +140,8 @@ def run(*args: str) -> subprocess.CompletedProcess:
 class Server:
     """`omrctl exam serve` on a free loopback port."""
 
-    def __init__(self, project: Path) -> None:
-        self.process = subprocess.Popen([OMRCTL, "exam", "serve", str(project), "--listen", "127.0.0.1:0"],
+    def __init__(self, project: Path, *options: str) -> None:
+        self.process = subprocess.Popen([OMRCTL, "exam", "serve", str(project), "--listen", "127.0.0.1:0", *options],
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         assert self.process.stdout is not None
         first = self.process.stdout.readline()

@@ -11,7 +11,10 @@ import sqlite3
 import struct
 import subprocess
 import sys
+import time
+import urllib.parse
 import zlib
+from datetime import datetime, timedelta
 from typing import List, Tuple
 
 import pytest
@@ -63,6 +66,10 @@ BAD_GETS = [
     ("/api/queue?offset=-1", 400, "offset"),
     ("/api/queue?limit=1&limit=2", 400, "more than once"),
     ("/api/queue?sort=name", 400, "unknown parameter"),
+    ("/api/queue?by=", 400, "by: a name of 1 to 200 bytes"),
+    ("/api/queue?by=" + "B" * 201, 400, "by: a name of 1 to 200 bytes"),
+    ("/api/queue?by=A%00B", 400, "by: a NUL byte"),
+    ("/api/queue?by=Ann&by=Bo", 400, "more than once"),
     ("/api/roster?q=" + "9" * 65, 400, "q: longer than 64 bytes"),
     ("/api/status?x=1", 400, "unknown parameter"),
     ("/api/nothing", 404, "there is nothing at"),
@@ -143,7 +150,7 @@ RAW_BODIES = [
 
 
 @pytest.mark.parametrize("body,content_type,status,says", RAW_BODIES)
-@pytest.mark.parametrize("path", ["/api/corrections", "/api/undo"])
+@pytest.mark.parametrize("path", ["/api/corrections", "/api/undo", "/api/claims"])
 def test_malformed_bodies_are_refused(exam: rs.Exam, server: rs.Server, path: str, body: bytes, content_type: str,
                                       status: int, says: str) -> None:
     before = corrections(exam)
@@ -159,6 +166,7 @@ def test_without_the_token_nothing_is_reached(exam: rs.Exam, server: rs.Server) 
         sent = None if token is None else token or "x"
         for method, path, body in (("GET", "/api/queue", None), ("GET", "/api/sheets/1", None),
                                    ("POST", "/api/corrections", json.dumps(GOOD).encode()),
+                                   ("POST", "/api/claims", json.dumps({"sheet": 1, "by": "Ann"}).encode()),
                                    ("POST", "/api/corrections", b"x" * 100000)):
             status, headers, answer = server.request(method, path, body, token=sent,
                                                      headers={"Content-Type": "application/json"})
@@ -175,6 +183,94 @@ def test_without_the_token_nothing_is_reached(exam: rs.Exam, server: rs.Server) 
     assert server.request("GET", "/api/queue", token=None,
                           headers={"Cookie": f"omr_review_1={server.token}; omr_review_{server.port}=x"})[0] == 401
     assert corrections(exam) == before
+
+
+def claims(exam: rs.Exam) -> List[tuple]:
+    db = sqlite3.connect(f"file:{exam.path}?mode=ro", uri=True)
+    try:
+        return db.execute("SELECT s.number, c.holder FROM claims c JOIN sheets s ON s.id = c.sheet_id "
+                          "ORDER BY s.number").fetchall()
+    finally:
+        db.close()
+
+
+BAD_CLAIMS = [
+    ({"sheet": 0, "by": "Ann"}, "sheet: a whole number"),
+    ({"sheet": "1", "by": "Ann"}, "sheet: a whole number"),
+    ({"sheet": 99, "by": "Ann"}, "there is no sheet 99"),
+    ({"sheet": 1}, "by: missing"),
+    ({"sheet": 1, "by": ""}, "by: a name of 1 to 200 bytes"),
+    ({"sheet": 1, "by": "A" * 201}, "by: longer than 200 bytes"),
+    ({"sheet": 1, "by": 7}, "by: must be a text"),
+    ({"sheet": 1, "by": "A\u0000B"}, "by: a NUL byte"),
+    ({"sheet": 1, "by": "Ann", "release": "yes"}, "release: true or false"),
+    ({"sheet": 1, "by": "Ann", "hold": 5}, "unknown field"),
+]
+
+
+@pytest.mark.parametrize("body,says", BAD_CLAIMS)
+def test_claims_that_do_not_fit_are_refused(exam: rs.Exam, server: rs.Server, body: dict, says: str) -> None:
+    before = claims(exam)
+    status, answer = server.post_json("/api/claims", body)
+    assert status == 400, answer
+    assert says in answer["error"]
+    assert claims(exam) == before
+
+
+def held_by(server: rs.Server, who: str) -> dict:
+    query = urllib.parse.urlencode({"by": who})
+    return {e["sheet"]: e["held_by"] for e in server.get_json(f"/api/queue?{query}")["entries"]}
+
+
+def test_two_reviewers_claiming_one_sheet_and_two_servers_on_one_project(exam: rs.Exam, server: rs.Server) -> None:
+    """Ann and Bo on one server, then Cy on a second `exam serve` of the same file with
+    a two-second hold: each sees the others' claims, and Cy's lapses."""
+    ann = "Ann'); DELETE FROM claims;--"
+    status, answer = server.post_json("/api/claims", {"sheet": UNKNOWN, "by": ann})
+    assert status == 200 and (answer["held_by"], answer["yours"], answer["hold"]) == (ann, True, 300)
+    # Bo is told who has it; nothing changes.
+    status, answer = server.post_json("/api/claims", {"sheet": UNKNOWN, "by": "Bo"})
+    assert status == 200 and (answer["held_by"], answer["yours"]) == (ann, False)
+    assert (UNKNOWN, ann) in claims(exam)
+    # The queue names the holder to others, not to her.
+    assert held_by(server, "Bo")[UNKNOWN] == ann
+    assert held_by(server, ann)[UNKNOWN] is None
+    assert server.get_json("/api/queue")["entries"][0]["held_by"] in (None, ann)
+    # Opening another sheet gives the first back; releasing someone else's claim does nothing.
+    status, answer = server.post_json("/api/claims", {"sheet": DOUBLE, "by": ann})
+    assert status == 200 and answer["yours"]
+    assert server.post_json("/api/claims", {"sheet": UNKNOWN, "by": "Bo"})[1]["yours"]
+    assert server.post_json("/api/claims", {"sheet": UNKNOWN, "by": ann, "release": True}) == \
+        (200, {"sheet": UNKNOWN, "released": True})
+    assert [(h["sheet"], h["by"]) for h in server.get_json("/api/status")["held"]] == [(DOUBLE, ann), (UNKNOWN, "Bo")]
+    status, _ = server.post_json("/api/claims", {"sheet": UNKNOWN, "by": "Bo", "release": True})
+    assert status == 200 and claims(exam) == [(DOUBLE, ann)]
+
+    other = rs.Server(exam.path, "--hold", "2")
+    try:
+        assert server.post_json("/api/claims", {"sheet": 1, "by": "Bo"})[1]["yours"]
+        status, answer = other.post_json("/api/claims", {"sheet": 1, "by": "Cy"})
+        assert status == 200 and (answer["held_by"], answer["yours"]) == ("Bo", False)
+        assert held_by(other, "Cy").get(DOUBLE) == ann
+        started = time.monotonic()
+        status, answer = other.post_json("/api/claims", {"sheet": 4, "by": "Cy"})
+        assert status == 200 and answer["yours"] and answer["hold"] == 2
+        since, expires = (datetime.strptime(answer[k], "%Y-%m-%dT%H:%M:%S.%fZ") for k in ("since", "expires"))
+        assert expires - since == timedelta(seconds=2)
+        assert not server.post_json("/api/claims", {"sheet": 4, "by": "Bo"})[1]["yours"]
+        time.sleep(max(0.0, started + 2.3 - time.monotonic()))
+        # Lapsed: Bo takes it (giving sheet 1 back), and the lapsed claim is gone from status.
+        assert server.post_json("/api/claims", {"sheet": 4, "by": "Bo"})[1]["yours"]
+        assert [(h["sheet"], h["by"]) for h in other.get_json("/api/status")["held"]] == [(DOUBLE, ann), (4, "Bo")]
+        assert other.post_json("/api/claims", {"sheet": 1, "by": "Cy"})[1]["yours"]
+    finally:
+        other.stop()
+    for who in (ann, "Cy", "Bo"):
+        server.post_json("/api/claims", {"sheet": 1, "by": who, "release": True})
+    for sheet, who in ((DOUBLE, ann), (4, "Bo")):
+        server.post_json("/api/claims", {"sheet": sheet, "by": who, "release": True})
+    assert claims(exam) == []
+    assert "open in review         0" in rs.run(rs.OMRCTL, "exam", "status", str(exam.path)).stdout
 
 
 def test_sql_and_html_in_names_and_reasons_are_stored_as_text(exam: rs.Exam, server: rs.Server) -> None:
@@ -350,6 +446,10 @@ def test_listen_addresses_that_cannot_be_used_are_refused(exam: rs.Exam, server:
         done = subprocess.run([rs.OMRCTL, "exam", "serve", str(exam.path), "--listen", listen], capture_output=True,
                               text=True, timeout=30)
         assert done.returncode == 2 and says in done.stderr, (listen, done.stderr)
+    for hold in ("0", "3601", "x"):
+        done = subprocess.run([rs.OMRCTL, "exam", "serve", str(exam.path), "--hold", hold], capture_output=True,
+                              text=True, timeout=30)
+        assert done.returncode == 2 and "--hold" in done.stderr, (hold, done.stderr)
     done = subprocess.run([rs.OMRCTL, "exam", "serve", str(exam.work / "missing.omrexam")], capture_output=True,
                           text=True, timeout=30)
     assert done.returncode == 6 and "there is no project" in done.stderr

@@ -1,6 +1,7 @@
 """The review page in headless Chromium: a 50-sheet simulated exam reviewed
 with the keyboard alone (a double mark, a faint mark and an unknown ID
-corrected, one correction undone, the other doubts accepted as read), then
+corrected, one correction undone, the other doubts accepted as read; a
+second reviewer meanwhile passes by the sheet the first has open), then
 the project database checked for what was typed and the scores it gives, a
 second reviewer who sees and overrides the first one's work, and the page
 refused without its token.
@@ -86,6 +87,29 @@ class Page:
         return [e for e in self.driver.get_log("browser") if e["level"] == "SEVERE"]
 
 
+def bo_passes_by_the_sheet_ann_has_open(server: rs.Server, tmp_path: Path) -> None:
+    """Ann has the least confident sheet open: Bo's first sheet is another; the
+    queue says whose it is, and Bo opening it on purpose is told."""
+    bo = Page(rs.browser(tmp_path / "bo0"), BO)
+    try:
+        bo.open(server.url)
+        first = bo.where()[0]
+        assert first != DOUBLE and first in (FAINT, BLANK, ERASED, UNKNOWN)
+        held = bo.driver.find_element(bo.By.CSS_SELECTOR, f"#queue li[data-sheet='{DOUBLE}']")
+        assert f"{ANN} has it open" in held.text and "held" in held.get_attribute("class")
+        assert bo.driver.find_elements(bo.By.CSS_SELECTOR, "#queue i") == []  # the name is text
+        held.find_element(bo.By.TAG_NAME, "button").click()
+        bo.idle()
+        assert bo.where()[0] == DOUBLE
+        assert bo.text("sheet-held").startswith(f"{ANN} has this sheet open too")
+        assert bo.errors() == []
+        # Bo gave his first sheet back when he opened Ann's; hers is still held.
+        held = server.get_json("/api/status")["held"]
+        assert [(h["sheet"], h["by"]) for h in held] == [(DOUBLE, ANN)]
+    finally:
+        bo.driver.quit()
+
+
 def expected_total(exam: rs.Exam, number: int, corrected: Dict[int, str]) -> float:
     """One point for each item whose answer (after corrections) is the key."""
     sheet = exam.sheet(number)
@@ -102,6 +126,8 @@ def test_a_reviewer_settles_every_doubt_with_the_keyboard(exam: rs.Exam, server:
         page.open(server.url)
         assert page.driver.current_url == server.base + "/#" + str(page.where()[0])  # the token left the address
         assert page.text("progress-text") == "0 of 5 reviewed · 5 waiting"
+        assert page.where()[0] == DOUBLE and page.text("sheet-held") == ""
+        bo_passes_by_the_sheet_ann_has_open(server, tmp_path)
         stops = []
         undone = False
         for _ in range(40):

@@ -424,6 +424,9 @@ int RunStatus(const ExamOptions& o) {
   for (const auto& [reason, count] : s.byReason) std::printf("    %-20s %d\n", reason.c_str(), count);
   std::printf("  %-22s %d\n", "reviewed", s.reviewed);
   std::printf("  %-22s %d\n", "corrections", s.corrections);
+  std::printf("  %-22s %zu\n", "open in review", s.claims.size());
+  for (const ex::ClaimRecord& c : s.claims)
+    std::printf("    sheet %-14d %s\n", c.sheet, ex::CleanUtf8(c.holder).c_str());
   for (const ex::BatchRecord& b : s.unfinished)
     std::printf(
         "  run at station %s started %s did not finish (%d sheets stored): if it is not still reading, "
@@ -494,6 +497,7 @@ int RunServe(const ExamOptions& o) {
   ex::ReviewOptions options;
   options.project = o.project;
   options.exam = o.name;
+  options.hold = o.hold;
   std::string error;
   if (!ex::ParseListen(o.listen, options.host, options.port, error))
     throw ex::Error("--listen " + o.listen + ": " + error);
@@ -680,6 +684,14 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
                    "other machines in, still with the token")
       ->capture_default_str()
       ->type_name("ADDR:PORT");
+  serve
+      ->add_option(
+          "--hold", o.hold,
+          "Seconds a sheet stays held by the reviewer who opened it unless his page renews it; other "
+          "reviewers' next sheet passes it by")
+      ->capture_default_str()
+      ->check(CLI::Range(ex::kMinHold, ex::kMaxHold))
+      ->type_name("SECONDS");
 #endif
   for (CLI::App* c : exam->get_subcommands({})) c->footer(exam->get_footer());
   return exam;

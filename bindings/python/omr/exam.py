@@ -40,7 +40,7 @@ __all__ = ["Correction", "Exam", "ExamError", "Reason", "Response", "Score", "Sh
 # "OMRE": the application id of a project file.
 _APPLICATION_ID = 0x4F4D5245
 # The newest schema this module reads.
-_SCHEMA_VERSION = 2
+_SCHEMA_VERSION = 3
 
 
 class ExamError(Exception):
