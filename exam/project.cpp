@@ -588,6 +588,10 @@ void CheckAuthorAndReason(const std::string& author, const std::string& reason) 
     throw Error("the reason is longer than " + std::to_string(kMaxReason) + " bytes");
   for (const std::string* text : {&author, &reason})
     if (text->find('\0') != std::string::npos) throw Error("a NUL byte in the name or the reason");
+  // A name stands on one line wherever it is shown: status, exports, the page.
+  for (const char c : author)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+      throw Error("a name cannot hold a line break, a tab or another control character");
 }
 
 }  // namespace

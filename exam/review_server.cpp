@@ -177,6 +177,10 @@ void CheckName(const std::string& name, const char* field) {
     throw HttpError(400, std::string(field) + ": a name of 1 to " + std::to_string(kMaxAuthor) + " bytes");
   if (name.find('\0') != std::string::npos)
     throw HttpError(400, std::string(field) + ": a NUL byte in the name");
+  for (const char c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+      throw HttpError(
+          400, std::string(field) + ": a name cannot hold a line break, a tab or another control character");
 }
 
 Json OptionalText(const std::optional<std::string>& v) {

@@ -116,6 +116,7 @@ BAD_CORRECTIONS = [
     ({**GOOD, "author": "A" * 201}, "author: longer than 200 bytes"),
     ({k: v for k, v in GOOD.items() if k != "author"}, "author: missing"),
     ({**GOOD, "author": "A\u0000B"}, "NUL"),
+    ({**GOOD, "author": "Ann\tBo"}, "a name cannot hold a line break, a tab"),
     ({**GOOD, "reason": "R" * 2001}, "reason: longer than 2000 bytes"),
     ({**GOOD, "reason": "R" * 60000}, "reason: longer than 2000 bytes"),
     ({**GOOD, "extra": 1}, "unknown field"),
@@ -203,6 +204,7 @@ BAD_CLAIMS = [
     ({"sheet": 1, "by": "A" * 201}, "by: longer than 200 bytes"),
     ({"sheet": 1, "by": 7}, "by: must be a text"),
     ({"sheet": 1, "by": "A\u0000B"}, "by: a NUL byte"),
+    ({"sheet": 1, "by": "Ann\nBo"}, "by: a name cannot hold a line break"),
     ({"sheet": 1, "by": "Ann", "release": "yes"}, "release: true or false"),
     ({"sheet": 1, "by": "Ann", "hold": 5}, "unknown field"),
 ]
