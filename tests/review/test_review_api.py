@@ -41,13 +41,17 @@ def server(exam: rs.Exam):
     s.stop()
 
 
-def corrections(exam: rs.Exam) -> List[tuple]:
+def rows(exam: rs.Exam, sql: str) -> List[tuple]:
     db = sqlite3.connect(f"file:{exam.path}?mode=ro", uri=True)
     try:
-        return db.execute("SELECT s.number, c.target, c.old_value, c.new_value, c.author, c.reason, c.undoes "
-                          "FROM corrections c JOIN sheets s ON s.id = c.sheet_id ORDER BY c.id").fetchall()
+        return db.execute(sql).fetchall()
     finally:
         db.close()
+
+
+def corrections(exam: rs.Exam) -> List[tuple]:
+    return rows(exam, "SELECT s.number, c.target, c.old_value, c.new_value, c.author, c.reason, c.undoes "
+                      "FROM corrections c JOIN sheets s ON s.id = c.sheet_id ORDER BY c.id")
 
 
 BAD_GETS = [
@@ -187,12 +191,7 @@ def test_without_the_token_nothing_is_reached(exam: rs.Exam, server: rs.Server) 
 
 
 def claims(exam: rs.Exam) -> List[tuple]:
-    db = sqlite3.connect(f"file:{exam.path}?mode=ro", uri=True)
-    try:
-        return db.execute("SELECT s.number, c.holder FROM claims c JOIN sheets s ON s.id = c.sheet_id "
-                          "ORDER BY s.number").fetchall()
-    finally:
-        db.close()
+    return rows(exam, "SELECT s.number, c.holder FROM claims c JOIN sheets s ON s.id = c.sheet_id ORDER BY s.number")
 
 
 BAD_CLAIMS = [
