@@ -80,6 +80,13 @@ bool CopyPages(sqlite3* from, sqlite3* to, std::string& error) {
   return false;
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
 }  // namespace
 
 BackupReport BackupProject(const std::string& project, const std::string& target, bool replace) {
@@ -88,6 +95,13 @@ BackupReport BackupProject(const std::string& project, const std::string& target
                 " is a PostgreSQL project: back it up with the database's own tools, for example "
                 "pg_dump --format=custom --file=FILE 'postgresql://USER@HOST/DATABASE'");
   if (target.empty()) throw Error("give the file to write the copy to");
+  // Replacing the project or its journal under the programs that have it open
+  // would lose what they write next.
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+    if (SameFile(target, project + suffix))
+      throw Error(target + " is the project " + project +
+                  (*suffix ? " (its " + std::string(suffix + 1) + " file)" : "") +
+                  " itself: give the copy another name");
   BackupReport report;
   {
     // Checks that it is a project and brings its schema up to date, so the

@@ -332,6 +332,10 @@ TEST_P(ProjectTest, ABackupTakenInUseHoldsEveryCommit) {
   EXPECT_THROW(BackupProject(location_, copy, false), Error);
   EXPECT_EQ(ReadText(copy), before);
   EXPECT_EQ(BackupProject(location_, copy, true).sheets, 3);
+  for (const std::string& itself : {location_, location_ + "-wal"}) {
+    EXPECT_THROW(BackupProject(location_, itself, true), Error) << itself;
+    EXPECT_EQ(Project::Open(location_, "")->Status().sheets, 3) << itself;
+  }
   EXPECT_THROW(BackupProject((dir_ / "exam.json").string(), (dir_ / "x").string(), false), Error);
   EXPECT_FALSE(fs::exists(dir_ / "x"));
 }
