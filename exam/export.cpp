@@ -232,6 +232,7 @@ ExportTables BuildTables(Project& project) {
 }
 
 void WriteCsv(const Table& table, const std::string& path) {
+  RefuseOverProject(path);
   std::string text = omr::common::CsvLine(table.header) + "\n";
   for (const std::vector<Cell>& row : table.rows) {
     std::vector<std::string> fields;
@@ -244,6 +245,7 @@ void WriteCsv(const Table& table, const std::string& path) {
 }
 
 void WriteXlsx(const ExportTables& tables, const std::string& path) {
+  RefuseOverProject(path);
   std::string error;
   if (!omr::common::WriteFileWhole(
           path, omr::common::IfExists::kReplace,

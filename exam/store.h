@@ -298,6 +298,10 @@ bool LooksLikeProject(const std::string& location);
 
 // Opens an existing project (migrating an older schema) or creates a new one
 // (refusing to replace anything). The location picks the implementation.
+// Throws when writing `output` would replace a project or its journal (a
+// report or an export given the project's name by mistake).
+void RefuseOverProject(const std::string& output);
+
 std::unique_ptr<Store> OpenStore(const std::string& location);
 std::unique_ptr<Store> CreateStore(const std::string& location);
 

@@ -415,6 +415,14 @@ def test_status_counts(project: Project) -> None:
         assert exam.scores == original.scores and exam.corrections == original.corrections
     again = omrctl("exam", "backup", str(project.path), str(copy), check=False)
     assert again.returncode == 2 and "--force" in again.stderr
+    # Outputs given a project's name by mistake are refused; the projects stay whole.
+    for args in (["report", str(project.path), "--html", str(project.path)],
+                 ["export", str(project.path), "--csv", str(copy)],
+                 ["export", str(project.path), "--xlsx", f"{project.path}-wal"]):
+        refused = omrctl("exam", *args, check=False)
+        assert refused.returncode == 2 and "writing there would lose it" in refused.stderr, args
+    with omr.Exam(copy) as exam, omr.Exam(project.path) as original:
+        assert len(exam.sheets) == len(original.sheets) == 200
 
 
 def test_item_analysis_flags_the_planted_items_and_matches_the_statistics_module(project: Project) -> None:

@@ -474,6 +474,8 @@ int RunStats(const ExamOptions& o) {
 int RunReport(const ExamOptions& o) {
   if (o.html.empty() && o.pdf.empty())
     throw ex::Error("say where to write the report: --html FILE, --pdf FILE or both");
+  for (const std::string* output : {&o.html, &o.pdf})
+    if (!output->empty()) ex::RefuseOverProject(*output);
   auto project = ex::Project::Open(o.project, o.name);
   const ex::ProjectReport report = ex::AnalyzeProject(*project);
   const std::string html = ex::RenderHtmlReport(report.analysis, report.info);
