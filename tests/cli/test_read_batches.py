@@ -392,6 +392,21 @@ def test_failed_start_touches_nothing(tmp_path):
     assert not out_csv.exists() and not grids.exists()
 
 
+def test_a_database_is_never_written_over(tmp_path, sim_factory):
+    # An exam project's name given as the CSV by mistake: not even --force or --append touches it.
+    import sqlite3
+    project = tmp_path / "final.omrexam"
+    with sqlite3.connect(project) as db:
+        db.execute("CREATE TABLE sheets(number INTEGER)")
+    before = project.read_bytes()
+    sim = sim_factory(sheets=1)
+    for flag in ("--force", "--append"):
+        result = omrctl("--port", sim.link, "read", FORM, "--csv", str(project), flag)
+        assert result.returncode == USAGE, result.stderr
+        assert f"{project} is a database" in result.stderr
+        assert project.read_bytes() == before
+
+
 def test_excel_csv(tmp_path, sim_factory):
     sim = sim_factory(sheets=2)
     out_csv = tmp_path / "sheets.csv"

@@ -34,7 +34,7 @@ struct ExamOptions {
   std::string version;  // stats
   std::string html;     // report
   std::string pdf;
-  std::string copy;    // backup
+  std::string copy;  // backup
   bool force = false;
   std::string listen = "127.0.0.1:8080";  // serve
   int hold = 300;                         // serve: seconds a claim on a sheet lasts

@@ -17,12 +17,25 @@ std::string FileError(const std::string& path) {
   return path + ": " + std::strerror(errno);
 }
 
+bool RefusedDatabase(const std::string& path, std::string& error) {
+  char head[16] = {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  const bool database =
+      ::read(fd, head, sizeof head) == sizeof head && std::memcmp(head, "SQLite format 3", 16) == 0;
+  ::close(fd);
+  if (database)
+    error = path + " is a database (an exam project?): it is never written over; give another name";
+  return database;
+}
+
 bool PublishFile(const std::string& path, Existing existing,
                  const std::function<bool(const std::string& temp, std::string& error)>& write,
                  std::string& error) {
   // A stop at once must not leave the half-written file behind; the guard
   // lives until the file is in place.
   std::optional<TemporaryFileGuard> guard;
+  if (existing == Existing::Replace && RefusedDatabase(path, error)) return false;
   const auto ifExists =
       existing == Existing::Replace ? omr::common::IfExists::kReplace : omr::common::IfExists::kKeep;
   const bool ok = omr::common::WriteFileWhole(
@@ -59,6 +72,7 @@ bool RowFile::Open(const std::string& path, Existing existing, std::string& erro
     error = path + " exists (--append adds to it, --force replaces it)";
     return false;
   }
+  if (RefusedDatabase(path, error)) return false;
   if (existing == Existing::Replace) {
     // A new file in its place, so that a failure before the first row
     // leaves no empty file behind.

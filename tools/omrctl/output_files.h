@@ -55,6 +55,11 @@ class RowFile {
   bool wrote_ = false;
 };
 
+// True (with the reason) when `path` is an SQLite file (an exam project, most
+// likely): it is never replaced or added to, not even with --force, since one
+// mistyped name would lose a whole exam.
+bool RefusedDatabase(const std::string& path, std::string& error);
+
 // "PATH: REASON" for the current errno.
 std::string FileError(const std::string& path);
 
