@@ -10,8 +10,12 @@ import pathlib
 import shutil
 import statistics as st
 import subprocess
+import sys
 
 import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "review"))
+from review_support import browser  # noqa: E402,F401  (test_exam_project takes it from here too)
 
 SAMPLE = os.environ.get("OMR_EXAM_REPORT_SAMPLE", "")
 TOLERANCE = 1e-9
@@ -184,23 +188,6 @@ def test_xlsx_holds_the_same_numbers(sample):
         assert row[4] == o["count"]
         for value, name in zip(row[5:9], ("share", "upper_share", "lower_share", "point_biserial"), strict=True):
             near(value, o[name], f"item {row[1]} {row[2]} {name}")
-
-
-def browser():
-    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
-    driver_path = shutil.which("chromedriver")
-    if not chromium or not driver_path:
-        pytest.skip("chromium and chromium-driver are not installed (scripts/bootstrap installs them)")
-    webdriver = pytest.importorskip("selenium.webdriver")
-    from selenium.webdriver.chrome.service import Service
-
-    options = webdriver.ChromeOptions()
-    options.binary_location = chromium
-    for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                "--disable-component-update", "--disable-sync", "--no-first-run", "--window-size=1200,900"):
-        options.add_argument(arg)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    return webdriver.Chrome(service=Service(executable_path=driver_path), options=options)
 
 
 def test_page_renders_in_chromium_without_console_errors(sample):

@@ -187,8 +187,8 @@ class Server:
         assert self.process.returncode == 0, err
 
 
-def browser(profile: Path):
-    """Headless Chromium with a fresh profile."""
+def browser(profile: Optional[Path] = None):
+    """Headless Chromium, with a fresh profile when one is given."""
     chromium = shutil.which("chromium") or shutil.which("chromium-browser")
     driver_path = shutil.which("chromedriver")
     if not chromium or not driver_path:
@@ -200,7 +200,7 @@ def browser(profile: Path):
     options.binary_location = chromium
     for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
                 "--disable-component-update", "--disable-sync", "--no-first-run", "--window-size=1400,900",
-                f"--user-data-dir={profile}"):
+                *([f"--user-data-dir={profile}"] if profile else [])):
         options.add_argument(arg)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     return webdriver.Chrome(service=Service(executable_path=driver_path), options=options)
