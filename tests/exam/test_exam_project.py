@@ -10,6 +10,7 @@ the built programs); CTest sets them.
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import json
 import math
@@ -714,23 +715,31 @@ def test_omr_exam_students_agree_with_the_export(project: Project) -> None:
                 assert float(rows[s.id]["total"]) == pytest.approx(s.total)
 
 
-def test_a_killed_run_keeps_every_sheet_before_the_one_in_flight(project: Project) -> None:
-    path = copy_project(project, "killed.omrexam")
+@contextlib.contextmanager
+def reading(project: Project, name: str, station: str, wait_for: int):
+    """exam read into a copy of the project from a slow simulated station, once it has printed `wait_for`
+    sheets: the copy, the process and the sheet numbers it printed."""
+    path = copy_project(project, name)
     lines = [d.line for d in project.sheets if not (d.status or d.nobar)][:30]
-    sim = Simulator(project.work, "C", lines, "--feed-delay", "300")
+    sim = Simulator(project.work, station, lines, "--feed-delay", "300")
     try:
-        run = subprocess.Popen([OMRCTL, "--port", str(sim.link), "exam", "read", str(path), "--station", "C"],
+        run = subprocess.Popen([OMRCTL, "--port", str(sim.link), "exam", "read", str(path), "--station", station],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         printed = []
         assert run.stdout is not None
-        while len(printed) < 5:
+        while len(printed) < wait_for:
             line = run.stdout.readline()
             assert line, f"exam read ended early: {run.stderr.read() if run.stderr else ''}"
             printed.append(int(line.split()[0]))
-        run.send_signal(signal.SIGKILL)
-        run.wait(timeout=10)
+        yield path, run, printed
     finally:
         sim.stop()
+
+
+def test_a_killed_run_keeps_every_sheet_before_the_one_in_flight(project: Project) -> None:
+    with reading(project, "killed.omrexam", "C", 5) as (path, run, printed):
+        run.send_signal(signal.SIGKILL)
+        run.wait(timeout=10)
     with omr.Exam(path) as exam:
         mine = [s for s in exam.sheets if s.station == "C"]
         numbers = {s.number for s in mine}
@@ -743,19 +752,9 @@ def test_a_killed_run_keeps_every_sheet_before_the_one_in_flight(project: Projec
 
 
 def test_sigint_finishes_the_sheet_in_flight_and_ends_the_run(project: Project) -> None:
-    path = copy_project(project, "interrupted.omrexam")
-    lines = [d.line for d in project.sheets if not (d.status or d.nobar)][:30]
-    sim = Simulator(project.work, "E", lines, "--feed-delay", "300")
-    try:
-        run = subprocess.Popen([OMRCTL, "--port", str(sim.link), "exam", "read", str(path), "--station", "E"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        assert run.stdout is not None
-        for _ in range(3):
-            assert run.stdout.readline(), f"exam read ended early: {run.stderr.read() if run.stderr else ''}"
+    with reading(project, "interrupted.omrexam", "E", 3) as (path, run, _):
         run.send_signal(signal.SIGINT)
         out, err = run.communicate(timeout=30)
-    finally:
-        sim.stop()
     assert run.returncode == 130, err
     printed = 3 + sum(1 for line in out.splitlines() if line[:5].strip().isdigit())
     assert "interrupted" in out
