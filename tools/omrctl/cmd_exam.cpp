@@ -266,10 +266,7 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
     // The sheet is stored: a reader of the output that went away ends the run as SIGPIPE does.
     if (!PrintSheet(added, code, global, extra)) raise(SIGPIPE);
     if (session.CountSheet(bad)) {
-      std::fprintf(stderr,
-                   "omrctl: %d sheets in a row failed (--max-errors %d): the transport is stopped; check the "
-                   "reader, the sheets and the form\n",
-                   session.FailuresInARow(), o.maxErrors);
+      std::fprintf(stderr, "omrctl: %s\n", session.TooManyFailures().c_str());
       end = End::kTooManyFailures;
       break;
     }

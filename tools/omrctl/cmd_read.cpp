@@ -220,10 +220,7 @@ int RunRead(const GlobalOptions& global, const SheetOptions& options) {
     }
     StopSignals::SetInFlight(0);
     if (session.CountSheet(r.code != 0)) {
-      std::fprintf(stderr,
-                   "omrctl: %d sheets in a row failed (--max-errors %d): the transport is stopped; check the "
-                   "reader, the sheets and the form\n",
-                   session.FailuresInARow(), options.maxErrors);
+      std::fprintf(stderr, "omrctl: %s\n", session.TooManyFailures().c_str());
       end = End::TooManyFailures;
       break;
     }

@@ -186,6 +186,12 @@ bool ReadSession::CountSheet(bool failed) {
   return maxErrors_ > 0 && failuresInARow_ >= maxErrors_;
 }
 
+std::string ReadSession::TooManyFailures() const {
+  return std::to_string(failuresInARow_) + " sheets in a row failed (--max-errors " +
+         std::to_string(maxErrors_) +
+         "): the transport is stopped; check the reader, the sheets and the form";
+}
+
 bool ReadSession::StopTransport() {
   return MR_StopMotor() == kMotorStopped;
 }

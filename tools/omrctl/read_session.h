@@ -104,7 +104,8 @@ class ReadSession {
 
   // Counts a sheet that was fed; true once `maxErrors` sheets in a row failed.
   bool CountSheet(bool failed);
-  int FailuresInARow() const { return failuresInARow_; }
+  // What to tell the operator when CountSheet stopped the batch.
+  std::string TooManyFailures() const;
 
   // Stops the sheet transport (the feed motor); false when the reader did not confirm.
   static bool StopTransport();
