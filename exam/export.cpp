@@ -231,14 +231,16 @@ ExportTables BuildTables(Project& project) {
   return t;
 }
 
-void WriteCsv(const Table& table, const std::string& path) {
+void WriteCsv(const Table& table, const std::string& path, bool excel) {
   RefuseOverProject(path);
-  std::string text = omr::common::CsvLine(table.header) + "\n";
+  // A spreadsheet opened with a double click takes UTF-8 only after a byte-order mark.
+  const char* end = excel ? "\r\n" : "\n";
+  std::string text = (excel ? "\xEF\xBB\xBF" : "") + omr::common::CsvLine(table.header) + end;
   for (const std::vector<Cell>& row : table.rows) {
     std::vector<std::string> fields;
     for (const Cell& c : row)
       fields.push_back(c.kind == Cell::Kind::kNumber ? FormatNumber(c.number) : c.text);
-    text += omr::common::CsvLine(fields) + "\n";
+    text += omr::common::CsvLine(fields) + end;
   }
   std::string error;
   if (!omr::common::WriteFileWhole(path, text, omr::common::IfExists::kReplace, error)) throw Error(error);

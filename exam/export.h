@@ -38,8 +38,9 @@ struct ExportTables {
 ExportTables BuildTables(Project& project);
 
 // Written to a temporary name and renamed: an existing file is replaced whole
-// or not at all. Throw Error.
-void WriteCsv(const Table& table, const std::string& path);
+// or not at all. Throw Error. `excel`: a byte-order mark and CRLF line ends,
+// so that a spreadsheet opened with a double click reads UTF-8.
+void WriteCsv(const Table& table, const std::string& path, bool excel = false);
 void WriteXlsx(const ExportTables& tables, const std::string& path);
 // One JSON document: the exam, then each table as an array of objects.
 std::string ExportJson(const Project& project, const ExportTables& tables);

@@ -40,6 +40,13 @@ std::string Keyed(const Exam& exam, const VersionKey& key, int master) {
   return keyed;
 }
 
+// How much of the item the sheet answered right: the outcome scoring gave
+// it, or on a partial-credit item its share of the points.
+double RightShare(const ItemRule& rule, const ItemScore& item) {
+  if (rule.partial && !rule.all.empty()) return rule.points > 0 ? item.points / rule.points : 0.0;
+  return item.outcome == Outcome::kCorrect || item.outcome == Outcome::kBonus ? 1.0 : 0.0;
+}
+
 std::string Sorted(std::string s) {
   std::sort(s.begin(), s.end());
   return s;
@@ -85,10 +92,13 @@ AnalysisInput AnalysisInputOf(const Exam& exam, const FormShape& shape,
     AnalysisSheet sheet;
     sheet.number = s.number;
     sheet.version = s.version;
-    for (const ItemScore& item : s.items) {
+    for (std::size_t m = 0; m < s.items.size(); ++m) {
+      const ItemScore& item = s.items[m];
       sheet.points.push_back(item.points);
+      sheet.right.push_back(RightShare(exam.rules[m], item));
       sheet.marked.push_back(item.response);
     }
+    sheet.total = s.total;
     in.sheets.push_back(std::move(sheet));
   }
   return in;

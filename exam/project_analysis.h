@@ -12,7 +12,9 @@
 namespace omr::exam {
 
 // Every scored sheet (read, of a known version, not voided): per master item
-// its points and the labels marked after corrections. Items carry their
+// its points, whether it was answered right (a share on a partial-credit
+// item) and the labels marked after corrections; the total it gets (after
+// the floor). Items carry their
 // maximum, the keyed labels of each version (with accepted answers; every
 // required label of an all-of item), the option labels of the question on
 // the form and whether they are void or bonus.

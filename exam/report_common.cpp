@@ -93,6 +93,17 @@ std::string KeyText(const ExamAnalysis& exam, const Analysis& analysis, std::siz
   return out;
 }
 
+std::string TotalsNote(const TestResult& t) {
+  const std::string floored = t.floored == 0   ? "no sheet raised to it"
+                              : t.floored == 1 ? "1 sheet raised to it"
+                                               : std::to_string(t.floored) + " sheets raised to it";
+  return "Totals are those the students get, after any floor (" + floored +
+         "), as in the exports. SD divides by n - 1;\nSEM = SD x sqrt(1 - alpha). Item figures, the upper "
+         "and "
+         "lower groups and alpha use the sum of the item points;\nalpha counts the " +
+         std::to_string(t.alphaItems) + " items whose points vary (never bonus or void items).";
+}
+
 std::vector<std::string> FlagAdvice(const ExamAnalysis& exam, const Analysis& analysis, std::size_t index) {
   const ItemResult& item = analysis.items[index];
   std::vector<std::string> out;

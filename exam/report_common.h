@@ -34,6 +34,21 @@ std::string RowName(const OptionRow& row);
 // when the versions key it differently.
 std::string KeyText(const ExamAnalysis& exam, const Analysis& analysis, std::size_t index);
 
+// Under the test figures: which totals they use (the students', after the
+// floor, with how many were raised to it) and how SD and SEM are computed.
+std::string TotalsNote(const TestResult& test);
+
+// The item columns of the terminal's table, one by one.
+inline constexpr const char* kItemColumnsNote =
+    "Max: the item's points. Mean: its mean points. p: the share of sheets that answered it right (the key "
+    "or\n"
+    "an accepted option; partial credit: Mean / Max). D: p in the upper minus p in the lower group (27 % "
+    "each,\n"
+    "ranked by the sum of item points). r.tot: the correlation of right/wrong (partial credit: the points) "
+    "with\n"
+    "the sum of item points; r.rest: the same with the rest of that sum, which the flags use. a.del: alpha\n"
+    "without the item (- where alpha does not count it).";
+
 // One sentence per flag of the item: why it is flagged and what to consider.
 std::vector<std::string> FlagAdvice(const ExamAnalysis& exam, const Analysis& analysis, std::size_t index);
 

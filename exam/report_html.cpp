@@ -26,7 +26,7 @@ tr.void td{color:var(--mute)}.flag{color:var(--flag);font-weight:600}.none{color
 .figures b{display:block;font-size:20px;font-variant-numeric:tabular-nums}.figures span{color:var(--mute);font-size:12px}
 svg text{font-family:inherit}svg.hist{width:100%;max-width:760px;height:auto}
 svg.opt{display:block}.opt .k{fill:var(--key)}.opt .r{fill:var(--rival)}.opt .o{fill:var(--bar)}.opt .s{fill:#c3cad1}.opt .t{fill:#eef1f4}
-.opt text{font-size:9px;fill:var(--ink)}.hist .bar{fill:#5b7fa6}.hist text{font-size:11px;fill:var(--mute)}
+.opt text{font-size:9px;fill:var(--ink)}.opt .kl{fill:var(--key);font-weight:600}.opt .pc{fill:var(--mute)}.hist .bar{fill:#5b7fa6}.hist text{font-size:11px;fill:var(--mute)}
 .hist .mean{stroke:var(--rival);stroke-width:1.5;stroke-dasharray:4 3}.axis{stroke:#9aa4ae}
 .panel{border:1px solid var(--line);border-left:4px solid var(--flag);border-radius:6px;padding:10px 14px;margin:10px 0}
 .panel p{margin:4px 0}.panel td.kd{color:var(--key);font-weight:600}.panel tr.rv td{color:var(--rival);font-weight:600}
@@ -34,7 +34,7 @@ dl.terms{display:grid;grid-template-columns:max-content 1fr;gap:2px 12px;font-si
 dl.terms dt{font-weight:600;color:var(--ink)}#review td:first-child{text-align:right}
 @page{size:A4;margin:14mm 12mm}
 @media print{body{font-size:10px;max-width:none;padding:0}h1{font-size:18px}h2{font-size:14px;break-after:avoid}
-svg.opt{height:30px;width:auto}a{color:inherit;text-decoration:none}
+table{width:100%}th,td{padding:1px 6px}svg.opt{height:40px;width:auto}a{color:inherit;text-decoration:none}
 .panel,tr,svg,.figures div{break-inside:avoid}thead{display:table-header-group}.screen{display:none}
 table.sortable th::after{content:""!important}}
 )";
@@ -77,7 +77,7 @@ std::string Count(std::int64_t v) {
   return std::to_string(v);
 }
 
-void Figure(std::string& h, std::string_view label, const std::string& value) {
+void Figure(std::string& h, const std::string& label, const std::string& value) {
   h += "<div><b>" + value + "</b><span>";
   h += label;
   h += "</span></div>";
@@ -98,9 +98,9 @@ void Summary(std::string& h, const ExamAnalysis& exam) {
   Figure(h, "standard deviation", Fixed(t.sd, 2, "&ndash;"));
   Figure(h, "minimum", Fixed(t.min, 2, "&ndash;"));
   Figure(h, "maximum", Fixed(t.max, 2, "&ndash;"));
-  Figure(h, "reliability (alpha)", Fixed(t.alpha, 3, "&ndash;"));
+  Figure(h, "reliability (alpha, " + std::to_string(t.alphaItems) + " items)", Fixed(t.alpha, 3, "&ndash;"));
   Figure(h, "standard error (SEM)", Fixed(t.sem, 2, "&ndash;"));
-  h += "</div>";
+  h += "</div><p class=note id=totals-note>" + EscapeHtml(TotalsNote(t)) + "</p>";
   if (exam.versions.size() > 1 || (exam.versions.size() == 1 && !exam.versions[0].version.empty())) {
     h += "<table class=sortable><thead><tr><th>Version</th><th class=n>Sheets</th><th class=n>Mean</th>"
          "<th class=n>Median</th><th class=n>SD</th><th class=n>Min</th><th class=n>Max</th>"
@@ -183,17 +183,19 @@ void Histogram(std::string& h, const TestResult& t) {
          "\">mean " + Num(*t.mean, 2) + "</text>";
   }
   h += "<text x=\"" + Num(left + pw / 2, 1) + "\" y=\"" + Num(H - 6, 1) +
-       "\" text-anchor=middle>total points</text><text x=\"12\" y=\"" + Num(top + ph / 2, 1) +
-       "\" text-anchor=middle transform=\"rotate(-90 12 " + Num(top + ph / 2, 1) + ")\">sheets</text></svg>";
+       "\" text-anchor=middle>total points (as the students get them)</text><text x=\"12\" y=\"" +
+       Num(top + ph / 2, 1) + "\" text-anchor=middle transform=\"rotate(-90 12 " + Num(top + ph / 2, 1) +
+       ")\">sheets</text></svg>";
   h += "</section>";
 }
 
-// A small bar per option row: keyed green, the rival of "key?" orange.
+// A small bar per option row (keyed green, the rival of "key?" orange), its
+// label and its share in percent beneath.
 void OptionBars(std::string& h, const ItemResult& item) {
-  const int cell = 18, barTop = 2, barH = 28;
+  const int cell = 22, barTop = 2, barH = 24;
   const int width = cell * static_cast<int>(item.options.size());
-  h += "<svg class=opt width=\"" + std::to_string(width) + "\" height=\"42\" viewBox=\"0 0 " +
-       std::to_string(width) + " 42\">";
+  h += "<svg class=opt width=\"" + std::to_string(width) + "\" height=\"50\" viewBox=\"0 0 " +
+       std::to_string(width) + " 50\">";
   for (std::size_t i = 0; i < item.options.size(); ++i) {
     const OptionRow& row = item.options[i];
     const double share = row.share.value_or(0);
@@ -206,12 +208,16 @@ void OptionBars(std::string& h, const ItemResult& item) {
     const std::string label = row.kind == OptionRow::Kind::kBlank      ? "&#8211;"
                               : row.kind == OptionRow::Kind::kMultiple ? "&#8805;2"
                                                                        : EscapeHtml(LabelText(row.label));
+    const std::optional<double> percent = row.share ? std::optional<double>(*row.share * 100) : std::nullopt;
     h += "<g><title>" + EscapeHtml(RowName(row)) + (row.keyed ? " (keyed)" : "") + ": " +
-         Fixed(row.share ? std::optional<double>(*row.share * 100) : std::nullopt, 1, "-") + "%</title>";
-    h += "<rect class=t x=\"" + std::to_string(x + 3) + "\" y=\"2\" width=\"12\" height=\"28\"/>";
-    h += "<rect class=" + std::string(cls) + " x=\"" + std::to_string(x + 3) + "\" y=\"" +
+         Fixed(percent, 1, "-") + "%</title>";
+    h += "<rect class=t x=\"" + std::to_string(x + 5) + "\" y=\"2\" width=\"12\" height=\"24\"/>";
+    h += "<rect class=" + std::string(cls) + " x=\"" + std::to_string(x + 5) + "\" y=\"" +
          Num(barTop + barH - bh, 1) + "\" width=\"12\" height=\"" + Num(bh, 1) + "\"/>";
-    h += "<text x=\"" + std::to_string(x + 9) + "\" y=\"40\" text-anchor=middle>" + label + "</text></g>";
+    h += "<text x=\"" + std::to_string(x + 11) + "\" y=\"36\" text-anchor=middle" +
+         (row.keyed ? " class=kl" : "") + ">" + label + "</text>";
+    h += "<text x=\"" + std::to_string(x + 11) + "\" y=\"47\" text-anchor=middle class=pc>" +
+         Fixed(percent, 0, "&ndash;") + "</text></g>";
   }
   h += "</svg>";
 }
@@ -236,22 +242,31 @@ std::string ItemLink(const ItemResult& item) {
 
 void ItemTable(std::string& h, const ExamAnalysis& exam) {
   const Analysis& a = exam.overall;
-  h += "<section id=items><h2>Items</h2><p class=\"note screen\">Click a column heading to sort by it. Bars: "
-       "the "
-       "share of sheets choosing each option, keyed in green, an option that beats the key in orange, then "
-       "blank "
-       "(&#8211;) and multiple marks (&#8805;2).</p>";
-  h += "<table class=sortable id=item-table><thead><tr><th class=n>Item</th><th>Key</th><th class=n>p</th>"
-       "<th class=n>r</th><th class=n>D</th><th>Flags</th><th title=\"sorted by the share choosing the key\">"
-       "Options</th></tr></thead><tbody>";
+  h += "<section id=items><h2>Items</h2><p class=note><span class=screen>Click a column heading to sort by "
+       "it. </span>Options: the share of sheets (%) choosing each option, keyed in green, an option that "
+       "beats "
+       "the key in orange, then blank (&#8211;) and multiple marks (&#8805;2).</p>";
+  h += "<table class=sortable id=item-table><thead><tr><th class=n>Item</th><th>Key</th>"
+       "<th class=n title=\"the item's points\">Max</th><th class=n title=\"mean points\">Mean</th>"
+       "<th class=n title=\"share answered right\">p</th><th class=n>D</th>"
+       "<th class=n title=\"point-biserial: right/wrong with the total\">r<sub>pb</sub></th>"
+       "<th class=n title=\"corrected: right/wrong with the rest of the total\">r<sub>rest</sub></th>"
+       "<th class=n title=\"alpha without the item\">&alpha; if deleted</th><th>Flags</th>"
+       "<th title=\"sorted by the share choosing the key\">Options (% of sheets)</th></tr></thead><tbody>";
   for (std::size_t i = 0; i < a.items.size(); ++i) {
     const ItemResult& item = a.items[i];
+    const char* why = item.isVoid ? "void" : "undefined: no sheets";
     h += item.isVoid ? "<tr class=void>" : "<tr>";
     h += "<td class=n data-v=\"" + std::to_string(item.master) + "\">" + ItemLink(item) + "</td>";
     h += "<td>" + EscapeHtml(KeyText(exam, a, i)) + "</td>";
-    NumCell(h, item.p, 2, item.isVoid ? "void" : "undefined: no sheets or a zero maximum");
+    NumCell(h, item.maximum, 2);
+    NumCell(h, item.mean, 2, why);
+    NumCell(h, item.p, 2, why);
+    NumCell(h, item.d, 2, why);
+    NumCell(h, item.pointBiserial, 2, item.isVoid ? "void" : "undefined: no variance");
     NumCell(h, item.r, 2, item.isVoid ? "void" : "undefined: no variance");
-    NumCell(h, item.d, 2, item.isVoid ? "void" : "undefined");
+    NumCell(h, item.alphaIfDeleted, 3,
+            item.isVoid ? "void" : "alpha does not count the item (its points do not vary) or too few items");
     h += FlagsCell(item);
     double keyShare = 0;
     for (const OptionRow& row : item.options) {
@@ -298,9 +313,9 @@ void Panels(std::string& h, const ExamAnalysis& exam) {
          std::to_string(item.master) + " &middot; <span class=flag>" + FlagNames(item.flags, ", ") +
          "</span></h3>";
     h += "<p class=sub>Key " + EscapeHtml(KeyText(exam, a, i)) +
-         " &middot; p = " + Fixed(item.p, 2, "&ndash;") + " &middot; r = " + Fixed(item.r, 2, "undefined") +
-         " &middot; D = " + Fixed(item.d, 2, "&ndash;") + " &middot; maximum " + Num(item.maximum, 2) +
-         "</p>";
+         " &middot; p = " + Fixed(item.p, 2, "&ndash;") + " &middot; D = " + Fixed(item.d, 2, "&ndash;") +
+         " &middot; r<sub>rest</sub> = " + Fixed(item.r, 2, "undefined") + " &middot; mean " +
+         Fixed(item.mean, 2, "&ndash;") + " of " + Num(item.maximum, 2) + " points</p>";
     for (const std::string& s : FlagAdvice(exam, a, i)) h += "<p>" + EscapeHtml(s) + "</p>";
     OptionTable(h, item);
     h += "</article>";
@@ -366,21 +381,33 @@ void Review(std::string& h, const ReportInfo& info) {
 void Terms(std::string& h) {
   h +=
       "<section id=terms><h2>How to read it</h2><dl class=terms>"
-      "<dt>p</dt><dd>difficulty: the mean points on the item divided by its maximum.</dd>"
-      "<dt>r</dt><dd>discrimination: the correlation of the item's points with the total of the other items "
-      "(undefined when either does not vary).</dd>"
-      "<dt>D</dt><dd>p in the upper group minus p in the lower group: the 27% of sheets with the highest and "
-      "with the lowest totals.</dd>"
-      "<dt>Point-biserial</dt><dd>of an option: the correlation of choosing it with the total of the other "
-      "items.</dd>"
-      "<dt>Alpha</dt><dd>Cronbach's alpha, the reliability of the totals; SEM = SD &times; &radic;(1 &minus; "
-      "alpha).</dd>"
+      "<dt>Totals</dt><dd>the totals the students get, after the exam's floor, as in the exports: the "
+      "summary, "
+      "the histogram and the table of versions use them.</dd>"
+      "<dt>Mean</dt><dd>an item's mean points; Max: its points.</dd>"
+      "<dt>p</dt><dd>difficulty: the share of sheets that answered the item right (its key or an accepted "
+      "option; an all-of item: exactly its options); on a partial-credit item, the mean points divided by "
+      "the "
+      "item's points.</dd>"
+      "<dt>D</dt><dd>discrimination: p in the upper group minus p in the lower group, the 27% of sheets with "
+      "the highest and with the lowest sums of item points (ties by sheet number).</dd>"
+      "<dt>r<sub>pb</sub></dt><dd>point-biserial: the correlation of the item's right/wrong (on a "
+      "partial-credit item, its points) with the sum of item points.</dd>"
+      "<dt>r<sub>rest</sub></dt><dd>corrected item-rest correlation: the same with the sum of the other "
+      "items' points (undefined when either does not vary). The flags negative and weak use it.</dd>"
+      "<dt>Point-biserial</dt><dd>of an option: the correlation of choosing it with the sum of the other "
+      "items' points.</dd>"
+      "<dt>Alpha</dt><dd>Cronbach's alpha of the sum of item points, k/(k &minus; 1) &times; (1 &minus; "
+      "&Sigma; item variances / variance of the sum), over the k items whose points vary (bonus and void "
+      "items "
+      "never do), as R's psych::alpha computes it. &alpha; if deleted: alpha over the other items.</dd>"
+      "<dt>SD, SEM</dt><dd>the sample standard deviation of the totals (dividing by n &minus; 1); SEM = SD "
+      "&times; &radic;(1 &minus; alpha).</dd>"
       "<dt>key?</dt><dd>an option other than the key, chosen by at least 5% of the sheets, has a higher "
       "point-biserial than the key.</dd>"
-      "<dt>negative / weak</dt><dd>r below 0 / r from 0 up to 0.15.</dd>"
+      "<dt>negative / weak</dt><dd>r<sub>rest</sub> below 0 / from 0 up to 0.15.</dd>"
       "<dt>hard / easy</dt><dd>p below 0.2 / p above 0.95.</dd></dl>"
-      "<p class=note>Totals are the sums of the item points, before any floor. Moments divide by the number "
-      "of sheets. Void items are left out; bonus items count in the totals but are not "
+      "<p class=note>Void items are left out of every figure; bonus items count in the totals but are not "
       "flagged.</p></section>";
 }
 

@@ -23,7 +23,8 @@ std::string Pad(std::string s, std::size_t width, bool right) {
 std::string TestLine(const TestResult& t) {
   return "mean " + Fixed(t.mean, 2, "-") + "  median " + Fixed(t.median, 2, "-") + "  sd " +
          Fixed(t.sd, 2, "-") + "  min " + Fixed(t.min, 2, "-") + "  max " + Fixed(t.max, 2, "-") +
-         "  alpha " + Fixed(t.alpha, 3, "-") + "  SEM " + Fixed(t.sem, 2, "-");
+         "  alpha " + Fixed(t.alpha, 3, "-") + " (" + std::to_string(t.alphaItems) + " items)  SEM " +
+         Fixed(t.sem, 2, "-");
 }
 
 std::string OptionsText(const ItemResult& item) {
@@ -49,8 +50,10 @@ Json AnalysisJson(const ExamAnalysis& exam, const Analysis& a) {
   const TestResult& t = a.test;
   j["sheets"] = t.n;
   j["items_scored"] = t.k;
+  j["alpha_items"] = t.alphaItems;
   j["maximum"] = t.maximum;
   j["group_size"] = t.group;
+  j["floored"] = t.floored;
   j["mean"] = Figure(t.mean);
   j["median"] = Figure(t.median);
   j["sd"] = Figure(t.sd);
@@ -73,8 +76,10 @@ Json AnalysisJson(const ExamAnalysis& exam, const Analysis& a) {
     ji["key_varies"] = item.keyVaries;
     ji["mean"] = Figure(item.mean);
     ji["p"] = Figure(item.p);
-    ji["r"] = Figure(item.r);
     ji["d"] = Figure(item.d);
+    ji["point_biserial"] = Figure(item.pointBiserial);
+    ji["r"] = Figure(item.r);
+    ji["alpha_if_deleted"] = Figure(item.alphaIfDeleted);
     ji["p_upper"] = Figure(item.pUpper);
     ji["p_lower"] = Figure(item.pLower);
     Json flags = Json::array();
@@ -128,27 +133,32 @@ std::string StatsText(const ExamAnalysis& exam, const Analysis& a) {
              TestLine(v.test) + "\n";
     }
   }
+  out += TotalsNote(t) + "\n";
   std::vector<std::string> keys;
   std::size_t keyWidth = 3;
   for (std::size_t i = 0; i < a.items.size(); ++i) {
     keys.push_back(KeyText(exam, a, i));
     keyWidth = std::max(keyWidth, keys.back().size());
   }
-  out += "\n" + Pad("Item", 5, true) + "  " + Pad("Key", keyWidth, false) + "  " + Pad("p", 6, true) + " " +
-         Pad("r", 6, true) + " " + Pad("D", 6, true) + "  " + Pad("Flags", 22, false) +
-         "  Options (% of sheets; * keyed, ! beats the key)\n";
+  out += "\n" + Pad("Item", 5, true) + "  " + Pad("Key", keyWidth, false) + "  " + Pad("Max", 5, true) + " " +
+         Pad("Mean", 6, true) + " " + Pad("p", 5, true) + " " + Pad("D", 5, true) + " " +
+         Pad("r.tot", 6, true) + " " + Pad("r.rest", 6, true) + " " + Pad("a.del", 6, true) + "  " +
+         Pad("Flags", 22, false) + "  Options (% of sheets; * keyed, ! beats the key)\n";
   for (std::size_t i = 0; i < a.items.size(); ++i) {
     const ItemResult& item = a.items[i];
     std::string flags = item.isVoid ? "void" : FlagNames(item.flags, ",");
     if (item.bonus) flags = flags.empty() ? "bonus" : "bonus," + flags;
-    std::string line = Pad(std::to_string(item.master), 5, true) + "  " + Pad(keys[i], keyWidth, false) +
-                       "  " + Pad(Fixed(item.p, 2, "-"), 6, true) + " " +
-                       Pad(Fixed(item.r, 2, "-"), 6, true) + " " + Pad(Fixed(item.d, 2, "-"), 6, true) +
-                       "  " + Pad(flags, 22, false);
+    std::string line =
+        Pad(std::to_string(item.master), 5, true) + "  " + Pad(keys[i], keyWidth, false) + "  " +
+        Pad(Fixed(item.maximum, 2), 5, true) + " " + Pad(Fixed(item.mean, 2, "-"), 6, true) + " " +
+        Pad(Fixed(item.p, 2, "-"), 5, true) + " " + Pad(Fixed(item.d, 2, "-"), 5, true) + " " +
+        Pad(Fixed(item.pointBiserial, 2, "-"), 6, true) + " " + Pad(Fixed(item.r, 2, "-"), 6, true) + " " +
+        Pad(Fixed(item.alphaIfDeleted, 3, "-"), 6, true) + "  " + Pad(flags, 22, false);
     if (!item.isVoid) line += "  " + OptionsText(item);
     while (!line.empty() && line.back() == ' ') line.pop_back();
     out += line + "\n";
   }
+  out += "\n" + std::string(kItemColumnsNote) + "\n";
   bool header = false;
   for (std::size_t i = 0; i < a.items.size(); ++i) {
     if (!a.items[i].flags) continue;

@@ -88,11 +88,11 @@ bool AddAnalysisWorksheets(lxw_workbook* workbook, const ExamAnalysis& exam, std
   lxw_error status = LXW_NO_ERROR;
   Header(test,
          {"Version", "Sheets", "Items scored", "Maximum", "Group size", "Mean", "Median", "SD", "Min", "Max",
-          "Alpha", "SEM"},
+          "Alpha", "SEM", "Alpha items", "Floored"},
          bold, status);
   Header(items,
-         {"Version", "Item", "Maximum", "Key", "Void", "Bonus", "Mean", "p", "r", "D", "p upper", "p lower",
-          "Flags"},
+         {"Version", "Item", "Maximum", "Key", "Void", "Bonus", "Mean", "p", "D", "Point-biserial", "r",
+          "Alpha if deleted", "p upper", "p lower", "Flags"},
          bold, status);
   Header(options,
          {"Version", "Item", "Option", "Keyed", "Sheets", "Share", "Upper share", "Lower share",
@@ -113,7 +113,9 @@ bool AddAnalysisWorksheets(lxw_workbook* workbook, const ExamAnalysis& exam, std
         .Number(t.min, two)
         .Number(t.max, two)
         .Number(t.alpha, three)
-        .Number(t.sem, two);
+        .Number(t.sem, two)
+        .Number(t.alphaItems)
+        .Number(static_cast<double>(t.floored));
     for (std::size_t i = 0; i < a->items.size(); ++i) {
       const ItemResult& item = a->items[i];
       RowWriter(items, itemRow++, status)
@@ -125,8 +127,10 @@ bool AddAnalysisWorksheets(lxw_workbook* workbook, const ExamAnalysis& exam, std
           .Bool(item.bonus)
           .Number(item.mean, two)
           .Number(item.p, three)
-          .Number(item.r, three)
           .Number(item.d, three)
+          .Number(item.pointBiserial, three)
+          .Number(item.r, three)
+          .Number(item.alphaIfDeleted, three)
           .Number(item.pUpper, three)
           .Number(item.pLower, three)
           .Text(FlagNames(item.flags, " "));

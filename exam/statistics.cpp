@@ -29,10 +29,14 @@ double Mean(const std::vector<double>& v) {
   return std::accumulate(v.begin(), v.end(), 0.0) / v.size();
 }
 
-double PopulationVariance(const std::vector<double>& v, double mean) {
+// The sample variance (n - 1); 0 for fewer than two values or values that
+// are equal within rounding.
+double Variance(const std::vector<double>& v) {
+  if (v.size() < 2 || Constant(v)) return 0;
+  const double mean = Mean(v);
   double sum = 0;
   for (double x : v) sum += (x - mean) * (x - mean);
-  return sum / v.size();
+  return sum / static_cast<double>(v.size() - 1);
 }
 
 std::optional<double> Pearson(const std::vector<double>& x, const std::vector<double>& y) {
@@ -184,14 +188,22 @@ std::string CheckAnalysisInput(const AnalysisInput& input) {
   std::set<std::int64_t> numbers;
   for (const AnalysisSheet& sheet : input.sheets) {
     if (!numbers.insert(sheet.number).second) return Describe(sheet) + ": sheet number used twice";
-    if (sheet.points.size() != input.items.size() || sheet.marked.size() != input.items.size()) {
-      return Describe(sheet) + ": " + std::to_string(sheet.points.size()) + " points and " +
-             std::to_string(sheet.marked.size()) + " responses for " + std::to_string(input.items.size()) +
-             " items";
+    if (sheet.points.size() != input.items.size() || sheet.right.size() != input.items.size() ||
+        sheet.marked.size() != input.items.size()) {
+      return Describe(sheet) + ": " + std::to_string(sheet.points.size()) + " points, " +
+             std::to_string(sheet.right.size()) + " shares right and " + std::to_string(sheet.marked.size()) +
+             " responses for " + std::to_string(input.items.size()) + " items";
+    }
+    if (sheet.total && (!std::isfinite(*sheet.total) || std::fabs(*sheet.total) > 1e12)) {
+      return Describe(sheet) + ": the total is not a finite number";
     }
     for (std::size_t i = 0; i < sheet.points.size(); ++i) {
       if (!std::isfinite(sheet.points[i]) || std::fabs(sheet.points[i]) > 1e9) {
         return Describe(sheet) + ", item " + std::to_string(i + 1) + ": points are not a finite number";
+      }
+      if (!std::isfinite(sheet.right[i]) || std::fabs(sheet.right[i]) > 1e9) {
+        return Describe(sheet) + ", item " + std::to_string(i + 1) +
+               ": the share right is not a finite number";
       }
       if (sheet.marked[i].size() > kMaxMarked) {
         return Describe(sheet) + ", item " + std::to_string(i + 1) + ": more than 255 marked labels";
@@ -247,22 +259,22 @@ Analysis AnalyzeSheets(const std::vector<AnalysisItem>& items,
     for (const AnalysisSheet* s : sheets) versionsPresent.insert(s->version);
   }
 
-  // Totals over the items that are not void.
-  std::vector<double> totals(n, 0.0);
+  // X: the sum of the points of the items that are not void.
+  std::vector<double> sums(n, 0.0);
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (items[i].isVoid) continue;
     ++test.k;
     test.maximum += items[i].maximum;
-    for (std::size_t s = 0; s < n; ++s) totals[s] += sheets[s]->points[i];
+    for (std::size_t s = 0; s < n; ++s) sums[s] += sheets[s]->points[i];
   }
 
-  // One ranking: totals descending, ties by sheet number ascending; the upper
-  // group is its head, the lower group its tail. Totals are compared to a
-  // millionth of a point so that rounding in the sums does not break ties.
+  // One ranking: X descending, ties by sheet number ascending; the upper
+  // group is its head, the lower group its tail. Sums are compared to a
+  // millionth of a point so that rounding does not break ties.
   std::vector<std::size_t> rank(n);
   std::iota(rank.begin(), rank.end(), 0);
   std::vector<double> rankKey(n);
-  for (std::size_t s = 0; s < n; ++s) rankKey[s] = std::round(totals[s] * 1e6);
+  for (std::size_t s = 0; s < n; ++s) rankKey[s] = std::round(sums[s] * 1e6);
   std::sort(rank.begin(), rank.end(), [&](std::size_t a, std::size_t b) {
     if (rankKey[a] != rankKey[b]) return rankKey[a] > rankKey[b];
     return sheets[a]->number < sheets[b]->number;
@@ -274,8 +286,26 @@ Analysis AnalyzeSheets(const std::vector<AnalysisItem>& items,
     inLower[rank[n - 1 - j]] = 1;
   }
 
+  // Alpha counts the items whose points vary; their variances are kept for
+  // alpha if an item is deleted.
+  const double sumsVariance = Variance(sums);
+  std::vector<double> itemVariance(items.size(), 0.0);
   double sumItemVariance = 0;
-  std::vector<double> x(n), rest(n);
+  std::vector<double> x(n), u(n), rest(n);
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (items[i].isVoid) continue;
+    for (std::size_t s = 0; s < n; ++s) x[s] = sheets[s]->points[i];
+    itemVariance[i] = Variance(x);
+    if (itemVariance[i] > 0) {
+      ++test.alphaItems;
+      sumItemVariance += itemVariance[i];
+    }
+  }
+  const auto alpha = [](double k, double itemVariances, double totalVariance) -> std::optional<double> {
+    if (k < 2 || totalVariance <= 0) return std::nullopt;
+    return k / (k - 1) * (1 - itemVariances / totalVariance);
+  };
+
   for (std::size_t i = 0; i < items.size(); ++i) {
     const AnalysisItem& def = items[i];
     ItemResult item;
@@ -297,23 +327,24 @@ Analysis AnalyzeSheets(const std::vector<AnalysisItem>& items,
 
     for (std::size_t s = 0; s < n; ++s) {
       x[s] = sheets[s]->points[i];
-      rest[s] = totals[s] - x[s];
+      u[s] = sheets[s]->right[i];
+      rest[s] = sums[s] - x[s];
     }
     if (n > 0) {
-      const double mean = Mean(x);
-      item.mean = mean;
-      sumItemVariance += Constant(x) ? 0.0 : PopulationVariance(x, mean);
-      item.r = Pearson(x, rest);
-      if (def.maximum > 0) {
-        item.p = mean / def.maximum;
-        double up = 0, low = 0;
-        for (std::size_t s = 0; s < n; ++s) {
-          if (inUpper[s]) up += x[s];
-          if (inLower[s]) low += x[s];
-        }
-        item.pUpper = up / static_cast<double>(g) / def.maximum;
-        item.pLower = low / static_cast<double>(g) / def.maximum;
-        item.d = *item.pUpper - *item.pLower;
+      item.mean = Mean(x);
+      item.p = Mean(u);
+      item.pointBiserial = Pearson(u, sums);
+      item.r = Pearson(u, rest);
+      double up = 0, low = 0;
+      for (std::size_t s = 0; s < n; ++s) {
+        if (inUpper[s]) up += u[s];
+        if (inLower[s]) low += u[s];
+      }
+      item.pUpper = up / static_cast<double>(g);
+      item.pLower = low / static_cast<double>(g);
+      item.d = *item.pUpper - *item.pLower;
+      if (itemVariance[i] > 0) {
+        item.alphaIfDeleted = alpha(test.alphaItems - 1, sumItemVariance - itemVariance[i], Variance(rest));
       }
     }
 
@@ -349,29 +380,30 @@ Analysis AnalyzeSheets(const std::vector<AnalysisItem>& items,
     item.options[blankRow].kind = OptionRow::Kind::kBlank;
     item.options[multipleRow].kind = OptionRow::Kind::kMultiple;
 
-    std::vector<RowSums> sums(item.options.size());
+    std::vector<RowSums> rowSums(item.options.size());
     const double restMean = n > 0 ? Mean(rest) : 0.0;
     for (std::size_t s = 0; s < n; ++s) {
       ForEachRow(labelRow, blankRow, multipleRow, def.multiAnswer, sheets[s]->marked[i], [&](int row) {
         ++item.options[row].count;
-        sums[row].upper += inUpper[s];
-        sums[row].lower += inLower[s];
-        sums[row].restDeviation += rest[s] - restMean;
+        rowSums[row].upper += inUpper[s];
+        rowSums[row].lower += inLower[s];
+        rowSums[row].restDeviation += rest[s] - restMean;
       });
     }
-    const bool restConstant = Constant(rest);
-    const double restVariance = n > 0 && !restConstant ? PopulationVariance(rest, restMean) : 0.0;
+    // Population moments here: the n of the covariance and of the variances cancel.
+    const double restVariance =
+        n > 1 ? Variance(rest) * static_cast<double>(n - 1) / static_cast<double>(n) : 0;
     for (std::size_t r = 0; r < item.options.size(); ++r) {
       OptionRow& row = item.options[r];
       if (n == 0) continue;
       const double dn = static_cast<double>(n);
       row.share = static_cast<double>(row.count) / dn;
-      row.upperShare = static_cast<double>(sums[r].upper) / static_cast<double>(g);
-      row.lowerShare = static_cast<double>(sums[r].lower) / static_cast<double>(g);
+      row.upperShare = static_cast<double>(rowSums[r].upper) / static_cast<double>(g);
+      row.lowerShare = static_cast<double>(rowSums[r].lower) / static_cast<double>(g);
       // cov(c, R) = (1/n) sum c (R - mean R): the other term is q times a sum of zero.
       if (row.count > 0 && row.count < test.n && restVariance > 0) {
         const double q = *row.share;
-        const double cov = sums[r].restDeviation / dn;
+        const double cov = rowSums[r].restDeviation / dn;
         row.pointBiserial = std::clamp(cov / std::sqrt(q * (1 - q) * restVariance), -1.0, 1.0);
       }
     }
@@ -380,19 +412,22 @@ Analysis AnalyzeSheets(const std::vector<AnalysisItem>& items,
   }
 
   if (n > 0) {
+    test.alpha = alpha(test.alphaItems, sumItemVariance, sumsVariance);
+    // The figures of the totals: T, the total the student gets.
+    std::vector<double> totals(n);
+    for (std::size_t s = 0; s < n; ++s) {
+      totals[s] = sheets[s]->total.value_or(sums[s]);
+      if (!SameValue(totals[s], sums[s])) ++test.floored;
+    }
     std::vector<double> sorted = totals;
     std::sort(sorted.begin(), sorted.end());
-    const double mean = Mean(totals);
-    test.mean = mean;
+    test.mean = Mean(totals);
     test.min = sorted.front();
     test.max = sorted.back();
     test.median = n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
-    const double variance = Constant(totals) ? 0.0 : PopulationVariance(totals, mean);
-    test.sd = std::sqrt(variance);
-    if (test.k >= 2 && variance > 0) {
-      const double k = test.k;
-      test.alpha = k / (k - 1) * (1 - sumItemVariance / variance);
-      test.sem = *test.sd * std::sqrt(std::max(0.0, 1 - *test.alpha));
+    if (n > 1) {
+      test.sd = std::sqrt(Variance(totals));
+      if (test.alpha) test.sem = *test.sd * std::sqrt(std::max(0.0, 1 - *test.alpha));
     }
     test.distribution = Distribution(totals);
   }

@@ -3,9 +3,15 @@
 // decision. A pure function of the scored sheets: no store, no I/O.
 //
 // Conventions, for every figure below:
-// - n is the number of sheets analysed, X a sheet's total over the items that
-//   are not void, x_i its points on item i, m_i the item's maximum.
-// - Moments are population moments (divided by n).
+// - n is the number of sheets analysed, x_i a sheet's points on item i, m_i
+//   the item's maximum, X the sum of x_i over the items that are not void,
+//   and u_i how much of item i the sheet answered right: 1 or 0, or x_i / m_i
+//   on a partial-credit item.
+// - Item figures, the groups and alpha use X; the figures of the totals
+//   (mean, median, SD, minimum, maximum, histogram, SEM) use T, the total
+//   the student gets (X after a floor).
+// - Variances and SDs are sample ones (divided by n - 1), as in R and
+//   spreadsheets.
 // - A figure that cannot be computed (no sheet, no variance, a zero maximum)
 //   is an empty std::optional, never NaN or infinity.
 // - Values that differ by less than 1e-9 of their size count as equal, so
@@ -39,8 +45,12 @@ struct AnalysisItem {
 struct AnalysisSheet {
   std::int64_t number = 0;  // sheet number; breaks ties between equal totals
   std::string version;
-  std::vector<double> points;       // per item, in the order of AnalysisInput::items
+  std::vector<double> points;  // x_i per item, in the order of AnalysisInput::items
+  // u_i per item: 1 answered right (the key or an accepted option; bonus: 1),
+  // 0 not (wrong, blank, several marks); x_i / m_i on a partial-credit item.
+  std::vector<double> right;
   std::vector<std::string> marked;  // per item, the labels marked ("" blank, "AC" two marks)
+  std::optional<double> total;      // T; empty: X (no floor)
 };
 
 struct AnalysisInput {
@@ -93,12 +103,16 @@ struct ItemResult {
   // Over all versions only: the versions key this item differently, so no
   // option row is marked keyed and "key?" is taken from the versions.
   bool keyVaries = false;
-  std::optional<double> mean;    // mean(x_i)
-  std::optional<double> p;       // mean(x_i) / m_i
-  std::optional<double> r;       // corrected point-biserial: corr(x_i, X - x_i)
-  std::optional<double> d;       // p(upper) - p(lower)
-  std::optional<double> pUpper;  // p within the upper group
-  std::optional<double> pLower;  // p within the lower group
+  std::optional<double> mean;           // mean(x_i): the mean points
+  std::optional<double> p;              // mean(u_i): the share answered right
+  std::optional<double> pointBiserial;  // corr(u_i, X): item-total
+  std::optional<double> r;              // corr(u_i, X - x_i): corrected item-rest
+  std::optional<double> d;              // p(upper) - p(lower)
+  std::optional<double> pUpper;         // p within the upper group
+  std::optional<double> pLower;         // p within the lower group
+  // Alpha over the other items alpha counts; empty for an item alpha does
+  // not count, or when fewer than two items would be left.
+  std::optional<double> alphaIfDeleted;
   // Options in the item's order, stray labels (marked but not an option) in
   // byte order, then blank and "multiple". A single-answer sheet counts in
   // exactly one row; on an all-of item a sheet counts in the row of every
@@ -116,14 +130,18 @@ struct Bin {
 };
 
 struct TestResult {
-  std::int64_t n = 0;      // sheets
-  int k = 0;               // items that are not void
-  double maximum = 0;      // sum of m_i over those items
-  std::int64_t group = 0;  // ceil(0.27 n): the size of the upper and the lower group
-  std::optional<double> mean, median, sd, min, max;
-  std::optional<double> alpha;  // Cronbach's alpha (KR-20 for right/wrong items)
-  std::optional<double> sem;    // sd * sqrt(1 - alpha)
-  std::vector<Bin> distribution;
+  std::int64_t n = 0;        // sheets
+  int k = 0;                 // items that are not void
+  int alphaItems = 0;        // items whose points vary among these sheets: the k of alpha
+  double maximum = 0;        // sum of m_i over the items that are not void
+  std::int64_t group = 0;    // ceil(0.27 n): the size of the upper and the lower group
+  std::int64_t floored = 0;  // sheets whose T differs from X (raised to the floor)
+  std::optional<double> mean, median, sd, min, max;  // of T; sd divides by n - 1
+  // Cronbach's alpha over the items whose points vary (as R's psych::alpha,
+  // which drops the others): bonus and void items never count.
+  std::optional<double> alpha;
+  std::optional<double> sem;      // sd * sqrt(1 - alpha)
+  std::vector<Bin> distribution;  // of T
 };
 
 struct Analysis {
@@ -138,8 +156,9 @@ struct ExamAnalysis {
   std::vector<Analysis> versions;
 };
 
-// Checks the input: finite points and maxima, one entry per item on every
-// sheet, unique sheet numbers and master numbers, at most 255 options an item.
+// Checks the input: finite points, shares right, totals and maxima, one
+// entry per item on every sheet, unique sheet numbers and master numbers, at
+// most 255 options an item.
 // Empty when it is sound, otherwise what is wrong and where.
 std::string CheckAnalysisInput(const AnalysisInput& input);
 

@@ -1,5 +1,6 @@
 #include "exam_sim.h"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -41,6 +42,8 @@ SimulatedExam SimulateExam(const SimulationPlan& plan) {
     item.options = plan.options;
     truth[i] = plan.options[draw.Below(nopt)];
     item.keyed = std::string(1, truth[i]);
+    // The accepted option is one a wrong answer may pick: right by luck.
+    if (item.master == plan.acceptItem) item.keyed += plan.options[(plan.options.find(truth[i]) + 1) % nopt];
     a[i] = draw.Uniform(0.8, 1.6);
     b[i] = draw.Uniform(-1.2, 0.6);
     item.isVoid = item.master == plan.voidItem;
@@ -86,16 +89,26 @@ SimulatedExam SimulateExam(const SimulationPlan& plan) {
               std::string(1, plan.options[(plan.options.find(truth[i]) + 1 + draw.Below(nopt - 1)) % nopt]);
         }
       }
+      const bool right =
+          item.bonus || (marked.size() == 1 && item.keyed.find(marked[0]) != std::string::npos);
       double points;
-      if (item.bonus) {
+      if (item.bonus || right) {
         points = item.maximum;
       } else if (marked.empty() || marked.size() > 1) {
         points = 0;
       } else {
-        points = marked == item.keyed ? item.maximum : plan.wrong;
+        points = plan.wrong;
       }
       sheet.points.push_back(points);
+      sheet.right.push_back(right ? 1.0 : 0.0);
       sheet.marked.push_back(marked);
+    }
+    if (plan.floor) {
+      double sum = 0;
+      for (std::size_t i = 0; i < sheet.points.size(); ++i) {
+        if (!out.input.items[i].isVoid) sum += sheet.points[i];
+      }
+      sheet.total = std::max(sum, *plan.floor);
     }
     out.input.sheets.push_back(std::move(sheet));
   }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,10 +19,12 @@ struct SimulationPlan {
   int items = 30;
   std::string options = "ABCDE";
   std::vector<std::string> versions = {"A", "B"};
-  bool plant = true;  // items 3 (wrong key), 7 (negative) and 11 (easy); needs 11 items
-  int voidItem = 0;   // master number of a void item, 0 for none
-  int bonusItem = 0;  // master number of a bonus item, 0 for none
-  double wrong = 0;   // points for a wrong answer (negative marking)
+  bool plant = true;            // items 3 (wrong key), 7 (negative) and 11 (easy); needs 11 items
+  int voidItem = 0;             // master number of a void item, 0 for none
+  int bonusItem = 0;            // master number of a bonus item, 0 for none
+  int acceptItem = 0;           // master number of an item that accepts a second option too, 0 for none
+  double wrong = 0;             // points for a wrong answer (negative marking)
+  std::optional<double> floor;  // the least total a student gets
   double blankRate = 0.01;
   double multipleRate = 0.005;
 };

@@ -43,7 +43,9 @@ nlohmann::json InputJson(const omr::exam::testing::SimulatedExam& sim) {
     j["sheets"].push_back({{"number", sheet.number},
                            {"version", sheet.version},
                            {"points", sheet.points},
-                           {"marked", sheet.marked}});
+                           {"right", sheet.right},
+                           {"marked", sheet.marked},
+                           {"total", sheet.total ? nlohmann::json(*sheet.total) : nlohmann::json()}});
   }
   j["versions"] = sim.input.versions;
   j["planted"] = {{"wrong_key", sim.wrongKey}, {"negative", sim.negative}, {"easy", sim.easy}};
@@ -59,6 +61,9 @@ int main(int argc, char** argv) {
   plan.items = 30;
   plan.voidItem = 20;
   plan.bonusItem = 25;
+  plan.acceptItem = 14;
+  plan.wrong = -0.25;
+  plan.floor = 0;
   plan.versions = {"A", "B"};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];

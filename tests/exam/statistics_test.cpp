@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <optional>
 #include <set>
@@ -27,11 +28,12 @@ double Mean(const std::vector<double>& v) {
   return s / static_cast<double>(v.size());
 }
 
-double PopVariance(const std::vector<double>& v) {
+// Sample variance: divided by n - 1.
+double SampleVariance(const std::vector<double>& v) {
   const double m = Mean(v);
   double s = 0;
   for (double x : v) s += (x - m) * (x - m);
-  return s / static_cast<double>(v.size());
+  return s / static_cast<double>(v.size() - 1);
 }
 
 bool AllEqual(const std::vector<double>& v) {
@@ -59,13 +61,13 @@ struct RefOption {
 };
 
 struct RefItem {
-  std::optional<double> p, r, d;
+  std::optional<double> mean, p, pb, r, d, alphaDrop;
   std::map<std::string, RefOption> options;  // "A", "blank", "multiple"
   unsigned flags = 0;
 };
 
 struct RefAnalysis {
-  std::int64_t n = 0, group = 0;
+  std::int64_t n = 0, group = 0, alphaItems = 0, floored = 0;
   std::optional<double> mean, median, sd, min, max, alpha, sem;
   std::vector<RefItem> items;
 };
@@ -77,6 +79,29 @@ std::string Chosen(const std::string& marked) {
   return std::string(1, *set.begin());
 }
 
+// Cronbach's alpha of these item columns from their covariance matrix, as
+// psych::alpha has it: k/(k-1) (1 - trace / sum).
+std::optional<double> Alpha(const std::vector<std::vector<double>>& columns) {
+  const std::size_t k = columns.size();
+  if (k < 2) return std::nullopt;
+  const std::size_t n = columns[0].size();
+  double trace = 0, sum = 0;
+  for (std::size_t a = 0; a < k; ++a) {
+    for (std::size_t b = 0; b < k; ++b) {
+      const double ma = Mean(columns[a]), mb = Mean(columns[b]);
+      double c = 0;
+      for (std::size_t s = 0; s < n; ++s) c += (columns[a][s] - ma) * (columns[b][s] - mb);
+      c /= static_cast<double>(n - 1);
+      sum += c;
+      if (a == b) trace += c;
+    }
+  }
+  if (sum <= 1e-12) return std::nullopt;
+  return static_cast<double>(k) / static_cast<double>(k - 1) * (1 - trace / sum);
+}
+
+// X: the sum of item points, groups and item figures on right/wrong; T
+// (the given total, else X) for the figures of the totals.
 RefAnalysis Reference(const std::vector<AnalysisItem>& items, const std::vector<AnalysisSheet>& sheets,
                       const std::string& version) {
   RefAnalysis ref;
@@ -84,10 +109,8 @@ RefAnalysis Reference(const std::vector<AnalysisItem>& items, const std::vector<
   ref.n = static_cast<std::int64_t>(n);
   ref.group = static_cast<std::int64_t>(std::ceil(27.0 * static_cast<double>(n) / 100.0));
   std::vector<double> total(n, 0);
-  int k = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (items[i].isVoid) continue;
-    ++k;
     for (std::size_t s = 0; s < n; ++s) total[s] += sheets[s].points[i];
   }
   // Upper group: the first g by total descending, lowest sheet number first
@@ -102,7 +125,18 @@ RefAnalysis Reference(const std::vector<AnalysisItem>& items, const std::vector<
   std::vector<std::size_t> upper(order.begin(), order.begin() + g);
   std::vector<std::size_t> lower(order.end() - g, order.end());
 
-  double sumVar = 0;
+  // Alpha's items: those whose points vary.
+  std::vector<std::vector<double>> varying;
+  std::vector<std::size_t> varyingIndex;
+  for (std::size_t i = 0; i < items.size() && n > 1; ++i) {
+    std::vector<double> x(n);
+    for (std::size_t s = 0; s < n; ++s) x[s] = sheets[s].points[i];
+    if (items[i].isVoid || AllEqual(x)) continue;
+    varying.push_back(x);
+    varyingIndex.push_back(i);
+  }
+  ref.alphaItems = static_cast<std::int64_t>(varying.size());
+
   for (std::size_t i = 0; i < items.size(); ++i) {
     RefItem item;
     const AnalysisItem& def = items[i];
@@ -110,20 +144,26 @@ RefAnalysis Reference(const std::vector<AnalysisItem>& items, const std::vector<
       ref.items.push_back(item);
       continue;
     }
-    std::vector<double> x(n), rest(n);
+    std::vector<double> x(n), u(n), rest(n);
     for (std::size_t s = 0; s < n; ++s) {
       x[s] = sheets[s].points[i];
+      u[s] = sheets[s].right[i];
       rest[s] = total[s] - x[s];
     }
     if (n > 0) {
-      sumVar += PopVariance(x);
-      item.r = Correlation(x, rest);
-      if (def.maximum > 0) {
-        item.p = Mean(x) / def.maximum;
-        double up = 0, low = 0;
-        for (std::size_t s : upper) up += x[s];
-        for (std::size_t s : lower) low += x[s];
-        item.d = up / g / def.maximum - low / g / def.maximum;
+      item.mean = Mean(x);
+      item.p = Mean(u);
+      item.pb = Correlation(u, total);
+      item.r = Correlation(u, rest);
+      double up = 0, low = 0;
+      for (std::size_t s : upper) up += u[s];
+      for (std::size_t s : lower) low += u[s];
+      item.d = up / g - low / g;
+      const auto at = std::find(varyingIndex.begin(), varyingIndex.end(), i);
+      if (at != varyingIndex.end()) {
+        std::vector<std::vector<double>> others = varying;
+        others.erase(others.begin() + (at - varyingIndex.begin()));
+        item.alphaDrop = Alpha(others);
       }
     }
     auto key = def.versionKeys.count(version) ? def.versionKeys.at(version) : def.keyed;
@@ -170,17 +210,21 @@ RefAnalysis Reference(const std::vector<AnalysisItem>& items, const std::vector<
     ref.items.push_back(item);
   }
   if (n > 0) {
-    ref.mean = Mean(total);
-    std::vector<double> sorted = total;
+    std::vector<double> got(n);
+    for (std::size_t s = 0; s < n; ++s) {
+      got[s] = sheets[s].total.value_or(total[s]);
+      ref.floored += got[s] != total[s];
+    }
+    ref.mean = Mean(got);
+    std::vector<double> sorted = got;
     std::sort(sorted.begin(), sorted.end());
     ref.min = sorted.front();
     ref.max = sorted.back();
     ref.median = n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
-    const double var = PopVariance(total);
-    ref.sd = std::sqrt(var);
-    if (k >= 2 && !AllEqual(total)) {
-      ref.alpha = (static_cast<double>(k) / (k - 1)) * (1 - sumVar / var);
-      ref.sem = *ref.sd * std::sqrt(1 - *ref.alpha);
+    ref.alpha = Alpha(varying);
+    if (n > 1) {
+      ref.sd = AllEqual(got) ? 0.0 : std::sqrt(SampleVariance(got));
+      if (ref.alpha) ref.sem = *ref.sd * std::sqrt(1 - *ref.alpha);
     }
   }
   return ref;
@@ -212,15 +256,20 @@ void Compare(const Analysis& got, const RefAnalysis& want, const std::string& wh
   Near(got.test.max, want.max, where + " max");
   Near(got.test.alpha, want.alpha, where + " alpha");
   Near(got.test.sem, want.sem, where + " sem");
+  EXPECT_EQ(got.test.alphaItems, want.alphaItems) << where;
+  EXPECT_EQ(got.test.floored, want.floored) << where;
   std::int64_t binned = 0;
   for (const Bin& b : got.test.distribution) binned += b.count;
   EXPECT_EQ(binned, want.n) << where << " distribution";
   ASSERT_EQ(got.items.size(), want.items.size());
   for (std::size_t i = 0; i < want.items.size(); ++i) {
     const std::string at = where + " item " + std::to_string(got.items[i].master);
+    Near(got.items[i].mean, want.items[i].mean, at + " mean");
     Near(got.items[i].p, want.items[i].p, at + " p");
+    Near(got.items[i].pointBiserial, want.items[i].pb, at + " point-biserial");
     Near(got.items[i].r, want.items[i].r, at + " r");
     Near(got.items[i].d, want.items[i].d, at + " D");
+    Near(got.items[i].alphaIfDeleted, want.items[i].alphaDrop, at + " alpha if deleted");
     EXPECT_EQ(FlagNames(got.items[i].flags), FlagNames(want.items[i].flags)) << at;
     std::set<std::string> seen;
     for (const OptionRow& row : got.items[i].options) {
@@ -264,6 +313,7 @@ struct HandExam {
   std::vector<std::string> versions;  // declared versions
   std::vector<std::string> rows;
   std::vector<std::string> flags;  // expected flags per item, when given
+  std::optional<double> floor;     // the least total a student gets
 };
 
 AnalysisInput Build(const HandExam& exam) {
@@ -294,7 +344,13 @@ AnalysisInput Build(const HandExam& exam) {
       }
       const AnalysisItem& item = in.items[sheet.marked.size()];
       sheet.points.push_back(marked.size() != 1 ? 0.0 : marked == item.keyed ? item.maximum : exam.wrong);
+      sheet.right.push_back(marked == item.keyed ? 1.0 : 0.0);
       sheet.marked.push_back(marked);
+    }
+    if (exam.floor) {
+      double sum = 0;
+      for (std::size_t i = 0; i < in.items.size(); ++i) sum += in.items[i].isVoid ? 0 : sheet.points[i];
+      sheet.total = std::max(sum, *exam.floor);
     }
     in.sheets.push_back(sheet);
   }
@@ -323,6 +379,7 @@ const HandExam kHandExams[] = {
      {"A", "B"},
      {"A 1 ABCD", "A 2 ABCA", "B 3 AB.D", "B 4 BBCD", "A 5 (AB)CCD", "B 6 CDAB", "A 7 DBCC", "B 8 A.BD",
       "A 9 ABDD", "B 10 BACD"},
+     {},
      {}},
     // Items 1, 5-8 follow ability; 2 is keyed B where the able answer C;
     // the able leave 3 blank while the rest get it right; everyone gets 4.
@@ -334,8 +391,9 @@ const HandExam kHandExams[] = {
      {},
      {"X 1 AC.DAAAA", "X 2 AC.DAAAA", "X 3 AC.DAAAA", "X 4 AC.DAAAA", "X 5 ACCDAABA", "X 6 ABCDABBA",
       "X 7 ABCDBBBA", "X 8 BBCDBBBA", "X 9 BBCDBBBB", "X 10 BDCDBBBB"},
-     {"", "key? negative", "negative", "easy", "", "", "", ""}},
-    {"one sheet", "ABC", {}, "", 0, {"A"}, {"A 5 AB."}, {"easy", "easy", "hard"}},
+     {"", "key? negative", "negative", "easy", "", "", "", ""},
+     {}},
+    {"one sheet", "ABC", {}, "", 0, {"A"}, {"A 5 AB."}, {"easy", "easy", "hard"}, {}},
     {"identical sheets",
      "ABC",
      {},
@@ -343,7 +401,8 @@ const HandExam kHandExams[] = {
      0,
      {"A"},
      {"A 1 ABD", "A 2 ABD", "A 3 ABD", "A 4 ABD"},
-     {"easy", "easy", "hard"}},
+     {"easy", "easy", "hard"},
+     {}},
     {"an item nobody answered",
      "ABC",
      {},
@@ -351,6 +410,7 @@ const HandExam kHandExams[] = {
      0,
      {"A"},
      {"A 1 A.C", "A 2 B.C", "A 3 A.D", "A 4 C.C", "A 5 A.A"},
+     {},
      {}},
     {"a version with no sheets",
      "ABCA",
@@ -359,6 +419,7 @@ const HandExam kHandExams[] = {
      0,
      {"A", "B", "C"},
      {"A 1 ABCA", "B 2 ABCB", "A 3 BBCA", "B 4 AACC", "A 5 CDCA", "B 6 ABDA"},
+     {},
      {}},
     {"void item, weights, negative marking",
      "ABCDA",
@@ -367,8 +428,9 @@ const HandExam kHandExams[] = {
      -0.25,
      {"A"},
      {"A 11 ABCDA", "A 12 ACCDB", "A 13 BBC.A", "A 14 DD(CD)DA", "A 15 AACBA", "A 16 .BBDC", "A 17 CCCCC"},
-     {}},
-    {"one item", "A", {}, "", 0, {"A"}, {"A 1 A", "A 2 B", "A 3 A", "A 4 ."}, {}},
+     {},
+     1.0},  // sheet 17 (0.25 points) is raised to the floor
+    {"one item", "A", {}, "", 0, {"A"}, {"A 1 A", "A 2 B", "A 3 A", "A 4 ."}, {}, {}},
     // Equal totals everywhere: the groups come from the sheet numbers.
     {"ties",
      "AB",
@@ -377,8 +439,9 @@ const HandExam kHandExams[] = {
      0,
      {"A"},
      {"A 9 AC", "A 3 CB", "A 5 AC", "A 1 CB", "A 7 AC", "A 2 CB", "A 4 AC"},
+     {},
      {}},
-    {"no sheets", "AB", {}, "", 0, {"A"}, {}, {}},
+    {"no sheets", "AB", {}, "", 0, {"A"}, {}, {}, {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Exams, HandExamTest, ::testing::ValuesIn(kHandExams), [](const auto& info) {
@@ -394,6 +457,7 @@ TEST(Statistics, DegenerateCasesGiveDefinedResults) {
   ASSERT_TRUE(AnalyzeExam(Build(kHandExams[2]), one, error));
   EXPECT_EQ(one.overall.test.group, 1);
   EXPECT_FALSE(one.overall.test.alpha);
+  EXPECT_FALSE(one.overall.test.sd);  // a sample SD needs two sheets
   EXPECT_FALSE(one.overall.items[0].r);
   ASSERT_TRUE(one.overall.items[0].d);
   EXPECT_EQ(*one.overall.items[0].d, 0.0);
@@ -426,11 +490,22 @@ TEST(Statistics, SimulatedExamFlagsExactlyThePlantedItems) {
     plan.items = 30;
     plan.voidItem = 20;
     plan.bonusItem = 25;
+    plan.acceptItem = 14;
+    plan.wrong = -0.25;
+    plan.floor = 0;
     const testing::SimulatedExam sim = testing::SimulateExam(plan);
     ExamAnalysis got;
     std::string error;
     ASSERT_TRUE(AnalyzeExam(sim.input, got, error)) << error;
     CompareAll(sim.input, got);
+    // Under negative marking p is still the share of the keyed rows, never negative.
+    for (const ItemResult& item : got.overall.items) {
+      if (item.isVoid || item.bonus) continue;
+      double keyed = 0;
+      for (const OptionRow& row : item.options) keyed += row.keyed ? *row.share : 0;
+      EXPECT_NEAR(*item.p, keyed, kTolerance) << "item " << item.master;
+    }
+    EXPECT_LT(got.overall.test.alphaItems, got.overall.test.k);  // not the bonus item
     std::set<int> flagged;
     for (const ItemResult& item : got.overall.items) {
       if (item.flags) flagged.insert(item.master);
@@ -463,6 +538,7 @@ AnalysisInput TwoVersionsOneItem() {
           i == 1 && s.version == "B" ? in.items[1].versionKeys.at("B") : in.items[i].keyed;
       s.marked.push_back(std::string(1, r[i]));
       s.points.push_back(key == std::string(1, r[i]) ? 1 : 0);
+      s.right.push_back(s.points.back());
     }
     in.sheets.push_back(s);
   }
@@ -498,6 +574,7 @@ TEST(Statistics, OptionRowsForStrayLabelsAndAllOfItems) {
     s.number = number++;
     s.marked = {m1, m2};
     s.points = {m1 == "AC" ? 2.0 : 0.0, m2 == "A" ? 1.0 : 0.0};
+    s.right = {m1 == "AC" ? 1.0 : 0.0, m2 == "A" ? 1.0 : 0.0};
     in.sheets.push_back(s);
   }
   ExamAnalysis got;
@@ -527,6 +604,7 @@ TEST(Statistics, KeyNobodyChoseLosesToAnyChosenOption) {
     s.number = number++;
     s.marked = {std::string(1, r[0]), std::string(1, r[1])};
     s.points = {r[0] == 'A' ? 1.0 : 0.0, 0.0};
+    s.right = s.points;
     in.sheets.push_back(s);
   }
   ExamAnalysis got;
@@ -575,7 +653,12 @@ TEST(Statistics, BadInputIsRefusedWithItsPlace) {
   };
   const Case cases[] = {
       {"sheet 1: sheet number used twice", [](AnalysisInput& in) { in.sheets[1].number = 1; }},
-      {"sheet 3: 3 points and 4 responses", [](AnalysisInput& in) { in.sheets[2].points.pop_back(); }},
+      {"sheet 3: 3 points, 4 shares right and 4 responses",
+       [](AnalysisInput& in) { in.sheets[2].points.pop_back(); }},
+      {"sheet 2, item 1: the share right is not a finite number",
+       [](AnalysisInput& in) { in.sheets[1].right[0] = std::nan(""); }},
+      {"sheet 4: the total is not a finite number",
+       [](AnalysisInput& in) { in.sheets[3].total = std::numeric_limits<double>::infinity(); }},
       {"sheet 1, item 2: points are not a finite number",
        [](AnalysisInput& in) { in.sheets[0].points[1] = std::nan(""); }},
       {"item 3 (master 3): the maximum", [](AnalysisInput& in) { in.items[2].maximum = -1; }},

@@ -426,28 +426,37 @@ def test_status_counts(project: Project) -> None:
         assert len(exam.sheets) == len(original.sheets) == 200
 
 
-def test_item_analysis_flags_the_planted_items_and_matches_the_statistics_module(project: Project) -> None:
-    """exam stats and exam report against every figure computed from the drawing with Python's statistics
-    module (test_report.reference), and the report page in headless Chromium."""
-    from test_report import browser, compare, reference
-
+def scored_sheets(project: Project) -> List[dict]:
+    """Per scored sheet as drawn, in master item order: its points, whether each item was answered right (the key
+    or the accepted option; a bonus item always), the labels marked; and the total it gets (after the floor)."""
     with omr.Exam(project.path) as exam:
         stored = by_station(exam)
-    items = [{"master": m, "maximum": 2.0 if m == DOUBLE_POINTS else CORRECT, "void": m == VOID,
-              "bonus": m == BONUS, "options": OPTIONS, "keyed": KEY1[m - 1] + (ACCEPT_ALSO if m == ACCEPT else "")}
-             for m in range(1, ITEMS + 1)]
     sheets = []
     for d in project.sheets:
         if d.status or d.nobar or d.version not in ("1", "2"):
             continue
         order = list(range(1, ITEMS + 1)) if d.version == "1" else ORDER2
         key = KEY1 if d.version == "1" else KEY2
-        points, marked = [0.0] * ITEMS, [""] * ITEMS
+        points, right, marked = [0.0] * ITEMS, [0.0] * ITEMS, [""] * ITEMS
         for i, m in enumerate(d.marked):
-            points[order[i] - 1] = item_points(order[i], m, key[i], {VOID}) or 0.0
-            marked[order[i] - 1] = m
+            master = order[i]
+            points[master - 1] = item_points(master, m, key[i], {VOID}) or 0.0
+            right[master - 1] = float(master == BONUS or m in ({key[i], ACCEPT_ALSO} if master == ACCEPT else {key[i]}))
+            marked[master - 1] = m
         sheets.append({"number": stored[(d.station, d.index)].number, "version": d.version, "points": points,
-                       "marked": marked})
+                       "right": right, "marked": marked, "total": expected_score(d, {VOID})[0]})
+    return sheets
+
+
+def test_item_analysis_flags_the_planted_items_and_matches_the_statistics_module(project: Project) -> None:
+    """exam stats and exam report against every figure computed from the drawing with Python's statistics
+    module (test_report.reference), and the report page in headless Chromium."""
+    from test_report import browser, compare, reference
+
+    items = [{"master": m, "maximum": 2.0 if m == DOUBLE_POINTS else CORRECT, "void": m == VOID,
+              "bonus": m == BONUS, "options": OPTIONS, "keyed": KEY1[m - 1] + (ACCEPT_ALSO if m == ACCEPT else "")}
+             for m in range(1, ITEMS + 1)]
+    sheets = scored_sheets(project)
     stats = json.loads(omrctl("exam", "stats", str(project.path), "--json").stdout)
     compare(stats["overall"], reference(items, sheets), "all versions")
     assert [v["version"] for v in stats["versions"]] == ["1", "2"]
@@ -465,11 +474,13 @@ def test_item_analysis_flags_the_planted_items_and_matches_the_statistics_module
     xlsx = project.work / "analysis.xlsx"
     omrctl("exam", "export", str(project.path), "--xlsx", str(xlsx))
     book = openpyxl.load_workbook(xlsx, read_only=True)
-    rows = [r for r in book["Item analysis"].iter_rows(min_row=2, values_only=True) if r[0] == "(all versions)"]
+    table = list(book["Item analysis"].iter_rows(values_only=True))
+    rows = [dict(zip(table[0], r)) for r in table[1:] if r[0] == "(all versions)"]
     assert len(rows) == ITEMS
     for row, item in zip(rows, stats["overall"]["items"]):
-        assert row[1] == item["item"]
-        for value, name in zip(row[7:10], ("p", "r", "d")):
+        assert row["Item"] == item["item"]
+        for column, name in (("p", "p"), ("r", "r"), ("D", "d"), ("Alpha if deleted", "alpha_if_deleted")):
+            value = row[column]
             assert (value is None) == (item[name] is None) and (value is None or abs(value - item[name]) <= 1e-9)
 
     # The report: a panel for each planted item, every waiting sheet listed; it renders without a console error.
@@ -494,6 +505,54 @@ def test_item_analysis_flags_the_planted_items_and_matches_the_statistics_module
     else:
         done = omrctl("exam", "report", str(project.path), "--pdf", str(pdf_path), check=False)
         assert done.returncode != 0 and "apt-get install chromium" in done.stderr and not pdf_path.exists()
+
+
+def test_item_analysis_agrees_with_r_psych(project: Project) -> None:
+    """p, D, the point-biserial and corrected item-rest correlations of right/wrong, alpha, alpha if deleted, and
+    the mean, SD and SEM of the totals (from the scorer above) against R's psych package, over all versions and
+    (but the correlations) per version."""
+    rscript = shutil.which("Rscript")
+    if not rscript:
+        pytest.fail("Rscript is missing: scripts/bootstrap installs r-base and r-cran-psych")
+    sheets = scored_sheets(project)
+    kept = [m for m in range(1, ITEMS + 1) if m != VOID]
+    matrix = project.work / "psych-input.csv"
+    with open(matrix, "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["number", "version", "total"] + [f"x{m}" for m in kept] + [f"u{m}" for m in kept])
+        for s in sheets:
+            w.writerow([s["number"], s["version"], repr(s["total"])] + [repr(s["points"][m - 1]) for m in kept] +
+                       [repr(s["right"][m - 1]) for m in kept])
+    done = subprocess.run([rscript, str(SOURCE / "tests" / "exam" / "psych_reference.R"), str(matrix)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    want: Dict[Tuple[str, int, str], float] = {}
+    for row in csv.DictReader(done.stdout.splitlines()):
+        want[(row["group"], int(row["item"]), row["figure"])] = float(row["value"])
+
+    stats = json.loads(omrctl("exam", "stats", str(project.path), "--json").stdout)
+    analyses = {"all": stats["overall"], **{v["version"]: v for v in stats["versions"]}}
+    worst: Dict[str, float] = {}
+    for group, analysis in analyses.items():
+        mine = [s for s in sheets if group in ("all", s["version"])]
+        assert analysis["sheets"] == len(mine)
+        totals = sorted(s["total"] for s in mine)
+        assert (analysis["min"], analysis["max"]) == (totals[0], totals[-1])
+        assert analysis["floored"] == sum(s["total"] != sum(s["points"]) for s in mine)
+        assert analysis["alpha_items"] == want[(group, 0, "alpha_items")]
+        got = [((group, 0, name), analysis[name]) for name in ("mean", "sd", "alpha", "sem")]
+        correlations = ("r", "point_biserial") if group == "all" else ()  # R computes them over all versions
+        for item in analysis["items"]:
+            for name in ("p", "d", "alpha_if_deleted") + correlations:
+                got.append(((group, item["item"], name), item[name]))
+        for key, value in got:
+            expected = want.get(key)
+            assert (value is None) == (expected is None), key
+            if value is not None:
+                worst[key[2]] = max(worst.get(key[2], 0.0), abs(value - expected))
+    assert sum(1 for g, _, f in want if g == "all" and f == "r") == ITEMS - 2  # none for the void and bonus items
+    print("largest difference from R psych per figure:", worst)
+    assert all(diff <= 1e-9 for diff in worst.values()), worst
 
 
 def copy_project(project: Project, name: str) -> Path:

@@ -50,34 +50,49 @@ def chosen(marked):
     return marked[0]
 
 
+def alpha(columns):
+    """Cronbach's alpha over item columns: k/(k-1) (1 - sum of item variances / variance of their sum)."""
+    k = len(columns)
+    if k < 2:
+        return None
+    var_sum = st.variance([sum(row) for row in zip(*columns)])
+    return k / (k - 1) * (1 - sum(st.variance(c) for c in columns) / var_sum) if var_sum > 0 else None
+
+
 def reference(items, sheets):
-    """Every figure from its textbook definition."""
+    """Every figure from its textbook definition: item figures on right/wrong ("right", a share for partial
+    credit) against the sum of item points X, alpha over the items whose points vary, the figures of the
+    totals on the total the student gets ("total", X when absent), sample variances."""
     n = len(sheets)
     scored = [i for i, item in enumerate(items) if not item["void"]]
-    totals = [sum(s["points"][i] for i in scored) for s in sheets]
+    sums = [sum(s["points"][i] for i in scored) for s in sheets]
+    totals = [s["total"] if s.get("total") is not None else x for s, x in zip(sheets, sums)]
     group = -(-27 * n // 100)
-    order = sorted(range(n), key=lambda s: (-totals[s], sheets[s]["number"]))
+    order = sorted(range(n), key=lambda s: (-sums[s], sheets[s]["number"]))
     upper, lower = order[:group], order[n - group:]
-    out = {"sheets": n, "group_size": group, "items": []}
+    varying = {i: [s["points"][i] for s in sheets] for i in scored
+               if n > 1 and len({s["points"][i] for s in sheets}) > 1}
+    out = {"sheets": n, "group_size": group, "alpha_items": len(varying),
+           "floored": sum(t != x for t, x in zip(totals, sums)), "items": []}
     if n:
-        variances = [st.pvariance([s["points"][i] for s in sheets]) for i in scored]
-        var_total = st.pvariance(totals)
-        k = len(scored)
-        alpha = k / (k - 1) * (1 - sum(variances) / var_total) if k > 1 and var_total > 0 else None
-        out.update(mean=st.fmean(totals), median=st.median(totals), sd=st.pstdev(totals), min=min(totals),
-                   max=max(totals), alpha=alpha,
-                   sem=st.pstdev(totals) * math.sqrt(1 - alpha) if alpha is not None else None)
+        a = alpha(list(varying.values()))
+        sd = st.stdev(totals) if n > 1 else None
+        out.update(mean=st.fmean(totals), median=st.median(totals), sd=sd, min=min(totals), max=max(totals),
+                   alpha=a, sem=sd * math.sqrt(1 - a) if a is not None else None)
     for i, item in enumerate(items):
-        got = {"void": item["void"], "p": None, "r": None, "d": None, "options": {}, "flags": set()}
+        got = {"void": item["void"], "options": {}, "flags": set()}
+        got.update({name: None for name in ("mean", "p", "point_biserial", "r", "d", "alpha_if_deleted")})
         out["items"].append(got)
         if item["void"] or not n:
             continue
-        m = item["maximum"]
         x = [s["points"][i] for s in sheets]
-        rest = [t - xi for t, xi in zip(totals, x)]
-        got["p"] = st.fmean(x) / m
-        got["r"] = correlation(x, rest)
-        got["d"] = sum(x[s] for s in upper) / group / m - sum(x[s] for s in lower) / group / m
+        u = [s["right"][i] for s in sheets]
+        rest = [t - xi for t, xi in zip(sums, x)]
+        got["mean"], got["p"] = st.fmean(x), st.fmean(u)
+        got["point_biserial"], got["r"] = correlation(u, sums), correlation(u, rest)
+        got["d"] = sum(u[s] for s in upper) / group - sum(u[s] for s in lower) / group
+        if i in varying:
+            got["alpha_if_deleted"] = alpha([c for j, c in varying.items() if j != i])
         for row in list(item["options"]) + ["blank", "multiple"]:
             c = [1.0 if chosen(s["marked"][i]) == row else 0.0 for s in sheets]
             got["options"][row] = {
@@ -113,14 +128,14 @@ def near(got, want, what):
 
 
 def compare(analysis, want, where):
-    assert analysis["sheets"] == want["sheets"], where
-    assert analysis["group_size"] == want["group_size"], where
+    for name in ("sheets", "group_size", "alpha_items", "floored"):
+        assert analysis[name] == want[name], f"{where} {name}"
     for name in ("mean", "median", "sd", "min", "max", "alpha", "sem"):
         near(analysis[name], want.get(name), f"{where} {name}")
     for got, ref in zip(analysis["items"], want["items"], strict=True):
         at = f"{where} item {got['item']}"
         assert got["void"] == ref["void"], at
-        for name in ("p", "r", "d"):
+        for name in ("mean", "p", "point_biserial", "r", "d", "alpha_if_deleted"):
             near(got[name], ref[name], f"{at} {name}")
         assert set(got["flags"]) == ref["flags"], at
         if ref["void"]:
@@ -163,23 +178,30 @@ def test_xlsx_holds_the_same_numbers(sample):
     def version(cell):
         return None if cell == "(all versions)" else cell
 
-    rows = list(book["Test statistics"].iter_rows(min_row=2, values_only=True))
-    assert len(rows) == len(analyses)
-    for row in rows:
-        a = analyses[version(row[0])]
-        assert row[1] == a["sheets"]
-        for value, name in zip(row[5:], ("mean", "median", "sd", "min", "max", "alpha", "sem"), strict=True):
-            assert value is None or isinstance(value, (int, float))
-            near(value, a[name], name)
-    items = list(book["Item analysis"].iter_rows(min_row=2, values_only=True))
+    def table(name):
+        rows = list(book[name].iter_rows(values_only=True))
+        return [dict(zip(rows[0], r)) for r in rows[1:]]
+
+    tests = table("Test statistics")
+    assert len(tests) == len(analyses)
+    for row in tests:
+        a = analyses[version(row["Version"])]
+        assert (row["Sheets"], row["Alpha items"], row["Floored"]) == (a["sheets"], a["alpha_items"], a["floored"])
+        for column, name in (("Mean", "mean"), ("Median", "median"), ("SD", "sd"), ("Min", "min"), ("Max", "max"),
+                             ("Alpha", "alpha"), ("SEM", "sem")):
+            assert row[column] is None or isinstance(row[column], (int, float))
+            near(row[column], a[name], name)
+    items = table("Item analysis")
     assert len(items) == sum(len(a["items"]) for a in analyses.values())
     for row in items:
-        a = analyses[version(row[0])]
-        item = next(i for i in a["items"] if i["item"] == row[1])
-        assert isinstance(row[1], (int, float))
-        for value, name in zip(row[7:12], ("p", "r", "d", "p_upper", "p_lower"), strict=True):
-            near(value, item[name], f"item {row[1]} {name}")
-        assert (row[12] or "") == " ".join(item["flags"])
+        a = analyses[version(row["Version"])]
+        item = next(i for i in a["items"] if i["item"] == row["Item"])
+        assert isinstance(row["Item"], (int, float))
+        for column, name in (("Mean", "mean"), ("p", "p"), ("D", "d"), ("Point-biserial", "point_biserial"),
+                             ("r", "r"), ("Alpha if deleted", "alpha_if_deleted"), ("p upper", "p_upper"),
+                             ("p lower", "p_lower")):
+            near(row[column], item[name], f"item {row['Item']} {name}")
+        assert (row["Flags"] or "") == " ".join(item["flags"])
     options = list(book["Option analysis"].iter_rows(min_row=2, values_only=True))
     assert len(options) == sum(len(i["options"]) for a in analyses.values() for i in a["items"])
     for row in options:
@@ -204,11 +226,12 @@ def test_page_renders_in_chromium_without_console_errors(sample):
         assert driver.find_elements(By.CSS_SELECTOR, "#review td b") == []
         assert "O'Brien & \"Daughters\" <b>" in driver.find_element(By.ID, "review").text
         table = driver.find_element(By.ID, "item-table")
-        heading = table.find_elements(By.CSS_SELECTOR, "thead th")[2]
-        assert heading.text.strip() == "p"
+        headings = [th.text.strip() for th in table.find_elements(By.CSS_SELECTOR, "thead th")]
+        assert headings[:5] == ["Item", "Key", "Max", "Mean", "p"]
+        heading = table.find_elements(By.CSS_SELECTOR, "thead th")[4]
 
         def column():
-            return [c.get_attribute("data-v") for c in table.find_elements(By.CSS_SELECTOR, "tbody td:nth-child(3)")]
+            return [c.get_attribute("data-v") for c in table.find_elements(By.CSS_SELECTOR, "tbody td:nth-child(5)")]
 
         before = column()
         heading.click()

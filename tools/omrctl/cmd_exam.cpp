@@ -445,7 +445,7 @@ int RunExport(const ExamOptions& o) {
     throw ex::Error("say what to export: --csv FILE, --xlsx FILE or --json");
   auto project = ex::Project::Open(o.project, o.name);
   const ex::ExportTables tables = ex::BuildTables(*project);
-  if (!o.csv.empty()) ex::WriteCsv(o.sheets ? tables.sheets : tables.students, o.csv);
+  if (!o.csv.empty()) ex::WriteCsv(o.sheets ? tables.sheets : tables.students, o.csv, o.excel);
   if (!o.xlsx.empty()) ex::WriteXlsx(tables, o.xlsx);
   if (o.json) std::printf("%s\n", ex::ExportJson(*project, tables).c_str());
   return kExitOk;
@@ -632,9 +632,12 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
                                        "then per master item the response and "
                                        "its points) and per sheet");
   project(exp);
-  exp->add_option("--csv", o.csv, "Write the students (or with --sheets, the sheets) as CSV")
-      ->type_name("FILE");
+  CLI::Option* csv =
+      exp->add_option("--csv", o.csv, "Write the students (or with --sheets, the sheets) as CSV")
+          ->type_name("FILE");
   exp->add_flag("--sheets", o.sheets, "--csv writes one row per sheet");
+  exp->add_flag("--excel", o.excel, "Write the CSV for spreadsheets: UTF-8 with a byte-order mark, CRLF")
+      ->needs(csv);
   exp->add_option("--xlsx", o.xlsx,
                   "Write a workbook: students, sheets, items, review reasons and the item analysis (test "
                   "statistics, items, options)")
@@ -643,9 +646,10 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
 
   CLI::App* stats = exam->add_subcommand(
       "stats",
-      "Item analysis on the terminal: per item the key, difficulty p, discrimination r and D, flags "
-      "(key?, negative, weak, hard, easy) and the share of each option, then why each flagged item is "
-      "flagged");
+      "Item analysis on the terminal: the figures of the totals the students get (SD and SEM from n - 1), "
+      "then per item the key, its points and mean points, p (the share answered right), D, the item-total "
+      "and item-rest correlations of right/wrong, alpha if the item is deleted, flags (key?, negative, "
+      "weak, hard, easy) and the share of each option, then why each flagged item is flagged");
   project(stats);
   stats->add_option("--version", o.version, "One version's analysis (default: all versions together)")
       ->type_name("NAME");

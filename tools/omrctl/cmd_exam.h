@@ -29,6 +29,7 @@ struct ExamOptions {
   std::string form;  // rescan
   std::string csv;   // export
   bool sheets = false;
+  bool excel = false;  // export --csv: a byte-order mark and CRLF
   std::string xlsx;
   bool json = false;
   std::string version;  // stats
