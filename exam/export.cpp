@@ -166,7 +166,8 @@ ExportTables BuildTables(Project& project) {
                          : numbers.size() > 1                        ? "several sheets"
                          : !roster.Empty() && r == roster.rows.end() ? "not in roster"
                                                                      : "scored";
-    row.push_back(Cell::Text(Numbers(numbers)));
+    // One sheet is a number; several are a list for a person to settle.
+    row.push_back(numbers.size() == 1 ? Cell::Number(numbers.front()) : Cell::Text(Numbers(numbers)));
     row.push_back(Cell::Text(s.version));
     row.push_back(s.scored ? Cell::Number(s.total) : Cell{});
     row.push_back(s.scored ? Cell::Number(s.maximum) : Cell{});

@@ -730,6 +730,13 @@ def test_exports_read_back(project: Project) -> None:
         assert float(by_id[sid]["maximum"]) == pytest.approx(maximum, abs=1e-9)
         assert by_id[sid]["item1"] in ("", *OPTIONS) or len(by_id[sid]["item1"]) == 2
         assert by_id[sid]["status"] == ("scored" if sid in project.roster else "not in roster")
+    # --excel: the same rows behind a byte-order mark, with CRLF line ends.
+    excel_csv = project.work / "students-excel.csv"
+    omrctl("exam", "export", str(project.path), "--csv", str(excel_csv), "--excel")
+    raw = excel_csv.read_bytes()
+    assert raw.startswith(b"\xef\xbb\xbf") and raw.count(b"\r\n") == raw.count(b"\n") == len(rows) + 1
+    assert raw[3:].replace(b"\r\n", b"\n") == students_csv.read_bytes()
+    assert "--excel requires --csv" in omrctl("exam", "export", str(project.path), "--excel", check=False).stderr
     sheet_rows = list(csv.DictReader(open(sheets_csv, encoding="utf-8")))
     assert len(sheet_rows) == 200 and sheet_rows[0]["sheet"] == "1"
     assert sheet_rows[0][f"item{VOID}_points"] == ""
@@ -747,6 +754,14 @@ def test_exports_read_back(project: Project) -> None:
         if expected["total"]:
             assert isinstance(row["total"], (int, float)) and not isinstance(row["total"], bool)
             assert row["total"] == pytest.approx(float(expected["total"]))
+    # Every number is a number: text that reads as one is only an ID, a version name, a response or a detail.
+    for sheet in book.worksheets:
+        table = list(sheet.iter_rows(values_only=True))
+        for values in table[1:]:
+            for name, value in zip(table[0], values):
+                if isinstance(value, str) and re.fullmatch(r"-?[0-9]+(\.[0-9]+)?", value):
+                    assert name in ("id", "student_id", "version", "Version", "detail") or \
+                        re.fullmatch(r"item[0-9]+", name), (sheet.title, name, value)
     items = list(book["Items"].iter_rows(values_only=True))
     assert len(items) == ITEMS + 1
     item_row = dict(zip(items[0], items[VOID]))
