@@ -26,7 +26,7 @@ tr.void td{color:var(--mute)}.flag{color:var(--flag);font-weight:600}.none{color
 .figures b{display:block;font-size:20px;font-variant-numeric:tabular-nums}.figures span{color:var(--mute);font-size:12px}
 svg text{font-family:inherit}svg.hist{width:100%;max-width:760px;height:auto}
 svg.opt{display:block}.opt .k{fill:var(--key)}.opt .r{fill:var(--rival)}.opt .o{fill:var(--bar)}.opt .s{fill:#c3cad1}.opt .t{fill:#eef1f4}
-.opt text{font-size:9px;fill:var(--ink)}.opt .kl{fill:var(--key);font-weight:600}.opt .pc{fill:var(--mute)}.hist .bar{fill:#5b7fa6}.hist text{font-size:11px;fill:var(--mute)}
+.opt text{font-size:10px;fill:var(--ink)}.opt .kl{fill:var(--key);font-weight:600}.opt .pc{fill:var(--mute)}.hist .bar{fill:#5b7fa6}.hist text{font-size:11px;fill:var(--mute)}
 .hist .mean{stroke:var(--rival);stroke-width:1.5;stroke-dasharray:4 3}.axis{stroke:#9aa4ae}
 .panel{border:1px solid var(--line);border-left:4px solid var(--flag);border-radius:6px;padding:10px 14px;margin:10px 0}
 .panel p{margin:4px 0}.panel td.kd{color:var(--key);font-weight:600}.panel tr.rv td{color:var(--rival);font-weight:600}
@@ -34,7 +34,8 @@ dl.terms{display:grid;grid-template-columns:max-content 1fr;gap:2px 12px;font-si
 dl.terms dt{font-weight:600;color:var(--ink)}#review td:first-child{text-align:right}
 @page{size:A4;margin:14mm 12mm}
 @media print{body{font-size:10px;max-width:none;padding:0}h1{font-size:18px}h2{font-size:14px;break-after:avoid}
-table{width:100%}th,td{padding:1px 6px}svg.opt{height:40px;width:auto}a{color:inherit;text-decoration:none}
+table{width:100%}th,td{padding:1px 6px}#review td:nth-child(3){white-space:nowrap}
+a{color:inherit;text-decoration:none}
 .panel,tr,svg,.figures div{break-inside:avoid}thead{display:table-header-group}.screen{display:none}
 table.sortable th::after{content:""!important}}
 )";
@@ -189,13 +190,13 @@ void Histogram(std::string& h, const TestResult& t) {
   h += "</section>";
 }
 
-// A small bar per option row (keyed green, the rival of "key?" orange), its
-// label and its share in percent beneath.
+// A small bar per option row (keyed green, the rival of "key?" orange) over
+// its label and its share in percent: one line, so that a row stays low.
 void OptionBars(std::string& h, const ItemResult& item) {
-  const int cell = 22, barTop = 2, barH = 24;
+  const int cell = 30, barTop = 1, barH = 16;
   const int width = cell * static_cast<int>(item.options.size());
-  h += "<svg class=opt width=\"" + std::to_string(width) + "\" height=\"50\" viewBox=\"0 0 " +
-       std::to_string(width) + " 50\">";
+  h += "<svg class=opt width=\"" + std::to_string(width) + "\" height=\"30\" viewBox=\"0 0 " +
+       std::to_string(width) + " 30\">";
   for (std::size_t i = 0; i < item.options.size(); ++i) {
     const OptionRow& row = item.options[i];
     const double share = row.share.value_or(0);
@@ -211,13 +212,13 @@ void OptionBars(std::string& h, const ItemResult& item) {
     const std::optional<double> percent = row.share ? std::optional<double>(*row.share * 100) : std::nullopt;
     h += "<g><title>" + EscapeHtml(RowName(row)) + (row.keyed ? " (keyed)" : "") + ": " +
          Fixed(percent, 1, "-") + "%</title>";
-    h += "<rect class=t x=\"" + std::to_string(x + 5) + "\" y=\"2\" width=\"12\" height=\"24\"/>";
-    h += "<rect class=" + std::string(cls) + " x=\"" + std::to_string(x + 5) + "\" y=\"" +
-         Num(barTop + barH - bh, 1) + "\" width=\"12\" height=\"" + Num(bh, 1) + "\"/>";
-    h += "<text x=\"" + std::to_string(x + 11) + "\" y=\"36\" text-anchor=middle" +
-         (row.keyed ? " class=kl" : "") + ">" + label + "</text>";
-    h += "<text x=\"" + std::to_string(x + 11) + "\" y=\"47\" text-anchor=middle class=pc>" +
-         Fixed(percent, 0, "&ndash;") + "</text></g>";
+    h += "<rect class=t x=\"" + std::to_string(x + 3) + "\" y=\"" + std::to_string(barTop) +
+         "\" width=\"24\" height=\"" + std::to_string(barH) + "\"/>";
+    h += "<rect class=" + std::string(cls) + " x=\"" + std::to_string(x + 3) + "\" y=\"" +
+         Num(barTop + barH - bh, 1) + "\" width=\"24\" height=\"" + Num(bh, 1) + "\"/>";
+    h += "<text x=\"" + std::to_string(x + 15) + "\" y=\"28\" text-anchor=middle><tspan" +
+         (row.keyed ? " class=kl" : "") + ">" + label + "</tspan> <tspan class=pc>" +
+         Fixed(percent, 0, "&ndash;") + "</tspan></text></g>";
   }
   h += "</svg>";
 }

@@ -7,6 +7,7 @@ import json
 import math
 import os
 import pathlib
+import re
 import shutil
 import statistics as st
 import subprocess
@@ -241,6 +242,18 @@ def test_page_renders_in_chromium_without_console_errors(sample):
         descending = [float(v) for v in column() if v]
         assert descending == sorted(descending, reverse=True)
         assert sorted(before) == sorted(column())
+        # The item table shows the share of each option (percent) beside its label.
+        stats = load(sample, "stats.json")
+        rows = {int(r.find_element(By.CSS_SELECTOR, "td").get_attribute("data-v")): r.find_element(
+            By.CSS_SELECTOR, "td:last-child") for r in table.find_elements(By.CSS_SELECTOR, "tbody tr")}
+        assert len(rows) == len(stats["overall"]["items"])
+        for item in stats["overall"]["items"]:
+            cell = rows[item["item"]]
+            shown = {"blank": "\u2013", "multiple": "\u22652"}
+            want = [] if item["void"] else [
+                token for o in item["options"]
+                for token in (o["label"] if o["kind"] == "label" else shown[o["kind"]], f"{o['share'] * 100:.0f}")]
+            assert cell.text.split() == want, item["item"]
         panels = driver.find_elements(By.CSS_SELECTOR, "article.panel")
         assert [p.get_attribute("id") for p in panels] == ["item-3", "item-7", "item-11"]
         assert all(p.is_displayed() and p.size["height"] > 0 for p in panels)
@@ -258,4 +271,14 @@ def test_pdf_is_printed_by_chromium(tmp_path):
     pdf = (tmp_path / "report.pdf").read_bytes()
     assert pdf.startswith(b"%PDF-")
     assert pdf.count(b"/Type /Page\n") + pdf.count(b"/Type /Page>") + pdf.count(b"/Type/Page") >= 2
+    # The tables span the page: the headings of the items and of the versions end near its right margin.
+    if shutil.which("pdftotext"):
+        boxes = subprocess.run(["pdftotext", "-bbox", str(tmp_path / "report.pdf"), "-"], capture_output=True,
+                               text=True, check=True).stdout
+        width = float(re.search(r'<page width="([0-9.]+)"', boxes).group(1))
+        words = [(float(x0), float(y0), float(x1), w) for x0, y0, x1, w in
+                 re.findall(r'<word xMin="([0-9.]+)" yMin="([0-9.]+)" xMax="([0-9.]+)"[^>]*>([^<]*)</word>', boxes)]
+        for first, second, share in (("Item", "Key", 0.75), ("Version", "Sheets", 0.85)):
+            heading = next(y for (_, y, _, w), nxt in zip(words, words[1:]) if (w, nxt[3]) == (first, second))
+            assert max(x1 for _, y, x1, _ in words if y == heading) > share * width, first
     assert not [p for p in pathlib.Path(tmp_path).iterdir() if p.name.startswith(".report.pdf")]
