@@ -96,7 +96,7 @@ TEST(Report, HtmlEscapesNamesLabelsAndRosterText) {
   EXPECT_NE(html.find("O&#39;Brien &amp; &quot;Sons&quot;"), std::string::npos);
   EXPECT_NE(html.find("&lt;b&gt;V1&lt;/b&gt;"), std::string::npos);
   EXPECT_NE(html.find("V&amp;2&quot;&#39;"), std::string::npos);
-  EXPECT_NE(html.find(">&amp;</text>"), std::string::npos);  // the option label "&" in a bar chart
+  EXPECT_NE(html.find(">&amp;</tspan>"), std::string::npos);  // the option label "&" in a bar chart
   EXPECT_NE(html.find("<td>\xEF\xBF\xBD\xEF\xBF\xBD<td>"), std::string::npos);
 }
 
