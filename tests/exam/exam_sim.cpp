@@ -2,30 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
+
+#include "seeded_draw.h"
 
 namespace omr::exam::testing {
-
-namespace {
-
-// Uniform and normal draws of our own, so that a seed gives the same exam
-// with any standard library.
-class Draw {
- public:
-  explicit Draw(std::uint64_t seed) : engine_(seed) {}
-  double Uniform() { return static_cast<double>(engine_() >> 11) * 0x1.0p-53; }
-  double Uniform(double lo, double hi) { return lo + (hi - lo) * Uniform(); }
-  int Below(int n) { return static_cast<int>(Uniform() * n); }
-  double Normal() {
-    const double u = 1.0 - Uniform();
-    return std::sqrt(-2.0 * std::log(u)) * std::cos(2 * M_PI * Uniform());
-  }
-
- private:
-  std::mt19937_64 engine_;
-};
-
-}  // namespace
 
 SimulatedExam SimulateExam(const SimulationPlan& plan) {
   SimulatedExam out;

@@ -1,0 +1,150 @@
+#include "project_integrity.h"
+
+#include <omr_offline.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <set>
+
+#include "error.h"
+#include "project_analysis.h"
+
+namespace omr::exam {
+
+namespace {
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+constexpr const char* kStation = "station";
+
+}  // namespace
+
+std::vector<std::string> GroupColumnsOf(const Roster& roster, const std::string& wanted) {
+  std::vector<std::string> out;
+  for (std::size_t c = 0; c < roster.columns.size(); ++c) {
+    const std::string& name = roster.columns[c];
+    if (name == wanted) {
+      out.push_back(name);
+      continue;
+    }
+    if (Lower(name) == "name" || Lower(name) == kStation) continue;
+    std::set<std::string> values;
+    std::size_t filled = 0;
+    for (const auto& [id, row] : roster.rows) {
+      if (c >= row.size() || row[c].empty()) continue;
+      ++filled;
+      values.insert(row[c]);
+    }
+    if (values.size() >= 2 && values.size() * 2 <= filled) out.push_back(name);
+  }
+  out.push_back(kStation);
+  return out;
+}
+
+std::vector<std::string> ErasedLabels(const std::vector<QuestionDetail>& questions) {
+  std::vector<std::string> out;
+  for (const QuestionDetail& q : questions) {
+    if (q.question < 1) continue;
+    if (out.size() < static_cast<std::size_t>(q.question)) out.resize(static_cast<std::size_t>(q.question));
+    std::string& labels = out[static_cast<std::size_t>(q.question - 1)];
+    for (const CellDetail& c : q.cells)
+      if (!c.marked && (c.doubtful & OMRO_DOUBT_ERASURE) && c.label != ' ') labels += c.label;
+  }
+  return out;
+}
+
+IntegrityInput IntegrityInputOf(Project& project, const std::vector<SheetScore>& scores,
+                                const std::vector<SheetRecord>& sheets, const std::string& group) {
+  const Roster& roster = project.roster();
+  if (!group.empty() && group != kStation &&
+      std::find(roster.columns.begin(), roster.columns.end(), group) == roster.columns.end()) {
+    std::string names;
+    for (const std::string& c : GroupColumnsOf(roster, "")) names += (names.empty() ? "" : ", ") + c;
+    throw Error("there is no group \"" + group + "\": the groups are the roster's columns and station (" +
+                names + ")");
+  }
+  IntegrityInput in;
+  in.analysis = AnalysisInputOf(project.exam(), project.shape(), scores);
+  in.groupColumns = GroupColumnsOf(roster, group);
+  std::vector<int> rosterColumn;
+  for (const std::string& c : in.groupColumns) {
+    const auto hit = std::find(roster.columns.begin(), roster.columns.end(), c);
+    rosterColumn.push_back(hit == roster.columns.end() ? -1 : static_cast<int>(hit - roster.columns.begin()));
+  }
+  std::map<std::int64_t, std::size_t> byNumber;
+  for (std::size_t i = 0; i < scores.size(); ++i) byNumber[scores[i].number] = i;
+  std::map<std::int64_t, std::size_t> analysed;
+  for (std::size_t s = 0; s < in.analysis.sheets.size(); ++s) analysed[in.analysis.sheets[s].number] = s;
+
+  const std::size_t items = in.analysis.items.size();
+  in.sheets.resize(in.analysis.sheets.size());
+  for (std::size_t s = 0; s < in.analysis.sheets.size(); ++s) {
+    const std::size_t i = byNumber.at(in.analysis.sheets[s].number);
+    const SheetScore& score = scores[i];
+    const SheetRecord& record = sheets[i];
+    IntegritySheet& extra = in.sheets[s];
+    extra.student = score.idState == IdState::kValid ? score.studentId : "";
+    const auto row = roster.rows.find(extra.student);
+    for (std::size_t c = 0; c < in.groupColumns.size(); ++c) {
+      if (in.groupColumns[c] == kStation) {
+        extra.groups.push_back(record.station);
+      } else if (row != roster.rows.end() && rosterColumn[c] >= 0 &&
+                 static_cast<std::size_t>(rosterColumn[c]) < row->second.size()) {
+        extra.groups.push_back(row->second[static_cast<std::size_t>(rosterColumn[c])]);
+      } else {
+        extra.groups.emplace_back();
+      }
+    }
+    extra.run = record.station + "#" + (record.batch ? std::to_string(record.batch) : std::string("import"));
+    extra.position = record.stationNumber;
+    extra.doubted.assign(items, false);
+    std::map<int, std::size_t> itemOfQuestion;
+    for (std::size_t m = 0; m < score.items.size() && m < items; ++m)
+      itemOfQuestion[score.items[m].question] = m;
+    for (const Reason& r : score.reasons) {
+      if (r.code != "doubtful") continue;
+      const auto hit = itemOfQuestion.find(r.question);
+      if (hit != itemOfQuestion.end()) extra.doubted[hit->second] = true;
+    }
+  }
+
+  // Erasures: the stored grids decoded again with the project's form.
+  project.store().ForEachSheet(project.examId(), true, [&](SheetRecord& record, std::vector<Response>&) {
+    const auto at = analysed.find(record.number);
+    if (at == analysed.end() || record.grid.empty()) return;
+    SheetGrid grid;
+    std::string error;
+    if (!ExpandGrid(record.lines, record.columns, record.grid, grid, error))
+      throw Error("sheet " + std::to_string(record.number) + ": " + error);
+    const std::vector<std::string> erased = ErasedLabels(project.form().Cells(grid));
+    const SheetScore& score = scores[byNumber.at(record.number)];
+    IntegritySheet& extra = in.sheets[at->second];
+    extra.erased.assign(items, std::string());
+    for (std::size_t m = 0; m < score.items.size() && m < items; ++m) {
+      const int q = score.items[m].question;
+      if (q >= 1 && static_cast<std::size_t>(q) <= erased.size())
+        extra.erased[m] = erased[static_cast<std::size_t>(q - 1)];
+    }
+  });
+  return in;
+}
+
+ProjectIntegrity AnalyzeProjectIntegrity(Project& project, const IntegrityOptions& options) {
+  std::vector<SheetRecord> sheets;
+  const std::vector<SheetScore> scores = project.ScoreAll(&sheets);
+  ProjectIntegrity out;
+  out.analysis = AnalyzeScores(project.exam(), project.shape(), scores);
+  const IntegrityInput input = IntegrityInputOf(project, scores, sheets, options.group);
+  std::string error;
+  if (!AnalyzeIntegrity(input, options, &out.analysis, out.result, error))
+    throw Error("cannot screen the exam: " + error);
+  out.title = project.exam().title.empty() ? project.examName() : project.exam().title;
+  out.generated = NowUtc();
+  return out;
+}
+
+}  // namespace omr::exam
