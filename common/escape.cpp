@@ -1,5 +1,7 @@
 #include "escape.h"
 
+#include <string_view>
+
 namespace omr::common {
 
 void AppendHexEscape(std::string& out, unsigned char byte) {
@@ -10,11 +12,14 @@ void AppendHexEscape(std::string& out, unsigned char byte) {
 }
 
 std::string CsvField(const std::string& text) {
-  const bool quote = text.find_first_of(",\"\r\n") != std::string::npos ||
-                     (!text.empty() && (text.front() == ' ' || text.back() == ' '));
-  if (!quote) return text;
+  const bool formula =
+      text.size() > 1 && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
+  const std::string cell = formula ? "'" + text : text;
+  const bool quote = cell.find_first_of(",\"\r\n") != std::string::npos ||
+                     (!cell.empty() && (cell.front() == ' ' || cell.back() == ' '));
+  if (!quote) return cell;
   std::string out = "\"";
-  for (const char c : text) {
+  for (const char c : cell) {
     if (c == '"') out += '"';
     out += c;
   }
@@ -22,11 +27,17 @@ std::string CsvField(const std::string& text) {
   return out;
 }
 
-std::string CsvLine(const std::vector<std::string>& fields) {
+CsvCell CsvNumber(std::string formatted) {
+  CsvCell cell(std::move(formatted));
+  cell.number = true;
+  return cell;
+}
+
+std::string CsvLine(const std::vector<CsvCell>& cells) {
   std::string out;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
+  for (std::size_t i = 0; i < cells.size(); ++i) {
     if (i) out += ',';
-    out += CsvField(fields[i]);
+    out += cells[i].number ? cells[i].text : CsvField(cells[i].text);
   }
   return out;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace omr::common {
@@ -10,11 +11,27 @@ namespace omr::common {
 // Appends `byte` as \xHH (upper-case hex digits).
 void AppendHexEscape(std::string& out, unsigned char byte);
 
-// A field quoted as RFC 4180 asks when it holds a comma, a quote or a line
-// break, and also when it starts or ends with a blank (spreadsheets trim
-// those); otherwise as it is.
+// A text field of a CSV: quoted as RFC 4180 asks when it holds a comma, a
+// quote or a line break, and also when it starts or ends with a blank
+// (spreadsheets trim those). Text a spreadsheet would take for a formula (two
+// characters or more beginning with =, +, -, @, a tab or a carriage return)
+// gets a leading apostrophe, as spreadsheet tools expect; one character alone
+// (a reader's code for a blank or a double mark) is no formula and stays.
+// Every CSV the project writes goes through here.
 std::string CsvField(const std::string& text);
-// The fields joined with commas, without a line end.
-std::string CsvLine(const std::vector<std::string>& fields);
+
+// A cell of a CSV row: text (neutralised as above), or a number the program
+// wrote itself (a total, a sheet number), which stays a number even when
+// negative.
+struct CsvCell {
+  CsvCell(std::string text) : text(std::move(text)) {}  // NOLINT: text is the common case
+  CsvCell(const char* text) : text(text) {}             // NOLINT
+  std::string text;
+  bool number = false;
+};
+CsvCell CsvNumber(std::string formatted);
+
+// The cells joined with commas, without a line end.
+std::string CsvLine(const std::vector<CsvCell>& cells);
 
 }  // namespace omr::common

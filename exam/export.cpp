@@ -236,11 +236,14 @@ void WriteCsv(const Table& table, const std::string& path, bool excel) {
   RefuseOverProject(path);
   // A spreadsheet opened with a double click takes UTF-8 only after a byte-order mark.
   const char* end = excel ? "\r\n" : "\n";
-  std::string text = (excel ? "\xEF\xBB\xBF" : "") + omr::common::CsvLine(table.header) + end;
+  std::string text =
+      (excel ? "\xEF\xBB\xBF" : "") + omr::common::CsvLine({table.header.begin(), table.header.end()}) + end;
   for (const std::vector<Cell>& row : table.rows) {
-    std::vector<std::string> fields;
+    // Numbers stay numbers (a negative total); text is neutralised.
+    std::vector<omr::common::CsvCell> fields;
     for (const Cell& c : row)
-      fields.push_back(c.kind == Cell::Kind::kNumber ? FormatNumber(c.number) : c.text);
+      fields.push_back(c.kind == Cell::Kind::kNumber ? omr::common::CsvNumber(FormatNumber(c.number))
+                                                     : c.text);
     text += omr::common::CsvLine(fields) + end;
   }
   std::string error;

@@ -38,7 +38,7 @@ const char* ResultColumn(int mode) {
   }
 }
 
-std::string JoinRow(const std::vector<std::string>& fields, const std::string& lineEnd) {
+std::string JoinRow(const std::vector<omr::common::CsvCell>& fields, const std::string& lineEnd) {
   return omr::common::CsvLine(fields) + lineEnd;
 }
 
@@ -201,7 +201,7 @@ bool PlanOutputs(const SheetOptions& options, const std::vector<std::string>& he
       if (existing == Existing::Append) {
         CsvEnds ends;
         if (!ReadCsvEnds(options.csv, ends, error)) return false;
-        if (!ends.empty && ends.header != JoinRow(header, "")) {
+        if (!ends.empty && ends.header != JoinRow({header.begin(), header.end()}, "")) {
           error = options.csv + " holds other columns than this run writes (another form or --mode): " +
                   "write to another file";
           return false;
@@ -249,7 +249,8 @@ bool Batch::Open(std::string& error) {
   const bool excel = fresh ? options_.excel : ends.byteOrderMark || ends.crlf;
   lineEnd_ = excel ? "\r\n" : "\n";
   if (!fresh) return true;
-  return csv_.Append((excel ? kByteOrderMark : "") + JoinRow(CsvHeader(options_.mode, columns_), lineEnd_),
+  const std::vector<std::string> header = CsvHeader(options_.mode, columns_);
+  return csv_.Append((excel ? kByteOrderMark : "") + JoinRow({header.begin(), header.end()}, lineEnd_),
                      error);
 }
 
@@ -272,10 +273,14 @@ bool Batch::Add(const SheetRow& row, std::string& error) {
 
   lastInCsv_ = false;
   if (csv_.IsOpen()) {
-    std::vector<std::string> fields = {
-        std::to_string(row.number),  letter,
-        std::to_string(row.code),    outcome,
-        row.code == 0 ? result : "", row.code == 0 ? DoubtfulQuestions(row.sheet) : ""};
+    // The sheet number and the code are the program's numbers; the rest is
+    // text from the reader, neutralised where a spreadsheet would see a formula.
+    std::vector<omr::common::CsvCell> fields = {omr::common::CsvNumber(std::to_string(row.number)),
+                                                letter,
+                                                omr::common::CsvNumber(std::to_string(row.code)),
+                                                outcome,
+                                                row.code == 0 ? result : "",
+                                                row.code == 0 ? DoubtfulQuestions(row.sheet) : ""};
     // One column per question character, behind the mode's prefix; every row
     // has all of them.
     const std::size_t prefix = options_.mode == 3 ? 2 : (options_.mode == 1 || options_.mode == 2) ? 1 : 0;
