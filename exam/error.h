@@ -12,17 +12,31 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A project that is busy (another writer holds it past the wait) or gone.
+// Something asked for that does not exist: a sheet, an exam (HTTP 404).
+class NotFoundError : public Error {
+ public:
+  using Error::Error;
+};
+
+// The project cannot be used as it is: it cannot be opened, its database is
+// malformed, a stored value is bad (HTTP 500 unless it is one of the below).
 class StoreError : public Error {
  public:
   using Error::Error;
 };
 
-// A transaction the database gave up on because of another writer (a
-// serialisation failure, a deadlock): running it again from the start is safe.
-class RetryableError : public StoreError {
+// What may pass: the project busy (another writer held it past the wait), the
+// connection to its database lost or timed out (HTTP 503 with Retry-After).
+class UnavailableError : public StoreError {
  public:
   using StoreError::StoreError;
+};
+
+// A transaction the database gave up on because of another writer (a
+// serialisation failure, a deadlock): running it again from the start is safe.
+class RetryableError : public UnavailableError {
+ public:
+  using UnavailableError::UnavailableError;
 };
 
 }  // namespace omr::exam

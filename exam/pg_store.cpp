@@ -343,7 +343,7 @@ class PgStore final : public Store {
       std::string why = Trim(PQerrorMessage(conn_.get()));
       if (why.find("password") != std::string::npos)
         why += " (the password comes from ~/.pgpass, mode 0600, or PGPASSWORD; never from the command line)";
-      throw StoreError("cannot connect to the project " + conninfo_ + ": " + why);
+      throw UnavailableError("cannot connect to the project " + conninfo_ + ": " + why);
     }
     SessionSetup();
   }
@@ -365,7 +365,7 @@ class PgStore final : public Store {
     if (PQstatus(conn_.get()) != CONNECTION_OK) {
       PQreset(conn_.get());
       if (PQstatus(conn_.get()) != CONNECTION_OK)
-        throw StoreError("lost the connection to the project " + conninfo_ + ": " +
+        throw UnavailableError("lost the connection to the project " + conninfo_ + ": " +
                          FirstLine(PQerrorMessage(conn_.get())));
       prepared_.clear();
       SessionSetup();
@@ -917,11 +917,11 @@ class PgStore final : public Store {
     const char* primary = raw ? PQresultErrorField(raw, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
     std::string message = primary ? primary : Trim(PQerrorMessage(conn_.get()));
     if (PQstatus(conn_.get()) != CONNECTION_OK || lastState_.rfind("08", 0) == 0 || lastState_ == "57P01")
-      throw StoreError("lost the connection to the project " + conninfo_ + ": " + FirstLine(message));
+      throw UnavailableError("lost the connection to the project " + conninfo_ + ": " + FirstLine(message));
     if (lastState_ == "40001" || lastState_ == "40P01")
       throw RetryableError("the project " + conninfo_ + ": " + message);
     if (lastState_ == "55P03")
-      throw StoreError("the project " + conninfo_ + " is busy: another program held the exam for " +
+      throw UnavailableError("the project " + conninfo_ + " is busy: another program held the exam for " +
                        std::to_string(kLockWaitS) + " s");
     throw StoreError("the project " + conninfo_ + ": " + message);
   }

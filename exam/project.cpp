@@ -301,7 +301,7 @@ std::unique_ptr<Project> Project::Open(const std::string& location, const std::s
   }
   if (exams.empty()) throw Error(location + " holds no exam");
   if (examName.empty()) throw Error(location + " holds several exams (" + names + "): name one with --name");
-  throw Error(location + " holds no exam named " + examName + " (it holds: " + names + ")");
+  throw NotFoundError(location + " holds no exam named " + examName + " (it holds: " + names + ")");
 }
 
 Project::Project(std::unique_ptr<Store> store, Id exam, std::string examName)
@@ -333,7 +333,7 @@ bool Project::Sync() {
 std::optional<SheetRecord> Project::FindSheetOrThrow(int sheet, bool withGrid) {
   std::optional<SheetRecord> found = store_->FindSheet(examId_, sheet, withGrid);
   if (!found)
-    throw Error("there is no sheet " + std::to_string(sheet) + " (the project has " +
+    throw NotFoundError("there is no sheet " + std::to_string(sheet) + " (the project has " +
                 std::to_string(store_->SheetCount(examId_)) + ")");
   return found;
 }
@@ -359,7 +359,7 @@ void Project::Load() {
     roster_ = std::move(v.roster);
     form_ = std::move(v.form);
   } catch (const Error& e) {
-    throw Error("the exam stored in " + store_->Location() + " (revision " +
+    throw StoreError("the exam stored in " + store_->Location() + " (revision " +
                 std::to_string(revision_.revision) + ") does not check: " + e.what());
   }
 }
@@ -423,7 +423,7 @@ struct Loaded {
 
 Loaded LoadSheet(Store& store, Id exam, int n) {
   std::optional<SheetRecord> sheet = store.FindSheet(exam, n, false);
-  if (!sheet) throw Error("there is no sheet " + std::to_string(n));
+  if (!sheet) throw NotFoundError("there is no sheet " + std::to_string(n));
   Loaded l{std::move(*sheet), {}, {}};
   l.responses = store.Responses(l.sheet.id);
   l.corrections = store.Corrections(exam, n);
@@ -777,7 +777,7 @@ SheetDetail Project::Detail(int sheet) {
   if (!found->grid.empty()) {
     std::string error;
     if (!ExpandGrid(found->lines, found->columns, found->grid, d.grid, error))
-      throw Error("sheet " + std::to_string(sheet) + ": " + error);
+      throw StoreError("sheet " + std::to_string(sheet) + " is stored damaged: " + error);
     d.questions = form_->Cells(d.grid);
   }
   found->grid.clear();
@@ -946,7 +946,7 @@ std::vector<std::uint8_t> Project::Picture(int sheet) {
   SheetGrid grid;
   std::string error;
   if (!ExpandGrid(found->lines, found->columns, found->grid, grid, error))
-    throw Error("sheet " + std::to_string(sheet) + ": " + error);
+    throw StoreError("sheet " + std::to_string(sheet) + " is stored damaged: " + error);
   return form_->Picture(grid);
 }
 

@@ -1,12 +1,8 @@
 #include "review_server.h"
 
-#include <fcntl.h>
-#include <httplib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -18,10 +14,11 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <thread>
 #include <vector>
 
+#include "error.h"
 #include "export.h"
+#include "http_server.h"
 #include "project.h"
 #include "project_analysis.h"
 #include "review_assets.h"
@@ -32,8 +29,9 @@ namespace omr::exam {
 namespace {
 
 using Json = nlohmann::ordered_json;
+using http::HttpError;
+using http::Request;
 
-constexpr std::size_t kMaxBody = 64 * 1024;
 constexpr int kMaxQueue = 1000;
 constexpr int kDefaultQueue = 200;
 constexpr int kMaxOffset = 100000000;
@@ -50,40 +48,21 @@ const char* const kReasons[] = {"not-read",   "unknown-version", "invalid-id",
                                 "unknown-id", "duplicate-id",    "duplicate-grid",
                                 "multiple",   "blank",           "doubtful"};
 
-// The page loads its own files only; nothing inline, nothing from elsewhere.
-const char* const kPagePolicy =
-    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
-    "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 // The report is one self-contained file: inline style, SVG and its sorting
 // script. Sandboxed, it runs in an origin of its own: a script in it (were a
-// text ever to become one) could not reach the API with the reviewer's cookie.
+// text ever to become one) could not reach the API.
 const char* const kReportPolicy =
     "sandbox allow-scripts; default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
     "img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
-
-// A request refused: its status and what to tell the caller.
-class HttpError : public std::runtime_error {
- public:
-  HttpError(int status, const std::string& message) : std::runtime_error(message), status(status) {}
-  int status;
-};
 
 std::string Dump(const Json& j) {
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-void ReplaceHeader(httplib::Response& res, const std::string& name, const std::string& value) {
-  res.headers.erase(name);
-  res.set_header(name, value);
-}
-
-void SendJson(httplib::Response& res, const Json& j, int status = 200) {
+void SendJson(http::Response& res, const Json& j, int status = 200) {
   res.status = status;
-  res.set_content(Dump(j), "application/json");
-}
-
-void SendError(httplib::Response& res, int status, const std::string& message) {
-  SendJson(res, Json{{"error", CleanUtf8(message)}}, status);
+  res.type = "application/json";
+  res.body = Dump(j);
 }
 
 // What the caller sent, short enough to quote back.
@@ -91,10 +70,6 @@ std::string Quote(const std::string& text) {
   constexpr std::size_t kShown = 40;
   std::string shown = CleanUtf8(text.substr(0, kShown));
   return "\"" + shown + (text.size() > kShown ? "...\"" : "\"");
-}
-
-bool IsApi(const std::string& path) {
-  return path == "/api" || path.rfind("/api/", 0) == 0;
 }
 
 // A whole number of at most nine digits from `low` to `high`.
@@ -109,30 +84,8 @@ int ParseNumber(const std::string& text, const std::string& what, int low, int h
   return value;
 }
 
-// Refuses parameters this endpoint does not take, and any given twice.
-void AllowParams(const httplib::Request& req, std::initializer_list<const char*> allowed) {
-  for (const auto& [key, value] : req.params) {
-    if (key == "token") continue;
-    if (std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return key == a; })) {
-      std::string names;
-      for (const char* a : allowed) names += (names.empty() ? "" : ", ") + std::string(a);
-      throw HttpError(400, "unknown parameter " + Quote(key) +
-                               (names.empty() ? " (this takes none)" : " (this takes: " + names + ")"));
-    }
-    if (req.params.count(key) > 1) throw HttpError(400, "parameter " + key + " is given more than once");
-  }
-}
-
-std::string Param(const httplib::Request& req, const char* name) {
-  const auto hit = req.params.find(name);
-  return hit == req.params.end() ? std::string() : hit->second;
-}
-
 // The body as a JSON object with only these fields.
-Json ParseBody(const httplib::Request& req, std::initializer_list<const char*> fields) {
-  const std::string type = req.get_header_value("Content-Type");
-  if (type.rfind("application/json", 0) != 0)
-    throw HttpError(415, "send the body as application/json (got " + Quote(type) + ")");
+Json ParseBody(const Request& req, std::initializer_list<const char*> fields) {
   Json body;
   try {
     body = Json::parse(req.body, [](int depth, Json::parse_event_t, Json&) {
@@ -388,8 +341,11 @@ class ProjectPool {
 
   class Lease {
    public:
-    Lease(ProjectPool& pool, std::unique_ptr<Project> project)
-        : pool_(pool), project_(std::move(project)), exceptions_(std::uncaught_exceptions()) {}
+    Lease(ProjectPool& pool, std::unique_ptr<Project> project, bool reused)
+        : pool_(pool),
+          project_(std::move(project)),
+          reused_(reused),
+          exceptions_(std::uncaught_exceptions()) {}
     ~Lease() {
       if (std::uncaught_exceptions() == exceptions_) pool_.Give(std::move(project_));
     }
@@ -397,23 +353,32 @@ class ProjectPool {
     Lease& operator=(const Lease&) = delete;
     Project* operator->() { return project_.get(); }
     Project& operator*() { return *project_; }
+    // Whether it had served an earlier request (its connection may have gone since).
+    bool reused() const { return reused_; }
 
    private:
     ProjectPool& pool_;
     std::unique_ptr<Project> project_;
+    bool reused_;
     int exceptions_;
   };
 
-  Lease Take() {
+  Lease Take(bool fresh = false) {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
-      if (!idle_.empty()) {
+      if (!fresh && !idle_.empty()) {
         std::unique_ptr<Project> p = std::move(idle_.back());
         idle_.pop_back();
-        return Lease(*this, std::move(p));
+        return Lease(*this, std::move(p), true);
       }
     }
-    return Lease(*this, Project::Open(location_, exam_));
+    return Lease(*this, Project::Open(location_, exam_), false);
+  }
+
+  // After a lost connection the others are likely gone too (a database restart).
+  void Drop() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    idle_.clear();
   }
 
  private:
@@ -428,23 +393,42 @@ class ProjectPool {
   std::vector<std::unique_ptr<Project>> idle_;
 };
 
+// Runs a request on a project from the pool. A connection lost on a project
+// that had served before (a database restarted since) is tried once more on a
+// fresh one before answering. Then what went wrong becomes its status: 404 for
+// what does not exist, 503 for what may pass (busy, a lost connection), 500
+// for a damaged project, 400 for what the caller sent.
 template <class F>
-httplib::Server::Handler Guard(F f) {
-  return [f](const httplib::Request& req, httplib::Response& res) {
+void OnProject(ProjectPool& pool, const Request& req, http::Response& res, F f) {
+  try {
     try {
-      f(req, res);
-    } catch (const HttpError& e) {
-      SendError(res, e.status, e.what());
-    } catch (const StoreError& e) {
-      // Busy (another writer held the project too long) or gone: try again.
-      res.set_header("Retry-After", "2");
-      SendError(res, 503, e.what());
-    } catch (const Error& e) {
-      SendError(res, 400, e.what());
-    } catch (const std::exception& e) {
-      SendError(res, 500, std::string("the server failed: ") + e.what());
+      auto project = pool.Take();
+      const bool reused = project.reused();
+      try {
+        f(*project);
+      } catch (const UnavailableError&) {
+        if (!reused) throw;
+        pool.Drop();
+        auto fresh = pool.Take(true);
+        res = http::Response{};
+        f(*fresh);
+      }
+    } catch (const UnavailableError&) {
+      pool.Drop();
+      throw;
     }
-  };
+  } catch (const HttpError&) {
+    throw;
+  } catch (const NotFoundError& e) {
+    http::SendError(req.path, res, 404, e.what());
+  } catch (const UnavailableError& e) {
+    res.Set("Retry-After", "2");
+    http::SendError(req.path, res, 503, e.what());
+  } catch (const StoreError& e) {
+    http::SendError(req.path, res, 500, std::string("the project cannot be used: ") + e.what());
+  } catch (const Error& e) {
+    http::SendError(req.path, res, 400, e.what());
+  }
 }
 
 std::string HostForUrl(const std::string& host) {
@@ -459,34 +443,11 @@ std::string HostForUrl(const std::string& host) {
 }  // namespace
 
 std::string RandomToken() {
-  unsigned char bytes[32];
-  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  std::size_t got = 0;
-  while (fd >= 0 && got < sizeof bytes) {
-    const ssize_t n = ::read(fd, bytes + got, sizeof bytes - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
+  try {
+    return http::RandomHex();
+  } catch (const std::runtime_error&) {
+    throw Error("cannot read random bytes from /dev/urandom for the access token");
   }
-  if (fd >= 0) ::close(fd);
-  if (got != sizeof bytes) throw Error("cannot read random bytes from /dev/urandom for the access token");
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string token;
-  for (const unsigned char b : bytes) {
-    token += kHex[b >> 4];
-    token += kHex[b & 15];
-  }
-  return token;
-}
-
-bool SameToken(std::string_view given, std::string_view token) {
-  // Every byte of the token is compared whatever the given text holds.
-  unsigned diff = given.size() == token.size() ? 0 : 1;
-  for (std::size_t i = 0; i < token.size(); ++i) {
-    const unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
-    diff |= g ^ static_cast<unsigned char>(token[i]);
-  }
-  return diff == 0 && !token.empty();
 }
 
 bool ParseListen(const std::string& text, std::string& host, int& port, std::string& error) {
@@ -516,236 +477,225 @@ bool ParseListen(const std::string& text, std::string& host, int& port, std::str
 struct ReviewServer::Impl {
   ReviewOptions options;
   std::string token;
-  std::string cookie;  // per port: cookies do not tell ports apart
-  int port = 0;
   ProjectPool pool;
-  httplib::Server server;
-  std::atomic<bool> stopping{false};
-  std::atomic<bool> running{false};
+  std::unique_ptr<http::Server> server;
 
   explicit Impl(const ReviewOptions& o) : options(o), pool(o.project, o.exam) {}
 
-  bool Authorized(const httplib::Request& req) const {
-    const std::string auth = req.get_header_value("Authorization");
-    if (auth.rfind("Bearer ", 0) == 0) return SameToken(std::string_view(auth).substr(7), token);
-    const auto range = req.headers.equal_range("Cookie");
-    for (auto h = range.first; h != range.second; ++h) {
-      std::string_view rest = h->second;
-      while (!rest.empty()) {
-        const std::size_t end = std::min(rest.find(';'), rest.size());
-        std::string_view pair = rest.substr(0, end);
-        rest.remove_prefix(std::min(end + 1, rest.size()));
-        while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
-        const std::size_t eq = pair.find('=');
-        if (eq != std::string_view::npos && pair.substr(0, eq) == cookie &&
-            SameToken(pair.substr(eq + 1), token))
-          return true;
-      }
-    }
-    return false;
-  }
-
-  static void SecurityHeaders(httplib::Response& res) {
-    res.set_header("Content-Security-Policy", kPagePolicy);
-    res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_header("Referrer-Policy", "no-referrer");
-    res.set_header("X-Frame-Options", "DENY");
-    res.set_header("Cache-Control", "no-store");
-  }
-
-  httplib::Server::HandlerResponse Gate(const httplib::Request& req, httplib::Response& res) {
-    SecurityHeaders(res);
-    const auto given = req.params.find("token");
-    bool ok = false;
-    if (given != req.params.end()) {
-      ok = SameToken(given->second, token);
-      if (ok) {
-        res.set_header("Set-Cookie", cookie + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
-        // The token leaves the address bar (and the history) at once.
-        if (req.method == "GET" && !IsApi(req.path)) {
-          res.status = 303;
-          res.set_header("Location", req.path);
-          return httplib::Server::HandlerResponse::Handled;
-        }
-      }
-    } else {
-      ok = Authorized(req);
-    }
-    if (ok) return httplib::Server::HandlerResponse::Unhandled;
-    res.set_header("WWW-Authenticate", "Bearer realm=\"omr review\"");
-    const std::string message =
-        "this review page needs its access token: open the address omrctl exam serve printed (it ends in "
-        "?token=...)";
-    if (IsApi(req.path)) {
-      SendError(res, 401, message);
-    } else {
-      res.status = 401;
-      res.set_content(message + "\n", "text/plain; charset=utf-8");
-    }
-    return httplib::Server::HandlerResponse::Handled;
-  }
-
-  void Routes() {
+  // The one table of routes: what each needs, the parameters it takes, whether
+  // it takes a JSON body, and what it does.
+  std::vector<http::Route> Routes() {
+    using http::kPublic;
+    using http::kReview;
+    std::vector<http::Route> routes;
     for (const ReviewAsset& asset : ReviewAssets()) {
-      const std::string path = asset.path == "/index.html" ? "/" : std::string(asset.path);
-      server.Get(path, Guard([asset](const httplib::Request& req, httplib::Response& res) {
-                   AllowParams(req, {});
-                   res.set_content(asset.data.data(), asset.data.size(), std::string(asset.type));
-                 }));
+      const bool page = asset.path == "/index.html";
+      // The page and its files hold no data: the token in the first address is for the page's script.
+      routes.push_back({"GET", page ? "/" : std::string(asset.path), kPublic,
+                        page ? std::vector<std::string>{"token"} : std::vector<std::string>{}, false, false,
+                        [asset](const Request&, http::Response& res) {
+                          res.type = std::string(asset.type);
+                          res.body = std::string(asset.data);
+                        }});
     }
 
-    server.Get("/api/queue", Guard([this](const httplib::Request& req, httplib::Response& res) {
-                 AllowParams(req, {"reason", "offset", "limit", "by"});
-                 const std::string reason = Param(req, "reason");
-                 const std::string by = Param(req, "by");
-                 if (req.has_param("by")) CheckName(by, "by");
-                 if (!reason.empty() && std::none_of(std::begin(kReasons), std::end(kReasons),
-                                                     [&](const char* r) { return reason == r; })) {
-                   std::string names;
-                   for (const char* r : kReasons) names += (names.empty() ? "" : ", ") + std::string(r);
-                   throw HttpError(400, "reason: one of " + names + " (got " + Quote(reason) + ")");
-                 }
-                 const std::string offsetText = Param(req, "offset");
-                 const std::string limitText = Param(req, "limit");
-                 const int offset = offsetText.empty() ? 0 : ParseNumber(offsetText, "offset", 0, kMaxOffset);
-                 const int limit =
-                     limitText.empty() ? kDefaultQueue : ParseNumber(limitText, "limit", 1, kMaxQueue);
-                 auto project = pool.Take();
-                 project->Sync();
-                 SendJson(res, QueueJson(*project, reason, offset, limit, CleanUtf8(by)));
-               }));
+    routes.push_back({"GET",
+                      "/api/queue",
+                      kReview,
+                      {"reason", "offset", "limit", "by"},
+                      false,
+                      false,
+                      [this](const Request& req, http::Response& res) {
+                        const std::string reason = req.Param("reason");
+                        const std::string by = req.Param("by");
+                        if (req.HasParam("by")) CheckName(by, "by");
+                        if (!reason.empty() && std::none_of(std::begin(kReasons), std::end(kReasons),
+                                                            [&](const char* r) { return reason == r; })) {
+                          std::string names;
+                          for (const char* r : kReasons)
+                            names += (names.empty() ? "" : ", ") + std::string(r);
+                          throw HttpError(400, "reason: one of " + names + " (got " + Quote(reason) + ")");
+                        }
+                        const std::string offsetText = req.Param("offset");
+                        const std::string limitText = req.Param("limit");
+                        const int offset =
+                            offsetText.empty() ? 0 : ParseNumber(offsetText, "offset", 0, kMaxOffset);
+                        const int limit =
+                            limitText.empty() ? kDefaultQueue : ParseNumber(limitText, "limit", 1, kMaxQueue);
+                        OnProject(pool, req, res, [&](Project& project) {
+                          project.Sync();
+                          SendJson(res, QueueJson(project, reason, offset, limit, CleanUtf8(by)));
+                        });
+                      }});
 
-    server.Get("/api/status", Guard([this](const httplib::Request& req, httplib::Response& res) {
-                 AllowParams(req, {});
-                 auto project = pool.Take();
-                 project->Sync();
-                 res.set_content(StatusJson(project->Status()), "application/json");
-               }));
+    routes.push_back(
+        {"GET", "/api/status", kReview, {}, false, false, [this](const Request& req, http::Response& res) {
+           OnProject(pool, req, res, [&](Project& project) {
+             project.Sync();
+             res.type = "application/json";
+             res.body = StatusJson(project.Status());
+           });
+         }});
 
-    server.Get(R"(/api/sheets/([^/]*))", Guard([this](const httplib::Request& req, httplib::Response& res) {
-                 AllowParams(req, {});
-                 const int number = ParseNumber(req.matches[1].str(), "sheet", 1, kMaxSheetNumber);
-                 auto project = pool.Take();
-                 const SheetDetail detail = project->Detail(number);
-                 SendJson(res, SheetJson(*project, detail));
-               }));
+    routes.push_back(
+        {"GET", "/api/sheets/*", kReview, {}, false, false, [this](const Request& req, http::Response& res) {
+           const int number = ParseNumber(req.captures[0], "sheet", 1, kMaxSheetNumber);
+           OnProject(pool, req, res, [&](Project& project) {
+             const SheetDetail detail = project.Detail(number);
+             SendJson(res, SheetJson(project, detail));
+           });
+         }});
 
-    server.Get(
-        R"(/api/sheets/([^/]*)/picture)", Guard([this](const httplib::Request& req, httplib::Response& res) {
-          AllowParams(req, {"v"});  // "v": the page's cache key, not read here
-          const int number = ParseNumber(req.matches[1].str(), "sheet", 1, kMaxSheetNumber);
-          auto project = pool.Take();
-          project->Sync();
-          const std::optional<SheetRecord> sheet =
-              project->store().FindSheet(project->examId(), number, false);
-          if (!sheet) throw HttpError(400, "there is no sheet " + std::to_string(number));
-          if (sheet->gridHash.empty())
-            throw HttpError(404, "the reader kept no grid of sheet " + std::to_string(number) +
-                                     ": it was not read (feed it again)");
-          // The picture changes with the grid or the form (a rescan with a new form).
-          const std::string tag = "\"" + sheet->gridHash + "-" + std::to_string(project->revision()) + "\"";
-          ReplaceHeader(res, "Cache-Control", "private, no-cache");
-          res.set_header("ETag", tag);
-          if (req.get_header_value("If-None-Match") == tag) {
-            res.status = 304;
-            return;
-          }
-          const std::vector<std::uint8_t> png = project->Picture(number);
-          res.set_content(reinterpret_cast<const char*>(png.data()), png.size(), "image/png");
-        }));
+    // "v": the page's cache key, not read here.
+    routes.push_back({"GET",
+                      "/api/sheets/*/picture",
+                      kReview,
+                      {"v"},
+                      false,
+                      false,
+                      [this](const Request& req, http::Response& res) {
+                        const int number = ParseNumber(req.captures[0], "sheet", 1, kMaxSheetNumber);
+                        OnProject(pool, req, res, [&](Project& project) {
+                          project.Sync();
+                          const std::optional<SheetRecord> sheet =
+                              project.store().FindSheet(project.examId(), number, false);
+                          if (!sheet) throw NotFoundError("there is no sheet " + std::to_string(number));
+                          if (sheet->gridHash.empty())
+                            throw NotFoundError("the reader kept no grid of sheet " + std::to_string(number) +
+                                                ": it was not read (feed it again)");
+                          // The picture changes with the grid or the form (a rescan with a new form).
+                          const std::string tag =
+                              "\"" + sheet->gridHash + "-" + std::to_string(project.revision()) + "\"";
+                          res.Set("Cache-Control", "private, no-cache");
+                          res.Set("ETag", tag);
+                          if (req.Header("if-none-match") == tag) {
+                            res.status = 304;
+                            return;
+                          }
+                          const std::vector<std::uint8_t> png = project.Picture(number);
+                          res.type = "image/png";
+                          res.body.assign(png.begin(), png.end());
+                        });
+                      }});
 
-    server.Post("/api/corrections", Guard([this](const httplib::Request& req, httplib::Response& res) {
-                  const Json body = ParseBody(req, {"sheet", "target", "value", "author", "reason"});
-                  AllowParams(req, {});
-                  const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
-                  const std::string target = TextField(body, "target", kMaxTarget, true);
-                  if (!body.contains("value"))
-                    throw HttpError(400, "value: missing (the answer, or null to withdraw the corrections)");
-                  std::optional<std::string> value;
-                  if (!body["value"].is_null()) value = TextField(body, "value", kMaxValue, true);
-                  const std::string author = TextField(body, "author", kMaxAuthor, true);
-                  const std::string reason = TextField(body, "reason", kMaxReason, false);
-                  auto project = pool.Take();
-                  const CorrectionRecord c = project->Correct(sheet, target, value, author, reason);
-                  SendJson(res, {{"correction", CorrectionJson(c, c.newValue ? "counts" : "withdrawal", 0)},
-                                 {"score", ScoreSummary(project->store().Score(project->examId(), sheet))}});
-                }));
+    routes.push_back(
+        {"POST",
+         "/api/corrections",
+         kReview,
+         {},
+         true,
+         false,
+         [this](const Request& req, http::Response& res) {
+           const Json body = ParseBody(req, {"sheet", "target", "value", "author", "reason"});
+           const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
+           const std::string target = TextField(body, "target", kMaxTarget, true);
+           if (!body.contains("value"))
+             throw HttpError(400, "value: missing (the answer, or null to withdraw the corrections)");
+           std::optional<std::string> value;
+           if (!body["value"].is_null()) value = TextField(body, "value", kMaxValue, true);
+           const std::string author = TextField(body, "author", kMaxAuthor, true);
+           const std::string reason = TextField(body, "reason", kMaxReason, false);
+           OnProject(pool, req, res, [&](Project& project) {
+             const CorrectionRecord c = project.Correct(sheet, target, value, author, reason);
+             SendJson(res, {{"correction", CorrectionJson(c, c.newValue ? "counts" : "withdrawal", 0)},
+                            {"score", ScoreSummary(project.store().Score(project.examId(), sheet))}});
+           });
+         }});
 
-    server.Post("/api/undo", Guard([this](const httplib::Request& req, httplib::Response& res) {
-                  const Json body = ParseBody(req, {"sheet", "correction", "author", "reason"});
-                  AllowParams(req, {});
-                  const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
-                  const Id id = NumberField(body, "correction", 1, INT64_MAX);
-                  const std::string author = TextField(body, "author", kMaxAuthor, true);
-                  const std::string reason = TextField(body, "reason", kMaxReason, false);
-                  auto project = pool.Take();
-                  const CorrectionRecord c = project->Undo(sheet, id, author, reason);
-                  SendJson(res, {{"correction", CorrectionJson(c, c.newValue ? "counts" : "withdrawal", 0)},
-                                 {"score", ScoreSummary(project->store().Score(project->examId(), sheet))}});
-                }));
+    routes.push_back(
+        {"POST", "/api/undo", kReview, {}, true, false, [this](const Request& req, http::Response& res) {
+           const Json body = ParseBody(req, {"sheet", "correction", "author", "reason"});
+           const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
+           const Id id = NumberField(body, "correction", 1, INT64_MAX);
+           const std::string author = TextField(body, "author", kMaxAuthor, true);
+           const std::string reason = TextField(body, "reason", kMaxReason, false);
+           OnProject(pool, req, res, [&](Project& project) {
+             const CorrectionRecord c = project.Undo(sheet, id, author, reason);
+             SendJson(res, {{"correction", CorrectionJson(c, c.newValue ? "counts" : "withdrawal", 0)},
+                            {"score", ScoreSummary(project.store().Score(project.examId(), sheet))}});
+           });
+         }});
 
     // Claim (or renew) a sheet the reviewer has open, or give it back.
-    server.Post("/api/claims", Guard([this](const httplib::Request& req, httplib::Response& res) {
-                  const Json body = ParseBody(req, {"sheet", "by", "release"});
-                  AllowParams(req, {});
-                  const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
-                  const std::string by = TextField(body, "by", kMaxAuthor, true);
-                  CheckName(by, "by");
-                  const auto release = body.find("release");
-                  if (release != body.end() && !release->is_boolean())
-                    throw HttpError(400, "release: true or false");
-                  auto project = pool.Take();
-                  if (release != body.end() && release->get<bool>()) {
-                    project->Release(sheet, by);
-                    SendJson(res, {{"sheet", sheet}, {"released", true}});
-                    return;
-                  }
-                  const ClaimRecord c = project->Claim(sheet, by, options.hold);
-                  // Not an error: a reviewer may open a held sheet on purpose.
-                  const bool mine = c.holder == CleanUtf8(by);
-                  Json j;
-                  j["sheet"] = sheet;
-                  j["held_by"] = CleanUtf8(c.holder);
-                  j["yours"] = mine;
-                  j["since"] = c.since;
-                  j["expires"] = c.expires;
-                  j["hold"] = options.hold;
-                  SendJson(res, j);
-                }));
+    routes.push_back(
+        {"POST", "/api/claims", kReview, {}, true, false, [this](const Request& req, http::Response& res) {
+           const Json body = ParseBody(req, {"sheet", "by", "release"});
+           const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
+           const std::string by = TextField(body, "by", kMaxAuthor, true);
+           CheckName(by, "by");
+           const auto release = body.find("release");
+           if (release != body.end() && !release->is_boolean())
+             throw HttpError(400, "release: true or false");
+           const bool giveBack = release != body.end() && release->get<bool>();
+           OnProject(pool, req, res, [&](Project& project) {
+             if (giveBack) {
+               project.Release(sheet, by);
+               SendJson(res, {{"sheet", sheet}, {"released", true}});
+               return;
+             }
+             const ClaimRecord c = project.Claim(sheet, by, options.hold);
+             // Not an error: a reviewer may open a held sheet on purpose.
+             Json j;
+             j["sheet"] = sheet;
+             j["held_by"] = CleanUtf8(c.holder);
+             j["yours"] = c.holder == CleanUtf8(by);
+             j["since"] = c.since;
+             j["expires"] = c.expires;
+             j["hold"] = options.hold;
+             SendJson(res, j);
+           });
+         }});
 
-    server.Get("/api/roster", Guard([this](const httplib::Request& req, httplib::Response& res) {
-                 AllowParams(req, {"q"});
-                 const std::string typed = Param(req, "q");
-                 if (typed.size() > kMaxTyped)
-                   throw HttpError(400, "q: longer than " + std::to_string(kMaxTyped) + " bytes");
-                 auto project = pool.Take();
-                 project->Sync();
-                 const Roster& roster = project->roster();
-                 Json columns = Json::array();
-                 for (const std::string& c : roster.columns) columns.push_back(CleanUtf8(c));
-                 Json matches = Json::array();
-                 for (const std::string& id : roster.Find(typed, kRosterMatches)) {
-                   Json fields = Json::object();
-                   const std::vector<std::string>& row = roster.rows.at(id);
-                   for (std::size_t i = 0; i < roster.columns.size() && i < row.size(); ++i)
-                     fields[CleanUtf8(roster.columns[i])] = CleanUtf8(row[i]);
-                   matches.push_back({{"id", CleanUtf8(id)}, {"fields", fields}});
-                 }
-                 SendJson(res, {{"roster", !roster.Empty()},
-                                {"columns", columns},
-                                {"exact", roster.Has(typed)},
-                                {"matches", matches}});
-               }));
+    routes.push_back(
+        {"GET", "/api/roster", kReview, {"q"}, false, false, [this](const Request& req, http::Response& res) {
+           const std::string typed = req.Param("q");
+           if (typed.size() > kMaxTyped)
+             throw HttpError(400, "q: longer than " + std::to_string(kMaxTyped) + " bytes");
+           OnProject(pool, req, res, [&](Project& project) {
+             project.Sync();
+             const Roster& roster = project.roster();
+             Json columns = Json::array();
+             for (const std::string& c : roster.columns) columns.push_back(CleanUtf8(c));
+             Json matches = Json::array();
+             for (const std::string& id : roster.Find(typed, kRosterMatches)) {
+               Json fields = Json::object();
+               const std::vector<std::string>& row = roster.rows.at(id);
+               for (std::size_t i = 0; i < roster.columns.size() && i < row.size(); ++i)
+                 fields[CleanUtf8(roster.columns[i])] = CleanUtf8(row[i]);
+               matches.push_back({{"id", CleanUtf8(id)}, {"fields", fields}});
+             }
+             SendJson(res, {{"roster", !roster.Empty()},
+                            {"columns", columns},
+                            {"exact", roster.Has(typed)},
+                            {"matches", matches}});
+           });
+         }});
 
-    // The exam report, made from the scores as they are at this request.
-    server.Get("/report", Guard([this](const httplib::Request& req, httplib::Response& res) {
-                 AllowParams(req, {});
-                 auto project = pool.Take();
-                 project->Sync();
-                 const ProjectReport report = AnalyzeProject(*project);
-                 ReplaceHeader(res, "Content-Security-Policy", kReportPolicy);
-                 res.set_content(RenderHtmlReport(report.analysis, report.info), "text/html; charset=utf-8");
-               }));
+    // A one-time ticket for a page the browser opens in a tab of its own.
+    routes.push_back(
+        {"POST", "/api/tickets", kReview, {}, true, false, [this](const Request& req, http::Response& res) {
+           const Json body = ParseBody(req, {"path"});
+           const std::string path = TextField(body, "path", 64, true);
+           if (path != "/report") throw HttpError(400, "path: only /report is opened by a ticket");
+           const std::string ticket = server->IssueTicket(path, kReview);
+           SendJson(
+               res,
+               {{"ticket", ticket}, {"url", path + "?ticket=" + ticket}, {"seconds", http::kTicketSeconds}});
+         }});
+
+    // The exam report, made from the scores as they are at this request: with
+    // the token, or once with a ticket (a new tab sends no header).
+    routes.push_back(
+        {"GET", "/report", kReview, {"ticket"}, false, true, [this](const Request& req, http::Response& res) {
+           OnProject(pool, req, res, [&](Project& project) {
+             project.Sync();
+             const ProjectReport report = AnalyzeProject(project);
+             res.Set("Content-Security-Policy", kReportPolicy);
+             res.type = "text/html; charset=utf-8";
+             res.body = RenderHtmlReport(report.analysis, report.info);
+           });
+         }});
+    return routes;
   }
 
   // `by`: the reviewer asking; his own claims are not shown as held.
@@ -804,53 +754,25 @@ ReviewServer::ReviewServer(const ReviewOptions& options) {
   impl_ = std::make_unique<Impl>(options);
   Impl& m = *impl_;
   m.token = options.token.empty() ? RandomToken() : options.token;
-  // Reusing the address lets a server start again at once; reusing the port
-  // (the library's default) would let two servers share it unnoticed.
-  m.server.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  const int threads = std::clamp(options.threads, 1, 64);
-  m.server.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
-  m.server.set_payload_max_length(kMaxBody);
-  m.server.set_keep_alive_timeout(2);
-  m.server.set_tcp_nodelay(true);  // headers and body go in two writes: no 40 ms wait for an ACK
-  m.server.set_read_timeout(10);
-  m.server.set_write_timeout(10);
-  m.server.set_pre_routing_handler(
-      [&m](const httplib::Request& req, httplib::Response& res) { return m.Gate(req, res); });
-  m.server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-    if (!res.body.empty()) return;
-    const std::string what = res.status == 404 ? "there is nothing at " + Quote(req.path)
-                             : res.status == 413
-                                 ? "the body is larger than 64 KB"
-                                 : "the request was refused (HTTP " + std::to_string(res.status) + ")";
-    if (IsApi(req.path))
-      SendError(res, res.status, what);
-    else
-      res.set_content(what + "\n", "text/plain; charset=utf-8");
-  });
-  m.Routes();
-  const std::string& host = options.host;
-  if (options.port == 0) {
-    m.port = m.server.bind_to_any_port(host);
-  } else if (options.port > 0 && options.port <= 65535 && m.server.bind_to_port(host, options.port)) {
-    m.port = options.port;
-  } else {
-    m.port = -1;
+  http::ServerOptions o;
+  o.host = options.host;
+  o.port = options.port;
+  o.limits = options.limits;
+  o.limits.threads = options.threads;
+  o.tokens = {{m.token, http::kReview}};
+  try {
+    m.server = std::make_unique<http::Server>(o, m.Routes());
+  } catch (const std::runtime_error& e) {
+    throw Error(e.what());
   }
-  if (m.port <= 0)
-    throw Error("cannot listen on " + host + ":" + std::to_string(options.port) +
-                ": the port is taken, or the address is not one of this machine's");
-  m.cookie = "omr_review_" + std::to_string(m.port);
 }
 
 ReviewServer::~ReviewServer() {
-  if (impl_) Stop();
+  if (impl_ && impl_->server) impl_->server->Stop();
 }
 
 int ReviewServer::port() const {
-  return impl_->port;
+  return impl_->server->port();
 }
 
 const std::string& ReviewServer::token() const {
@@ -858,35 +780,16 @@ const std::string& ReviewServer::token() const {
 }
 
 std::string ReviewServer::Url() const {
-  return "http://" + HostForUrl(impl_->options.host) + ":" + std::to_string(impl_->port) +
+  return "http://" + HostForUrl(impl_->options.host) + ":" + std::to_string(port()) +
          "/?token=" + impl_->token;
 }
 
 bool ReviewServer::Run() {
-  Impl& m = *impl_;
-  m.running = true;
-  if (m.stopping) {
-    m.running = false;
-    return true;
-  }
-  const bool ok = m.server.listen_after_bind();
-  m.running = false;
-  return ok;
+  return impl_->server->Run();
 }
 
-// The library's stop() does nothing before its listening loop has begun:
-// waits for the loop, stops it, and waits until Run() has returned.
 void ReviewServer::Stop() {
-  Impl& m = *impl_;
-  m.stopping = true;
-  bool asked = false;
-  while (m.running) {
-    if (!asked && m.server.is_running()) {
-      m.server.stop();  // once: it closes the listening socket
-      asked = true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  impl_->server->Stop();
 }
 
 }  // namespace omr::exam

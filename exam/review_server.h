@@ -1,7 +1,8 @@
 // The review page: an HTTP server over an exam project where people check
 // the sheets the machine was not sure about. A thin layer over Project: the
 // JSON API under /api/ calls what `omrctl exam` calls, the page's files are
-// compiled in, and every request needs the access token. Nothing is kept
+// compiled in (they hold no data), and every request for data needs the
+// access token as a bearer header (see http_server.h). Nothing is kept
 // between requests that another server on the same project would not see:
 // every answer is read from the store.
 #pragma once
@@ -9,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "http_server.h"
 
 namespace omr::exam {
 
@@ -19,7 +22,8 @@ struct ReviewOptions {
   int port = 8080;    // 0: a free port
   std::string token;  // "": a random one
   int threads = 8;
-  int hold = 300;  // seconds a reviewer's claim on a sheet lasts unless renewed
+  int hold = 300;       // seconds a reviewer's claim on a sheet lasts unless renewed
+  http::Limits limits;  // what each client may take (threads: above)
 };
 
 class ReviewServer {
@@ -49,8 +53,7 @@ class ReviewServer {
 // Error when the system gives no random bytes.
 std::string RandomToken();
 
-// Whether two tokens are equal, in a time that does not tell where they differ.
-bool SameToken(std::string_view given, std::string_view token);
+using http::SameToken;
 
 // "127.0.0.1:8080", "[::1]:0", "0.0.0.0:8080" into host and port; false with
 // the reason.

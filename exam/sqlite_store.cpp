@@ -733,7 +733,7 @@ class SqliteStore final : public Store {
   [[noreturn]] void Fail(int rc) {
     const std::string what = sqlite3_errmsg(db_.get());
     if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED || (rc & 0xFF) == SQLITE_BUSY)
-      throw StoreError("the project " + path_ + " is busy: another program held it for " +
+      throw UnavailableError("the project " + path_ + " is busy: another program held it for " +
                        std::to_string(kBusyMs / 1000) + " s (" + what + ")");
     throw StoreError("the project " + path_ + ": " + what);
   }
@@ -804,7 +804,7 @@ class SqliteStore final : public Store {
       const std::string what = message ? message : sqlite3_errstr(rc);
       sqlite3_free(message);
       if ((rc & 0xFF) == SQLITE_BUSY)
-        throw StoreError("the project " + path_ + " is busy: another program held it for " +
+        throw UnavailableError("the project " + path_ + " is busy: another program held it for " +
                          std::to_string(kBusyMs / 1000) + " s");
       throw StoreError("the project " + path_ + ": " + what);
     }

@@ -1,12 +1,14 @@
 // The review page: the queue of doubtful sheets, one sheet at a time, the
 // keyboard first. Every text from the server is put in with textContent;
 // nothing is kept that the server does not also have, except the reviewer's
-// name (localStorage) and where this reviewer is.
+// name (localStorage), the access token (sessionStorage: this tab only, sent
+// as a bearer header, never a cookie) and where this reviewer is.
 'use strict';
 
 (() => {
   const $ = (id) => document.getElementById(id);
   const NAME_KEY = 'omr-review-name';
+  const TOKEN_KEY = 'omr-review-token';
   const SHEET_REASONS = ['not-read', 'invalid-id', 'unknown-id', 'duplicate-id', 'unknown-version', 'duplicate-grid'];
   const REASON_WORDS = {
     'not-read': 'not read',
@@ -38,6 +40,8 @@
     heldBy: null, // another reviewer who has the open sheet open too
     hold: 300, // seconds a claim lasts unless renewed (the server says)
     renewTimer: 0,
+    token: '',
+    toggle: false, // "*" pressed: the next letter adds or removes that option
   };
 
   // ---------------------------------------------------------------- helpers
@@ -62,14 +66,43 @@
     messageTimer = setTimeout(() => { m.className = ''; }, isError ? 8000 : 3000);
   }
 
-  async function api(path, body) {
-    const init = { credentials: 'same-origin', cache: 'no-store' };
+  function request(body, extra) {
+    const init = { credentials: 'omit', cache: 'no-store', headers: { Authorization: 'Bearer ' + state.token }, ...extra };
     if (body !== undefined) {
       init.method = 'POST';
-      init.headers = { 'Content-Type': 'application/json' };
+      init.headers['Content-Type'] = 'application/json';
       init.body = JSON.stringify(body);
     }
-    const res = await fetch(path, init);
+    return init;
+  }
+
+  function clearError() {
+    const m = $('message');
+    if (m.classList.contains('error')) {
+      clearTimeout(messageTimer);
+      m.className = '';
+      m.textContent = '';
+    }
+  }
+
+  // Without its token the page shows only how to get in.
+  function noToken() {
+    state.token = '';
+    try {
+      sessionStorage.removeItem(TOKEN_KEY);
+    } catch (e) {
+      // nothing kept
+    }
+    const note = $('no-token');
+    note.hidden = false;
+    $('name-dialog').close();
+    document.querySelector('main').hidden = true;
+    document.body.dataset.state = 'idle';
+  }
+
+  async function api(path, body) {
+    const res = await fetch(path, request(body));
+    if (res.status === 401) noToken();
     let data = null;
     try {
       data = await res.json();
@@ -162,7 +195,9 @@
       const b = el('button');
       b.type = 'button';
       b.tabIndex = -1;
-      b.appendChild(el('span', 'confidence', percent(entry.confidence)));
+      const sure = el('span', 'confidence', 'confidence ' + percent(entry.confidence));
+      sure.title = 'how sure the reading of this sheet is (its least sure question)';
+      b.appendChild(sure);
       b.appendChild(el('span', 'number', 'Sheet ' + entry.sheet + ' '));
       const who = entry.student_id ? entry.student_id + (entry.name ? ' ' + entry.name : '') : '';
       b.appendChild(el('span', 'who', who));
@@ -225,11 +260,7 @@
 
   function release(name, sheet) {
     if (!name || !sheet) return;
-    fetch('/api/claims', {
-      method: 'POST', credentials: 'same-origin', keepalive: true,
-      headers: { 'Content-Type': 'application/json' },
-      body: JSON.stringify({ sheet, by: name, release: true }),
-    }).catch(() => {});
+    fetch('/api/claims', request({ sheet, by: name, release: true }, { keepalive: true })).catch(() => {});
   }
 
   function renderHeld() {
@@ -312,19 +343,11 @@
     }
     if (!s.reasons.length) reasons.appendChild(el('li', null, 'nothing left to review'));
 
-    const img = $('picture');
-    if (s.picture) {
-      img.hidden = false;
-      if (fresh || img.dataset.src !== s.picture.url) {
-        img.dataset.src = s.picture.url;
-        img.src = s.picture.url;
-      }
-      $('picture-note').textContent = 'hover a cell for its grey value';
-    } else {
-      img.hidden = true;
-      img.removeAttribute('src');
-      $('picture-note').textContent = 'the reader kept no picture of this sheet';
-    }
+    $('picture').hidden = !s.grid;
+    $('picture-note').textContent = s.grid
+      ? 'as the sheet lies: darker is a darker mark; red outline: read as marked (hover a cell for its grey value)'
+      : 'the reader kept no picture of this sheet';
+    if (fresh) state.drawn = '';
     renderCorrections();
     renderQuestions();
     renderFocus();
@@ -391,6 +414,7 @@
   function setFocus(target) {
     state.focus = target;
     state.pending = null;
+    state.toggle = false;
     renderQuestions();
     renderFocus();
   }
@@ -460,41 +484,112 @@
         ? 'Not read: feed it again. Delete then Enter makes this record void; Enter alone goes on.'
         : 'Enter keeps it as it is; Delete then Enter makes it void (not counted).';
     }
-    $('pending').textContent = state.pending === null ? '' : 'Your answer: ' + (shownValue(state.pending) || 'blank') + ' (Enter stores it)';
+    $('pending').textContent = state.toggle ? 'Add or remove which option? (a letter)'
+      : state.pending === null ? '' : 'Your answer: ' + (shownValue(state.pending) || 'blank') + ' (Enter stores it)';
     document.body.dataset.focus = target || '';
     placeFocusBox(target);
+  }
+
+  // Where a cell is drawn, unzoomed: the sheet as it lies on the desk, line 1
+  // (the edge read last) at the top, so question numbers run as printed.
+  function cellBox(line, column) {
+    const p = state.sheet.picture;
+    return { x: p.margin + (column - 1) * p.cell, y: (line - 1) * p.cell };
+  }
+
+  // The grey value the reader sent for a cell (grid rows come last line first).
+  function greyAt(line, column) {
+    const g = state.sheet.grid;
+    return parseInt(g.cells[(g.lines - line) * g.columns + column - 1], 16);
+  }
+
+  // The sheet from its grid: every cell in its own grey (a faint mark looks
+  // faint), each option's decision as an outline, line numbers in the margin.
+  function drawPicture() {
+    const s = state.sheet;
+    const key = s.sheet + ':' + state.zoom + ':' + s.grid.cells + ':' + s.questions.map((q) => q.cells.map((c) => c.marked ? 1 : 0).join('')).join();
+    if (state.drawn === key) return;
+    state.drawn = key;
+    const canvas = $('picture');
+    const p = s.picture;
+    const z = state.zoom;
+    canvas.width = p.width * z;
+    canvas.height = p.height * z;
+    canvas.style.width = p.width * z + 'px';
+    canvas.style.height = p.height * z + 'px';
+    const g = canvas.getContext('2d');
+    g.fillStyle = '#fff';
+    g.fillRect(0, 0, canvas.width, canvas.height);
+    const size = p.cell * z;
+    for (let line = 1; line <= s.grid.lines; line++) {
+      for (let column = 1; column <= s.grid.columns; column++) {
+        const level = 255 - 17 * greyAt(line, column);
+        const b = cellBox(line, column);
+        g.fillStyle = 'rgb(' + level + ',' + level + ',' + level + ')';
+        g.fillRect(b.x * z + 1, b.y * z + 1, size - 2, size - 2);
+      }
+      if (line % 5 === 0 || line === 1) {
+        g.fillStyle = '#555';
+        g.font = Math.max(8, Math.round(3.2 * z)) + 'px sans-serif';
+        g.textBaseline = 'middle';
+        g.fillText(String(line), 2, (line - 0.5) * size);
+      }
+    }
+    for (const q of s.questions) {
+      for (const c of q.cells) {
+        if (c.value < 0) continue;
+        const b = cellBox(c.line, c.column);
+        g.lineWidth = c.marked ? Math.max(2, z) : 1;
+        g.strokeStyle = c.marked ? '#d21f1f' : c.doubt.length ? '#f08a00' : '#8ea3c7';
+        g.setLineDash(c.doubt.length && !c.marked ? [3, 2] : []);
+        g.strokeRect(b.x * z + 1.5, b.y * z + 1.5, size - 3, size - 3);
+        if (size >= 24) {
+          g.setLineDash([]);
+          g.fillStyle = c.value >= 8 ? '#fff' : '#1d2330';
+          g.font = Math.round(size / 2.4) + 'px sans-serif';
+          g.textAlign = 'center';
+          g.textBaseline = 'middle';
+          g.fillText(c.label, b.x * z + size / 2, b.y * z + size / 2);
+          g.textAlign = 'start';
+        }
+      }
+    }
   }
 
   function placeFocusBox(target) {
     const s = state.sheet;
     const box = $('focus-box');
-    const img = $('picture');
-    if (!s.picture) {
+    const frame = $('picture-frame');
+    $('zoom-text').textContent = state.zoom + '×';
+    if (!s.grid || !s.picture) {
       box.style.display = 'none';
       return;
     }
+    drawPicture();
+    const view = $('picture-box');
+    // Room around the sheet, so that even a question at its edge can be centred.
+    const padX = Math.round(view.clientWidth / 2);
+    const padY = Math.round(view.clientHeight / 2);
+    frame.style.padding = padY + 'px ' + padX + 'px';
     const z = state.zoom;
-    img.style.width = s.picture.width * z + 'px';
-    img.style.height = s.picture.height * z + 'px';
-    $('zoom-text').textContent = z + '×';
-    const cells = cellsOf(target).filter((c) => c.x !== null);
+    const cells = cellsOf(target).filter((c) => c.value >= 0);
     if (!cells.length) {
       box.style.display = 'none';
       return;
     }
     const cell = s.picture.cell;
-    const left = Math.min(...cells.map((c) => c.x)) - 2;
-    const top = Math.min(...cells.map((c) => c.y)) - 2;
-    const right = Math.max(...cells.map((c) => c.x)) + cell + 2;
-    const bottom = Math.max(...cells.map((c) => c.y)) + cell + 2;
+    const boxes = cells.map((c) => cellBox(c.line, c.column));
+    const left = Math.min(...boxes.map((b) => b.x)) - 2;
+    const top = Math.min(...boxes.map((b) => b.y)) - 2;
+    const right = Math.max(...boxes.map((b) => b.x)) + cell + 2;
+    const bottom = Math.max(...boxes.map((b) => b.y)) + cell + 2;
     box.style.display = 'block';
-    box.style.left = left * z + 'px';
-    box.style.top = top * z + 'px';
+    box.style.left = padX + left * z + 'px';
+    box.style.top = padY + top * z + 'px';
     box.style.width = (right - left) * z + 'px';
     box.style.height = (bottom - top) * z + 'px';
-    const view = $('picture-box');
-    view.scrollLeft = ((left + right) / 2) * z - view.clientWidth / 2;
-    view.scrollTop = ((top + bottom) / 2) * z - view.clientHeight / 2;
+    view.scrollLeft = padX + ((left + right) / 2) * z - view.clientWidth / 2;
+    view.scrollTop = padY + ((top + bottom) / 2) * z - view.clientHeight / 2;
   }
 
   function showCell(event) {
@@ -508,14 +603,12 @@
     const x = (event.clientX - rect.left) / state.zoom;
     const y = (event.clientY - rect.top) / state.zoom;
     const column = Math.floor((x - s.picture.margin) / s.picture.cell) + 1;
-    const row = Math.floor(y / s.picture.cell);
-    if (column < 1 || column > s.grid.columns || row < 0 || row >= s.grid.lines) {
+    const line = Math.floor(y / s.picture.cell) + 1;
+    if (column < 1 || column > s.grid.columns || line < 1 || line > s.grid.lines) {
       tip.style.display = 'none';
       return;
     }
-    const line = s.grid.lines - row;
-    const grey = parseInt(s.grid.cells[row * s.grid.columns + column - 1], 16);
-    let text = 'line ' + line + ', column ' + column + ': grey ' + grey + ' of 15';
+    let text = 'line ' + line + ', column ' + column + ': grey ' + greyAt(line, column) + ' of 15';
     const hit = state.cells.get(line + ',' + column);
     if (hit) {
       text += ' · q' + hit.q + ' option ' + hit.cell.label + ': ' + (hit.cell.marked ? 'marked' : 'not marked') +
@@ -536,6 +629,7 @@
     const made = await api('/api/corrections', body);
     state.mine.push({ sheet: state.sheet.sheet, id: made.correction.id, target });
     reasonInput.value = '';
+    clearError();
   }
 
   // After a change: the sheet and the queue as the server has them now.
@@ -662,7 +756,9 @@
 
   // ------------------------------------------------------------------- keys
 
-  function typeKey(key, shift) {
+  // A letter sets that option, with Shift or without; after "*" it adds or
+  // removes it (several marks).
+  function typeKey(key, toggle) {
     const s = state.sheet;
     if (!s) return false;
     const target = state.focus;
@@ -706,7 +802,7 @@
       if (q.options.includes(other)) label = other;
     }
     if (label === null) return false;
-    if (shift && key.toLowerCase() !== key.toUpperCase()) {
+    if (toggle) {
       const base = state.pending !== null ? state.pending : q.value !== null ? q.value : q.read;
       const set = new Set(base.split(''));
       if (set.has(label)) set.delete(label);
@@ -756,6 +852,35 @@
     else d.showModal();
   }
 
+  // What is on screen: a key applies to the question shown when it was
+  // pressed, never to one that came up after.
+  function view() {
+    return state.sheet ? state.sheet.sheet + ':' + state.focus : '';
+  }
+
+  // Runs `action` for a key pressed on `seen`, unless the page has moved on
+  // since: then the key is dropped, and the page says so.
+  function actOn(seen, key, action) {
+    act(async () => {
+      if (view() !== seen) {
+        say('Key ' + (key === ' ' ? 'Space' : key) + ' not used: it was pressed before this question showed. Press it again.', true);
+        return;
+      }
+      await action();
+    });
+  }
+
+  // Keys that work in the ID field too (it takes letters and digits only).
+  function fieldShortcut(event) {
+    switch (event.key) {
+      case '?': toggleHelp(); return true;
+      case '/': $('reason-input').focus(); return true;
+      case '+': case '=': zoomBy(1); return true;
+      case '-': zoomBy(-1); return true;
+      default: return false;
+    }
+  }
+
   function onKey(event) {
     if (event.ctrlKey || event.metaKey || event.altKey) return;
     if ($('help-dialog').open) {
@@ -765,22 +890,24 @@
       }
       return;
     }
-    if (dialogOpen()) return;
+    if (dialogOpen() || !state.token) return;
     const t = event.target;
     if (t instanceof HTMLInputElement || t instanceof HTMLSelectElement || t instanceof HTMLTextAreaElement) return;
+    const seen = view();
     let handled = true;
     switch (event.key) {
       case '?': toggleHelp(); break;
-      case 'Enter': act(accept); break;
-      case ' ': act(async () => { setPendingBlank(); }); break;
+      case 'Enter': actOn(seen, 'Enter', accept); break;
+      case ' ': actOn(seen, ' ', async () => { setPendingBlank(); }); break;
       case 'Backspace': act(undoLast); break;
       case 'ArrowDown': act(async () => moveQuestion(1)); break;
       case 'ArrowUp': act(async () => moveQuestion(-1)); break;
       case 'ArrowRight': act(() => moveSheet(1)); break;
       case 'ArrowLeft': act(() => moveSheet(-1)); break;
-      case 'Escape': act(async () => { state.pending = null; renderFocus(); }); break;
-      case 'Delete': act(async () => { if (state.sheet) { state.focus = 'sheet'; state.pending = 'void'; renderQuestions(); renderFocus(); } }); break;
+      case 'Escape': act(async () => { state.pending = null; state.toggle = false; renderFocus(); }); break;
+      case 'Delete': actOn(seen, 'Delete', async () => { if (state.sheet) { state.focus = 'sheet'; state.pending = 'void'; renderQuestions(); renderFocus(); } }); break;
       case '#': act(async () => { if (state.sheet) { setFocus('id'); $('id-input').focus(); } }); break;
+      case '*': actOn(seen, '*', async () => { state.toggle = true; renderFocus(); }); break;
       case '/': $('reason-input').focus(); break;
       case '+': case '=': zoomBy(1); break;
       case '-': zoomBy(-1); break;
@@ -790,9 +917,10 @@
           break;
         }
         const key = event.key;
-        const shift = event.shiftKey;
-        act(async () => {
-          if (!typeKey(key, shift)) say('No option ' + key + ' here (? shows the keys)', true);
+        actOn(seen, key, async () => {
+          const toggle = state.toggle;
+          state.toggle = false;
+          if (!typeKey(key, toggle)) say('No option ' + key + ' here (? shows the keys)', true);
         });
       }
     }
@@ -856,6 +984,13 @@
   }
 
   function onIdKey(event) {
+    if (event.ctrlKey || event.metaKey || event.altKey) return;
+    if (event.key.length === 1 && !/^[0-9A-Za-z]$/.test(event.key)) {
+      // "#" (the key that brings the field), "?" and the others: never typed.
+      event.preventDefault();
+      fieldShortcut(event);
+      return;
+    }
     if (event.key === 'Enter') {
       event.preventDefault();
       act(async () => {
@@ -909,10 +1044,53 @@
 
   // ----------------------------------------------------------------- start
 
+  // The token of the first address goes to this tab's session storage and
+  // leaves the address bar (and the history) at once.
+  function takeToken() {
+    const params = new URLSearchParams(location.search);
+    let token = params.get('token') || '';
+    try {
+      if (token) sessionStorage.setItem(TOKEN_KEY, token);
+      else token = sessionStorage.getItem(TOKEN_KEY) || '';
+    } catch (e) {
+      // no session storage: the token lives as long as the page
+    }
+    if (params.has('token')) history.replaceState(null, '', location.pathname + location.hash);
+    state.token = token;
+    return token !== '';
+  }
+
+  async function openReport(event) {
+    event.preventDefault();
+    const tab = window.open('about:blank', '_blank');
+    try {
+      const ticket = await api('/api/tickets', { path: '/report' });
+      if (tab) {
+        tab.opener = null;
+        tab.location.href = ticket.url;
+      }
+      else window.open(ticket.url, '_blank');
+    } catch (e) {
+      if (tab) tab.close();
+      say(e.message, true);
+    }
+  }
+
   function start() {
+    if (!takeToken()) {
+      noToken();
+      return;
+    }
+    $('report-link').addEventListener('click', openReport);
     document.addEventListener('keydown', onKey);
     $('id-input').addEventListener('keydown', onIdKey);
-    $('id-input').addEventListener('input', lookUp);
+    $('id-input').addEventListener('input', () => {
+      // Pasted text too: an ID is letters and digits.
+      const input = $('id-input');
+      const clean = input.value.replace(/[^0-9A-Za-z]/g, '');
+      if (clean !== input.value) input.value = clean;
+      lookUp();
+    });
     $('reason-input').addEventListener('keydown', (e) => {
       if (e.key === 'Enter' || e.key === 'Escape') {
         e.preventDefault();
@@ -965,6 +1143,8 @@
       act(firstLoad);
       firstLoad = null;
     } else {
+      // A token that opens nothing is told before the name is asked.
+      act(() => api('/api/queue?limit=1'));
       askName();
     }
     scheduleRenewal();

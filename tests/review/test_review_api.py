@@ -59,10 +59,10 @@ BAD_GETS = [
     ("/api/sheets/abc", 400, "sheet: a whole number"),
     ("/api/sheets/", 400, "sheet: a whole number"),
     ("/api/sheets/1234567890", 400, "sheet: a whole number"),
-    ("/api/sheets/99", 400, "there is no sheet 99"),
+    ("/api/sheets/99", 404, "there is no sheet 99"),
     ("/api/sheets/1?x=1", 400, "unknown parameter"),
     (f"/api/sheets/{REFUSED}/picture", 404, "kept no grid"),
-    ("/api/sheets/99/picture", 400, "there is no sheet 99"),
+    ("/api/sheets/99/picture", 404, "there is no sheet 99"),
     ("/api/queue?reason=bogus", 400, "reason: one of"),
     ("/api/queue?reason=%3Cscript%3E", 400, "reason: one of"),
     ("/api/queue?limit=0", 400, "limit: a whole number from 1 to 1000"),
@@ -170,17 +170,68 @@ def test_without_the_token_nothing_is_reached(exam: rs.Exam, server: rs.Server) 
                                                      headers={"Content-Type": "application/json"})
             assert status == 401, (token, path)
             assert "access token" in json.loads(answer)["error"]
-    # The cookie the first visit sets, and only for the right token.
-    status, headers, _ = server.request("GET", "/?token=" + server.token, token=None)
-    assert status == 303 and headers["location"] == "/"
-    cookie = headers["set-cookie"]
-    assert cookie.startswith(f"omr_review_{server.port}={server.token};")
-    assert "HttpOnly" in cookie and "SameSite=Strict" in cookie
-    assert server.request("GET", "/api/queue", token=None,
-                          headers={"Cookie": f"omr_review_{server.port}={server.token}"})[0] == 200
-    assert server.request("GET", "/api/queue", token=None,
-                          headers={"Cookie": f"omr_review_1={server.token}; omr_review_{server.port}=x"})[0] == 401
     assert corrections(exam) == before
+
+
+RELEASE = json.dumps({"sheet": 1, "by": "Attack", "release": True}).encode()
+# (what, method, path, headers, body, token sent: "" the right one / None none / text, status, says)
+ATTACKS = [
+    ("open redirect", "GET", "//evil.example/?token={T}", {}, None, None, 400, "never goes in an address"),
+    ("open redirect with the token", "GET", "//evil.example/", {}, None, "", 404, "there is nothing at"),
+    ("token in an API address", "GET", "/api/queue?token={T}", {}, None, None, 400, "never goes in an address"),
+    ("token in an API address too", "GET", "/api/queue?token={T}", {}, None, "", 400, "never goes in an address"),
+    ("token in the report's address", "GET", "/report?token={T}", {}, None, None, 400, "never goes in an address"),
+    ("token in a cookie", "GET", "/api/queue", {"Cookie": "omr_review_{P}={T}; token={T}"}, None, None, 401,
+     "access token"),
+    ("token as basic credentials", "GET", "/api/queue", {"Authorization": "Basic {T}"}, None, None, 401,
+     "access token"),
+    ("two tokens", "GET", "/api/queue", {"Authorization": "Bearer x"}, None, "", 400, "more than once"),
+    ("DNS rebinding", "GET", "/api/queue", {"Host": "evil.example:{P}"}, None, "", 421, "loopback names only"),
+    ("another port", "GET", "/api/queue", {"Host": "127.0.0.1:1"}, None, "", 421, "loopback names only"),
+    ("a loopback name", "GET", "/api/queue", {"Host": "localhost:{P}"}, None, "", 200, None),
+    ("an IPv6 loopback name", "GET", "/api/queue", {"Host": "[::1]:{P}"}, None, "", 200, None),
+    ("a write from another origin", "POST", "/api/claims", {"Origin": "http://evil.example"}, RELEASE, "", 403,
+     "another origin"),
+    ("a write from a sandbox", "POST", "/api/claims", {"Origin": "null"}, RELEASE, "", 403, "another origin"),
+    ("a write from another site", "POST", "/api/claims", {"Sec-Fetch-Site": "cross-site"}, RELEASE, "", 403,
+     "another site"),
+    ("a write from the page", "POST", "/api/claims", {"Origin": "http://127.0.0.1:{P}", "Sec-Fetch-Site":
+                                                      "same-origin"}, RELEASE, "", 200, None),
+    ("JSON by prefix", "POST", "/api/claims", {"Content-Type": "application/jsonx"}, RELEASE, "", 415,
+     "application/json"),
+    ("JSON in another charset", "POST", "/api/claims", {"Content-Type": "application/json; charset=latin1"},
+     RELEASE, "", 415, "application/json"),
+    ("JSON in UTF-8", "POST", "/api/claims", {"Content-Type": "Application/JSON; charset=\"UTF-8\""}, RELEASE, "",
+     200, None),
+]
+
+
+@pytest.mark.parametrize("what,method,path,headers,body,token,status,says", ATTACKS, ids=[a[0] for a in ATTACKS])
+def test_attacks_on_the_token_host_origin_and_content_type(exam: rs.Exam, server: rs.Server, what: str, method: str,
+                                                           path: str, headers: dict, body: bytes, token, status: int,
+                                                           says: str) -> None:
+    before = corrections(exam)
+    fill = lambda text: text.replace("{T}", server.token).replace("{P}", str(server.port))  # noqa: E731
+    sent = {"Content-Type": "application/json", **{k: fill(v) for k, v in headers.items()}}
+    if token == "" and "Authorization" in headers:  # the right token and another one
+        sent["authorization"] = "Bearer " + server.token
+        token = None
+    got, answer_headers, answer = server.request(method, fill(path), body, token=token, headers=sent)
+    assert got == status, answer
+    if says:
+        assert says in answer.decode()
+    assert "location" not in answer_headers and "set-cookie" not in answer_headers
+    assert corrections(exam) == before
+
+
+def test_a_ticket_opens_the_report_once(server: rs.Server) -> None:
+    status, answer = server.post_json("/api/tickets", {"path": "/report"})
+    assert status == 200 and answer["url"] == "/report?ticket=" + answer["ticket"]
+    assert server.request("GET", answer["url"].replace("report", "api/queue"), token=None)[0] == 401
+    assert server.request("GET", answer["url"], token=None)[0] == 200
+    assert server.request("GET", answer["url"], token=None)[0] == 401  # spent
+    assert server.post_json("/api/tickets", {"path": "/api/queue"})[0] == 400
+    assert server.post_json("/api/tickets", {"path": "/report"}, token=None)[0] == 401
 
 
 def claims(exam: rs.Exam) -> List[tuple]:
@@ -209,7 +260,7 @@ def test_posts_that_do_not_fit_are_refused(exam: rs.Exam, server: rs.Server, pat
     stored = corrections if path == "/api/corrections" else claims
     before = stored(exam)
     status, answer = server.post_json(path, body)
-    assert status == 400, answer
+    assert status == (404 if says.startswith("there is no sheet") else 400), answer
     assert says in answer["error"]
     assert stored(exam) == before
 
