@@ -10,15 +10,27 @@
 // SHARE (default 0.25) of the sheets get a planted doubt; 1 puts every sheet
 // in the queue.
 //
+// Then the same under attack: the reviewer's queue and sheet while 200
+// hostile connections are held open (half idle, half sending a header line
+// now and then, from eight other loopback addresses so that each stays
+// within its client's share and all 200 hang on), and the server's memory
+// after 100 MiB of header lines sent at it (a connection that floods is cut
+// once its memory is spent; the flood opens the next one).
+//
 // The project stays in DIR when one is given, and is used again by a run
 // with the same N and SHARE.
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -91,6 +103,62 @@ int Fill(const std::string& projectPath, const std::string& examPath, int count,
     project->AddSheet(input);
   }
   return 0;
+}
+
+// A connection to the server from `source` (a loopback address), -1 when refused.
+int Connect(int port, const char* source) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &from.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Whether the server still holds the connection (it has not closed it).
+bool Held(int fd) {
+  char c;
+  const ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+long RssKib(const char* field = "VmRSS:") {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+  return -1;
+}
+
+// Sends header lines without end, on a new connection each time the server
+// cuts one, until `total` bytes are sent; the connections it took.
+int Flood(int port, std::size_t total) {
+  const std::string start = "GET /api/queue HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  const std::string line = "X-Flood: " + std::string(1014, 'a') + "\r\n";
+  std::size_t sent = 0;
+  int connections = 0;
+  while (sent < total) {
+    const int fd = Connect(port, "127.0.0.9");
+    if (fd < 0) break;
+    ++connections;
+    timeval limit{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ssize_t n = ::send(fd, start.data(), start.size(), MSG_NOSIGNAL);
+    while (n > 0 && sent < total) {
+      n = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+      if (n > 0) sent += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+  }
+  return connections;
 }
 
 }  // namespace
@@ -201,6 +269,47 @@ int main(int argc, char** argv) {
       picture.push_back(b);
       both.push_back(a + b);
     }
+
+    // Under attack: 200 connections held open by others.
+    std::vector<int> hostile;
+    for (int i = 0; i < 200; ++i) {
+      const std::string source = "127.0.1." + std::to_string(1 + i % 8);
+      const int fd = Connect(server.port(), source.c_str());
+      if (fd >= 0) hostile.push_back(fd);
+    }
+    std::atomic<bool> stop{false};
+    std::thread drip([&] {
+      const std::string start = "GET /api/queue HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+      for (std::size_t i = 0; i < hostile.size(); i += 2)
+        ::send(hostile[i], start.data(), start.size(), MSG_NOSIGNAL);
+      for (int round = 0; round < 40 && !stop; ++round) {
+        for (std::size_t i = 0; i < hostile.size(); i += 2) ::send(hostile[i], "X: 1\r\n", 6, MSG_NOSIGNAL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::size_t heldBefore = 0;
+    for (const int fd : hostile) heldBefore += Held(fd);
+    std::vector<double> attacked;
+    const auto attackStart = Clock::now();
+    for (int i = 0; i < samples && Ms(attackStart) < 5000; ++i) {
+      const std::string n = std::to_string(1 + rng() % static_cast<unsigned>(count));
+      attacked.push_back(get("/api/queue") + get("/api/sheets/" + n));
+    }
+    std::size_t heldAfter = 0;
+    for (const int fd : hostile) heldAfter += Held(fd);
+    stop = true;
+    drip.join();
+    for (const int fd : hostile) ::close(fd);
+
+    const long rssBefore = RssKib();
+    const auto floodStart = Clock::now();
+    const int floods = Flood(server.port(), std::size_t{100} << 20);
+    const double floodMs = Ms(floodStart);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long rssAfter = RssKib();
+    const double afterFlood = get("/api/queue");
+
     server.Stop();
     serving.join();
 
@@ -223,6 +332,17 @@ int main(int argc, char** argv) {
     line("sheet (reading, cells, corrections, score)", Summarize(sheet), 0);
     line("its picture (PNG drawn from the grid)", Summarize(picture), 0);
     line("sheet and picture together", Summarize(both), 50);
+    std::printf(
+        "  200 hostile connections (100 idle, 100 sending a header line every 0.2 s): %zu held at the start, "
+        "%zu after %zu samples\n",
+        heldBefore, heldAfter, attacked.size());
+    line("queue and a sheet, meanwhile", Summarize(attacked), 1000);
+    std::printf(
+        "  100 MiB of header lines in %.1f s over %d connections (each cut when its memory was spent)\n",
+        floodMs / 1000, floods);
+    std::printf(
+        "  server process memory (RSS): %.1f MiB before the flood, %.1f MiB after; queue then %.2f ms\n",
+        rssBefore / 1024.0, rssAfter / 1024.0, afterFlood);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "omr_bench_review: %s\n", e.what());
     result = 1;

@@ -5,6 +5,7 @@
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -90,6 +91,7 @@ struct Connection {
   Clock::time_point deadline;
   bool answering = false;  // a whole request is in: the answer's time runs
   bool cut = false;
+  bool reserved = false;  // admitted, not yet opened (deadline: when the reservation lapses)
 };
 
 // One request while its body comes in.
@@ -252,7 +254,7 @@ struct Server::Impl {
       if (c.cut) continue;
       ++all;
       if (c.client == client) ++mine;
-      if (c.answering) continue;
+      if (c.answering || c.reserved) continue;
       if (!oldest || c.deadline < oldest->deadline) oldest = &c;
       if (c.client == client && (!oldestMine || c.deadline < oldestMine->deadline)) oldestMine = &c;
     }
@@ -265,24 +267,36 @@ struct Server::Impl {
       victim = oldest;
     }
     if (victim) Cut(*victim);
+    // Counted from now on: admissions on other threads see it before it opens.
+    Connection reservation;
+    reservation.client = client;
+    reservation.reserved = true;
+    reservation.deadline = Clock::now() + std::chrono::seconds(2);
+    connections.push_back(reservation);
     return true;
   }
 
   static void Cut(Connection& c) {
     c.cut = true;
-    ::shutdown(c.fd, SHUT_RDWR);
+    if (c.fd >= 0) ::shutdown(c.fd, SHUT_RDWR);
   }
 
   void Opened(MHD_Connection* connection, void** context) {
     const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     const MHD_ConnectionInfo* addr = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    const std::string client = AddressText(addr ? addr->client_addr : nullptr);
     const std::lock_guard<std::mutex> lock(mutex);
-    Connection c;
-    c.fd = fd ? ::fcntl(fd->connect_fd, F_DUPFD_CLOEXEC, 0) : -1;
-    c.client = AddressText(addr ? addr->client_addr : nullptr);
-    c.deadline = Clock::now() + std::chrono::seconds(options.limits.requestSeconds);
-    connections.push_back(c);
-    *context = new std::list<Connection>::iterator(std::prev(connections.end()));
+    auto at = std::find_if(connections.begin(), connections.end(),
+                           [&](const Connection& c) { return c.reserved && c.client == client; });
+    if (at == connections.end()) at = connections.insert(connections.end(), Connection{});
+    at->reserved = false;
+    at->fd = fd ? ::fcntl(fd->connect_fd, F_DUPFD_CLOEXEC, 0) : -1;
+    // Headers and body may go in two writes: no 40 ms wait for the client's acknowledgement.
+    int yes = 1;
+    if (at->fd >= 0) setsockopt(at->fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    at->client = client;
+    at->deadline = Clock::now() + std::chrono::seconds(options.limits.requestSeconds);
+    *context = new std::list<Connection>::iterator(at);
   }
 
   void Closed(void** context) {
@@ -312,8 +326,14 @@ struct Server::Impl {
     while (!stopping) {
       wake.wait_for(lock, std::chrono::milliseconds(200));
       const auto now = Clock::now();
-      for (Connection& c : connections)
-        if (!c.cut && c.deadline < now) Cut(c);
+      for (auto c = connections.begin(); c != connections.end();) {
+        if (c->reserved && c->deadline < now) {
+          c = connections.erase(c);  // the library refused it after all
+          continue;
+        }
+        if (!c->cut && !c->reserved && c->deadline < now) Cut(*c);
+        ++c;
+      }
     }
   }
 
@@ -618,15 +638,17 @@ bool Server::Run() {
   using Completed = void (*)(void*, MHD_Connection*, void**, MHD_RequestTerminationCode);
   using Notify = void (*)(void*, MHD_Connection*, void**, MHD_ConnectionNotificationCode);
   using UnescapeFn = size_t (*)(void*, MHD_Connection*, char*);
-  // Our own limits come first (Admit): the library's are a backstop above them.
+  // Our own limits come first (Admit): the library's are a backstop above them
+  // (it shares its limit out among its threads, so each gets the whole).
   m.daemon = MHD_start_daemon(
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ITC, 0, admit, &m, handle, &m,
       MHD_OPTION_LISTEN_SOCKET, m.listenFd, MHD_OPTION_THREAD_POOL_SIZE,
       static_cast<unsigned>(std::clamp(l.threads, 1, 64)), MHD_OPTION_CONNECTION_LIMIT,
-      static_cast<unsigned>(l.total + 64), MHD_OPTION_CONNECTION_MEMORY_LIMIT, l.headerBytes,
-      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(l.idleSeconds), MHD_OPTION_NOTIFY_COMPLETED,
-      static_cast<Completed>(completed), &m, MHD_OPTION_NOTIFY_CONNECTION, static_cast<Notify>(notify), &m,
-      MHD_OPTION_UNESCAPE_CALLBACK, static_cast<UnescapeFn>(Unescape), nullptr, MHD_OPTION_END);
+      static_cast<unsigned>((l.total + 64) * std::clamp(l.threads, 1, 64)),
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, l.headerBytes, MHD_OPTION_CONNECTION_TIMEOUT,
+      static_cast<unsigned>(l.idleSeconds), MHD_OPTION_NOTIFY_COMPLETED, static_cast<Completed>(completed),
+      &m, MHD_OPTION_NOTIFY_CONNECTION, static_cast<Notify>(notify), &m, MHD_OPTION_UNESCAPE_CALLBACK,
+      static_cast<UnescapeFn>(Unescape), nullptr, MHD_OPTION_END);
   if (!m.daemon) {
     const std::lock_guard<std::mutex> lock(m.mutex);
     m.running = false;

@@ -307,17 +307,24 @@ def test_a_restart_mid_batch_spools_and_the_import_loses_nothing(cluster: Cluste
     omrctl(cluster, "exam", "new", uri, "--exam", str(work.parent / "exam.json"), "--add", "--name", "restart")
     rng = random.Random(7)
     stations: List[Station] = []
+    review = Server(uri, "--name", "restart")
     try:
         for name in STATIONS:
             stations.append(Station(cluster, work, uri, name, draw(300, rng, []), "--feed-delay", "40",
                                     exam="restart"))
         wait_for_sheets(cluster, "SELECT COUNT(*) FROM sheets s JOIN exams e ON e.id = s.exam_id "
                                  "WHERE e.name = 'restart'", 80, stations)
+        review.get_json("/api/queue")  # its pooled connection is open
         restarted = subprocess.run([str(PG_TEST_SERVER), "restart", str(cluster.dir), "1"], capture_output=True,
                                    text=True, timeout=120)
         assert restarted.returncode == 0, restarted.stderr
+        # The review server's first request after the restart finds its connection gone: it is tried
+        # once more on a fresh one, not answered 503.
+        status, _, body = review.request("GET", "/api/queue")
+        assert status == 200, body
         results = {s.name: s.finish(timeout=300) for s in stations}
     finally:
+        review.stop()
         for station in stations:
             station.stop()
 
