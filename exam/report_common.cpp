@@ -157,12 +157,12 @@ std::vector<std::string> FlagAdvice(const ExamAnalysis& exam, const Analysis& an
   }
   if (item.flags & kFlagHard) {
     out.push_back(
-        "Only a small part of the item's points was earned (p = " + Fixed(item.p, 2, "-") +
+        "Few sheets answered the item right (p = " + Fixed(item.p, 2, "-") +
         "). Consider: check the key first; if it is right, the item may be too hard or the topic not "
         "yet taught, and voiding it is an option.");
   }
   if (item.flags & kFlagEasy) {
-    out.push_back("Nearly every sheet earned the points (p = " + Fixed(item.p, 2, "-") +
+    out.push_back("Nearly every sheet answered the item right (p = " + Fixed(item.p, 2, "-") +
                   "), so the item tells little about differences between students. Nothing needs correcting; "
                   "a harder item would tell more next time.");
   }
