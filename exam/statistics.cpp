@@ -330,6 +330,7 @@ Analysis AnalyzeSheets(const std::vector<AnalysisItem>& items,
       u[s] = sheets[s]->right[i];
       rest[s] = sums[s] - x[s];
     }
+    const double restVariance = Variance(rest);
     if (n > 0) {
       item.mean = Mean(x);
       item.p = Mean(u);
@@ -344,7 +345,7 @@ Analysis AnalyzeSheets(const std::vector<AnalysisItem>& items,
       item.pLower = low / static_cast<double>(g);
       item.d = *item.pUpper - *item.pLower;
       if (itemVariance[i] > 0) {
-        item.alphaIfDeleted = alpha(test.alphaItems - 1, sumItemVariance - itemVariance[i], Variance(rest));
+        item.alphaIfDeleted = alpha(test.alphaItems - 1, sumItemVariance - itemVariance[i], restVariance);
       }
     }
 
@@ -390,9 +391,9 @@ Analysis AnalyzeSheets(const std::vector<AnalysisItem>& items,
         rowSums[row].restDeviation += rest[s] - restMean;
       });
     }
-    // Population moments here: the n of the covariance and of the variances cancel.
-    const double restVariance =
-        n > 1 ? Variance(rest) * static_cast<double>(n - 1) / static_cast<double>(n) : 0;
+    // The option rows use population moments throughout: q (1 - q) is one.
+    const double restPopulationVariance =
+        n > 1 ? restVariance * static_cast<double>(n - 1) / static_cast<double>(n) : 0;
     for (std::size_t r = 0; r < item.options.size(); ++r) {
       OptionRow& row = item.options[r];
       if (n == 0) continue;
@@ -401,10 +402,10 @@ Analysis AnalyzeSheets(const std::vector<AnalysisItem>& items,
       row.upperShare = static_cast<double>(rowSums[r].upper) / static_cast<double>(g);
       row.lowerShare = static_cast<double>(rowSums[r].lower) / static_cast<double>(g);
       // cov(c, R) = (1/n) sum c (R - mean R): the other term is q times a sum of zero.
-      if (row.count > 0 && row.count < test.n && restVariance > 0) {
+      if (row.count > 0 && row.count < test.n && restPopulationVariance > 0) {
         const double q = *row.share;
         const double cov = rowSums[r].restDeviation / dn;
-        row.pointBiserial = std::clamp(cov / std::sqrt(q * (1 - q) * restVariance), -1.0, 1.0);
+        row.pointBiserial = std::clamp(cov / std::sqrt(q * (1 - q) * restPopulationVariance), -1.0, 1.0);
       }
     }
     SetFlags(item, test.n);
