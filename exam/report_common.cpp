@@ -146,12 +146,13 @@ std::vector<std::string> FlagAdvice(const ExamAnalysis& exam, const Analysis& an
   }
   if (item.flags & kFlagNegative) {
     out.push_back(
-        "Sheets that do well on the rest of the test do worse on this item (r = " + r +
+        "Sheets that do well on the rest of the test do worse on this item (item-rest r = " + r +
         "). Consider: check the key and the wording; re-key it if the key is wrong, otherwise void it.");
   }
   if (item.flags & kFlagWeak) {
     out.push_back(
-        "The item hardly separates strong from weak sheets (r = " + r + ", D = " + Fixed(item.d, 2, "-") +
+        "The item hardly separates strong from weak sheets (item-rest r = " + r +
+        ", D = " + Fixed(item.d, 2, "-") +
         "). Consider: review the wording and the distractors; keep it only if it measures something "
         "the test needs, otherwise void it.");
   }
