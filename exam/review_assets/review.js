@@ -10,17 +10,8 @@
   const NAME_KEY = 'omr-review-name';
   const TOKEN_KEY = 'omr-review-token';
   const SHEET_REASONS = ['not-read', 'invalid-id', 'unknown-id', 'duplicate-id', 'unknown-version', 'duplicate-grid'];
-  const REASON_WORDS = {
-    'not-read': 'not read',
-    'unknown-version': 'unknown version',
-    'invalid-id': 'invalid student ID',
-    'unknown-id': 'ID not in the roster',
-    'duplicate-id': 'ID on another sheet',
-    'duplicate-grid': 'same grid as another sheet',
-    multiple: 'several marks',
-    blank: 'blank',
-    doubtful: 'doubtful',
-  };
+  const T = window.OMR_TEXT;
+  const REASON_WORDS = T.reasons;
 
   const state = {
     name: '',
@@ -110,7 +101,7 @@
       data = null;
     }
     if (!res.ok) {
-      const error = new Error(data && data.error ? data.error : 'HTTP ' + res.status);
+      const error = new Error(data && data.error ? data.error : T.http(res.status));
       error.status = res.status;
       throw error;
     }
@@ -163,23 +154,23 @@
   function renderQueue() {
     const q = state.queue;
     if (!q) return;
-    $('exam-title').textContent = 'Review: ' + (q.title || q.exam);
-    document.title = 'Review: ' + (q.title || q.exam);
+    $('exam-title').textContent = T.review(q.title || q.exam);
+    document.title = T.review(q.title || q.exam);
     const done = q.progress.reviewed;
     const all = q.progress.to_review;
     const share = all ? (100 * done) / all : 100;
     $('progress-fill').style.width = share + '%';
     $('progress').setAttribute('aria-valuenow', String(Math.round(share)));
-    $('progress-text').textContent = done + ' of ' + all + ' reviewed · ' + q.progress.waiting + ' waiting';
+    $('progress-text').textContent = T.progress(done, all, q.progress.waiting);
 
     const select = $('reason-filter');
     clear(select);
-    const every = el('option', null, 'every reason (' + q.progress.waiting + ')');
+    const every = el('option', null, T.everyReason(q.progress.waiting));
     every.value = '';
     select.appendChild(every);
     for (const [reason, count] of Object.entries(q.counts)) {
       if (!count && reason !== state.filter) continue;
-      const o = el('option', null, (REASON_WORDS[reason] || reason) + ' (' + count + ')');
+      const o = el('option', null, T.reasonCount(REASON_WORDS[reason] || reason, count));
       o.value = reason;
       select.appendChild(o);
     }
@@ -195,21 +186,21 @@
       const b = el('button');
       b.type = 'button';
       b.tabIndex = -1;
-      const sure = el('span', 'confidence', 'confidence ' + percent(entry.confidence));
-      sure.title = 'how sure the reading of this sheet is (its least sure question)';
+      const sure = el('span', 'confidence', T.confidence(percent(entry.confidence)));
+      sure.title = T.confidenceHelp;
       b.appendChild(sure);
-      b.appendChild(el('span', 'number', 'Sheet ' + entry.sheet + ' '));
+      b.appendChild(el('span', 'number', T.sheetInQueue(entry.sheet)));
       const who = entry.student_id ? entry.student_id + (entry.name ? ' ' + entry.name : '') : '';
       b.appendChild(el('span', 'who', who));
       b.appendChild(el('span', 'why', summarize(entry.reasons)));
-      if (entry.held_by) b.appendChild(el('span', 'holder', entry.held_by + ' has it open'));
+      if (entry.held_by) b.appendChild(el('span', 'holder', T.hasItOpen(entry.held_by)));
       b.addEventListener('click', () => act(() => openSheet(entry.sheet)));
       li.appendChild(b);
       list.appendChild(li);
     }
     const more = q.matched - q.entries.length;
-    $('queue-more').textContent = q.entries.length === 0 ? 'Nothing is waiting.'
-      : more > 0 ? more + ' more not shown (the least confident first)' : '';
+    $('queue-more').textContent = q.entries.length === 0 ? T.nothingWaitingQueue
+      : more > 0 ? T.moreNotShown(more) : '';
   }
 
   // The next sheet nobody else has open; `held` counts those passed by for that.
@@ -226,10 +217,9 @@
 
   function nothingLeft(counts) {
     if (counts.held) {
-      say('Nothing more for you: the rest (' + counts.held + (counts.held === 1 ? ' sheet' : ' sheets') +
-        ') is open by other reviewers');
+      say(T.nothingForYou(counts.held));
     } else {
-      say('Nothing more waiting for review' + (state.skipped.size ? ' (some sheets were passed by: see the queue)' : ''));
+      say(T.nothingMore(state.skipped.size > 0));
     }
   }
 
@@ -266,7 +256,7 @@
   function renderHeld() {
     const note = $('sheet-held');
     note.textContent = state.heldBy
-      ? state.heldBy + ' has this sheet open too: corrections of you both are kept, the later counts'
+      ? T.openToo(state.heldBy)
       : '';
     note.hidden = !state.heldBy;
   }
@@ -321,32 +311,29 @@
   function renderSheet(fresh) {
     const s = state.sheet;
     document.body.dataset.sheet = String(s.sheet);
-    $('sheet-title').textContent = 'Sheet ' + s.sheet + ' · station ' + s.station + ' #' + s.station_number +
-      ' · read ' + s.read_at.replace('T', ' ').replace('Z', ' UTC');
-    let student = s.student_id ? 'Student ' + s.student_id : 'No student ID';
-    if (s.id_state === 'invalid') student += ' (invalid)';
+    $('sheet-title').textContent = T.sheetTitle(s, s.read_at.replace('T', ' ').replace('Z', ' UTC'));
+    let student = s.student_id ? T.student(s.student_id) : T.noStudent;
+    if (s.id_state === 'invalid') student += T.invalid;
     if (s.name) student += ' · ' + s.name;
-    if (s.version) student += ' · version ' + s.version;
+    if (s.version) student += T.version(s.version);
     $('sheet-student').textContent = student;
-    let score = s.voided ? 'Void: not counted' : s.scored
-      ? 'Score ' + number(s.total) + ' of ' + number(s.maximum) + (s.percent === null ? '' : ' (' + number(s.percent) + ' %)')
-      : s.code ? 'Not read (error ' + s.code + '): feed it again' : 'Not scored';
-    if (s.kept) score += ' · kept as it is';
+    let score = s.voided ? T.voided : s.scored
+      ? T.score(number(s.total), number(s.maximum), s.percent === null ? null : number(s.percent))
+      : s.code ? T.notRead(s.code) : T.notScored;
+    if (s.kept) score += T.kept;
     $('sheet-score').textContent = score;
     const reasons = $('sheet-reasons');
     clear(reasons);
     for (const r of s.reasons) {
       let text = REASON_WORDS[r.reason] || r.reason;
-      if (r.question) text += ' (question ' + r.question + ')';
+      if (r.question) text += T.atQuestion(r.question);
       if (r.detail) text += ': ' + r.detail;
       reasons.appendChild(el('li', null, text));
     }
-    if (!s.reasons.length) reasons.appendChild(el('li', null, 'nothing left to review'));
+    if (!s.reasons.length) reasons.appendChild(el('li', null, T.nothingLeft));
 
     $('picture').hidden = !s.grid;
-    $('picture-note').textContent = s.grid
-      ? 'as the sheet lies: darker is a darker mark; red outline: read as marked (hover a cell for its grey value)'
-      : 'the reader kept no picture of this sheet';
+    $('picture-note').textContent = s.grid ? T.pictureNote : T.noPicture;
     if (fresh) state.drawn = '';
     renderCorrections();
     renderQuestions();
@@ -361,27 +348,27 @@
       const li = el('li', c.undone_by ? 'undone' : c.state);
       li.dataset.id = String(c.id);
       const what = /^[0-9]+$/.test(c.target) ? 'q' + c.target : c.target;
-      const from = c.old === null ? 'as read' : c.old === '' ? 'blank' : c.old;
-      const to = c.new === null ? 'as read' : c.new === '' ? 'blank' : c.new;
+      const from = c.old === null ? T.asRead : c.old === '' ? T.blank : c.old;
+      const to = c.new === null ? T.asRead : c.new === '' ? T.blank : c.new;
       li.appendChild(el('span', 'change', what + ': ' + from + ' → ' + to));
       li.appendChild(document.createTextNode(' · ' + c.author + ' · ' + c.made_at.replace('T', ' ').replace('Z', '')));
       if (c.reason) {
         li.appendChild(document.createTextNode(' · '));
         li.appendChild(el('span', 'quoted', c.reason));
       }
-      let state_ = c.state === 'counts' ? 'counts' : c.state === 'withdrawal' ? 'the reading counts' : 'overridden';
-      if (c.undoes) state_ += ', undoes ' + c.undoes;
-      if (c.undone_by) state_ += ', undone by ' + c.undone_by;
-      if (c.old !== null && c.new !== null && c.old === c.new && !c.undoes) state_ += ', confirms the reading';
+      let state_ = c.state === 'counts' ? T.stateCounts : c.state === 'withdrawal' ? T.stateReading : T.stateOverridden;
+      if (c.undoes) state_ += T.undoes(c.undoes);
+      if (c.undone_by) state_ += T.undoneBy(c.undone_by);
+      if (c.old !== null && c.new !== null && c.old === c.new && !c.undoes) state_ += T.confirms;
       li.appendChild(document.createTextNode(' · '));
       li.appendChild(el('span', 'state', state_));
       list.appendChild(li);
     }
-    if (!s.corrections.length) list.appendChild(el('li', 'none', 'none'));
+    if (!s.corrections.length) list.appendChild(el('li', 'none', T.none));
   }
 
   function shownValue(v) {
-    return v === null || v === undefined ? '' : v === '' ? 'blank' : v;
+    return v === null || v === undefined ? '' : v === '' ? T.blank : v;
   }
 
   function readOf(q) {
@@ -402,7 +389,7 @@
       tr.className = classes.join(' ');
       const label = q.role === 'item' ? q.question + (q.item ? ' (' + q.item + ')' : '') : q.question + ' ' + q.role;
       tr.appendChild(el('td', null, label));
-      tr.appendChild(el('td', null, shownValue(readOf(q)) || 'blank'));
+      tr.appendChild(el('td', null, shownValue(readOf(q)) || T.blank));
       tr.appendChild(el('td', null, shownValue(q.value)));
       tr.appendChild(el('td', null, percent(q.confidence)));
       tr.appendChild(el('td', null, q.reasons.map((r) => REASON_WORDS[r] || r).join(', ')));
@@ -444,48 +431,43 @@
     clear(cellsBox);
     $('id-box').className = target === 'id' ? 'active' : '';
     if (q) {
-      const role = q.role === 'item' ? 'item' + (q.item ? ' ' + q.item : '') : q.role === 'student' ? 'student ID digit'
-        : q.role === 'version' ? 'version' : 'not used by the exam';
-      title.textContent = 'Question ' + q.question + ' · ' + role;
-      let text = 'Read: ' + (shownValue(readOf(q)) || 'blank') + ' · confidence ' + percent(q.confidence);
+      const role = q.role === 'item' ? T.roles.item + (q.item ? ' ' + q.item : '') : T.roles[q.role] || T.roles[''];
+      title.textContent = T.questionTitle(q.question, role);
+      let text = T.read(shownValue(readOf(q)) || T.blank) + T.confidenceOf(percent(q.confidence));
       if (q.doubt.length) text += ' · ' + q.doubt.join(', ');
       if (q.reasons.length) text += ' · ' + q.reasons.map((r) => REASON_WORDS[r] || r).join(', ');
       read.textContent = text;
-      value.textContent = q.value !== null ? 'Corrected to: ' + shownValue(q.value) : '';
+      value.textContent = q.value !== null ? T.correctedTo(shownValue(q.value)) : '';
       for (const c of q.cells) {
         const box = el('div', 'cell' + (c.marked ? ' marked' : '') + (c.doubt.length ? ' doubt' : ''));
         const grey = c.value < 0 ? 255 : 255 - 17 * c.value;
         box.style.background = 'rgb(' + grey + ',' + grey + ',' + grey + ')';
         box.style.color = c.value >= 8 ? '#fff' : '#000';
         box.appendChild(el('span', 'label', c.label));
-        box.appendChild(el('span', null, c.value < 0 ? 'off' : String(c.value)));
-        box.title = 'grey ' + c.value + ' of 15; a mark from ' + c.threshold + (c.doubt.length ? '; ' + c.doubt.join(', ') : '');
+        box.appendChild(el('span', null, c.value < 0 ? T.off : String(c.value)));
+        box.title = T.cellHelp(c);
         cellsBox.appendChild(box);
       }
-      hint.textContent = q.role === 'item'
-        ? 'Options ' + q.options.split('').join(' ') + ': a letter sets the answer, Space blank, Enter stores it (or accepts the reading).'
-        : 'Type the character, Enter stores it (or accepts the reading).';
+      hint.textContent = q.role === 'item' ? T.itemHint(q.options.split('').join(' ')) : T.characterHint;
     } else if (target === 'id') {
-      title.textContent = 'Student ID';
-      read.textContent = 'Read: ' + (s.student_id || 'nothing') + (s.id_state === 'invalid' ? ' (invalid)' : '') +
-        (s.name ? ' · ' + s.name : '');
-      value.textContent = s.targets.id !== null ? 'Typed: ' + s.targets.id : '';
-      hint.textContent = 'Type the ID (the roster suggests), Enter stores it; Enter on an empty field keeps the ID as read.';
+      title.textContent = T.studentId;
+      read.textContent = T.read((s.student_id || T.nothing) + (s.id_state === 'invalid' ? T.invalid : '') +
+        (s.name ? ' · ' + s.name : ''));
+      value.textContent = s.targets.id !== null ? T.typed(s.targets.id) : '';
+      hint.textContent = T.idHint;
     } else if (target === 'version') {
-      title.textContent = 'Version';
-      read.textContent = 'Read: ' + (s.version || 'none') + ' · versions: ' + s.exam.versions.join(', ');
-      value.textContent = s.targets.version !== null ? 'Corrected to: ' + s.targets.version : '';
-      hint.textContent = 'Type the version, Enter stores it.';
+      title.textContent = T.versionTitle;
+      read.textContent = T.versionRead(s.version, s.exam.versions.join(', '));
+      value.textContent = s.targets.version !== null ? T.correctedTo(s.targets.version) : '';
+      hint.textContent = T.versionHint;
     } else {
-      title.textContent = 'The sheet as a whole';
-      read.textContent = summarize(s.reasons.filter((r) => SHEET_REASONS.includes(r.reason))) || 'nothing';
-      value.textContent = s.targets.sheet !== null ? 'Set to: ' + s.targets.sheet : '';
-      hint.textContent = s.code
-        ? 'Not read: feed it again. Delete then Enter makes this record void; Enter alone goes on.'
-        : 'Enter keeps it as it is; Delete then Enter makes it void (not counted).';
+      title.textContent = T.sheetWhole;
+      read.textContent = summarize(s.reasons.filter((r) => SHEET_REASONS.includes(r.reason))) || T.nothing;
+      value.textContent = s.targets.sheet !== null ? T.setTo(s.targets.sheet) : '';
+      hint.textContent = s.code ? T.notReadHint : T.sheetHint;
     }
-    $('pending').textContent = state.toggle ? 'Add or remove which option? (a letter)'
-      : state.pending === null ? '' : 'Your answer: ' + (shownValue(state.pending) || 'blank') + ' (Enter stores it)';
+    $('pending').textContent = state.toggle ? T.toggleAsk
+      : state.pending === null ? '' : T.pending(shownValue(state.pending) || T.blank);
     document.body.dataset.focus = target || '';
     placeFocusBox(target);
   }
@@ -608,11 +590,10 @@
       tip.style.display = 'none';
       return;
     }
-    let text = 'line ' + line + ', column ' + column + ': grey ' + greyAt(line, column) + ' of 15';
+    let text = T.cellTip(line, column, greyAt(line, column));
     const hit = state.cells.get(line + ',' + column);
     if (hit) {
-      text += ' · q' + hit.q + ' option ' + hit.cell.label + ': ' + (hit.cell.marked ? 'marked' : 'not marked') +
-        ' (a mark from ' + hit.cell.threshold + ')';
+      text += T.cellTipOption(hit.q, hit.cell);
       if (hit.cell.doubt.length) text += ' · ' + hit.cell.doubt.join(', ');
     }
     tip.textContent = text;
@@ -677,7 +658,7 @@
         if (!sameAnswer(state.pending, now) || q.reasons.length) value = state.pending;
       } else if (q.reasons.length) {
         if (q.role !== 'item' && (now === '.' || now === '>' || now === '?')) {
-          say('Type the right character for question ' + q.question + ' first', true);
+          say(T.typeCharacter(q.question), true);
           return;
         }
         value = now; // the reading is right: a correction that confirms it
@@ -690,7 +671,7 @@
     }
     if (from === 'version') {
       if (state.pending === null) {
-        say('Type the version first (versions: ' + s.exam.versions.join(', ') + ')', true);
+        say(T.typeVersion(s.exam.versions.join(', ')), true);
         return;
       }
       await correct('version', state.pending);
@@ -722,7 +703,7 @@
     } else if (!codes.has('invalid-id') && (codes.has('unknown-id') || codes.has('duplicate-id'))) {
       await correct('sheet', 'keep');
     } else if (codes.has('invalid-id')) {
-      say('Type the student ID first', true);
+      say(T.typeId, true);
       return;
     }
     input.value = '';
@@ -743,15 +724,15 @@
       if (c) last = { sheet: s.sheet, id: c.id, target: c.target };
     }
     if (!last) {
-      say('No correction of yours to undo here', true);
+      say(T.nothingToUndo, true);
       return;
     }
     const done = await api('/api/undo', { sheet: last.sheet, correction: last.id, author: state.name, reason: '' });
     await openSheet(last.sheet, last.target);
     await loadQueue();
     const back = done.correction.new;
-    say('Undone: ' + (/^[0-9]+$/.test(last.target) ? 'question ' + last.target : last.target) + ' is ' +
-      (back === null ? 'as read' : shownValue(back) || 'blank') + ' again');
+    say(T.undone(/^[0-9]+$/.test(last.target) ? T.question(last.target) : last.target,
+      back === null ? T.asRead : shownValue(back) || T.blank));
   }
 
   // ------------------------------------------------------------------- keys
@@ -772,7 +753,7 @@
     if (target === 'version') {
       const v = s.exam.versions.find((n) => n.toLowerCase() === key.toLowerCase());
       if (!v) {
-        say('No version ' + key + ' (versions: ' + s.exam.versions.join(', ') + ')', true);
+        say(T.noVersion(key, s.exam.versions.join(', ')), true);
         return true;
       }
       state.pending = v;
@@ -831,7 +812,7 @@
     const at = state.sheet ? entries.findIndex((e) => e.sheet === state.sheet.sheet) : -1;
     const next = at < 0 ? (step > 0 ? 0 : entries.length - 1) : at + step;
     if (next < 0 || next >= entries.length) {
-      say(step > 0 ? 'This is the last sheet of the queue' : 'This is the first sheet of the queue');
+      say(step > 0 ? T.lastSheet : T.firstSheet);
       return;
     }
     await openSheet(entries[next].sheet);
@@ -863,7 +844,7 @@
   function actOn(seen, key, action) {
     act(async () => {
       if (view() !== seen) {
-        say('Key ' + (key === ' ' ? 'Space' : key) + ' not used: it was pressed before this question showed. Press it again.', true);
+        say(T.keyNotUsed(key), true);
         return;
       }
       await action();
@@ -920,7 +901,7 @@
         actOn(seen, key, async () => {
           const toggle = state.toggle;
           state.toggle = false;
-          if (!typeKey(key, toggle)) say('No option ' + key + ' here (? shows the keys)', true);
+          if (!typeKey(key, toggle)) say(T.noOption(key), true);
         });
       }
     }
@@ -930,7 +911,7 @@
   function setPendingBlank() {
     const q = question(state.focus);
     if (!q || q.role !== 'item') {
-      say('Space sets a question blank', true);
+      say(T.spaceBlank, true);
       return;
     }
     state.pending = '';
@@ -1029,7 +1010,7 @@
     try {
       localStorage.setItem(NAME_KEY, name);
     } catch (e) {
-      say('The browser keeps no name for this page: it will be asked again', true);
+      say(T.noName, true);
     }
     $('reviewer-name').textContent = name;
     $('name-dialog').close();
@@ -1137,7 +1118,7 @@
       const first = wanted ? Number(wanted[1]) : nextInQueue(counts);
       if (first !== null) await openSheet(first);
       else if (counts.held) nothingLeft(counts);
-      else say('Nothing is waiting for review');
+      else say(T.nothingWaiting);
     };
     if (state.name) {
       act(firstLoad);
