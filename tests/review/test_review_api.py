@@ -197,6 +197,9 @@ ATTACKS = [
      "another site"),
     ("a write from the page", "POST", "/api/claims", {"Origin": "http://127.0.0.1:{P}", "Sec-Fetch-Site":
                                                       "same-origin"}, RELEASE, "", 200, None),
+    ("too many header lines", "GET", "/api/queue", {f"X-Line-{i}": "1" for i in range(70)}, None, "", 431,
+     "header lines"),
+    ("a header too large", "GET", "/api/queue", {"X-Large": "a" * 40000}, None, "", 431, "too big"),
     ("JSON by prefix", "POST", "/api/claims", {"Content-Type": "application/jsonx"}, RELEASE, "", 415,
      "application/json"),
     ("JSON in another charset", "POST", "/api/claims", {"Content-Type": "application/json; charset=latin1"},
