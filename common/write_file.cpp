@@ -113,7 +113,10 @@ std::string ExistsError(const std::string& path) {
   return path + " exists";
 }
 
-bool WriteFileWhole(const std::string& path, IfExists ifExists, const FillFile& fill, std::string& error) {
+bool WriteFileWhole(const std::string& path, IfExists ifExists, const FillFile& fill, std::string& error,
+                    const OutputRules& rules) {
+  error = OutputProblem(path, rules);
+  if (!error.empty()) return false;
   Temporary temp;
   Fd created(temp.Create(path));
   if (created.get() < 0) {
@@ -137,8 +140,10 @@ bool WriteFileWhole(const std::string& path, IfExists ifExists, const FillFile& 
   return Publish(temp, path, ifExists, error);
 }
 
-bool WriteFileWhole(const std::string& path, std::string_view content, IfExists ifExists,
-                    std::string& error) {
+bool WriteFileWhole(const std::string& path, std::string_view content, IfExists ifExists, std::string& error,
+                    const OutputRules& rules) {
+  error = OutputProblem(path, rules);
+  if (!error.empty()) return false;
   Temporary temp;
   Fd fd(temp.Create(path));
   if (fd.get() < 0) {

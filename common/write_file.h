@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "output_guard.h"
+
 namespace omr::common {
 
 // What a write does with a file already under the name.
@@ -23,9 +25,12 @@ using FillFile = std::function<bool(const std::string& temporary, std::string& e
 // as it was, the temporary file is gone and `error` names `path` and the
 // reason: "cannot write PATH: REASON", or ExistsError(path) for kKeep. A
 // reason from `fill` that names the temporary file names `path` instead.
-bool WriteFileWhole(const std::string& path, IfExists ifExists, const FillFile& fill, std::string& error);
+// Nothing is written where OutputProblem(path, rules) objects: `error` says why.
+bool WriteFileWhole(const std::string& path, IfExists ifExists, const FillFile& fill, std::string& error,
+                    const OutputRules& rules = {});
 // The same with the bytes at hand.
-bool WriteFileWhole(const std::string& path, std::string_view content, IfExists ifExists, std::string& error);
+bool WriteFileWhole(const std::string& path, std::string_view content, IfExists ifExists, std::string& error,
+                    const OutputRules& rules = {});
 
 // "PATH exists": the error of a kKeep write that found a file there.
 std::string ExistsError(const std::string& path);

@@ -80,13 +80,6 @@ bool CopyPages(sqlite3* from, sqlite3* to, std::string& error) {
   return false;
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa {};
-  struct stat sb {};
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
 }  // namespace
 
 BackupReport BackupProject(const std::string& project, const std::string& target, bool replace) {
@@ -96,12 +89,11 @@ BackupReport BackupProject(const std::string& project, const std::string& target
                 "pg_dump --format=custom --file=FILE 'postgresql://USER@HOST/DATABASE'");
   if (target.empty()) throw Error("give the file to write the copy to");
   // Replacing the project or its journal under the programs that have it open
-  // would lose what they write next.
-  for (const char* suffix : {"", "-wal", "-shm", "-journal"})
-    if (SameFile(target, project + suffix))
-      throw Error(target + " is the project " + project +
-                  (*suffix ? " (its " + std::string(suffix + 1) + " file)" : "") +
-                  " itself: give the copy another name");
+  // would lose what they write next; an older copy may go (with --force).
+  omr::common::OutputRules rules;
+  rules.databaseMayGo = true;
+  rules.keep = project;
+  if (std::string problem = omr::common::OutputProblem(target, rules); !problem.empty()) throw Error(problem);
   BackupReport report;
   {
     // Checks that it is a project and brings its schema up to date, so the
@@ -133,7 +125,7 @@ BackupReport BackupProject(const std::string& project, const std::string& target
     return true;
   };
   if (!common::WriteFileWhole(target, replace ? common::IfExists::kReplace : common::IfExists::kKeep, fill,
-                              error))
+                              error, rules))
     throw Error(error == common::ExistsError(target) ? error + ": give another name, or --force to replace it"
                                                      : error);
   return report;

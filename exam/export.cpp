@@ -233,7 +233,6 @@ ExportTables BuildTables(Project& project) {
 }
 
 void WriteCsv(const Table& table, const std::string& path, bool excel) {
-  RefuseOverProject(path);
   // A spreadsheet opened with a double click takes UTF-8 only after a byte-order mark.
   const char* end = excel ? "\r\n" : "\n";
   std::string text =
@@ -251,7 +250,6 @@ void WriteCsv(const Table& table, const std::string& path, bool excel) {
 }
 
 void WriteXlsx(const ExportTables& tables, const std::string& path) {
-  RefuseOverProject(path);
   std::string error;
   if (!omr::common::WriteFileWhole(
           path, omr::common::IfExists::kReplace,

@@ -28,9 +28,6 @@ namespace {
 constexpr std::size_t kMaxExamFile = 1 << 20;
 constexpr std::size_t kMaxFormFile = 1 << 20;
 constexpr std::size_t kMaxRosterFile = 64 << 20;
-constexpr std::size_t kMaxAuthor = 200;
-constexpr std::size_t kMaxReason = 2000;
-constexpr std::size_t kMaxValue = 256;
 
 std::string Join(const std::vector<std::string>& lines) {
   std::string out;
@@ -548,9 +545,8 @@ ImportReport Project::ImportSheets(Project& from,
     input.firmware = s.firmware;
     input.readAt = s.readAt;
     input.once = true;
-    // Only recognition verdicts (0, 4, 5, 7) come from the grid; the reader's own stand.
-    const bool recognitionCode = s.code == 0 || s.code == 4 || s.code == 5 || s.code == 7;
-    input.code = s.grid.empty() || !recognitionCode ? s.code : 0;
+    // Only recognition verdicts come from the grid; the reader's own stand.
+    input.code = s.grid.empty() || !(s.code == 0 || IsRecognitionCode(s.code)) ? s.code : 0;
     if (!s.grid.empty()) {
       SheetGrid grid;
       std::string error;
@@ -582,16 +578,12 @@ void Project::EndBatch(Id batch, const std::string& outcome) {
 namespace {
 
 void CheckAuthorAndReason(const std::string& author, const std::string& reason) {
-  if (author.empty() || author.size() > kMaxAuthor)
-    throw Error("say who corrects: a name of 1 to " + std::to_string(kMaxAuthor) + " bytes (--by NAME)");
+  if (const std::string problem = NameProblem(author); !problem.empty())
+    throw Error(author.empty() || author.size() > kMaxName ? "say who corrects: " + problem + " (--by NAME)"
+                                                           : problem);
   if (reason.size() > kMaxReason)
     throw Error("the reason is longer than " + std::to_string(kMaxReason) + " bytes");
-  for (const std::string* text : {&author, &reason})
-    if (text->find('\0') != std::string::npos) throw Error("a NUL byte in the name or the reason");
-  // A name stands on one line wherever it is shown: status, exports, the page.
-  for (const char c : author)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-      throw Error("a name cannot hold a line break, a tab or another control character");
+  if (reason.find('\0') != std::string::npos) throw Error("a NUL byte in the reason");
 }
 
 }  // namespace
@@ -881,9 +873,8 @@ RescanReport Project::Rescan(const std::string* formPath, const std::string& aut
         throw Error("sheet " + std::to_string(sheet.number) + ": " + error);
       const DecodedSheet d = form.Decode(grid);
       ++counts.sheets;
-      // Only recognition verdicts (0, 4, 5, 7) come from the grid; the reader's own stand.
-      const bool recognitionCode = sheet.code == 0 || sheet.code == 4 || sheet.code == 5 || sheet.code == 7;
-      const int code = recognitionCode ? d.code : sheet.code;
+      // Only recognition verdicts come from the grid; the reader's own stand.
+      const int code = sheet.code == 0 || IsRecognitionCode(sheet.code) ? d.code : sheet.code;
       const std::vector<Response> fresh = CleanResponses(d.responses);
       bool changed = code != sheet.code || fresh.size() != old.size();
       for (std::size_t i = 0; !changed && i < old.size(); ++i)
@@ -920,10 +911,10 @@ ExamStatus Project::Status() {
       if (r.idState == "valid") students.insert(r.studentId);
     }
     std::set<std::string> reasons;
-    for (const Reason& reason : r.reasons) {
-      reasons.insert(reason.code);
-      if (reason.code == "not-read") ++s.notRead;
-      if (reason.code == "duplicate-grid") ++s.duplicateGrids;
+    for (const Reason& why : r.reasons) {
+      reasons.insert(why.code);
+      if (why.code == reason::kNotRead) ++s.notRead;
+      if (why.code == reason::kDuplicateGrid) ++s.duplicateGrids;
     }
     for (const std::string& code : reasons) ++s.byReason[code];
     if (!reasons.empty()) ++s.waiting;

@@ -16,6 +16,7 @@
 #include "roster.h"
 #include "scoring.h"
 #include "store.h"
+#include "vocabulary.h"
 
 namespace omr::exam {
 
@@ -97,11 +98,6 @@ struct ExamStatus {
   std::vector<BatchRecord> unfinished;  // runs that never ended (killed)
   std::vector<ClaimRecord> claims;      // sheets open in the review page now
 };
-
-// How long a reviewer's claim on a sheet lasts unless renewed, in seconds.
-constexpr int kDefaultHold = 300;
-constexpr int kMinHold = 1;
-constexpr int kMaxHold = 3600;
 
 // A stored sheet as a person checks it: what was read, the cells behind it,
 // the corrections made and the score they give now.

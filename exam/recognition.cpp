@@ -107,16 +107,6 @@ DecodedSheet RecognitionForm::Decode(const SheetGrid& grid) const {
   return FromSheet(DecodeGrid(form_, grid).get());
 }
 
-bool RecognitionForm::DecodeReader(DecodedSheet& out) const {
-  omro_sheet* raw = nullptr;
-  const int rc = omro_decode_reader(form_, kMode, &raw);
-  if (rc == OMRO_ERR_READER) return false;
-  if (rc != OMRO_OK) throw Error("cannot decode the reader's sheet: " + OfflineMessage());
-  const SheetPtr sheet(raw);
-  out = FromSheet(sheet.get());
-  return true;
-}
-
 DecodedSheet RecognitionForm::DecodeFile(const std::string& path) const {
   omro_sheet* raw = nullptr;
   if (omro_decode_grid_file(form_, path.c_str(), kMode, &raw) != OMRO_OK) throw Error(OfflineMessage());

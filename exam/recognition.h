@@ -9,6 +9,7 @@
 #include "exam_file.h"
 #include "grid_codec.h"
 #include "scoring.h"
+#include "vocabulary.h"
 
 struct omro_form;
 struct omro_sheet;
@@ -16,7 +17,7 @@ struct omro_sheet;
 namespace omr::exam {
 
 struct DecodedSheet {
-  int code = 0;        // 0 recognised; else 7, 4 or 5 as a read reports
+  int code = 0;        // 0 recognised; else a recognition code (vocabulary.h) as a read reports
   char letter = 0;     // the reported form letter, 0 when none
   std::string result;  // the answers (mode 0), any bytes
   SheetGrid grid;
@@ -42,11 +43,6 @@ struct QuestionDetail {
   std::vector<CellDetail> cells;
 };
 
-// Where a cell is in the sheet picture (Picture()): 12 pixels a cell, a
-// 26-pixel margin on the left, rows in sending order (line 1 at the bottom).
-inline constexpr int kPictureCell = 12;
-inline constexpr int kPictureMargin = 26;
-
 class RecognitionForm {
  public:
   // Loads form text as the driver would; throws Error naming `name` and every
@@ -61,11 +57,10 @@ class RecognitionForm {
   // Decodes a grid as the driver's read would (throws Error for a grid that
   // is not one a reader sends).
   DecodedSheet Decode(const SheetGrid& grid) const;
-  // The last sheet the driver read (MR_SysCmd 25); false when it holds none.
-  bool DecodeReader(DecodedSheet& out) const;
   // A grid file saved by omrctl read --save-grids; throws Error.
   DecodedSheet DecodeFile(const std::string& path) const;
-  // The sheet's picture as PNG bytes (the offline library's renderer).
+  // The sheet's picture as PNG bytes (the offline library's renderer; its
+  // geometry is kPictureCell and kPictureMargin).
   std::vector<std::uint8_t> Picture(const SheetGrid& grid) const;
   // Every question of the grid's layout with its cells (none when no layout
   // is identified).

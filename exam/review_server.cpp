@@ -23,6 +23,7 @@
 #include "project_analysis.h"
 #include "review_assets.h"
 #include "text.h"
+#include "vocabulary.h"
 
 namespace omr::exam {
 
@@ -37,16 +38,9 @@ constexpr int kDefaultQueue = 200;
 constexpr int kMaxOffset = 100000000;
 constexpr int kMaxSheetNumber = 100000000;
 constexpr std::size_t kMaxTarget = 16;
-constexpr std::size_t kMaxAuthor = 200;
-constexpr std::size_t kMaxReason = 2000;
-constexpr std::size_t kMaxValue = 256;
 constexpr std::size_t kMaxTyped = 64;
 constexpr std::size_t kRosterMatches = 12;
 constexpr int kMaxJsonDepth = 4;
-
-const char* const kReasons[] = {"not-read",   "unknown-version", "invalid-id",
-                                "unknown-id", "duplicate-id",    "duplicate-grid",
-                                "multiple",   "blank",           "doubtful"};
 
 // The report is one self-contained file: inline style, SVG and its sorting
 // script. Sandboxed, it runs in an origin of its own: a script in it (were a
@@ -126,14 +120,8 @@ std::int64_t NumberField(const Json& body, const char* name, std::int64_t low, s
 
 // A reviewer's name: as the name on a correction.
 void CheckName(const std::string& name, const char* field) {
-  if (name.empty() || name.size() > kMaxAuthor)
-    throw HttpError(400, std::string(field) + ": a name of 1 to " + std::to_string(kMaxAuthor) + " bytes");
-  if (name.find('\0') != std::string::npos)
-    throw HttpError(400, std::string(field) + ": a NUL byte in the name");
-  for (const char c : name)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-      throw HttpError(
-          400, std::string(field) + ": a name cannot hold a line break, a tab or another control character");
+  if (const std::string problem = NameProblem(name); !problem.empty())
+    throw HttpError(400, std::string(field) + ": " + problem);
 }
 
 Json OptionalText(const std::optional<std::string>& v) {
@@ -151,11 +139,8 @@ Json ReasonsJson(const std::vector<Reason>& reasons) {
 }
 
 Json DoubtJson(int bits) {
-  static const std::pair<int, const char*> kNames[] = {
-      {1, "faint"}, {2, "erasure"}, {4, "near-tie"}, {8, "margin"}, {16, "off-grid"}};
   Json out = Json::array();
-  for (const auto& [bit, name] : kNames)
-    if (bits & bit) out.push_back(name);
+  for (const std::string_view name : DoubtNames(bits)) out.push_back(name);
   return out;
 }
 
@@ -509,11 +494,10 @@ struct ReviewServer::Impl {
                         const std::string reason = req.Param("reason");
                         const std::string by = req.Param("by");
                         if (req.HasParam("by")) CheckName(by, "by");
-                        if (!reason.empty() && std::none_of(std::begin(kReasons), std::end(kReasons),
-                                                            [&](const char* r) { return reason == r; })) {
+                        if (!reason.empty() && !FindReason(reason)) {
                           std::string names;
-                          for (const char* r : kReasons)
-                            names += (names.empty() ? "" : ", ") + std::string(r);
+                          for (const ReasonInfo& r : Reasons())
+                            names += (names.empty() ? "" : ", ") + std::string(r.code);
                           throw HttpError(400, "reason: one of " + names + " (got " + Quote(reason) + ")");
                         }
                         const std::string offsetText = req.Param("offset");
@@ -527,6 +511,13 @@ struct ReviewServer::Impl {
                           SendJson(res, QueueJson(project, reason, offset, limit, CleanUtf8(by)));
                         });
                       }});
+
+    // The words and numbers the page shares with the server, read once at start.
+    routes.push_back(
+        {"GET", "/api/vocabulary", kReview, {}, false, false, [](const Request&, http::Response& res) {
+           res.type = "application/json";
+           res.body = VocabularyJson();
+         }});
 
     routes.push_back(
         {"GET", "/api/status", kReview, {}, false, false, [this](const Request& req, http::Response& res) {
@@ -593,7 +584,7 @@ struct ReviewServer::Impl {
              throw HttpError(400, "value: missing (the answer, or null to withdraw the corrections)");
            std::optional<std::string> value;
            if (!body["value"].is_null()) value = TextField(body, "value", kMaxValue, true);
-           const std::string author = TextField(body, "author", kMaxAuthor, true);
+           const std::string author = TextField(body, "author", kMaxName, true);
            const std::string reason = TextField(body, "reason", kMaxReason, false);
            OnProject(pool, req, res, [&](Project& project) {
              const CorrectionRecord c = project.Correct(sheet, target, value, author, reason);
@@ -607,7 +598,7 @@ struct ReviewServer::Impl {
            const Json body = ParseBody(req, {"sheet", "correction", "author", "reason"});
            const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
            const Id id = NumberField(body, "correction", 1, INT64_MAX);
-           const std::string author = TextField(body, "author", kMaxAuthor, true);
+           const std::string author = TextField(body, "author", kMaxName, true);
            const std::string reason = TextField(body, "reason", kMaxReason, false);
            OnProject(pool, req, res, [&](Project& project) {
              const CorrectionRecord c = project.Undo(sheet, id, author, reason);
@@ -621,7 +612,7 @@ struct ReviewServer::Impl {
         {"POST", "/api/claims", kReview, {}, true, false, [this](const Request& req, http::Response& res) {
            const Json body = ParseBody(req, {"sheet", "by", "release"});
            const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
-           const std::string by = TextField(body, "by", kMaxAuthor, true);
+           const std::string by = TextField(body, "by", kMaxName, true);
            CheckName(by, "by");
            const auto release = body.find("release");
            if (release != body.end() && !release->is_boolean())
@@ -716,9 +707,9 @@ struct ReviewServer::Impl {
                      {"reviewed", counts.flagged - counts.waiting},
                      {"waiting", counts.waiting}};
     Json byReason = Json::object();
-    for (const char* r : kReasons) {
-      const auto hit = counts.byReason.find(r);
-      byReason[r] = hit == counts.byReason.end() ? 0 : hit->second;
+    for (const ReasonInfo& r : Reasons()) {
+      const auto hit = counts.byReason.find(std::string(r.code));
+      byReason[std::string(r.code)] = hit == counts.byReason.end() ? 0 : hit->second;
     }
     j["counts"] = byReason;
     j["filter"] = reason;

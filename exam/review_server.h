@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "http_server.h"
+#include "vocabulary.h"
 
 namespace omr::exam {
 
@@ -22,8 +23,8 @@ struct ReviewOptions {
   int port = 8080;    // 0: a free port
   std::string token;  // "": a random one
   int threads = 8;
-  int hold = 300;       // seconds a reviewer's claim on a sheet lasts unless renewed
-  http::Limits limits;  // what each client may take (threads: above)
+  int hold = kDefaultHold;  // seconds a reviewer's claim on a sheet lasts unless renewed
+  http::Limits limits;      // what each client may take (threads: above)
 };
 
 class ReviewServer {

@@ -5,27 +5,9 @@
 #include <map>
 #include <unordered_map>
 
-namespace omr::exam {
+#include "vocabulary.h"
 
-const char* OutcomeName(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::kCorrect:
-      return "correct";
-    case Outcome::kWrong:
-      return "wrong";
-    case Outcome::kBlank:
-      return "blank";
-    case Outcome::kMultiple:
-      return "multiple";
-    case Outcome::kPartial:
-      return "partial";
-    case Outcome::kVoid:
-      return "void";
-    case Outcome::kBonus:
-      return "bonus";
-  }
-  return "";
-}
+namespace omr::exam {
 
 bool IsDoubtful(const Exam& exam, const Response& r) {
   return r.doubtful != 0 || r.confidence < exam.doubtfulBelow;
@@ -108,12 +90,12 @@ SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vect
     return hit == latest.end() ? nullptr : &hit->second;
   };
   if (const auto s = latest.find("sheet"); s != latest.end()) {
-    out.voided = s->second == "void";
-    out.kept = s->second == "keep";
+    out.voided = s->second == kVoid;
+    out.kept = s->second == kKeep;
   }
   if (out.voided) return out;
   if (sheet.code != 0) {
-    out.reasons.push_back({"not-read", 0, std::to_string(sheet.code)});
+    out.reasons.push_back({reason::kNotRead, 0, std::to_string(sheet.code)});
     out.confidence = 0;
     return out;
   }
@@ -126,7 +108,7 @@ SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vect
     const Response* r = response(question);
     if (!r || corrected(question)) return;
     out.confidence = std::min(out.confidence, r->confidence);
-    if (IsDoubtful(exam, *r)) out.reasons.push_back({"doubtful", question, ""});
+    if (IsDoubtful(exam, *r)) out.reasons.push_back({reason::kDoubtful, question, ""});
   };
 
   // The student ID: typed whole, or the characters of its questions.
@@ -155,11 +137,11 @@ SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vect
       }
       if (!bad.empty()) {
         out.idState = IdState::kInvalid;
-        out.reasons.push_back({"invalid-id", 0, "question " + bad});
+        out.reasons.push_back({reason::kInvalidId, 0, "question " + bad});
       }
     }
     if (out.idState == IdState::kInvalid && latest.count("id"))
-      out.reasons.push_back({"invalid-id", 0, "typed empty"});
+      out.reasons.push_back({reason::kInvalidId, 0, "typed empty"});
   }
 
   // The version names the key.
@@ -187,7 +169,7 @@ SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vect
     std::string shown;
     for (const char c : out.version)
       shown += Visible(static_cast<unsigned char>(c)) ? std::string(1, c) : "?";
-    out.reasons.push_back({"unknown-version", 0, shown});
+    out.reasons.push_back({reason::kUnknownVersion, 0, shown});
     out.version.clear();
     return out;
   }
@@ -215,8 +197,9 @@ SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vect
     out.maximum += item.maximum;
     if (rule.kind != ItemKind::kScored) continue;
     if (!item.corrected) {
-      if (item.response.empty()) out.reasons.push_back({"blank", question, ""});
-      if (item.response.size() > 1 && rule.all.empty()) out.reasons.push_back({"multiple", question, ""});
+      if (item.response.empty()) out.reasons.push_back({reason::kBlank, question, ""});
+      if (item.response.size() > 1 && rule.all.empty())
+        out.reasons.push_back({reason::kMultiple, question, ""});
     }
     doubtful(question);
   }
@@ -235,10 +218,10 @@ void AddAcrossReasons(SheetScore& s, const Roster* roster, const std::vector<int
   };
   if (s.idState == IdState::kValid) {
     if (roster && !roster->Empty() && !roster->Has(s.studentId))
-      s.reasons.push_back({"unknown-id", 0, s.studentId});
-    if (!sameId.empty()) s.reasons.push_back({"duplicate-id", 0, list(sameId)});
+      s.reasons.push_back({reason::kUnknownId, 0, s.studentId});
+    if (!sameId.empty()) s.reasons.push_back({reason::kDuplicateId, 0, list(sameId)});
   }
-  if (!sameGrid.empty()) s.reasons.push_back({"duplicate-grid", 0, list(sameGrid)});
+  if (!sameGrid.empty()) s.reasons.push_back({reason::kDuplicateGrid, 0, list(sameGrid)});
 }
 
 void ReviewAcross(std::vector<SheetScore>& sheets, const Roster* roster,

@@ -37,7 +37,6 @@ struct SheetFacts {
 };
 
 enum class Outcome { kCorrect, kWrong, kBlank, kMultiple, kPartial, kVoid, kBonus };
-const char* OutcomeName(Outcome outcome);
 
 struct ItemScore {
   int master = 0;        // master item number, from 1
@@ -52,8 +51,7 @@ struct ItemScore {
 // Why a sheet needs a person. Codes are stable: stores, exports and the
 // review page use them.
 struct Reason {
-  std::string code;  // not-read, unknown-version, invalid-id, unknown-id, duplicate-id,
-                     // duplicate-grid, multiple, blank, doubtful
+  std::string code;  // one of the reasons of vocabulary.h
   int question = 0;  // for the question reasons
   std::string detail;
 };

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -875,9 +876,12 @@ int SqliteSchemaVersion() {
 }
 
 std::unique_ptr<Store> OpenSqliteStore(const std::string& path) {
-  if (access(path.c_str(), F_OK) != 0)
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0)
     throw StoreError("there is no project " + path + ": " + std::strerror(errno) +
                      " (make one with: omrctl exam new)");
+  // SQLite would wait on a named pipe for ever.
+  if (!S_ISREG(st.st_mode)) throw StoreError(path + " is not an exam project: not a regular file");
   auto store = std::make_unique<SqliteStore>(path);
   store->Open(false);
   return store;

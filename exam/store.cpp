@@ -1,8 +1,6 @@
 #include "store.h"
 
-#include <cstring>
-#include <fstream>
-
+#include "output_guard.h"
 #include "pg_store.h"
 #include "sqlite_store.h"
 
@@ -13,23 +11,7 @@ bool IsServerLocation(const std::string& location) {
 }
 
 bool LooksLikeProject(const std::string& location) {
-  if (IsServerLocation(location)) return true;
-  char head[16] = {};
-  std::ifstream in(location, std::ios::binary);
-  return in.read(head, sizeof head) && std::memcmp(head, "SQLite format 3", 16) == 0;
-}
-
-void RefuseOverProject(const std::string& output) {
-  std::string base = output;
-  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
-    const std::size_t n = std::strlen(suffix);
-    if (base.size() > n && base.compare(base.size() - n, n, suffix) == 0) base.resize(base.size() - n);
-  }
-  if (IsServerLocation(output)) return;
-  if (LooksLikeProject(output) || (base != output && LooksLikeProject(base)))
-    throw Error(output +
-                " is an exam project or one of its files (an SQLite database): writing there would lose "
-                "it; give the output another name");
+  return IsServerLocation(location) || common::IsSqliteFile(location);
 }
 
 std::unique_ptr<Store> OpenStore(const std::string& location) {

@@ -293,15 +293,12 @@ auto InTransaction(Store& store, Work&& work, int* retries = nullptr, int attemp
 // True for a PostgreSQL connection text: a postgresql:// or postgres:// URI,
 // or libpq's key/value form ("host=... dbname=..."). Anything else is a path.
 bool IsServerLocation(const std::string& location);
-// A server location, or a file that is an SQLite database (not a grid file).
+// A server location, or a regular file that is an SQLite database (not a
+// grid file, nor a named pipe: it never blocks).
 bool LooksLikeProject(const std::string& location);
 
 // Opens an existing project (migrating an older schema) or creates a new one
 // (refusing to replace anything). The location picks the implementation.
-// Throws when writing `output` would replace a project or its journal (a
-// report or an export given the project's name by mistake).
-void RefuseOverProject(const std::string& output);
-
 std::unique_ptr<Store> OpenStore(const std::string& location);
 std::unique_ptr<Store> CreateStore(const std::string& location);
 

@@ -41,7 +41,7 @@ extern "C" {
 /** @name Version of this interface */
 /** @{ */
 #define OMRO_VERSION_MAJOR 1 /**< changes when a program built against an older header may break */
-#define OMRO_VERSION_MINOR 0 /**< changes when functions or constants are added */
+#define OMRO_VERSION_MINOR 1 /**< changes when functions or constants are added */
 #define OMRO_VERSION_PATCH 0 /**< changes with fixes only */
 /** @} */
 
@@ -62,6 +62,23 @@ extern "C" {
 #define OMRO_MAX_LINES 127   /**< lines of a grid */
 #define OMRO_MAX_COLUMNS 254 /**< cells per line (always even) */
 #define OMRO_MAX_CELLS 6154  /**< lines x columns */
+/** @} */
+
+/** @name Codes of a sheet whose grid arrived but was not read (omro_sheet_info.code)
+ *  The driver's read reports the same numbers; a reader may also give them as
+ *  its own status, and then sends no grid. */
+/** @{ */
+#define OMRO_NOT_IDENTIFIED 4 /**< the layouts of the sheet's length are not told apart */
+#define OMRO_BAR_TOO_LIGHT 5  /**< a bar mark too light */
+#define OMRO_NO_LAYOUT 7      /**< no layout of the sheet's length */
+/** @} */
+
+/** @name Geometry of the sheet picture (omro_sheet_write_png(), omro_sheet_png())
+ *  Cell (line, column) has its top left corner at x = OMRO_PICTURE_MARGIN +
+ *  (column - 1) x OMRO_PICTURE_CELL, y = (lines - line) x OMRO_PICTURE_CELL. */
+/** @{ */
+#define OMRO_PICTURE_CELL 12   /**< pixels a cell, square */
+#define OMRO_PICTURE_MARGIN 26 /**< pixels on the left, for question numbers */
 /** @} */
 
 /** The size of a buffer that holds any text this library writes into a
@@ -92,6 +109,21 @@ OMRO_API const char* omro_error_text(int code);
  *         or @p size is 0.
  */
 OMRO_API int omro_last_message(char* buffer, size_t size);
+
+/**
+ * @brief Whether a read's code is the recognition's verdict on a grid that arrived.
+ * @param code a code of MR_Read() (MR_GetLastError()) or of omro_sheet_info.
+ * @return 1 for #OMRO_NOT_IDENTIFIED, #OMRO_BAR_TOO_LIGHT and #OMRO_NO_LAYOUT; 0 otherwise.
+ */
+OMRO_API int omro_recognition_code(int code);
+
+/**
+ * @brief The name of a doubt bit (see OMRO_DOUBT_FAINT and the others).
+ * @param bit one OMRO_DOUBT_ bit.
+ * @return "faint", "erasure", "near-tie", "margin" or "off-grid"; NULL for
+ *         anything else. Static text.
+ */
+OMRO_API const char* omro_doubt_name(int bit);
 
 /**
  * @brief GBK text (form labels, letters, the driver's Chinese messages) as UTF-8.
@@ -475,11 +507,10 @@ OMRO_API int omro_sheet_write_grid(const omro_sheet* sheet, const char* path, co
 /**
  * @brief Writes the sheet picture as a PNG file; replaces @p path whole or not at all.
  *
- * 12 pixels a cell, 26 + 12 x columns wide and 12 x lines high, rows in
- * sending order: cells in their grey, option cells outlined in blue (orange
- * when the cell makes its question doubtful), marks filled red, bars outlined
- * in green, the identifying cell in magenta, question numbers beside the
- * questions (orange for doubtful ones).
+ * #OMRO_PICTURE_CELL pixels a cell, #OMRO_PICTURE_MARGIN + #OMRO_PICTURE_CELL x
+ * columns wide and #OMRO_PICTURE_CELL x lines high, rows in sending order: cells in their grey, option cells
+ * outlined in blue (orange when the cell makes its question doubtful), marks filled red, bars outlined in
+ * green, the identifying cell in magenta, question numbers beside the questions (orange for doubtful ones).
  * @param sheet the handle.
  * @param path the file.
  * @return #OMRO_OK, #OMRO_ERR_FILE, #OMRO_ERR_MEMORY or #OMRO_ERR_ARGUMENT.

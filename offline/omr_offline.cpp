@@ -184,6 +184,27 @@ const char* omro_error_text(int code) {
   }
 }
 
+int omro_recognition_code(int code) {
+  return code == OMRO_NOT_IDENTIFIED || code == OMRO_BAR_TOO_LIGHT || code == OMRO_NO_LAYOUT ? 1 : 0;
+}
+
+const char* omro_doubt_name(int bit) {
+  switch (bit) {
+    case OMRO_DOUBT_FAINT:
+      return "faint";
+    case OMRO_DOUBT_ERASURE:
+      return "erasure";
+    case OMRO_DOUBT_NEAR_TIE:
+      return "near-tie";
+    case OMRO_DOUBT_MARGIN:
+      return "margin";
+    case OMRO_DOUBT_OFF_GRID:
+      return "off-grid";
+    default:
+      return nullptr;
+  }
+}
+
 int omro_last_message(char* buffer, size_t size) {
   if (buffer == nullptr || size == 0) return 0;
   return static_cast<int>(CopyUtf8(buffer, size, lastMessage));

@@ -4,8 +4,7 @@
 // reader sends them (the first row is the sheet's last line number, the
 // bottom row line 1, as in a saved grid); a margin of kMarginPixels on the
 // left holds question numbers. The picture is therefore
-// kMarginPixels + kCellPixels x columns wide and kCellPixels x lines high
-// (26 + 12 x columns by 12 x lines).
+// kMarginPixels + kCellPixels x columns wide and kCellPixels x lines high.
 //
 // Content: each cell in its grey (0 white, 15 black); the layout's option
 // cells outlined in blue (orange when the cell makes its question doubtful),
@@ -20,12 +19,13 @@
 
 #include "form/form_definition.h"
 #include "grid_file.h"
+#include "omr_offline.h"
 #include "sheet.h"
 
 namespace omr::offline {
 
-inline constexpr int kCellPixels = 12;
-inline constexpr int kMarginPixels = 26;
+inline constexpr int kCellPixels = OMRO_PICTURE_CELL;
+inline constexpr int kMarginPixels = OMRO_PICTURE_MARGIN;
 
 inline int PictureWidth(int columns) {
   return kMarginPixels + kCellPixels * columns;

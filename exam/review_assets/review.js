@@ -9,9 +9,12 @@
   const $ = (id) => document.getElementById(id);
   const NAME_KEY = 'omr-review-name';
   const TOKEN_KEY = 'omr-review-token';
-  const SHEET_REASONS = ['not-read', 'invalid-id', 'unknown-id', 'duplicate-id', 'unknown-version', 'duplicate-grid'];
   const T = window.OMR_TEXT;
-  const REASON_WORDS = T.reasons;
+  // The server's words (/api/vocabulary, read at start): every review
+  // reason with how a person is told it and which correction settles it.
+  let vocabulary = null;
+  const reasonInfo = (code) => vocabulary.reasons.find((r) => r.code === code) || { code, words: code, question: false, keep: false };
+  const reasonWords = (code) => reasonInfo(code).words;
 
   const state = {
     name: '',
@@ -29,7 +32,7 @@
     suggestions: [],
     chosen: -1,
     heldBy: null, // another reviewer who has the open sheet open too
-    hold: 300, // seconds a claim lasts unless renewed (the server says)
+    hold: 0, // seconds a claim lasts unless renewed (the server says)
     renewTimer: 0,
     token: '',
     toggle: false, // "*" pressed: the next letter adds or removes that option
@@ -133,7 +136,7 @@
   function summarize(reasons) {
     const parts = new Map();
     for (const r of reasons) {
-      const words = REASON_WORDS[r.reason] || r.reason;
+      const words = reasonWords(r.reason);
       if (!parts.has(words)) parts.set(words, []);
       if (r.question) parts.get(words).push('q' + r.question);
     }
@@ -170,7 +173,7 @@
     select.appendChild(every);
     for (const [reason, count] of Object.entries(q.counts)) {
       if (!count && reason !== state.filter) continue;
-      const o = el('option', null, T.reasonCount(REASON_WORDS[reason] || reason, count));
+      const o = el('option', null, T.reasonCount(reasonWords(reason), count));
       o.value = reason;
       select.appendChild(o);
     }
@@ -279,13 +282,13 @@
   function steps() {
     const s = state.sheet;
     if (!s) return [];
-    const codes = new Set(s.reasons.map((r) => r.reason));
+    const settled = new Set(s.reasons.map((r) => reasonInfo(r.reason).settled_by));
     const out = [];
-    if (codes.has('invalid-id') || codes.has('unknown-id') || codes.has('duplicate-id')) out.push('id');
-    if (codes.has('unknown-version')) out.push('version');
+    if (settled.has('id')) out.push('id');
+    if (settled.has('version')) out.push('version');
     const qs = [...new Set(s.reasons.filter((r) => r.question > 0).map((r) => r.question))].sort((a, b) => a - b);
     for (const q of qs) out.push(String(q));
-    if (codes.has('duplicate-grid') || codes.has('not-read')) out.push('sheet');
+    if (settled.has('sheet')) out.push('sheet');
     return out;
   }
 
@@ -325,7 +328,7 @@
     const reasons = $('sheet-reasons');
     clear(reasons);
     for (const r of s.reasons) {
-      let text = REASON_WORDS[r.reason] || r.reason;
+      let text = reasonWords(r.reason);
       if (r.question) text += T.atQuestion(r.question);
       if (r.detail) text += ': ' + r.detail;
       reasons.appendChild(el('li', null, text));
@@ -392,7 +395,7 @@
       tr.appendChild(el('td', null, shownValue(readOf(q)) || T.blank));
       tr.appendChild(el('td', null, shownValue(q.value)));
       tr.appendChild(el('td', null, percent(q.confidence)));
-      tr.appendChild(el('td', null, q.reasons.map((r) => REASON_WORDS[r] || r).join(', ')));
+      tr.appendChild(el('td', null, q.reasons.map(reasonWords).join(', ')));
       tr.addEventListener('click', () => act(async () => { setFocus(String(q.question)); }));
       body.appendChild(tr);
     }
@@ -435,7 +438,7 @@
       title.textContent = T.questionTitle(q.question, role);
       let text = T.read(shownValue(readOf(q)) || T.blank) + T.confidenceOf(percent(q.confidence));
       if (q.doubt.length) text += ' · ' + q.doubt.join(', ');
-      if (q.reasons.length) text += ' · ' + q.reasons.map((r) => REASON_WORDS[r] || r).join(', ');
+      if (q.reasons.length) text += ' · ' + q.reasons.map(reasonWords).join(', ');
       read.textContent = text;
       value.textContent = q.value !== null ? T.correctedTo(shownValue(q.value)) : '';
       for (const c of q.cells) {
@@ -462,7 +465,7 @@
       hint.textContent = T.versionHint;
     } else {
       title.textContent = T.sheetWhole;
-      read.textContent = summarize(s.reasons.filter((r) => SHEET_REASONS.includes(r.reason))) || T.nothing;
+      read.textContent = summarize(s.reasons.filter((r) => !reasonInfo(r.reason).question)) || T.nothing;
       value.textContent = s.targets.sheet !== null ? T.setTo(s.targets.sheet) : '';
       hint.textContent = s.code ? T.notReadHint : T.sheetHint;
     }
@@ -679,9 +682,8 @@
       return goOn(from);
     }
     if (from === 'sheet') {
-      const codes = new Set(s.reasons.map((r) => r.reason));
       let value = state.pending;
-      if (value === null && !s.code && (codes.has('duplicate-grid') || codes.has('unknown-id') || codes.has('duplicate-id'))) value = 'keep';
+      if (value === null && !s.code && s.reasons.some((r) => reasonInfo(r.reason).keep)) value = 'keep';
       if (value !== null) {
         await correct('sheet', value);
         await reload();
@@ -697,12 +699,14 @@
     const input = $('id-input');
     const chosen = state.chosen >= 0 ? state.suggestions[state.chosen] : null;
     const typed = chosen ? chosen.id : input.value.trim();
-    const codes = new Set(s.reasons.map((r) => r.reason));
+    // Reasons about the ID: some a typed ID alone settles, the others keeping the sheet does too.
+    const about = s.reasons.map((r) => reasonInfo(r.reason)).filter((r) => r.settled_by === 'id');
+    const mustType = about.some((r) => !r.keep);
     if (typed) {
       await correct('id', typed);
-    } else if (!codes.has('invalid-id') && (codes.has('unknown-id') || codes.has('duplicate-id'))) {
+    } else if (!mustType && about.length) {
       await correct('sheet', 'keep');
-    } else if (codes.has('invalid-id')) {
+    } else if (mustType) {
       say(T.typeId, true);
       return;
     }
@@ -1057,11 +1061,18 @@
     }
   }
 
-  function start() {
+  async function start() {
     if (!takeToken()) {
       noToken();
       return;
     }
+    try {
+      vocabulary = await api('/api/vocabulary');
+    } catch (e) {
+      say(e.message, true);
+      return;
+    }
+    state.hold = vocabulary.limits.hold.default;
     $('report-link').addEventListener('click', openReport);
     document.addEventListener('keydown', onKey);
     $('id-input').addEventListener('keydown', onIdKey);

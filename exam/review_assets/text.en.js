@@ -1,20 +1,10 @@
 // The review page's texts in English: the one place they are written (a
 // translation is a copy of this file with the same names). Texts with parts
-// are functions of those parts.
+// are functions of those parts. The review reasons' words come with the
+// server's vocabulary (/api/vocabulary), where the reasons are defined.
 'use strict';
 
 window.OMR_TEXT = Object.freeze({
-  reasons: {
-    'not-read': 'not read',
-    'unknown-version': 'unknown version',
-    'invalid-id': 'invalid student ID',
-    'unknown-id': 'ID not in the roster',
-    'duplicate-id': 'ID on another sheet',
-    'duplicate-grid': 'same grid as another sheet',
-    multiple: 'several marks',
-    blank: 'blank',
-    doubtful: 'doubtful',
-  },
   review: (title) => 'Review: ' + title,
   progress: (done, all, waiting) => done + ' of ' + all + ' reviewed · ' + waiting + ' waiting',
   everyReason: (n) => 'every reason (' + n + ')',

@@ -21,6 +21,7 @@ import resource
 import shutil
 import signal
 import sqlite3
+import stat
 import subprocess
 import sys
 import time
@@ -893,6 +894,20 @@ def test_refusals_name_the_problem(project: Project) -> None:
     assert done.returncode == 6 and "not an exam project" in done.stderr
     with pytest.raises(omr.ExamError):
         omr.Exam(project.work / "students.csv")
+
+
+def test_a_named_pipe_is_refused_at_once(project: Project) -> None:
+    # No one writes into the pipe: a command that opened it to look would wait for ever.
+    pipe = project.work / "pipe"
+    os.mkfifo(pipe)
+    for args in (["export", str(project.path), "--csv", str(pipe)],
+                 ["report", str(project.path), "--html", str(pipe)],
+                 ["backup", str(project.path), str(pipe), "--force"],
+                 ["import", str(project.path), str(pipe)],
+                 ["status", str(pipe)]):
+        done = subprocess.run([OMRCTL, "exam", *args], capture_output=True, text=True, timeout=60)
+        assert done.returncode != 0 and "not a regular file" in done.stderr, (args, done.stderr)
+    assert stat.S_ISFIFO(pipe.stat().st_mode)
 
 
 def test_the_example_exam_file_makes_a_project(tmp_path: Path) -> None:

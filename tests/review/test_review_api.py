@@ -476,6 +476,16 @@ def test_the_picture_and_where_its_cells_are(server: rs.Server) -> None:
     assert status == 304 and body == b""
 
 
+def test_the_vocabulary_is_the_one_python_reads_and_names_every_reason_given(exam: rs.Exam, server: rs.Server) -> None:
+    from omr import _vocabulary
+    vocabulary = server.get_json("/api/vocabulary")
+    assert vocabulary == _vocabulary.DATA
+    codes = {r["code"] for r in vocabulary["reasons"]}
+    given = {r for (r,) in rows(exam, "SELECT DISTINCT reason FROM reasons")}
+    assert given and given <= codes
+    assert server.request("GET", "/api/vocabulary", token=None)[0] == 401
+
+
 def test_the_report_is_made_at_each_request(server: rs.Server) -> None:
     waiting = server.get_json("/api/queue")["progress"]["waiting"]
     status, headers, body = server.request("GET", "/report")

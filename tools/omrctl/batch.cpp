@@ -108,7 +108,7 @@ struct CsvEnds {
 };
 
 bool ReadCsvEnds(const std::string& path, CsvEnds& ends, std::string& error) {
-  if (RefusedDatabase(path, error)) return false;
+  if (RefusedOutput(path, error)) return false;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     error = "cannot read " + FileError(path);

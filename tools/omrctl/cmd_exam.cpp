@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "backup.h"
 #include "export.h"
 #include "omr.h"
+#include "output_guard.h"
 #include "project.h"
 #include "project_analysis.h"
 #include "read_session.h"
@@ -83,7 +85,7 @@ bool PrintSheet(const ex::AddedSheet& added, int code, const GlobalOptions& glob
   }
   std::vector<ex::Reason> shown;
   for (const ex::Reason& r : s.reasons)
-    if (r.code != "not-read") shown.push_back(r);
+    if (r.code != ex::reason::kNotRead) shown.push_back(r);
   const std::string reasons = ex::SummarizeReasons(shown);
   if (!reasons.empty()) line += "  review: " + reasons;
   if (!extra.empty()) line += "  " + extra;
@@ -440,9 +442,18 @@ int RunBackup(const ExamOptions& o) {
   return kExitOk;
 }
 
+// Refuses at once, before any work, an output that must not be written.
+void CheckOutputs(std::initializer_list<const std::string*> outputs) {
+  for (const std::string* output : outputs)
+    if (!output->empty())
+      if (std::string problem = omr::common::OutputProblem(*output); !problem.empty())
+        throw ex::Error(problem);
+}
+
 int RunExport(const ExamOptions& o) {
   if (o.csv.empty() && o.xlsx.empty() && !o.json)
     throw ex::Error("say what to export: --csv FILE, --xlsx FILE or --json");
+  CheckOutputs({&o.csv, &o.xlsx});
   auto project = ex::Project::Open(o.project, o.name);
   const ex::ExportTables tables = ex::BuildTables(*project);
   if (!o.csv.empty()) ex::WriteCsv(o.sheets ? tables.sheets : tables.students, o.csv, o.excel);
@@ -471,8 +482,7 @@ int RunStats(const ExamOptions& o) {
 int RunReport(const ExamOptions& o) {
   if (o.html.empty() && o.pdf.empty())
     throw ex::Error("say where to write the report: --html FILE, --pdf FILE or both");
-  for (const std::string* output : {&o.html, &o.pdf})
-    if (!output->empty()) ex::RefuseOverProject(*output);
+  CheckOutputs({&o.html, &o.pdf});
   auto project = ex::Project::Open(o.project, o.name);
   const ex::ProjectReport report = ex::AnalyzeProject(*project);
   const std::string html = ex::RenderHtmlReport(report.analysis, report.info);

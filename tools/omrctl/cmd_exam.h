@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "vocabulary.h"
 
 namespace omrctl {
 
@@ -38,7 +39,7 @@ struct ExamOptions {
   std::string copy;  // backup
   bool force = false;
   std::string listen = "127.0.0.1:8080";  // serve
-  int hold = 300;                         // serve: seconds a claim on a sheet lasts
+  int hold = omr::exam::kDefaultHold;     // serve: seconds a claim on a sheet lasts
 };
 
 // Adds "exam" and its subcommands to the application.

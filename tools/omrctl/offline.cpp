@@ -9,17 +9,10 @@ std::string OfflineMessage() {
 }
 
 std::string DoubtNames(int bits, const char* separator) {
-  static const struct {
-    int bit;
-    const char* name;
-  } kNames[] = {{OMRO_DOUBT_FAINT, "faint"},
-                {OMRO_DOUBT_ERASURE, "erasure"},
-                {OMRO_DOUBT_NEAR_TIE, "near-tie"},
-                {OMRO_DOUBT_MARGIN, "margin"},
-                {OMRO_DOUBT_OFF_GRID, "off-grid"}};
   std::string out;
-  for (const auto& n : kNames)
-    if (bits & n.bit) out += (out.empty() ? "" : separator) + std::string(n.name);
+  for (int bit = 1; bit > 0 && bit <= bits; bit <<= 1)
+    if (const char* name = (bits & bit) ? omro_doubt_name(bit) : nullptr)
+      out += (out.empty() ? "" : separator) + std::string(name);
   return out;
 }
 

@@ -20,7 +20,7 @@ using Sheet = std::unique_ptr<omro_sheet, SheetFree>;
 // Why the calling thread's last offline call failed.
 std::string OfflineMessage();
 
-// Names of the doubt bits ("faint", "erasure", "near-tie", "margin", "off-grid").
+// The names of the doubt bits set in `bits` (omro_doubt_name), joined by `separator`.
 std::string DoubtNames(int bits, const char* separator);
 
 }  // namespace omrctl

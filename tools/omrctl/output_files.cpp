@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 
+#include "output_guard.h"
 #include "read_session.h"
 #include "write_file.h"
 
@@ -17,16 +18,9 @@ std::string FileError(const std::string& path) {
   return path + ": " + std::strerror(errno);
 }
 
-bool RefusedDatabase(const std::string& path, std::string& error) {
-  char head[16] = {};
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  const bool database =
-      ::read(fd, head, sizeof head) == sizeof head && std::memcmp(head, "SQLite format 3", 16) == 0;
-  ::close(fd);
-  if (database)
-    error = path + " is a database (an exam project?): it is never written over; give another name";
-  return database;
+bool RefusedOutput(const std::string& path, std::string& error) {
+  error = omr::common::OutputProblem(path);
+  return !error.empty();
 }
 
 bool PublishFile(const std::string& path, Existing existing,
@@ -35,7 +29,6 @@ bool PublishFile(const std::string& path, Existing existing,
   // A stop at once must not leave the half-written file behind; the guard
   // lives until the file is in place.
   std::optional<TemporaryFileGuard> guard;
-  if (existing == Existing::Replace && RefusedDatabase(path, error)) return false;
   const auto ifExists =
       existing == Existing::Replace ? omr::common::IfExists::kReplace : omr::common::IfExists::kKeep;
   const bool ok = omr::common::WriteFileWhole(
@@ -58,6 +51,7 @@ bool RowFile::Open(const std::string& path, Existing existing, std::string& erro
   path_ = path;
   created_ = false;
   wrote_ = false;
+  if (RefusedOutput(path, error)) return false;
   int flags = O_WRONLY | O_APPEND | O_CLOEXEC;
   fd_ = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
   if (fd_ >= 0) {
@@ -72,22 +66,16 @@ bool RowFile::Open(const std::string& path, Existing existing, std::string& erro
     error = path + " exists (--append adds to it, --force replaces it)";
     return false;
   }
-  if (RefusedDatabase(path, error)) return false;
   if (existing == Existing::Replace) {
     // A new file in its place, so that a failure before the first row
     // leaves no empty file behind.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-      error = path + " is not a regular file";
-      return false;
-    }
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
       error = "cannot replace " + FileError(path);
       return false;
     }
     return Open(path, Existing::Refuse, error);
   }
-  fd_ = ::open(path.c_str(), flags);
+  fd_ = ::open(path.c_str(), flags | O_NONBLOCK);  // a named pipe put there since must not hang us
   if (fd_ < 0) {
     error = "cannot write " + FileError(path);
     return false;

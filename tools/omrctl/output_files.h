@@ -55,10 +55,11 @@ class RowFile {
   bool wrote_ = false;
 };
 
-// True (with the reason) when `path` is an SQLite file (an exam project, most
-// likely): it is never replaced or added to, not even with --force, since one
-// mistyped name would lose a whole exam.
-bool RefusedDatabase(const std::string& path, std::string& error);
+// True (with the reason) when `path` must not be written: something other
+// than a regular file, or an SQLite file (an exam project, most likely) or
+// one of its journal files, never replaced or added to, not even with
+// --force, since one mistyped name would lose a whole exam.
+bool RefusedOutput(const std::string& path, std::string& error);
 
 // "PATH: REASON" for the current errno.
 std::string FileError(const std::string& path);

@@ -221,6 +221,7 @@ _OFFLINE_PROTOTYPES = {
     "omro_version": (ctypes.c_uint, []),
     "omro_error_text": (_c_char_p, [_c_int]),
     "omro_last_message": (_c_int, [_c_char_p, _c_size]),
+    "omro_doubt_name": (_c_char_p, [_c_int]),
     "omro_form_load": (_c_int, [_c_char_p, _p(_c_void_p)]),
     "omro_form_load_text": (_c_int, [_c_char_p, _c_size, _p(_c_void_p)]),
     "omro_form_free": (None, [_c_void_p]),

@@ -11,7 +11,7 @@ is still reading into it::
     with omr.Exam("final.omrexam") as exam:
         for student in exam.students:
             print(student.id, student.total, student.percent)
-        waiting = [r for r in exam.review if r.reason == "doubtful"]
+        waiting = [r for r in exam.review if r.question]  # reasons about one question
 
     with omr.Exam("postgresql://omr@exams.example.org/centre", "final") as exam:
         ...
@@ -35,7 +35,13 @@ import zlib
 from dataclasses import dataclass, field
 from typing import Dict, Iterator, List, Optional, Tuple, Union
 
-__all__ = ["Correction", "Exam", "ExamError", "Reason", "Response", "Score", "Sheet", "Student"]
+from ._vocabulary import DATA as _VOCABULARY
+
+__all__ = ["Correction", "Exam", "ExamError", "REASONS", "Reason", "Response", "Score", "Sheet", "Student"]
+
+#: Every review reason's code, sheet reasons first (the vocabulary the exam
+#: layer and the review page share).
+REASONS: Tuple[str, ...] = tuple(r["code"] for r in _VOCABULARY["reasons"])
 
 # "OMRE": the application id of a project file.
 _APPLICATION_ID = 0x4F4D5245
@@ -87,9 +93,9 @@ class Response:
 
 @dataclass(frozen=True)
 class Reason:
-    """Why a sheet waits for a person: not-read, unknown-version, invalid-id,
-    unknown-id, duplicate-id, duplicate-grid, or per question multiple, blank,
-    doubtful (``question`` is then its number, else 0)."""
+    """Why a sheet waits for a person: ``reason`` is one of :data:`REASONS`;
+    ``question`` is the question's number for a reason about one question,
+    else 0."""
 
     sheet: int
     reason: str

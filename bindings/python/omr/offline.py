@@ -48,8 +48,6 @@ DOUBT_ERASURE = 2
 DOUBT_NEAR_TIE = 4
 DOUBT_MARGIN = 8
 DOUBT_OFF_GRID = 16
-_DOUBT_NAMES = ((DOUBT_FAINT, "faint"), (DOUBT_ERASURE, "erasure"), (DOUBT_NEAR_TIE, "near-tie"),
-                (DOUBT_MARGIN, "margin"), (DOUBT_OFF_GRID, "off-grid"))
 
 _OK = 0
 _ERR_BUFFER = 2
@@ -93,7 +91,9 @@ def _gbk(data: bytes) -> str:
 
 
 def _doubt_names(bits: int) -> Tuple[str, ...]:
-    return tuple(name for bit, name in _DOUBT_NAMES if bits & bit)
+    lib = offline_library()
+    return tuple(lib.omro_doubt_name(bit).decode() for bit in (DOUBT_FAINT, DOUBT_ERASURE, DOUBT_NEAR_TIE,
+                                                                 DOUBT_MARGIN, DOUBT_OFF_GRID) if bits & bit)
 
 
 @dataclass(frozen=True)
@@ -173,7 +173,7 @@ class Question:
 
     @property
     def doubts(self) -> Tuple[str, ...]:
-        """The names of the doubt bits: faint, erasure, near-tie, margin, off-grid."""
+        """The names of the doubt bits set (the library's names for them)."""
         return _doubt_names(self.doubt)
 
 
