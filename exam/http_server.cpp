@@ -16,10 +16,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <list>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <system_error>
 #include <thread>
 
 #include "text.h"
@@ -192,6 +194,18 @@ struct Server::Impl {
     Clock::time_point end;
   };
   std::map<std::string, Ticket> tickets;
+
+  // Routes' work runs on a thread of its own, waited for up to workSeconds.
+  struct Job {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    Response res;
+    std::exception_ptr error;
+  };
+  std::mutex jobMutex;
+  std::condition_variable jobsDone;
+  int jobs = 0;
 
   std::mutex mutex;  // guards what follows
   std::list<Connection> connections;
@@ -539,7 +553,65 @@ struct Server::Impl {
     if (req.method != "GET") CheckOrigin(req);
     CheckParams(req, *route);
     if (route->json) CheckJson(req);
-    route->handle(req, res);
+    if (route->needs == kPublic)
+      route->handle(req, res);  // the pages' own files: nothing to wait for
+    else
+      Work(*route, req, res);
+  }
+
+  // Runs the route on a thread of its own and waits for it a bounded time: a
+  // database that stops answering gets the caller a 503, never a hang.
+  void Work(const Route& route, const Request& req, Response& res) {
+    {
+      const std::lock_guard<std::mutex> lock(jobMutex);
+      if (jobs >= options.limits.jobs) {
+        res.Set("Retry-After", "5");
+        throw HttpError(
+            503, "the server is busy: " + std::to_string(jobs) +
+                     " requests wait for the project (its database may be slow or stopped): try again");
+      }
+      ++jobs;
+    }
+    auto job = std::make_shared<Job>();
+    try {
+      std::thread([this, job, request = req, handle = route.handle] {
+        Response out;
+        std::exception_ptr error;
+        try {
+          handle(request, out);
+        } catch (...) {
+          error = std::current_exception();
+        }
+        {
+          const std::lock_guard<std::mutex> lock(job->mutex);
+          job->res = std::move(out);
+          job->error = error;
+          job->finished = true;
+        }
+        job->done.notify_all();
+        const std::lock_guard<std::mutex> lock(jobMutex);
+        --jobs;
+        jobsDone.notify_all();
+      }).detach();
+    } catch (const std::system_error&) {
+      const std::lock_guard<std::mutex> lock(jobMutex);
+      --jobs;
+      throw HttpError(503, "the server cannot start more work now: try again");
+    }
+    std::unique_lock<std::mutex> lock(job->mutex);
+    if (!job->done.wait_for(lock, std::chrono::seconds(options.limits.workSeconds),
+                            [&] { return job->finished; })) {
+      res.Set("Retry-After", "5");
+      throw HttpError(503,
+                      "the project did not answer within " + std::to_string(options.limits.workSeconds) +
+                          " s (its database may be stopped or cut off): try again; what was asked may still "
+                          "be done, so look before repeating a correction");
+    }
+    if (job->error) std::rethrow_exception(job->error);
+    for (auto& [name, value] : job->res.headers) res.Set(name, value);
+    res.status = job->res.status;
+    res.type = std::move(job->res.type);
+    res.body = std::move(job->res.body);
   }
 
   MHD_Result Handle(MHD_Connection* connection, const char* url, const char* method, const char* upload,
@@ -662,6 +734,11 @@ bool Server::Run() {
   if (listening == m.listenFd) {
     ::close(m.listenFd);
     m.listenFd = -1;
+  }
+  {
+    // Routes' work still running uses what the routes hold: it ends first.
+    std::unique_lock<std::mutex> lock(m.jobMutex);
+    m.jobsDone.wait(lock, [&] { return m.jobs == 0; });
   }
   const std::lock_guard<std::mutex> lock(m.mutex);
   m.running = false;

@@ -40,6 +40,10 @@ struct Limits {
   int requestSeconds = 10;  // from the connection (or the last answer) to a whole request
   int idleSeconds = 10;     // without a byte either way
   int answerSeconds = 60;   // from a whole request to its answer sent
+  // A route's work (the project's database) past this: the caller gets 503
+  // and may try again; the work goes on, and at most `jobs` at once.
+  int workSeconds = 20;
+  int jobs = 32;
   int threads = 8;
 };
 
