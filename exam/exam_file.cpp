@@ -6,6 +6,7 @@
 #include <set>
 
 #include "json_positions.h"
+#include "roster.h"
 
 namespace omr::exam {
 
@@ -68,6 +69,96 @@ bool ParseRanges(std::string_view text, std::vector<int>& out) {
 
 namespace {
 
+// "0-9", "A-E", "+0-9": a sorted set of bytes with its runs shortened.
+std::string Runs(const std::string& sorted) {
+  std::string out;
+  for (std::size_t i = 0; i < sorted.size();) {
+    std::size_t j = i;
+    while (j + 1 < sorted.size() && sorted[j + 1] == sorted[j] + 1) ++j;
+    out += sorted[i];
+    if (j >= i + 2)
+      out += std::string("-") + sorted[j];
+    else if (j == i + 1)
+      out += sorted[j];
+    i = j + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+// The characters a question codes when it is read as one valid ID position:
+// a single choice its option labels, a weighted digit the sums of its weights
+// (as the recognition codes them), other types any visible character but the
+// empty-field and multiple-mark ones.
+std::string CodableCharacters(const QuestionShape& q) {
+  std::string out;
+  auto add = [&](char c) {
+    if (c > 0x20 && c < 0x7F && out.find(c) == std::string::npos) out += c;
+  };
+  if (q.type == 'S' || q.type == 's') {
+    for (const char c : q.options) add(c);
+  } else if (q.type == 'B' || q.type == 'b') {
+    std::vector<int> weights;
+    for (std::size_t i = 0; i < q.options.size() && i < 8; ++i)
+      if (q.options[i] == '1' || q.options[i] == '2' || q.options[i] == '4' || q.options[i] == '8')
+        weights.push_back(q.options[i] - '0');
+    const int top = q.type == 'B' ? 9 : 15;
+    for (unsigned mask = 0; mask < (1u << weights.size()); ++mask) {
+      int sum = 0;
+      for (std::size_t i = 0; i < weights.size(); ++i)
+        if (mask & (1u << i)) sum += weights[i];
+      if (sum <= top) add("0123456789ABCDEF"[sum]);
+    }
+  } else if (q.type == 'm') {
+    int options = 0;
+    for (const char c : q.options) options += c != ' ' ? 1 : 0;
+    for (int mask = 0; options < 8 && mask < (1 << options); ++mask) add(static_cast<char>(0x30 + mask));
+  } else {
+    for (char c = 0x21; c < 0x7F; ++c)
+      if (c != '.' && c != '>') add(c);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string Exam::DescribeStudentId() const {
+  const std::size_t n = idCharacters.size();
+  bool same = true;
+  for (const std::string& c : idCharacters) same = same && c == idCharacters.front();
+  std::string out = std::to_string(n) + " character" + (n == 1 ? "" : "s");
+  if (n == 0) return out;
+  if (same) return out + (n == 1 ? ", one of " : ", each one of ") + Runs(idCharacters.front());
+  out += ":";
+  for (std::size_t i = 0; i < n; ++i) out += (i ? ", " : " ") + Runs(idCharacters[i]);
+  return out;
+}
+
+bool Exam::CheckStudentId(std::string_view id, std::string& error) const {
+  const std::string shape =
+      "a student ID of this exam is " + DescribeStudentId() + " (as its student questions code them)";
+  std::string shown;
+  for (const char c : id.substr(0, 64)) shown += c > 0x1F && c < 0x7F ? c : '?';
+  if (id.size() > 64) shown += "...";
+  if (id.size() != idCharacters.size()) {
+    error = shape + ": \"" + shown + "\" has " + std::to_string(id.size()) + " character" +
+            (id.size() == 1 ? "" : "s");
+    return false;
+  }
+  for (std::size_t i = 0; i < id.size(); ++i) {
+    if (idCharacters[i].find(id[i]) != std::string::npos) continue;
+    const char c = id[i];
+    error = shape + ": \"" + shown + "\" has " +
+            (c > 0x20 && c < 0x7F ? "\"" + std::string(1, c) + "\""
+                                  : std::string("a blank or a control character")) +
+            " at position " + std::to_string(i + 1) + ", where only " + Runs(idCharacters[i]) + " can be";
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
 std::string Quote(std::string_view s) {
   return "\"" + std::string(s) + "\"";
 }
@@ -79,7 +170,7 @@ class Checker {
 
   void Run(const Json& root) {
     if (!root.is_object()) return Report("", "the exam file must be one JSON object { ... }");
-    Members(root, "", {"title", "form", "student", "version", "items", "keys", "scoring", "review"});
+    Members(root, "", {"title", "form", "student", "version", "items", "key", "keys", "scoring", "review"});
     if (root.contains("title")) exam_.title = String(root, "", "title");
     exam_.form = String(root, "", "form", true);
     if (!exam_.form.empty() && exam_.form.find('\0') != std::string::npos)
@@ -187,10 +278,19 @@ class Checker {
     const Json& s = root["student"];
     if (!s.is_object())
       return Report("/student", "must be an object: {\"questions\": \"1-8\", \"roster\": \"students.csv\"}");
-    Members(s, "/student", {"questions", "roster"});
+    Members(s, "/student", {"questions", "roster", "roster_encoding"});
     if (Required(s, "/student", "questions"))
       Questions(s["questions"], "/student/questions", exam_.studentQuestions);
     if (s.contains("roster")) exam_.roster = String(s, "/student", "roster");
+    if (s.contains("roster_encoding")) {
+      exam_.rosterEncoding = String(s, "/student", "roster_encoding");
+      if (!exam_.rosterEncoding.empty() && !KnownEncoding(exam_.rosterEncoding))
+        Report("/student/roster_encoding", Quote(exam_.rosterEncoding) +
+                                               " is not a character set this system knows (" +
+                                               kEncodingExamples + "; iconv -l lists them all)");
+      else if (!s.contains("roster"))
+        Report("/student/roster_encoding", "names the character set of a roster, and there is no \"roster\"");
+    }
   }
 
   void Version(const Json& root) {
@@ -239,6 +339,12 @@ class Checker {
     for (const int q : exam_.studentQuestions) {
       const auto& qs = form_.layouts[0].questions;
       exam_.studentTypes += q <= static_cast<int>(qs.size()) ? qs[static_cast<std::size_t>(q - 1)].type : 'S';
+      std::set<char> codable;
+      for (const LayoutShape& l : form_.layouts)
+        if (q <= static_cast<int>(l.questions.size()))
+          for (const char c : CodableCharacters(l.questions[static_cast<std::size_t>(q - 1)]))
+            codable.insert(c);
+      exam_.idCharacters.emplace_back(codable.begin(), codable.end());
     }
   }
 
@@ -261,18 +367,67 @@ class Checker {
     return true;
   }
 
-  void Keys(const Json& root) {
-    if (!Required(root, "", "keys")) return;
-    const Json& keys = root["keys"];
-    if (!keys.is_object() || keys.empty())
-      return Report("/keys", "must be an object with one key per version: {\"A\": \"ABCD...\"}");
-    if (exam_.versionSource == VersionSource::kSingle && keys.size() > 1)
-      return Report("/keys", "several keys need a \"version\": {\"question\": N} or {\"layout\": true}");
+  // Every question the exam uses must exist on each layout its sheets may be.
+  bool QuestionsExist(const std::vector<const LayoutShape*>& layouts) {
+    bool ok = true;
+    for (const int q : exam_.studentQuestions)
+      ok = ok && QuestionExists(layouts, q, "/student/questions", "student ID question");
+    if (exam_.versionSource == VersionSource::kQuestion)
+      ok = ok && QuestionExists(layouts, exam_.versionQuestion, "/version/question", "version question");
+    for (const int q : exam_.items) ok = ok && QuestionExists(layouts, q, "/items", "item question");
+    return ok;
+  }
 
-    // Every question the exam uses must exist on each layout its sheets may be.
+  // The master key ("key": one option per master item), when there is one.
+  bool MasterKey(const Json& root) {
+    const int n = exam_.ItemCount();
+    const Json& k = root["key"];
+    if (!k.is_string()) {
+      Report("/key", "must be the master key: one option per master item (\"ABCD...\")");
+      return false;
+    }
+    const std::string answers = k.get<std::string>();
+    if (static_cast<int>(answers.size()) != n) {
+      Report("/key", "has " + std::to_string(answers.size()) + " answers for " + std::to_string(n) +
+                         " items (one character per master item)");
+      return false;
+    }
+    exam_.masterKey = answers;
+    return true;
+  }
+
+  void Keys(const Json& root) {
+    const bool master = root.contains("key");
+    if (master && !MasterKey(root)) return;
     std::vector<const LayoutShape*> all;
     for (const LayoutShape& l : form_.layouts) all.push_back(&l);
     const int n = exam_.ItemCount();
+    if (!root.contains("keys")) {
+      if (!master) {
+        Report("/keys",
+               "missing: the member \"keys\" is required (one key per version), or the master key \"key\"");
+        return;
+      }
+      if (exam_.versionSource != VersionSource::kSingle)
+        return Report(
+            "/keys",
+            "missing: name the versions, each with its order: {\"1\": {}, \"2\": {\"order\": [...]}}");
+      if (!QuestionsExist(all)) return;
+      VersionKey key;
+      key.name = "1";
+      key.answers = exam_.masterKey;
+      for (int i = 1; i <= n; ++i) key.order.push_back(i);
+      AddKey(std::move(key), all, "/key", true);
+      return;
+    }
+    const Json& keys = root["keys"];
+    if (!keys.is_object() || keys.empty())
+      return Report("/keys", master ? "must be an object with one entry per version: {\"1\": {}, \"2\": "
+                                      "{\"order\": [...]}}"
+                                    : "must be an object with one key per version: {\"A\": \"ABCD...\"}");
+    if (exam_.versionSource == VersionSource::kSingle && keys.size() > 1)
+      return Report("/keys", "several keys need a \"version\": {\"question\": N} or {\"layout\": true}");
+
     bool first = true;
     for (const auto& [name, value] : keys.items()) {
       const std::string pointer = PointerAppend("/keys", name);
@@ -296,20 +451,15 @@ class Checker {
         Report(pointer, "a version named by a question's character is one character long", true);
         continue;
       }
-      bool ok = true;
-      for (const int q : exam_.studentQuestions)
-        ok = ok && QuestionExists(layouts, q, "/student/questions", "student ID question");
-      if (exam_.versionSource == VersionSource::kQuestion)
-        ok = ok && QuestionExists(layouts, exam_.versionQuestion, "/version/question", "version question");
-      for (const int q : exam_.items) ok = ok && QuestionExists(layouts, q, "/items", "item question");
-      if (!ok) return;
+      if (!QuestionsExist(layouts)) return;
 
       std::string answersPointer = pointer;
       const Json* answers = &value;
+      bool ok = true;
       if (value.is_object()) {
         Members(value, pointer, {"answers", "order"});
-        if (!Required(value, pointer, "answers")) continue;
-        answers = &value["answers"];
+        if (!master && !Required(value, pointer, "answers")) continue;
+        answers = value.contains("answers") ? &value["answers"] : nullptr;
         answersPointer = pointer + "/answers";
         if (value.contains("order")) {
           const Json& order = value["order"];
@@ -334,13 +484,26 @@ class Checker {
           if (!ok) continue;
           bool identity = true;
           for (int i = 0; i < n; ++i) identity = identity && key.order[static_cast<std::size_t>(i)] == i + 1;
-          if (first && !identity) {
-            Report(op, "the first key gives the master numbering: its order can only be 1, 2, 3, ...");
+          if (first && !identity && !master) {
+            Report(op,
+                   "the first key gives the master numbering: its order can only be 1, 2, 3, ... (or give "
+                   "the master key as \"key\")");
             continue;
           }
         }
       } else if (!value.is_string()) {
-        Report(pointer, "must be the answers (\"ABCD...\") or {\"answers\": \"...\", \"order\": [...]}");
+        Report(pointer,
+               master ? "must be {\"order\": [...]} (the answers follow from \"key\")"
+                      : "must be the answers (\"ABCD...\") or {\"answers\": \"...\", \"order\": [...]}");
+        continue;
+      }
+      if (key.order.empty())
+        for (int i = 1; i <= n; ++i) key.order.push_back(i);
+      if (!answers) {
+        // Derived from the master key through the order.
+        for (const int m : key.order) key.answers += exam_.masterKey[static_cast<std::size_t>(m - 1)];
+        AddKey(std::move(key), layouts, "/key", true);
+        first = false;
         continue;
       }
       if (!answers->is_string()) {
@@ -353,13 +516,20 @@ class Checker {
                                    std::to_string(n) + " items (one character per item)");
         continue;
       }
-      if (key.order.empty())
-        for (int i = 1; i <= n; ++i) key.order.push_back(i);
-      keyLayouts_.push_back(layouts);
-      keyPointers_.push_back(answersPointer);
-      exam_.keys.push_back(std::move(key));
+      AddKey(std::move(key), layouts, answersPointer, false);
       first = false;
     }
+    if (!master && !exam_.keys.empty()) {
+      masterName_ = exam_.keys.front().name;
+      exam_.masterKey = exam_.keys.front().answers;
+    }
+  }
+
+  void AddKey(VersionKey key, std::vector<const LayoutShape*> layouts, std::string pointer, bool derived) {
+    keyLayouts_.push_back(std::move(layouts));
+    keyPointers_.push_back(std::move(pointer));
+    keyDerived_.push_back(derived);
+    exam_.keys.push_back(std::move(key));
   }
 
   // Options of the question of item `index` (0-based, in a key's order).
@@ -463,10 +633,13 @@ class Checker {
     return true;
   }
 
-  // The options of master item m on the first key's layout.
+  // The options of master item m on the first key's first layout.
   std::string MasterOptions(int m) const {
     if (keyLayouts_.empty() || keyLayouts_[0].empty()) return "";
-    return OptionsOf(keyLayouts_[0][0], m - 1);
+    const std::vector<int>& order = exam_.keys[0].order;
+    for (std::size_t i = 0; i < order.size(); ++i)
+      if (order[i] == m) return OptionsOf(keyLayouts_[0][0], static_cast<int>(i));
+    return "";
   }
 
   bool Rule(const Json& v, const std::string& pointer, const std::vector<int>& masters, ItemRule& rule) {
@@ -531,33 +704,59 @@ class Checker {
   }
 
   // Each key character must be an option of its item's question, or "*" where
-  // the item's rule makes the key irrelevant (void, bonus, all).
+  // the item's rule makes the key irrelevant (void, bonus, all); a version's
+  // own answers must agree with the master key where the key counts.
   void CheckKeys() {
+    std::set<int> masterReported;  // a wrong master character is named once, not per version
     for (std::size_t k = 0; k < exam_.keys.size(); ++k) {
       const VersionKey& key = exam_.keys[k];
+      const bool derived = keyDerived_[k];
       const TextPosition start = positions_.Value(keyPointers_[k]);
       for (int i = 0; i < exam_.ItemCount(); ++i) {
         const char c = key.answers[static_cast<std::size_t>(i)];
         const int master = key.order[static_cast<std::size_t>(i)];
+        if (derived && !masterReported.insert(master).second) continue;
         const ItemRule& rule = exam_.rules[static_cast<std::size_t>(master - 1)];
         // The character's column, behind the opening quote (exact unless escapes precede it).
-        const TextPosition at{start.line, start.column + 1 + i};
+        const TextPosition at{start.line, start.column + 1 + (derived ? master - 1 : i)};
+        const std::string question = std::to_string(exam_.items[static_cast<std::size_t>(i)]);
+        const std::string what = derived ? "master item " + std::to_string(master) + " (question " +
+                                               question + " on version " + key.name + ")"
+                                 : master == i + 1
+                                     ? "item " + std::to_string(i + 1) + " (question " + question + ")"
+                                     : "item " + std::to_string(i + 1) + " (master item " +
+                                           std::to_string(master) + ", question " + question + ")";
         if (c == '*') {
           if (rule.kind == ItemKind::kScored && rule.all.empty())
             ReportAt(keyPointers_[k], at,
-                     "item " + std::to_string(i + 1) + " (master item " + std::to_string(master) +
-                         "): \"*\" is only for a void, bonus or \"all\" item; give its correct option");
+                     what + ": \"*\" is only for a void, bonus or \"all\" item; give its correct option");
           continue;
         }
+        bool known = true;
         for (const LayoutShape* l : keyLayouts_[k]) {
           const std::string options = OptionsOf(l, i);
           if (options.find(c) != std::string::npos) continue;
           ReportAt(keyPointers_[k], at,
-                   "item " + std::to_string(i + 1) + " (question " +
-                       std::to_string(exam_.items[static_cast<std::size_t>(i)]) + "): \"" +
-                       std::string(1, c) + "\" is not one of its options (" + options + ")");
+                   what + ": \"" + std::string(1, c) + "\" is not one of its options (" + options + ")");
+          known = false;
           break;
         }
+        if (!known || derived || (k == 0 && masterName_ == key.name)) continue;
+        const char wanted = exam_.masterKey[static_cast<std::size_t>(master - 1)];
+        if (rule.kind != ItemKind::kScored || !rule.all.empty() || wanted == c || wanted == '*') continue;
+        std::string other;
+        if (masterName_.empty()) {
+          other = "the master key (\"key\") gives \"" + std::string(1, wanted) + "\"";
+        } else {
+          other = "version " + masterName_ + " gives \"" + std::string(1, wanted) + "\" (its item " +
+                  std::to_string(master) + ")";
+        }
+        ReportAt(keyPointers_[k], at,
+                 "item " + std::to_string(i + 1) + " of version " + key.name + " is master item " +
+                     std::to_string(master) + ": version " + key.name + " gives \"" + std::string(1, c) +
+                     "\", " + other +
+                     "; a key is given once: correct the one that is wrong (versions follow the master key "
+                     "through their order)");
       }
     }
   }
@@ -565,14 +764,26 @@ class Checker {
   void Review(const Json& root) {
     if (!root.contains("review")) return;
     const Json& r = root["review"];
-    if (!r.is_object()) return Report("/review", "must be an object: {\"confidence\": 0.5}");
-    Members(r, "/review", {"confidence"});
+    if (!r.is_object())
+      return Report("/review",
+                    "must be an object: {\"blank\": false, \"multiple\": true, \"confidence\": 0.5}");
+    Members(r, "/review", {"blank", "multiple", "doubtful", "confidence"});
+    ReviewRules& rules = exam_.review;
+    for (const auto& [name, into] : {std::pair<const char*, bool*>{"blank", &rules.blank},
+                                     {"multiple", &rules.multiple},
+                                     {"doubtful", &rules.doubtful}}) {
+      if (!r.contains(name)) continue;
+      if (r[name].is_boolean())
+        *into = r[name].get<bool>();
+      else
+        Report(PointerAppend("/review", name), "must be true or false");
+    }
     double v = 0;
     if (r.contains("confidence") && Finite(r["confidence"], "/review/confidence", v)) {
       if (v < 0 || v > 1)
         Report("/review/confidence", "must be from 0 to 1: questions below it are flagged as doubtful");
       else
-        exam_.doubtfulBelow = v;
+        rules.confidence = v;
     }
   }
 
@@ -583,6 +794,8 @@ class Checker {
   std::map<const std::vector<int>*, std::string> pointers_;
   std::vector<std::vector<const LayoutShape*>> keyLayouts_;
   std::vector<std::string> keyPointers_;
+  std::vector<bool> keyDerived_;  // the key's answers come from the master key
+  std::string masterName_;        // the version whose answers are the master key; "" with "key"
 };
 
 }  // namespace
@@ -603,20 +816,18 @@ ExamCheck ParseExam(std::string_view text, const FormShape& form) {
     out.problems.push_back({positions.FailurePointer(), p.line, p.column, "not valid JSON: " + what});
     return out;
   } catch (const Json::exception& e) {
-    // A number beyond a double ("1e999"): nlohmann names it but not where.
-    std::string what = e.what();
-    const std::size_t quote = what.find('\'');
-    const std::size_t end = quote == std::string::npos ? quote : what.find('\'', quote + 1);
-    const std::string number = end == std::string::npos ? "" : what.substr(quote + 1, end - quote - 1);
-    const std::size_t at = number.empty() ? std::string_view::npos : text.find(number);
+    // A number beyond a double ("1e400"): nlohmann names it but not where.
     const JsonPositions positions(text);
-    const TextPosition p = positions.At(at == std::string_view::npos ? 0 : at);
-    out.problems.push_back({"", at == std::string_view::npos ? 0 : p.line,
-                            at == std::string_view::npos ? 0 : p.column,
-                            number.empty() ? "not valid JSON: " + what
-                                           : "the number " + number +
-                                                 " is too large: write it in the range of "
-                                                 "ordinary numbers"});
+    std::string pointer;
+    std::string number;
+    TextPosition p;
+    if (positions.HugeNumber(pointer, number, p)) {
+      out.problems.push_back(
+          {pointer, p.line, p.column,
+           "the number " + number + " is beyond what a number here can be: write an ordinary number"});
+    } else {
+      out.problems.push_back({"", 1, 1, std::string("not valid JSON: ") + e.what()});
+    }
     return out;
   }
   Checker(text, form, out).Run(root);

@@ -49,19 +49,34 @@ struct VersionKey {
 
 enum class VersionSource { kSingle, kQuestion, kLayout };
 
+// What sends a question to a person (the exam file's "review"). A blank or a
+// double mark the recognition is sure of is the student's own doing; its
+// doubts and low confidence are the reader's.
+struct ReviewRules {
+  bool blank = false;     // every blank item, not only those read with doubt
+  bool multiple = true;   // every double mark, not only those read with doubt
+  bool doubtful = true;   // questions the recognition doubts (faint, erasure, ...)
+  double confidence = 0;  // also questions whose confidence is below this
+};
+
 struct Exam {
   std::string title;
-  std::string form;    // the form file as written (relative to the exam file)
-  std::string roster;  // the roster file as written; empty when none
+  std::string form;            // the form file as written (relative to the exam file)
+  std::string roster;          // the roster file as written; empty when none
+  std::string rosterEncoding;  // the roster's character set as written; empty: UTF-8
   std::vector<int> studentQuestions;
   std::string studentTypes;  // their field types on the first layout
+  // Per student question, the characters it can code for a valid ID (as
+  // bytes, sorted); what a person types as an ID must fit them.
+  std::vector<std::string> idCharacters;
   VersionSource versionSource = VersionSource::kSingle;
   int versionQuestion = 0;
   std::vector<int> items;        // question numbers of items 1..n
-  std::vector<VersionKey> keys;  // keys[0] gives the master numbering
+  std::vector<VersionKey> keys;  // every version's answers, derived from the master key when not given
+  std::string masterKey;         // one option per master item ("key", or the first version's answers)
   std::vector<ItemRule> rules;   // per master item
   std::optional<double> floor;
-  double doubtfulBelow = 0;  // also flag questions with a confidence below this
+  ReviewRules review;
 
   int ItemCount() const { return static_cast<int>(items.size()); }
   const VersionKey* FindKey(std::string_view name) const;
@@ -69,6 +84,11 @@ struct Exam {
   char KeyFor(const VersionKey& key, int master) const;
   // The role of a question: "student", "version", "item" or "" (unused).
   std::string RoleOf(int question) const;
+  // Whether a typed student ID has the shape the student questions code;
+  // false with what is wrong and what fits.
+  bool CheckStudentId(std::string_view id, std::string& error) const;
+  // "8 characters, each 0-9": the shape of a student ID, for messages.
+  std::string DescribeStudentId() const;
 };
 
 struct Problem {
@@ -88,6 +108,10 @@ struct ExamCheck {
   std::vector<Problem> problems;
 };
 ExamCheck ParseExam(std::string_view text, const FormShape& form);
+
+// The characters a question can code as one position of a valid student ID,
+// sorted.
+std::string CodableCharacters(const QuestionShape& question);
 
 // "11-70", "1,3,5-9": the numbers in order; false on a malformed list.
 bool ParseRanges(std::string_view text, std::vector<int>& out);

@@ -1,5 +1,8 @@
 #include "json_positions.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <string>
 
 namespace omr::exam {
@@ -86,6 +89,24 @@ class JsonScanner {
   }
 
   bool Value(const std::string& pointer, int depth) {
+    if (!Element(pointer, depth)) return false;
+    out_.ends_.emplace(pointer, at_);
+    return true;
+  }
+
+  // A number a double cannot hold: the parser refuses it without saying where.
+  void Number(const std::string& pointer, std::size_t start) {
+    if (out_.hugeAt_ != std::string::npos) return;
+    const std::string token(text_.substr(start, at_ - start));
+    const char c = token.empty() ? 0 : token[0];
+    if (!(c == '-' || (c >= '0' && c <= '9'))) return;
+    if (std::isfinite(std::strtod(token.c_str(), nullptr))) return;
+    out_.hugePointer_ = pointer;
+    out_.hugeAt_ = start;
+    out_.hugeEnd_ = at_;
+  }
+
+  bool Element(const std::string& pointer, int depth) {
     Skip();
     if (at_ >= text_.size()) return Fail(pointer);
     out_.values_.emplace(pointer, at_);
@@ -141,7 +162,9 @@ class JsonScanner {
         break;
       ++at_;
     }
-    return at_ > start || Fail(pointer);
+    if (at_ == start) return Fail(pointer);
+    Number(pointer, start);
+    return true;
   }
 
   JsonPositions& out_;
@@ -166,6 +189,31 @@ TextPosition JsonPositions::At(std::size_t offset) const {
     }
   }
   return p;
+}
+
+bool JsonPositions::HugeNumber(std::string& pointer, std::string& number, TextPosition& at) const {
+  if (hugeAt_ == std::string::npos) return false;
+  pointer = hugePointer_;
+  number = std::string(text_.substr(hugeAt_, std::min<std::size_t>(hugeEnd_ - hugeAt_, 40)));
+  if (hugeEnd_ - hugeAt_ > 40) number += "...";
+  at = At(hugeAt_);
+  return true;
+}
+
+bool JsonPositions::Span(const std::string& pointer, std::size_t& begin, std::size_t& end) const {
+  const auto b = values_.find(pointer);
+  const auto e = ends_.find(pointer);
+  if (b == values_.end() || e == ends_.end()) return false;
+  begin = b->second;
+  end = e->second;
+  return true;
+}
+
+bool JsonPositions::KeyOffset(const std::string& pointer, std::size_t& at) const {
+  const auto hit = keys_.find(pointer);
+  if (hit == keys_.end()) return false;
+  at = hit->second;
+  return true;
 }
 
 TextPosition JsonPositions::Value(const std::string& pointer) const {

@@ -27,12 +27,24 @@ class JsonPositions {
   TextPosition Key(const std::string& pointer) const;
   TextPosition At(std::size_t offset) const;
   const std::string& FailurePointer() const { return failurePointer_; }
+  // The first number no double can hold ("1e400"), with its value's pointer;
+  // false when there is none.
+  bool HugeNumber(std::string& pointer, std::string& number, TextPosition& at) const;
+  // Where the value at `pointer` starts and ends (offsets: [begin, end));
+  // false when there is no such value.
+  bool Span(const std::string& pointer, std::size_t& begin, std::size_t& end) const;
+  // Where the member name of `pointer` starts; false when there is none.
+  bool KeyOffset(const std::string& pointer, std::size_t& at) const;
 
  private:
   std::string_view text_;
   std::map<std::string, std::size_t> values_;
   std::map<std::string, std::size_t> keys_;
+  std::map<std::string, std::size_t> ends_;
   std::string failurePointer_;
+  std::string hugePointer_;
+  std::size_t hugeAt_ = std::string::npos;
+  std::size_t hugeEnd_ = 0;
   friend class JsonScanner;
 };
 

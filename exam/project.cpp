@@ -195,71 +195,108 @@ std::string JoinPoints(const SheetScore& score) {
   return out;
 }
 
+namespace {
+
+// "23 (item 13)": a question and, where its number differs, the item on it.
+std::string QuestionAndItem(const Reason& r) {
+  std::string out = std::to_string(r.question);
+  if (r.item && r.item != r.question) out += " (item " + std::to_string(r.item) + ")";
+  return out;
+}
+
+}  // namespace
+
 std::string DescribeReasons(const std::vector<Reason>& reasons) {
   std::string out;
   for (const Reason& r : reasons) {
     if (!out.empty()) out += "; ";
     out += r.code;
-    if (r.question) out += " q" + std::to_string(r.question);
+    if (r.question) out += " question " + QuestionAndItem(r);
     if (!r.detail.empty()) out += " (" + r.detail + ")";
   }
   return out;
 }
 
 std::string SummarizeReasons(const std::vector<Reason>& reasons) {
-  std::vector<std::pair<std::string, std::string>> parts;  // reason -> its text, in first-seen order
+  struct Part {
+    std::string code;
+    std::vector<std::string> questions;
+    std::string details;
+  };
+  std::vector<Part> parts;  // in first-seen order
   for (const Reason& r : reasons) {
-    auto hit = std::find_if(parts.begin(), parts.end(), [&](const auto& p) { return p.first == r.code; });
+    auto hit = std::find_if(parts.begin(), parts.end(), [&](const Part& p) { return p.code == r.code; });
     if (hit == parts.end()) {
-      parts.emplace_back(r.code, r.code);
+      parts.push_back({r.code, {}, {}});
       hit = parts.end() - 1;
     }
-    if (r.question) hit->second += " q" + std::to_string(r.question);
-    if (!r.detail.empty()) hit->second += " (" + r.detail + ")";
+    if (r.question) hit->questions.push_back(QuestionAndItem(r));
+    if (!r.detail.empty()) hit->details += " (" + r.detail + ")";
   }
   std::string out;
-  for (const auto& p : parts) out += (out.empty() ? "" : "; ") + p.second;
+  for (const Part& p : parts) {
+    out += (out.empty() ? "" : "; ") + p.code;
+    if (!p.questions.empty()) out += p.questions.size() == 1 ? " question " : " questions ";
+    for (std::size_t i = 0; i < p.questions.size(); ++i) out += (i ? ", " : "") + p.questions[i];
+    out += p.details;
+  }
   return out;
 }
 
-ExamSources ReadExamSources(const std::string& examPath, const std::string* keepForm) {
+ExamSources ReadExamSources(const std::string& examPath, const std::string* keepForm,
+                            const std::string& rosterEncoding) {
   ExamSources src;
   src.examName = examPath;
   std::string error;
   if (!ReadBounded(examPath, kMaxExamFile, src.examText, error))
     throw ExamFileError({"cannot read the exam file " + examPath + ": " + error});
-  // The names of the form and the roster; a file that does not parse is
-  // reported in full by the check that follows.
+  if (!rosterEncoding.empty() && !KnownEncoding(rosterEncoding))
+    throw ExamFileError({"--roster-encoding " + rosterEncoding + ": not a character set this system knows (" +
+                         kEncodingExamples + "; iconv -l lists them all)"});
+  // The names of the form and the roster; a file that does not parse (or
+  // holds a number no double can) is reported in full by the check that follows.
   nlohmann::json root;
   try {
     root = nlohmann::json::parse(src.examText, nullptr, true, true);
-  } catch (const nlohmann::json::parse_error&) {
+  } catch (const nlohmann::json::exception&) {
     return src;
   }
   const JsonPositions positions(src.examText);
   auto problem = [&](const std::string& pointer, const std::string& message) {
     const TextPosition p = positions.Value(pointer);
-    return ExamFileError({FormatProblem(examPath, {pointer, p.line, p.column, message})});
+    return FormatProblem(examPath, {pointer, p.line, p.column, message});
   };
   if (keepForm) {
     src.formText = *keepForm;
   } else if (root.is_object() && root.contains("form") && root["form"].is_string()) {
     src.formName = Relative(examPath, root["form"].get<std::string>());
     if (!ReadBounded(src.formName, kMaxFormFile, src.formText, error))
-      throw problem("/form", "cannot read the form file " + src.formName + ": " + error);
+      throw ExamFileError({problem("/form", "cannot read the form file " + src.formName + ": " + error)});
   }
   if (root.is_object() && root.contains("student") && root["student"].is_object() &&
       root["student"].contains("roster") && root["student"]["roster"].is_string()) {
-    src.rosterName = Relative(examPath, root["student"]["roster"].get<std::string>());
-    if (!ReadBounded(src.rosterName, kMaxRosterFile, src.rosterText, error))
-      throw problem("/student/roster", "cannot read the roster " + src.rosterName + ": " + error);
+    const nlohmann::json& student = root["student"];
+    src.rosterName = Relative(examPath, student["roster"].get<std::string>());
+    std::string bytes;
+    if (!ReadBounded(src.rosterName, kMaxRosterFile, bytes, error))
+      throw ExamFileError(
+          {problem("/student/roster", "cannot read the roster " + src.rosterName + ": " + error)});
+    // The option wins over the file; a name the file gets wrong is the check's to report.
+    std::string encoding = rosterEncoding;
+    if (encoding.empty() && student.contains("roster_encoding") && student["roster_encoding"].is_string())
+      encoding = student["roster_encoding"].get<std::string>();
+    if (!encoding.empty() && !KnownEncoding(encoding)) return src;
+    if (!RosterToUtf8(bytes, encoding, src.rosterName, src.rosterText, error))
+      throw ExamFileError({src.rosterName + ":" + error,
+                           problem("/student/roster", "the roster cannot be read as text (above)")});
   }
   return src;
 }
 
 std::unique_ptr<Project> Project::Create(const std::string& location, const std::string& examPath,
-                                         const std::string& examName, const std::string& author, bool add) {
-  return Create(location, ReadExamSources(examPath, nullptr), examName, author, add);
+                                         const std::string& examName, const std::string& author, bool add,
+                                         const std::string& rosterEncoding) {
+  return Create(location, ReadExamSources(examPath, nullptr, rosterEncoding), examName, author, add);
 }
 
 std::unique_ptr<Project> Project::Create(const std::string& location, const ExamSources& src,
@@ -363,6 +400,12 @@ void Project::Load() {
 
 SheetScore Project::Evaluate(const SheetRecord& sheet, const std::vector<Response>& responses,
                              const std::vector<CorrectionRecord>& corrections) const {
+  return Evaluate(exam_, sheet, responses, corrections);
+}
+
+SheetScore Project::Evaluate(const Exam& exam, const SheetRecord& sheet,
+                             const std::vector<Response>& responses,
+                             const std::vector<CorrectionRecord>& corrections) {
   SheetFacts facts;
   facts.number = sheet.number;
   facts.code = sheet.code;
@@ -375,7 +418,7 @@ SheetScore Project::Evaluate(const SheetRecord& sheet, const std::vector<Respons
     if (r.question >= 1) facts.responses[static_cast<std::size_t>(r.question - 1)] = r;
   std::vector<Override> overrides;
   for (const CorrectionRecord& c : corrections) overrides.push_back({c.target, c.newValue});
-  return ScoreSheet(exam_, facts, overrides);
+  return ScoreSheet(exam, facts, overrides);
 }
 
 ScoreRecord Project::ToRecord(const SheetScore& s) const {
@@ -622,6 +665,8 @@ CorrectionRecord Project::Correct(int sheet, const std::string& target,
       if (value && (value->empty() ||
                     !std::all_of(value->begin(), value->end(), [](char c) { return c > 0x20 && c < 0x7F; })))
         throw Error("a student ID is visible ASCII characters without blanks");
+      std::string why;
+      if (value && !exam_.CheckStudentId(*value, why)) throw Error(why);
       rec.oldValue =
           current ? current : (score ? std::optional<std::string>(score->studentId) : std::nullopt);
       rec.newValue = value;
@@ -670,6 +715,15 @@ CorrectionRecord Project::Correct(int sheet, const std::string& target,
       } else {
         if (value && (value->size() != 1 || !((*value)[0] > 0x20 && (*value)[0] < 0x7F)))
           throw Error("question " + std::to_string(q) + " (the " + role + ") is corrected to one character");
+        if (value && role == "student") {
+          const auto at = std::find(exam_.studentQuestions.begin(), exam_.studentQuestions.end(), q);
+          const std::string& codable =
+              exam_.idCharacters[static_cast<std::size_t>(at - exam_.studentQuestions.begin())];
+          if (codable.find((*value)[0]) == std::string::npos)
+            throw Error("question " + std::to_string(q) + " (position " +
+                        std::to_string(at - exam_.studentQuestions.begin() + 1) +
+                        " of the student ID) codes " + codable + ", not \"" + *value + "\"");
+        }
         rec.newValue = value;
         rec.oldValue =
             current ? current
@@ -782,6 +836,11 @@ SheetDetail Project::Detail(int sheet) {
 }
 
 std::vector<SheetScore> Project::ScoreAll(std::vector<SheetRecord>* sheets) {
+  return ScoreAllWith(exam_, roster_, sheets);
+}
+
+std::vector<SheetScore> Project::ScoreAllWith(const Exam& exam, const Roster& roster,
+                                              std::vector<SheetRecord>* sheets) {
   std::map<int, std::vector<CorrectionRecord>> corrections;
   for (CorrectionRecord& c : store_->Corrections(examId_, 0)) corrections[c.sheet].push_back(std::move(c));
   static const std::vector<CorrectionRecord> kNone;
@@ -789,11 +848,11 @@ std::vector<SheetScore> Project::ScoreAll(std::vector<SheetRecord>* sheets) {
   std::vector<std::string> hashes;
   store_->ForEachSheet(examId_, false, [&](SheetRecord& sheet, std::vector<Response>& responses) {
     const auto hit = corrections.find(sheet.number);
-    scores.push_back(Evaluate(sheet, responses, hit == corrections.end() ? kNone : hit->second));
+    scores.push_back(Evaluate(exam, sheet, responses, hit == corrections.end() ? kNone : hit->second));
     hashes.push_back(sheet.gridHash);
     if (sheets) sheets->push_back(std::move(sheet));
   });
-  ReviewAcross(scores, &roster_, hashes);
+  ReviewAcross(scores, &roster, hashes);
   return scores;
 }
 
@@ -806,31 +865,72 @@ int Project::RescoreAll() {
   });
 }
 
-void Project::Rekey(const std::string& examPath, const std::string& author) {
-  ExamSources src = ReadExamSources(examPath, &revision_.formText);
-  src.formName = revision_.formName;
-  const Validated v = Validate(src);
-  Write([&] {
+RekeyReport Project::Rekey(const std::string& examPath, const std::string& author, bool dryRun,
+                           const std::string& rosterEncoding) {
+  ExamSources src = ReadExamSources(examPath, &revision_.formText, rosterEncoding);
+  return Replace(
+      [&] {
+        src.formName = revision_.formName;
+        src.formText = revision_.formText;
+        return src;
+      },
+      author, "", dryRun);
+}
+
+RekeyReport Project::Rekey(const ItemChange& change, const std::string& author, bool dryRun) {
+  // Made from the revision that is current under the exam's lock: a rekey
+  // made elsewhere meanwhile is kept, not overwritten.
+  return Replace(
+      [&] {
+        ExamSources src{revision_.examName,   ApplyItemChange(revision_.examText, exam_, shape_, change),
+                        revision_.formName,   revision_.formText,
+                        revision_.rosterName, revision_.rosterText};
+        if (src.examText == revision_.examText)
+          throw Error(change.Describe() + " is what the exam has already: nothing changes");
+        return src;
+      },
+      author, change.Describe(), dryRun);
+}
+
+RekeyReport Project::Replace(const std::function<ExamSources()>& make, const std::string& author,
+                             const std::string& note, bool dryRun) {
+  if (dryRun) {
+    Sync();
+    const Validated v = Validate(make());
+    RekeyReport report = CompareScores(ScoreAll(), ScoreAllWith(v.exam, v.roster, nullptr), v.roster);
+    report.note = note;
+    return report;
+  }
+  RekeyReport report = Write([&] {
+    const ExamSources src = make();
+    const Validated v = Validate(src);
     RevisionRecord r;
     r.createdAt = NowUtc();
     r.author = CleanUtf8(author);
     r.kind = "rekey";
     r.examName = CleanUtf8(src.examName);
     r.examText = src.examText;
-    r.formName = revision_.formName;
-    r.formText = revision_.formText;
+    r.formName = src.formName;
+    r.formText = src.formText;
     r.rosterName = CleanUtf8(src.rosterName);
     r.rosterText = src.rosterText;
+    r.note = CleanUtf8(note);
+    const std::vector<SheetScore> before = ScoreAll();
     r.revision = store_->AddRevision(examId_, r);
     // Copies: an attempt run again starts from the loaded exam.
     revision_ = r;
     exam_ = v.exam;
     roster_ = v.roster;
     std::vector<SheetRecord> sheets;
-    const std::vector<SheetScore> scores = ScoreAll(&sheets);
-    StoreScores(sheets, scores);
+    const std::vector<SheetScore> after = ScoreAll(&sheets);
+    StoreScores(sheets, after);
+    RekeyReport changes = CompareScores(before, after, roster_);
+    changes.revision = r.revision;
+    changes.note = note;
+    return changes;
   });
   Load();
+  return report;
 }
 
 RescanReport Project::Rescan(const std::string* formPath, const std::string& author) {

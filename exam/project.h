@@ -13,6 +13,7 @@
 
 #include "exam_file.h"
 #include "recognition.h"
+#include "rekey.h"
 #include "roster.h"
 #include "scoring.h"
 #include "store.h"
@@ -39,8 +40,12 @@ struct ExamSources {
 };
 
 // Reads the exam file and the files it names; `keepForm` (rekey) takes the
-// project's form instead of reading one. Throws ExamFileError.
-ExamSources ReadExamSources(const std::string& examPath, const std::string* keepForm);
+// project's form instead of reading one. The roster comes out as UTF-8:
+// converted from `rosterEncoding` (else the exam file's "roster_encoding"),
+// or refused with its line when it is not UTF-8 and no character set is
+// named. Throws ExamFileError.
+ExamSources ReadExamSources(const std::string& examPath, const std::string* keepForm,
+                            const std::string& rosterEncoding = "");
 
 // A file name for the spool of a station: "spool-desk1-20250131T123456Z.omrexam".
 std::string SpoolName(const std::string& station);
@@ -124,7 +129,7 @@ class Project {
   // Error.
   static std::unique_ptr<Project> Create(const std::string& location, const std::string& examPath,
                                          const std::string& examName, const std::string& author,
-                                         bool add = false);
+                                         bool add = false, const std::string& rosterEncoding = "");
   // The same from texts at hand (a stored revision).
   static std::unique_ptr<Project> Create(const std::string& location, const ExamSources& sources,
                                          const std::string& examName, const std::string& author, bool add);
@@ -193,8 +198,14 @@ class Project {
   SheetDetail Detail(int sheet);
 
   // Replaces the exam file (keys, scoring, roster; the form stays) and
-  // re-scores every sheet. Throws ExamFileError.
-  void Rekey(const std::string& examPath, const std::string& author);
+  // re-scores every sheet; answers the sheets whose scores changed. A dry run
+  // stores nothing. Throws ExamFileError.
+  RekeyReport Rekey(const std::string& examPath, const std::string& author, bool dryRun = false,
+                    const std::string& rosterEncoding = "");
+  // The same for one master item changed in the current exam file (kept in
+  // the history as a new revision holding the whole resulting file). Throws
+  // Error for a change that does not fit the exam.
+  RekeyReport Rekey(const ItemChange& change, const std::string& author, bool dryRun = false);
 
   // Decodes every stored grid again (with a new form when `formPath` is
   // given, kept as a new revision) and re-scores every sheet.
@@ -225,6 +236,16 @@ class Project {
   void StoreScores(const std::vector<SheetRecord>& sheets, const std::vector<SheetScore>& scores);
   SheetScore Evaluate(const SheetRecord& sheet, const std::vector<Response>& responses,
                       const std::vector<CorrectionRecord>& corrections) const;
+  static SheetScore Evaluate(const Exam& exam, const SheetRecord& sheet,
+                             const std::vector<Response>& responses,
+                             const std::vector<CorrectionRecord>& corrections);
+  // Every sheet scored with `exam` and `roster` (ScoreAll with another exam).
+  std::vector<SheetScore> ScoreAllWith(const Exam& exam, const Roster& roster,
+                                       std::vector<SheetRecord>* sheets);
+  // Stores `src` as the exam's next revision and re-scores every sheet with
+  // it (or, dry, only compares); the sheets whose scores change.
+  RekeyReport Replace(const std::function<ExamSources()>& make, const std::string& author,
+                      const std::string& note, bool dryRun);
   ScoreRecord ToRecord(const SheetScore& score) const;
   // Re-scores these sheets and the cross-sheet reasons of every sheet that
   // shares an ID or grid with them (inside the caller's transaction).
@@ -250,9 +271,11 @@ std::string JoinAnswers(const SheetScore& score);
 std::string JoinPoints(const SheetScore& score);
 // A number as text: shortest form that reads back exactly, "." as the point.
 std::string FormatNumber(double value);
-// "blank q14; doubtful q30; duplicate-id (sheet 12)"
+// "blank question 24 (item 14); doubtful question 30 (item 20); duplicate-id (sheet 12)": a
+// question's item is named where its number differs (the item is the master item).
 std::string DescribeReasons(const std::vector<Reason>& reasons);
-// Shorter, for a terminal line: "blank q14 q15; doubtful q30; duplicate-id (sheet 12)"
+// Grouped, for a terminal line: "blank questions 24 (item 14), 25 (item 15); doubtful question 30
+// (item 20); duplicate-id (sheet 12)"
 std::string SummarizeReasons(const std::vector<Reason>& reasons);
 
 }  // namespace omr::exam

@@ -206,6 +206,28 @@ const char* IdStateText(IdState s) {
   return s == IdState::kValid ? "valid" : s == IdState::kInvalid ? "invalid" : "none";
 }
 
+// What a typed student ID must be, for the page to check as it is typed:
+// the characters of each position and the same as a regular expression.
+Json IdShapeJson(const Exam& exam) {
+  Json characters = Json::array();
+  std::string pattern = "^";
+  for (std::size_t i = 0; i < exam.idCharacters.size();) {
+    std::size_t same = i;
+    while (same < exam.idCharacters.size() && exam.idCharacters[same] == exam.idCharacters[i]) ++same;
+    std::string set;
+    for (const char c : exam.idCharacters[i])
+      set += std::string(c == '\\' || c == ']' || c == '[' || c == '^' || c == '-' ? "\\" : "") + c;
+    if (set.empty()) set = "^\\s\\S";  // a position nothing fits
+    pattern += "[" + set + "]" + (same - i > 1 ? "{" + std::to_string(same - i) + "}" : "");
+    i = same;
+  }
+  for (const std::string& c : exam.idCharacters) characters.push_back(VisibleAscii(c));
+  return {{"length", exam.idCharacters.size()},
+          {"characters", characters},
+          {"pattern", pattern + "$"},
+          {"text", exam.DescribeStudentId()}};
+}
+
 Json SheetJson(Project& project, const SheetDetail& d) {
   const SheetRecord& s = d.sheet;
   const SheetScore& score = d.score;
@@ -247,6 +269,7 @@ Json SheetJson(Project& project, const SheetDetail& d) {
   for (const VersionKey& k : exam.keys) versions.push_back(CleanUtf8(k.name));
   info["versions"] = versions;
   info["roster"] = !project.roster().Empty();
+  info["id_shape"] = IdShapeJson(exam);
   j["exam"] = info;
 
   if (d.grid.lines > 0) {

@@ -1,7 +1,11 @@
 #include "roster.h"
 
+#include <iconv.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <set>
 
 namespace omr::exam {
@@ -78,6 +82,59 @@ std::vector<std::vector<std::string>> ParseCsv(std::string_view text, std::strin
   return rows;
 }
 
+namespace {
+
+std::string Trimmed(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return std::string(s);
+}
+
+bool IsIdHeader(const std::string& name) {
+  const std::string t = Trimmed(name);
+  return t.size() == 2 && (t[0] == 'i' || t[0] == 'I') && (t[1] == 'd' || t[1] == 'D');
+}
+
+// "2.0251E+07": what a spreadsheet shows of a long number it was given.
+bool ScientificNotation(const std::string& s) {
+  std::size_t i = 0;
+  auto digits = [&] {
+    const std::size_t start = i;
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+    return i > start;
+  };
+  if (!digits()) return false;
+  if (i < s.size() && (s[i] == '.' || s[i] == ',')) {
+    ++i;
+    if (!digits()) return false;
+  }
+  if (i >= s.size() || (s[i] != 'E' && s[i] != 'e')) return false;
+  ++i;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  return digits() && i == s.size();
+}
+
+// What separates the fields of a header that has no "id" column, when it is
+// not the comma: ";" or a tab, named for the message.
+std::string OtherSeparator(const std::vector<std::string>& header) {
+  for (const auto& [c, name] :
+       {std::pair<char, const char*>{';', "\";\" (semicolons)"}, {'\t', "tabs"}, {'|', "\"|\""}}) {
+    for (const std::string& field : header) {
+      std::size_t from = 0;
+      for (;;) {
+        const std::size_t at = field.find(c, from);
+        const std::string part = field.substr(from, at == std::string::npos ? std::string::npos : at - from);
+        if (IsIdHeader(part)) return name;
+        if (at == std::string::npos) break;
+        from = at + 1;
+      }
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
 bool ParseRoster(std::string_view text, Roster& roster, std::string& error) {
   roster = Roster{};
   std::vector<int> lines;
@@ -95,13 +152,25 @@ bool ParseRoster(std::string_view text, Roster& roster, std::string& error) {
       error = "1:" + std::to_string(c + 1) + ": the column \"" + header[c] + "\" is named twice";
       return false;
     }
-    if (header[c] == "id")
+    if (IsIdHeader(header[c])) {
+      if (idColumn >= 0) {
+        error = "1:" + std::to_string(c + 1) + ": two ID columns (\"" +
+                header[static_cast<std::size_t>(idColumn)] + "\" and \"" + header[c] + "\"): keep one";
+        return false;
+      }
       idColumn = static_cast<int>(c);
-    else
+    } else {
       roster.columns.push_back(header[c]);
+    }
   }
   if (idColumn < 0) {
-    error = "1:1: the header has no \"id\" column (the student IDs)";
+    const std::string separator = OtherSeparator(header);
+    if (!separator.empty())
+      error = "1:1: the header has no \"id\" column: its fields are separated by " + separator +
+              ", a roster's by commas: save it from the spreadsheet as \"CSV (comma-separated)\", or "
+              "replace the separators";
+    else
+      error = "1:1: the header has no \"id\" column (the student IDs)";
     return false;
   }
   for (std::size_t r = 1; r < rows.size(); ++r) {
@@ -112,9 +181,16 @@ bool ParseRoster(std::string_view text, Roster& roster, std::string& error) {
               std::to_string(header.size());
       return false;
     }
-    const std::string& id = row[static_cast<std::size_t>(idColumn)];
+    const std::string id = Trimmed(row[static_cast<std::size_t>(idColumn)]);
     if (id.empty()) {
       error = at + "this row has no id";
+      return false;
+    }
+    if (ScientificNotation(id)) {
+      error = at + "the id \"" + id +
+              "\" is a number a spreadsheet wrote in scientific notation: the ID's digits are lost; "
+              "format the id column as text in the spreadsheet, enter the IDs again (or take them from "
+              "their source) and save the roster again";
       return false;
     }
     if (roster.rows.count(id)) {
@@ -130,6 +206,147 @@ bool ParseRoster(std::string_view text, Roster& roster, std::string& error) {
   return true;
 }
 
+bool KnownEncoding(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (const char c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.' && c != ':')
+      return false;
+  const iconv_t cd = iconv_open("UTF-8", name.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(cd);
+  return true;
+}
+
+namespace {
+
+// "LINE:COLUMN: " of a byte offset, columns counted in bytes.
+std::string Place(std::string_view text, std::size_t offset) {
+  int line = 1;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < offset && i < text.size(); ++i)
+    if (text[i] == '\n') ++line, start = i + 1;
+  return std::to_string(line) + ":" + std::to_string(offset - start + 1) + ": ";
+}
+
+std::string Hex(std::string_view bytes) {
+  std::string out;
+  char b[8];
+  for (const char c : bytes) {
+    std::snprintf(b, sizeof b, "%s0x%02X", out.empty() ? "" : " ", static_cast<unsigned char>(c));
+    out += b;
+  }
+  return out;
+}
+
+// The offset of the first byte that is not part of UTF-8 text, or npos.
+std::size_t FirstNotUtf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size() || (n == 2 && c < 0xC2) || (n == 4 && c > 0xF4)) return i;
+    for (std::size_t k = 1; k < n; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return i;
+    const auto c1 = static_cast<unsigned char>(s[i + 1 < s.size() ? i + 1 : i]);
+    if ((n == 3 && c == 0xE0 && c1 < 0xA0) || (n == 3 && c == 0xED && c1 >= 0xA0) ||
+        (n == 4 && c == 0xF0 && c1 < 0x90) || (n == 4 && c == 0xF4 && c1 >= 0x90))
+      return i;
+    i += n;
+  }
+  return std::string_view::npos;
+}
+
+// Chinese text in GBK comes in pairs of high bytes; Western text has a high
+// byte among ASCII letters.
+bool LooksLikeGbk(std::string_view s) {
+  int pairs = 0;
+  int lone = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) continue;
+    if (c >= 0x81 && c <= 0xFE && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(s[i + 1]) != 0xFF) {
+      ++pairs, ++i;
+    } else {
+      ++lone;
+    }
+  }
+  return pairs > 0 && pairs >= 4 * lone;
+}
+
+bool Convert(std::string_view text, const std::string& encoding, std::string& out, std::size_t& bad) {
+  out.clear();
+  const iconv_t cd = iconv_open("UTF-8", encoding.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    bad = std::string_view::npos;
+    return false;
+  }
+  std::string input(text);
+  char* in = input.data();
+  std::size_t inLeft = input.size();
+  char buffer[4096];
+  bool ok = true;
+  while (inLeft > 0) {
+    char* o = buffer;
+    std::size_t oLeft = sizeof buffer;
+    const std::size_t rc = iconv(cd, &in, &inLeft, &o, &oLeft);
+    out.append(buffer, static_cast<std::size_t>(o - buffer));
+    if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
+      ok = false;
+      break;
+    }
+  }
+  if (ok) {  // the end of a stateful encoding
+    char* o = buffer;
+    std::size_t oLeft = sizeof buffer;
+    iconv(cd, nullptr, nullptr, &o, &oLeft);
+    out.append(buffer, static_cast<std::size_t>(o - buffer));
+  }
+  bad = static_cast<std::size_t>(in - input.data());
+  iconv_close(cd);
+  return ok;
+}
+
+}  // namespace
+
+bool RosterToUtf8(std::string_view text, const std::string& encoding, const std::string& file,
+                  std::string& out, std::string& error) {
+  const std::string name = file.empty() ? "ROSTER" : file;
+  if (encoding.empty()) {
+    const std::size_t bad = FirstNotUtf8(text);
+    if (bad == std::string_view::npos) {
+      out = std::string(text);
+      return true;
+    }
+    const bool utf16 = text.substr(0, 2) == "\xFF\xFE" || text.substr(0, 2) == "\xFE\xFF";
+    const bool gbk = !utf16 && LooksLikeGbk(text);
+    const std::string likely = utf16 ? "utf-16" : gbk ? "gbk" : "cp1252";
+    const std::string upper = utf16 ? "UTF-16" : gbk ? "GBK" : "CP1252";
+    error = Place(text, bad) + "this line is not UTF-8 text (byte " + Hex(text.substr(bad, 1)) +
+            "): the roster " +
+            (utf16 ? "is UTF-16 (a spreadsheet's \"Unicode text\")"
+             : gbk ? "looks like GBK (Chinese Windows)"
+                   : "looks like Latin-1 or Windows-1252 (Western European)") +
+            ". Name its character set with --roster-encoding " + likely + " (or \"roster_encoding\": \"" +
+            likely + "\" in the exam file's \"student\"; others: " + kEncodingExamples +
+            "), or convert it to UTF-8: iconv -f " + upper + " -t UTF-8 " + name + " > " + name + ".utf8.csv";
+    return false;
+  }
+  if (!KnownEncoding(encoding)) {
+    error = "1:1: \"" + encoding + "\" is not a character set this system knows (" + kEncodingExamples +
+            "; iconv -l lists them all)";
+    return false;
+  }
+  std::size_t bad = 0;
+  if (!Convert(text, encoding, out, bad)) {
+    error = Place(text, bad) + "this line is not " + encoding + " text (bytes " + Hex(text.substr(bad, 2)) +
+            "): is " + encoding + " the roster's character set? (others: " + kEncodingExamples + ")";
+    out.clear();
+    return false;
+  }
+  return true;
+}
+
 namespace {
 
 bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
@@ -139,6 +356,17 @@ bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
 }
 
 }  // namespace
+
+std::string Roster::Name(const std::string& id) const {
+  const auto row = rows.find(id);
+  if (row == rows.end() || row->second.empty()) return {};
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const std::string& c = columns[i];
+    if (c.size() == 4 && ContainsIgnoringCase(c, "name")) column = i;
+  }
+  return column < row->second.size() ? row->second[column] : std::string();
+}
 
 std::vector<std::string> Roster::Find(std::string_view typed, std::size_t limit) const {
   std::vector<std::string> out;

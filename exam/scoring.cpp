@@ -10,7 +10,7 @@
 namespace omr::exam {
 
 bool IsDoubtful(const Exam& exam, const Response& r) {
-  return r.doubtful != 0 || r.confidence < exam.doubtfulBelow;
+  return (exam.review.doubtful && r.doubtful != 0) || r.confidence < exam.review.confidence;
 }
 
 bool NormalizeLabels(const std::string& options, const std::string& answer, std::string& out) {
@@ -104,11 +104,11 @@ SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vect
     return &sheet.responses[static_cast<std::size_t>(question - 1)];
   };
   // Called for every question the score reads: its doubt, and its confidence in the sheet's.
-  auto doubtful = [&](int question) {
+  auto doubtful = [&](int question, int master = 0) {
     const Response* r = response(question);
     if (!r || corrected(question)) return;
     out.confidence = std::min(out.confidence, r->confidence);
-    if (IsDoubtful(exam, *r)) out.reasons.push_back({reason::kDoubtful, question, ""});
+    if (IsDoubtful(exam, *r)) out.reasons.push_back({reason::kDoubtful, question, "", master});
   };
 
   // The student ID: typed whole, or the characters of its questions.
@@ -197,11 +197,16 @@ SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vect
     out.maximum += item.maximum;
     if (rule.kind != ItemKind::kScored) continue;
     if (!item.corrected) {
-      if (item.response.empty()) out.reasons.push_back({reason::kBlank, question, ""});
-      if (item.response.size() > 1 && rule.all.empty())
-        out.reasons.push_back({reason::kMultiple, question, ""});
+      // A blank or a double mark the recognition is sure of is the student's doing: it goes to a
+      // person only when the exam asks for it.
+      const Response* r = response(question);
+      const bool unsure = r && IsDoubtful(exam, *r);
+      if (item.response.empty() && (exam.review.blank || unsure))
+        out.reasons.push_back({reason::kBlank, question, "", master});
+      if (item.response.size() > 1 && rule.all.empty() && (exam.review.multiple || unsure))
+        out.reasons.push_back({reason::kMultiple, question, "", master});
     }
-    doubtful(question);
+    doubtful(question, master);
   }
   if (exam.floor && out.total < *exam.floor) out.total = *exam.floor;
   if (out.maximum > 0) out.percent = 100.0 * out.total / out.maximum;

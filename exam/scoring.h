@@ -54,6 +54,7 @@ struct Reason {
   std::string code;  // one of the reasons of vocabulary.h
   int question = 0;  // for the question reasons
   std::string detail;
+  int item = 0;  // the master item on that question (0: not an item, or not known)
 };
 
 enum class IdState { kNone, kValid, kInvalid };
@@ -91,7 +92,8 @@ void ReviewAcross(std::vector<SheetScore>& sheets, const Roster* roster,
 void AddAcrossReasons(SheetScore& sheet, const Roster* roster, const std::vector<int>& sameId,
                       const std::vector<int>& sameGrid);
 
-// Whether the question's doubt should bring it to a person.
+// Whether the question's doubt should bring it to a person (the exam's
+// review rules: the recognition's doubt, the confidence level).
 bool IsDoubtful(const Exam& exam, const Response& response);
 
 // Canonical option text of a correction of an item: its labels in the

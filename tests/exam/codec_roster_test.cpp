@@ -60,6 +60,49 @@ TEST(Roster, ReadsQuotedFieldsAndCarriesColumns) {
   EXPECT_EQ(omr::common::CsvLine({"a,b", "say \"x\"", "plain"}), "\"a,b\",\"say \"\"x\"\"\",plain");
 }
 
+TEST(Roster, TheIdColumnInAnyCase) {
+  Roster r;
+  std::string error;
+  ASSERT_TRUE(ParseRoster("Name, ID \nAnn, 1001 \n", r, error)) << error;
+  EXPECT_EQ(r.ids, (std::vector<std::string>{"1001"}));
+  EXPECT_EQ(r.Name("1001"), "Ann");
+}
+
+// Text that is not UTF-8 is refused with its line and a way out, or
+// converted from the character set named.
+TEST(Roster, CharacterSets) {
+  const std::string gbk = "id,name\n1,\xD5\xC5\xC8\xFD\n2,\xC0\xEE\xCB\xC4\n";  // 张三, 李四 in GBK
+  const std::string latin1 = "id,name\n1,Ann\n2,\xDCmit\n";                     // Ümit in Latin-1
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string encoding;
+    std::string utf8;  // "" when refused
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {"UTF-8 as it is", "id,name\n1,\xE5\xBC\xA0\n", "", "id,name\n1,\xE5\xBC\xA0\n", ""},
+      {"GBK named", gbk, "gbk", "id,name\n1,\xE5\xBC\xA0\xE4\xB8\x89\n2,\xE6\x9D\x8E\xE5\x9B\x9B\n", ""},
+      {"Latin-1 named", latin1, "latin1", "id,name\n1,Ann\n2,\xC3\x9Cmit\n", ""},
+      {"GBK not named", gbk, "", "",
+       "2:3: this line is not UTF-8 text (byte 0xD5): the roster looks like GBK"},
+      {"Latin-1 not named", latin1, "", "",
+       "3:3: this line is not UTF-8 text (byte 0xDC): the roster looks like Latin-1"},
+      {"the way out", gbk, "", "", "--roster-encoding gbk (or \"roster_encoding\": \"gbk\""},
+      {"the converter", gbk, "", "", "iconv -f GBK -t UTF-8 students.csv > students.csv.utf8.csv"},
+      {"a byte GBK does not have", "id\n1\xFF\n", "gbk", "",
+       "2:2: this line is not gbk text (bytes 0xFF 0x0A)"},
+      {"an unknown set", "id\n1\n", "klingon", "", "not a character set"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    std::string error;
+    EXPECT_EQ(RosterToUtf8(c.text, c.encoding, "students.csv", out, error), !c.utf8.empty()) << c.name;
+    EXPECT_EQ(out, c.utf8) << c.name;
+    EXPECT_NE(error.find(c.says), std::string::npos) << c.name << ": " << error;
+  }
+}
+
 TEST(Roster, ProblemsNameTheLine) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"name\nAnn\n", "1:1: the header has no \"id\" column"},
@@ -68,7 +111,15 @@ TEST(Roster, ProblemsNameTheLine) {
       {"id\n1\n\n1\n", "4:1: the id 1 is in the roster twice"},
       {"id,name\n,Ann\n", "2:1: this row has no id"},
       {"id,id\n", "1:2: the column \"id\" is named twice"},
+      {"ID,name,Id\n", "1:3: two ID columns (\"ID\" and \"Id\")"},
       {"", "the roster is empty"},
+      // What spreadsheets do to rosters.
+      {"id;name;class\n1;Ann;7A\n",
+       "1:1: the header has no \"id\" column: its fields are separated by \";\""},
+      {"name\tID\nAnn\t1\n", "separated by tabs"},
+      {"id,name\n20251429,Ann\n2.0251E+07,Bob\n",
+       "3:1: the id \"2.0251E+07\" is a number a spreadsheet wrote in "
+       "scientific notation"},
   };
   for (const auto& [text, says] : cases) {
     Roster r;

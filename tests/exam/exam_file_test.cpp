@@ -36,7 +36,7 @@ TEST(ExamFile, ValidFileGivesKeysOrderAndRules) {
     "scoring": {"wrong": -0.25, "floor": 0,
                 "items": {"3": "void", "4": "bonus", "5-6": {"points": 2, "accept": "BC"},
                           "7": {"all": "AC", "partial": true}}},
-    "review": {"confidence": 0.4}
+    "review": {"confidence": 0.4, "blank": true, "multiple": false}
   })";
   const ExamCheck c = ParseExam(text, Exam60Shape());
   ASSERT_TRUE(c.problems.empty()) << c.problems.front().message;
@@ -66,7 +66,11 @@ TEST(ExamFile, ValidFileGivesKeysOrderAndRules) {
   EXPECT_EQ(e.rules[4].wrong, -0.25);
   ASSERT_TRUE(e.floor.has_value());
   EXPECT_EQ(*e.floor, 0);
-  EXPECT_EQ(e.doubtfulBelow, 0.4);
+  EXPECT_EQ(e.review.confidence, 0.4);
+  EXPECT_TRUE(e.review.blank);
+  EXPECT_FALSE(e.review.multiple);
+  EXPECT_TRUE(e.review.doubtful);  // the default
+  EXPECT_EQ(e.masterKey, Repeat("ABCDE", 12));
   EXPECT_EQ(e.RoleOf(3), "student");
   EXPECT_EQ(e.RoleOf(10), "version");
   EXPECT_EQ(e.RoleOf(11), "item");
@@ -130,8 +134,41 @@ TEST(ExamFile, EveryProblemNamesPointerLineColumnAndWhat) {
        "/scoring/items/2", 3, 39, "already has rules at /scoring/items/1-3"},
       {"star on a scored item", head + " \"keys\": {\"A\": \"*" + Repeat("A", 59) + "\"}}", "/keys/A", 2, 17,
        "\"*\" is only for a void, bonus or \"all\" item"},
-      {"huge number", head + " \"keys\": {\"A\": \"" + key + "\"},\n \"scoring\": {\"correct\": 1e999}}", "",
-       3, 25, "the number 1e999 is too large"},
+      {"huge number", head + " \"keys\": {\"A\": \"" + key + "\"},\n \"scoring\": {\"correct\": 1e999}}",
+       "/scoring/correct", 3, 25, "the number 1e999 is beyond"},
+      // The same number in a comment and a text first: the place is the number's own.
+      {"huge number in a list",
+       "{\"form\": \"f\", // 1e400\n \"title\": \"-1e400\", \"items\": [11, -1e400]}", "/items/1", 2, 35,
+       "the number -1e400 is beyond"},
+      {"huge integer",
+       head + " \"keys\": {\"A\": \"" + key + "\"}, \"review\": {\"confidence\": 1" + std::string(400, '0') +
+           "}}",
+       "/review/confidence", 2, 106, "is beyond"},
+      {"review switch", head + " \"keys\": {\"A\": \"" + key + "\"}, \"review\": {\"blank\": 1}}",
+       "/review/blank", 2, 101, "true or false"},
+      {"roster encoding",
+       "{\"form\": \"f\", \"items\": \"11\", \"keys\": {\"A\": \"A\"},\n \"student\": {\"questions\": "
+       "\"1-8\", "
+       "\"roster\": \"r.csv\", \"roster_encoding\": \"klingon\"}}",
+       "/student/roster_encoding", 2, 72, "not a character set"},
+      // A key is given once: versions follow it through their order.
+      {"version against the first",
+       "{\"form\": \"f\", \"items\": \"11-13\", \"version\": {\"question\": 10},\n \"keys\": {\"1\": "
+       "\"ABC\", \"2\": {\"answers\": \"CBB\", \"order\": [3, 2, 1]}}}",
+       "/keys/2/answers", 2, 43,
+       "item 3 of version 2 is master item 1: version 2 gives \"B\", version 1 gives \"A\" (its item 1)"},
+      {"version against the master key",
+       "{\"form\": \"f\", \"items\": \"11-13\", \"version\": {\"question\": 10}, \"key\": \"ABC\",\n "
+       "\"keys\": {\"1\": {}, \"2\": \"ABD\"}}",
+       "/keys/2", 2, 28, "version 2 gives \"D\", the master key (\"key\") gives \"C\""},
+      {"master key not an option",
+       "{\"form\": \"f\", \"items\": \"11-13\", \"version\": {\"question\": 10}, \"key\": \"ABF\",\n "
+       "\"keys\": {\"1\": {}, \"2\": {\"order\": [3, 2, 1]}}}",
+       "/key", 1, 72, "master item 3 (question 13 on version 1): \"F\" is not one of its options"},
+      {"versions need names",
+       "{\"form\": \"f\", \"items\": \"11-13\", \"version\": {\"question\": 10},\n "
+       "\"key\": \"ABC\"}",
+       "/keys", 1, 1, "name the versions"},
       {"confidence", head + " \"keys\": {\"A\": \"" + key + "\"}, \"review\": {\"confidence\": 2}}",
        "/review/confidence", 2, 106, "from 0 to 1"},
   };
@@ -153,6 +190,60 @@ TEST(ExamFile, StarIsAllowedWhereTheKeyDoesNotCount) {
       " \"scoring\": {\"items\": {\"1\": \"void\", \"3\": {\"all\": \"AB\"}}}}";
   const ExamCheck c = ParseExam(text, Exam60Shape());
   EXPECT_TRUE(c.problems.empty()) << (c.problems.empty() ? "" : c.problems.front().message);
+}
+
+// One master key; each version's answers follow through its order, given or not.
+TEST(ExamFile, MasterKeyGivesEveryVersionsAnswers) {
+  const std::string text =
+      "{\"form\": \"f\", \"items\": \"11-14\", \"version\": {\"question\": 10}, \"key\": \"ABCD\",\n"
+      " \"keys\": {\"1\": {\"order\": [2, 1, 3, 4]}, \"2\": {\"order\": [4, 3, 2, 1]},"
+      " \"3\": {\"answers\": \"*ACD\", \"order\": [2, 1, 3, 4]}},\n"
+      " \"scoring\": {\"items\": {\"2\": \"void\"}}}";  // a void item's key does not count
+  const ExamCheck c = ParseExam(text, Exam60Shape());
+  ASSERT_TRUE(c.problems.empty()) << c.problems.front().message;
+  ASSERT_EQ(c.exam.keys.size(), 3u);
+  EXPECT_EQ(c.exam.masterKey, "ABCD");
+  EXPECT_EQ(c.exam.keys[0].answers, "BACD");
+  EXPECT_EQ(c.exam.keys[1].answers, "DCBA");
+  EXPECT_EQ(c.exam.keys[2].answers, "*ACD");
+  // One version only: the master key is its key.
+  const ExamCheck single =
+      ParseExam("{\"form\": \"f\", \"items\": \"11-12\", \"key\": \"EA\"}", Exam60Shape());
+  ASSERT_TRUE(single.problems.empty()) << single.problems.front().message;
+  ASSERT_EQ(single.exam.keys.size(), 1u);
+  EXPECT_EQ(single.exam.keys[0].answers, "EA");
+}
+
+// What a person types as a student ID must be what the ID questions code:
+// 8 weighted digits (0-9 each) on the sample form.
+TEST(ExamFile, StudentIdShape) {
+  const ExamCheck c =
+      ParseExam("{\"form\": \"f\", \"items\": \"11\", \"key\": \"A\", \"student\": {\"questions\": \"1-8\"}}",
+                Exam60Shape());
+  ASSERT_TRUE(c.problems.empty()) << c.problems.front().message;
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"20251429", ""},
+      {"#20251429", "\"#20251429\" has 9 characters"},
+      {"ABCDEFGH", "\"A\" at position 1, where only 0-9 can be"},
+      {"2025142", "has 7 characters"},
+      {"2025142x", "\"x\" at position 8"},
+  };
+  for (const auto& [id, says] : cases) {
+    std::string error;
+    EXPECT_EQ(c.exam.CheckStudentId(id, error), says.empty()) << id;
+    EXPECT_NE(error.find(says), std::string::npos) << error;
+    if (!says.empty()) {
+      EXPECT_NE(error.find("8 characters, each one of 0-9"), std::string::npos) << error;
+    }
+  }
+  // The characters each field type can code.
+  const std::vector<std::pair<QuestionShape, std::string>> types = {
+      {{1, 'S', "AB DE"}, "ABDE"},  // a label blank is no option
+      {{1, 'B', "8421"}, "0123456789"}, {{1, 'B', "421"}, "01234567"}, {{1, 'b', "8421"}, "0123456789ABCDEF"},
+      {{1, 'm', "ABC"}, "01234567"},
+  };
+  for (const auto& [question, codable] : types)
+    EXPECT_EQ(CodableCharacters(question), codable) << question.type;
 }
 
 TEST(ExamFile, FormatNamesFileLineColumnPointer) {

@@ -108,6 +108,11 @@ TEST_P(ProjectTest, SheetsScoreAsDrawnAndCorrectionsThatDoNotFitAreRefused) {
       {1, "version", "B", "Ann", "one version only"},
       {1, "sheet", "lost", "Ann", "\"void\""},
       {1, "id", "12 34", "Ann", "without blanks"},
+      // An ID has the shape its questions code: 8 digits here.
+      {1, "id", "#20251429", "Ann", "\"#20251429\" has 9 characters"},
+      {1, "id", "ABCDEFGH", "Ann", "\"A\" at position 1, where only 0-9 can be"},
+      {1, "id", "2025142", "Ann", "has 7 characters"},
+      {1, "1", "X", "Ann", "position 1 of the student ID) codes 0123456789"},
       {1, "4", "12", "Ann", "one character"},
       {1, "q12", "B", "Ann", "not a question number"},
       {1, "12", std::nullopt, "Ann", "no correction of 12 to withdraw"},
@@ -122,6 +127,8 @@ TEST_P(ProjectTest, SheetsScoreAsDrawnAndCorrectionsThatDoNotFitAreRefused) {
     }
   }
   EXPECT_TRUE(project_->store().Corrections(project_->examId(), 0).empty());
+  project_->Correct(1, "id", "20251429", "Ann", "");
+  EXPECT_EQ(project_->store().Score(project_->examId(), 1)->studentId, "20251429");
 
   const CorrectionRecord c = project_->Correct(1, "12", "cb", "Ann", "");
   EXPECT_EQ(c.newValue, std::optional<std::string>("BC"));  // options in cell order

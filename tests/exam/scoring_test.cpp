@@ -161,7 +161,8 @@ TEST(Scoring, TheFormLetterNamesTheVersion) {
 }
 
 TEST(Scoring, CorrectionsLatestCountsAndWithdrawalRestoresTheReading) {
-  const Exam e = TwoVersions();
+  Exam e = TwoVersions();
+  e.review.blank = true;
   const SheetFacts sheet = VersionSheet('1', "A.C");  // item 2 blank
   SheetScore s = ScoreSheet(e, sheet, {});
   EXPECT_DOUBLE_EQ(s.total, 2);
@@ -190,7 +191,8 @@ TEST(Scoring, CorrectionsLatestCountsAndWithdrawalRestoresTheReading) {
 
 TEST(Scoring, ReviewReasonsOfASheet) {
   Exam e = TwoVersions();
-  e.doubtfulBelow = 0.5;
+  e.review.confidence = 0.5;
+  e.review.blank = true;
   SheetFacts sheet = VersionSheet('1', "A.C");
   sheet.responses[12].marked = "BC";     // question 13: double mark
   sheet.responses[10].confidence = 0.3;  // question 11: low confidence
@@ -210,6 +212,51 @@ TEST(Scoring, ReviewReasonsOfASheet) {
   ASSERT_EQ(f.reasons.size(), 1u);
   EXPECT_EQ(f.reasons[0].code, "not-read");
   EXPECT_EQ(f.reasons[0].detail, "5");
+}
+
+// Which blanks, double marks and doubts go to a person, by the exam's review
+// rules; a question's reason names its master item.
+TEST(Scoring, ReviewRulesDecideWhatGoesToAPerson) {
+  struct Case {
+    const char* name;
+    ReviewRules rules;
+    std::string answers;  // version 2, questions 11-13
+    int doubt;            // doubt bits of question 12
+    double confidence;    // of question 12
+    std::string reasons;
+  };
+  const ReviewRules standard;
+  ReviewRules blanks = standard;
+  blanks.blank = true;
+  ReviewRules quiet = standard;
+  quiet.multiple = false;
+  quiet.doubtful = false;
+  ReviewRules level = quiet;
+  level.confidence = 0.6;
+  const std::vector<Case> cases = {
+      {"a sure blank is the student's", standard, "C.B", 0, 1, ""},
+      {"unless the exam asks", blanks, "C.B", 0, 1, "blank:12/1"},
+      {"a doubtful blank goes", standard, "C.B", 1, 0.4, "blank:12/1 doubtful:12/1"},
+      {"a double mark goes by default", standard, "CXB", 0, 1, "multiple:12/1"},
+      {"a sure double mark can stay", quiet, "CXB", 0, 1, ""},
+      {"the recognition's doubt can be ignored", quiet, "CAB", 4, 0.45, ""},
+      {"but not a confidence below the level", level, "CAB", 4, 0.45, "doubtful:12/1"},
+      {"a confidence above it", level, "CAB", 0, 0.7, ""},
+  };
+  for (const Case& c : cases) {
+    Exam e = TwoVersions();
+    e.review = c.rules;
+    SheetFacts sheet = VersionSheet('2', c.answers);
+    Response& q12 = sheet.responses[11];
+    if (c.answers[1] == 'X') q12.marked = "AB", q12.character = '>';
+    q12.doubtful = c.doubt;
+    q12.confidence = c.confidence;
+    std::string got;
+    for (const Reason& r : ScoreSheet(e, sheet, {}).reasons)
+      got +=
+          (got.empty() ? "" : " ") + r.code + ":" + std::to_string(r.question) + "/" + std::to_string(r.item);
+    EXPECT_EQ(got, c.reasons) << c.name;
+  }
 }
 
 TEST(Scoring, StudentIdPositions) {

@@ -119,13 +119,14 @@ def item_points(master: int, marked: str, key: str, void: Set[int]) -> Optional[
     return points if marked in right else WRONG
 
 
-def expected_score(d: Drawn, void: Set[int]) -> Tuple[float, float]:
+def expected_score(d: Drawn, void: Set[int], key1: Optional[List[str]] = None) -> Tuple[float, float]:
+    """The floored total and the maximum of a drawn sheet, with the master key `key1` (KEY1 by default)."""
+    master_key = key1 or KEY1
     order = list(range(1, ITEMS + 1)) if d.version == "1" else ORDER2
-    key = KEY1 if d.version == "1" else KEY2
     total, maximum = 0.0, 0.0
     for i, marked in enumerate(d.marked):
         master = order[i]
-        p = item_points(master, marked, key[i], void)
+        p = item_points(master, marked, master_key[master - 1], void)
         if p is not None:
             total += p
             maximum += 2.0 if master == DOUBLE_POINTS else CORRECT
@@ -370,7 +371,7 @@ def expected_reasons(project: Project, d: Drawn, number_of: Dict[int, int]) -> S
         q = FIRST_ITEM + i
         if order[i] in (VOID, BONUS):
             continue
-        if marked == "":
+        if marked == "" and q in d.doubtful:  # a blank read without doubt is the student's own
             reasons.add(("blank", q))
         if len(marked) > 1:
             reasons.add(("multiple", q))
@@ -392,7 +393,7 @@ def test_review_reasons_match_what_was_drawn(project: Project) -> None:
             assert got.get(number, set()) == want, d.line
             seen_kinds |= {r for r, _ in want}
         assert seen_kinds == {"not-read", "invalid-id", "unknown-id", "duplicate-id", "duplicate-grid",
-                              "unknown-version", "blank", "multiple", "doubtful"}
+                              "unknown-version", "multiple", "doubtful"}
 
 
 def test_status_counts(project: Project) -> None:
@@ -585,6 +586,81 @@ def test_rekey_voids_another_item_and_rescores_every_sheet(project: Project) -> 
         assert kinds == ["new", "rekey"]
 
 
+REKEY_ITEM = 33  # a plain item, on another question on each version
+
+
+def changed_sheets(project: Project, before: Tuple[List[str], Set[int]],
+                   after: Tuple[List[str], Set[int]]) -> Dict[int, Tuple[float, ...]]:
+    """Sheet -> (old total, new total, old maximum, new maximum) of each scored sheet whose total or maximum changes
+    from one (master key, void items) to another: the rules written out above, not the project's."""
+    with omr.Exam(project.path) as exam:
+        stored = by_station(exam)
+    out = {}
+    for d in project.sheets:
+        if d.status or d.nobar or d.version not in ("1", "2"):
+            continue
+        (old, old_max), (new, new_max) = expected_score(d, before[1], before[0]), expected_score(d, after[1], after[0])
+        if abs(old - new) > 1e-9 or abs(old_max - new_max) > 1e-9:
+            out[stored[(d.station, d.index)].number] = (old, new, old_max, new_max)
+    return out
+
+
+def check_changes(report: dict, want: Dict[int, Tuple[float, ...]]) -> None:
+    got = {c["sheet"]: (c["before"]["total"], c["after"]["total"], c["before"]["maximum"], c["after"]["maximum"])
+           for c in report["changed"]}
+    assert set(got) == set(want)
+    for sheet, values in want.items():
+        assert got[sheet] == pytest.approx(values, abs=1e-9), sheet
+    sizes = [abs(c["after"]["total"] - c["before"]["total"]) for c in report["changed"]]
+    assert sizes == sorted(sizes, reverse=True)
+
+
+def test_rekey_one_item_lists_the_sheets_that_change(project: Project) -> None:
+    path = copy_project(project, "rekey-item.omrexam")
+    new_key = next(o for o in OPTIONS if o != KEY1[REKEY_ITEM - 1])
+    key1 = list(KEY1)
+    key1[REKEY_ITEM - 1] = new_key
+    want = changed_sheets(project, (KEY1, {VOID}), (key1, {VOID}))
+    assert len(want) > 20
+    args = ["exam", "rekey", str(path), "--item", str(REKEY_ITEM), "--key", new_key, "--by", "office"]
+
+    # A dry run says what would change and changes nothing.
+    dry = json.loads(omrctl(*args, "--dry-run", "--json").stdout)
+    assert dry["dry_run"] and dry["revision"] is None and dry["note"] == f"item {REKEY_ITEM}: key {new_key}"
+    check_changes(dry, want)
+    scored = sum(1 for d in project.sheets if not (d.status or d.nobar) and d.version in ("1", "2"))
+    assert dry["unchanged"] == scored - len(want)
+    text = omrctl(*args, "--dry-run").stdout
+    lines = text.splitlines()  # what would change, the table's head, a line per sheet, the count
+    assert [int(line.split()[0]) for line in lines[2:-1]] == [c["sheet"] for c in dry["changed"]]
+    assert lines[-1] == f"{len(want)} sheets change; {dry['unchanged']} others keep their total and percent"
+    with omr.Exam(path) as exam:
+        assert exam.revision == 1
+
+    # The change itself: the same list, a new revision holding the whole exam file with the new key.
+    done = json.loads(omrctl(*args, "--json").stdout)
+    assert done["revision"] == 2 and done["changed"] == dry["changed"]
+    with omr.Exam(path) as exam:
+        stored = by_station(exam)
+        totals = {s.sheet: s.total for s in exam.scores if s.scored}
+        rekeyed = json.loads(exam.exam_text.split("\n", 1)[1])
+    for d in project.sheets:
+        if not (d.status or d.nobar) and d.version in ("1", "2"):
+            assert totals[stored[(d.station, d.index)].number] == pytest.approx(expected_score(d, {VOID}, key1)[0])
+    assert rekeyed["keys"]["1"] == "".join(key1)
+    assert rekeyed["keys"]["2"]["answers"] == "".join(key1[m - 1] for m in ORDER2)
+    db = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+    history = db.execute("SELECT revision, kind, note FROM revisions ORDER BY revision").fetchall()
+    db.close()
+    assert history == [(1, "new", ""), (2, "rekey", f"item {REKEY_ITEM}: key {new_key}")]
+
+    # Voiding an item changes every maximum: every scored sheet is listed, the largest change first.
+    void = json.loads(omrctl("exam", "rekey", str(path), "--item", "40", "--void", "--dry-run", "--json").stdout)
+    everyone = changed_sheets(project, (key1, {VOID}), (key1, {VOID, 40}))
+    assert len(everyone) == scored
+    check_changes(void, everyone)
+
+
 def test_corrections_are_appended_and_the_latest_counts(project: Project) -> None:
     path = copy_project(project, "corrections.omrexam")
     with omr.Exam(path) as exam:
@@ -621,6 +697,12 @@ def test_corrections_are_appended_and_the_latest_counts(project: Project) -> Non
                  [str(number), "version", "7"], [str(number), "sheet", "gone"]):
         done = omrctl("exam", "correct", str(path), *args, "--by", "Ann", check=False)
         assert done.returncode == 2 and "omrctl:" in done.stderr, args
+    # A typed ID has the shape the ID questions code (8 weighted digits here).
+    for bad_id, says in (("#20251429", "has 9 characters"), ("ABCDEFGH", '"A" at position 1'),
+                         ("2025142", "has 7 characters")):
+        done = omrctl("exam", "correct", str(path), str(number), "id", bad_id, "--by", "Ann", check=False)
+        assert done.returncode == 2 and "a student ID of this exam is 8 characters, each one of 0-9" in done.stderr
+        assert says in done.stderr, done.stderr
     with omr.Exam(path) as exam:
         assert len(exam.corrections) == 3
     # The student ID typed whole settles an invalid ID.
@@ -740,6 +822,16 @@ def test_exports_read_back(project: Project) -> None:
     assert "--excel requires --csv" in omrctl("exam", "export", str(project.path), "--excel", check=False).stderr
     sheet_rows = list(csv.DictReader(open(sheets_csv, encoding="utf-8")))
     assert len(sheet_rows) == 200 and sheet_rows[0]["sheet"] == "1"
+    # Reasons name the question and, as the report counts them, its master item on the sheet's version.
+    named = 0
+    for r in sheet_rows:
+        order = ORDER2 if r["version"] == "2" else list(range(1, ITEMS + 1))
+        for q, item in re.findall(r"question (\d+)(?: \(item (\d+)\))?", r["review"]):
+            if int(q) >= FIRST_ITEM:
+                # Named where the numbers differ: question 11 of version 2 may be item 11.
+                assert int(item or q) == order[int(q) - FIRST_ITEM] and item != q, (r["sheet"], r["review"])
+                named += 1
+    assert named > 50
     assert sheet_rows[0][f"item{VOID}_points"] == ""
 
     # The workbook: four sheets and the item analysis, numbers stored as numbers.
@@ -919,3 +1011,68 @@ def test_the_example_exam_file_makes_a_project(tmp_path: Path) -> None:
     with omr.Exam(path) as exam:
         assert exam.roster[0] == {"id": "20240131", "name": "Ann Lee", "class": "7A"}
         assert exam.sheets == []
+
+
+def test_rosters_and_numbers_people_bring_are_named(tmp_path: Path) -> None:
+    """A roster in GBK or Latin-1, with semicolons or an ID a spreadsheet mangled, and a number no double holds:
+    each refused with its file, line and a way out, or taken once its character set is named."""
+    if not os.access(OMRCTL, os.X_OK):
+        pytest.skip(f"{OMRCTL} is not built")
+    names = ["张三", "李四", "Zoë Ümit"]
+    rows = [f"2024000{i},{name}\n" for i, name in enumerate(names, start=1)]
+    (tmp_path / "gbk.csv").write_bytes(("id,name\n" + "".join(rows[:2])).encode("gbk"))
+    (tmp_path / "latin1.csv").write_bytes(("ID,name\n" + rows[2]).encode("latin-1"))
+    (tmp_path / "semicolons.csv").write_text("id;name\n20240001;Ann\n", encoding="utf-8")
+    (tmp_path / "spreadsheet.csv").write_text("id,name\n20240001,Ann\n2.0240E+07,Bo\n", encoding="utf-8")
+
+    def exam_file(name: str, roster: str, encoding: Optional[str] = None, wrong: str = "-0.25") -> Path:
+        student = {"questions": "1-8", "roster": roster}
+        if encoding:
+            student["roster_encoding"] = encoding
+        text = json.dumps({"form": str(FORM), "student": student, "items": "11-12", "key": "AB"}, indent=1)
+        path = tmp_path / name
+        path.write_text(text[:-2] + f',\n "scoring": {{"wrong": {wrong}}}\n}}\n', encoding="utf-8")
+        return path
+
+    def new(exam: Path, *options: str) -> subprocess.CompletedProcess:
+        project = tmp_path / (exam.stem + ".omrexam")
+        if project.exists():
+            project.unlink()
+        return omrctl("exam", "new", str(project), "--exam", str(exam), *options, check=False)
+
+    refused = [
+        (exam_file("gbk.json", "gbk.csv"), (), f"{tmp_path / 'gbk.csv'}:2:10: this line is not UTF-8 text",
+         "--roster-encoding gbk"),
+        (exam_file("latin1.json", "latin1.csv"), (), "latin1.csv:2:12:", "iconv -f CP1252 -t UTF-8"),
+        (exam_file("semicolons.json", "semicolons.csv"), (), "semicolons.csv:1:1:", 'separated by ";"'),
+        (exam_file("spreadsheet.json", "spreadsheet.csv"), (), "spreadsheet.csv:3:1:", "scientific notation"),
+        (exam_file("huge.json", "semicolons.csv", wrong="1e400"), (), "huge.json:9:23: /scoring/wrong",
+         "the number 1e400 is beyond"),
+        (exam_file("klingon.json", "gbk.csv", encoding="klingon"), (), "/student/roster_encoding",
+         "not a character set"),
+        (exam_file("option.json", "gbk.csv"), ("--roster-encoding", "klingon"), "--roster-encoding klingon",
+         "not a character set"),
+    ]
+    for exam, options, where, says in refused:
+        done = new(exam, *options)
+        assert done.returncode == 2, (exam, done.stdout)
+        assert where in done.stderr and says in done.stderr, done.stderr
+        assert "Traceback" not in done.stderr and "json.exception" not in done.stderr
+        assert not (tmp_path / (exam.stem + ".omrexam")).exists()
+
+    # Named, on the command line or in the exam file, the rosters read as their people wrote them.
+    for exam, options, want in ((exam_file("gbk.json", "gbk.csv"), ("--roster-encoding", "gbk"), names[:2]),
+                                (exam_file("gbk2.json", "gbk.csv", encoding="GBK"), (), names[:2]),
+                                (exam_file("latin1.json", "latin1.csv"), ("--roster-encoding", "latin1"), names[2:])):
+        done = new(exam, *options)
+        assert done.returncode == 0, done.stderr
+        with omr.Exam(tmp_path / (exam.stem + ".omrexam")) as project:
+            assert [r["name"] for r in project.roster] == want
+
+    # A rekey with such a number is refused the same way, and the project stays as it was.
+    project = tmp_path / "gbk2.omrexam"
+    done = omrctl("exam", "rekey", str(project), "--exam", str(exam_file("huge2.json", "gbk.csv", wrong="-1e999")),
+                  check=False)
+    assert done.returncode == 2 and "huge2.json:9:23: /scoring/wrong: the number -1e999 is beyond" in done.stderr
+    with omr.Exam(project) as exam:
+        assert exam.revision == 1

@@ -75,7 +75,8 @@ def make_exam(work: Path, count: int, plants: Dict[Tuple[int, int], str], unknow
     exam_file.write_text(json.dumps({
         "title": "Review test", "form": str(FORM),
         "student": {"questions": "1-8", "roster": "students.csv"},
-        "items": f"{FIRST_ITEM}-{FIRST_ITEM + ITEMS - 1}", "keys": {"A": key}}), encoding="utf-8")
+        "items": f"{FIRST_ITEM}-{FIRST_ITEM + ITEMS - 1}", "keys": {"A": key},
+        "review": {"blank": True}}), encoding="utf-8")  # the planted blanks go to the page
     exam = Exam(work, work / "review.omrexam", key, roster)
     run(OMRCTL, "exam", "new", str(exam.path), "--exam", str(exam_file), "--by", "office")
 

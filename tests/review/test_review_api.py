@@ -125,6 +125,9 @@ BAD_CORRECTIONS = [
     ({**GOOD, "reason": "R" * 60000}, "reason: longer than 2000 bytes"),
     ({**GOOD, "extra": 1}, "unknown field"),
     ({**GOOD, "target": "id", "value": "12 34"}, "without blanks"),
+    ({**GOOD, "target": "id", "value": "#20251429"}, "a student ID of this exam is 8 characters, each one of 0-9"),
+    ({**GOOD, "target": "id", "value": "ABCDEFGH"}, "\"A\" at position 1, where only 0-9 can be"),
+    ({**GOOD, "target": "id", "value": "2025142"}, "\"2025142\" has 7 characters"),
     ({**GOOD, "target": "version", "value": "B"}, "one version only"),
     ({**GOOD, "target": "sheet", "value": "gone"}, "\"void\""),
     ({**GOOD, "target": "3", "value": "12"}, "one character"),
@@ -334,6 +337,9 @@ def test_sql_and_html_in_names_and_reasons_are_stored_as_text(exam: rs.Exam, ser
     assert corrections(exam)[-1] == (4, "30", "", "", name, reason, None)
     shown = server.get_json("/api/sheets/4")["corrections"][-1]
     assert (shown["author"], shown["reason"], shown["state"]) == (name, reason, "counts")
+    # The shape a typed ID must have, for the page to check as it is typed (8 weighted digits).
+    shape = server.get_json("/api/sheets/4")["exam"]["id_shape"]
+    assert (shape["length"], shape["pattern"], shape["characters"]) == (8, "^[0123456789]{8}$", ["0123456789"] * 8)
 
 
 def test_two_reviewers_corrections_are_both_kept_the_later_counting(exam: rs.Exam, server: rs.Server) -> None:

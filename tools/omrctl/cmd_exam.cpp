@@ -113,7 +113,8 @@ class FormFile {
 };
 
 int RunNew(const ExamOptions& o) {
-  auto project = ex::Project::Create(o.project, o.examFile, o.name.empty() ? "exam" : o.name, o.by, o.add);
+  auto project = ex::Project::Create(o.project, o.examFile, o.name.empty() ? "exam" : o.name, o.by, o.add,
+                                     o.rosterEncoding);
   const ex::Exam& exam = project->exam();
   std::printf("project %s: %sexam \"%s\", %d items, %zu version%s, %zu students in the roster\n",
               o.project.c_str(), o.add ? "added " : "", project->examName().c_str(), exam.ItemCount(),
@@ -372,25 +373,84 @@ int RunCorrect(const GlobalOptions&, const ExamOptions& o) {
   auto project = ex::Project::Open(o.project, o.name);
   const std::optional<std::string> value = o.withdraw ? std::nullopt : std::optional<std::string>(o.answer);
   const ex::CorrectionRecord c = project->Correct(o.sheet, o.target, value, o.by, o.reason);
-  const std::optional<ex::ScoreRecord> score = project->store().Score(project->examId(), o.sheet);
+  const ex::SheetScore score = project->Detail(o.sheet).score;
   const bool question = !c.target.empty() && std::isdigit(static_cast<unsigned char>(c.target[0]));
   std::printf("sheet %d, %s%s: %s -> %s (by %s)\n", c.sheet, question ? "question " : "", c.target.c_str(),
               c.oldValue ? (c.oldValue->empty() ? "blank" : c.oldValue->c_str()) : "as read",
               c.newValue ? (c.newValue->empty() ? "blank" : c.newValue->c_str()) : "as read (withdrawn)",
               c.author.c_str());
-  if (score && score->scored)
-    std::printf("sheet %d now: %s of %s%s\n", c.sheet, ex::FormatNumber(score->total).c_str(),
-                ex::FormatNumber(score->maximum).c_str(),
-                score->reasons.empty() ? "" : ("; review: " + ex::SummarizeReasons(score->reasons)).c_str());
+  if (score.scored)
+    std::printf("sheet %d now: %s of %s%s\n", c.sheet, ex::FormatNumber(score.total).c_str(),
+                ex::FormatNumber(score.maximum).c_str(),
+                score.reasons.empty() ? "" : ("; review: " + ex::SummarizeReasons(score.reasons)).c_str());
   return kExitOk;
 }
 
+// "23.75 -> 24.75", "not scored -> 12"
+std::string OldNew(bool scoredBefore, double before, bool scoredAfter, double after, const char* unit) {
+  auto one = [&](bool scored, double v) {
+    return scored ? ex::FormatNumber(v) + unit : std::string("not scored");
+  };
+  return one(scoredBefore, before) + " -> " + one(scoredAfter, after);
+}
+
+double Tenth(const std::optional<double>& v) {
+  return v ? std::round(*v * 10) / 10 : 0;
+}
+
+void PrintChanges(const ex::RekeyReport& r) {
+  if (!r.changed.empty())
+    std::printf("%7s  %-12s %-8s %-24s %-22s %s\n", "sheet", "student", "version", "total", "percent",
+                "name");
+  for (const ex::ScoreChange& c : r.changed) {
+    const std::string id = c.studentId.empty() ? "-" : EscapeBytes(c.studentId);
+    std::printf("%7d  %-12s %-8s %-24s %-22s %s\n", c.sheet, id.c_str(), EscapeBytes(c.version).c_str(),
+                OldNew(c.scoredBefore, c.totalBefore, c.scoredAfter, c.totalAfter, "").c_str(),
+                OldNew(c.scoredBefore && c.percentBefore, Tenth(c.percentBefore),
+                       c.scoredAfter && c.percentAfter, Tenth(c.percentAfter), " %")
+                    .c_str(),
+                ex::CleanUtf8(c.name).c_str());
+  }
+  std::printf("%zu sheet%s change%s; %d other%s keep%s %s total and percent\n", r.changed.size(),
+              r.changed.size() == 1 ? "" : "s", r.changed.size() == 1 ? "s" : "", r.unchanged,
+              r.unchanged == 1 ? "" : "s", r.unchanged == 1 ? "s" : "", r.unchanged == 1 ? "its" : "their");
+}
+
 int RunRekey(const ExamOptions& o) {
+  const bool item = o.item != 0;
+  if (item == !o.examFile.empty())
+    throw ex::Error(
+        item ? "give either --exam FILE or --item N, not both"
+             : "say what changes: --exam FILE (a whole exam file) or --item N with --key, --accept, "
+               "--void or --bonus");
+  if (!item && (!o.key.empty() || !o.accept.empty() || o.voidItem || o.bonus))
+    throw ex::Error("--key, --accept, --void and --bonus change one item: name it with --item N");
+  if (item && !o.rosterEncoding.empty())
+    throw ex::Error("--roster-encoding goes with --exam FILE: --item keeps the project's roster");
   auto project = ex::Project::Open(o.project, o.name);
-  project->Rekey(o.examFile, o.by);
-  const ex::ExamStatus s = project->Status();
-  std::printf("exam \"%s\" is now revision %d; %d sheets scored again (%d scored)\n", s.exam.c_str(),
-              s.revision, s.sheets, s.scored);
+  ex::RekeyReport r;
+  if (item) {
+    ex::ItemChange change;
+    change.item = o.item;
+    if (!o.key.empty()) change.key = o.key;
+    if (!o.accept.empty()) change.accept = o.accept;
+    change.voided = o.voidItem;
+    change.bonus = o.bonus;
+    r = project->Rekey(change, o.by, o.dryRun);
+  } else {
+    r = project->Rekey(o.examFile, o.by, o.dryRun, o.rosterEncoding);
+  }
+  if (o.json) {
+    std::fputs(ex::RekeyJson(r, o.dryRun).c_str(), stdout);
+    return kExitOk;
+  }
+  const std::string what = r.note.empty() ? "" : " (" + r.note + ")";
+  if (o.dryRun)
+    std::printf("dry run%s: nothing is stored; these sheets would change\n", what.c_str());
+  else
+    std::printf("exam \"%s\" is now revision %d%s; every sheet scored again\n", project->examName().c_str(),
+                r.revision, what.c_str());
+  PrintChanges(r);
   return kExitOk;
 }
 
@@ -565,6 +625,10 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
   create->add_option("--name", o.name, "The exam's name in the project (default: exam)")->type_name("NAME");
   create->add_flag("--add", o.add, "Add the exam to an existing project (under a new --name)");
   create->add_option("--by", o.by, "Who creates it (default: $USER)")->type_name("NAME");
+  constexpr const char* kEncodingHelp =
+      "The roster's character set when it is not UTF-8 (gbk, gb18030, big5, latin1, cp1252, utf-16, ...; "
+      "instead of the exam file's roster_encoding)";
+  create->add_option("--roster-encoding", o.rosterEncoding, kEncodingHelp)->type_name("CHARSET");
 
   CLI::App* read = exam->add_subcommand(
       "read",
@@ -619,9 +683,23 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
 
   CLI::App* rekey = exam->add_subcommand(
       "rekey",
-      "Replace the keys and scoring with a new exam file (the old one stays in the history) and re-score");
+      "Replace the keys and scoring with a new exam file, or change one item (--item), and re-score; the new "
+      "exam file is a new revision, the old one stays in the history. Prints the sheets whose total or "
+      "percent changes, the largest change first, and how many others keep theirs");
   project(rekey);
-  rekey->add_option("--exam", o.examFile, "The new exam file")->required()->type_name("FILE");
+  rekey->add_option("--exam", o.examFile, "The new exam file")->type_name("FILE");
+  rekey->add_option("--item", o.item, "The master item to change (as the report and exports number items)")
+      ->check(CLI::Range(1, 100000))
+      ->type_name("N");
+  rekey->add_option("--key", o.key, "--item's new key option (its other correct options go unless --accept)")
+      ->type_name("OPTION");
+  rekey->add_option("--accept", o.accept, "--item's further correct options besides the key (\"BD\")")
+      ->type_name("OPTIONS");
+  rekey->add_flag("--void", o.voidItem, "--item is void: out of the score and the maximum");
+  rekey->add_flag("--bonus", o.bonus, "--item is a bonus: full points for every sheet");
+  rekey->add_flag("--dry-run", o.dryRun, "Print what would change; store nothing");
+  rekey->add_flag("--json", o.json, "Print the changed sheets as one JSON object");
+  rekey->add_option("--roster-encoding", o.rosterEncoding, kEncodingHelp)->type_name("CHARSET");
   rekey->add_option("--by", o.by, "Who (default: $USER)")->type_name("NAME");
 
   CLI::App* rescan = exam->add_subcommand(

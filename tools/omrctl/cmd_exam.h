@@ -15,6 +15,7 @@ struct ExamOptions {
   std::string project;
   std::string name;                // the exam in the project; "" for the only one
   std::string examFile;            // new, rekey
+  std::string rosterEncoding;      // new, rekey: the roster's character set when it is not UTF-8
   bool add = false;                // new: add an exam to an existing project
   std::string spool;               // read: where a sheet the project could not take is kept
   std::string by;                  // author
@@ -27,8 +28,14 @@ struct ExamOptions {
   std::string answer;
   bool withdraw = false;
   std::string reason;
-  std::string form;  // rescan
-  std::string csv;   // export
+  int item = 0;           // rekey: the master item changed
+  std::string key;        // rekey --key
+  std::string accept;     // rekey --accept
+  bool voidItem = false;  // rekey --void
+  bool bonus = false;     // rekey --bonus
+  bool dryRun = false;    // rekey: say what would change, store nothing
+  std::string form;       // rescan
+  std::string csv;        // export
   bool sheets = false;
   bool excel = false;  // export --csv: a byte-order mark and CRLF
   std::string xlsx;

@@ -41,6 +41,7 @@ __all__ = [
     "OmrError",
     "Reader",
     "Sheet",
+    "TooManyFailures",
     "error_message",
     "error_message_zh",
     "library",
@@ -122,6 +123,28 @@ class OmrError(Exception):
         self.message_zh = error_message_zh(code)
         prefix = f"{operation}: " if operation else ""
         super().__init__(f"{prefix}{self.message} (code {code}; {self.message_zh})")
+
+
+class TooManyFailures(OmrError):
+    """Reading stopped: ``max_errors`` sheets in a row failed (as ``omrctl
+    read --max-errors`` stops a batch), for example a jammed reader that
+    refuses every sheet.
+
+    Attributes (besides those of the last failure, an :class:`OmrError`):
+        failures: the failed sheets in a row.
+        max_errors: the limit that stopped the iteration.
+        transport_stopped: whether the reader confirmed that its feed stopped.
+    """
+
+    def __init__(self, failures: int, max_errors: int, last: OmrError, transport_stopped: bool) -> None:
+        super().__init__(last.code, "read")
+        self.failures = failures
+        self.max_errors = max_errors
+        self.last = last
+        self.transport_stopped = transport_stopped
+        stopped = "the transport is stopped" if transport_stopped else "the transport did not confirm a stop"
+        self.args = (f"{failures} sheets in a row failed (max_errors {max_errors}; the last: {last}): "
+                     f"{stopped}; check the reader, the sheets and the form",)
 
 
 @dataclass(frozen=True)
@@ -255,25 +278,42 @@ class Reader:
         return Sheet(form=text[:1], answers=text[2:], status=raw[1])
 
     def __iter__(self) -> Iterator[Sheet]:
+        """Read sheets until the reader has none: :meth:`sheets` with its
+        default limit of failures in a row."""
+        return self.sheets()
+
+    def sheets(self, max_errors: int = 5) -> Iterator[Sheet]:
         """Read sheets until the reader has none (code 16, "No sheet!").
 
         A sheet whose read fails (a reader status such as 3, "Double page", or
         a recognition code 4, 5, 7, 20) is yielded with that code as status.
-        Codes 1 (no form) and 8 (communication) are raised: they are not about
-        a sheet, and a reader other than firmware 3.0 reports an empty tray as 8."""
+        After ``max_errors`` such sheets in a row (0: no limit), the feed motor
+        is stopped and :class:`TooManyFailures` is raised instead of feeding
+        another sheet, as ``omrctl read --max-errors`` stops a batch: a jammed
+        reader does not yield refused sheets for ever. Codes 1 (no form) and 8
+        (communication) are raised: they are not about a sheet, and a reader
+        other than firmware 3.0 reports an empty tray as 8."""
+        if isinstance(max_errors, bool) or not isinstance(max_errors, int) or max_errors < 0:
+            raise ValueError("max_errors is a whole number from 0 (0: no limit)")
+        return self._sheets(max_errors)
+
+    def _sheets(self, max_errors: int) -> Iterator[Sheet]:
+        failures = 0
         while True:
             try:
-                yield self.read()
+                sheet = self.read()
             except OmrError as error:
                 if error.code == NO_SHEET:
                     return
                 if error.code in (NO_FORMAT, COMMUNICATION_ERROR):
                     raise
-                yield Sheet(form="", answers="", status=error.code, error=error)
-
-    def sheets(self) -> Iterator[Sheet]:
-        """The same as iterating over the reader."""
-        return iter(self)
+                sheet = Sheet(form="", answers="", status=error.code, error=error)
+            failures = failures + 1 if not sheet.ok else 0
+            yield sheet
+            if max_errors and failures >= max_errors:
+                last = sheet.error if sheet.error is not None else OmrError(sheet.status, "read")
+                stopped = self._lib.MR_StopMotor() == 0x02FB
+                raise TooManyFailures(failures, max_errors, last, stopped)
 
     def result(self, mode: int = RESULT_ANSWERS) -> str:
         """The last sheet's result text in a mode of the library: 0 the answers,

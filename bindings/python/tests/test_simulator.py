@@ -161,3 +161,39 @@ def test_legacy_entry_points_still_work_through_plain_ctypes(simulator):
     version = ctypes.create_string_buffer(64)
     assert lib.OmrVer(version) == 0 and version.value
     assert lib.CloseCom() == 1
+
+
+@pytest.mark.parametrize("max_errors", [5, 2])
+def test_a_jammed_reader_stops_after_max_errors_failures_in_a_row(simulator, max_errors):
+    # Every read is refused (two sheets at once): omrctl read --max-errors stops the batch; so does iteration.
+    sim = simulator(EXAM, EXAMPLES / "exam60.answers", "--fault", "24:status=3:always")
+    with connected(sim) as reader:
+        reader.load_form(EXAM)
+        seen = []
+        with pytest.raises(omr.TooManyFailures) as raised:
+            for sheet in (reader if max_errors == 5 else reader.sheets(max_errors=max_errors)):
+                seen.append(sheet.status)
+        assert seen == [3] * max_errors
+        error = raised.value
+        assert isinstance(error, omr.OmrError) and (error.code, error.failures, error.max_errors) == (3, max_errors,
+                                                                                                     max_errors)
+        assert f"{max_errors} sheets in a row failed (max_errors {max_errors}" in str(error)
+        assert "Double page" in str(error) and error.transport_stopped
+
+
+def test_a_sheet_read_starts_the_count_again_and_max_errors_0_never_stops(simulator):
+    # The first read is refused, the second reads, then every read is refused.
+    sim = simulator(EXAM, EXAMPLES / "exam60.answers", "--fault", "24:status=3",
+                    "--fault", "24:status=3:always:after=2")
+    with connected(sim) as reader:
+        reader.load_form(EXAM)
+        seen = []
+        with pytest.raises(omr.TooManyFailures):
+            for sheet in reader.sheets(max_errors=2):
+                seen.append(sheet.status)
+        assert seen == [3, 0, 3, 3]
+        statuses = [s.status for s, _ in zip(reader.sheets(max_errors=0), range(12))]
+        assert statuses == [3] * 12
+        for bad in (-1, 1.5, True):
+            with pytest.raises(ValueError):
+                reader.sheets(max_errors=bad)
