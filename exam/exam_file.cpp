@@ -165,8 +165,8 @@ std::string Quote(std::string_view s) {
 
 class Checker {
  public:
-  Checker(std::string_view text, const FormShape& form, ExamCheck& out)
-      : positions_(text), form_(form), exam_(out.exam), problems_(out.problems) {}
+  Checker(std::string_view text, const FormShape& form, bool stored, ExamCheck& out)
+      : positions_(text), form_(form), stored_(stored), exam_(out.exam), problems_(out.problems) {}
 
   void Run(const Json& root) {
     if (!root.is_object()) return Report("", "the exam file must be one JSON object { ... }");
@@ -741,7 +741,7 @@ class Checker {
           known = false;
           break;
         }
-        if (!known || derived || (k == 0 && masterName_ == key.name)) continue;
+        if (!known || derived || stored_ || (k == 0 && masterName_ == key.name)) continue;
         const char wanted = exam_.masterKey[static_cast<std::size_t>(master - 1)];
         if (rule.kind != ItemKind::kScored || !rule.all.empty() || wanted == c || wanted == '*') continue;
         std::string other;
@@ -789,6 +789,7 @@ class Checker {
 
   JsonPositions positions_;
   const FormShape& form_;
+  bool stored_;
   Exam& exam_;
   std::vector<Problem>& problems_;
   std::map<const std::vector<int>*, std::string> pointers_;
@@ -800,7 +801,7 @@ class Checker {
 
 }  // namespace
 
-ExamCheck ParseExam(std::string_view text, const FormShape& form) {
+ExamCheck ParseExam(std::string_view text, const FormShape& form, bool stored) {
   ExamCheck out;
   Json root;
   try {
@@ -830,7 +831,7 @@ ExamCheck ParseExam(std::string_view text, const FormShape& form) {
     }
     return out;
   }
-  Checker(text, form, out).Run(root);
+  Checker(text, form, stored, out).Run(root);
   return out;
 }
 

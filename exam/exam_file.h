@@ -107,7 +107,10 @@ struct ExamCheck {
   Exam exam;
   std::vector<Problem> problems;
 };
-ExamCheck ParseExam(std::string_view text, const FormShape& form);
+// `stored`: a revision a project holds, checked when it came; a version's own
+// answers that disagree with the master key count as they are (projects made
+// before the agreement was checked still open).
+ExamCheck ParseExam(std::string_view text, const FormShape& form, bool stored = false);
 
 // The characters a question can code as one position of a valid student ID,
 // sorted.

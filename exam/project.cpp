@@ -119,7 +119,7 @@ Validated Validate(const ExamSources& src) {
     }
     v.shape = v.form->Shape();
   }
-  ExamCheck check = ParseExam(src.examText, v.shape);
+  ExamCheck check = ParseExam(src.examText, v.shape, src.examStored);
   if (!check.problems.empty()) {
     std::vector<std::string> lines;
     for (const Problem& p : check.problems) lines.push_back(FormatProblem(src.examName, p));
@@ -128,7 +128,7 @@ Validated Validate(const ExamSources& src) {
   v.exam = std::move(check.exam);
   if (!src.rosterText.empty() || !v.exam.roster.empty()) {
     std::string error;
-    if (!ParseRoster(src.rosterText, v.roster, error))
+    if (!ParseRoster(src.rosterText, v.roster, error, src.rosterStored))
       throw ExamFileError(
           {src.rosterName + ":" + error, at("/student/roster", "the roster has a problem (above)")});
   }
@@ -384,8 +384,14 @@ void Project::StoreScores(const std::vector<SheetRecord>& sheets, const std::vec
 
 void Project::Load() {
   revision_ = store_->Revision(examId_, 0);
-  ExamSources src{revision_.examName, revision_.examText,   revision_.formName,
-                  revision_.formText, revision_.rosterName, revision_.rosterText};
+  ExamSources src{revision_.examName,
+                  revision_.examText,
+                  revision_.formName,
+                  revision_.formText,
+                  revision_.rosterName,
+                  revision_.rosterText,
+                  true,
+                  true};
   try {
     Validated v = Validate(src);
     exam_ = std::move(v.exam);
@@ -561,8 +567,14 @@ AddedSheet Project::AddSheet(const SheetInput& input) {
 
 AddedSheet Project::Spool(const std::string& path, const SheetInput& input) const {
   if (IsServerLocation(path)) throw Error("a spool is a file: " + path);
-  const ExamSources src{revision_.examName, revision_.examText,   revision_.formName,
-                        revision_.formText, revision_.rosterName, revision_.rosterText};
+  const ExamSources src{revision_.examName,
+                        revision_.examText,
+                        revision_.formName,
+                        revision_.formText,
+                        revision_.rosterName,
+                        revision_.rosterText,
+                        true,
+                        true};
   auto spool = Create(path, src, examName_, revision_.author, false);
   SheetInput kept = input;
   kept.batch = 0;  // the batch is the lost database's
@@ -882,9 +894,14 @@ RekeyReport Project::Rekey(const ItemChange& change, const std::string& author, 
   // made elsewhere meanwhile is kept, not overwritten.
   return Replace(
       [&] {
-        ExamSources src{revision_.examName,   ApplyItemChange(revision_.examText, exam_, shape_, change),
-                        revision_.formName,   revision_.formText,
-                        revision_.rosterName, revision_.rosterText};
+        ExamSources src{revision_.examName,
+                        ApplyItemChange(revision_.examText, exam_, shape_, change),
+                        revision_.formName,
+                        revision_.formText,
+                        revision_.rosterName,
+                        revision_.rosterText,
+                        false,
+                        true};
         if (src.examText == revision_.examText)
           throw Error(change.Describe() + " is what the exam has already: nothing changes");
         return src;
@@ -941,8 +958,8 @@ RescanReport Project::Rescan(const std::string* formPath, const std::string& aut
     std::string error;
     if (!ReadBounded(*formPath, kMaxFormFile, text, error))
       throw Error("cannot read the form file " + *formPath + ": " + error);
-    ExamSources src{revision_.examName,   revision_.examText,  *formPath, text,
-                    revision_.rosterName, revision_.rosterText};
+    ExamSources src{revision_.examName,   revision_.examText,   *formPath, text,
+                    revision_.rosterName, revision_.rosterText, true,      true};
     Validated v = Validate(src);  // the exam must still fit the new form
     next.formName = CleanUtf8(*formPath);
     next.formText = text;

@@ -37,6 +37,12 @@ struct ExamSources {
   std::string formText;
   std::string rosterName;
   std::string rosterText;
+  // Texts of a revision the project holds were checked when they came: they
+  // are taken as they were then, not refused by a check added since (a
+  // version's own answers that disagree with the master key, a roster ID a
+  // spreadsheet mangled).
+  bool examStored = false;
+  bool rosterStored = false;
 };
 
 // Reads the exam file and the files it names; `keepForm` (rekey) takes the

@@ -135,7 +135,7 @@ std::string OtherSeparator(const std::vector<std::string>& header) {
 
 }  // namespace
 
-bool ParseRoster(std::string_view text, Roster& roster, std::string& error) {
+bool ParseRoster(std::string_view text, Roster& roster, std::string& error, bool stored) {
   roster = Roster{};
   std::vector<int> lines;
   std::vector<std::vector<std::string>> rows = ParseCsv(text, error, &lines);
@@ -152,7 +152,7 @@ bool ParseRoster(std::string_view text, Roster& roster, std::string& error) {
       error = "1:" + std::to_string(c + 1) + ": the column \"" + header[c] + "\" is named twice";
       return false;
     }
-    if (IsIdHeader(header[c])) {
+    if (IsIdHeader(header[c]) && !(stored && idColumn >= 0)) {
       if (idColumn >= 0) {
         error = "1:" + std::to_string(c + 1) + ": two ID columns (\"" +
                 header[static_cast<std::size_t>(idColumn)] + "\" and \"" + header[c] + "\"): keep one";
@@ -181,12 +181,13 @@ bool ParseRoster(std::string_view text, Roster& roster, std::string& error) {
               std::to_string(header.size());
       return false;
     }
-    const std::string id = Trimmed(row[static_cast<std::size_t>(idColumn)]);
+    const std::string& field = row[static_cast<std::size_t>(idColumn)];
+    const std::string id = stored ? field : Trimmed(field);
     if (id.empty()) {
       error = at + "this row has no id";
       return false;
     }
-    if (ScientificNotation(id)) {
+    if (!stored && ScientificNotation(id)) {
       error = at + "the id \"" + id +
               "\" is a number a spreadsheet wrote in scientific notation: the ID's digits are lost; "
               "format the id column as text in the spreadsheet, enter the IDs again (or take them from "

@@ -34,8 +34,10 @@ std::vector<std::vector<std::string>> ParseCsv(std::string_view text, std::strin
                                                std::vector<int>* lines = nullptr);
 
 // Reads the roster text; false with "LINE:COLUMN: what is wrong" (the caller
-// adds the file name).
-bool ParseRoster(std::string_view text, Roster& roster, std::string& error);
+// adds the file name). `stored`: a roster a project holds, checked when it
+// came: IDs are taken as they were then (untrimmed, a spreadsheet's
+// "2.0251E+07" too, the first ID column of several).
+bool ParseRoster(std::string_view text, Roster& roster, std::string& error, bool stored = false);
 
 // Character sets a roster often comes in, for messages.
 inline constexpr const char* kEncodingExamples = "gbk, gb18030, big5, latin1, cp1252, utf-16";

@@ -66,6 +66,9 @@ TEST(Roster, TheIdColumnInAnyCase) {
   ASSERT_TRUE(ParseRoster("Name, ID \nAnn, 1001 \n", r, error)) << error;
   EXPECT_EQ(r.ids, (std::vector<std::string>{"1001"}));
   EXPECT_EQ(r.Name("1001"), "Ann");
+  // A roster a project holds already opens as it was taken, spreadsheet IDs and all.
+  ASSERT_TRUE(ParseRoster("id,name\n2.0251E+07,Bo\n", r, error, true)) << error;
+  EXPECT_EQ(r.ids, (std::vector<std::string>{"2.0251E+07"}));
 }
 
 // Text that is not UTF-8 is refused with its line and a way out, or

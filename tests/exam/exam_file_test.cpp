@@ -246,6 +246,18 @@ TEST(ExamFile, StudentIdShape) {
     EXPECT_EQ(CodableCharacters(question), codable) << question.type;
 }
 
+// A project made before versions were checked against the master key still
+// opens: its stored exam file counts as it was taken.
+TEST(ExamFile, AStoredRevisionKeepsItsVersionsAnswers) {
+  const std::string text =
+      "{\"form\": \"f\", \"items\": \"11-12\", \"version\": {\"question\": 10},"
+      " \"keys\": {\"1\": \"AB\", \"2\": \"AC\"}}";
+  EXPECT_FALSE(ParseExam(text, Exam60Shape()).problems.empty());
+  const ExamCheck stored = ParseExam(text, Exam60Shape(), true);
+  ASSERT_TRUE(stored.problems.empty()) << stored.problems.front().message;
+  EXPECT_EQ(stored.exam.keys[1].answers, "AC");
+}
+
 TEST(ExamFile, FormatNamesFileLineColumnPointer) {
   EXPECT_EQ(FormatProblem("exam.json", {"/keys/A", 3, 7, "too short"}), "exam.json:3:7: /keys/A: too short");
 }
