@@ -125,6 +125,41 @@ OMRO_API int omro_recognition_code(int code);
  */
 OMRO_API const char* omro_doubt_name(int bit);
 
+/** @name The driver's own rules, for programs that drive a reader through libomr */
+/** @{ */
+
+/**
+ * @brief The serial devices MR_Installed() tries, in its order.
+ *
+ * On Linux the devices named by OMR_SERIAL_PORTS (colon-separated) when it is
+ * set, else /dev/ttyUSB0-15, /dev/ttyACM0-15 and /dev/ttyS0-31 that exist.
+ * Looks at the environment and the device folder only; opens nothing.
+ * @param index from 0.
+ * @param buffer gets the device's path and a zero.
+ * @param size bytes at @p buffer.
+ * @return #OMRO_OK; #OMRO_ERR_ARGUMENT past the last device (or a NULL
+ *         buffer); #OMRO_ERR_BUFFER when the path does not fit.
+ */
+OMRO_API int omro_serial_port(int index, char* buffer, size_t size);
+
+/**
+ * @brief Whether firmware of this version sets its sheet wait in its parameter block (3.0 and later).
+ * @param version the version text (MR_SysCmd() 23), or NULL.
+ * @return 1 or 0.
+ */
+OMRO_API int omro_wait_in_parameters(const char* version);
+
+/**
+ * @brief How long MR_Read() waits for a reader's first answer, as the driver derives it at connection.
+ * @param version the version text (MR_SysCmd() 23); NULL or "" when the reader gave none.
+ * @param parameters its 4-byte parameter block (MR_SysCmd() 8), or NULL when it gave none; read only
+ *        where omro_wait_in_parameters() is 1.
+ * @return milliseconds: 2000 before firmware 3.0; from 3.0 on, (third parameter byte + 8) seconds,
+ *         or 8000 without a parameter block.
+ */
+OMRO_API int omro_sheet_wait_ms(const char* version, const unsigned char* parameters);
+/** @} */
+
 /**
  * @brief GBK text (form labels, letters, the driver's Chinese messages) as UTF-8.
  *

@@ -14,6 +14,8 @@
 #include "form_report.h"
 #include "gbk.h"
 #include "grid_file.h"
+#include "link/discovery.h"
+#include "link/link.h"
 #include "omr.h"
 #include "picture.h"
 #include "sheet.h"
@@ -203,6 +205,26 @@ const char* omro_doubt_name(int bit) {
     default:
       return nullptr;
   }
+}
+
+int omro_serial_port(int index, char* buffer, size_t size) {
+  std::string name;
+  if (buffer == nullptr || index < 0 || index >= omr::kMaxSerialCandidates ||
+      !omr::SerialCandidate(index, name))
+    return Fail(OMRO_ERR_ARGUMENT, "omro_serial_port: no serial device " + std::to_string(index));
+  if (name.size() + 1 > size)
+    return Fail(OMRO_ERR_BUFFER,
+                "omro_serial_port: the path needs " + std::to_string(name.size() + 1) + " bytes");
+  std::memcpy(buffer, name.c_str(), name.size() + 1);
+  return OMRO_OK;
+}
+
+int omro_wait_in_parameters(const char* version) {
+  return omr::WaitInParameters(version) ? 1 : 0;
+}
+
+int omro_sheet_wait_ms(const char* version, const unsigned char* parameters) {
+  return omr::SheetWaitFor(version ? version : "", parameters);
 }
 
 int omro_last_message(char* buffer, size_t size) {

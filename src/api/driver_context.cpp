@@ -30,18 +30,25 @@ DriverContext::DriverContext() {
   Clear();  // no port is active yet: nothing happens
 }
 
-DriverContext::~DriverContext() { Clear(); }
+DriverContext::~DriverContext() {
+  Clear();
+}
 
 ConnectionView DriverContext::Connection() {
-  return ConnectionView{portHandle, activePort, comPort, usbPort, channelCount, sheetWaitMs, firmwareVersion, link};
+  return ConnectionView{portHandle,   activePort,  comPort,         usbPort,
+                        channelCount, sheetWaitMs, firmwareVersion, link};
 }
 
 MaintenanceView DriverContext::Maintenance() {
   return MaintenanceView{link, channelCount, captureArrays, capturePairCount, resultBuffer, frame};
 }
 
-Handle DriverContext::FindReader() { return omr::FindReader(Connection()); }
-bool DriverContext::CloseReader(Handle token) { return omr::CloseReader(Connection(), token); }
+Handle DriverContext::FindReader() {
+  return omr::FindReader(Connection());
+}
+bool DriverContext::CloseReader(Handle token) {
+  return omr::CloseReader(Connection(), token);
+}
 
 int DriverContext::LoadForm(const char* file, const char* second) {
   if (file == nullptr) return -1;
@@ -54,12 +61,20 @@ bool DriverContext::AddFormLine(const char* line) {
   return StoreFormLine(line) && FinishForm();
 }
 
-bool DriverContext::StoreFormLine(const char* text) { return omr::StoreFormLine(forms, text); }
-bool DriverContext::FinishForm() { return omr::FinishForm(forms, readerSettings, link); }
-bool DriverContext::LoadFormFile(const char* name) { return omr::LoadFormFile(forms, readerSettings, link, name); }
+bool DriverContext::StoreFormLine(const char* text) {
+  return omr::StoreFormLine(forms, text);
+}
+bool DriverContext::FinishForm() {
+  return omr::FinishForm(forms, readerSettings, link);
+}
+bool DriverContext::LoadFormFile(const char* name) {
+  return omr::LoadFormFile(forms, readerSettings, link, name);
+}
 
 void DriverContext::Clear() {
-  if (ClearReader(link, readerSettings)) forms.ResetForms();
+  if (!ClearReader(link)) return;
+  readerSettings.Reset();
+  forms.ResetForms();
 }
 
 int DriverContext::Read() {
@@ -74,19 +89,35 @@ int DriverContext::GetResult(char* out, int mode) {
   return omr::GetResult(ResultView{forms, frame, identifiedLayout, resultBuffer, lastError}, out, mode);
 }
 
-int DriverContext::StartMotor() { return omr::StartMotor(link); }
-int DriverContext::StopMotor() { return omr::StopMotor(link); }
-bool DriverContext::PassSheet() { return omr::PassSheet(link); }
-int DriverContext::IsReading() { return omr::IsReading(link); }
-int DriverContext::StopRead() { return omr::StopRead(link); }
+int DriverContext::StartMotor() {
+  return omr::StartMotor(link);
+}
+int DriverContext::StopMotor() {
+  return omr::StopMotor(link);
+}
+bool DriverContext::PassSheet() {
+  return omr::PassSheet(link);
+}
+int DriverContext::IsReading() {
+  return omr::IsReading(link);
+}
+int DriverContext::StopRead() {
+  return omr::StopRead(link);
+}
 
 int DriverContext::GetLastError() {
   SleepMs(200);
   return lastError;
 }
 
-int DriverContext::SysCmd(int code, void* arg) { return omr::SysCmd(Maintenance(), code, arg); }
-int DriverContext::GetSerial(char* out) { return omr::GetSerial(link, out); }
-int DriverContext::ReadTotal() { return omr::ReadTotal(link); }
+int DriverContext::SysCmd(int code, void* arg) {
+  return omr::SysCmd(Maintenance(), code, arg);
+}
+int DriverContext::GetSerial(char* out) {
+  return omr::GetSerial(link, out);
+}
+int DriverContext::ReadTotal() {
+  return omr::ReadTotal(link);
+}
 
 }  // namespace omr

@@ -6,8 +6,6 @@
 #include <cstring>
 #include <thread>
 
-#include "form/reader_settings.h"
-
 namespace omr {
 
 Exchange Link::Transact(const std::uint8_t* cmd, int cmdLen, std::uint8_t* reply, int replyLen, int timeoutMs,
@@ -50,7 +48,7 @@ bool Link::Purge() {
   return activePort_ && activePort_->Purge() != 0;
 }
 
-bool ClearReader(Link& link, ReaderSettings& settings) {
+bool ClearReader(Link& link) {
   if (!link.Connected()) return false;
   const std::uint8_t clear[2] = {kCommandByte, 0x23};
   std::uint8_t reply[2];
@@ -63,7 +61,6 @@ bool ClearReader(Link& link, ReaderSettings& settings) {
     return false;
   }
   link.Read(reply, 2, kShortTimeoutMs);
-  settings.Reset();
   return true;
 }
 
@@ -87,13 +84,24 @@ bool QueryChannelCount(Link& link, std::int32_t& channelCount, int* count) {
 
 int ComputeSheetWait(Link& link) {
   char version[16] = {};
-  if (!QueryVersion(link, version) || ParseDecimal(version) < 3.0) return 2000;
+  if (!QueryVersion(link, version)) return SheetWaitFor("", nullptr);
+  if (!WaitInParameters(version)) return SheetWaitFor(version, nullptr);
   const std::uint8_t cmd[2] = {kCommandByte, 0x46};
   std::uint8_t reply[6];
+  if (!link.Command(cmd, 2, reply, 6, 1000)) return SheetWaitFor(version, nullptr);
+  return SheetWaitFor(version, reply + 2);
+}
+
+bool WaitInParameters(const char* version) {
+  return version != nullptr && ParseDecimal(version) >= 3.0;
+}
+
+int SheetWaitFor(const char* version, const std::uint8_t* parameters) {
+  if (!WaitInParameters(version)) return 2000;
   // A reader that answers its version but not its parameter block gets the
   // shortest wait of its generation rather than a value made of version text.
-  if (!link.Command(cmd, 2, reply, 6, 1000)) return 8000;
-  return (reply[4] + 8) * 1000;
+  if (parameters == nullptr) return 8000;
+  return (parameters[2] + 8) * 1000;
 }
 
 double ParseDecimal(const char* text) {

@@ -78,8 +78,9 @@ inline int ReplyWord(const std::uint8_t* reply) {
 }
 
 // Clear the reader and restore its default settings (FA 23, then FA 06 00 FF FF).
-struct ReaderSettings;
-bool ClearReader(Link& link, ReaderSettings& settings);
+// True when the reader answered the clear: the caller's copy of the settings
+// is then the defaults again.
+bool ClearReader(Link& link);
 
 // The version text "%d.%d" (at least 8 bytes); lastError 0 on success, 8 on failure.
 bool QueryVersion(Link& link, char* text);
@@ -89,6 +90,13 @@ bool QueryChannelCount(Link& link, std::int32_t& channelCount, int* count);
 
 // How long a read waits for the reader's first answer, in milliseconds.
 int ComputeSheetWait(Link& link);
+
+// The rule behind it: firmware of this version keeps its wait in its
+// parameter block (3.0 and later).
+bool WaitInParameters(const char* version);
+// The wait for a reader of this version with this 4-byte parameter block
+// (null when it gave none).
+int SheetWaitFor(const char* version, const std::uint8_t* parameters);
 
 // A decimal number from the start of `text`, "." as the point whatever the
 // locale; 0 when there is none.

@@ -1,9 +1,9 @@
+#include "link/link.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "form/reader_settings.h"
-#include "link/link.h"
 #include "scripted_port.h"
 
 namespace omr::test {
@@ -84,33 +84,25 @@ TEST_F(LinkTest, NoActivePortTouchesNothing) {
 }
 
 TEST_F(LinkTest, ClearReaderSucceedsWhenSettingsAreNotAnswered) {
-  ReaderSettings settings{8, 100, 7};
   port.On({0xFA, 0x23}, {0xFB, 0x23}).On({0xFA, 0x06, 0x00, 0xFF, 0xFF}, {});
-  EXPECT_TRUE(ClearReader(link, settings));
-  EXPECT_EQ(settings.level, 16);
-  EXPECT_EQ(settings.second, 255);
-  EXPECT_EQ(settings.third, 255);
+  EXPECT_TRUE(ClearReader(link));
   ASSERT_EQ(port.Reads().size(), 2u);
   EXPECT_EQ(port.Reads()[1].timeoutMs, 333);
   EXPECT_TRUE(port.ScriptUsedUp());
 }
 
 TEST_F(LinkTest, ClearReaderFailsOnWrongClearReply) {
-  ReaderSettings settings{8, 100, 7};
   port.On({0xFA, 0x23}, {0xFB, 0x24});
-  EXPECT_FALSE(ClearReader(link, settings));
+  EXPECT_FALSE(ClearReader(link));
   EXPECT_EQ(lastError, 8);
-  EXPECT_EQ(settings.level, 8);
   EXPECT_EQ(port.Writes().size(), 1u);
 }
 
 TEST_F(LinkTest, ClearReaderWithoutPortLeavesErrorAlone) {
   active = nullptr;
-  ReaderSettings settings{8, 100, 7};
   lastError = 5;
-  EXPECT_FALSE(ClearReader(link, settings));
+  EXPECT_FALSE(ClearReader(link));
   EXPECT_EQ(lastError, 5);
-  EXPECT_EQ(settings.level, 8);
 }
 
 TEST_F(LinkTest, VersionTextIsUnsignedDecimal) {

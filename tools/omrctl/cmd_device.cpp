@@ -13,6 +13,8 @@
 
 namespace omrctl {
 
+using namespace omr::reading;
+
 namespace {
 
 constexpr int kInfoBlockSize = 128;

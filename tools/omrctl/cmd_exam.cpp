@@ -13,15 +13,15 @@
 
 #include "backup.h"
 #include "export.h"
-#include "omr.h"
 #include "output_guard.h"
 #include "project.h"
 #include "project_analysis.h"
-#include "read_session.h"
+#include "read_loop.h"
 #include "reader.h"
 #include "report_html.h"
 #include "report_pdf.h"
 #include "report_text.h"
+#include "station.h"
 #include "text.h"
 #include "write_file.h"
 #ifdef OMR_WITH_REVIEW
@@ -37,6 +37,7 @@ namespace omrctl {
 namespace {
 
 namespace ex = omr::exam;
+namespace rd = omr::reading;
 
 constexpr const char* kProjectHelp =
     "The project: an SQLite file, or a PostgreSQL database (postgresql://USER@HOST/DB or \"host=HOST "
@@ -127,180 +128,131 @@ std::string InFlight(int last) {
   return last > 0 ? "the sheet after sheet " + std::to_string(last) : "the first sheet of this run";
 }
 
-// How a run ended.
-enum class End { kTrayEmpty, kCount, kStopped, kReaderGone, kTooManyFailures, kStoreFailed };
-
-const char* EndName(End end) {
+const char* EndName(rd::LoopEnd end) {
   switch (end) {
-    case End::kTrayEmpty:
+    case rd::LoopEnd::TrayEmpty:
       return "tray empty";
-    case End::kCount:
+    case rd::LoopEnd::Count:
       return "count reached";
-    case End::kStopped:
+    case rd::LoopEnd::Stopped:
       return "stopped";
-    case End::kReaderGone:
+    case rd::LoopEnd::ReaderGone:
       return "reader lost";
-    case End::kTooManyFailures:
+    case rd::LoopEnd::TooManyFailures:
       return "too many failures in a row";
-    case End::kStoreFailed:
+    case rd::LoopEnd::SheetNotKept:
       return "store failed";
   }
   return "";
 }
 
-// The read loop keeps the promises of omrctl read (read_session.h): a stop
-// signal finishes the sheet in flight, a refused sheet is told from an
-// unrecognised one, an empty tray from a reader that is gone, and too many
-// failures in a row stop the transport. Each sheet is stored (one
-// transaction) before the next is fed.
+// The station, with the sheet in flight named if a second signal stops the run at once.
+class InFlightStation final : public rd::SheetHandler {
+ public:
+  explicit InFlightStation(ex::Station& station) : station_(station) {}
+  void Feeding(int number) override { rd::StopSignals::SetInFlight(number); }
+  rd::SheetVerdict Take(rd::FedSheet& sheet) override {
+    const rd::SheetVerdict verdict = station_.Take(sheet);
+    if (!verdict.stop) rd::StopSignals::SetInFlight(0);
+    return verdict;
+  }
+
+ private:
+  ex::Station& station_;
+};
+
+// The read loop (read_loop.h) with the exam's station (station.h) as the
+// keeper of each sheet; this prints.
 int RunRead(const GlobalOptions& global, const ExamOptions& o) {
   auto project = ex::Project::Open(o.project, o.name);
   std::string port;
-  if (!ConnectReader(global.port, port)) {
-    std::fprintf(stderr, "omrctl: no reader found%s\n",
-                 global.port.empty() ? "" : (" on " + global.port).c_str());
+  if (!rd::ConnectReader(global.port, port)) {
+    ReportNoReader(global.port);
     return kExitReader;
   }
   // The library reads the form file once; it goes before the batch starts,
   // so a killed run leaves none behind.
-  const bool loaded = MR_LoadForm(FormFile(project->revisionRecord().formText).path().c_str(), "") == 0;
-  if (!loaded) {
-    const int code = ReaderError();
+  if (const int code = rd::LoadForm(FormFile(project->revisionRecord().formText).path()); code != 0) {
     std::fprintf(stderr, "omrctl: the reader did not take the project's form: error %d: %s\n", code,
                  ErrorText(code, global.chinese).c_str());
-    DisconnectReader();
-    return code == kErrorCommunication ? kExitReader : kExitForm;
+    rd::DisconnectReader();
+    return code == rd::kErrorCommunication ? kExitReader : kExitForm;
   }
-  char serial[32] = {};
-  if (MR_GetSerial(serial) < 0) serial[0] = 0;
-  std::string serialText(serial, strnlen(serial, sizeof serial));
-  while (!serialText.empty() && serialText.back() == ' ') serialText.pop_back();
-  ReadSession session(o.maxErrors);
-
-  const std::string station = o.station.empty() ? DefaultStation() : o.station;
-  const ex::Id batch = project->BeginBatch(station);
-  const StopSignals signals;
+  rd::CApiReader reader;
+  rd::ReadLoop loop(reader, {o.count, o.maxErrors, 1, 0});
   const auto start = std::chrono::steady_clock::now();
-  End end = End::kCount;
-  int fed = 0;
-  int failed = 0;
-  int waiting = 0;
-  int last = 0;       // the project's number of the last sheet stored
-  std::string spool;  // where the sheet the project could not take was kept
-  for (;;) {
-    if (StopSignals::Requested() != 0) {
-      end = End::kStopped;
-      break;
-    }
-    if (o.count > 0 && fed >= o.count) break;
-    StopSignals::SetInFlight(fed + 1);
-    const ReadResult r = session.ReadSheet();
-    if (r.outcome == SheetOutcome::TrayEmpty) {
-      end = End::kTrayEmpty;
-      break;
-    }
-    if (r.outcome == SheetOutcome::ReaderGone) {
+  int shown = 0;
+  ex::Station station(
+      *project,
+      {o.station.empty() ? DefaultStation() : o.station, o.spool, rd::ReaderSerial(), loop.Version()},
+      [&](const ex::Station::Stored& s) {
+        ++shown;
+        const double minutes =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 60;
+        char rate[64];
+        std::snprintf(rate, sizeof rate, "[%d read, %.1f/min]", shown, minutes > 0 ? shown / minutes : 0.0);
+        std::string extra = rate;
+        if (s.feedAgain) extra = "feed it again  " + extra;
+        // The sheet is stored: a reader of the output that went away ends the run as SIGPIPE does.
+        if (!PrintSheet(s.added, s.code, global, extra)) raise(SIGPIPE);
+      });
+  const rd::StopSignals signals;
+  InFlightStation handler(station);
+  const rd::LoopReport run = loop.Run(handler, [] { return rd::StopSignals::Requested() != 0; });
+  rd::StopSignals::SetInFlight(0);
+  rd::DisconnectReader();
+  rd::LoopEnd end = run.end;
+  if (end == rd::LoopEnd::ReaderGone)
+    std::fprintf(stderr,
+                 "omrctl: the reader stopped answering or was disconnected (error %d: %s); if it took %s, "
+                 "feed it again\n",
+                 run.lostCode, ErrorText(run.lostCode, global.chinese).c_str(),
+                 InFlight(station.last()).c_str());
+  if (end == rd::LoopEnd::SheetNotKept) {
+    const std::string inFlight = InFlight(station.last());
+    if (!station.spooled().empty())
       std::fprintf(stderr,
-                   "omrctl: the reader stopped answering or was disconnected (error %d: %s); if it took %s, "
-                   "feed it again\n",
-                   r.code, ErrorText(r.code, global.chinese).c_str(), InFlight(last).c_str());
-      end = End::kReaderGone;
-      break;
-    }
-    ++fed;
-    ex::SheetInput input;
-    input.station = station;
-    input.batch = batch;
-    input.readAt = ex::NowUtc(true);  // the same time in the project and in a spool
-    input.serial = serialText;
-    input.firmware = session.Version();
-    input.code = r.code;
-    ex::AddedSheet added;
-    try {
-      if (r.grid.size() >= 2) {
-        ex::SheetGrid grid;
-        if (!SplitGridCopy(r.grid, grid.lines, grid.columns, grid.cells))
-          throw ex::Error("the reader's grid copy is short");
-        input.decoded = project->form().Decode(grid);
-        input.hasGrid = true;
-      }
-      added = project->AddSheet(input);
-    } catch (const std::exception& e) {
-      // Nothing more is fed: the sheet in flight is the only one lost, or kept in a spool.
-      end = End::kStoreFailed;
-      const bool storeFailed = dynamic_cast<const ex::StoreError*>(&e) != nullptr;
-      if (!storeFailed || !project->store().Shared()) {
-        std::fprintf(stderr, "omrctl: %s was read but not stored: %s; feed it again\n",
-                     InFlight(last).c_str(), e.what());
-        break;
-      }
-      spool = o.spool.empty() ? ex::SpoolName(station) : o.spool;
-      try {
-        project->Spool(spool, input);
-        std::fprintf(
-            stderr,
-            "omrctl: the project cannot be written: %s\n"
-            "omrctl: the transport is stopped; %s is kept in the spool %s: when the database is back, "
-            "bring it in with: omrctl exam import %s %s\n",
-            e.what(), InFlight(last).c_str(), spool.c_str(), o.project.c_str(), spool.c_str());
-      } catch (const std::exception& f) {
-        std::fprintf(
-            stderr,
-            "omrctl: %s was read but not stored: %s; nor could it be kept in the spool %s: %s; feed it "
-            "again\n",
-            InFlight(last).c_str(), e.what(), spool.c_str(), f.what());
-        spool.clear();
-      }
-      break;
-    }
-    last = added.number;
-    StopSignals::SetInFlight(0);
-    const int code =
-        added.score.scored || input.code != 0 ? input.code : (input.hasGrid ? input.decoded.code : 0);
-    const bool bad = code != 0;
-    failed += bad ? 1 : 0;
-    waiting += added.score.reasons.empty() ? 0 : 1;
-    const double minutes =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 60;
-    char rate[64];
-    std::snprintf(rate, sizeof rate, "[%d read, %.1f/min]", fed, minutes > 0 ? fed / minutes : 0.0);
-    std::string extra = rate;
-    if (r.outcome == SheetOutcome::FeedAgain) extra = "feed it again  " + extra;
-    // The sheet is stored: a reader of the output that went away ends the run as SIGPIPE does.
-    if (!PrintSheet(added, code, global, extra)) raise(SIGPIPE);
-    if (session.CountSheet(bad)) {
-      std::fprintf(stderr, "omrctl: %s\n", session.TooManyFailures().c_str());
-      end = End::kTooManyFailures;
-      break;
-    }
+                   "omrctl: the project cannot be written: %s\n"
+                   "omrctl: the transport is stopped; %s is kept in the spool %s: when the database is back, "
+                   "bring it in with: omrctl exam import %s %s\n",
+                   station.storeError().c_str(), inFlight.c_str(), station.spooled().c_str(),
+                   o.project.c_str(), station.spooled().c_str());
+    else if (!station.spoolError().empty())
+      std::fprintf(
+          stderr,
+          "omrctl: %s was read but not stored: %s; nor could it be kept in the spool %s; feed it again\n",
+          inFlight.c_str(), station.storeError().c_str(), station.spoolError().c_str());
+    else
+      std::fprintf(stderr, "omrctl: %s was read but not stored: %s; feed it again\n", inFlight.c_str(),
+                   station.storeError().c_str());
   }
-  StopSignals::SetInFlight(0);
-  int stopSignal = StopSignals::Requested();
-  // A signal during the last sheet or the wait for an empty tray still ends the run as stopped.
-  if (stopSignal != 0 && (end == End::kCount || end == End::kTrayEmpty)) end = End::kStopped;
-  if (end == End::kStopped || end == End::kStoreFailed || end == End::kTooManyFailures)
-    ReadSession::StopTransport();
-  DisconnectReader();
+  if (end == rd::LoopEnd::TooManyFailures) std::fprintf(stderr, "omrctl: %s\n", run.tooManyFailures.c_str());
+  bool ended = true;
   try {
-    project->EndBatch(batch, EndName(end));
+    station.Finish(EndName(end));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "omrctl: %s\n", e.what());
-    if (end != End::kStoreFailed) end = End::kStoreFailed;
+    ended = false;
   }
+  const int fed = run.fed;
   std::printf("%d sheet%s read into %s (station %s): %d not read, %d waiting for review; %s%s\n", fed,
-              fed == 1 ? "" : "s", o.project.c_str(), station.c_str(), failed, waiting, EndName(end),
-              spool.empty() ? "" : ("; 1 kept in the spool " + spool).c_str());
+              fed == 1 ? "" : "s", o.project.c_str(), station.name().c_str(), station.failed(),
+              station.waiting(), EndName(ended ? end : rd::LoopEnd::SheetNotKept),
+              station.spooled().empty() ? "" : ("; 1 kept in the spool " + station.spooled()).c_str());
   std::fflush(stdout);
 
-  int exit = failed > 0 ? kExitRecognition : kExitOk;
-  if (end == End::kTrayEmpty && o.count > 0 && fed < o.count) {
-    std::fprintf(stderr, "omrctl: the tray is empty after %d of %d sheets\n", fed, o.count);
+  int exit = station.failed() > 0 ? kExitRecognition : kExitOk;
+  if (end == rd::LoopEnd::TrayEmpty && o.count > 0 && run.fed < o.count) {
+    std::fprintf(stderr, "omrctl: the tray is empty after %d of %d sheets\n", run.fed, o.count);
     exit = kExitRecognition;
   }
-  if (end == End::kTooManyFailures) exit = kExitRecognition;
-  if (end == End::kReaderGone) exit = kExitReader;
-  if (end == End::kStoreFailed) exit = kExitProject;
-  if (end == End::kStopped) exit = StopSignals::ExitCode(stopSignal != 0 ? stopSignal : SIGPIPE);
+  if (end == rd::LoopEnd::TooManyFailures) exit = kExitRecognition;
+  if (end == rd::LoopEnd::ReaderGone) exit = kExitReader;
+  if (end == rd::LoopEnd::SheetNotKept || !ended) exit = kExitProject;
+  if (end == rd::LoopEnd::Stopped) {
+    const int stopSignal = rd::StopSignals::Requested();
+    exit = rd::StopSignals::ExitCode(stopSignal != 0 ? stopSignal : SIGPIPE);
+  }
   return exit;
 }
 

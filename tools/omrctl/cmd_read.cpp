@@ -8,14 +8,15 @@
 #include <vector>
 
 #include "batch.h"
-#include "omr.h"
-#include "read_session.h"
+#include "read_loop.h"
 #include "reader.h"
 #include "text.h"
 
 namespace omrctl {
 
 namespace {
+
+using namespace omr::reading;
 
 class Progress {
  public:
@@ -37,8 +38,6 @@ class Progress {
   bool on_;
 };
 
-enum class End { Count, TrayEmpty, ReaderGone, WriteFailed, TooManyFailures, Stopped };
-
 const char* SignalName(int signal) {
   switch (signal) {
     case SIGINT:
@@ -52,14 +51,12 @@ const char* SignalName(int signal) {
   }
 }
 
-// The reader's grid copy (counts, then cells) decoded with the form.
-Sheet DecodeCopy(const omro_form* form, const std::vector<std::uint8_t>& copy, int mode) {
-  int lines = 0;
-  int columns = 0;
-  std::vector<std::uint8_t> cells;
-  if (!SplitGridCopy(copy, lines, columns, cells)) return nullptr;
+// A sheet's grid decoded with the form.
+Sheet DecodeGrid(const omro_form* form, const FedSheet& fed, int mode) {
+  if (fed.lines == 0) return nullptr;
   omro_sheet* decoded = nullptr;
-  if (omro_decode_grid(form, lines, columns, cells.data(), cells.size(), mode, &decoded) != OMRO_OK)
+  if (omro_decode_grid(form, fed.lines, fed.columns, fed.cells.data(), fed.cells.size(), mode, &decoded) !=
+      OMRO_OK)
     return nullptr;
   return Sheet(decoded);
 }
@@ -100,6 +97,88 @@ bool SaveSheetFiles(const SheetOptions& options, const omro_sheet* sheet, int nu
   return true;
 }
 
+// Each sheet the loop feeds: its files, its row, its line.
+class RowHandler final : public SheetHandler {
+ public:
+  RowHandler(const GlobalOptions& global, const SheetOptions& options, const omro_form* form, Batch& batch)
+      : global_(global), options_(options), form_(form), batch_(batch), progress_(options.count) {}
+
+  void Feeding(int number) override {
+    StopSignals::SetInFlight(number);
+    progress_.Show(number, fed_);
+  }
+
+  void Lost(int number, int code) override {
+    progress_.Clear();
+    std::fprintf(stderr,
+                 "omrctl: sheet %d: the reader stopped answering or was disconnected (error %d: %s); if it "
+                 "took sheet %d, feed it again\n",
+                 number, code, ErrorText(code, global_.chinese).c_str(), number);
+    batch_.AddUnsaved(number, "the reader stopped during it");
+  }
+
+  SheetVerdict Take(FedSheet& fed) override {
+    progress_.Clear();
+    ++fed_;
+    SheetRow row;
+    row.number = fed.number;
+    row.code = fed.code;
+    row.feedAgain = fed.outcome == SheetOutcome::FeedAgain;
+    row.result = fed.result;
+    row.letter = fed.letter;
+    std::string fileError;
+    const Sheet sheet = DecodeGrid(form_, fed, options_.mode);
+    if (sheet) {
+      row.sheet = sheet.get();
+      omro_sheet_info info{};
+      omro_sheet_get_info(sheet.get(), &info);
+      std::string again(16384 + 4, '\0');
+      std::size_t length = 0;
+      omro_sheet_result(sheet.get(), again.data(), again.size(), &length);
+      again.resize(length);
+      if (info.code != fed.code || (fed.code == 0 && again != row.result))
+        std::fprintf(stderr,
+                     "omrctl: sheet %d: the saved grid decodes differently from the reader's result\n",
+                     fed.number);
+      SaveSheetFiles(options_, sheet.get(), fed.number, fed.code, row, fileError);
+    }
+    // The row even when a file failed: the answers are worth keeping.
+    std::string rowError;
+    const bool saved = batch_.Add(row, rowError);
+    if (!fileError.empty() || !saved) {
+      if (!fileError.empty()) std::fprintf(stderr, "omrctl: %s\n", fileError.c_str());
+      if (!saved) std::fprintf(stderr, "omrctl: %s\n", rowError.c_str());
+      if (!saved && !batch_.LastInCsv()) {
+        std::fprintf(stderr, "omrctl: sheet %d is not saved: feed it again\n", fed.number);
+        batch_.AddUnsaved(fed.number, "its output could not be written");
+      } else {
+        std::fprintf(stderr, "omrctl: sheet %d: its result is in %s, but %s\n", fed.number,
+                     batch_.LastInCsv() ? options_.csv.c_str() : "the standard output",
+                     fileError.empty() ? "its line is not printed" : "not its grid or picture");
+      }
+      return {fed.code != 0, true};
+    }
+    if (batch_.OutputClosed() && !batch_.HasCsv() && row.grid.empty()) {
+      std::fprintf(stderr,
+                   "omrctl: sheet %d: standard output is closed and nothing else holds it: feed it again\n",
+                   fed.number);
+      batch_.AddUnsaved(fed.number, "standard output closed");
+    }
+    StopSignals::SetInFlight(0);
+    return {fed.code != 0, false};
+  }
+
+  int Fed() const { return fed_; }
+
+ private:
+  const GlobalOptions& global_;
+  const SheetOptions& options_;
+  const omro_form* form_;
+  Batch& batch_;
+  Progress progress_;
+  int fed_ = 0;
+};
+
 }  // namespace
 
 int RunRead(const GlobalOptions& global, const SheetOptions& options) {
@@ -118,14 +197,14 @@ int RunRead(const GlobalOptions& global, const SheetOptions& options) {
     ReportNoReader(global.port);
     return kExitReader;
   }
-  if (MR_LoadForm(options.form.c_str(), "") != 0) {
-    const int code = ReaderError();
+  if (const int code = LoadForm(options.form); code != 0) {
     std::fprintf(stderr, "omrctl: the form was not loaded: error %d: %s\n", code,
                  ErrorText(code, global.chinese).c_str());
     DisconnectReader();
     return code == kErrorCommunication ? kExitReader : kExitForm;
   }
-  ReadSession session(options.maxErrors);
+  CApiReader reader;
+  ReadLoop loop(reader, {options.count, options.maxErrors, first, options.mode});
 
   // The outputs only now that the reader and the form are ready: a start
   // that fails touches nothing.
@@ -141,111 +220,26 @@ int RunRead(const GlobalOptions& global, const SheetOptions& options) {
   }
 
   const StopSignals signals;
-  const Progress progress(options.count);
-  End end = End::Count;
-  int fed = 0;
-  std::vector<char> text(16384 + 4);  // the prefix, every question character and the zero
-  for (int number = first;; ++number) {
-    if (StopSignals::Requested() != 0 || batch.OutputClosed()) {
-      end = End::Stopped;
-      break;
-    }
-    if (options.count > 0 && fed >= options.count) break;
-    StopSignals::SetInFlight(number);
-    progress.Show(number, fed);
-    const ReadResult r = session.ReadSheet();
-    progress.Clear();
-    if (r.outcome == SheetOutcome::TrayEmpty) {
-      end = End::TrayEmpty;
-      break;
-    }
-    if (r.outcome == SheetOutcome::ReaderGone) {
-      std::fprintf(stderr,
-                   "omrctl: sheet %d: the reader stopped answering or was disconnected (error %d: %s); if it "
-                   "took sheet %d, feed it again\n",
-                   number, r.code, ErrorText(r.code, global.chinese).c_str(), number);
-      batch.AddUnsaved(number, "the reader stopped during it");
-      end = End::ReaderGone;
-      break;
-    }
-    ++fed;
-
-    SheetRow row;
-    row.number = number;
-    row.code = r.code;
-    row.feedAgain = r.outcome == SheetOutcome::FeedAgain;
-    if (r.code == 0) {
-      const int length = MR_GetResult(text.data(), options.mode);
-      if (length > 0) row.result.assign(text.data(), static_cast<std::size_t>(length));
-      if (MR_GetResult(text.data(), 1) > 0) row.letter = text[0];
-    }
-    std::string fileError;
-    const Sheet sheet = r.grid.empty() ? nullptr : DecodeCopy(form.get(), r.grid, options.mode);
-    if (sheet) {
-      row.sheet = sheet.get();
-      omro_sheet_info info{};
-      omro_sheet_get_info(sheet.get(), &info);
-      std::string again(text.size(), '\0');
-      std::size_t length = 0;
-      omro_sheet_result(sheet.get(), again.data(), again.size(), &length);
-      again.resize(length);
-      if (info.code != r.code || (r.code == 0 && again != row.result))
-        std::fprintf(stderr,
-                     "omrctl: sheet %d: the saved grid decodes differently from the reader's result\n",
-                     number);
-      SaveSheetFiles(options, sheet.get(), number, r.code, row, fileError);
-    }
-    // The row even when a file failed: the answers are worth keeping.
-    std::string rowError;
-    const bool saved = batch.Add(row, rowError);
-    if (!fileError.empty() || !saved) {
-      if (!fileError.empty()) std::fprintf(stderr, "omrctl: %s\n", fileError.c_str());
-      if (!saved) std::fprintf(stderr, "omrctl: %s\n", rowError.c_str());
-      if (!saved && !batch.LastInCsv()) {
-        std::fprintf(stderr, "omrctl: sheet %d is not saved: feed it again\n", number);
-        batch.AddUnsaved(number, "its output could not be written");
-      } else {
-        std::fprintf(stderr, "omrctl: sheet %d: its result is in %s, but %s\n", number,
-                     batch.LastInCsv() ? options.csv.c_str() : "the standard output",
-                     fileError.empty() ? "its line is not printed" : "not its grid or picture");
-      }
-      end = End::WriteFailed;
-      break;
-    }
-    if (batch.OutputClosed() && !batch.HasCsv() && row.grid.empty()) {
-      std::fprintf(stderr,
-                   "omrctl: sheet %d: standard output is closed and nothing else holds it: feed it again\n",
-                   number);
-      batch.AddUnsaved(number, "standard output closed");
-    }
-    StopSignals::SetInFlight(0);
-    if (session.CountSheet(r.code != 0)) {
-      std::fprintf(stderr, "omrctl: %s\n", session.TooManyFailures().c_str());
-      end = End::TooManyFailures;
-      break;
-    }
-  }
+  RowHandler rows(global, options, form.get(), batch);
+  const LoopReport run =
+      loop.Run(rows, [&] { return StopSignals::Requested() != 0 || batch.OutputClosed(); });
   StopSignals::SetInFlight(0);
-  progress.Clear();
-
-  int stopSignal = StopSignals::Requested();
-  // A signal during the last sheet or the wait for an empty tray still ends
-  // the run as stopped.
-  if (stopSignal != 0 && (end == End::Count || end == End::TrayEmpty)) end = End::Stopped;
-  if (stopSignal == 0 && end == End::Stopped) stopSignal = SIGPIPE;
-  if (end == End::Stopped || end == End::WriteFailed || end == End::TooManyFailures)
-    ReadSession::StopTransport();
   DisconnectReader();
 
+  int stopSignal = StopSignals::Requested();
+  if (stopSignal == 0 && run.end == LoopEnd::Stopped) stopSignal = SIGPIPE;  // the output closed
   int exitCode = batch.Failed() > 0 ? kExitRecognition : kExitOk;
-  if (end == End::TrayEmpty && options.count > 0 && fed < options.count) {
-    std::fprintf(stderr, "omrctl: the tray is empty after %d of %d sheets\n", fed, options.count);
+  if (run.end == LoopEnd::TrayEmpty && options.count > 0 && run.fed < options.count) {
+    std::fprintf(stderr, "omrctl: the tray is empty after %d of %d sheets\n", run.fed, options.count);
     exitCode = kExitRecognition;
   }
-  if (end == End::TooManyFailures) exitCode = kExitRecognition;
-  if (end == End::ReaderGone) exitCode = kExitReader;
-  if (end == End::WriteFailed) exitCode = kExitUsage;
-  if (end == End::Stopped) {
+  if (run.end == LoopEnd::TooManyFailures) {
+    std::fprintf(stderr, "omrctl: %s\n", run.tooManyFailures.c_str());
+    exitCode = kExitRecognition;
+  }
+  if (run.end == LoopEnd::ReaderGone) exitCode = kExitReader;
+  if (run.end == LoopEnd::SheetNotKept) exitCode = kExitUsage;
+  if (run.end == LoopEnd::Stopped) {
     std::fprintf(stderr, "omrctl: stopped by %s\n", SignalName(stopSignal));
     exitCode = StopSignals::ExitCode(stopSignal);
   }

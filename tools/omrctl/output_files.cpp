@@ -9,10 +9,13 @@
 #include <optional>
 
 #include "output_guard.h"
-#include "read_session.h"
+#include "read_loop.h"
 #include "write_file.h"
 
 namespace omrctl {
+
+using omr::reading::HeldSignals;
+using omr::reading::TemporaryFileGuard;
 
 std::string FileError(const std::string& path) {
   return path + ": " + std::strerror(errno);

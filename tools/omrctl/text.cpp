@@ -7,8 +7,15 @@
 #include "escape.h"
 #include "omr.h"
 #include "omr_offline.h"
+#include "reader.h"
 
 namespace omrctl {
+
+void ReportNoReader(const std::string& port) {
+  std::fprintf(stderr, "omrctl: no reader found%s\n", port.empty() ? "" : (" on " + port).c_str());
+  for (const std::string& line : omr::reading::ExplainNoReader(port))
+    std::fprintf(stderr, "omrctl: %s\n", line.c_str());
+}
 
 std::string GbkToUtf8(std::string_view gbk) {
   std::string out(gbk.size() * 4 + 1, '\0');

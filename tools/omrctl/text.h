@@ -18,6 +18,10 @@ std::string EscapeBytes(std::string_view bytes);
 // The library's message for a code, in English or (GBK converted) Chinese.
 std::string ErrorText(int code, bool chinese);
 
+// "omrctl: no reader found[ on PORT]" on stderr, then why, a line each
+// (omr::reading::ExplainNoReader).
+void ReportNoReader(const std::string& port);
+
 // A number with "." as the point whatever the locale the library set.
 std::string FormatDecimal(double value, int digits);
 

@@ -13,13 +13,20 @@
 #include <cstring>
 #include <vector>
 
-#include "link/discovery.h"
-#include "link/link.h"
 #include "omr.h"
+#include "omr_offline.h"
 
-namespace omrctl {
+namespace omr::reading {
 
 namespace {
+
+// The serial devices the library tries, in its order.
+std::vector<std::string> SerialPorts() {
+  std::vector<std::string> names;
+  char name[4096];
+  for (int i = 0; omro_serial_port(i, name, sizeof name) == OMRO_OK; ++i) names.push_back(name);
+  return names;
+}
 
 // Devices the process holds open, found through /proc/self/fd.
 std::vector<dev_t> OpenDevices() {
@@ -40,8 +47,7 @@ std::vector<dev_t> OpenDevices() {
 // The candidate the library opened: the one whose device the process holds.
 std::string ConnectedName() {
   const std::vector<dev_t> open = OpenDevices();
-  std::string name;
-  for (int i = 0; i < omr::kMaxSerialCandidates && omr::SerialCandidate(i, name); ++i) {
+  for (const std::string& name : SerialPorts()) {
     struct stat st {};
     if (stat(name.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) continue;
     for (const dev_t d : open)
@@ -100,20 +106,13 @@ std::vector<std::string> ExplainNoReader(const std::string& port) {
   if (!port.empty()) {
     names = SplitPorts(port);
   } else {
-    std::string name;
-    for (int i = 0; i < omr::kMaxSerialCandidates && omr::SerialCandidate(i, name); ++i)
-      names.push_back(name);
+    names = SerialPorts();
   }
   for (const std::string& name : names) {
     const std::string problem = PortProblem(name, named);
     if (!problem.empty()) lines.push_back(problem);
   }
   return lines;
-}
-
-void ReportNoReader(const std::string& port) {
-  std::fprintf(stderr, "omrctl: no reader found%s\n", port.empty() ? "" : (" on " + port).c_str());
-  for (const std::string& line : ExplainNoReader(port)) std::fprintf(stderr, "omrctl: %s\n", line.c_str());
 }
 
 bool ConnectReader(const std::string& port, std::string& name) {
@@ -138,14 +137,24 @@ bool ReaderVersion(std::string& version) {
   return ok;
 }
 
+std::string ReaderSerial() {
+  char serial[32] = {};
+  if (MR_GetSerial(serial) < 0) return {};
+  std::string text(serial, strnlen(serial, sizeof serial));
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
 bool WaitFromParameters(const std::string& version) {
-  return !version.empty() && omr::ParseDecimal(version.c_str()) >= 3.0;
+  return omro_wait_in_parameters(version.c_str()) != 0;
 }
 
 int SheetWaitMs(const std::string& version, const unsigned char* parameters, bool haveParameters) {
-  if (!WaitFromParameters(version)) return 2000;
-  if (!haveParameters) return 8000;  // as the library: the shortest wait of its generation
-  return (parameters[2] + 8) * 1000;
+  return omro_sheet_wait_ms(version.c_str(), haveParameters ? parameters : nullptr);
 }
 
-}  // namespace omrctl
+int LoadForm(const std::string& path) {
+  return MR_LoadForm(path.c_str(), "") == 0 ? 0 : MR_GetLastError();
+}
+
+}  // namespace omr::reading

@@ -1,4 +1,4 @@
-#include "read_session.h"
+#include "read_loop.h"
 
 #include <limits.h>
 #include <signal.h>
@@ -10,16 +10,9 @@
 #include "omr_offline.h"
 #include "reader.h"
 
-namespace omrctl {
+namespace omr::reading {
 
 namespace {
-
-// Codes the recognition gives a sheet whose grid arrived: no layout of its
-// length (7), not told apart (4), a bar too light (5). A reader may report
-// the same numbers as its own status, and then sends no grid.
-bool RecognitionCode(int code) {
-  return code == 4 || code == 5 || code == 7;
-}
 
 // State the signal handler reads: only lock-free atomics and fixed buffers.
 volatile sig_atomic_t gRequested = 0;
@@ -140,60 +133,123 @@ bool SplitGridCopy(const std::vector<std::uint8_t>& copy, int& lines, int& colum
   return true;
 }
 
-ReadSession::ReadSession(int maxErrors) : maxErrors_(maxErrors) {
-  ReaderVersion(version_);
+int CApiReader::Read() {
+  return MR_Read() == 0 ? 0 : MR_GetLastError();
 }
 
-ReadResult ReadSession::ReadSheet() {
-  ReadResult r;
-  r.code = MR_Read() == 0 ? 0 : MR_GetLastError();
+std::string CApiReader::Result(int mode) {
+  std::vector<char> text(16384 + 4);  // the prefix, every question character and the zero
+  const int length = MR_GetResult(text.data(), mode);
+  return length > 0 ? std::string(text.data(), static_cast<std::size_t>(length)) : std::string();
+}
+
+bool CApiReader::GridCopy(std::vector<std::uint8_t>& copy) {
+  copy.assign(2 + OMRO_MAX_CELLS, 0);  // the counts, then at most the frame
+  if (MR_SysCmd(kSysGrid, copy.data()) == 1) return true;
+  copy.clear();
+  return false;
+}
+
+bool CApiReader::Version(std::string& version) {
+  return ReaderVersion(version);
+}
+
+bool CApiReader::StopTransport() {
+  return MR_StopMotor() == kMotorStopped;
+}
+
+ReadLoop::ReadLoop(Reader& reader, LoopOptions options) : reader_(reader), options_(options) {
+  reader_.Version(version_);
+}
+
+FedSheet ReadLoop::Feed(int number) {
+  FedSheet r;
+  r.number = number;
+  r.code = reader_.Read();
   // No status reply is "no sheet" (16) only to a reader of version 3.0; for
   // the others the library answers 8 for an empty tray and a dead reader
   // alike. A reader that still tells its version has an empty tray; one that
   // does not has stopped answering (a frozen 3.0 reader gives 16 too).
   if (r.code == kErrorNoSheet || (r.code == kErrorCommunication && version_ != "3.0")) {
     std::string version;
-    r.outcome = ReaderVersion(version) ? SheetOutcome::TrayEmpty : SheetOutcome::ReaderGone;
+    r.outcome = reader_.Version(version) ? SheetOutcome::TrayEmpty : SheetOutcome::ReaderGone;
     return r;
   }
   if (r.code == kErrorCommunication) {
     r.outcome = SheetOutcome::ReaderGone;
     return r;
   }
-  if (r.code != 0 && !RecognitionCode(r.code)) {
+  if (r.code != 0 && !omro_recognition_code(r.code)) {
     r.outcome = SheetOutcome::FeedAgain;  // a status of the reader, or a CRC failure (20)
     return r;
   }
-  std::vector<std::uint8_t> grid(2 + OMRO_MAX_CELLS);  // the counts, then at most the frame
-  const bool haveGrid = MR_SysCmd(kSysGrid, grid.data()) == 1;
-  if (!haveGrid) grid.clear();
+  if (r.code == 0) {
+    r.result = reader_.Result(options_.mode);
+    const std::string letter = reader_.Result(1);
+    r.letter = letter.empty() ? 0 : letter[0];
+  }
+  std::vector<std::uint8_t> grid;
+  const bool haveGrid = reader_.GridCopy(grid);
   // A refused sheet leaves the frame as it was: the same grid again is the
   // last sheet's, not this one's. (Two sheets never read to the very same
   // cells on a real reader.)
   const bool fresh = haveGrid && (r.code == 0 || grid != lastGrid_);
   if (haveGrid) lastGrid_ = grid;
-  if (r.code == 0 || fresh) {
-    r.outcome = r.code == 0 ? SheetOutcome::Read : SheetOutcome::NotRecognised;
-    r.grid = std::move(grid);
-  } else {
+  if (r.code != 0 && !fresh) {
     r.outcome = SheetOutcome::FeedAgain;
+    return r;
   }
+  r.outcome = r.code == 0 ? SheetOutcome::Read : SheetOutcome::NotRecognised;
+  if (haveGrid) SplitGridCopy(grid, r.lines, r.columns, r.cells);
   return r;
 }
 
-bool ReadSession::CountSheet(bool failed) {
-  failuresInARow_ = failed ? failuresInARow_ + 1 : 0;
-  return maxErrors_ > 0 && failuresInARow_ >= maxErrors_;
+LoopReport ReadLoop::Run(SheetHandler& handler, const StopRequested& stop) {
+  LoopReport report;
+  report.version = version_;
+  report.end = LoopEnd::Count;
+  int failuresInARow = 0;
+  for (int number = options_.first;; ++number) {
+    if (stop && stop()) {
+      report.end = LoopEnd::Stopped;
+      break;
+    }
+    if (options_.count > 0 && report.fed >= options_.count) break;
+    handler.Feeding(number);
+    FedSheet sheet = Feed(number);
+    if (sheet.outcome == SheetOutcome::TrayEmpty) {
+      report.end = LoopEnd::TrayEmpty;
+      break;
+    }
+    if (sheet.outcome == SheetOutcome::ReaderGone) {
+      handler.Lost(number, sheet.code);
+      report.lostCode = sheet.code;
+      report.end = LoopEnd::ReaderGone;
+      break;
+    }
+    ++report.fed;
+    const SheetVerdict verdict = handler.Take(sheet);
+    if (verdict.stop) {
+      report.end = LoopEnd::SheetNotKept;
+      break;
+    }
+    report.failed += verdict.failed ? 1 : 0;
+    failuresInARow = verdict.failed ? failuresInARow + 1 : 0;
+    if (options_.maxErrors > 0 && failuresInARow >= options_.maxErrors) {
+      report.end = LoopEnd::TooManyFailures;
+      report.tooManyFailures = std::to_string(failuresInARow) + " sheets in a row failed (--max-errors " +
+                               std::to_string(options_.maxErrors) +
+                               "): the transport is stopped; check the reader, the sheets and the form";
+      break;
+    }
+  }
+  // A stop during the last sheet or the wait for an empty tray still ends the run as stopped.
+  if (stop && (report.end == LoopEnd::Count || report.end == LoopEnd::TrayEmpty) && stop())
+    report.end = LoopEnd::Stopped;
+  if (report.end == LoopEnd::Stopped || report.end == LoopEnd::SheetNotKept ||
+      report.end == LoopEnd::TooManyFailures)
+    reader_.StopTransport();
+  return report;
 }
 
-std::string ReadSession::TooManyFailures() const {
-  return std::to_string(failuresInARow_) + " sheets in a row failed (--max-errors " +
-         std::to_string(maxErrors_) +
-         "): the transport is stopped; check the reader, the sheets and the form";
-}
-
-bool ReadSession::StopTransport() {
-  return MR_StopMotor() == kMotorStopped;
-}
-
-}  // namespace omrctl
+}  // namespace omr::reading

@@ -1,16 +1,19 @@
-// The reader through the library's C interface.
+// The reader through libomr's C interface (and the driver's rules that
+// libomr-offline tells): finding it, saying why none answered, its version and
+// its sheet wait. What a program that drives a reader needs beside the read
+// loop (read_loop.h).
 #pragma once
 
 #include <string>
 #include <vector>
 
-namespace omrctl {
+namespace omr::reading {
 
-// The library's error codes that omrctl tells apart.
+// The library's error codes that a reading program tells apart.
 inline constexpr int kErrorCommunication = 8;  // the reader did not answer, or answered wrongly
 inline constexpr int kErrorNoSheet = 16;       // no status reply (version 3.0: an empty tray)
 
-// MR_SysCmd codes omrctl uses.
+// MR_SysCmd codes used here and by the programs.
 inline constexpr int kSysParameters = 8;
 inline constexpr int kSysChannels = 17;
 inline constexpr int kSysInfoBlock = 20;
@@ -33,10 +36,6 @@ bool ConnectReader(const std::string& port, std::string& name);
 // its own list give no line.
 std::vector<std::string> ExplainNoReader(const std::string& port);
 
-// "omrctl: no reader found[ on PORT]" and the lines of ExplainNoReader on
-// stderr.
-void ReportNoReader(const std::string& port);
-
 // MR_Close, so that unloading the library sends nothing more.
 void DisconnectReader();
 
@@ -47,6 +46,10 @@ int ReaderError();
 // answer.
 bool ReaderVersion(std::string& version);
 
+// The reader's serial number (MR_GetSerial) without its trailing blanks; ""
+// when it gives none.
+std::string ReaderSerial();
+
 // Whether a reader of this version has a parameter block that sets its wait.
 bool WaitFromParameters(const std::string& version);
 
@@ -54,4 +57,7 @@ bool WaitFromParameters(const std::string& version);
 // block, as the library derives it at connection.
 int SheetWaitMs(const std::string& version, const unsigned char* parameters, bool haveParameters);
 
-}  // namespace omrctl
+// Loads a form file into the reader (MR_LoadForm): 0, or the library's error.
+int LoadForm(const std::string& path);
+
+}  // namespace omr::reading

@@ -1,0 +1,65 @@
+// A reading station of an exam: what the read loop (read_loop.h) hands each
+// sheet to, from `omrctl exam read` or the office page. It decodes the grid
+// with the exam's form and stores the sheet (one transaction) before the
+// next is fed; a sheet a shared project cannot take (the database is gone)
+// is kept in a spool, a local SQLite project that `exam import` brings in
+// later, and the run stops.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "project.h"
+#include "read_loop.h"
+
+namespace omr::exam {
+
+class Station final : public reading::SheetHandler {
+ public:
+  struct Options {
+    std::string name;      // the station's name
+    std::string spool;     // where a sheet the project cannot take is kept; "": SpoolName(name) here
+    std::string serial;    // the reader's serial number
+    std::string firmware;  // its firmware version
+  };
+  // A sheet as stored, for the operator.
+  struct Stored {
+    const AddedSheet& added;
+    int code = 0;            // 0 read and scored; else the reader's or the recognition's code
+    bool feedAgain = false;  // the reader refused it: it is stored as not read, and must be fed again
+  };
+  using OnStored = std::function<void(const Stored&)>;
+
+  // Starts a batch of the station in the project; `onStored` sees every sheet stored.
+  Station(Project& project, Options options, OnStored onStored);
+
+  reading::SheetVerdict Take(reading::FedSheet& sheet) override;
+
+  // Ends the batch with the run's end ("tray empty", "stopped", ...). Throws Error.
+  void Finish(const std::string& outcome);
+
+  const std::string& name() const { return options_.name; }
+  int last() const { return last_; }      // the project's number of the last sheet stored; 0: none
+  int stored() const { return stored_; }  // sheets stored
+  int failed() const { return failed_; }  // of them, not read
+  int waiting() const { return waiting_; }
+  // When a sheet was read but not stored: why, and where it was kept ("": nowhere, feed it again).
+  const std::string& storeError() const { return storeError_; }
+  const std::string& spooled() const { return spooled_; }
+  const std::string& spoolError() const { return spoolError_; }
+
+ private:
+  Project& project_;
+  Options options_;
+  OnStored onStored_;
+  Id batch_ = 0;
+  int last_ = 0;
+  int stored_ = 0;
+  int failed_ = 0;
+  int waiting_ = 0;
+  std::string storeError_;
+  std::string spooled_;
+  std::string spoolError_;
+};
+
+}  // namespace omr::exam
