@@ -9,6 +9,7 @@
 
 #include "error.h"
 #include "project_analysis.h"
+#include "vocabulary.h"
 
 namespace omr::exam {
 
@@ -106,7 +107,7 @@ IntegrityInput IntegrityInputOf(Project& project, const std::vector<SheetScore>&
     for (std::size_t m = 0; m < score.items.size() && m < items; ++m)
       itemOfQuestion[score.items[m].question] = m;
     for (const Reason& r : score.reasons) {
-      if (r.code != "doubtful") continue;
+      if (r.code != reason::kDoubtful) continue;
       const auto hit = itemOfQuestion.find(r.question);
       if (hit != itemOfQuestion.end()) extra.doubted[hit->second] = true;
     }
