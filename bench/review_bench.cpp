@@ -73,7 +73,7 @@ int Fill(const std::string& projectPath, const std::string& examPath, int count,
   std::ofstream(examPath)
       << "{\"form\": \"" << form
       << "\", \"student\": {\"questions\": \"1-8\"}, \"items\": \"11-70\", \"keys\": {\"A\": \"" << key
-      << "\"}}\n";
+      << "\"}, \"review\": {\"blank\": true}}\n";  // the planted blanks wait for a person too
   omr::bench::ExamForm forms;
   if (!forms.Load(form)) return 1;
   const omr::SheetLayout& layout = forms.Layout();
