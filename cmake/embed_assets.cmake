@@ -1,5 +1,5 @@
 # Turns files into a C++ source holding their bytes (cmake -P):
-#   -DOUTPUT=file.cpp -DNAMESPACE=omr::exam -DHEADER=review_assets.h -DBASE=dir -DFILES="a.html;b.js"
+#   -DOUTPUT=file.cpp -DNAMESPACE=omr::exam -DHEADER=page_assets.h -DBASE=dir -DFILES="a.html;b.js"
 # Each file is served at "/" + its name, with a type from its extension. The
 # output is replaced only when it changes.
 set(body "// Generated from ${BASE} by cmake/embed_assets.cmake: do not edit.\n#include \"${HEADER}\"\n\n")
@@ -30,8 +30,8 @@ foreach(name IN LISTS FILES)
   string(APPEND table "      {\"/${name}\", \"${type}\", {kAsset${index}, ${size}}},\n")
   math(EXPR index "${index} + 1")
 endforeach()
-string(APPEND body "}  // namespace\n\nconst std::vector<ReviewAsset>& ReviewAssets() {\n")
-string(APPEND body "  static const std::vector<ReviewAsset> kAssets = {\n${table}  };\n  return kAssets;\n}\n\n")
+string(APPEND body "}  // namespace\n\nconst std::vector<PageAsset>& PageAssets() {\n")
+string(APPEND body "  static const std::vector<PageAsset> kAssets = {\n${table}  };\n  return kAssets;\n}\n\n")
 string(APPEND body "}  // namespace ${NAMESPACE}\n")
 file(WRITE "${OUTPUT}.new" "${body}")
 file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)

@@ -99,6 +99,7 @@ struct Connection {
 // One request while its body comes in.
 struct Pending {
   std::string body;
+  std::size_t limit = 0;
   bool tooLarge = false;
 };
 
@@ -541,15 +542,16 @@ struct Server::Impl {
         res.Set("WWW-Authenticate", "Bearer realm=\"omr\"");
         throw HttpError(
             401,
-            "this page needs its access token: open the address omrctl exam serve printed (it ends in "
-            "?token=...), or send the token as Authorization: Bearer TOKEN");
+            "this page needs its access token: open the address omrctl printed (it ends in ?token=...), "
+            "or send the token as Authorization: Bearer TOKEN");
       }
       if (route) throw HttpError(403, "this token does not open " + Quote(req.path));
       throw HttpError(404,
                       "there is nothing at " + Quote(req.path) + (pathKnown ? " for " + req.method : ""));
     }
     if (tooLarge)
-      throw HttpError(413, "the body is larger than " + std::to_string(options.limits.body / 1024) + " KB");
+      throw HttpError(413, "the body is larger than " +
+                               std::to_string(std::max(route->body, options.limits.body) / 1024) + " KB");
     if (req.method != "GET") CheckOrigin(req);
     CheckParams(req, *route);
     if (route->json) CheckJson(req);
@@ -614,6 +616,21 @@ struct Server::Impl {
     res.body = std::move(job->res.body);
   }
 
+  // The body a request may send: a route's larger limit only to a token
+  // that opens it (known from the headers, before any of the body is read).
+  std::size_t BodyLimit(MHD_Connection* connection, const char* url, const char* method) const {
+    Request head;
+    head.path = url ? url : "";
+    std::vector<std::string> captures;
+    for (const Route& r : routes) {
+      if (r.body <= options.limits.body || r.method != method || !Matches(r.pattern, head.path, captures))
+        continue;
+      MHD_get_connection_values_n(connection, MHD_HEADER_KIND, CollectHeader, &head);
+      return Grants(head) & r.needs ? r.body : options.limits.body;
+    }
+    return options.limits.body;
+  }
+
   MHD_Result Handle(MHD_Connection* connection, const char* url, const char* method, const char* upload,
                     size_t* uploadSize, void** context) {
     auto* pending = static_cast<Pending*>(*context);
@@ -621,13 +638,14 @@ struct Server::Impl {
       // The headers are in: a body too large is refused before it is read.
       pending = new Pending;
       *context = pending;
+      pending->limit = BodyLimit(connection, url, method);
       const char* length =
           MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-      if (length && std::strtoull(length, nullptr, 10) > options.limits.body) pending->tooLarge = true;
+      if (length && std::strtoull(length, nullptr, 10) > pending->limit) pending->tooLarge = true;
       if (!pending->tooLarge) return MHD_YES;
     }
     if (*uploadSize > 0) {
-      if (pending->body.size() + *uploadSize > options.limits.body) pending->tooLarge = true;
+      if (pending->body.size() + *uploadSize > pending->limit) pending->tooLarge = true;
       if (!pending->tooLarge) pending->body.append(upload, *uploadSize);
       *uploadSize = 0;
       if (!pending->tooLarge) return MHD_YES;

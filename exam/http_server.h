@@ -26,6 +26,7 @@ namespace omr::exam::http {
 enum Grant : unsigned {
   kPublic = 0,
   kReview = 1u << 0,  // the review API: sheets, corrections, claims, the report
+  kOffice = 1u << 1,  // the office: new exams, reading, keys, results, backups
 };
 
 inline constexpr int kTicketSeconds = 30;
@@ -87,6 +88,9 @@ struct Route {
   // page the browser opens in a tab of its own, where it sends no header.
   bool ticket = false;
   std::function<void(const Request&, Response&)> handle;
+  // A larger body than Limits::body (an uploaded form or roster): taken only
+  // from a token that opens the route, refused before it is read otherwise.
+  std::size_t body = 0;
 };
 
 struct ServerOptions {

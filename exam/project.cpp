@@ -368,7 +368,7 @@ std::optional<SheetRecord> Project::FindSheetOrThrow(int sheet, bool withGrid) {
   std::optional<SheetRecord> found = store_->FindSheet(examId_, sheet, withGrid);
   if (!found)
     throw NotFoundError("there is no sheet " + std::to_string(sheet) + " (the project has " +
-                std::to_string(store_->SheetCount(examId_)) + ")");
+                        std::to_string(store_->SheetCount(examId_)) + ")");
   return found;
 }
 
@@ -400,7 +400,7 @@ void Project::Load() {
     form_ = std::move(v.form);
   } catch (const Error& e) {
     throw StoreError("the exam stored in " + store_->Location() + " (revision " +
-                std::to_string(revision_.revision) + ") does not check: " + e.what());
+                     std::to_string(revision_.revision) + ") does not check: " + e.what());
   }
 }
 
@@ -1056,6 +1056,26 @@ std::vector<std::uint8_t> Project::Picture(int sheet) {
   if (!ExpandGrid(found->lines, found->columns, found->grid, grid, error))
     throw StoreError("sheet " + std::to_string(sheet) + " is stored damaged: " + error);
   return form_->Picture(grid);
+}
+
+void Project::Edit(const ExamSources& src, const std::string& author) {
+  const Validated v = Validate(src);
+  Write([&] {
+    if (store_->SheetCount(examId_) > 0)
+      throw Error("exam " + examName_ + " has sheets already: change its keys (rekey) or its form (rescan)");
+    RevisionRecord r;
+    r.createdAt = NowUtc();
+    r.author = CleanUtf8(author);
+    r.kind = "edit";
+    r.examName = CleanUtf8(src.examName);
+    r.examText = src.examText;
+    r.formName = CleanUtf8(src.formName);
+    r.formText = src.formText;
+    r.rosterName = CleanUtf8(src.rosterName);
+    r.rosterText = src.rosterText;
+    store_->AddRevision(examId_, r);
+  });
+  Load();
 }
 
 }  // namespace omr::exam

@@ -213,6 +213,11 @@ class Project {
   // Error for a change that does not fit the exam.
   RekeyReport Rekey(const ItemChange& change, const std::string& author, bool dryRun = false);
 
+  // Replaces the whole exam (its file, form and roster) while no sheet is
+  // stored: a new revision ("edit"). Throws ExamFileError, or Error once a
+  // sheet is there (rekey and rescan change an exam that has sheets).
+  void Edit(const ExamSources& sources, const std::string& author);
+
   // Decodes every stored grid again (with a new form when `formPath` is
   // given, kept as a new revision) and re-scores every sheet.
   RescanReport Rescan(const std::string* formPath, const std::string& author);

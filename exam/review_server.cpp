@@ -9,19 +9,27 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <initializer_list>
+#include <list>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
+#include <tuple>
 #include <vector>
 
+#include "api_support.h"
+#include "backup.h"
 #include "error.h"
 #include "export.h"
 #include "http_server.h"
+#include "office.h"
+#include "office_place.h"
+#include "page_assets.h"
 #include "project.h"
 #include "project_analysis.h"
-#include "review_assets.h"
 #include "text.h"
 #include "vocabulary.h"
 
@@ -29,7 +37,15 @@ namespace omr::exam {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+using api::CheckName;
+using api::Json;
+using api::NumberField;
+using api::OptionalText;
+using api::ParseBody;
+using api::ParseNumber;
+using api::Quote;
+using api::SendJson;
+using api::TextField;
 using http::HttpError;
 using http::Request;
 
@@ -40,7 +56,6 @@ constexpr int kMaxSheetNumber = 100000000;
 constexpr std::size_t kMaxTarget = 16;
 constexpr std::size_t kMaxTyped = 64;
 constexpr std::size_t kRosterMatches = 12;
-constexpr int kMaxJsonDepth = 4;
 
 // The report is one self-contained file: inline style, SVG and its sorting
 // script. Sandboxed, it runs in an origin of its own: a script in it (were a
@@ -48,85 +63,6 @@ constexpr int kMaxJsonDepth = 4;
 const char* const kReportPolicy =
     "sandbox allow-scripts; default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
     "img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
-
-std::string Dump(const Json& j) {
-  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-void SendJson(http::Response& res, const Json& j, int status = 200) {
-  res.status = status;
-  res.type = "application/json";
-  res.body = Dump(j);
-}
-
-// What the caller sent, short enough to quote back.
-std::string Quote(const std::string& text) {
-  constexpr std::size_t kShown = 40;
-  std::string shown = CleanUtf8(text.substr(0, kShown));
-  return "\"" + shown + (text.size() > kShown ? "...\"" : "\"");
-}
-
-// A whole number of at most nine digits from `low` to `high`.
-int ParseNumber(const std::string& text, const std::string& what, int low, int high) {
-  int value = 0;
-  const bool digits = !text.empty() && text.size() <= 9 &&
-                      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-  if (digits) std::from_chars(text.data(), text.data() + text.size(), value);
-  if (!digits || value < low || value > high)
-    throw HttpError(400, what + ": a whole number from " + std::to_string(low) + " to " +
-                             std::to_string(high) + " (got " + Quote(text) + ")");
-  return value;
-}
-
-// The body as a JSON object with only these fields.
-Json ParseBody(const Request& req, std::initializer_list<const char*> fields) {
-  Json body;
-  try {
-    body = Json::parse(req.body, [](int depth, Json::parse_event_t, Json&) {
-      if (depth > kMaxJsonDepth) throw HttpError(400, "the JSON body is nested too deep");
-      return true;
-    });
-  } catch (const Json::exception& e) {
-    throw HttpError(400, std::string("malformed JSON: ") + e.what());
-  }
-  if (!body.is_object()) throw HttpError(400, "the body must be a JSON object");
-  for (const auto& item : body.items())
-    if (std::none_of(fields.begin(), fields.end(), [&](const char* f) { return item.key() == f; }))
-      throw HttpError(400, "unknown field " + Quote(item.key()));
-  return body;
-}
-
-std::string TextField(const Json& body, const char* name, std::size_t limit, bool required) {
-  const auto hit = body.find(name);
-  if (hit == body.end()) {
-    if (required) throw HttpError(400, std::string(name) + ": missing");
-    return {};
-  }
-  if (!hit->is_string()) throw HttpError(400, std::string(name) + ": must be a text");
-  const std::string& text = hit->get_ref<const std::string&>();
-  if (text.size() > limit)
-    throw HttpError(400, std::string(name) + ": longer than " + std::to_string(limit) + " bytes");
-  return text;
-}
-
-std::int64_t NumberField(const Json& body, const char* name, std::int64_t low, std::int64_t high) {
-  const auto hit = body.find(name);
-  if (hit == body.end()) throw HttpError(400, std::string(name) + ": missing");
-  if (!hit->is_number_integer() || hit->get<std::int64_t>() < low || hit->get<std::int64_t>() > high)
-    throw HttpError(400, std::string(name) + ": a whole number from " + std::to_string(low) + " to " +
-                             std::to_string(high));
-  return hit->get<std::int64_t>();
-}
-
-// A reviewer's name: as the name on a correction.
-void CheckName(const std::string& name, const char* field) {
-  if (const std::string problem = NameProblem(name); !problem.empty())
-    throw HttpError(400, std::string(field) + ": " + problem);
-}
-
-Json OptionalText(const std::optional<std::string>& v) {
-  return v ? Json(CleanUtf8(*v)) : Json(nullptr);
-}
 
 Json ReasonJson(const Reason& r) {
   return {{"reason", r.code}, {"question", r.question}, {"detail", CleanUtf8(r.detail)}};
@@ -401,30 +337,71 @@ class ProjectPool {
   std::vector<std::unique_ptr<Project>> idle_;
 };
 
-// Runs a request on a project from the pool. A connection lost on a project
-// that had served before (a database restarted since) is tried once more on a
-// fresh one before answering. Then what went wrong becomes its status: 404 for
-// what does not exist, 503 for what may pass (busy, a lost connection), 500
-// for a damaged project, 400 for what the caller sent.
-template <class F>
-void OnProject(ProjectPool& pool, const Request& req, http::Response& res, F f) {
-  try {
-    try {
-      auto project = pool.Take();
-      const bool reused = project.reused();
-      try {
-        f(*project);
-      } catch (const UnavailableError&) {
-        if (!reused) throw;
-        pool.Drop();
-        auto fresh = pool.Take(true);
-        res = http::Response{};
-        f(*fresh);
-      }
-    } catch (const UnavailableError&) {
-      pool.Drop();
-      throw;
+// The projects the server serves: the one exam of `exam serve`, or any exam
+// of the office's place, each with a pool of its own (the least recently used
+// closed past kMaxPools).
+class Pools {
+ public:
+  static constexpr std::size_t kMaxPools = 32;
+
+  Pools(const std::string& project, const std::string& exam)
+      : single_(std::make_shared<ProjectPool>(project, exam)) {}
+  explicit Pools(std::shared_ptr<const Place> place) : place_(std::move(place)) {}
+
+  const Place* place() const { return place_.get(); }
+
+  // The pool of the exam a request names (office: the parameters project and exam).
+  std::shared_ptr<ProjectPool> For(const Request& req) {
+    if (!place_) {
+      if (req.HasParam("project") || req.HasParam("exam"))
+        throw HttpError(400, "this server serves one exam: name none (no project, no exam)");
+      return single_;
     }
+    const std::string project = req.Param("project");
+    const std::string exam = req.Param("exam");
+    if (exam.empty()) throw HttpError(400, "exam: missing (the name of the exam)");
+    return For(project, exam);
+  }
+
+  std::shared_ptr<ProjectPool> For(const std::string& project, const std::string& exam) {
+    const std::string location = place_->Locate(project);
+    const std::string key = project + '\n' + exam;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      for (auto at = used_.begin(); at != used_.end(); ++at)
+        if (at->first == key) {
+          used_.splice(used_.begin(), used_, at);
+          return used_.front().second;
+        }
+    }
+    auto pool = std::make_shared<ProjectPool>(location, exam);  // opens one: throws for no such exam
+    const std::lock_guard<std::mutex> lock(mutex_);
+    used_.emplace_front(key, pool);
+    if (used_.size() > kMaxPools) used_.pop_back();  // requests holding it keep it until they end
+    return pool;
+  }
+
+  // A project the office changed as a whole (made anew, edited): its pools go.
+  void Forget(const std::string& project) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    used_.remove_if(
+        [&](const auto& p) { return p.first.compare(0, project.size() + 1, project + '\n') == 0; });
+  }
+
+ private:
+  std::shared_ptr<ProjectPool> single_;
+  std::shared_ptr<const Place> place_;
+  std::mutex mutex_;
+  std::list<std::pair<std::string, std::shared_ptr<ProjectPool>>> used_;  // the latest first
+};
+
+// Runs `f` and turns what went wrong into its status: 404 for what does not
+// exist, 503 for what may pass (busy, a lost connection), 500 for a damaged
+// project, 400 for what the caller sent.
+template <class F>
+void Answering(const Request& req, http::Response& res, F f) {
+  try {
+    f();
   } catch (const HttpError&) {
     throw;
   } catch (const NotFoundError& e) {
@@ -437,6 +414,32 @@ void OnProject(ProjectPool& pool, const Request& req, http::Response& res, F f) 
   } catch (const Error& e) {
     http::SendError(req.path, res, 400, e.what());
   }
+}
+
+// Runs a request on a project from its pool. A connection lost on a project
+// that had served before (a database restarted since) is tried once more on a
+// fresh one before answering.
+template <class F>
+void OnProject(Pools& pools, const Request& req, http::Response& res, F f) {
+  Answering(req, res, [&] {
+    const std::shared_ptr<ProjectPool> pool = pools.For(req);
+    try {
+      auto project = pool->Take();
+      const bool reused = project.reused();
+      try {
+        f(*project);
+      } catch (const UnavailableError&) {
+        if (!reused) throw;
+        pool->Drop();
+        auto fresh = pool->Take(true);
+        res = http::Response{};
+        f(*fresh);
+      }
+    } catch (const UnavailableError&) {
+      pool->Drop();
+      throw;
+    }
+  });
 }
 
 std::string HostForUrl(const std::string& host) {
@@ -485,34 +488,311 @@ bool ParseListen(const std::string& text, std::string& host, int& port, std::str
 struct ReviewServer::Impl {
   ReviewOptions options;
   std::string token;
-  ProjectPool pool;
+  std::string reviewerToken;  // office: opens review only
+  std::shared_ptr<const Place> place;
+  Pools pools;
   std::unique_ptr<http::Server> server;
 
-  explicit Impl(const ReviewOptions& o) : options(o), pool(o.project, o.exam) {}
+  // The office's analyses of exams, kept while their stamp holds.
+  std::mutex analysisMutex;
+  std::map<std::string, std::shared_ptr<const office::Analyzed>> analyses;
+
+  explicit Impl(const ReviewOptions& o)
+      : options(o),
+        place(o.place.empty() ? nullptr : std::make_shared<const Place>(o.place, true)),
+        pools(place ? Pools(place) : Pools(o.project, o.exam)) {}
+
+  bool office() const { return place != nullptr; }
+
+  // The scores and item analysis of the project's exam as they are now.
+  std::shared_ptr<const office::Analyzed> Analysis(Project& project, const std::string& file) {
+    const office::Stamp stamp = office::StampOf(project);
+    const std::string key = file + '\n' + project.examName();
+    {
+      const std::lock_guard<std::mutex> lock(analysisMutex);
+      const auto hit = analyses.find(key);
+      if (hit != analyses.end() && hit->second->stamp == stamp) return hit->second;
+    }
+    auto fresh = office::Analyze(project, stamp);
+    const std::lock_guard<std::mutex> lock(analysisMutex);
+    if (analyses.size() >= Pools::kMaxPools) analyses.clear();
+    analyses[key] = fresh;
+    return fresh;
+  }
+
+  // A form the page names: an uploaded one (its bytes), or one of the examples.
+  std::pair<std::string, std::string> FormOf(const Json& body) const {
+    const auto form = body.find("form");
+    if (form == body.end() || !form->is_object())
+      throw HttpError(400, "form: missing ({\"name\": ..., \"data\": ...})");
+    for (const auto& item : form->items())
+      if (item.key() != "name" && item.key() != "data")
+        throw HttpError(400, "form: unknown field " + Quote(item.key()));
+    const std::string name = TextField(*form, "name", office::kMaxFileName, true);
+    if (form->contains("data")) return {name, api::BytesField(*form, "data", office::kMaxFormText, true)};
+    for (const std::string& folder : options.forms) {
+      if (name.find('/') != std::string::npos || name.empty() || name[0] == '.') break;
+      const std::string path = folder + "/" + name;
+      std::ifstream in(path, std::ios::binary);
+      if (!in) continue;
+      std::ostringstream text;
+      text << in.rdbuf();
+      if (text.str().size() > office::kMaxFormText) break;
+      return {name, text.str()};
+    }
+    throw HttpError(400, "form: no example form " + Quote(name) + ": upload the form file");
+  }
+
+  // What the page sends to make or edit an exam, as the project keeps it.
+  ExamSources SourcesOf(const Json& body) const {
+    ExamSources src;
+    src.examName = "exam.json";
+    src.examText = TextField(body, "exam", office::kMaxExamText, true);
+    std::tie(src.formName, src.formText) = FormOf(body);
+    const auto roster = body.find("roster");
+    if (roster != body.end() && !roster->is_null()) {
+      if (!roster->is_object())
+        throw HttpError(400, "roster: {\"name\", \"data\", \"encoding\", \"id_column\"}");
+      src.rosterName = TextField(*roster, "name", office::kMaxFileName, true);
+      const std::string bytes = api::BytesField(*roster, "data", office::kMaxRosterText, true);
+      const Json checked = office::CheckRoster(bytes, TextField(*roster, "encoding", 40, false),
+                                               TextField(*roster, "id_column", 200, false));
+      if (!checked["problems"].empty())
+        throw Error("the roster has problems: " + checked["problems"][0]["message"].get<std::string>());
+      src.rosterText = checked["stored"].get<std::string>();
+    }
+    return src;
+  }
+
+  // Runs `f` on the exam the request names, with the name of its project file.
+  template <class F>
+  void OnExam(const Request& req, http::Response& res, F f) {
+    OnProject(pools, req, res, [&](Project& project) { f(project, req.Param("project")); });
+  }
+
+  Json Grants(const Request& req) const {
+    const std::string auth = req.Header("authorization");
+    const std::string given = auth.size() > 7 ? auth.substr(7) : "";
+    Json grants = Json::array();
+    grants.push_back("review");
+    if (SameToken(given, token)) grants.push_back("office");
+    return grants;
+  }
+
+  // The office's rows of the table, page by page.
+  void OfficeRoutes(std::vector<http::Route>& routes) {
+    using http::kOffice;
+    using http::kReview;
+    const std::vector<std::string> exam = {"project", "exam"};
+
+    // Every page: what this token opens, where the exams are.
+    routes.push_back(
+        {"GET", "/api/session", kReview, {}, false, false, [this](const Request& req, http::Response& res) {
+           Json j;
+           j["grants"] = Grants(req);
+           const bool all = j["grants"].size() > 1;
+           j["place"] = all ? Json(CleanUtf8(place->location())) : Json(nullptr);
+           j["server"] = place->server();
+           j["reviewer_token"] = all ? Json(reviewerToken) : Json(nullptr);
+           SendJson(res, j);
+         }});
+
+    // Exams: every exam of the place with its state.
+    routes.push_back(
+        {"GET", "/api/exams", kReview, {}, false, false, [this](const Request& req, http::Response& res) {
+           Answering(req, res, [&] {
+             std::vector<PlaceProblem> problems;
+             Json list = Json::array();
+             for (const PlaceEntry& e : place->List(&problems)) {
+               try {
+                 const auto pool = pools.For(e.project, e.exam);
+                 auto project = pool->Take();
+                 const auto analyzed = Analysis(*project, e.project);
+                 list.push_back(office::Summary(*project, e.project, *analyzed));
+               } catch (const Error& error) {
+                 problems.push_back({e.project, error.what()});
+               }
+             }
+             Json unreadable = Json::array();
+             for (const PlaceProblem& p : problems)
+               unreadable.push_back({{"project", CleanUtf8(p.project)}, {"message", CleanUtf8(p.message)}});
+             SendJson(res, {{"exams", list}, {"problems", unreadable}});
+           });
+         }});
+
+    // Back up a project file (the existing backup: one consistent, checked copy).
+    routes.push_back(
+        {"POST", "/api/backup", kOffice, exam, true, false, [this](const Request& req, http::Response& res) {
+           ParseBody(req, {});
+           Answering(req, res, [&] {
+             const std::string project = req.Param("project");
+             const std::string target = place->BackupPath(project);
+             const BackupReport r = BackupProject(place->Locate(project), target, false);
+             SendJson(res, {{"path", CleanUtf8(target)}, {"bytes", r.bytes}, {"sheets", r.sheets}});
+           });
+         }});
+
+    // New exam: the example forms, and the checks as the page builds the exam.
+    routes.push_back(
+        {"GET", "/api/forms", kOffice, {}, false, false, [this](const Request&, http::Response& res) {
+           SendJson(res, office::Forms(options.forms));
+         }});
+    routes.push_back(
+        {"POST",
+         "/api/check/form",
+         kOffice,
+         {},
+         true,
+         false,
+         [](const Request& req, http::Response& res) {
+           const Json body = ParseBody(req, {"data"});
+           SendJson(res, office::CheckForm(api::BytesField(body, "data", office::kMaxFormText, true)));
+         },
+         office::kMaxUpload});
+    routes.push_back(
+        {"POST",
+         "/api/check/roster",
+         kOffice,
+         {},
+         true,
+         false,
+         [](const Request& req, http::Response& res) {
+           const Json body = ParseBody(req, {"data", "encoding", "id_column"});
+           SendJson(res, office::CheckRoster(api::BytesField(body, "data", office::kMaxRosterText, true),
+                                             TextField(body, "encoding", 40, false),
+                                             TextField(body, "id_column", 200, false)));
+         },
+         office::kMaxUpload});
+    routes.push_back({"POST",
+                      "/api/check/exam",
+                      kOffice,
+                      {},
+                      true,
+                      false,
+                      [this](const Request& req, http::Response& res) {
+                        const Json body = ParseBody(req, {"exam", "form"});
+                        Answering(req, res, [&] {
+                          const std::string text = TextField(body, "exam", office::kMaxExamText, true);
+                          SendJson(res, office::CheckExam(text, FormOf(body).second, ""));
+                        });
+                      },
+                      office::kMaxUpload});
+
+    // Make an exam: a new project file in the folder (on a server, an exam
+    // added to the project).
+    routes.push_back({"POST",
+                      "/api/exams",
+                      kOffice,
+                      {},
+                      true,
+                      false,
+                      [this](const Request& req, http::Response& res) {
+                        const Json body = ParseBody(req, {"name", "exam", "form", "roster", "author"});
+                        const std::string name = TextField(body, "name", 100, true);
+                        const std::string author = TextField(body, "author", kMaxName, true);
+                        CheckName(author, "author");
+                        Answering(req, res, [&] {
+                          std::string why;
+                          if (!ExamNameOk(name, why)) throw HttpError(400, "name: " + why);
+                          const ExamSources src = SourcesOf(body);
+                          const std::string file = place->NewProject(name);
+                          bool add = false;
+                          if (place->server()) {
+                            for (const PlaceEntry& e : place->List()) {
+                              if (e.exam == name)
+                                throw HttpError(409, "there is an exam named " + Quote(name) + " already");
+                              add = true;
+                            }
+                          }
+                          try {
+                            Project::Create(
+                                place->server() ? place->location() : place->location() + "/" + file, src,
+                                name, author, add);
+                          } catch (const ExamFileError& e) {
+                            SendJson(res, {{"error", CleanUtf8(e.what())}, {"lines", e.lines}}, 400);
+                            return;
+                          }
+                          SendJson(res, {{"project", CleanUtf8(file)}, {"exam", CleanUtf8(name)}}, 201);
+                        });
+                      },
+                      office::kMaxUpload});
+
+    // An exam's texts as they stand (to edit it, or to show and download).
+    routes.push_back(
+        {"GET", "/api/exam", kOffice, exam, false, false, [this](const Request& req, http::Response& res) {
+           OnExam(req, res, [&](Project& project, const std::string&) {
+             project.Sync();
+             const RevisionRecord& r = project.revisionRecord();
+             Json j;
+             j["exam"] = CleanUtf8(project.examName());
+             j["revision"] = r.revision;
+             j["exam_name"] = CleanUtf8(r.examName);
+             j["exam_text"] = CleanUtf8(r.examText);
+             j["form_name"] = CleanUtf8(r.formName);
+             j["form"] = office::CheckForm(r.formText);
+             j["form_data"] = api::Base64(r.formText);
+             j["roster_name"] = CleanUtf8(r.rosterName);
+             j["roster_text"] = CleanUtf8(r.rosterText);
+             j["sheets"] = project.store().SheetCount(project.examId());
+             SendJson(res, j);
+           });
+         }});
+
+    // Edit an exam before its first sheet: a new revision with the new texts.
+    routes.push_back({"POST", "/api/exam", kOffice, exam, true, false,
+                      [this](const Request& req, http::Response& res) {
+                        const Json body = ParseBody(req, {"exam", "form", "roster", "author"});
+                        const std::string author = TextField(body, "author", kMaxName, true);
+                        CheckName(author, "author");
+                        OnExam(req, res, [&](Project& project, const std::string&) {
+                          const ExamSources src = SourcesOf(body);
+                          try {
+                            project.Edit(src, author);
+                          } catch (const ExamFileError& e) {
+                            SendJson(res, {{"error", CleanUtf8(e.what())}, {"lines", e.lines}}, 400);
+                            return;
+                          }
+                          SendJson(res, {{"revision", project.revision()}});
+                        });
+                      },
+                      office::kMaxUpload});
+  }
 
   // The one table of routes: what each needs, the parameters it takes, whether
-  // it takes a JSON body, and what it does.
+  // it takes a JSON body, and what it does. The office's rows come first;
+  // `exam serve` has the review's only.
   std::vector<http::Route> Routes() {
+    using http::kOffice;
     using http::kPublic;
     using http::kReview;
     std::vector<http::Route> routes;
-    for (const ReviewAsset& asset : ReviewAssets()) {
-      const bool page = asset.path == "/index.html";
+    for (const PageAsset& asset : PageAssets()) {
+      const bool office = asset.path.rfind("/office", 0) == 0;
+      if (office && !this->office()) continue;
       // The page and its files hold no data: the token in the first address is for the page's script.
-      routes.push_back({"GET", page ? "/" : std::string(asset.path), kPublic,
-                        page ? std::vector<std::string>{"token"} : std::vector<std::string>{}, false, false,
-                        [asset](const Request&, http::Response& res) {
-                          res.type = std::string(asset.type);
-                          res.body = std::string(asset.data);
-                        }});
+      std::string path(asset.path);
+      std::vector<std::string> params;
+      if (path == (this->office() ? "/office.html" : "/review.html")) {
+        path = "/";
+        params = {"token"};
+      } else if (path == "/review.html") {
+        path = "/review";
+        params = {"project", "exam"};
+      }
+      routes.push_back(
+          {"GET", path, kPublic, params, false, false, [asset](const Request&, http::Response& res) {
+             res.type = std::string(asset.type);
+             res.body = std::string(asset.data);
+           }});
     }
-
-    routes.push_back({"GET",
-                      "/api/queue",
-                      kReview,
-                      {"reason", "offset", "limit", "by"},
-                      false,
-                      false,
+    const std::vector<std::string> examParams =
+        office() ? std::vector<std::string>{"project", "exam"} : std::vector<std::string>{};
+    auto with = [&](std::vector<std::string> params) {
+      params.insert(params.end(), examParams.begin(), examParams.end());
+      return params;
+    };
+    if (office()) OfficeRoutes(routes);
+    routes.push_back({"GET", "/api/queue", kReview, with({"reason", "offset", "limit", "by"}), false, false,
                       [this](const Request& req, http::Response& res) {
                         const std::string reason = req.Param("reason");
                         const std::string by = req.Param("by");
@@ -529,7 +809,7 @@ struct ReviewServer::Impl {
                             offsetText.empty() ? 0 : ParseNumber(offsetText, "offset", 0, kMaxOffset);
                         const int limit =
                             limitText.empty() ? kDefaultQueue : ParseNumber(limitText, "limit", 1, kMaxQueue);
-                        OnProject(pool, req, res, [&](Project& project) {
+                        OnProject(pools, req, res, [&](Project& project) {
                           project.Sync();
                           SendJson(res, QueueJson(project, reason, offset, limit, CleanUtf8(by)));
                         });
@@ -537,39 +817,34 @@ struct ReviewServer::Impl {
 
     // The words and numbers the page shares with the server, read once at start.
     routes.push_back(
-        {"GET", "/api/vocabulary", kReview, {}, false, false, [](const Request&, http::Response& res) {
+        {"GET", "/api/vocabulary", kReview, with({}), false, false, [](const Request&, http::Response& res) {
            res.type = "application/json";
            res.body = VocabularyJson();
          }});
 
-    routes.push_back(
-        {"GET", "/api/status", kReview, {}, false, false, [this](const Request& req, http::Response& res) {
-           OnProject(pool, req, res, [&](Project& project) {
-             project.Sync();
-             res.type = "application/json";
-             res.body = StatusJson(project.Status());
-           });
-         }});
+    routes.push_back({"GET", "/api/status", kReview, with({}), false, false,
+                      [this](const Request& req, http::Response& res) {
+                        OnProject(pools, req, res, [&](Project& project) {
+                          project.Sync();
+                          res.type = "application/json";
+                          res.body = StatusJson(project.Status());
+                        });
+                      }});
 
-    routes.push_back(
-        {"GET", "/api/sheets/*", kReview, {}, false, false, [this](const Request& req, http::Response& res) {
-           const int number = ParseNumber(req.captures[0], "sheet", 1, kMaxSheetNumber);
-           OnProject(pool, req, res, [&](Project& project) {
-             const SheetDetail detail = project.Detail(number);
-             SendJson(res, SheetJson(project, detail));
-           });
-         }});
-
-    // "v": the page's cache key, not read here.
-    routes.push_back({"GET",
-                      "/api/sheets/*/picture",
-                      kReview,
-                      {"v"},
-                      false,
-                      false,
+    routes.push_back({"GET", "/api/sheets/*", kReview, with({}), false, false,
                       [this](const Request& req, http::Response& res) {
                         const int number = ParseNumber(req.captures[0], "sheet", 1, kMaxSheetNumber);
-                        OnProject(pool, req, res, [&](Project& project) {
+                        OnProject(pools, req, res, [&](Project& project) {
+                          const SheetDetail detail = project.Detail(number);
+                          SendJson(res, SheetJson(project, detail));
+                        });
+                      }});
+
+    // "v": the page's cache key, not read here.
+    routes.push_back({"GET", "/api/sheets/*/picture", kReview, with({"v"}), false, false,
+                      [this](const Request& req, http::Response& res) {
+                        const int number = ParseNumber(req.captures[0], "sheet", 1, kMaxSheetNumber);
+                        OnProject(pools, req, res, [&](Project& project) {
                           project.Sync();
                           const std::optional<SheetRecord> sheet =
                               project.store().FindSheet(project.examId(), number, false);
@@ -593,12 +868,7 @@ struct ReviewServer::Impl {
                       }});
 
     routes.push_back(
-        {"POST",
-         "/api/corrections",
-         kReview,
-         {},
-         true,
-         false,
+        {"POST", "/api/corrections", kReview, with({}), true, false,
          [this](const Request& req, http::Response& res) {
            const Json body = ParseBody(req, {"sheet", "target", "value", "author", "reason"});
            const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
@@ -609,7 +879,7 @@ struct ReviewServer::Impl {
            if (!body["value"].is_null()) value = TextField(body, "value", kMaxValue, true);
            const std::string author = TextField(body, "author", kMaxName, true);
            const std::string reason = TextField(body, "reason", kMaxReason, false);
-           OnProject(pool, req, res, [&](Project& project) {
+           OnProject(pools, req, res, [&](Project& project) {
              const CorrectionRecord c = project.Correct(sheet, target, value, author, reason);
              SendJson(res, {{"correction", CorrectionJson(c, c.newValue ? "counts" : "withdrawal", 0)},
                             {"score", ScoreSummary(project.store().Score(project.examId(), sheet))}});
@@ -617,13 +887,14 @@ struct ReviewServer::Impl {
          }});
 
     routes.push_back(
-        {"POST", "/api/undo", kReview, {}, true, false, [this](const Request& req, http::Response& res) {
+        {"POST", "/api/undo", kReview, with({}), true, false,
+         [this](const Request& req, http::Response& res) {
            const Json body = ParseBody(req, {"sheet", "correction", "author", "reason"});
            const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
            const Id id = NumberField(body, "correction", 1, INT64_MAX);
            const std::string author = TextField(body, "author", kMaxName, true);
            const std::string reason = TextField(body, "reason", kMaxReason, false);
-           OnProject(pool, req, res, [&](Project& project) {
+           OnProject(pools, req, res, [&](Project& project) {
              const CorrectionRecord c = project.Undo(sheet, id, author, reason);
              SendJson(res, {{"correction", CorrectionJson(c, c.newValue ? "counts" : "withdrawal", 0)},
                             {"score", ScoreSummary(project.store().Score(project.examId(), sheet))}});
@@ -631,84 +902,85 @@ struct ReviewServer::Impl {
          }});
 
     // Claim (or renew) a sheet the reviewer has open, or give it back.
-    routes.push_back(
-        {"POST", "/api/claims", kReview, {}, true, false, [this](const Request& req, http::Response& res) {
-           const Json body = ParseBody(req, {"sheet", "by", "release"});
-           const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
-           const std::string by = TextField(body, "by", kMaxName, true);
-           CheckName(by, "by");
-           const auto release = body.find("release");
-           if (release != body.end() && !release->is_boolean())
-             throw HttpError(400, "release: true or false");
-           const bool giveBack = release != body.end() && release->get<bool>();
-           OnProject(pool, req, res, [&](Project& project) {
-             if (giveBack) {
-               project.Release(sheet, by);
-               SendJson(res, {{"sheet", sheet}, {"released", true}});
-               return;
-             }
-             const ClaimRecord c = project.Claim(sheet, by, options.hold);
-             // Not an error: a reviewer may open a held sheet on purpose.
-             Json j;
-             j["sheet"] = sheet;
-             j["held_by"] = CleanUtf8(c.holder);
-             j["yours"] = c.holder == CleanUtf8(by);
-             j["since"] = c.since;
-             j["expires"] = c.expires;
-             j["hold"] = options.hold;
-             SendJson(res, j);
-           });
-         }});
+    routes.push_back({"POST", "/api/claims", kReview, with({}), true, false,
+                      [this](const Request& req, http::Response& res) {
+                        const Json body = ParseBody(req, {"sheet", "by", "release"});
+                        const int sheet = static_cast<int>(NumberField(body, "sheet", 1, kMaxSheetNumber));
+                        const std::string by = TextField(body, "by", kMaxName, true);
+                        CheckName(by, "by");
+                        const auto release = body.find("release");
+                        if (release != body.end() && !release->is_boolean())
+                          throw HttpError(400, "release: true or false");
+                        const bool giveBack = release != body.end() && release->get<bool>();
+                        OnProject(pools, req, res, [&](Project& project) {
+                          if (giveBack) {
+                            project.Release(sheet, by);
+                            SendJson(res, {{"sheet", sheet}, {"released", true}});
+                            return;
+                          }
+                          const ClaimRecord c = project.Claim(sheet, by, options.hold);
+                          // Not an error: a reviewer may open a held sheet on purpose.
+                          Json j;
+                          j["sheet"] = sheet;
+                          j["held_by"] = CleanUtf8(c.holder);
+                          j["yours"] = c.holder == CleanUtf8(by);
+                          j["since"] = c.since;
+                          j["expires"] = c.expires;
+                          j["hold"] = options.hold;
+                          SendJson(res, j);
+                        });
+                      }});
 
-    routes.push_back(
-        {"GET", "/api/roster", kReview, {"q"}, false, false, [this](const Request& req, http::Response& res) {
-           const std::string typed = req.Param("q");
-           if (typed.size() > kMaxTyped)
-             throw HttpError(400, "q: longer than " + std::to_string(kMaxTyped) + " bytes");
-           OnProject(pool, req, res, [&](Project& project) {
-             project.Sync();
-             const Roster& roster = project.roster();
-             Json columns = Json::array();
-             for (const std::string& c : roster.columns) columns.push_back(CleanUtf8(c));
-             Json matches = Json::array();
-             for (const std::string& id : roster.Find(typed, kRosterMatches)) {
-               Json fields = Json::object();
-               const std::vector<std::string>& row = roster.rows.at(id);
-               for (std::size_t i = 0; i < roster.columns.size() && i < row.size(); ++i)
-                 fields[CleanUtf8(roster.columns[i])] = CleanUtf8(row[i]);
-               matches.push_back({{"id", CleanUtf8(id)}, {"fields", fields}});
-             }
-             SendJson(res, {{"roster", !roster.Empty()},
-                            {"columns", columns},
-                            {"exact", roster.Has(typed)},
-                            {"matches", matches}});
-           });
-         }});
+    routes.push_back({"GET", "/api/roster", kReview, with({"q"}), false, false,
+                      [this](const Request& req, http::Response& res) {
+                        const std::string typed = req.Param("q");
+                        if (typed.size() > kMaxTyped)
+                          throw HttpError(400, "q: longer than " + std::to_string(kMaxTyped) + " bytes");
+                        OnProject(pools, req, res, [&](Project& project) {
+                          project.Sync();
+                          const Roster& roster = project.roster();
+                          Json columns = Json::array();
+                          for (const std::string& c : roster.columns) columns.push_back(CleanUtf8(c));
+                          Json matches = Json::array();
+                          for (const std::string& id : roster.Find(typed, kRosterMatches)) {
+                            Json fields = Json::object();
+                            const std::vector<std::string>& row = roster.rows.at(id);
+                            for (std::size_t i = 0; i < roster.columns.size() && i < row.size(); ++i)
+                              fields[CleanUtf8(roster.columns[i])] = CleanUtf8(row[i]);
+                            matches.push_back({{"id", CleanUtf8(id)}, {"fields", fields}});
+                          }
+                          SendJson(res, {{"roster", !roster.Empty()},
+                                         {"columns", columns},
+                                         {"exact", roster.Has(typed)},
+                                         {"matches", matches}});
+                        });
+                      }});
 
     // A one-time ticket for a page the browser opens in a tab of its own.
-    routes.push_back(
-        {"POST", "/api/tickets", kReview, {}, true, false, [this](const Request& req, http::Response& res) {
-           const Json body = ParseBody(req, {"path"});
-           const std::string path = TextField(body, "path", 64, true);
-           if (path != "/report") throw HttpError(400, "path: only /report is opened by a ticket");
-           const std::string ticket = server->IssueTicket(path, kReview);
-           SendJson(
-               res,
-               {{"ticket", ticket}, {"url", path + "?ticket=" + ticket}, {"seconds", http::kTicketSeconds}});
-         }});
+    routes.push_back({"POST", "/api/tickets", kReview, with({}), true, false,
+                      [this](const Request& req, http::Response& res) {
+                        const Json body = ParseBody(req, {"path"});
+                        const std::string path = TextField(body, "path", 64, true);
+                        if (path != "/report")
+                          throw HttpError(400, "path: only /report is opened by a ticket");
+                        const std::string ticket = server->IssueTicket(path, kReview);
+                        SendJson(res, {{"ticket", ticket},
+                                       {"url", path + "?ticket=" + ticket},
+                                       {"seconds", http::kTicketSeconds}});
+                      }});
 
     // The exam report, made from the scores as they are at this request: with
     // the token, or once with a ticket (a new tab sends no header).
-    routes.push_back(
-        {"GET", "/report", kReview, {"ticket"}, false, true, [this](const Request& req, http::Response& res) {
-           OnProject(pool, req, res, [&](Project& project) {
-             project.Sync();
-             const ProjectReport report = AnalyzeProject(project);
-             res.Set("Content-Security-Policy", kReportPolicy);
-             res.type = "text/html; charset=utf-8";
-             res.body = RenderHtmlReport(report.analysis, report.info);
-           });
-         }});
+    routes.push_back({"GET", "/report", kReview, with({"ticket"}), false, true,
+                      [this](const Request& req, http::Response& res) {
+                        OnProject(pools, req, res, [&](Project& project) {
+                          project.Sync();
+                          const ProjectReport report = AnalyzeProject(project);
+                          res.Set("Content-Security-Policy", kReportPolicy);
+                          res.type = "text/html; charset=utf-8";
+                          res.body = RenderHtmlReport(report.analysis, report.info);
+                        });
+                      }});
     return routes;
   }
 
@@ -758,11 +1030,12 @@ ReviewServer::ReviewServer(const ReviewOptions& options) {
   if (options.hold < kMinHold || options.hold > kMaxHold)
     throw Error("a claim on a sheet lasts " + std::to_string(kMinHold) + " to " + std::to_string(kMaxHold) +
                 " seconds (--hold), not " + std::to_string(options.hold));
-  if (!options.token.empty()) {
-    const bool fits = options.token.size() >= 16 && options.token.size() <= 256 &&
-                      std::all_of(options.token.begin(), options.token.end(), [](char c) {
-                        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
-                      });
+  for (const std::string* given : {&options.token, &options.reviewerToken}) {
+    if (given->empty()) continue;
+    const bool fits =
+        given->size() >= 16 && given->size() <= 256 && std::all_of(given->begin(), given->end(), [](char c) {
+          return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+        });
     if (!fits) throw Error("an access token is 16 to 256 letters, digits, - or _");
   }
   impl_ = std::make_unique<Impl>(options);
@@ -774,6 +1047,11 @@ ReviewServer::ReviewServer(const ReviewOptions& options) {
   o.limits = options.limits;
   o.limits.threads = options.threads;
   o.tokens = {{m.token, http::kReview}};
+  if (m.office()) {
+    m.reviewerToken = options.reviewerToken.empty() ? RandomToken() : options.reviewerToken;
+    if (m.reviewerToken == m.token) throw Error("the reviewers' token must differ from the office's");
+    o.tokens = {{m.token, http::kReview | http::kOffice}, {m.reviewerToken, http::kReview}};
+  }
   try {
     m.server = std::make_unique<http::Server>(o, m.Routes());
   } catch (const std::runtime_error& e) {
@@ -796,6 +1074,12 @@ const std::string& ReviewServer::token() const {
 std::string ReviewServer::Url() const {
   return "http://" + HostForUrl(impl_->options.host) + ":" + std::to_string(port()) +
          "/?token=" + impl_->token;
+}
+
+std::string ReviewServer::ReviewerUrl() const {
+  if (impl_->reviewerToken.empty()) return "";
+  return "http://" + HostForUrl(impl_->options.host) + ":" + std::to_string(port()) +
+         "/?token=" + impl_->reviewerToken;
 }
 
 bool ReviewServer::Run() {

@@ -1,15 +1,18 @@
-// The review page: an HTTP server over an exam project where people check
-// the sheets the machine was not sure about. A thin layer over Project: the
-// JSON API under /api/ calls what `omrctl exam` calls, the page's files are
-// compiled in (they hold no data), and every request for data needs the
-// access token as a bearer header (see http_server.h). Nothing is kept
-// between requests that another server on the same project would not see:
-// every answer is read from the store.
+// The exam server: the review page over one exam project (`omrctl exam
+// serve`), or the office page over every exam of a place (`omrctl office`),
+// with review as its subset. A thin layer over Project: the JSON API under
+// /api/ calls what `omrctl exam` calls, the pages' files are compiled in (they
+// hold no data), and every request for data needs an access token as a bearer
+// header (see http_server.h): the office's opens everything, a reviewer's
+// only review. Nothing is kept between requests that another server on the
+// same project would not see: every answer is read from the store (reading
+// stations aside: they run under this server).
 #pragma once
 
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "http_server.h"
 #include "vocabulary.h"
@@ -19,6 +22,13 @@ namespace omr::exam {
 struct ReviewOptions {
   std::string project;  // its location (as Project::Open takes it)
   std::string exam;     // "" for the only exam of the project
+  // The office: every exam of this place (a folder of SQLite projects, made
+  // when missing, or a PostgreSQL project) instead of one project.
+  std::string place;
+  std::vector<std::string> readers;  // ports to offer; none: those discovery finds
+  std::string program;               // omrctl, which runs the stations and discovery
+  std::vector<std::string> forms;    // folders of example forms offered for a new exam
+  std::string reviewerToken;         // "": a random one (office only)
   std::string host = "127.0.0.1";
   int port = 8080;    // 0: a free port
   std::string token;  // "": a random one
@@ -39,6 +49,8 @@ class ReviewServer {
   const std::string& token() const;
   // The address to open first: http://HOST:PORT/?token=TOKEN
   std::string Url() const;
+  // The office's address for reviewers: its token opens review only.
+  std::string ReviewerUrl() const;
 
   // Serves until Stop() is called (from another thread); false when the
   // server could not go on listening.

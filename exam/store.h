@@ -39,12 +39,13 @@ struct ExamRecord {
 };
 
 // One version of the exam definition: created by "new", replaced by "rekey"
-// (new keys and scoring) or "rescan" (a new form). Kept for ever.
+// (new keys and scoring), "rescan" (a new form) or, before any sheet, "edit"
+// (everything). Kept for ever.
 struct RevisionRecord {
   int revision = 0;
   std::string createdAt;
   std::string author;
-  std::string kind;  // new, rekey, rescan
+  std::string kind;  // new, rekey, rescan, edit
   std::string examName;
   std::string examText;
   std::string formName;

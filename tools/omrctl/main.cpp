@@ -9,6 +9,9 @@
 #ifdef OMR_WITH_EXAM
 #include "cmd_exam.h"
 #endif
+#ifdef OMR_WITH_REVIEW
+#include "cmd_office.h"
+#endif
 
 using namespace omrctl;
 
@@ -44,9 +47,13 @@ constexpr const char* kDoubtHelp =
     "within one grey level of its threshold) or an option cell off the grid. Confidence: 0 to 1 from the "
     "deciding cells' distance to their thresholds; at most 0.5 when doubtful.";
 
-constexpr const char* kSubcommands[] = {"scan", "check", "read", "decode", "info", "motor", "errors", "help",
+constexpr const char* kSubcommands[] = {
+    "scan",   "check", "read", "decode", "info", "motor", "errors", "help",
 #ifdef OMR_WITH_EXAM
-                                        "exam"
+    "exam",
+#endif
+#ifdef OMR_WITH_REVIEW
+    "office",
 #endif
 };
 
@@ -214,11 +221,15 @@ int main(int argc, char** argv) {
   ExamOptions examOptions;
   CLI::App* exam = AddExamCommands(app, examOptions);
 #endif
+#ifdef OMR_WITH_REVIEW
+  OfficeOptions officeOptions;
+  CLI::App* office = AddOfficeCommand(app, officeOptions);
+#endif
 
   std::string topic;
   const std::vector<std::string> topics(std::begin(kSubcommands), std::end(kSubcommands));
   CLI::App* help = app.add_subcommand("help", "Print the help of a command, or of omrctl");
-  help->add_option("COMMAND", topic, "scan, check, read, decode, info, motor, errors or exam")
+  help->add_option("COMMAND", topic, "scan, check, read, decode, info, motor, errors, exam or office")
       ->check(CLI::IsMember(topics));
   help->footer(kExitCodesHelp);
 
@@ -245,6 +256,9 @@ int main(int argc, char** argv) {
   if (errors->parsed()) return RunErrors(global, json);
 #ifdef OMR_WITH_EXAM
   if (exam->parsed()) return RunExam(global, exam, examOptions);
+#endif
+#ifdef OMR_WITH_REVIEW
+  if (office->parsed()) return RunOffice(global, office, officeOptions);
 #endif
   return kExitUsage;
 }

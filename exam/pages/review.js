@@ -14,7 +14,21 @@
   // reason with how a person is told it and which correction settles it.
   let vocabulary = null;
   const reasonInfo = (code) => vocabulary.reasons.find((r) => r.code === code) || { code, words: code, question: false, keep: false };
-  const reasonWords = (code) => reasonInfo(code).words;
+  // In the page's language when its catalog has the reason, else the server's words.
+  const reasonWords = (code) => (T.reasonWords && T.reasonWords[code]) || reasonInfo(code).words;
+
+  // Opened from the office: the exam is named in the address and goes with
+  // every request.
+  const EXAM = (() => {
+    const given = new URLSearchParams(location.search);
+    const out = new URLSearchParams();
+    if (given.has('exam')) {
+      out.set('project', given.get('project') || '');
+      out.set('exam', given.get('exam'));
+    }
+    return out.toString();
+  })();
+  const at = (path) => (EXAM ? path + (path.includes('?') ? '&' : '?') + EXAM : path);
 
   const state = {
     name: '',
@@ -95,7 +109,7 @@
   }
 
   async function api(path, body) {
-    const res = await fetch(path, request(body));
+    const res = await fetch(at(path), request(body));
     if (res.status === 401) noToken();
     let data = null;
     try {
@@ -253,7 +267,7 @@
 
   function release(name, sheet) {
     if (!name || !sheet) return;
-    fetch('/api/claims', request({ sheet, by: name, release: true }, { keepalive: true })).catch(() => {});
+    fetch(at('/api/claims'), request({ sheet, by: name, release: true }, { keepalive: true })).catch(() => {});
   }
 
   function renderHeld() {
@@ -1040,7 +1054,11 @@
     } catch (e) {
       // no session storage: the token lives as long as the page
     }
-    if (params.has('token')) history.replaceState(null, '', location.pathname + location.hash);
+    if (params.has('token')) {
+      params.delete('token');
+      const rest = params.toString();
+      history.replaceState(null, '', location.pathname + (rest ? '?' + rest : '') + location.hash);
+    }
     state.token = token;
     return token !== '';
   }
@@ -1052,16 +1070,34 @@
       const ticket = await api('/api/tickets', { path: '/report' });
       if (tab) {
         tab.opener = null;
-        tab.location.href = ticket.url;
+        tab.location.href = at(ticket.url);
       }
-      else window.open(ticket.url, '_blank');
+      else window.open(at(ticket.url), '_blank');
     } catch (e) {
       if (tab) tab.close();
       say(e.message, true);
     }
   }
 
+  function fillHelp() {
+    const rows = $('help-rows');
+    clear(rows);
+    for (const [key, text] of T.helpRows) {
+      const tr = el('tr');
+      tr.appendChild(el('th', null, key));
+      tr.appendChild(el('td', null, text));
+      rows.appendChild(tr);
+    }
+  }
+
   async function start() {
+    fillHelp();
+    window.OMR_I18N.switcher($('language'));
+    if (EXAM) {
+      const office = $('office-link');
+      office.hidden = false;
+      office.href = '/#/exams';
+    }
     if (!takeToken()) {
       noToken();
       return;

@@ -1,0 +1,228 @@
+// What the office's pages share: the texts, the access token (this tab's
+// session storage, sent as a bearer header, never a cookie), requests,
+// messages, downloads and small helpers. Every text from the server is put
+// in with textContent.
+
+export const T = window.OMR_TEXT;
+export const LANG = window.OMR_LANG;
+export const $ = (id) => document.getElementById(id);
+
+// The review page uses the same name: a tab that opens it from here keeps the token.
+const TOKEN_KEY = 'omr-review-token';
+let token = '';
+
+// The token of the first address goes to this tab's session storage and
+// leaves the address bar (and the history) at once.
+export function takeToken() {
+  const params = new URLSearchParams(location.search);
+  token = params.get('token') || '';
+  try {
+    if (token) sessionStorage.setItem(TOKEN_KEY, token);
+    else token = sessionStorage.getItem(TOKEN_KEY) || '';
+  } catch (e) {
+    // no session storage: the token lives as long as the page
+  }
+  if (params.has('token')) history.replaceState(null, '', location.pathname + location.hash);
+  return token !== '';
+}
+
+export function forgetToken() {
+  token = '';
+  try {
+    sessionStorage.removeItem(TOKEN_KEY);
+  } catch (e) {
+    // nothing kept
+  }
+}
+
+export function el(tag, className, text) {
+  const e = document.createElement(tag);
+  if (className) e.className = className;
+  if (text !== undefined && text !== null) e.textContent = String(text);
+  return e;
+}
+
+export function clear(node) {
+  while (node.firstChild) node.removeChild(node.firstChild);
+}
+
+export function button(text, onClick, className) {
+  const b = el('button', className, text);
+  b.type = 'button';
+  b.addEventListener('click', onClick);
+  return b;
+}
+
+let messageTimer = 0;
+export function say(text, isError) {
+  const m = $('message');
+  m.textContent = text;
+  m.className = 'shown' + (isError ? ' error' : '');
+  clearTimeout(messageTimer);
+  messageTimer = setTimeout(() => { m.className = ''; }, isError ? 10000 : 4000);
+}
+
+// "?project=..&exam=.." for the exam a page works on.
+export function examQuery(exam, extra) {
+  const q = new URLSearchParams(extra || {});
+  if (exam) {
+    q.set('project', exam.project);
+    q.set('exam', exam.exam);
+  }
+  const text = q.toString();
+  return text ? '?' + text : '';
+}
+
+let onUnauthorized = () => {};
+export function whenUnauthorized(f) {
+  onUnauthorized = f;
+}
+
+async function send(path, body, extra) {
+  const init = { credentials: 'omit', cache: 'no-store', headers: { Authorization: 'Bearer ' + token }, ...extra };
+  if (body !== undefined) {
+    init.method = 'POST';
+    init.headers['Content-Type'] = 'application/json';
+    init.body = JSON.stringify(body);
+  }
+  const res = await fetch(path, init);
+  if (res.status === 401) onUnauthorized();
+  return res;
+}
+
+// A JSON request; throws an Error with the server's message (and .status, .data).
+export async function api(path, body, extra) {
+  const res = await send(path, body, extra);
+  let data = null;
+  try {
+    data = await res.json();
+  } catch (e) {
+    data = null;
+  }
+  if (!res.ok) {
+    const error = new Error(data && data.error ? data.error : T.http(res.status));
+    error.status = res.status;
+    error.data = data;
+    throw error;
+  }
+  return data;
+}
+
+// Fetches a file with the token and hands it to the browser as a download.
+export async function download(path, name, body) {
+  const res = await send(path, body);
+  if (!res.ok) {
+    let message = T.http(res.status);
+    try {
+      message = (await res.json()).error || message;
+    } catch (e) {
+      // not JSON
+    }
+    throw new Error(message);
+  }
+  saveBlob(await res.blob(), name);
+}
+
+export function saveBlob(blob, name) {
+  const url = URL.createObjectURL(blob);
+  const a = el('a');
+  a.href = url;
+  a.download = name;
+  document.body.appendChild(a);
+  a.click();
+  a.remove();
+  setTimeout(() => URL.revokeObjectURL(url), 60000);
+}
+
+// The bytes of a file the user chose, as base64 (the server takes them as they are).
+export function fileBase64(file) {
+  return new Promise((resolve, reject) => {
+    const reader = new FileReader();
+    reader.onerror = () => reject(reader.error);
+    reader.onload = () => {
+      const text = String(reader.result);
+      resolve(text.slice(text.indexOf(',') + 1));
+    };
+    reader.readAsDataURL(file);
+  });
+}
+
+export function base64Text(data) {
+  const bytes = Uint8Array.from(atob(data), (c) => c.charCodeAt(0));
+  return new TextDecoder().decode(bytes);
+}
+
+export function number(x) {
+  if (x === null || x === undefined) return '';
+  return Number.isInteger(x) ? String(x) : String(Math.round(x * 100) / 100);
+}
+
+export function when(iso) {
+  if (!iso) return '';
+  const d = new Date(iso);
+  return isNaN(d) ? iso : d.toLocaleString(LANG === 'zh' ? 'zh-CN' : 'en-GB');
+}
+
+// Whether a key belongs to what the user types there.
+export function inField(target) {
+  return target instanceof HTMLInputElement || target instanceof HTMLTextAreaElement ||
+    target instanceof HTMLSelectElement || (target && target.isContentEditable);
+}
+
+// A labelled field: <label for> and the control.
+export function field(labelText, control, hint) {
+  const wrap = el('div', 'field');
+  if (!control.id) control.id = 'f-' + Math.random().toString(36).slice(2);
+  const label = el('label', null, labelText);
+  label.htmlFor = control.id;
+  wrap.appendChild(label);
+  wrap.appendChild(control);
+  if (hint) {
+    const h = el('p', 'hint', hint);
+    h.id = control.id + '-hint';
+    control.setAttribute('aria-describedby', h.id);
+    wrap.appendChild(h);
+  }
+  return wrap;
+}
+
+// The keys a page lists under its content (and in the Keys dialog).
+export function shortcuts(rows) {
+  const section = el('section', 'shortcuts');
+  section.setAttribute('aria-label', T.shortcutsLabel);
+  const list = el('dl');
+  for (const [key, text] of rows) {
+    list.appendChild(el('dt', null, key));
+    list.appendChild(el('dd', null, text));
+  }
+  section.appendChild(list);
+  return section;
+}
+
+// The author of what is made here: the name the review page keeps too.
+const NAME_KEY = 'omr-review-name';
+export function author() {
+  try {
+    return localStorage.getItem(NAME_KEY) || '';
+  } catch (e) {
+    return '';
+  }
+}
+// The name, or '' after asking for it where it is typed.
+export function needAuthor() {
+  const name = ($('author').value || '').trim();
+  if (name) {
+    setAuthor(name);
+    return name;
+  }
+  say(T.typeYourName, true);
+  $('author').focus();
+  return '';
+}
+export function setAuthor(name) {
+  try {
+    localStorage.setItem(NAME_KEY, name);
+  } catch (e) {
+    // kept for this page only
+  }
+}

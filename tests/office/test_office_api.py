@@ -1,0 +1,126 @@
+"""The office's API against `omrctl office`: where it keeps exams, what each
+token opens, names that are never paths, and an exam made, checked and
+edited from what a page sends."""
+
+from __future__ import annotations
+
+import http.client
+import json
+import os
+import stat
+from pathlib import Path
+
+import pytest
+
+from office_support import EXAMPLES, Office, b64, exam_query, need_programs, run, OMRCTL
+
+EXAM = EXAMPLES / "exam60.exam.json"
+
+
+@pytest.fixture(scope="module")
+def office(tmp_path_factory):
+    need_programs()
+    place = tmp_path_factory.mktemp("place")
+    run(OMRCTL, "exam", "new", str(place / "final.omrexam"), "--exam", str(EXAM), "--by", "office")
+    server = Office(place)
+    yield server
+    server.stop()
+
+
+def test_default_folder_is_made_for_its_owner_only(tmp_path):
+    need_programs()
+    server = Office(None, env={"XDG_DATA_HOME": str(tmp_path / "data")})
+    try:
+        folder = tmp_path / "data" / "omr" / "office"
+        assert server.place == str(folder)
+        assert stat.S_IMODE(folder.stat().st_mode) == 0o700
+        assert server.get("/api/exams")[1] == {"exams": [], "problems": []}
+    finally:
+        server.stop()
+
+
+def test_each_token_opens_what_it_grants(office):
+    q = exam_query("final.omrexam", "exam")
+    rows = [  # method, path, body, office's status, reviewer's status
+        ("GET", "/api/session", None, 200, 200),
+        ("GET", "/api/exams", None, 200, 200),
+        ("GET", "/api/queue?" + q, None, 200, 200),
+        ("GET", "/api/status?" + q, None, 200, 200),
+        ("GET", "/api/forms", None, 200, 403),
+        ("GET", "/api/exam?" + q, None, 200, 403),
+        ("POST", "/api/check/form", {"data": b64(b"")}, 200, 403),
+        ("POST", "/api/backup?" + q, {}, 200, 403),
+    ]
+    for method, path, body, mine, theirs in rows:
+        for token, want in ((office.token, mine), (office.reviewer, theirs)):
+            status = office.post(path, body, token)[0] if method == "POST" else office.get(path, token)[0]
+            assert status == want, (path, token == office.token, status)
+    assert office.get("/api/session")[1]["grants"] == ["review", "office"]
+    theirs = office.get("/api/session", office.reviewer)[1]
+    assert theirs["grants"] == ["review"] and theirs["reviewer_token"] is None and theirs["place"] is None
+    assert list((Path(office.place) / "backups").glob("final-*.omrexam"))
+
+
+def test_names_are_never_paths(office):
+    for project in ("../final.omrexam", "/etc/passwd", ".final.omrexam", "sub/final.omrexam", "nope.omrexam",
+                    "final.omrexam\x00x", ""):
+        status, body = office.get("/api/queue?" + exam_query(project, "exam"))
+        assert status in (400, 404), (project, status, body)
+    assert office.get("/api/queue?" + exam_query("final.omrexam", "other"))[0] == 404
+    assert office.get("/api/queue")[0] == 400  # no exam named
+
+
+def test_a_large_upload_is_taken_from_the_office_only(office):
+    big = json.dumps({"data": b64(b"# a comment\n" * 80000)}).encode()  # 1.3 MB as sent
+    # Only the headers: the reviewer's upload is refused before any of it is read.
+    connection = http.client.HTTPConnection("127.0.0.1", office.port, timeout=30)
+    connection.putrequest("POST", "/api/check/form")
+    for name, value in (("Authorization", "Bearer " + office.reviewer), ("Content-Type", "application/json"),
+                        ("Content-Length", str(len(big)))):
+        connection.putheader(name, value)
+    connection.endheaders()
+    assert connection.getresponse().status == 403
+    connection.close()
+    status, _, body = office.request("POST", "/api/check/form", big)
+    assert status == 200 and json.loads(body)["problems"], body[:200]
+
+
+def test_an_exam_made_checked_and_edited_from_a_page(office, tmp_path):
+    text = EXAM.read_text().replace('"Final exam"', '"Chemistry"').replace("exam60.students.csv", "class.csv")
+    roster = b"matric,name\n20240001,Ann Lee\n20240002,Bo Chen\n"
+    checked = office.post("/api/check/roster", {"data": b64(roster), "id_column": "matric"})[1]
+    assert checked["columns"] == ["matric", "name"] and checked["count"] == 2 and checked["problems"] == []
+    assert checked["stored"].splitlines()[0] == "id,name"
+    bad = office.post("/api/check/roster", {"data": b64(b"id,name\n1,a\n1,b\n")})[1]
+    assert bad["problems"] and bad["problems"][0]["line"] == 3, bad
+
+    wrong = text.replace('"1": "CCEB', '"1": "FCEB')
+    problems = office.post("/api/check/exam", {"exam": wrong, "form": {"name": "exam60.form"}})[1]["problems"]
+    assert problems and problems[0]["pointer"].startswith("/keys/1") and problems[0]["line"] > 1, problems
+    assert office.post("/api/check/exam", {"exam": text, "form": {"name": "exam60.form"}})[1]["problems"] == []
+
+    made = {"name": "Chemistry 2026", "exam": text, "author": "Ann Lee", "form": {"name": "exam60.form"},
+            "roster": {"name": "class.csv", "data": b64(roster), "id_column": "matric"}}
+    status, where = office.post("/api/exams", made)
+    assert status == 201, where
+    assert where == {"project": "Chemistry-2026.omrexam", "exam": "Chemistry 2026"}
+    assert office.post("/api/exams", made)[1]["project"] == "Chemistry-2026-2.omrexam"  # never over a file
+    listed = {e["project"]: e for e in office.get("/api/exams")[1]["exams"]}
+    chem = listed["Chemistry-2026.omrexam"]
+    assert (chem["title"], chem["roster"], chem["missing"], chem["sheets"], chem["editable"]) == \
+        ("Chemistry", 2, 2, 0, True)
+
+    q = exam_query(where["project"], where["exam"])
+    kept = office.get("/api/exam?" + q)[1]
+    assert kept["roster_text"].startswith("id,name\n") and kept["form_name"] == "exam60.form"
+    edited = dict(made, exam=text.replace('"Chemistry"', '"Chemistry, second sitting"'))
+    del edited["name"]
+    assert office.post("/api/exam?" + q, edited)[1]["revision"] == 2
+    chem = lambda: {e["project"]: e for e in office.get("/api/exams")[1]["exams"]}[where["project"]]
+    assert chem()["title"] == "Chemistry, second sitting"
+
+    # Once a sheet is there, the exam is changed by its keys only.
+    run(OMRCTL, "exam", "import", os.path.join(office.place, where["project"]), str(EXAMPLES / "exam60.grid"))
+    status, refused = office.post("/api/exam?" + q, edited)
+    assert status == 400 and "has sheets" in refused["error"]
+    assert chem()["sheets"] == 1 and not chem()["editable"]
