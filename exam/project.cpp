@@ -299,6 +299,26 @@ std::unique_ptr<Project> Project::Create(const std::string& location, const std:
   return Create(location, ReadExamSources(examPath, nullptr, rosterEncoding), examName, author, add);
 }
 
+namespace {
+
+// A revision holding these texts whole (a new exam, or one edited before its first sheet).
+RevisionRecord RevisionOf(const ExamSources& src, const std::string& author, const char* kind,
+                          const std::string& now) {
+  RevisionRecord r;
+  r.createdAt = now;
+  r.author = CleanUtf8(author);
+  r.kind = kind;
+  r.examName = CleanUtf8(src.examName);
+  r.examText = src.examText;
+  r.formName = CleanUtf8(src.formName);
+  r.formText = src.formText;
+  r.rosterName = CleanUtf8(src.rosterName);
+  r.rosterText = src.rosterText;
+  return r;
+}
+
+}  // namespace
+
 std::unique_ptr<Project> Project::Create(const std::string& location, const ExamSources& src,
                                          const std::string& examName, const std::string& author, bool add) {
   Validate(src);
@@ -306,17 +326,7 @@ std::unique_ptr<Project> Project::Create(const std::string& location, const Exam
   const Id exam = InTransaction(*store, [&] {
     const std::string now = NowUtc();
     const Id id = store->CreateExam(CleanUtf8(examName), now);
-    RevisionRecord r;
-    r.createdAt = now;
-    r.author = CleanUtf8(author);
-    r.kind = "new";
-    r.examName = CleanUtf8(src.examName);
-    r.examText = src.examText;
-    r.formName = CleanUtf8(src.formName);
-    r.formText = src.formText;
-    r.rosterName = CleanUtf8(src.rosterName);
-    r.rosterText = src.rosterText;
-    store->AddRevision(id, r);
+    store->AddRevision(id, RevisionOf(src, author, "new", now));
     return id;
   });
   return std::make_unique<Project>(std::move(store), exam, examName);
@@ -1063,17 +1073,7 @@ void Project::Edit(const ExamSources& src, const std::string& author) {
   Write([&] {
     if (store_->SheetCount(examId_) > 0)
       throw Error("exam " + examName_ + " has sheets already: change its keys (rekey) or its form (rescan)");
-    RevisionRecord r;
-    r.createdAt = NowUtc();
-    r.author = CleanUtf8(author);
-    r.kind = "edit";
-    r.examName = CleanUtf8(src.examName);
-    r.examText = src.examText;
-    r.formName = CleanUtf8(src.formName);
-    r.formText = src.formText;
-    r.rosterName = CleanUtf8(src.rosterName);
-    r.rosterText = src.rosterText;
-    store_->AddRevision(examId_, r);
+    store_->AddRevision(examId_, RevisionOf(src, author, "edit", NowUtc()));
   });
   Load();
 }

@@ -4,7 +4,6 @@ Needs OMRCTL and OMRSIM (CTest sets them)."""
 from __future__ import annotations
 
 import base64
-import http.client
 import json
 import os
 import subprocess
@@ -16,7 +15,7 @@ from typing import Dict, Optional, Tuple
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "review"))
-from review_support import OMRCTL, OMRSIM, SOURCE, browser, need_programs, run  # noqa: E402,F401
+from review_support import OMRCTL, OMRSIM, SOURCE, Client, browser, need_programs, run  # noqa: E402,F401
 
 EXAMPLES = SOURCE / "examples"
 
@@ -25,7 +24,7 @@ def b64(data: bytes) -> str:
     return base64.b64encode(data).decode()
 
 
-class Office:
+class Office(Client):
     """`omrctl office PLACE` on a free loopback port: its two addresses."""
 
     def __init__(self, place: Optional[Path], *options: str, env: Optional[Dict[str, str]] = None) -> None:
@@ -46,29 +45,12 @@ class Office:
         self.token = urllib.parse.parse_qs(parts.query)["token"][0]
         self.reviewer = urllib.parse.parse_qs(urllib.parse.urlsplit(self.reviewer_url).query)["token"][0]
 
-    def request(self, method: str, path: str, body: Optional[bytes] = None, token: Optional[str] = "",
-                headers: Optional[Dict[str, str]] = None) -> Tuple[int, Dict[str, str], bytes]:
-        """One request; `token` "" sends the office's token, None none."""
-        sent = dict(headers or {})
-        if token is not None:
-            sent["Authorization"] = "Bearer " + (token or self.token)
-        if body is not None:
-            sent.setdefault("Content-Type", "application/json")
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
-        try:
-            connection.request(method, path, body=body, headers=sent)
-            response = connection.getresponse()
-            return response.status, {k.lower(): v for k, v in response.getheaders()}, response.read()
-        finally:
-            connection.close()
-
     def get(self, path: str, token: Optional[str] = "") -> Tuple[int, object]:
         status, _, body = self.request("GET", path, token=token)
         return status, json.loads(body) if body.startswith((b"{", b"[")) else body
 
     def post(self, path: str, data: object, token: Optional[str] = "") -> Tuple[int, dict]:
-        status, _, body = self.request("POST", path, json.dumps(data).encode(), token=token)
-        return status, json.loads(body) if body else {}
+        return self.post_json(path, data, token)
 
     def stop(self) -> None:
         self.process.terminate()

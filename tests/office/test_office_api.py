@@ -81,7 +81,7 @@ def test_a_large_upload_is_taken_from_the_office_only(office):
     connection.endheaders()
     assert connection.getresponse().status == 403
     connection.close()
-    status, _, body = office.request("POST", "/api/check/form", big)
+    status, _, body = office.request("POST", "/api/check/form", big, headers={"Content-Type": "application/json"})
     assert status == 200 and json.loads(body)["problems"], body[:200]
 
 

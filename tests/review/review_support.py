@@ -138,20 +138,11 @@ def run(*args: str) -> subprocess.CompletedProcess:
     return done
 
 
-class Server:
-    """`omrctl exam serve` on a free loopback port."""
+class Client:
+    """Requests to a server on a loopback port (`port`, `token`)."""
 
-    def __init__(self, project: Path, *options: str) -> None:
-        self.process = subprocess.Popen([OMRCTL, "exam", "serve", str(project), "--listen", "127.0.0.1:0", *options],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        assert self.process.stdout is not None
-        first = self.process.stdout.readline()
-        assert first.startswith("review page of"), first + (self.process.stderr.read() if self.process.stderr else "")
-        self.url = first.split(": ", 1)[1].strip()
-        parts = urllib.parse.urlsplit(self.url)
-        self.base = f"{parts.scheme}://{parts.netloc}"
-        self.port = parts.port
-        self.token = urllib.parse.parse_qs(parts.query)["token"][0]
+    port: int
+    token: str
 
     def request(self, method: str, path: str, body: Optional[bytes] = None, token: Optional[str] = "",
                 headers: Optional[Dict[str, str]] = None) -> Tuple[int, Dict[str, str], bytes]:
@@ -159,7 +150,7 @@ class Server:
         sent = dict(headers or {})
         if token is not None:
             sent["Authorization"] = "Bearer " + (token or self.token)
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
         try:
             connection.request(method, path, body=body, headers=sent)
             response = connection.getresponse()
@@ -176,6 +167,22 @@ class Server:
         status, _, body = self.request("POST", path, json.dumps(data).encode(), token=token,
                                        headers={"Content-Type": "application/json"})
         return status, json.loads(body) if body else {}
+
+
+class Server(Client):
+    """`omrctl exam serve` on a free loopback port."""
+
+    def __init__(self, project: Path, *options: str) -> None:
+        self.process = subprocess.Popen([OMRCTL, "exam", "serve", str(project), "--listen", "127.0.0.1:0", *options],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        assert self.process.stdout is not None
+        first = self.process.stdout.readline()
+        assert first.startswith("review page of"), first + (self.process.stderr.read() if self.process.stderr else "")
+        self.url = first.split(": ", 1)[1].strip()
+        parts = urllib.parse.urlsplit(self.url)
+        self.base = f"{parts.scheme}://{parts.netloc}"
+        self.port = parts.port
+        self.token = urllib.parse.parse_qs(parts.query)["token"][0]
 
     def stop(self) -> None:
         self.process.terminate()

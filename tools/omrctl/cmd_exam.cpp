@@ -25,10 +25,7 @@
 #include "text.h"
 #include "write_file.h"
 #ifdef OMR_WITH_REVIEW
-#include <pthread.h>
-
-#include <thread>
-
+#include "cmd_office.h"
 #include "review_server.h"
 #endif
 
@@ -522,12 +519,7 @@ int RunServe(const ExamOptions& o) {
   std::string error;
   if (!ex::ParseListen(o.listen, options.host, options.port, error))
     throw ex::Error("--listen " + o.listen + ": " + error);
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);  // before any thread starts: they inherit it
+  ServerSignals signals;
   ex::ReviewServer server(options);
   std::printf("review page of %s: %s\n", o.project.c_str(), server.Url().c_str());
   const bool loopback = options.host == "127.0.0.1" || options.host == "::1" || options.host == "localhost";
@@ -536,13 +528,7 @@ int RunServe(const ExamOptions& o) {
                 o.listen.c_str());
   std::printf("stop with Ctrl-C\n");
   std::fflush(stdout);
-  bool ok = true;
-  std::thread serving([&] { ok = server.Run(); });
-  int signal = 0;
-  sigwait(&stops, &signal);
-  server.Stop();
-  serving.join();
-  if (!ok) {
+  if (!signals.Serve(server)) {
     std::fprintf(stderr, "omrctl: the review server stopped listening on %s\n", o.listen.c_str());
     return kExitUsage;
   }

@@ -105,6 +105,24 @@ bool OpenInBrowser(const std::string& file) {
 
 }  // namespace
 
+ServerSignals::ServerSignals() {
+  sigemptyset(&stops_);
+  sigaddset(&stops_, SIGINT);
+  sigaddset(&stops_, SIGTERM);
+  sigaddset(&stops_, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stops_, nullptr);  // before any thread starts: they inherit it
+}
+
+bool ServerSignals::Serve(ex::ReviewServer& server) {
+  bool ok = true;
+  std::thread serving([&] { ok = server.Run(); });
+  int signal = 0;
+  sigwait(&stops_, &signal);
+  server.Stop();
+  serving.join();
+  return ok;
+}
+
 CLI::App* AddOfficeCommand(CLI::App& app, OfficeOptions& o) {
   CLI::App* office = app.add_subcommand(
       "office",
@@ -152,12 +170,7 @@ int RunOffice(const GlobalOptions&, CLI::App*, const OfficeOptions& o) {
     std::string error;
     if (!ex::ParseListen(o.listen, options.host, options.port, error))
       throw ex::Error("--listen " + o.listen + ": " + error);
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stops, nullptr);  // before any thread starts: they inherit it
+    ServerSignals signals;
     std::unique_ptr<ex::ReviewServer> server;
     try {
       server = std::make_unique<ex::ReviewServer>(options);
@@ -182,12 +195,7 @@ int RunOffice(const GlobalOptions&, CLI::App*, const OfficeOptions& o) {
       std::fprintf(stderr, "omrctl: cannot open a browser: open the address above\n");
     std::printf("stop with Ctrl-C\n");
     std::fflush(stdout);
-    bool ok = true;
-    std::thread serving([&] { ok = server->Run(); });
-    int signal = 0;
-    sigwait(&stops, &signal);
-    server->Stop();
-    serving.join();
+    const bool ok = signals.Serve(*server);
     if (wrote) ::unlink(opener.c_str());
     if (!ok) {
       std::fprintf(stderr, "omrctl: the office stopped listening on %s\n", o.listen.c_str());
