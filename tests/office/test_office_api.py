@@ -94,9 +94,10 @@ def test_an_exam_made_checked_and_edited_from_a_page(office, tmp_path):
     bad = office.post("/api/check/roster", {"data": b64(b"id,name\n1,a\n1,b\n")})[1]
     assert bad["problems"] and bad["problems"][0]["line"] == 3, bad
 
-    wrong = text.replace('"1": "CCEB', '"1": "FCEB')
+    wrong = text.replace('"key": "CCEB', '"key": "FCEB')
+    assert wrong != text
     problems = office.post("/api/check/exam", {"exam": wrong, "form": {"name": "exam60.form"}})[1]["problems"]
-    assert problems and problems[0]["pointer"].startswith("/keys/1") and problems[0]["line"] > 1, problems
+    assert problems and problems[0]["pointer"] == "/key" and problems[0]["line"] > 1, problems
     assert office.post("/api/check/exam", {"exam": text, "form": {"name": "exam60.form"}})[1]["problems"] == []
 
     made = {"name": "Chemistry 2026", "exam": text, "author": "Ann Lee", "form": {"name": "exam60.form"},
