@@ -104,7 +104,7 @@ int Detection(int seeds, double erasureRate) {
     int runs = 0;
     int allErasers = 0, othersAtMostOne = 0, roomFound = 0, noOtherRoom = 0;
     int pairsRoomAtLeast4 = 0, honestRoomAtMost1 = 0, pairsAllAtLeast4 = 0, honestAllAtMost1 = 0;
-    int difC = 0, keyFixed = 0;
+    int difC = 0, difBeyond = 0, chanceC = 0, chanceBeyond = 0, keyFixed = 0;
     double erasersFound = 0, pairsRoom = 0, pairsAll = 0, honestRoom = 0, honestAll = 0, otherStudents = 0;
   } t;
   for (int seed = 1; seed <= seeds; ++seed) {
@@ -152,11 +152,19 @@ int Detection(int seeds, double erasureRate) {
     t.pairsAllAtLeast4 += hits >= 4;
     t.honestAllAtMost1 += honest <= 1;
 
-    IntegrityOptions byClass;
-    byClass.group = "class";
-    for (const DifComparison& c : AnalyzeDif(input, byClass).comparisons)
-      if (c.column == "class" && c.focal == exam.difClass)
-        t.difC += c.items[static_cast<std::size_t>(plan.difItem - 1)].category == DifClass::kC;
+    // Every column's comparisons: the planted one, and the C classes elsewhere (the biased
+    // item against "the others" that hold its class aside).
+    for (const DifComparison& c : AnalyzeDif(input, IntegrityOptions{}).comparisons) {
+      const bool planted = c.column == "class" && c.focal == exam.difClass;
+      for (const DifItem& d : c.items) {
+        if (d.master == plan.difItem && planted) {
+          t.difC += d.category == DifClass::kC;
+          t.difBeyond += d.category == DifClass::kC && d.beyondChance;
+        }
+        if (d.master != plan.difItem && d.category == DifClass::kC) ++t.chanceC;
+        if (d.master != plan.difItem && d.category == DifClass::kC && d.beyondChance) ++t.chanceBeyond;
+      }
+    }
     ExamAnalysis analysis;
     std::string error;
     if (AnalyzeExam(input.analysis, analysis, error)) {
@@ -181,8 +189,11 @@ int Detection(int seeds, double erasureRate) {
       "copying, all pairs:   %.2f of 5 pairs (at least four in %.0f%%), honest pairs %.2f (at most one "
       "in %.0f%%)\n",
       t.pairsAll / n, 100 * t.pairsAllAtLeast4 / n, t.honestAll / n, 100 * t.honestAllAtMost1 / n);
-  std::printf("DIF: the planted item in C in %.0f%%; key fix proposing the right answer in %.0f%%\n",
-              100 * t.difC / n, 100 * t.keyFixed / n);
+  std::printf(
+      "DIF: the planted item in C in %.0f%% (beyond chance in %.0f%%); other items in C %.2f an exam "
+      "(%.2f beyond chance)\n",
+      100 * t.difC / n, 100 * t.difBeyond / n, t.chanceC / n, t.chanceBeyond / n);
+  std::printf("key fix proposing the right answer in %.0f%%\n", 100 * t.keyFixed / n);
   return 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include "escape.h"
 #include "project_analysis.h"
+#include "project_integrity.h"
 #include "report_xlsx.h"
 #include "write_file.h"
 
@@ -19,6 +20,14 @@ std::string Numbers(const std::vector<int>& numbers) {
   std::string out;
   for (const int n : numbers) out += (out.empty() ? "" : ";") + std::to_string(n);
   return out;
+}
+
+// The items whose answer the recognition doubted and nobody reviewed: one
+// is a number, several a list ("3;17").
+Cell Doubted(const SheetScore& s) {
+  const std::vector<int> items = DoubtedItems(s);
+  if (items.size() == 1) return Cell::Number(items.front());
+  return items.empty() ? Cell{} : Cell::Text(Numbers(items));
 }
 
 Cell Maybe(const std::optional<double>& v) {
@@ -102,7 +111,7 @@ ExportTables BuildTables(Project& project) {
   t.sheets.name = "Sheets";
   t.sheets.header = {"sheet", "station",    "station_sheet", "read_at", "source", "code",
                      "form",  "student_id", "id_state",      "version", "scored", "voided",
-                     "total", "maximum",    "percent",       "review"};
+                     "total", "maximum",    "percent",       "review",  "doubted"};
   ItemHeader(exam, t.sheets.header);
   for (std::size_t i = 0; i < scores.size(); ++i) {
     const SheetScore& s = scores[i];
@@ -124,7 +133,8 @@ ExportTables BuildTables(Project& project) {
                              s.scored ? Cell::Number(s.total) : Cell{},
                              s.scored ? Cell::Number(s.maximum) : Cell{},
                              s.scored ? Maybe(s.percent) : Cell{},
-                             Cell::Text(DescribeReasons(s.reasons))};
+                             Cell::Text(DescribeReasons(s.reasons)),
+                             Doubted(s)};
     ItemCells(exam, s, row);
     t.sheets.rows.push_back(std::move(row));
   }
@@ -139,7 +149,7 @@ ExportTables BuildTables(Project& project) {
   t.students.name = "Students";
   t.students.header = {"id"};
   for (const std::string& c : roster.columns) t.students.header.push_back(c);
-  for (const char* c : {"sheet", "version", "total", "maximum", "percent", "status", "review"})
+  for (const char* c : {"sheet", "version", "total", "maximum", "percent", "status", "review", "doubted"})
     t.students.header.push_back(c);
   ItemHeader(exam, t.students.header);
   for (const std::string& id : order) {
@@ -149,7 +159,7 @@ ExportTables BuildTables(Project& project) {
       row.push_back(r != roster.rows.end() ? Cell::Text(r->second[c]) : Cell{});
     const auto hit = byId.find(id);
     if (hit == byId.end()) {
-      row.insert(row.end(), {Cell{}, Cell{}, Cell{}, Cell{}, Cell{}, Cell::Text("absent"), Cell{}});
+      row.insert(row.end(), {Cell{}, Cell{}, Cell{}, Cell{}, Cell{}, Cell::Text("absent"), Cell{}, Cell{}});
       ItemCells(exam, SheetScore{}, row);
       t.students.rows.push_back(std::move(row));
       continue;
@@ -174,6 +184,7 @@ ExportTables BuildTables(Project& project) {
     row.push_back(s.scored ? Maybe(s.percent) : Cell{});
     row.push_back(Cell::Text(status));
     row.push_back(Cell::Text(DescribeReasons(s.reasons)));
+    row.push_back(Doubted(s));
     ItemCells(exam, s, row);
     t.students.rows.push_back(std::move(row));
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <numeric>
 #include <queue>
@@ -546,6 +547,12 @@ DifItem MantelHaenszel(const std::vector<std::array<double, 4>>& strata) {
     out.delta = -2.35 * std::log(*out.oddsRatio);
     out.deltaSe = 2.35 * *out.logSe;
     if (out.p) out.category = EtsClass(*out.delta, *out.deltaSe, *out.p);
+  } else if ((r > 0 || s > 0) && out.p) {
+    // An odds ratio of 0 or infinity: in every stratum one group answered
+    // alike where the other did not. No D-DIF, but as far from 0 as it gets:
+    // C when the chi-square is significant, else A.
+    out.oddsRatio = s > 0 ? 0.0 : std::numeric_limits<double>::infinity();
+    out.category = *out.p < 0.05 ? DifClass::kC : DifClass::kA;
   }
   return out;
 }
@@ -582,7 +589,11 @@ DifResult AnalyzeDif(const IntegrityInput& in, const IntegrityOptions& o) {
     splits.push_back(std::move(v));
   }
   for (const std::size_t c : Columns(in, o)) {
-    Split g{in.groupColumns[c], {}};
+    const std::string& name = in.groupColumns[c];
+    if (o.group != name &&
+        std::find(in.placeColumns.begin(), in.placeColumns.end(), name) != in.placeColumns.end())
+      continue;
+    Split g{name, {}};
     for (const IntegritySheet& sheet : in.sheets) g.values.push_back(sheet.groups[c]);
     splits.push_back(std::move(g));
   }
@@ -617,16 +628,23 @@ DifResult AnalyzeDif(const IntegrityInput& in, const IntegrityOptions& o) {
         for (std::size_t j = 0; j < p.k; ++j)
           counts[stratum[s] * p.k + j][(isFocal ? 2 : 0) + (p.Right(s, j) ? 0 : 1)] += 1;
       }
+      cmp.classified = cmp.focalSheets >= o.difMinimum && cmp.referenceSheets >= o.difMinimum;
       std::vector<std::array<double, 4>> table(strata.size());
       for (std::size_t j = 0; j < p.k; ++j) {
         for (std::size_t t = 0; t < strata.size(); ++t) table[t] = counts[t * p.k + j];
         DifItem item = MantelHaenszel(table);
         item.master = a.items[p.items[j]].master;
+        if (!cmp.classified) item.category = DifClass::kNone;
         cmp.items.push_back(item);
       }
       out.comparisons.push_back(std::move(cmp));
     }
   }
+  for (const DifComparison& c : out.comparisons)
+    if (c.classified) out.tests += static_cast<std::int64_t>(c.items.size());
+  out.threshold = out.tests > 0 ? o.alpha / static_cast<double>(out.tests) : 0.0;
+  for (DifComparison& c : out.comparisons)
+    for (DifItem& d : c.items) d.beyondChance = c.classified && d.p && *d.p < out.threshold;
   return out;
 }
 

@@ -50,6 +50,9 @@ struct IntegrityInput {
   // Names of the group columns ("class", "room", "station"), in the order of
   // IntegritySheet::groups.
   std::vector<std::string> groupColumns;
+  // Those of them that say where a sheet was read (station), not who wrote
+  // it: item bias is compared across them only when they are asked for.
+  std::vector<std::string> placeColumns;
 };
 
 enum class PairScope {
@@ -68,7 +71,11 @@ struct IntegrityOptions {
   // The group column the comparisons use; "" for every column.
   std::string group;
   PairScope pairs = PairScope::kAuto;
-  int runWindow = 2;            // kRun: sheets at most this many places apart in their run
+  int runWindow = 2;  // kRun: sheets at most this many places apart in their run
+  // DIF classes need groups of this many sheets at least (the figures are
+  // computed for smaller ones too): small groups make the MH estimate
+  // unstable and the C rule fire by chance.
+  std::int64_t difMinimum = 100;
   std::size_t pairsShown = 20;  // pairs kept beside the flagged ones: the most similar
 };
 
@@ -171,6 +178,10 @@ struct DifItem {
   std::optional<double> chiSquare;  // MH chi-square with continuity correction
   std::optional<double> p;          // its p-value (1 degree of freedom)
   DifClass category = DifClass::kNone;
+  // p below alpha / (items x classified comparisons): the ETS rule tests each
+  // item at 5 %, so among many a few reach B or C by chance; this says which
+  // would stand out with the exam's false-alarm rate over all of them.
+  bool beyondChance = false;
 };
 
 struct DifComparison {
@@ -178,11 +189,14 @@ struct DifComparison {
   std::string focal;      // the focal group's value
   std::string reference;  // the reference group's value, or "others"
   std::int64_t focalSheets = 0, referenceSheets = 0;
+  bool classified = false;     // both groups hold IntegrityOptions::difMinimum sheets
   std::vector<DifItem> items;  // the analysed items, in item order
 };
 
 struct DifResult {
   std::vector<DifComparison> comparisons;
+  std::int64_t tests = 0;  // item comparisons classified
+  double threshold = 0;    // alpha / tests
 };
 
 // ----------------------------------------------------------------- Rasch --

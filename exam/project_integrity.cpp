@@ -46,6 +46,16 @@ std::vector<std::string> GroupColumnsOf(const Roster& roster, const std::string&
   return out;
 }
 
+std::vector<int> DoubtedItems(const SheetScore& score) {
+  std::set<int> doubted;
+  for (const Reason& r : score.reasons) {
+    if (r.code != "doubtful") continue;
+    for (const ItemScore& item : score.items)
+      if (item.question == r.question) doubted.insert(item.master);
+  }
+  return {doubted.begin(), doubted.end()};
+}
+
 std::vector<std::string> ErasedLabels(const std::vector<QuestionDetail>& questions) {
   std::vector<std::string> out;
   for (const QuestionDetail& q : questions) {
@@ -71,6 +81,7 @@ IntegrityInput IntegrityInputOf(Project& project, const std::vector<SheetScore>&
   IntegrityInput in;
   in.analysis = AnalysisInputOf(project.exam(), project.shape(), scores);
   in.groupColumns = GroupColumnsOf(roster, group);
+  in.placeColumns = {kStation};
   std::vector<int> rosterColumn;
   for (const std::string& c : in.groupColumns) {
     const auto hit = std::find(roster.columns.begin(), roster.columns.end(), c);
@@ -103,14 +114,9 @@ IntegrityInput IntegrityInputOf(Project& project, const std::vector<SheetScore>&
     extra.run = record.station + "#" + (record.batch ? std::to_string(record.batch) : std::string("import"));
     extra.position = record.stationNumber;
     extra.doubted.assign(items, false);
-    std::map<int, std::size_t> itemOfQuestion;
-    for (std::size_t m = 0; m < score.items.size() && m < items; ++m)
-      itemOfQuestion[score.items[m].question] = m;
-    for (const Reason& r : score.reasons) {
-      if (r.code != reason::kDoubtful) continue;
-      const auto hit = itemOfQuestion.find(r.question);
-      if (hit != itemOfQuestion.end()) extra.doubted[hit->second] = true;
-    }
+    for (const int master : DoubtedItems(score))
+      if (master >= 1 && static_cast<std::size_t>(master) <= items)
+        extra.doubted[static_cast<std::size_t>(master - 1)] = true;
   }
 
   // Erasures: the stored grids decoded again with the project's form.

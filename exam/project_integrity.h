@@ -16,6 +16,11 @@ namespace omr::exam {
 // `wanted` is taken whatever its values ("" for none); "station" follows.
 std::vector<std::string> GroupColumnsOf(const Roster& roster, const std::string& wanted);
 
+// The master items (from 1, in order) whose answer on this sheet the
+// recognition doubted and no person has reviewed (corrected or confirmed):
+// the sheet's "doubtful" reasons on item questions.
+std::vector<int> DoubtedItems(const SheetScore& score);
+
 // The erased option labels of each question of a decoded grid (cells the
 // recognition saw between the paper and the mark levels, not taken for a
 // mark), by question number from 1.

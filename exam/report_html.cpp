@@ -20,7 +20,7 @@ table{border-collapse:collapse;margin:6px 0}th,td{padding:3px 8px;border-bottom:
 vertical-align:middle}th{font-weight:600;background:#f3f5f7}td.n,th.n{text-align:right;font-variant-numeric:tabular-nums}
 table.sortable th{cursor:pointer;user-select:none}table.sortable th[aria-sort=ascending]::after{content:" \25B2"}
 table.sortable th[aria-sort=descending]::after{content:" \25BC"}
-tr.void td{color:var(--mute)}.flag{color:var(--flag);font-weight:600}.none{color:var(--mute)}
+tr.void td{color:var(--mute)}tr.hit td{background:#fff4ef}.flag{color:var(--flag);font-weight:600}.none{color:var(--mute)}
 .figures{display:grid;grid-template-columns:repeat(auto-fill,minmax(120px,1fr));gap:8px;margin:8px 0}
 .figures div{border:1px solid var(--line);border-radius:6px;padding:6px 10px}
 .figures b{display:block;font-size:20px;font-variant-numeric:tabular-nums}.figures span{color:var(--mute);font-size:12px}
@@ -440,11 +440,21 @@ std::string RenderHtmlReport(const ExamAnalysis& exam, const ReportInfo& info) {
   h += '\n';
   Review(h, info);
   h += '\n';
+  h += info.sections;
   Terms(h);
   h += "\n<script>";
   h += kScript;
   h += "</script></body></html>\n";
   return h;
+}
+
+std::string RenderHtmlPage(const std::string& title, const std::string& subtitle, const std::string& body) {
+  const std::string t = EscapeHtml(title);
+  return "<!DOCTYPE html>\n<html lang=en><head><meta charset=utf-8>"
+         "<meta name=viewport content=\"width=device-width,initial-scale=1\">"
+         "<link rel=icon href=\"data:,\"><title>" +
+         t + "</title><style>" + kStyle + "</style></head><body>\n<header><h1>" + t + "</h1><p class=sub>" +
+         subtitle + "</p></header>\n" + body + "\n<script>" + kScript + "</script></body></html>\n";
 }
 
 }  // namespace omr::exam

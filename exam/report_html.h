@@ -22,6 +22,9 @@ struct ReportInfo {
   std::string title;      // the exam's name
   std::string generated;  // when the report was made, shown as given
   std::vector<ReviewEntry> waiting;
+  // Further sections (HTML made by their own renderer, the integrity
+  // screening), placed before "How to read it".
+  std::string sections;
 };
 
 // The page: summary figures, histogram of totals, the item table (sortable
@@ -29,5 +32,9 @@ struct ReportInfo {
 // items per version and the sheets waiting for review. Every text from the
 // caller is escaped.
 std::string RenderHtmlReport(const ExamAnalysis& exam, const ReportInfo& info);
+
+// A page of the report's look around `body` (HTML): heading `title` (escaped
+// here) and the line `subtitle` (HTML) below it.
+std::string RenderHtmlPage(const std::string& title, const std::string& subtitle, const std::string& body);
 
 }  // namespace omr::exam

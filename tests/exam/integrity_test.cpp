@@ -12,9 +12,11 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
+#include "export.h"
 #include "planted_exam.h"
 #include "project_analysis.h"
 #include "project_integrity.h"
@@ -154,17 +156,22 @@ TEST_F(Planted, TheRecognitionReadsTheDrawnErasuresAndEveryScreenFindsWhatWasPla
   EXPECT_EQ(fixes[0].proposed, exam_->trueKey[static_cast<std::size_t>(wrongKey - 1)]);
 }
 
-// R's mantelhaen.test and eRm on the planted answers, in one R session.
-std::string RunR(const std::string& script, const std::string& dir) {
-  const std::string path = dir + "/check.R";
-  std::ofstream(path) << script;
-  const std::string command = "Rscript --vanilla " + path + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return "cannot run Rscript";
+// The output of a command, and its exit status.
+std::pair<std::string, int> Shell(const std::string& command) {
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return {"cannot run " + command, -1};
   std::string out;
   char buffer[4096];
   while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
   const int status = ::pclose(pipe);
+  return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+// R's mantelhaen.test and eRm on the planted answers, in one R session.
+std::string RunR(const std::string& script, const std::string& dir) {
+  const std::string path = dir + "/check.R";
+  std::ofstream(path) << script;
+  const auto [out, status] = Shell("Rscript --vanilla " + path);
   return status == 0 ? out : "Rscript failed (R with eRm: scripts/bootstrap installs it):\n" + out;
 }
 
@@ -236,8 +243,12 @@ cat(sprintf("fit %d %.17g %.17g\n", seq_along(f$i.infitMSQ), f$i.infitMSQ, f$i.o
       ASSERT_NE(hit, comparisons.end()) << line;
       const DifItem& mine = hit->second->items.at(static_cast<std::size_t>(item - 1));
       ASSERT_TRUE(mine.oddsRatio) << line;
-      EXPECT_NEAR(*mine.oddsRatio, estimate, 1e-9 * std::max(1.0, estimate)) << line;
       EXPECT_NEAR(*mine.chiSquare, chi, 1e-9 * std::max(1.0, chi)) << line;
+      if (!std::isfinite(estimate) || estimate == 0) {  // one group answered alike in every stratum
+        EXPECT_EQ(*mine.oddsRatio, estimate) << line;
+        continue;
+      }
+      EXPECT_NEAR(*mine.oddsRatio, estimate, 1e-9 * std::max(1.0, estimate)) << line;
       EXPECT_NEAR(*mine.logSe, logSe, 1e-9) << line;
       ++mhLines;
     } else if (kind == "beta") {
@@ -269,15 +280,85 @@ cat(sprintf("fit %d %.17g %.17g\n", seq_along(f$i.infitMSQ), f$i.infitMSQ, f$i.o
   EXPECT_GT(thetaLines, 20);
   EXPECT_EQ(fitLines, PlantedExam::kItems);
 
-  // The biased item is C for its class, and only there.
+  // The biased item is C for its class (easier there); the versions, drawn
+  // at random, do not make it C. (Against "the others", which hold the
+  // favoured class, another class may see it as harder.)
   for (const DifComparison& c : dif.comparisons) {
     const DifItem& item = c.items.at(static_cast<std::size_t>(exam_->plan.difItem - 1));
-    const bool planted = c.column == "class" && c.focal == exam_->difClass;
-    EXPECT_EQ(item.category == DifClass::kC, planted) << c.column << " " << c.focal;
-    if (planted) {
-      EXPECT_GT(*item.delta, 0);  // easier for the focal class
+    if (c.column == "class" && c.focal == exam_->difClass) {
+      EXPECT_EQ(item.category, DifClass::kC);
+      EXPECT_GT(*item.delta, 0);
+    }
+    if (c.column == "version") {
+      EXPECT_NE(item.category, DifClass::kC);
     }
   }
+}
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST_F(Planted, TheCommandTheReportAndTheExportsShowIt) {
+  // A reviewer confirms one doubted answer: the exports no longer mark it.
+  std::size_t first = 0;
+  while (exam_->students[first].erased == std::string(PlantedExam::kItems, ' ')) ++first;
+  const testing::PlantedStudent& st = exam_->students[first];
+  const int master = static_cast<int>(st.erased.find_first_not_of(' ')) + 1;
+  int place = master;
+  if (st.version == 2)
+    place = static_cast<int>(std::find(exam_->order2.begin(), exam_->order2.end(), master) -
+                             exam_->order2.begin()) +
+            1;
+  project_->Correct(static_cast<int>(first + 1), std::to_string(10 + place),
+                    std::string(1, st.answers[static_cast<std::size_t>(master - 1)]), "test", "checked");
+
+  const ExportTables tables = BuildTables(*project_);
+  const auto column = std::find(tables.sheets.header.begin(), tables.sheets.header.end(), "doubted");
+  ASSERT_NE(column, tables.sheets.header.end());
+  const std::size_t c = static_cast<std::size_t>(column - tables.sheets.header.begin());
+  for (std::size_t s = 0; s < exam_->students.size(); ++s) {
+    std::string expected;
+    for (int m = 1; m <= PlantedExam::kItems; ++m)
+      if (exam_->students[s].erased[static_cast<std::size_t>(m - 1)] != ' ' && !(s == first && m == master))
+        expected += (expected.empty() ? "" : ";") + std::to_string(m);
+    const Cell& cell = tables.sheets.rows[s][c];
+    EXPECT_EQ(cell.kind == Cell::Kind::kNumber ? std::to_string(static_cast<int>(cell.number)) : cell.text,
+              expected)
+        << "sheet " << s + 1;
+  }
+
+  const std::string omrctl = OMR_OMRCTL " exam integrity " + (*dir_ / "exam.omrexam").string();
+  const auto [json, status] = Shell(omrctl + " --group room --json");
+  ASSERT_EQ(status, 0) << json;
+  const nlohmann::json j = nlohmann::json::parse(json);
+  std::set<std::string> flagged;
+  for (const auto& s : j["erasures"]["students"])
+    if (s["test"]["flagged"].get<bool>()) flagged.insert(s["student"].get<std::string>());
+  for (const int i : exam_->erasers)
+    EXPECT_TRUE(flagged.count(exam_->students[static_cast<std::size_t>(i)].id));
+  EXPECT_EQ(j["similarity"]["scope"], "group");
+  EXPECT_EQ(j["key_fixes"][0]["item"], exam_->plan.wrongKeyItem);
+
+  const fs::path page = *dir_ / "screening.html", report = *dir_ / "report.html";
+  EXPECT_EQ(Shell(omrctl + " --html " + page.string()).second, 0);
+  EXPECT_NE(Slurp(page).find("<section id=integrity>"), std::string::npos);
+  const auto [text, textStatus] = Shell(omrctl);
+  EXPECT_EQ(textStatus, 0);
+  EXPECT_NE(text.find("Answer changes (erasures)"), std::string::npos) << text;
+  const auto [refused, refusedStatus] = Shell(omrctl + " --group seat");
+  EXPECT_NE(refusedStatus, 0);
+  EXPECT_NE(refused.find("class, room, station"), std::string::npos) << refused;
+  ASSERT_EQ(Shell(std::string(OMR_OMRCTL) + " exam report " + (*dir_ / "exam.omrexam").string() + " --html " +
+                  report.string())
+                .second,
+            0);
+  const std::string html = Slurp(report);
+  EXPECT_NE(html.find("<section id=items>"), std::string::npos);
+  EXPECT_NE(html.find("<section id=integrity>"), std::string::npos);
 }
 
 }  // namespace

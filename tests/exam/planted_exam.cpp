@@ -66,6 +66,11 @@ PlantedExam PlantExam(const PlantedPlan& plan) {
     b[static_cast<std::size_t>(i)] = draw.Uniform(-1.5, 1.0);
     for (int o = 0; o < 5; ++o) lure[static_cast<std::size_t>(i)].push_back(-std::log(1.0 - draw.Uniform()));
   }
+  // The biased item of middle difficulty, so that its margin shows.
+  if (plan.difItem > 0) {
+    a[static_cast<std::size_t>(plan.difItem - 1)] = 1.2;
+    b[static_cast<std::size_t>(plan.difItem - 1)] = 0.3;
+  }
   e.writtenKey = e.trueKey;
   if (plan.wrongKeyItem > 0) {
     const std::size_t w = static_cast<std::size_t>(plan.wrongKeyItem - 1);
@@ -77,15 +82,18 @@ PlantedExam PlantExam(const PlantedPlan& plan) {
   if (plan.difItem > 0) e.difClass = classes[plan.difClass];
   if (plan.doubledRoom >= 0) e.doubledRoom = "R" + std::to_string(plan.doubledRoom + 1);
 
-  // Students and their own answers.
+  // Students and their own answers; classes of equal size.
   std::vector<PlantedStudent> all(static_cast<std::size_t>(plan.students));
+  std::vector<int> seat(all.size());
+  for (std::size_t s = 0; s < seat.size(); ++s) seat[s] = static_cast<int>(s);
+  draw.Shuffle(seat);
   for (int s = 0; s < plan.students; ++s) {
     PlantedStudent& st = all[static_cast<std::size_t>(s)];
     char id[16];
     std::snprintf(id, sizeof id, "2024%04d", s + 1);
     st.id = id;
     st.name = "Student " + std::to_string(s + 1);
-    st.klass = classes[draw.Below(plan.classes)];
+    st.klass = classes[seat[static_cast<std::size_t>(s)] % plan.classes];
     st.room = "R" + std::to_string(s % plan.rooms + 1);
     st.version = 1 + draw.Below(2);
     st.ability = draw.Normal();
@@ -134,7 +142,10 @@ PlantedExam PlantExam(const PlantedPlan& plan) {
     }
     if (source < 0 || copier < 0) throw Error("the plan leaves no source or copier in a room");
     taken[static_cast<std::size_t>(source)] = taken[static_cast<std::size_t>(copier)] = true;
-    const double share = draw.Uniform(plan.copyLow, plan.copyHigh);
+    // Shares spread evenly over the range, the lowest first.
+    const double share =
+        plan.pairs > 1 ? plan.copyLow + (plan.copyHigh - plan.copyLow) * p / (plan.pairs - 1) : plan.copyLow;
+    e.shares.push_back(share);
     PlantedStudent& c = all[static_cast<std::size_t>(copier)];
     const PlantedStudent& src = all[static_cast<std::size_t>(source)];
     for (int i = 0; i < k; ++i)
@@ -235,6 +246,7 @@ IntegrityInput PlantedInput(const PlantedExam& exam) {
     in.analysis.items.push_back(item);
   }
   in.groupColumns = {"class", "room", "station"};
+  in.placeColumns = {"station"};
   std::string room;
   std::int64_t position = 0;
   for (std::size_t s = 0; s < exam.students.size(); ++s) {

@@ -34,10 +34,10 @@ struct PlantedPlan {
   int doubledRoom = 2;          // its erasure rate is twice the others' (-1: none)
   int erasers = 4;              // students with extra wrong-to-right erasures
   int erasuresEach = 6;
-  int pairs = 5;  // copiers
-  double copyLow = 0.5, copyHigh = 0.8;
-  int minSourceWrong = 12;  // a source has at least this many wrong answers to copy
-  int difItem = 17;         // master item much easier for one class (0: none)
+  int pairs = 5;                         // copiers
+  double copyLow = 0.5, copyHigh = 0.8;  // shares of the source's answers copied, spread evenly
+  int minSourceWrong = 12;               // a source has at least this many wrong answers to copy
+  int difItem = 17;                      // master item much easier for one class (0: none)
   int difClass = 2;
   double difShift = 1.5;  // ability units the class is ahead on that item
   int wrongKeyItem = 23;  // master item whose written key is a distractor (0: none)
@@ -67,6 +67,7 @@ struct PlantedExam {
   std::vector<int> erasers;                // indexes into students
   std::string doubledRoom;                 // "" none
   std::vector<std::pair<int, int>> pairs;  // (source, copier) indexes
+  std::vector<double> shares;              // of each pair: the share of answers copied
   std::string difClass;
 
   // The sheet's answers as the simulator draws them (70 questions).

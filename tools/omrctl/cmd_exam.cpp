@@ -13,9 +13,11 @@
 
 #include "backup.h"
 #include "export.h"
+#include "integrity_report.h"
 #include "output_guard.h"
 #include "project.h"
 #include "project_analysis.h"
+#include "project_integrity.h"
 #include "read_loop.h"
 #include "reader.h"
 #include "report_html.h"
@@ -493,7 +495,8 @@ int RunReport(const ExamOptions& o) {
     throw ex::Error("say where to write the report: --html FILE, --pdf FILE or both");
   CheckOutputs({&o.html, &o.pdf});
   auto project = ex::Project::Open(o.project, o.name);
-  const ex::ProjectReport report = ex::AnalyzeProject(*project);
+  ex::ProjectReport report = ex::AnalyzeProject(*project);
+  report.info.sections = ex::IntegritySection(ex::AnalyzeProjectIntegrity(*project, {}).result);
   const std::string html = ex::RenderHtmlReport(report.analysis, report.info);
   std::string error;
   if (!o.html.empty()) {
@@ -505,6 +508,28 @@ int RunReport(const ExamOptions& o) {
     if (!ex::PrintPdf(html, o.pdf, error)) throw ex::Error(error);
     std::printf("report printed to %s\n", o.pdf.c_str());
   }
+  return kExitOk;
+}
+
+int RunIntegrity(const ExamOptions& o) {
+  if (!o.html.empty()) ex::RefuseOverProject(o.html);
+  auto project = ex::Project::Open(o.project, o.name);
+  ex::IntegrityOptions options;
+  options.group = o.group;
+  const ex::ProjectIntegrity screening = ex::AnalyzeProjectIntegrity(*project, options);
+  if (!o.html.empty()) {
+    std::string error;
+    if (!omr::common::WriteFileWhole(
+            o.html, ex::RenderIntegrityPage(screening.result, screening.title, screening.generated),
+            omr::common::IfExists::kReplace, error))
+      throw ex::Error(error);
+  }
+  if (o.json)
+    std::fputs(ex::IntegrityJson(screening.result).c_str(), stdout);
+  else if (o.html.empty())
+    std::fputs(ex::IntegrityText(screening.result).c_str(), stdout);
+  else
+    std::printf("screening written to %s\n", o.html.c_str());
   return kExitOk;
 }
 
@@ -691,6 +716,23 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
   report->add_option("--pdf", o.pdf, "Print the page to PDF here with headless Chromium (Debian: chromium)")
       ->type_name("FILE");
 
+  CLI::App* integrity = exam->add_subcommand(
+      "integrity",
+      "Screen the exam for what a person may want to look at: answer changes (erasures) per student and "
+      "group, answer similarity between pairs of students, item bias between versions and groups "
+      "(Mantel-Haenszel, ETS classes), Rasch measures and item fit, and the key an item flagged \"key?\" "
+      "seems to have; every flag with its figures and its method");
+  project(integrity);
+  integrity->add_flag("--json", o.json, "Print every figure as one JSON object");
+  integrity->add_option("--html", o.html, "Write the screening as a page (an existing file is replaced)")
+      ->type_name("FILE");
+  integrity
+      ->add_option("--group", o.group,
+                   "The roster column (or station) whose groups are compared and within which students are "
+                   "paired (default: every roster column that groups students, and station; pairs over all "
+                   "students up to 5,000)")
+      ->type_name("COLUMN");
+
   CLI::App* backup = exam->add_subcommand(
       "backup",
       "Copy an SQLite project while it is in use: one consistent state in a single file, checked before it "
@@ -741,6 +783,7 @@ int RunExam(const GlobalOptions& global, CLI::App* exam, const ExamOptions& give
     if (name == "export") return RunExport(o);
     if (name == "stats") return RunStats(o);
     if (name == "report") return RunReport(o);
+    if (name == "integrity") return RunIntegrity(o);
     if (name == "backup") return RunBackup(o);
 
 #ifdef OMR_WITH_REVIEW

@@ -1,5 +1,5 @@
 // omrctl exam: exam projects (new, read, import, correct, rekey, rescan,
-// status, export, stats, report). Arguments and printing only; the work is in omr_exam.
+// status, export, stats, report, integrity). Arguments and printing only; the work is in omr_exam.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -41,6 +41,7 @@ struct ExamOptions {
   std::string xlsx;
   bool json = false;
   std::string version;  // stats
+  std::string group;    // integrity: the group column
   std::string html;     // report
   std::string pdf;
   std::string copy;  // backup
