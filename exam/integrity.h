@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "rekey.h"
 #include "statistics.h"
 
 namespace omr::exam {
@@ -216,7 +217,7 @@ struct RaschScore {
   int score = 0;  // right answers over the estimated items
   double measure = 0;
   std::optional<double> se;   // none for the extreme scores
-  bool extrapolated = false;  // 0 and the full score: from a natural cubic spline through the others
+  bool extrapolated = false;  // 0 and the full score: from a natural cubic spline through all the others
   std::int64_t persons = 0;
 };
 
@@ -244,6 +245,11 @@ struct KeyFix {
   std::optional<double> keyedR;     // point-biserial of the keyed option with the rest score
   std::optional<double> proposedR;  // of the proposed option
   std::optional<double> proposedShare;
+  // Filled by the project (AnalyzeProjectIntegrity) for a key all versions
+  // share: the command that accepts the proposal, and its dry run (whose
+  // totals change, old and new).
+  std::string command;
+  std::optional<RekeyReport> preview;
 };
 
 // ---------------------------------------------------------------- result --

@@ -2,7 +2,7 @@
 // difficulties from the elementary symmetric functions of the item
 // easinesses (Newton-Raphson on the conditional likelihood, centred to a
 // mean of 0), then person measures by maximum likelihood given those
-// difficulties, extreme scores by a natural cubic spline through the others,
+// difficulties, extreme scores by a natural cubic spline through all others,
 // and item fit by mean squares of the standardized residuals.
 #include <algorithm>
 #include <cmath>
@@ -315,23 +315,16 @@ RaschResult AnalyzeRasch(const AnalysisInput& in) {
     item.se = std::sqrt(j + 1 < k ? cov[j * (k - 1) + j] : lastVar);
   }
 
-  // Person measures: every score, the extremes by the spline through the
-  // scores someone has (all of them when fewer than four are held).
+  // Person measures: every score, the extremes by the spline through all the
+  // others (eRm's spline goes through the scores persons have, which puts 0
+  // above 1 when the low scores are missing).
   out.scores.resize(k + 1);
-  std::vector<double> knotX, knotY, allX, allY;
+  std::vector<double> knotX, knotY;
   for (std::size_t r = 1; r < k; ++r) {
     const auto [theta, se] = PersonMeasure(d, static_cast<int>(r));
     out.scores[r] = {static_cast<int>(r), theta, se, false, persons[r]};
-    allX.push_back(static_cast<double>(r));
-    allY.push_back(theta);
-    if (persons[r] > 0) {
-      knotX.push_back(static_cast<double>(r));
-      knotY.push_back(theta);
-    }
-  }
-  if (knotX.size() < 4) {
-    knotX = allX;
-    knotY = allY;
+    knotX.push_back(static_cast<double>(r));
+    knotY.push_back(theta);
   }
   for (const std::size_t r : {std::size_t{0}, k}) {
     out.scores[r] = {static_cast<int>(r), NaturalSpline(knotX, knotY, static_cast<double>(r)), std::nullopt,

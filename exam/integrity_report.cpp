@@ -7,6 +7,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "project.h"
 #include "report_common.h"
 #include "report_html.h"
 
@@ -161,7 +162,7 @@ const std::vector<IntegrityMethod>& IntegrityMethods() {
       {"rasch",
        "Rasch model by conditional maximum likelihood (difficulties centred to a mean of 0); person measures "
        "by maximum likelihood given the difficulties, the extreme scores by a natural cubic spline through "
-       "the others (as R's eRm does); infit and outfit mean squares",
+       "all the other scores' measures; infit and outfit mean squares",
        "Fischer, G. H., & Molenaar, I. W. (Eds.). (1995). Rasch Models: Foundations, Recent Developments, "
        "and Applications. Springer; Mair, P., & Hatzinger, R. (2007). Extended Rasch modeling: The eRm "
        "package. Journal of Statistical Software, 20(9); Wright, B. D., & Masters, G. N. (1982). Rating "
@@ -188,7 +189,7 @@ std::string IntegrityText(const IntegrityResult& r) {
   line("");
   line("Answer changes (erasures)");
   if (e.sheetsWithGrid == 0) {
-    line("  No sheet has its grid kept: erasures are unknown.");
+    line("  No scored sheet has its grid kept: erasures are unknown.");
   } else {
     const std::int64_t changes = e.total.wrongToRight + e.total.rightToWrong + e.total.wrongToWrong;
     line("  " + std::to_string(e.sheetsWithGrid) + " sheets with their grid; " + std::to_string(changes) +
@@ -233,8 +234,11 @@ std::string IntegrityText(const IntegrityResult& r) {
   const SimilarityResult& s = r.similarity;
   line("");
   line("Answer similarity");
-  line("  " + Scope(s) + ": " + std::to_string(s.pairsTested) +
-       " ordered pairs tested, flagged when p is below " + PValue(s.threshold) + ".");
+  line("  " + Scope(s) + ": " +
+       (s.pairsTested == 0
+            ? std::string("no pair to test.")
+            : std::to_string(s.pairsTested) + " ordered pairs tested, flagged when p is below " +
+                  PValue(s.threshold) + "."));
   const auto flaggedPairs =
       std::count_if(s.pairs.begin(), s.pairs.end(), [](const auto& p) { return p.flagged; });
   line("  Pairs flagged: " + std::to_string(flaggedPairs) +
@@ -246,13 +250,13 @@ std::string IntegrityText(const IntegrityResult& r) {
                   PValue(p.p).c_str());
     line(b + std::string(p.sharedWrong.empty() ? "" : "; wrong answers alike: " + SharedWrong(p)));
   }
-  line("  Method: " + std::string(Method("similarity").name) + " (bandwidth " + Fixed(s.bandwidth, 2) +
-       " points).");
+  line("  Method: " + std::string(Method("similarity").name) +
+       (s.pairsTested ? " (bandwidth " + Fixed(s.bandwidth, 2) + " points)." : std::string(".")));
 
   line("");
   line("Item bias (DIF)");
   if (r.dif.comparisons.empty())
-    line("  No comparison: the exam has one version and no group column with two groups.");
+    line("  No comparison: fewer than two versions, and no group column with two groups, have sheets.");
   for (const DifComparison& c : r.dif.comparisons)
     line("  " + Comparison(c) + ": " + std::to_string(c.focalSheets) + " and " +
          std::to_string(c.referenceSheets) + " sheets" +
@@ -317,6 +321,21 @@ std::string IntegrityText(const IntegrityResult& r) {
          Fixed(k.proposedR, 2, "-") + " against " + Fixed(k.keyedR, 2, "-") + " for the key; chosen by " +
          Fixed(k.proposedShare ? std::optional<double>(100 * *k.proposedShare) : std::nullopt, 1, "-") +
          " %)");
+    if (k.preview) {
+      line("    accepting it changes the totals of " + std::to_string(k.preview->changed.size()) +
+           " sheets (" + std::to_string(k.preview->unchanged) + " stay):");
+      std::size_t shown = 0;
+      for (const ScoreChange& c : k.preview->changed) {
+        if (shown++ == kRowsShown) {
+          line("      ... " + std::to_string(k.preview->changed.size() - kRowsShown) +
+               " more (--json lists them)");
+          break;
+        }
+        line("      " + Student(c.sheet, c.studentId) + (c.name.empty() ? "" : " " + CleanUtf8(c.name)) +
+             ": " + FormatNumber(c.totalBefore) + " -> " + FormatNumber(c.totalAfter));
+      }
+    }
+    if (!k.command.empty()) line("    to accept it: " + k.command);
   }
 
   std::int64_t doubted = 0;
@@ -482,7 +501,9 @@ std::string IntegrityJson(const IntegrityResult& r) {
                      {"proposed", LabelText(k.proposed)},
                      {"keyed_r", Optional(k.keyedR)},
                      {"proposed_r", Optional(k.proposedR)},
-                     {"proposed_share", Optional(k.proposedShare)}});
+                     {"proposed_share", Optional(k.proposedShare)},
+                     {"command", k.command.empty() ? Json(nullptr) : Json(k.command)},
+                     {"preview", k.preview ? Json::parse(RekeyJson(*k.preview, true)) : Json(nullptr)}});
   j["key_fixes"] = fixes;
   j["doubted_answers"] = r.doubtedAnswers;
   return j.dump(2) + "\n";
@@ -520,7 +541,7 @@ void MethodNote(std::string& h, std::initializer_list<const char*> ids) {
 void ErasuresHtml(std::string& h, const ErasureResult& e) {
   h += "<h3 id=integrity-erasures>Answer changes (erasures)</h3>";
   if (e.sheetsWithGrid == 0) {
-    h += "<p class=none>No sheet has its grid kept: erasures are unknown.</p>";
+    h += "<p class=none>No scored sheet has its grid kept: erasures are unknown.</p>";
     MethodNote(h, {"erasures"});
     return;
   }
@@ -600,9 +621,12 @@ void ErasuresHtml(std::string& h, const ErasureResult& e) {
 
 void SimilarityHtml(std::string& h, const SimilarityResult& s) {
   h += "<h3 id=integrity-similarity>Answer similarity</h3>";
-  h += "<p>" + EscapeHtml(Scope(s)) + ": " + std::to_string(s.pairsTested) +
-       " ordered pairs tested (each pair both ways), flagged when p is below " + PValue(s.threshold) +
-       ".</p>";
+  h += "<p>" + EscapeHtml(Scope(s)) + ": " +
+       (s.pairsTested == 0 ? std::string("no pair to test.")
+                           : std::to_string(s.pairsTested) +
+                                 " ordered pairs tested (each pair both ways), flagged when p is below " +
+                                 PValue(s.threshold) + ".") +
+       "</p>";
   if (s.pairs.empty()) {
     h += "<p class=none>No pair shares more answers than chance would give.</p>";
   } else {
@@ -636,7 +660,8 @@ void SimilarityHtml(std::string& h, const SimilarityResult& s) {
 void DifHtml(std::string& h, const DifResult& dif, std::int64_t minimum) {
   h += "<h3 id=integrity-dif>Item bias (DIF)</h3>";
   if (dif.comparisons.empty()) {
-    h += "<p class=none>No comparison: the exam has one version and no group column with two groups.</p>";
+    h += "<p class=none>No comparison: fewer than two versions, and no group column with two groups, have "
+         "sheets.</p>";
     MethodNote(h, {"dif", "dif-classes"});
     return;
   }
@@ -816,6 +841,31 @@ void RaschHtml(std::string& h, const IntegrityResult& r) {
            Fixed(k.proposedShare ? std::optional<double>(100 * *k.proposedShare) : std::nullopt, 1,
                  "&ndash;") +
            "% of the sheets).</p>";
+      if (k.preview) {
+        h += "<p>Accepting it changes the totals of " + std::to_string(k.preview->changed.size()) +
+             " sheets (" + std::to_string(k.preview->unchanged) + " stay):</p>";
+        Head(h, {{"Sheet", true},
+                 {"Student", false},
+                 {"Name", false},
+                 {"Total now", true},
+                 {"Total then", true}});
+        std::size_t shown = 0;
+        for (const ScoreChange& c : k.preview->changed) {
+          if (shown++ == kRowsShown) break;
+          h += "<tr>";
+          Cell(h, std::to_string(c.sheet), true);
+          Cell(h, EscapeHtml(c.studentId));
+          Cell(h, EscapeHtml(c.name));
+          Cell(h, FormatNumber(c.totalBefore), true);
+          Cell(h, FormatNumber(c.totalAfter), true);
+          h += "</tr>";
+        }
+        h += "</tbody></table>";
+        if (k.preview->changed.size() > kRowsShown)
+          h += "<p class=note>" + std::to_string(k.preview->changed.size() - kRowsShown) +
+               " more: the command's <code>--dry-run</code> lists them all.</p>";
+      }
+      if (!k.command.empty()) h += "<p>To accept it: <code>" + EscapeHtml(k.command) + "</code></p>";
     }
     MethodNote(h, {"key"});
   }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -21,6 +22,17 @@ std::string Lower(std::string s) {
 }
 
 constexpr const char* kStation = "station";
+
+// A word as a POSIX shell reads it back: plain when it is, else in single quotes.
+std::string ShellWord(const std::string& word) {
+  const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](unsigned char c) {
+    return std::isalnum(c) || std::strchr("/._-+:@=,", c) != nullptr;
+  });
+  if (plain) return word;
+  std::string out = "'";
+  for (const char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
 
 }  // namespace
 
@@ -49,7 +61,11 @@ std::vector<std::string> GroupColumnsOf(const Roster& roster, const std::string&
 std::vector<int> DoubtedItems(const SheetScore& score) {
   std::set<int> doubted;
   for (const Reason& r : score.reasons) {
-    if (r.code != "doubtful") continue;
+    if (r.code != reason::kDoubtful) continue;
+    if (r.item > 0) {
+      doubted.insert(r.item);
+      continue;
+    }
     for (const ItemScore& item : score.items)
       if (item.question == r.question) doubted.insert(item.master);
   }
@@ -149,6 +165,18 @@ ProjectIntegrity AnalyzeProjectIntegrity(Project& project, const IntegrityOption
   std::string error;
   if (!AnalyzeIntegrity(input, options, &out.analysis, out.result, error))
     throw Error("cannot screen the exam: " + error);
+  // Each proposed key as one re-key, tried without storing anything.
+  const bool several = project.store().Exams().size() > 1;
+  for (KeyFix& fix : out.result.keyFixes) {
+    if (!fix.version.empty()) continue;  // a key of one version: the exam file says which
+    ItemChange change;
+    change.item = fix.master;
+    change.key = std::string(1, fix.proposed);
+    fix.preview = project.Rekey(change, "integrity", /*dryRun=*/true);
+    fix.command = "omrctl exam rekey " + ShellWord(project.store().Location()) +
+                  (several ? " --name " + ShellWord(project.examName()) : "") + " --item " +
+                  std::to_string(fix.master) + " --key " + ShellWord(change.key.value_or(""));
+  }
   out.title = project.exam().title.empty() ? project.examName() : project.exam().title;
   out.generated = NowUtc();
   return out;

@@ -343,6 +343,28 @@ TEST_F(Planted, TheCommandTheReportAndTheExportsShowIt) {
   EXPECT_EQ(j["similarity"]["scope"], "group");
   EXPECT_EQ(j["key_fixes"][0]["item"], exam_->plan.wrongKeyItem);
 
+  // The proposed key's dry run changes the totals the planted answers say it
+  // must, and the command shown for it does the same.
+  const ProjectIntegrity screening = AnalyzeProjectIntegrity(*project_, {});
+  ASSERT_EQ(screening.result.keyFixes.size(), 1u);
+  const KeyFix& fix = screening.result.keyFixes[0];
+  ASSERT_TRUE(fix.preview);
+  const std::size_t w = static_cast<std::size_t>(exam_->plan.wrongKeyItem - 1);
+  std::map<int, std::pair<double, double>> expected, got;
+  for (std::size_t s = 0; s < exam_->students.size(); ++s) {
+    const testing::PlantedStudent& p = exam_->students[s];
+    double before = 0;
+    for (int m = 1; m <= PlantedExam::kItems; ++m) before += exam_->Right(p, m);
+    const int delta = (p.answers[w] == exam_->trueKey[w]) - (p.answers[w] == exam_->writtenKey[w]);
+    if (delta != 0) expected[static_cast<int>(s + 1)] = {before, before + delta};
+  }
+  for (const ScoreChange& c : fix.preview->changed) got[c.sheet] = {c.totalBefore, c.totalAfter};
+  EXPECT_EQ(got, expected);
+  ASSERT_EQ(fix.command.rfind("omrctl ", 0), 0u) << fix.command;
+  const auto [dry, dryStatus] = Shell(OMR_OMRCTL + fix.command.substr(6) + " --dry-run --json");
+  ASSERT_EQ(dryStatus, 0) << dry;
+  EXPECT_EQ(nlohmann::json::parse(dry)["changed"].size(), expected.size());
+
   const fs::path page = *dir_ / "screening.html", report = *dir_ / "report.html";
   EXPECT_EQ(Shell(omrctl + " --html " + page.string()).second, 0);
   EXPECT_NE(Slurp(page).find("<section id=integrity>"), std::string::npos);

@@ -512,7 +512,7 @@ int RunReport(const ExamOptions& o) {
 }
 
 int RunIntegrity(const ExamOptions& o) {
-  if (!o.html.empty()) ex::RefuseOverProject(o.html);
+  CheckOutputs({&o.html});
   auto project = ex::Project::Open(o.project, o.name);
   ex::IntegrityOptions options;
   options.group = o.group;
