@@ -5,12 +5,17 @@
 #include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "omr.h"
@@ -69,55 +74,119 @@ std::vector<std::string> SplitPorts(const std::string& list) {
   return names;
 }
 
-// What keeps `name` from being the reader; "" when nothing can be seen.
-// `named`: the operator named the port (--port, OMR_SERIAL_PORTS), so its
-// absence and its silence are worth a word too.
-std::string PortProblem(const std::string& name, bool named) {
+// An on-board terminal: there are many, and they are rarely the reader.
+bool OnBoard(const std::string& name) {
+  return name.rfind("/dev/ttyS", 0) == 0;
+}
+
+// What keeps `name` from being the reader, looked at without talking to it:
+// after the library found no reader there, a port that opens is one that
+// did not answer.
+PortTried Examine(const std::string& name) {
+  PortTried port{name, PortState::kMissing, "no such port: " + name};
   struct stat st {};
-  if (::stat(name.c_str(), &st) != 0) return named ? "no such port: " + name : "";
-  if (!S_ISCHR(st.st_mode)) return named ? name + " is not a serial port (not a character device)" : "";
+  if (::stat(name.c_str(), &st) != 0) return port;
+  if (!S_ISCHR(st.st_mode))
+    return {name, PortState::kNotSerial, name + " is not a serial port (not a character device)"};
   if (::access(name.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
     const group* owner = ::getgrgid(st.st_gid);
     const std::string group = owner ? owner->gr_name : "dialout";
-    return "permission denied on " + name + ": add your user to the " + group + " group (sudo usermod -aG " +
-           group + " $USER, then log in again)";
+    return {name, PortState::kDenied,
+            "permission denied on " + name + ": add your user to the " + group + " group (sudo usermod -aG " +
+                group + " $USER, then log in again)"};
   }
-  // On-board terminals are many and rarely the reader: only when named.
-  if (!named && name.rfind("/dev/ttyS", 0) == 0) return "";
+  const PortTried busy{name, PortState::kBusy, "port busy: another program holds " + name};
   const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == EBUSY) return "port busy: another program holds " + name;
-    if (errno == EACCES || errno == EPERM) return "permission denied on " + name;
-    return named ? "cannot open " + name + ": " + std::strerror(errno) : "";
+    if (errno == EBUSY) return busy;
+    if (errno == EACCES || errno == EPERM) return {name, PortState::kDenied, "permission denied on " + name};
+    return {name, PortState::kFailed, "cannot open " + name + ": " + std::strerror(errno)};
   }
-  const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+  termios line{};
+  const bool terminal = ::tcgetattr(fd, &line) == 0;
+  const bool locked = terminal && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
   ::close(fd);
-  if (locked) return "port busy: another program holds " + name;
-  return named ? "nothing answered on " + name + ": is the reader switched on and connected to it?" : "";
+  if (!terminal) return {name, PortState::kNotSerial, name + " is not a serial port (not a terminal)"};
+  if (locked) return busy;
+  return {name, PortState::kSilent,
+          "nothing answered on " + name + ": is the reader switched on and connected to it?"};
+}
+
+// "/dev/ttyUSB3" -> {"/dev/ttyUSB", 3}; number -1 when the name ends in no digit.
+std::pair<std::string, long> SplitNumber(const std::string& name) {
+  std::size_t digits = name.size();
+  while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
+  if (digits == name.size() || name.size() - digits > 6) return {name, -1};
+  return {name.substr(0, digits), std::stol(name.substr(digits))};
+}
+
+// Names as runs: "/dev/ttyUSB0-15, /dev/ttyACM0-15, /dev/ttyS1-31".
+std::string Runs(const std::vector<std::string>& names) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size();) {
+    const auto [stem, first] = SplitNumber(names[i]);
+    std::size_t j = i + 1;
+    long last = first;
+    while (first >= 0 && j < names.size()) {
+      const auto [nextStem, next] = SplitNumber(names[j]);
+      if (nextStem != stem || next != last + 1) break;
+      last = next;
+      ++j;
+    }
+    text += (text.empty() ? "" : ", ") + names[i] + (last > first ? "-" + std::to_string(last) : "");
+    i = j;
+  }
+  return text;
+}
+
+bool Named(const std::string& port) {
+  return !port.empty() || std::getenv("OMR_SERIAL_PORTS") != nullptr;
+}
+
+// Whether a port may be one another process has just let go: held still, or
+// open but silent (its reader finishing the sheet that process fed).
+bool MayBeReleasing(const std::vector<PortTried>& ports, bool named) {
+  for (const PortTried& p : ports)
+    if (p.state == PortState::kBusy || (p.state == PortState::kSilent && (named || !OnBoard(p.name))))
+      return true;
+  return false;
 }
 
 }  // namespace
 
+std::vector<PortTried> TryPorts(const std::string& port) {
+  std::vector<PortTried> tried;
+  for (const std::string& name : port.empty() ? SerialPorts() : SplitPorts(port))
+    tried.push_back(Examine(name));
+  return tried;
+}
+
 std::vector<std::string> ExplainNoReader(const std::string& port) {
   std::vector<std::string> lines;
-  const char* env = std::getenv("OMR_SERIAL_PORTS");
-  const bool named = !port.empty() || env != nullptr;
-  std::vector<std::string> names;
-  if (!port.empty()) {
-    names = SplitPorts(port);
-  } else {
-    names = SerialPorts();
+  const bool named = Named(port);
+  std::vector<std::string> absent;
+  for (const PortTried& p : TryPorts(port)) {
+    if (p.state == PortState::kMissing && !named)
+      absent.push_back(p.name);
+    else
+      lines.push_back(p.why);
   }
-  for (const std::string& name : names) {
-    const std::string problem = PortProblem(name, named);
-    if (!problem.empty()) lines.push_back(problem);
-  }
+  if (!absent.empty())
+    lines.push_back("no device at " + Runs(absent) +
+                    (lines.empty() ? " (that is every serial port looked for; --port names another)" : ""));
+  lines.push_back("no USB bridge answered either");
   return lines;
 }
 
 bool ConnectReader(const std::string& port, std::string& name) {
   if (!port.empty()) setenv("OMR_SERIAL_PORTS", port.c_str(), 1);
-  if (MR_Installed(0) == 0) return false;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kPortReleaseWaitMs);
+  while (MR_Installed(0) == 0) {
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline || !MayBeReleasing(TryPorts(port), Named(port))) return false;
+    std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(200), deadline - now));
+  }
   name = ConnectedName();
   return true;
 }

@@ -24,16 +24,41 @@ inline constexpr int kSysUserText = 29;
 // MR_StopMotor's answer when the transport stopped.
 inline constexpr int kMotorStopped = 0x02FB;
 
+// How long finding a reader waits for a port that another process has just
+// let go (a run that was killed: its reader may still be finishing the sheet
+// in flight, or the port still be marked in use for a moment).
+inline constexpr int kPortReleaseWaitMs = 2000;
+
 // With `port` set, the library looks only there (OMR_SERIAL_PORTS). True when
 // a reader answered; `name` then tells where: a serial device path, or "USB
-// bridge".
+// bridge". When none answered but a port was busy, or opened and stayed
+// silent, the search is made again every 200 ms for up to kPortReleaseWaitMs.
 bool ConnectReader(const std::string& port, std::string& name);
 
-// Why no reader was found, in words that say what to do, one line each: a
-// port that does not exist, one the user may not open ("add your user to
-// the dialout group"), one another program holds, one that did not answer.
-// `port` as for ConnectReader. Ports the library found nothing wrong with in
-// its own list give no line.
+// What became of one port the library tried.
+enum class PortState {
+  kMissing,    // no such device
+  kNotSerial,  // something that is not a serial port
+  kDenied,     // the user may not open it
+  kBusy,       // another program holds it
+  kSilent,     // it opened, and nothing answered
+  kFailed,     // it could not be opened for another reason
+};
+
+struct PortTried {
+  std::string name;
+  PortState state = PortState::kMissing;
+  std::string why;  // in words that say what to do
+};
+
+// The serial ports the library tries (`port` as for ConnectReader), each
+// with what keeps it from being the reader, looked at now.
+std::vector<PortTried> TryPorts(const std::string& port);
+
+// Why no reader was found, one line each: every port tried and why it is not
+// the reader (a port that does not exist, one the user may not open: "add your
+// user to the dialout group", one another program holds, one that did not
+// answer), the names looked for that do not exist, and the USB bridge.
 std::vector<std::string> ExplainNoReader(const std::string& port);
 
 // MR_Close, so that unloading the library sends nothing more.

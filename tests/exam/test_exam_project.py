@@ -969,6 +969,8 @@ def test_a_failed_write_stops_the_run_and_names_the_sheet_in_flight(project: Pro
     with omr.Exam(path) as exam:
         mine = [s.number for s in exam.sheets if s.station == "D"]
     assert mine == printed
+    summary = re.search(r"^(\d+) sheets? read into ", done.stdout, re.M)
+    assert summary and int(summary.group(1)) == len(mine), done.stdout  # what is stored, not what was fed
 
 
 def test_refusals_name_the_problem(project: Project) -> None:

@@ -233,9 +233,10 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
     std::fprintf(stderr, "omrctl: %s\n", e.what());
     ended = false;
   }
-  const int fed = run.fed;
-  std::printf("%d sheet%s read into %s (station %s): %d not read, %d waiting for review; %s%s\n", fed,
-              fed == 1 ? "" : "s", o.project.c_str(), station.name().c_str(), station.failed(),
+  // What is stored, not what was fed: a sheet the project could not take is not in it.
+  const int stored = station.stored();
+  std::printf("%d sheet%s read into %s (station %s): %d not read, %d waiting for review; %s%s\n", stored,
+              stored == 1 ? "" : "s", o.project.c_str(), station.name().c_str(), station.failed(),
               station.waiting(), EndName(ended ? end : rd::LoopEnd::SheetNotKept),
               station.spooled().empty() ? "" : ("; 1 kept in the spool " + station.spooled()).c_str());
   std::fflush(stdout);
