@@ -56,7 +56,7 @@ class Temporary {
                              std::to_string(::getpid()) + "-";
     for (int attempt = 0; attempt < 100; ++attempt) {
       std::string name = stem + std::to_string(counter++);
-      const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnly);
       if (fd >= 0) {
         name_ = std::move(name);
         return fd;
@@ -98,6 +98,10 @@ int MoveIntoPlace(const std::string& temp, const std::string& path, IfExists ifE
 }
 
 bool Publish(Temporary& temp, const std::string& path, IfExists ifExists, std::string& error) {
+  // A file replaced keeps the permissions someone gave it (shared with a group on purpose).
+  struct stat old {};
+  if (ifExists == IfExists::kReplace && ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+    ::chmod(temp.name().c_str(), old.st_mode & 07777);
   const int moved = MoveIntoPlace(temp.name(), path, ifExists);
   if (moved == 0) {
     temp.Kept();

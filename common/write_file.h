@@ -20,8 +20,13 @@ enum class IfExists {
 // file is there, empty). False with the reason in the second argument.
 using FillFile = std::function<bool(const std::string& temporary, std::string& error)>;
 
-// Writes a new file beside `path` (hidden, unique name, mode 0666 less the
-// umask), syncs it to the disk, then moves it to `path`. On failure `path` is
+// Files the programs write hold student data: they are made for their owner
+// alone (less the umask); how to share them is up to the owner.
+inline constexpr int kOwnerOnly = 0600;
+
+// Writes a new file beside `path` (hidden, unique name, mode kOwnerOnly; a
+// file it replaces lends it its permissions), syncs it to the disk, then
+// moves it to `path`. On failure `path` is
 // as it was, the temporary file is gone and `error` names `path` and the
 // reason: "cannot write PATH: REASON", or ExistsError(path) for kKeep. A
 // reason from `fill` that names the temporary file names `path` instead.

@@ -532,6 +532,9 @@ OMRO_API int omro_sheet_grid(const omro_sheet* sheet, unsigned char* cells, size
 
 /**
  * @brief Writes the sheet's grid as a grid file; replaces @p path whole or not at all.
+ *
+ * A new file is readable by its owner only (0600: it shows a student's
+ * answers); a file it replaces keeps its permissions.
  * @param sheet the handle.
  * @param path the file.
  * @param comment one line written as a comment, or NULL.
@@ -541,6 +544,9 @@ OMRO_API int omro_sheet_write_grid(const omro_sheet* sheet, const char* path, co
 
 /**
  * @brief Writes the sheet picture as a PNG file; replaces @p path whole or not at all.
+ *
+ * A new file is readable by its owner only (0600: it shows a student's
+ * answers); a file it replaces keeps its permissions.
  *
  * #OMRO_PICTURE_CELL pixels a cell, #OMRO_PICTURE_MARGIN + #OMRO_PICTURE_CELL x
  * columns wide and #OMRO_PICTURE_CELL x lines high, rows in sending order: cells in their grey, option cells

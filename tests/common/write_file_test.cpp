@@ -107,7 +107,7 @@ TEST(WriteFileWhole, ReplaceKeepAndFailures) {
   }
 }
 
-TEST(WriteFileWhole, NewFileHasTheUsualMode) {
+TEST(WriteFileWhole, NewFileIsItsOwnersAndAReplacedOneKeepsItsMode) {
   const TemporaryDirectory dir("omr-common-test");
   for (const mode_t mask : {022, 077, 002}) {
     const mode_t previous = ::umask(mask);
@@ -118,8 +118,23 @@ TEST(WriteFileWhole, NewFileHasTheUsualMode) {
     ASSERT_TRUE(ok) << error;
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, static_cast<mode_t>(0666 & ~mask)) << "umask " << mask;
+    EXPECT_EQ(st.st_mode & 0777, static_cast<mode_t>(0600 & ~mask)) << "umask " << mask;
   }
+  // Shared with a group by its owner: the new content stays shared, by either writer.
+  const std::string shared = (dir.path() / "shared").string();
+  std::string error;
+  ASSERT_TRUE(WriteFileWhole(shared, "x", IfExists::kKeep, error)) << error;
+  ASSERT_EQ(::chmod(shared.c_str(), 0640), 0);
+  ASSERT_TRUE(WriteFileWhole(shared, "y", IfExists::kReplace, error)) << error;
+  ASSERT_TRUE(WriteFileWhole(
+      shared, IfExists::kReplace,
+      [](const std::string& temporary, std::string&) { return ::truncate(temporary.c_str(), 4) == 0; },
+      error))
+      << error;
+  struct stat st {};
+  ASSERT_EQ(::stat(shared.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(st.st_size, 4);
 }
 
 TEST(TemporaryDirectory, PrivateUnderTmpdirAndGoneWithItsFiles) {

@@ -98,3 +98,31 @@ def test_no_reader_names_every_port_tried_and_why(tmp_path: Path) -> None:
     # The silent port was looked at again for a short while, not for ever.
     assert 1.5 < took < 15, took
 
+
+
+# ------------------------------------------------------------------ files for their owner
+
+def test_files_holding_student_data_are_their_owners(tmp_path: Path) -> None:
+    old = os.umask(0o022)  # the usual one, which leaves new files readable by everyone
+    try:
+        path = new_project(tmp_path)
+        sim = Simulator(tmp_path, "M", LINES[:2])
+        grids = tmp_path / "grids"
+        grids.mkdir()
+        try:
+            for args in (["--port", str(sim.link), "read", str(SOURCE / "examples" / "exam60.form"), "--count", "2",
+                          "--csv", str(tmp_path / "read.csv"), "--save-grids", str(grids)],
+                         ["exam", "export", str(path), "--csv", str(tmp_path / "export.csv"), "--xlsx",
+                          str(tmp_path / "export.xlsx")],
+                         ["exam", "report", str(path), "--html", str(tmp_path / "report.html")],
+                         ["exam", "backup", str(path), str(tmp_path / "backup.omrexam")]):
+                omrctl(*args)
+        finally:
+            sim.stop()
+    finally:
+        os.umask(old)
+    made = ["read.csv", "export.csv", "export.xlsx", "report.html", "backup.omrexam"]
+    made += [str(p.relative_to(tmp_path)) for p in grids.iterdir()]
+    assert len(made) == 7
+    modes = {name: oct((tmp_path / name).stat().st_mode & 0o777) for name in made}
+    assert modes == {name: "0o600" for name in made}

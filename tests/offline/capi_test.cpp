@@ -512,11 +512,12 @@ TEST(OfflineApiTest, GridFilesRoundTripAndSheetsOutliveTheirForm) {
   struct stat st {};
   EXPECT_EQ(stat(png.c_str(), &st), 0);
   EXPECT_EQ(
-      st.st_mode & 0777, 0666 & ~[] {
+      st.st_mode & 0777, 0600 & ~[] {
         const mode_t mask = umask(0);
         umask(mask);
         return mask;
-      }());
+      }())
+      << "a sheet's picture shows a student's answers: its owner's alone";
   EXPECT_EQ(omro_sheet_write_png(raw, (dir.Path() + "/no/such/dir.png").c_str()), OMRO_ERR_FILE);
 }
 

@@ -56,7 +56,7 @@ bool RowFile::Open(const std::string& path, Existing existing, std::string& erro
   wrote_ = false;
   if (RefusedOutput(path, error)) return false;
   int flags = O_WRONLY | O_APPEND | O_CLOEXEC;
-  fd_ = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
+  fd_ = ::open(path.c_str(), flags | O_CREAT | O_EXCL, omr::common::kOwnerOnly);
   if (fd_ >= 0) {
     created_ = true;
     return true;
