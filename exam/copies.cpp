@@ -1,12 +1,16 @@
 // Prints the copies of the exam layer's definitions that Python reads, so
 // that no one keeps them by hand: `omr_exam_copies vocabulary` is
-// bindings/python/omr/_vocabulary.py. The target python-copies writes them
+// bindings/python/omr/_vocabulary.py, `omr_exam_copies schema` is
+// bindings/python/omr/_schema.py. The target python-copies writes them
 // into the tree; a test fails while a copy differs from what this prints.
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "db.h"
+#include "derived_rows.h"
+#include "schema.h"
 #include "vocabulary.h"
 
 namespace {
@@ -30,6 +34,25 @@ int main(int argc, char** argv) {
                stdout);
     return 0;
   }
-  std::fprintf(stderr, "usage: omr_exam_copies vocabulary\n");
+  if (argc == 2 && std::strcmp(argv[1], "schema") == 0) {
+    using Json = nlohmann::ordered_json;
+    Json tables = Json::object();
+    for (const omr::exam::schema::Table& t : omr::exam::schema::Tables())
+      tables[t.name] = {{"derived", t.derived}, {"columns", t.columns}};
+    Json j;
+    j["version"] = omr::exam::schema::Version();
+    j["application_id"] = omr::exam::db::kSqliteApplicationId;
+    j["tables"] = tables;
+    // How a responses row holds its questions; "<d" is Python's struct format of one confidence.
+    j["responses"] = {{"label_separator", std::string(1, omr::exam::kLabelSeparator)},
+                      {"confidence_format", "<d"}};
+    std::fputs(PythonModule(
+                   "The exam project's schema: its version, tables and columns, as exam/schema.sql has them.",
+                   "exam/schema.sql", j.dump(1))
+                   .c_str(),
+               stdout);
+    return 0;
+  }
+  std::fprintf(stderr, "usage: omr_exam_copies vocabulary|schema\n");
   return 2;
 }

@@ -27,6 +27,17 @@
 
 namespace omr::exam::db {
 
+// A C library's handle, freed by `Free` when it goes (the implementations' RAII).
+template <auto Free>
+struct Freer {
+  template <class T>
+  void operator()(T* handle) const {
+    Free(handle);
+  }
+};
+template <class T, auto Free>
+using Handle = std::unique_ptr<T, Freer<Free>>;
+
 // A row with this unique key exists already.
 class Duplicate : public StoreError {
  public:
@@ -116,6 +127,9 @@ struct Dialect {
   std::size_t maxParams;
 };
 
+// The words of SQLite or PostgreSQL.
+const Dialect& DialectOf(Kind kind);
+
 class Connection {
  public:
   virtual ~Connection() = default;
@@ -142,8 +156,7 @@ class Connection {
   // Inserts rows (`values` holds columns.size() values a row, row after row)
   // by the database's bulk means: multi-row INSERTs in SQLite, COPY in
   // PostgreSQL.
-  virtual void Insert(const std::string& table, const std::vector<std::string_view>& columns,
-                      const Params& values) = 0;
+  void Insert(const std::string& table, const std::vector<std::string_view>& columns, const Params& values);
 
   // The tables of the project's schema.
   virtual std::vector<std::string> Tables() = 0;
@@ -153,7 +166,18 @@ class Connection {
   // Writes a consistent copy of the whole database into a new file (an
   // SQLite backup); a server refuses (its own tools make copies).
   virtual void CopyTo(const std::string& path) = 0;
+
+ protected:
+  // Insert's work: `values` holds `rows` whole rows (at least one).
+  virtual void BulkInsert(const std::string& table, const std::vector<std::string_view>& columns,
+                          const Params& values, std::size_t rows) = 0;
 };
+
+// "a, b, c"
+std::string ColumnList(const std::vector<std::string_view>& columns);
+// INSERT INTO table(columns) VALUES (?, ...), ... for `rows` rows.
+std::string InsertRows(const std::string& table, const std::vector<std::string_view>& columns,
+                       std::size_t rows);
 
 // How InTransaction runs a transaction again after a RetryableError: up to
 // `attempts` runs in all, with a random pause that grows from about 5 ms to

@@ -22,29 +22,8 @@ constexpr int kBusyMs = 15000;
 // Rows one INSERT of a bulk write holds at most.
 constexpr std::size_t kInsertRows = 256;
 
-const Dialect kDialect{
-    Kind::kSqlite,
-    "strftime('%Y-%m-%dT%H:%M:%fZ', 'now')",
-    "strftime('%Y-%m-%dT%H:%M:%fZ', 'now', printf('+%d seconds', ?))",
-    "",
-    "INTEGER PRIMARY KEY",
-    "INTEGER",
-    "BLOB",
-    "REAL",
-    32766,
-};
-
-struct DbClose {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct StmtFinalize {
-  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-struct BackupFinish {
-  void operator()(sqlite3_backup* b) const { sqlite3_backup_finish(b); }
-};
-using Db = std::unique_ptr<sqlite3, DbClose>;
-using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalize>;
+using Db = Handle<sqlite3, sqlite3_close_v2>;
+using Stmt = Handle<sqlite3_stmt, sqlite3_finalize>;
 
 class SqliteConnection;
 
@@ -108,7 +87,7 @@ class SqliteConnection final : public Connection {
     Exec("PRAGMA synchronous = FULL");
   }
 
-  const Dialect& dialect() const override { return kDialect; }
+  const Dialect& dialect() const override { return DialectOf(Kind::kSqlite); }
   const std::string& Location() const override { return path_; }
 
   void Begin() override {
@@ -147,28 +126,16 @@ class SqliteConnection final : public Connection {
 
   void Script(const std::string& sql) override { Exec(sql); }
 
-  void Insert(const std::string& table, const std::vector<std::string_view>& columns,
-              const Params& values) override {
+  void BulkInsert(const std::string& table, const std::vector<std::string_view>& columns,
+                  const Params& values, std::size_t rows) override {
     const std::size_t width = columns.size();
-    if (width == 0 || values.size() % width != 0)
-      throw StoreError("a bulk insert into " + table + " is given a part of a row");
-    const std::size_t rows = values.size() / width;
-    const std::size_t each = std::max<std::size_t>(1, std::min(kInsertRows, kDialect.maxParams / width));
-    std::string head = "INSERT INTO " + table + "(";
-    std::string one = "(";
-    for (std::size_t c = 0; c < width; ++c) {
-      head += (c ? ", " : "") + std::string(columns[c]);
-      one += c ? ", ?" : "?";
-    }
-    head += ") VALUES ";
-    one += ")";
+    const std::size_t each =
+        std::max<std::size_t>(1, std::min(kInsertRows, DialectOf(Kind::kSqlite).maxParams / width));
     for (std::size_t from = 0; from < rows; from += each) {
       const std::size_t n = std::min(each, rows - from);
-      std::string sql = head;
-      for (std::size_t r = 0; r < n; ++r) sql += (r ? ", " : "") + one;
       // The full statement is kept; a last, shorter one is not.
       Stmt owned;
-      sqlite3_stmt* stmt = Prepare(sql, owned, n == each);
+      sqlite3_stmt* stmt = Prepare(InsertRows(table, columns, n), owned, n == each);
       for (std::size_t i = 0; i < n * width; ++i)
         Bind(stmt, static_cast<int>(i) + 1, values, from * width + i, SQLITE_STATIC);
       const int rc = sqlite3_step(stmt);
@@ -308,7 +275,7 @@ void SqliteConnection::CopyTo(const std::string& path) {
   int rc = SQLITE_BUSY;
   for (int attempt = 0; attempt < kAttempts && rc != SQLITE_DONE; ++attempt) {
     if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const std::unique_ptr<sqlite3_backup, BackupFinish> backup(
+    const Handle<sqlite3_backup, sqlite3_backup_finish> backup(
         sqlite3_backup_init(raw, "main", db_.get(), "main"));
     if (!backup) throw StoreError("cannot write the copy " + path + ": " + sqlite3_errmsg(raw));
     rc = sqlite3_backup_step(backup.get(), -1);

@@ -351,6 +351,18 @@ std::unique_ptr<Project> Project::Open(const std::string& location, const std::s
 Project::Project(std::unique_ptr<Store> store, Id exam, std::string examName)
     : store_(std::move(store)), examId_(exam), examName_(std::move(examName)) {
   Load();
+  if (!store_->Built(examId_)) Build();
+}
+
+void Project::Build() {
+  Write([&] {
+    if (store_->Built(examId_)) return;  // another program built them meanwhile
+    if (form_) Recognize(*form_);
+    std::vector<SheetRecord> sheets;
+    const std::vector<SheetScore> scores = ScoreAll(&sheets);
+    StoreScores(sheets, scores);
+    store_->MarkBuilt(examId_, NowUtc());
+  });
 }
 
 template <class Work>
@@ -389,7 +401,7 @@ void Project::StoreScores(const std::vector<SheetRecord>& sheets, const std::vec
   std::vector<std::pair<Id, const ScoreRecord*>> rows;
   rows.reserve(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) rows.emplace_back(sheets[i].id, &records[i]);
-  store_->PutScores(rows);
+  store_->ReplaceScores(examId_, rows);
 }
 
 void Project::Load() {
@@ -960,6 +972,49 @@ RekeyReport Project::Replace(const std::function<ExamSources()>& make, const std
   return report;
 }
 
+RescanReport Project::Recognize(const RecognitionForm& form) {
+  RescanReport counts;
+  std::vector<std::pair<Id, std::vector<Response>>> responses;
+  std::vector<RecognitionRecord> recognitions;
+  auto flush = [&] {
+    std::vector<std::pair<Id, const std::vector<Response>*>> rows;
+    rows.reserve(responses.size());
+    for (const auto& [id, list] : responses) rows.emplace_back(id, &list);
+    store_->PutResponses(rows);
+    store_->PutRecognitions(recognitions);
+    responses.clear();
+    recognitions.clear();
+  };
+  store_->ForEachSheet(examId_, true, [&](SheetRecord& sheet, std::vector<Response>& old) {
+    if (sheet.grid.empty()) {
+      ++counts.noGrid;
+      return;
+    }
+    SheetGrid grid;
+    std::string error;
+    if (!ExpandGrid(sheet.lines, sheet.columns, sheet.grid, grid, error))
+      throw Error("sheet " + std::to_string(sheet.number) + ": " + error);
+    const DecodedSheet d = form.Decode(grid);
+    ++counts.sheets;
+    // Only recognition verdicts come from the grid; the reader's own stand.
+    const int code = sheet.code == 0 || IsRecognitionCode(sheet.code) ? d.code : sheet.code;
+    std::vector<Response> fresh = CleanResponses(d.responses);
+    bool changed = code != sheet.code || fresh.size() != old.size();
+    for (std::size_t i = 0; !changed && i < old.size(); ++i)
+      changed = old[i].marked != fresh[i].marked || old[i].character != fresh[i].character ||
+                old[i].doubtful != fresh[i].doubtful;
+    if (changed) ++counts.changed;
+    const char letter = CleanLetter(d.letter);
+    const std::string result = code == 0 ? d.result : std::string();
+    if (code != sheet.code || letter != sheet.letter || result != sheet.result)
+      recognitions.push_back({sheet.id, code, letter, result});
+    responses.emplace_back(sheet.id, std::move(fresh));
+    if (responses.size() >= 1000) flush();
+  });
+  flush();
+  return counts;
+}
+
 RescanReport Project::Rescan(const std::string* formPath, const std::string& author) {
   std::unique_ptr<RecognitionForm> newForm;
   RevisionRecord next = revision_;
@@ -976,7 +1031,6 @@ RescanReport Project::Rescan(const std::string* formPath, const std::string& aut
     newForm = std::move(v.form);
   }
   const RescanReport report = Write([&] {
-    RescanReport counts;
     const RecognitionForm& form = newForm ? *newForm : *form_;
     if (formPath) {
       next.createdAt = NowUtc();
@@ -985,33 +1039,7 @@ RescanReport Project::Rescan(const std::string* formPath, const std::string& aut
       next.note = "";
       next.revision = store_->AddRevision(examId_, next);
     }
-    std::vector<std::pair<SheetRecord, std::vector<Response>>> all;
-    store_->ForEachSheet(examId_, true, [&](SheetRecord& sheet, std::vector<Response>& responses) {
-      all.emplace_back(std::move(sheet), std::move(responses));
-    });
-    for (auto& [sheet, old] : all) {
-      if (sheet.grid.empty()) {
-        ++counts.noGrid;
-        continue;
-      }
-      SheetGrid grid;
-      std::string error;
-      if (!ExpandGrid(sheet.lines, sheet.columns, sheet.grid, grid, error))
-        throw Error("sheet " + std::to_string(sheet.number) + ": " + error);
-      const DecodedSheet d = form.Decode(grid);
-      ++counts.sheets;
-      // Only recognition verdicts come from the grid; the reader's own stand.
-      const int code = sheet.code == 0 || IsRecognitionCode(sheet.code) ? d.code : sheet.code;
-      const std::vector<Response> fresh = CleanResponses(d.responses);
-      bool changed = code != sheet.code || fresh.size() != old.size();
-      for (std::size_t i = 0; !changed && i < old.size(); ++i)
-        changed = old[i].marked != fresh[i].marked || old[i].character != fresh[i].character ||
-                  old[i].doubtful != fresh[i].doubtful;
-      if (changed) ++counts.changed;
-      const std::vector<Response> responses = CleanResponses(d.responses);
-      store_->PutRecognition(sheet.id, code, CleanLetter(d.letter), code == 0 ? d.result : std::string());
-      store_->PutResponses(sheet.id, responses);
-    }
+    const RescanReport counts = Recognize(form);
     if (formPath) revision_ = next;
     std::vector<SheetRecord> sheets;
     const std::vector<SheetScore> scores = ScoreAll(&sheets);
@@ -1030,23 +1058,19 @@ ExamStatus Project::Status() {
   s.exam = examName_;
   s.revision = revision_.revision;
   s.sheets = store_->SheetCount(examId_);
-  std::set<std::string> students;
-  for (const ScoreRecord& r : store_->Scores(examId_)) {
-    if (r.voided) ++s.voided;
-    if (r.scored) {
-      ++s.scored;
-      if (r.idState == "valid") students.insert(r.studentId);
-    }
-    std::set<std::string> reasons;
-    for (const Reason& why : r.reasons) {
-      reasons.insert(why.code);
-      if (why.code == reason::kNotRead) ++s.notRead;
-      if (why.code == reason::kDuplicateGrid) ++s.duplicateGrids;
-    }
-    for (const std::string& code : reasons) ++s.byReason[code];
-    if (!reasons.empty()) ++s.waiting;
-  }
-  s.students = static_cast<int>(students.size());
+  const ScoreCounts counts = store_->CountScores(examId_);
+  s.voided = counts.voided;
+  s.scored = counts.scored;
+  s.students = counts.students;
+  s.waiting = counts.waiting;
+  s.byReason = counts.byReason;
+  const auto count = [&](const char* code) {
+    const auto hit = counts.byReason.find(code);
+    return hit == counts.byReason.end() ? 0 : hit->second;
+  };
+  // A sheet has one such reason at most.
+  s.notRead = count(reason::kNotRead);
+  s.duplicateGrids = count(reason::kDuplicateGrid);
   const ReviewCounts review = store_->CountReview(examId_);
   s.reviewed = std::max(0, review.flagged - review.waiting);
   s.corrections = static_cast<int>(store_->Corrections(examId_, 0).size());

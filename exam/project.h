@@ -240,6 +240,12 @@ class Project {
 
  private:
   void Load();
+  // Builds the exam's derived rows after a migration left them out: the
+  // recognition again on every grid, then every score.
+  void Build();
+  // Decodes every stored grid again with `form` and stores what it reads
+  // (inside the caller's transaction).
+  RescanReport Recognize(const RecognitionForm& form);
   // Runs `work` in a write transaction that holds the exam's lock, with the
   // exam's current revision loaded; runs it again when the database asks.
   template <class Work>

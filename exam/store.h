@@ -1,7 +1,9 @@
 // The project store: every read and write of an exam project goes through
-// this interface; the SQL of each database lives in its implementation only.
-// Facts (sheets with their grids, corrections, exam revisions) are appended;
-// responses and scores are derived and replaced when recomputed.
+// this class, written once over the database interface (db.h) for an SQLite
+// file and a PostgreSQL server alike; its statements are in store.cpp, the
+// tables they use in schema.sql. Facts (sheets with their grids,
+// corrections, claims, exam revisions) are appended; responses, scores and
+// review reasons are derived and replaced when recomputed.
 //
 // Conventions: numbers (sheet numbers, station sequence numbers, revisions)
 // come from the database inside the caller's write transaction, so stations
@@ -10,20 +12,17 @@
 // whole transaction again may succeed (InTransaction does).
 #pragma once
 
-#include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string>
-#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "db.h"
 #include "error.h"
 #include "scoring.h"
 
@@ -113,7 +112,25 @@ struct ScoreRecord {
   std::string points;   // per master item, the points ("" for void), comma-separated
   std::vector<Reason> reasons;
   double confidence = 1;  // the least confidence of the questions it still reads from the sheet; 0: not read
-  bool flagged = false;   // it had review reasons at some time: once stored true, PutScore keeps it
+  bool flagged = false;   // it had review reasons at some time (a fact the store keeps: read only)
+};
+
+// What a re-scan made of a sheet's grid.
+struct RecognitionRecord {
+  Id sheet = 0;
+  int code = 0;
+  char letter = 0;
+  std::string result;
+};
+
+// The stored scores of an exam in figures (status).
+struct ScoreCounts {
+  int sheets = 0;  // scored or not
+  int voided = 0;
+  int scored = 0;
+  int students = 0;                     // distinct valid student IDs among the scored sheets
+  int waiting = 0;                      // sheets with review reasons
+  std::map<std::string, int> byReason;  // sheets per reason
 };
 
 // A sheet waiting for a person, as the review queue lists it.
@@ -149,86 +166,99 @@ struct StationCount {
 
 class Store {
  public:
-  virtual ~Store() = default;
+  explicit Store(std::unique_ptr<db::Connection> db);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
 
   // Where the project is (a path or a connection text without its password).
-  virtual std::string Location() const = 0;
+  const std::string& Location() const;
   // True for a database server that several stations share: a station that
   // loses it keeps the sheet in flight in a local spool.
-  virtual bool Shared() const = 0;
-  virtual int SchemaVersion() = 0;
+  bool Shared() const;
+  int SchemaVersion();
 
   // One write transaction at a time per store object; a second Begin()
   // without Commit() or Rollback() is an error.
-  virtual void Begin() = 0;
-  virtual void Commit() = 0;
-  virtual void Rollback() noexcept = 0;
+  void Begin();
+  void Commit();
+  void Rollback() noexcept;
 
   // Makes the writers of an exam take turns until the transaction ends, so
   // that numbers, the order of corrections and the reasons that span sheets
   // are decided by one writer at a time. Answers the exam's current revision.
-  virtual int LockExam(Id exam) = 0;
+  int LockExam(Id exam);
 
   // Exams (a project may hold several).
-  virtual Id CreateExam(const std::string& name, const std::string& createdAt) = 0;
-  virtual std::vector<ExamRecord> Exams() = 0;
+  Id CreateExam(const std::string& name, const std::string& createdAt);
+  std::vector<ExamRecord> Exams();
   // Appends a revision and makes it current; answers its number.
-  virtual int AddRevision(Id exam, const RevisionRecord& revision) = 0;
+  int AddRevision(Id exam, const RevisionRecord& revision);
   // `revision` 0: the current one.
-  virtual RevisionRecord Revision(Id exam, int revision) = 0;
+  RevisionRecord Revision(Id exam, int revision);
   // Every revision, without their texts.
-  virtual std::vector<RevisionRecord> Revisions(Id exam) = 0;
+  std::vector<RevisionRecord> Revisions(Id exam);
+
+  // Whether the exam's derived rows (responses, scores, reasons) are built:
+  // false after a migration until MarkBuilt (the project re-scans and
+  // re-scores to build them).
+  bool Built(Id exam);
+  void MarkBuilt(Id exam, const std::string& at);
 
   // Batches: a run of `exam read` at one station.
-  virtual Id BeginBatch(Id exam, const std::string& station, const std::string& startedAt) = 0;
-  virtual void EndBatch(Id batch, const std::string& endedAt, const std::string& outcome) = 0;
-  virtual std::vector<BatchRecord> Batches(Id exam) = 0;
+  Id BeginBatch(Id exam, const std::string& station, const std::string& startedAt);
+  void EndBatch(Id batch, const std::string& endedAt, const std::string& outcome);
+  std::vector<BatchRecord> Batches(Id exam);
 
   // Adds a sheet: fills in its id, number and station number. Counts it in
   // its batch.
-  virtual void AddSheet(Id exam, SheetRecord& sheet) = 0;
-  // Replaces what the recognition made of a sheet's grid (a rescan).
-  virtual void PutRecognition(Id sheet, int code, char letter, const std::string& result) = 0;
-  // Replaces the responses of a sheet.
-  virtual void PutResponses(Id sheet, const std::vector<Response>& responses) = 0;
-  // Replaces the score and review reasons of a sheet.
-  virtual void PutScore(Id sheet, const ScoreRecord& score) = 0;
-  // The same for many sheets (a re-scoring): by sheet id.
-  virtual void PutScores(const std::vector<std::pair<Id, const ScoreRecord*>>& scores) {
-    for (const auto& [sheet, score] : scores) PutScore(sheet, *score);
-  }
+  void AddSheet(Id exam, SheetRecord& sheet);
+  // Replaces what the recognition made of sheets' grids (a re-scan).
+  void PutRecognitions(const std::vector<RecognitionRecord>& sheets);
+  // Replaces the responses of a sheet (none: it has none).
+  void PutResponses(Id sheet, const std::vector<Response>& responses);
+  // The same for many sheets at once (a re-scan), by sheet id.
+  void PutResponses(const std::vector<std::pair<Id, const std::vector<Response>*>>& sheets);
+  // Replaces the score and review reasons of a sheet; a sheet with reasons
+  // is flagged for good.
+  void PutScore(Id sheet, const ScoreRecord& score);
+  // Replaces every score of the exam with these (a re-scoring), by sheet id;
+  // each record's `sheet` is that sheet's number.
+  void ReplaceScores(Id exam, const std::vector<std::pair<Id, const ScoreRecord*>>& scores);
   // Numbers of the sheets with this grid hash, but those made void.
-  virtual std::vector<int> SheetsWithGrid(Id exam, const std::string& hash) = 0;
+  std::vector<int> SheetsWithGrid(Id exam, const std::string& hash);
   // Numbers of the sheets whose stored score has this valid student ID.
-  virtual std::vector<int> SheetsWithStudent(Id exam, const std::string& studentId) = 0;
+  std::vector<int> SheetsWithStudent(Id exam, const std::string& studentId);
 
   // The number of the sheet this station read at this time with this grid
   // (hash "" for none): the same reading brought in again by an import.
-  virtual std::optional<int> FindReading(Id exam, const std::string& station, const std::string& readAt,
-                                         const std::string& gridHash) = 0;
+  std::optional<int> FindReading(Id exam, const std::string& station, const std::string& readAt,
+                                 const std::string& gridHash);
 
-  virtual std::optional<SheetRecord> FindSheet(Id exam, int number, bool withGrid) = 0;
-  virtual std::vector<Response> Responses(Id sheet) = 0;
-  // Every sheet in number order with its responses (and grid when asked).
-  virtual void ForEachSheet(Id exam, bool withGrid,
-                            const std::function<void(SheetRecord&, std::vector<Response>&)>& visit) = 0;
-  virtual int SheetCount(Id exam) = 0;
-  virtual std::vector<StationCount> Stations(Id exam) = 0;
+  std::optional<SheetRecord> FindSheet(Id exam, int number, bool withGrid);
+  std::vector<Response> Responses(Id sheet);
+  // Every sheet in number order with its responses (and grid when asked),
+  // read a chunk at a time: `visit` may write to the store.
+  void ForEachSheet(Id exam, bool withGrid,
+                    const std::function<void(SheetRecord&, std::vector<Response>&)>& visit);
+  int SheetCount(Id exam);
+  std::vector<StationCount> Stations(Id exam);
 
   // Corrections are appended, never changed; filled in with id and sheet.
-  virtual void AddCorrection(Id exam, CorrectionRecord& correction) = 0;
+  void AddCorrection(Id exam, CorrectionRecord& correction);
   // Every correction of the exam (sheet 0) or of one sheet, oldest first.
-  virtual std::vector<CorrectionRecord> Corrections(Id exam, int sheet) = 0;
+  std::vector<CorrectionRecord> Corrections(Id exam, int sheet);
 
   // Stored scores in sheet order (with their reasons).
-  virtual std::vector<ScoreRecord> Scores(Id exam) = 0;
-  virtual std::optional<ScoreRecord> Score(Id exam, int sheet) = 0;
+  std::vector<ScoreRecord> Scores(Id exam);
+  std::optional<ScoreRecord> Score(Id exam, int sheet);
+  ScoreCounts CountScores(Id exam);
 
   // Sheets with review reasons, the least confident first (then by number),
   // with every reason of each; `reason` "" for all, else only sheets with
   // that reason. At most `limit` sheets from the `offset`-th.
-  virtual std::vector<QueueEntry> ReviewQueue(Id exam, const std::string& reason, int offset, int limit) = 0;
-  virtual ReviewCounts CountReview(Id exam) = 0;
+  std::vector<QueueEntry> ReviewQueue(Id exam, const std::string& reason, int offset, int limit);
+  ReviewCounts CountReview(Id exam);
 
   // Claims, compared with the database's clock, so that every process on the
   // project sees one time. Inside the caller's write transaction: takes (or
@@ -236,11 +266,26 @@ class Store {
   // claims in the exam, unless another holder's claim on it has not expired;
   // answers the claim that holds the sheet now (its holder says who won).
   // The sheet must exist.
-  virtual ClaimRecord Claim(Id exam, int sheet, const std::string& holder, int seconds) = 0;
+  ClaimRecord Claim(Id exam, int sheet, const std::string& holder, int seconds);
   // Drops the holder's claim on the sheet; another holder's stays.
-  virtual void Release(Id exam, int sheet, const std::string& holder) = 0;
+  void Release(Id exam, int sheet, const std::string& holder);
   // Claims that have not expired, by sheet number.
-  virtual std::vector<ClaimRecord> Claims(Id exam) = 0;
+  std::vector<ClaimRecord> Claims(Id exam);
+
+  // Writes one consistent copy of the whole project into the new file
+  // `path` (SQLite; a server refuses: its own tools copy it).
+  void CopyTo(const std::string& path);
+
+  // Brings the schema to this build's version (creating it when `create`);
+  // OpenStore and CreateStore call it.
+  void Prepare(bool create);
+
+ private:
+  void Locked(Id exam);
+  std::vector<ScoreRecord> ReadScores(Id exam, int sheet);
+
+  std::unique_ptr<db::Connection> db_;
+  Id lockedExam_ = 0;
 };
 
 // Commits on Commit(); rolls back when left otherwise (an exception).
@@ -268,7 +313,7 @@ class WriteTransaction {
 // `retries` counts the runs again.
 template <class Work>
 auto InTransaction(Store& store, Work&& work, int* retries = nullptr, int attempts = 8) -> decltype(work()) {
-  thread_local std::minstd_rand jitter(std::random_device{}());
+  const db::RetryPolicy policy{attempts};
   for (int attempt = 1;; ++attempt) {
     try {
       WriteTransaction tx(store);
@@ -282,11 +327,9 @@ auto InTransaction(Store& store, Work&& work, int* retries = nullptr, int attemp
         return result;
       }
     } catch (const RetryableError&) {
-      if (attempt >= attempts) throw;
+      if (attempt >= policy.attempts) throw;
       if (retries) ++*retries;
-      const int ceiling = std::min(5 << attempt, 500);  // ms
-      std::this_thread::sleep_for(std::chrono::milliseconds(
-          ceiling / 2 + static_cast<int>(jitter() % static_cast<unsigned>(ceiling / 2 + 1))));
+      policy.Pause(attempt);
     }
   }
 }
@@ -302,5 +345,8 @@ bool LooksLikeProject(const std::string& location);
 // (refusing to replace anything). The location picks the implementation.
 std::unique_ptr<Store> OpenStore(const std::string& location);
 std::unique_ptr<Store> CreateStore(const std::string& location);
+
+// The schema version this build writes.
+int LatestSchemaVersion();
 
 }  // namespace omr::exam

@@ -13,7 +13,9 @@
 #include <sstream>
 
 #include "backup.h"
+#include "db.h"
 #include "form/form_loader.h"
+#include "old_schemas.h"
 #include "sim/synth.h"
 #include "store_backends.h"
 
@@ -345,6 +347,228 @@ TEST_P(ProjectTest, ABackupTakenInUseHoldsEveryCommit) {
   }
   EXPECT_THROW(BackupProject((dir_ / "exam.json").string(), (dir_ / "x").string(), false), Error);
   EXPECT_FALSE(fs::exists(dir_ / "x"));
+}
+
+// The facts of a schema-3 project, by table, with each column's kind (i a
+// number, t text, b bytes): what the project of this build copies into one
+// made by the schema-3 statements.
+struct OldTable {
+  const char* name;
+  std::vector<std::string> columns;
+  std::string kinds;
+};
+const std::vector<OldTable> kSchema3Facts = {
+    {"exams", {"id", "name", "created_at", "revision"}, "itti"},
+    {"revisions",
+     {"exam_id", "revision", "created_at", "author", "kind", "exam_name", "exam_text", "form_name",
+      "form_text", "roster_name", "roster_text", "note"},
+     "iittttbtbtbt"},
+    {"batches", {"id", "exam_id", "station", "started_at", "ended_at", "sheets", "outcome"}, "iitttit"},
+    {"sheets",
+     {"id", "exam_id", "number", "station", "station_number", "batch_id", "read_at", "source", "origin",
+      "serial", "firmware", "letter", "code", "result", "grid_lines", "grid_columns", "grid", "grid_hash"},
+     "iiitiittttttibiibt"},
+    {"corrections",
+     {"id", "sheet_id", "target", "old_value", "new_value", "author", "made_at", "reason", "undoes"},
+     "iitttttti"},
+    {"claims", {"sheet_id", "holder", "claimed_at", "expires_at"}, "ittt"},
+};
+
+std::unique_ptr<db::Connection> Connect(const std::string& backend, const std::string& location) {
+  return backend == "sqlite" ? db::OpenSqlite(location, false) : db::OpenPostgres(location, false);
+}
+
+// A project of this build written out as the schema-3 store held it: the
+// facts as they are, the responses a row a question, the scores with their
+// "flagged" column and their reasons in rows of their own.
+void WriteSchema3(const std::string& backend, Store& from, const std::string& fromLocation,
+                  const std::string& to) {
+  testing::MakeOldProject(backend, to, 3);
+  const bool pg = backend != "sqlite";
+  auto src = Connect(backend, fromLocation);
+  auto dst = Connect(backend, to);
+  dst->Begin();
+  for (const OldTable& t : kSchema3Facts) {
+    std::string list;
+    std::string marks;
+    for (std::size_t c = 0; c < t.columns.size(); ++c) {
+      list += (c ? ", " : "") + t.columns[c];
+      // Claims' times were timestamps in PostgreSQL.
+      const bool time =
+          pg && t.columns[c].find("_at") != std::string::npos && std::string(t.name) == "claims";
+      marks += std::string(c ? ", " : "") + (time ? "CAST(? AS TIMESTAMPTZ)" : "?");
+    }
+    const std::string& kinds = t.kinds;
+    auto rows = src->Query("SELECT " + list + " FROM " + t.name);
+    while (rows->Next()) {
+      db::Params p;
+      for (std::size_t c = 0; c < kinds.size(); ++c) {
+        const int i = static_cast<int>(c);
+        if (rows->Null(i))
+          p.Null();
+        else if (kinds[c] == 'i')
+          p.Int(rows->Int(i));
+        else if (kinds[c] == 't')
+          p.Text(rows->Text(i));
+        else
+          p.Bytes(rows->Text(i));
+      }
+      dst->Run("INSERT INTO " + std::string(t.name) + "(" + list + ") VALUES (" + marks + ")", p);
+    }
+  }
+  const ExamRecord exam = from.Exams().at(0);
+  std::map<int, Id> ids;
+  from.ForEachSheet(exam.id, false, [&](SheetRecord& sheet, std::vector<Response>& responses) {
+    ids[sheet.number] = sheet.id;
+    for (const Response& r : responses)
+      dst->Run("INSERT INTO responses VALUES (?, ?, ?, ?, ?, ?)", db::Params()
+                                                                      .Int(sheet.id)
+                                                                      .Int(r.question)
+                                                                      .Text(r.marked)
+                                                                      .Int(r.character)
+                                                                      .Real(r.confidence)
+                                                                      .Int(r.doubtful));
+  });
+  for (const ScoreRecord& s : from.Scores(exam.id)) {
+    const Id id = ids.at(s.sheet);
+    db::Params p;
+    p.Int(id).Int(s.revision).Int(s.scored).Int(s.voided).Text(s.studentId).Text(s.idState).Text(s.version);
+    p.Real(s.scored ? std::optional<double>(s.total) : std::nullopt);
+    p.Real(s.scored ? std::optional<double>(s.maximum) : std::nullopt);
+    p.Real(s.scored ? s.percent : std::nullopt)
+        .Text(s.answers)
+        .Text(s.points)
+        .Real(s.confidence)
+        .Int(s.flagged);
+    dst->Run("INSERT INTO scores VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", p);
+    for (std::size_t k = 0; k < s.reasons.size(); ++k) {
+      db::Params r;
+      r.Int(id);
+      if (pg) r.Int(static_cast<int>(k));
+      r.Text(s.reasons[k].code).Int(s.reasons[k].question).Text(s.reasons[k].detail);
+      dst->Run(pg ? "INSERT INTO reasons VALUES (?, ?, ?, ?, ?)" : "INSERT INTO reasons VALUES (?, ?, ?, ?)",
+               r);
+    }
+  }
+  // Ids written as they were: the sequences go on past them, as they did.
+  if (pg)
+    for (const char* table : {"exams", "batches", "sheets", "corrections"})
+      dst->Run(std::string("SELECT setval(pg_get_serial_sequence('") + table +
+               "', 'id'), (SELECT MAX(id) FROM " + table + "))");
+  dst->Commit();
+}
+
+void ExpectSameScores(const std::vector<ScoreRecord>& got, const std::vector<ScoreRecord>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    const ScoreRecord& a = got[i];
+    const ScoreRecord& b = want[i];
+    EXPECT_EQ(a.sheet, b.sheet);
+    EXPECT_EQ(std::tie(a.scored, a.voided, a.studentId, a.idState, a.version, a.answers, a.points, a.flagged),
+              std::tie(b.scored, b.voided, b.studentId, b.idState, b.version, b.answers, b.points, b.flagged))
+        << "sheet " << b.sheet;
+    EXPECT_EQ(a.total, b.total) << "sheet " << b.sheet;
+    EXPECT_EQ(a.percent, b.percent) << "sheet " << b.sheet;
+    EXPECT_EQ(a.confidence, b.confidence) << "sheet " << b.sheet;
+    ASSERT_EQ(a.reasons.size(), b.reasons.size()) << "sheet " << b.sheet;
+    for (std::size_t k = 0; k < b.reasons.size(); ++k)
+      EXPECT_EQ(std::tie(a.reasons[k].code, a.reasons[k].question, a.reasons[k].detail),
+                std::tie(b.reasons[k].code, b.reasons[k].question, b.reasons[k].detail))
+          << "sheet " << b.sheet;
+  }
+}
+
+// A schema-3 project (as the stores of that version wrote it) opens
+// migrated: every sheet with its grid, every correction and claim, every
+// score and reason the same, the sheets reviewed still counted; and it goes on
+// numbering where it was.
+TEST_P(ProjectTest, ASchemaThreeProjectMigratesWithEveryFactAndEveryScore) {
+  std::vector<Answer> items;
+  for (const char c : std::string("ABCDEABCDE")) items.push_back(Answer::Char(c));
+  const Id batch = project_->BeginBatch("north");
+  for (int i = 0; i < 6; ++i) {
+    std::vector<Answer> answers = items;
+    if (i == 1) answers[3] = Answer::Marks({});                       // a blank
+    if (i == 2) answers[0] = Answer::Marks({{0, MarkStyle::Light}});  // a light mark
+    if (i == 3) answers[4] = Answer::Marks({{1}, {2}});               // two marks
+    SheetInput in = Drawn(answers, static_cast<std::uint32_t>(10 + i),
+                          i == 4 ? "11111111" : "2025100" + std::to_string(i));
+    in.batch = i < 3 ? batch : 0;
+    in.station = i < 3 ? "north" : "south";
+    project_->AddSheet(in);
+  }
+  project_->EndBatch(batch, "done");
+  SheetInput refused;
+  refused.code = 3;
+  project_->AddSheet(refused);
+  project_->AddSheet(Drawn(items, 99, "11111111"));  // the ID of sheet 5 again
+  // Reviewed: the two marks settled (flagged, nothing waits), a correction undone, a sheet voided.
+  project_->Correct(4, "15", "E", "Ann", "ink");
+  const CorrectionRecord wrong = project_->Correct(3, "11", "B", "Bo", "");
+  project_->Undo(3, wrong.id, "Bo", "slip");
+  project_->Correct(7, "sheet", "void", "Ann", "two sheets at once");
+  project_->Claim(2, "Cy", 600);
+
+  Store& s = project_->store();
+  const Id exam = project_->examId();
+  const std::vector<ScoreRecord> scores = s.Scores(exam);
+  ASSERT_EQ(scores.size(), 8u);
+  ASSERT_TRUE(scores[3].flagged && scores[3].reasons.empty());
+  ASSERT_FALSE(scores[0].flagged);
+  const std::vector<CorrectionRecord> corrections = s.Corrections(exam, 0);
+  const std::vector<ClaimRecord> claims = s.Claims(exam);
+  const ReviewCounts review = s.CountReview(exam);
+  std::vector<SheetRecord> sheets;
+  s.ForEachSheet(exam, true, [&](SheetRecord& r, std::vector<Response>&) { sheets.push_back(r); });
+
+  const std::string old = backend_->NewLocation();
+  WriteSchema3(GetParam(), s, location_, old);
+  EXPECT_EQ(backend_->Query(old, "SELECT version FROM schema_version"), "3");
+  if (GetParam() == "sqlite") {
+    // A backup of it migrates it and builds what the migration left out: the
+    // copy reads as it is, without omrctl opening it first.
+    const std::string copy = (dir_ / "copy.omrexam").string();
+    BackupProject(old, copy, false);
+    auto copied = OpenStore(copy);
+    EXPECT_TRUE(copied->Built(exam));
+    ExpectSameScores(copied->Scores(exam), scores);
+  }
+  auto migrated = Project::Open(old, "exam");
+  Store& m = migrated->store();
+  EXPECT_EQ(m.SchemaVersion(), LatestSchemaVersion());
+  ExpectSameScores(m.Scores(exam), scores);
+  const std::vector<CorrectionRecord> kept = m.Corrections(exam, 0);
+  ASSERT_EQ(kept.size(), corrections.size());
+  for (std::size_t i = 0; i < kept.size(); ++i)
+    EXPECT_EQ(std::tie(kept[i].id, kept[i].sheet, kept[i].target, kept[i].oldValue, kept[i].newValue,
+                       kept[i].author, kept[i].madeAt, kept[i].reason, kept[i].undoes),
+              std::tie(corrections[i].id, corrections[i].sheet, corrections[i].target,
+                       corrections[i].oldValue, corrections[i].newValue, corrections[i].author,
+                       corrections[i].madeAt, corrections[i].reason, corrections[i].undoes));
+  const std::vector<ClaimRecord> held = m.Claims(exam);
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(std::tie(held[0].sheet, held[0].holder, held[0].since, held[0].expires),
+            std::tie(claims[0].sheet, claims[0].holder, claims[0].since, claims[0].expires));
+  const ReviewCounts counts = m.CountReview(exam);
+  EXPECT_EQ(counts.flagged, review.flagged);
+  EXPECT_EQ(counts.waiting, review.waiting);
+  EXPECT_EQ(counts.byReason, review.byReason);
+  std::size_t at = 0;
+  m.ForEachSheet(exam, true, [&](SheetRecord& r, std::vector<Response>&) {
+    ASSERT_LT(at, sheets.size());
+    const SheetRecord& w = sheets[at++];
+    EXPECT_EQ(std::tie(r.id, r.number, r.station, r.stationNumber, r.batch, r.readAt, r.code, r.letter,
+                       r.result, r.grid, r.gridHash),
+              std::tie(w.id, w.number, w.station, w.stationNumber, w.batch, w.readAt, w.code, w.letter,
+                       w.result, w.grid, w.gridHash));
+  });
+  EXPECT_EQ(at, sheets.size());
+  EXPECT_EQ(m.Batches(exam).at(0).sheets, 3);
+  EXPECT_EQ(m.Revisions(exam).size(), 1u);
+  EXPECT_EQ(migrated->Status().reviewed, project_->Status().reviewed);
+  const AddedSheet next = migrated->AddSheet(Drawn(items, 7, "20251007"));
+  EXPECT_EQ(next.number, 9);
+  EXPECT_EQ(next.stationNumber, 2);  // station "t" read sheet 8
 }
 
 OMR_FOR_EACH_BACKEND(ProjectTest);

@@ -715,48 +715,43 @@ def test_corrections_are_appended_and_the_latest_counts(project: Project) -> Non
         assert "invalid-id" not in {r.reason for r in score.reasons}
 
 
-# What each schema lacks of the next: undone to make a project of that schema
-# out of a current one (the store's migrations are the way forward).
-DOWNGRADES = {
-    3: "DROP TABLE claims; UPDATE schema_version SET version = 2;",
-    2: """DROP INDEX reasons_by_reason;
-ALTER TABLE scores DROP COLUMN confidence;
-ALTER TABLE scores DROP COLUMN flagged;
-CREATE TABLE old_corrections AS SELECT id, sheet_id, target, old_value, new_value, author, made_at, reason
-  FROM corrections;
-DROP TABLE corrections;
-ALTER TABLE old_corrections RENAME TO corrections;
-UPDATE schema_version SET version = 1;""",
-}
-
-
-def test_omr_exam_reads_every_schema_and_refuses_a_newer_one(project: Project) -> None:
+def test_omr_exam_reads_the_current_schema_and_names_the_command_for_another(project: Project) -> None:
+    from omr import _schema
     path = copy_project(project, "schemas.omrexam")
     with omr.Exam(path) as exam:
         number = next(s.sheet for s in exam.scores if s.scored)
     omrctl("exam", "correct", str(path), str(number), str(FIRST_ITEM), "-", "--by", "Ann")
     omrctl("exam", "correct", str(path), str(number), str(FIRST_ITEM), "--withdraw", "--by", "Bo")
-    with omr.Exam(path) as exam:
-        scores = [(s.sheet, s.total, s.student_id, [r.reason for r in s.reasons]) for s in exam.scores]
-        corrections = [(c.sheet, c.target, c.new, c.author) for c in exam.corrections]
-    assert len(scores) == len(project.sheets) and len(corrections) == 2
-    db = sqlite3.connect(path)
-    assert db.execute("SELECT version FROM schema_version").fetchone()[0] == 3
-    db.close()
-    for version in (3, 2, 1):
-        if version < 3:
-            db = sqlite3.connect(path)
-            db.executescript(DOWNGRADES[version + 1])
-            db.close()
+
+    def read() -> Tuple[list, list]:
         with omr.Exam(path) as exam:
-            assert [(s.sheet, s.total, s.student_id, [r.reason for r in s.reasons]) for s in exam.scores] == scores
-            assert [(c.sheet, c.target, c.new, c.author) for c in exam.corrections] == corrections
+            return ([(s.sheet, s.total, s.student_id, [r.reason for r in s.reasons]) for s in exam.scores],
+                    [(c.sheet, c.target, c.new, c.author, c.undoes) for c in exam.corrections])
+
+    scores, corrections = read()
+    assert len(scores) == len(project.sheets) and len(corrections) == 2
+    current = _schema.DATA["version"]
     db = sqlite3.connect(path)
-    db.execute("UPDATE schema_version SET version = 4")
+    assert db.execute("SELECT version FROM schema_version").fetchone()[0] == current
+    # Older and newer schemas are refused, each with what to do (omrctl
+    # migrates an older one; the store tests check what it keeps).
+    for version, says in ((current - 1, "open it once with omrctl"),
+                          (current + 1, f"schema version {current + 1}; this module reads up to {current}")):
+        db.execute("UPDATE schema_version SET version = ?", (version,))
+        db.commit()
+        with pytest.raises(omr.ExamError, match=says):
+            omr.Exam(path)
+    # Derived rows not built yet (a migration leaves them out): named too, and
+    # the next omrctl command builds them, the same as they were.
+    db.execute("UPDATE schema_version SET version = ?", (current,))
+    db.execute("DELETE FROM derived")
+    db.execute("DELETE FROM scores")
     db.commit()
     db.close()
-    with pytest.raises(omr.ExamError, match="schema version 4; this module reads up to 3"):
+    with pytest.raises(omr.ExamError, match="not built"):
         omr.Exam(path)
+    omrctl("exam", "status", str(path))
+    assert read() == (scores, corrections)
 
 
 def write_grid(path: Path, grid: Tuple[int, int, bytes]) -> None:

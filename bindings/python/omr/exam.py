@@ -21,20 +21,27 @@ A PostgreSQL project is named as to omrctl: a ``postgresql://`` URI or a libpq
 
 Scores and review reasons are those the project stores; every command that
 changes a project (read, correct, rekey, rescan) brings them up to date.
+The tables and columns read here are those of the project's schema
+(exam/schema.sql, copied into ``omr._schema`` when the package is built); a
+project of an older schema is brought up to date by opening it once with
+omrctl (for example ``omrctl exam status PROJECT``).
 """
 
 from __future__ import annotations
 
 import csv
 import io
+import json
 import os
 import re
 import sqlite3
+import struct
 import urllib.parse
 import zlib
 from dataclasses import dataclass, field
 from typing import Dict, Iterator, List, Optional, Tuple, Union
 
+from ._schema import DATA as _SCHEMA
 from ._vocabulary import DATA as _VOCABULARY
 
 __all__ = ["Correction", "Exam", "ExamError", "REASONS", "Reason", "Response", "Score", "Sheet", "Student"]
@@ -43,10 +50,20 @@ __all__ = ["Correction", "Exam", "ExamError", "REASONS", "Reason", "Response", "
 #: layer and the review page share).
 REASONS: Tuple[str, ...] = tuple(r["code"] for r in _VOCABULARY["reasons"])
 
-# "OMRE": the application id of a project file.
-_APPLICATION_ID = 0x4F4D5245
-# The newest schema this module reads.
-_SCHEMA_VERSION = 3
+_APPLICATION_ID = _SCHEMA["application_id"]
+_SCHEMA_VERSION = _SCHEMA["version"]
+_SEPARATOR = _SCHEMA["responses"]["label_separator"]
+_CONFIDENCE = _SCHEMA["responses"]["confidence_format"]
+
+
+def _columns(table: str, *names: str, alias: str = "") -> str:
+    """The schema's columns of a table for a SELECT; a name the schema does not
+    have is a bug of this module, found by its first test."""
+    known = _SCHEMA["tables"][table]["columns"]
+    missing = [n for n in names if n not in known]
+    if missing:
+        raise AssertionError(f"the schema has no column {', '.join(missing)} in {table}")
+    return ", ".join(alias + n for n in names)
 
 
 class ExamError(Exception):
@@ -136,7 +153,7 @@ class Correction:
     author: str
     made_at: str
     reason: str
-    undoes: Optional[int] = None  # the correction this one undoes (schema 2)
+    undoes: Optional[int] = None  # the correction this one undoes
 
 
 @dataclass(frozen=True)
@@ -219,6 +236,13 @@ class _PgCursor:
         return iter(self._cursor)  # type: ignore[call-overload]
 
 
+_SHEET_COLUMNS = ("number", "station", "station_number", "read_at", "source", "origin", "serial", "firmware",
+                  "letter", "code", "result", "grid_lines", "grid_columns", "grid_hash")
+_SCORE_COLUMNS = ("number", "scored", "voided", "student_id", "id_state", "version", "total", "maximum", "percent",
+                  "answers", "points", "reasons")
+_CORRECTION_COLUMNS = ("target", "old_value", "new_value", "author", "made_at", "reason", "undoes")
+
+
 class Exam:
     """An exam of a project, opened read-only.
 
@@ -258,14 +282,23 @@ class Exam:
         version = self._db.execute("SELECT version FROM schema_version").fetchone()[0]
         if version > _SCHEMA_VERSION:
             raise ExamError(f"{path} has schema version {version}; this module reads up to {_SCHEMA_VERSION}")
-        self._schema = version
-        exams = self._db.execute("SELECT id, name, revision FROM exams ORDER BY id").fetchall()
+        if version < _SCHEMA_VERSION:
+            raise ExamError(f"{path} has schema version {version}, older than this module reads "
+                            f"({_SCHEMA_VERSION}): open it once with omrctl to bring it up to date "
+                            f"(for example: omrctl exam status {path})")
+        exams = self._db.execute(f"SELECT {_columns('exams', 'id', 'name', 'revision')} FROM exams ORDER BY id"
+                                 ).fetchall()
         chosen = [e for e in exams if e[1] == name] if name is not None else exams
         if len(chosen) != 1:
             names = ", ".join(e[1] for e in exams)
             raise ExamError(f"{path} holds the exams {names}: name one" if name is None
                             else f"{path} has no exam named {name} (it holds: {names})")
         self._exam, self.name, self.revision = chosen[0]
+        built = self._db.execute(f"SELECT {_columns('derived', 'built_at')} FROM derived WHERE exam_id = ?",
+                                 (self._exam,)).fetchone()
+        if built is None:
+            raise ExamError(f"the scores of exam {self.name} in {path} are not built since the project was "
+                            f"brought up to date: open it once with omrctl (for example: omrctl exam status {path})")
 
     def close(self) -> None:
         self._db.close()
@@ -278,8 +311,8 @@ class Exam:
 
     def _revision(self) -> Tuple[bytes, bytes, bytes]:
         return self._db.execute(
-            "SELECT exam_text, form_text, roster_text FROM revisions WHERE exam_id = ? AND revision = ?",
-            (self._exam, self.revision)).fetchone()
+            f"SELECT {_columns('revisions', 'exam_text', 'form_text', 'roster_text')} FROM revisions "
+            "WHERE exam_id = ? AND revision = ?", (self._exam, self.revision)).fetchone()
 
     @property
     def exam_text(self) -> str:
@@ -301,25 +334,30 @@ class Exam:
     def sheets(self) -> List[Sheet]:
         """Every sheet in number order."""
         rows = self._db.execute(
-            "SELECT number, station, station_number, read_at, source, origin, serial, firmware, letter, code, "
-            "result, grid_lines, grid_columns, grid_hash FROM sheets WHERE exam_id = ? ORDER BY number",
+            f"SELECT {_columns('sheets', *_SHEET_COLUMNS)} FROM sheets WHERE exam_id = ? ORDER BY number",
             (self._exam,))
         return [Sheet(*row[:10], bytes(row[10]), *row[11:]) for row in rows]
 
     def responses(self, sheet: int) -> List[Response]:
         """The responses of one sheet, in question order."""
-        rows = self._db.execute(
-            "SELECT r.question, r.marked, r.coded, r.confidence, r.doubtful FROM responses r "
-            "JOIN sheets s ON s.id = r.sheet_id WHERE s.exam_id = ? AND s.number = ? ORDER BY r.question",
-            (self._exam, sheet))
-        return [Response(q, m, bytes([c]).decode("latin-1"), conf, d) for q, m, c, conf, d in rows]
+        row = self._db.execute(
+            f"SELECT {_columns('responses', 'marked', 'coded', 'doubtful', 'confidence', alias='r.')} "
+            "FROM responses r JOIN sheets s ON s.id = r.sheet_id WHERE s.exam_id = ? AND s.number = ?",
+            (self._exam, sheet)).fetchone()
+        if row is None:
+            return []
+        marked, coded, doubtful, confidence = row[0], bytes(row[1]), bytes(row[2]), bytes(row[3])
+        labels = marked.split(_SEPARATOR) if coded else []
+        values = [v for (v,) in struct.iter_unpack(_CONFIDENCE, confidence)]
+        return [Response(q + 1, labels[q], bytes([coded[q]]).decode("latin-1"), values[q], doubtful[q])
+                for q in range(len(coded))]
 
     def grid(self, sheet: int) -> Optional[Tuple[int, int, bytes]]:
         """A sheet's grid as the reader sent it: lines, columns and one value
         0..15 per cell in sending order; None when the reader kept none."""
         row = self._db.execute(
-            "SELECT grid_lines, grid_columns, grid FROM sheets WHERE exam_id = ? AND number = ?",
-            (self._exam, sheet)).fetchone()
+            f"SELECT {_columns('sheets', 'grid_lines', 'grid_columns', 'grid')} FROM sheets "
+            "WHERE exam_id = ? AND number = ?", (self._exam, sheet)).fetchone()
         if row is None or row[2] is None:
             return None
         lines, columns, data = row
@@ -334,35 +372,29 @@ class Exam:
     def review(self) -> List[Reason]:
         """Every review reason, in sheet order."""
         rows = self._db.execute(
-            "SELECT s.number, r.reason, r.question, r.detail FROM reasons r JOIN sheets s ON s.id = r.sheet_id "
-            "WHERE s.exam_id = ? ORDER BY s.number, " + ("r.position" if self._server else "r.rowid"),
-            (self._exam,))
-        return [Reason(*row) for row in rows]
+            f"SELECT {_columns('scores', 'number', 'reasons')} FROM scores WHERE exam_id = ? AND reason_mask <> 0 "
+            "ORDER BY number", (self._exam,))
+        return [Reason(number, *why) for number, reasons in rows for why in json.loads(reasons)]
 
     @property
     def scores(self) -> List[Score]:
         """Every sheet's score, in sheet order, with its review reasons."""
-        reasons: Dict[int, List[Reason]] = {}
-        for r in self.review:
-            reasons.setdefault(r.sheet, []).append(r)
         rows = self._db.execute(
-            "SELECT s.number, c.scored, c.voided, c.student_id, c.id_state, c.version, c.total, c.maximum, "
-            "c.percent, c.answers, c.points FROM scores c JOIN sheets s ON s.id = c.sheet_id "
-            "WHERE s.exam_id = ? ORDER BY s.number", (self._exam,))
+            f"SELECT {_columns('scores', *_SCORE_COLUMNS)} FROM scores WHERE exam_id = ? ORDER BY number",
+            (self._exam,))
         out = []
-        for n, scored, voided, sid, state, version, total, maximum, percent, answers, points in rows:
+        for n, scored, voided, sid, state, version, total, maximum, percent, answers, points, reasons in rows:
             items = answers.split(",") if scored else []
             values = [_number(p) for p in points.split(",")] if scored else []
             out.append(Score(n, bool(scored), bool(voided), sid, state, version, total, maximum, percent, items,
-                             values, reasons.get(n, [])))
+                             values, [Reason(n, *why) for why in json.loads(reasons)]))
         return out
 
     @property
     def corrections(self) -> List[Correction]:
         """Every correction, oldest first."""
         rows = self._db.execute(
-            "SELECT c.id, s.number, c.target, c.old_value, c.new_value, c.author, c.made_at, c.reason, "
-            + ("c.undoes " if self._schema >= 2 else "NULL ") +  # a file no omrctl of schema 2 has opened yet
+            f"SELECT c.id, s.number, {_columns('corrections', *_CORRECTION_COLUMNS, alias='c.')} "
             "FROM corrections c JOIN sheets s ON s.id = c.sheet_id WHERE s.exam_id = ? ORDER BY c.id",
             (self._exam,))
         return [Correction(*row) for row in rows]
