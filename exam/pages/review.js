@@ -14,8 +14,12 @@
   // reason with how a person is told it and which correction settles it.
   let vocabulary = null;
   const reasonInfo = (code) => vocabulary.reasons.find((r) => r.code === code) || { code, words: code, question: false, keep: false };
-  // In the page's language when its catalog has the reason, else the server's words.
-  const reasonWords = (code) => (T.reasonWords && T.reasonWords[code]) || reasonInfo(code).words;
+  // In the page's language when its catalog has the server's words for the
+  // reason, else those words.
+  const reasonWords = (code) => {
+    const words = reasonInfo(code).words;
+    return (T.reasonWords && T.reasonWords[words]) || words;
+  };
 
   // Opened from the office: the exam is named in the address and goes with
   // every request.

@@ -7,6 +7,7 @@ two reviewers, undo, the queue's order and counts, the picture's geometry.
 from __future__ import annotations
 
 import json
+import re
 import sqlite3
 import struct
 import subprocess
@@ -490,6 +491,16 @@ def test_the_vocabulary_is_the_one_python_reads_and_names_every_reason_given(exa
     given = {why[0] for (reasons,) in rows(exam, "SELECT reasons FROM scores") for why in json.loads(reasons)}
     assert given and given <= codes
     assert server.request("GET", "/api/vocabulary", token=None)[0] == 401
+
+
+def test_the_chinese_catalog_has_the_words_of_every_reason() -> None:
+    # The page's catalog names reasons by the words the vocabulary gives them, never by their codes.
+    from omr import _vocabulary
+    text = (rs.SOURCE / "exam" / "pages" / "text.zh.js").read_text(encoding="utf-8")
+    block = text[text.index("reasonWords: {") + len("reasonWords: {"):]
+    block = block[:block.index("}")]
+    keys = {quoted or bare for quoted, bare in re.findall(r"^ *(?:'([^']+)'|(\w+)):", block, re.M)}
+    assert keys == {r["words"] for r in _vocabulary.DATA["reasons"]}
 
 
 def test_the_report_is_made_at_each_request(server: rs.Server) -> None:

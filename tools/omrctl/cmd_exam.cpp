@@ -277,9 +277,9 @@ int ImportProject(const GlobalOptions& global, ex::Project& project, const std::
         failed += s.code != 0;
         PrintSheet(added, s.code, global, "station " + s.station + ", read " + s.readAt);
       });
-  std::printf(
-      "%s: %d sheet%s brought in (%d with a grid read before: flagged duplicate-grid), %d here already\n",
-      from.c_str(), r.added, r.added == 1 ? "" : "s", r.duplicates, r.present);
+  std::printf("%s: %d sheet%s brought in (%d with a grid read before: flagged %s), %d here already\n",
+              from.c_str(), r.added, r.added == 1 ? "" : "s", r.duplicates, omr::exam::reason::kDuplicateGrid,
+              r.present);
   return failed;
 }
 
@@ -615,10 +615,11 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
 
   CLI::App* import = exam->add_subcommand(
       "import",
-      "Add saved grids (from read --save-grids) as sheets, or the sheets of another project of the exam (a "
-      "spool, an offline station's project) with their stations and times; a reading already here is "
-      "skipped, "
-      "a grid read before is flagged duplicate-grid");
+      std::string(
+          "Add saved grids (from read --save-grids) as sheets, or the sheets of another project of the "
+          "exam (a spool, an offline station's project) with their stations and times; a reading already "
+          "here is skipped, a grid read before is flagged ") +
+          omr::exam::reason::kDuplicateGrid);
   project(import);
   import->add_option("GRID", o.grids, "Grid files, spools or projects")->required()->type_name("FILE");
   import
