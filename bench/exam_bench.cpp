@@ -1,9 +1,9 @@
 // Exam projects at scale: a project of N simulated sheets of the exam form
 // (two versions, 60 items), then the figures the exam layer promises:
 // re-scoring every sheet from the stored responses, running the recognition
-// again on every stored grid, the exam report, bytes a sheet adds to the project,
-// and the cost of storing one sheet as `exam read` does (its own transaction,
-// synced). The project is an SQLite file in DIR, or with --project a
+// again on every stored grid, bringing every sheet into another exam (an
+// import), the exam report, bytes a sheet adds to the project, and the cost of
+// storing one sheet as `exam read` does (its own transaction, synced). The project is an SQLite file in DIR, or with --project a
 // PostgreSQL database that holds nothing yet (the shared store of stations).
 //
 //   omr_bench_exam [--sheets N] [--dir DIR] [--project LOCATION]
@@ -155,18 +155,35 @@ int main(int argc, char** argv) {
     }
     // exam integrity: scores, every grid decoded again for its erasures, every screen.
     std::vector<double> integrity;
-    for (int r = 0; r < 3; ++r) {
+    std::string integrityFailed;
+    for (int r = 0; r < 3 && integrityFailed.empty(); ++r) {
       auto p = ex::Project::Open(projectPath, "");
       const auto start = Clock::now();
-      ex::AnalyzeProjectIntegrity(*p, {});
-      integrity.push_back(Seconds(start));
+      try {
+        ex::AnalyzeProjectIntegrity(*p, {});
+        integrity.push_back(Seconds(start));
+      } catch (const ex::Error& e) {
+        integrityFailed = e.what();
+      }
     }
     std::vector<double> rescan;
-    for (int r = 0; r < (server ? 1 : 2); ++r) {
+    for (int r = 0; r < 2; ++r) {
       auto p = ex::Project::Open(projectPath, "");
       const auto start = Clock::now();
       p->Rescan(nullptr, "bench");
       rescan.push_back(Seconds(start));
+    }
+    // exam import: every sheet brought into another exam of the project (the
+    // same form), each decoded, checked against what is there, stored with
+    // its score.
+    double import = 0;
+    {
+      auto from = ex::Project::Open(projectPath, "exam");
+      auto into = ex::Project::Create(projectPath, examPath, "imported", "bench", true);
+      const auto start = Clock::now();
+      const ex::ImportReport made = into->ImportSheets(*from, nullptr);
+      import = Seconds(start);
+      if (made.added != count) throw ex::Error("the import added " + std::to_string(made.added) + " sheets");
     }
 
     std::printf("exam projects: %d sheets of exam60 (60 items, 2 versions) in %s\n", count,
@@ -185,24 +202,28 @@ int main(int argc, char** argv) {
       std::printf("  %-52s %10.0f B    target < 4096: %s\n", "project size a sheet", perSheet,
                   perSheet < 4096 ? "met" : "NOT MET");
     std::printf("  %-52s %10.3f s    (median of 3)\n", "scoring every sheet in memory", Median(scoreOnly));
-    // The targets: 10,000 sheets in 2 s in a file, 20,000 in 10 s on a server.
-    const double per = server ? 20000.0 : 10000.0;
-    const double limit = server ? 10 : 2;
-    const double rs = Median(rescore) * per / count;
-    std::printf("  %-52s %10.3f s    target < %.0f s for %s: %s\n",
-                "re-scoring every sheet (read, score, store)", Median(rescore), limit,
-                server ? "20,000" : "10,000", rs < limit ? "met" : "NOT MET");
+    // The targets, for 20,000 sheets in either store: re-scoring under 2 s,
+    // the recognition again under 5 s.
+    const double rs = Median(rescore) * 20000.0 / count;
+    std::printf("  %-52s %10.3f s    target < 2 s for 20,000: %s\n", "re-scoring every sheet (read, score, store)",
+                Median(rescore), rs < 2 ? "met" : "NOT MET");
     std::printf("  %-52s %10.3f s    target < 3 s: %s (%.2f MB, target < 2 MB)\n",
                 "exam report from the project (scores, analysis, page)", Median(report),
                 Median(report) < 3 ? "met" : "NOT MET", static_cast<double>(reportBytes) / (1024 * 1024));
-    const double screen = Median(integrity) * 10000.0 / count;
-    std::printf("  %-52s %10.3f s    target < 10 s for 10,000: %s\n",
-                "integrity screening from the project (grids decoded)", Median(integrity),
-                screen < 10 ? "met" : "NOT MET");
-    const double rc = Median(rescan) * 10000.0 / count;
-    std::printf(
-        "  %-52s %10.3f s    %s\n", "recognition again on every stored grid", Median(rescan),
-        server ? "" : (rc < 10 ? "target < 10 s for 10,000: met" : "target < 10 s for 10,000: NOT MET"));
+    if (integrityFailed.empty()) {
+      const double screen = Median(integrity) * 10000.0 / count;
+      std::printf("  %-52s %10.3f s    target < 10 s for 10,000: %s\n",
+                  "integrity screening from the project (grids decoded)", Median(integrity),
+                  screen < 10 ? "met" : "NOT MET");
+    } else {
+      std::printf("  %-52s     failed: %s\n", "integrity screening from the project (grids decoded)",
+                  integrityFailed.c_str());
+    }
+    const double rc = Median(rescan) * 20000.0 / count;
+    std::printf("  %-52s %10.3f s    target < 5 s for 20,000: %s (median of 2)\n",
+                "recognition again on every stored grid", Median(rescan), rc < 5 ? "met" : "NOT MET");
+    std::printf("  %-52s %10.3f s    (%.3f ms a sheet)\n", "importing every sheet into another exam", import,
+                import * 1000 / count);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "omr_bench_exam: %s\n", e.what());
     result = 1;

@@ -6,6 +6,7 @@
 // transaction) may hand every transaction another server connection.
 #include <libpq-fe.h>
 
+#include <bit>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -23,11 +24,15 @@ constexpr int kLockWaitS = 15;
 constexpr std::int64_t kSchemaLock = kSqliteApplicationId;
 // Below this many rows a bulk insert is one INSERT (one round trip), from it on COPY.
 constexpr std::size_t kCopyFrom = 64;
-// Type oids of the parameters and columns that need them (pg_type.dat).
-constexpr Oid kInt8 = 20;
-constexpr Oid kText = 25;
-constexpr Oid kFloat8 = 701;
+// Type oids of parameters and columns (pg_type.dat).
+constexpr Oid kBool = 16;
 constexpr Oid kBytea = 17;
+constexpr Oid kInt8 = 20;
+constexpr Oid kInt2 = 21;
+constexpr Oid kInt4 = 23;
+constexpr Oid kText = 25;
+constexpr Oid kFloat4 = 700;
+constexpr Oid kFloat8 = 701;
 
 using Result = Handle<PGresult, PQclear>;
 using Options = Handle<PQconninfoOption, PQconninfoFree>;
@@ -56,59 +61,74 @@ std::string Number(double v) {
   return std::string(text, r.ptr);
 }
 
-int Nibble(char h) {
-  return h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10;
+// Values come and go in binary form: no number printed and parsed, no bytea
+// in hex. Integers are big-endian there.
+std::uint64_t BigEndian(const char* p, int n) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < n; ++i) v = v << 8 | static_cast<unsigned char>(p[i]);
+  return v;
 }
 
-// bytea as the server writes it: hex ("\x4142") or, where a server is set
-// so, the old escape form ("AB\\\001").
-std::string Unbytea(const char* p, std::size_t n) {
-  std::string out;
-  if (n >= 2 && p[0] == '\\' && p[1] == 'x') {
-    out.reserve((n - 2) / 2);
-    for (std::size_t i = 2; i + 1 < n; i += 2) out += static_cast<char>(Nibble(p[i]) << 4 | Nibble(p[i + 1]));
-    return out;
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    if (p[i] != '\\') {
-      out += p[i];
-    } else if (i + 1 < n && p[i + 1] == '\\') {
-      out += '\\';
-      ++i;
-    } else if (i + 3 < n) {
-      out += static_cast<char>((p[i + 1] - '0') << 6 | (p[i + 2] - '0') << 3 | (p[i + 3] - '0'));
-      i += 3;
-    }
-  }
-  return out;
+void PutBigEndian(std::string& out, std::uint64_t v) {
+  for (int shift = 56; shift >= 0; shift -= 8) out += static_cast<char>(v >> shift & 0xFF);
 }
 
 class PgRows final : public Rows {
  public:
-  explicit PgRows(Result r) : r_(std::move(r)), rows_(PQntuples(r_.get())) {}
+  explicit PgRows(Result r) : r_(std::move(r)), rows_(PQntuples(r_.get())) {
+    for (int c = 0; c < PQnfields(r_.get()); ++c) types_.push_back(PQftype(r_.get(), c));
+  }
   bool Next() override { return ++row_ < rows_; }
   bool Null(int c) const override { return PQgetisnull(r_.get(), row_, c) != 0; }
   std::int64_t Int(int c) const override {
     const char* p = PQgetvalue(r_.get(), row_, c);
-    std::int64_t v = 0;
-    std::from_chars(p, p + PQgetlength(r_.get(), row_, c), v);
-    return v;
+    switch (types_[static_cast<std::size_t>(c)]) {
+      case kInt8:
+        return static_cast<std::int64_t>(BigEndian(p, 8));
+      case kInt4:
+        return static_cast<std::int32_t>(BigEndian(p, 4));
+      case kInt2:
+        return static_cast<std::int16_t>(BigEndian(p, 2));
+      case kBool:
+        return p[0] != 0;
+      case kFloat8:
+      case kFloat4:
+        return static_cast<std::int64_t>(Real(c));
+      default:
+        return 0;  // NULL, or not a number
+    }
   }
   double Real(int c) const override {
     const char* p = PQgetvalue(r_.get(), row_, c);
-    double v = 0;
-    std::from_chars(p, p + PQgetlength(r_.get(), row_, c), v);
-    return v;
+    switch (types_[static_cast<std::size_t>(c)]) {
+      case kFloat8:
+        return std::bit_cast<double>(BigEndian(p, 8));
+      case kFloat4:
+        return std::bit_cast<float>(static_cast<std::uint32_t>(BigEndian(p, 4)));
+      default:
+        return static_cast<double>(Int(c));
+    }
   }
+  // Text and bytes as they are; a number as text.
   std::string Text(int c) const override {
-    const char* p = PQgetvalue(r_.get(), row_, c);
-    const auto n = static_cast<std::size_t>(PQgetlength(r_.get(), row_, c));
-    if (PQftype(r_.get(), c) == kBytea) return Unbytea(p, n);
-    return std::string(p, n);
+    switch (types_[static_cast<std::size_t>(c)]) {
+      case kInt8:
+      case kInt4:
+      case kInt2:
+      case kBool:
+        return Null(c) ? std::string() : std::to_string(Int(c));
+      case kFloat8:
+      case kFloat4:
+        return Null(c) ? std::string() : Number(Real(c));
+      default:
+        return std::string(PQgetvalue(r_.get(), row_, c),
+                           static_cast<std::size_t>(PQgetlength(r_.get(), row_, c)));
+    }
   }
 
  private:
   Result r_;
+  std::vector<Oid> types_;
   int rows_;
   int row_ = -1;
 };
@@ -209,40 +229,39 @@ class PgConnection final : public Connection {
     auto hit = numbered_.find(sql);
     if (hit == numbered_.end()) hit = numbered_.emplace(sql, NumberPlaceholders(sql)).first;
     const std::size_t n = params.size();
-    std::vector<std::string> texts(n);
+    std::vector<std::string> numbers(n);
     std::vector<const char*> values(n);
     std::vector<int> lengths(n);
-    std::vector<int> formats(n);
+    const std::vector<int> formats(n, 1);
     std::vector<Oid> types(n);
     for (std::size_t i = 0; i < n; ++i) {
       switch (params.type(i)) {
         case Params::Type::kNull:
           break;
         case Params::Type::kInt:
-          texts[i] = std::to_string(params.int_at(i));
           types[i] = kInt8;
+          PutBigEndian(numbers[i], static_cast<std::uint64_t>(params.int_at(i)));
           break;
         case Params::Type::kReal:
-          texts[i] = Number(params.real_at(i));
           types[i] = kFloat8;
+          PutBigEndian(numbers[i], std::bit_cast<std::uint64_t>(params.real_at(i)));
           break;
         case Params::Type::kText:
           types[i] = kText;
           break;
         case Params::Type::kBytes:
           types[i] = kBytea;
-          formats[i] = 1;
           break;
       }
       if (params.null(i)) continue;  // a null pointer is NULL
-      const bool own = params.type(i) == Params::Type::kInt || params.type(i) == Params::Type::kReal;
-      const std::string& v = own ? texts[i] : params.text_at(i);
-      values[i] = v.c_str();
+      const bool number = params.type(i) == Params::Type::kInt || params.type(i) == Params::Type::kReal;
+      const std::string& v = number ? numbers[i] : params.text_at(i);
+      values[i] = v.data();
       lengths[i] = static_cast<int>(v.size());
     }
     return std::make_unique<PgRows>(
         Check(PQexecParams(conn_.get(), hit->second.c_str(), static_cast<int>(n), types.data(), values.data(),
-                           lengths.data(), formats.data(), 0)));
+                           lengths.data(), formats.data(), 1)));
   }
 
   void Script(const std::string& sql) override { Simple(sql); }

@@ -15,8 +15,11 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <thread>
+#include <tuple>
 
 #include "json_positions.h"
 #include "text.h"
@@ -357,7 +360,7 @@ Project::Project(std::unique_ptr<Store> store, Id exam, std::string examName)
 void Project::Build() {
   Write([&] {
     if (store_->Built(examId_)) return;  // another program built them meanwhile
-    if (form_) Recognize(*form_);
+    if (form_) Recognize(*form_, revision_.formText, revision_.formName);
     std::vector<SheetRecord> sheets;
     const std::vector<SheetScore> scores = ScoreAll(&sheets);
     StoreScores(sheets, scores);
@@ -529,8 +532,58 @@ void Project::Refresh(std::vector<int> numbers) {
   RescoreWithOthers(touched);
 }
 
-AddedSheet Project::AddSheet(const SheetInput& input) {
-  SheetRecord rec;
+namespace {}  // namespace
+
+// Grids decoded on every core: a form for each thread, since decodes with
+// one form take turns.
+class Project::Decoders {
+ public:
+  Decoders(const RecognitionForm& form, const std::string& text, const std::string& name) : first_(form) {
+    const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    for (unsigned i = 1; i < cores; ++i) more_.push_back(std::make_unique<RecognitionForm>(text, name));
+  }
+
+  // The sheets' grids decoded (none for a sheet without one); throws Error
+  // naming (after `where`) the first sheet whose grid does not decode.
+  std::vector<std::optional<DecodedSheet>> Decode(const std::vector<SheetRecord>& sheets,
+                                                  const std::string& where) const {
+    std::vector<std::optional<DecodedSheet>> out(sheets.size());
+    std::vector<std::string> errors(sheets.size());
+    // A handful of sheets is not worth a thread.
+    const std::size_t workers = sheets.size() < 16 ? 1 : more_.size() + 1;
+    const auto work = [&](std::size_t w) {
+      const RecognitionForm& form = w ? *more_[w - 1] : first_;
+      for (std::size_t i = w; i < sheets.size(); i += workers) {
+        const SheetRecord& s = sheets[i];
+        if (s.grid.empty()) continue;
+        SheetGrid grid;
+        if (!ExpandGrid(s.lines, s.columns, s.grid, grid, errors[i])) continue;
+        try {
+          out[i] = form.Decode(grid);
+        } catch (const std::exception& e) {
+          errors[i] = e.what();
+        }
+      }
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t w = 1; w < workers; ++w) threads.emplace_back(work, w);
+    work(0);
+    for (std::thread& t : threads) t.join();
+    for (std::size_t i = 0; i < sheets.size(); ++i)
+      if (!errors[i].empty())
+        throw Error(where + "sheet " + std::to_string(sheets[i].number) + ": " + errors[i]);
+    return out;
+  }
+
+ private:
+  const RecognitionForm& first_;
+  std::vector<std::unique_ptr<RecognitionForm>> more_;
+};
+
+namespace {
+
+// What a station hands over, as the store keeps it: the sheet and its responses.
+void MakeRecord(const SheetInput& input, SheetRecord& rec, std::vector<Response>& responses) {
   rec.station = CleanUtf8(input.station);
   rec.batch = input.batch;
   rec.readAt = input.readAt.empty() ? NowUtc(true) : input.readAt;
@@ -539,7 +592,7 @@ AddedSheet Project::AddSheet(const SheetInput& input) {
   rec.serial = VisibleAscii(input.serial);
   rec.firmware = VisibleAscii(input.firmware);
   rec.code = input.code;
-  std::vector<Response> responses;
+  responses.clear();
   if (input.hasGrid) {
     const DecodedSheet& d = input.decoded;
     responses = CleanResponses(d.responses);
@@ -554,6 +607,14 @@ AddedSheet Project::AddSheet(const SheetInput& input) {
     rec.grid = CompressGrid(d.grid);
     rec.gridHash = GridHash(d.grid);
   }
+}
+
+}  // namespace
+
+AddedSheet Project::AddSheet(const SheetInput& input) {
+  SheetRecord rec;
+  std::vector<Response> responses;
+  MakeRecord(input, rec, responses);
   return Write([&] {
     AddedSheet added;
     if (input.once) {
@@ -604,44 +665,165 @@ AddedSheet Project::Spool(const std::string& path, const SheetInput& input) cons
 }
 
 ImportReport Project::ImportSheets(Project& from,
-                                   const std::function<void(const AddedSheet&, const SheetRecord&)>& each) {
+                                   const std::function<void(const AddedSheet&, const SheetRecord&)>& each,
+                                   std::size_t batchSize) {
   if (from.revisionRecord().formText != revision_.formText)
     throw Error("the sheets of " + from.store().Location() + " were read with another form than the exam \"" +
                 examName_ + "\" of " + store_->Location() + "; they cannot be brought in");
-  std::vector<SheetRecord> sheets;
-  from.store().ForEachSheet(from.examId(), true, [&](SheetRecord& sheet, std::vector<Response>&) {
-    sheets.push_back(std::move(sheet));
-  });
+  const Decoders decoders(*form_, revision_.formText, revision_.formName);
   ImportReport report;
-  for (const SheetRecord& s : sheets) {
+  std::vector<SheetRecord> batch;
+  from.store().ForEachSheet(from.examId(), true, [&](SheetRecord& sheet, std::vector<Response>&) {
+    batch.push_back(std::move(sheet));
+    if (batch.size() < std::max<std::size_t>(batchSize, 1)) return;
+    ImportBatch(decoders, from.store().Location(), batch, report, each);
+    batch.clear();
+  });
+  ImportBatch(decoders, from.store().Location(), batch, report, each);
+  return report;
+}
+
+void Project::ImportBatch(const Decoders& decoders, const std::string& origin,
+                          const std::vector<SheetRecord>& sheets, ImportReport& report,
+                          const std::function<void(const AddedSheet&, const SheetRecord&)>& each) {
+  const std::size_t n = sheets.size();
+  if (n == 0) return;
+  // Decoded outside the transaction: the recognition needs no lock.
+  const std::vector<std::optional<DecodedSheet>> decoded = decoders.Decode(sheets, origin + ", ");
+  std::vector<SheetRecord> recs(n);
+  std::vector<std::vector<Response>> responses(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const SheetRecord& s = sheets[i];
     SheetInput input;
     input.station = s.station;
     input.source = "import";
-    input.origin = from.store().Location() + " sheet " + std::to_string(s.number);
+    input.origin = origin + " sheet " + std::to_string(s.number);
     input.serial = s.serial;
     input.firmware = s.firmware;
     input.readAt = s.readAt;
     input.once = true;
     // Only recognition verdicts come from the grid; the reader's own stand.
     input.code = s.grid.empty() || !(s.code == 0 || IsRecognitionCode(s.code)) ? s.code : 0;
-    if (!s.grid.empty()) {
-      SheetGrid grid;
-      std::string error;
-      if (!ExpandGrid(s.lines, s.columns, s.grid, grid, error))
-        throw Error(from.store().Location() + ", sheet " + std::to_string(s.number) + ": " + error);
-      input.decoded = form_->Decode(grid);
+    if (decoded[i]) {
+      input.decoded = *decoded[i];
       input.hasGrid = true;
     }
-    const AddedSheet added = AddSheet(input);
-    if (added.number == 0) {
+    MakeRecord(input, recs[i], responses[i]);
+  }
+  std::vector<AddedSheet> added;
+  Write([&] {
+    added.assign(n, AddedSheet{});
+    // Readings the exam has already (a spool brought in twice, a sheet the
+    // server committed before the connection broke), and grids read before.
+    std::vector<std::string> hashes;
+    for (const SheetRecord& r : recs)
+      if (!r.gridHash.empty()) hashes.push_back(r.gridHash);
+    std::sort(hashes.begin(), hashes.end());
+    hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+    const std::vector<SheetKey> stored = store_->SheetsWithGrids(examId_, hashes);
+    std::map<std::string, std::vector<int>> storedGrids;  // not void
+    for (const SheetKey& k : stored)
+      if (!k.voided) storedGrids[k.gridHash].push_back(k.number);
+    std::map<std::tuple<std::string, std::string, std::string>, std::size_t>
+        first;  // a reading's first in the batch
+    std::vector<std::size_t> adding;
+    std::vector<std::pair<std::size_t, std::size_t>>
+        again;  // (sheet, the earlier one of the batch it repeats)
+    for (std::size_t i = 0; i < n; ++i) {
+      const SheetRecord& r = recs[i];
+      if (r.gridHash.empty()) {
+        if (const std::optional<int> m = store_->FindReading(examId_, r.station, r.readAt, r.gridHash))
+          added[i].presentAs = *m;
+      } else {
+        for (const SheetKey& k : stored)
+          if (k.gridHash == r.gridHash && k.station == r.station && k.readAt == r.readAt &&
+              (!added[i].presentAs || k.number < added[i].presentAs))
+            added[i].presentAs = k.number;
+      }
+      if (added[i].presentAs) continue;
+      const auto [hit, fresh] = first.try_emplace({r.station, r.readAt, r.gridHash}, i);
+      if (!fresh) {
+        again.emplace_back(i, hit->second);
+        continue;
+      }
+      adding.push_back(i);
+    }
+    std::vector<SheetRecord> rows;
+    rows.reserve(adding.size());
+    for (const std::size_t i : adding) rows.push_back(recs[i]);
+    store_->AddSheets(examId_, rows);
+    std::vector<std::pair<Id, const std::vector<Response>*>> read;
+    for (std::size_t j = 0; j < adding.size(); ++j) {
+      added[adding[j]].number = rows[j].number;
+      added[adding[j]].stationNumber = rows[j].stationNumber;
+      if (!responses[adding[j]].empty()) read.emplace_back(rows[j].id, &responses[adding[j]]);
+    }
+    for (const auto& [i, earlier] : again) added[i].presentAs = added[earlier].number;
+    store_->PutResponses(read);
+
+    // Scores, with the reasons the new sheets share with stored ones and with
+    // each other; the stored ones they share an ID or a grid with are scored
+    // again after.
+    std::vector<SheetScore> scores(adding.size());
+    std::vector<std::string> students;
+    std::map<std::string, std::vector<std::size_t>> byGrid;
+    std::map<std::string, std::vector<std::size_t>> byStudent;
+    for (std::size_t j = 0; j < adding.size(); ++j) {
+      scores[j] = Evaluate(rows[j], responses[adding[j]], {});
+      if (!rows[j].gridHash.empty()) byGrid[rows[j].gridHash].push_back(j);
+      if (scores[j].idState == IdState::kValid) {
+        students.push_back(scores[j].studentId);
+        byStudent[scores[j].studentId].push_back(j);
+      }
+    }
+    std::sort(students.begin(), students.end());
+    students.erase(std::unique(students.begin(), students.end()), students.end());
+    std::map<std::string, std::vector<int>> storedStudents;
+    for (const auto& [id, number] : store_->SheetsWithStudents(examId_, students))
+      storedStudents[id].push_back(number);
+    std::set<int> touched;
+    std::vector<ScoreRecord> records(adding.size());
+    std::vector<std::pair<Id, const ScoreRecord*>> put;
+    for (std::size_t j = 0; j < adding.size(); ++j) {
+      AddedSheet& a = added[adding[j]];
+      const auto others = [&](const std::vector<int>& before, const std::vector<std::size_t>& batch,
+                              bool earlier) {
+        std::vector<int> out = before;
+        for (const std::size_t k : batch)
+          if (k != j && (!earlier || k < j)) out.push_back(rows[k].number);
+        std::sort(out.begin(), out.end());
+        return out;
+      };
+      std::vector<int> sameGrid;
+      if (!rows[j].gridHash.empty()) {
+        const std::vector<int>& before = storedGrids[rows[j].gridHash];
+        touched.insert(before.begin(), before.end());
+        a.duplicateGridOf = others(before, byGrid[rows[j].gridHash], true);
+        sameGrid = others(before, byGrid[rows[j].gridHash], false);
+      }
+      std::vector<int> sameId;
+      if (scores[j].idState == IdState::kValid) {
+        const std::vector<int>& before = storedStudents[scores[j].studentId];
+        touched.insert(before.begin(), before.end());
+        sameId = others(before, byStudent[scores[j].studentId], false);
+      }
+      AddAcrossReasons(scores[j], &roster_, sameId, sameGrid);
+      a.score = scores[j];
+      records[j] = ToRecord(scores[j]);
+      put.emplace_back(rows[j].id, &records[j]);
+    }
+    store_->PutScores(examId_, put);
+    RescoreWithOthers(touched);
+  });
+  for (std::size_t i = 0; i < n; ++i) {
+    if (added[i].number == 0) {
       ++report.present;
     } else {
       ++report.added;
-      if (!added.duplicateGridOf.empty()) ++report.duplicates;
+      if (!added[i].duplicateGridOf.empty()) ++report.duplicates;
     }
-    if (each) each(added, s);
+    if (each) each(added[i], sheets[i]);
   }
-  return report;
 }
 
 Id Project::BeginBatch(const std::string& station) {
@@ -972,46 +1154,51 @@ RekeyReport Project::Replace(const std::function<ExamSources()>& make, const std
   return report;
 }
 
-RescanReport Project::Recognize(const RecognitionForm& form) {
+RescanReport Project::Recognize(const RecognitionForm& form, const std::string& text,
+                                const std::string& name) {
+  const Decoders decoders(form, text, name);
   RescanReport counts;
-  std::vector<std::pair<Id, std::vector<Response>>> responses;
-  std::vector<RecognitionRecord> recognitions;
-  auto flush = [&] {
+  std::vector<SheetRecord> chunk;
+  std::vector<std::vector<Response>> before;
+  const auto recognize = [&] {
+    const std::vector<std::optional<DecodedSheet>> decoded = decoders.Decode(chunk, "");
     std::vector<std::pair<Id, const std::vector<Response>*>> rows;
-    rows.reserve(responses.size());
-    for (const auto& [id, list] : responses) rows.emplace_back(id, &list);
+    std::vector<std::vector<Response>> fresh(chunk.size());
+    std::vector<RecognitionRecord> recognitions;
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      const SheetRecord& sheet = chunk[i];
+      if (!decoded[i]) {
+        ++counts.noGrid;
+        continue;
+      }
+      const DecodedSheet& d = *decoded[i];
+      const std::vector<Response>& old = before[i];
+      ++counts.sheets;
+      // Only recognition verdicts come from the grid; the reader's own stand.
+      const int code = sheet.code == 0 || IsRecognitionCode(sheet.code) ? d.code : sheet.code;
+      fresh[i] = CleanResponses(d.responses);
+      bool changed = code != sheet.code || fresh[i].size() != old.size();
+      for (std::size_t q = 0; !changed && q < old.size(); ++q)
+        changed = old[q].marked != fresh[i][q].marked || old[q].character != fresh[i][q].character ||
+                  old[q].doubtful != fresh[i][q].doubtful;
+      if (changed) ++counts.changed;
+      const char letter = CleanLetter(d.letter);
+      const std::string result = code == 0 ? d.result : std::string();
+      if (code != sheet.code || letter != sheet.letter || result != sheet.result)
+        recognitions.push_back({sheet.id, code, letter, result});
+      rows.emplace_back(sheet.id, &fresh[i]);
+    }
     store_->PutResponses(rows);
     store_->PutRecognitions(recognitions);
-    responses.clear();
-    recognitions.clear();
+    chunk.clear();
+    before.clear();
   };
   store_->ForEachSheet(examId_, true, [&](SheetRecord& sheet, std::vector<Response>& old) {
-    if (sheet.grid.empty()) {
-      ++counts.noGrid;
-      return;
-    }
-    SheetGrid grid;
-    std::string error;
-    if (!ExpandGrid(sheet.lines, sheet.columns, sheet.grid, grid, error))
-      throw Error("sheet " + std::to_string(sheet.number) + ": " + error);
-    const DecodedSheet d = form.Decode(grid);
-    ++counts.sheets;
-    // Only recognition verdicts come from the grid; the reader's own stand.
-    const int code = sheet.code == 0 || IsRecognitionCode(sheet.code) ? d.code : sheet.code;
-    std::vector<Response> fresh = CleanResponses(d.responses);
-    bool changed = code != sheet.code || fresh.size() != old.size();
-    for (std::size_t i = 0; !changed && i < old.size(); ++i)
-      changed = old[i].marked != fresh[i].marked || old[i].character != fresh[i].character ||
-                old[i].doubtful != fresh[i].doubtful;
-    if (changed) ++counts.changed;
-    const char letter = CleanLetter(d.letter);
-    const std::string result = code == 0 ? d.result : std::string();
-    if (code != sheet.code || letter != sheet.letter || result != sheet.result)
-      recognitions.push_back({sheet.id, code, letter, result});
-    responses.emplace_back(sheet.id, std::move(fresh));
-    if (responses.size() >= 1000) flush();
+    chunk.push_back(std::move(sheet));
+    before.push_back(std::move(old));
+    if (chunk.size() >= 1000) recognize();
   });
-  flush();
+  recognize();
   return counts;
 }
 
@@ -1039,7 +1226,7 @@ RescanReport Project::Rescan(const std::string* formPath, const std::string& aut
       next.note = "";
       next.revision = store_->AddRevision(examId_, next);
     }
-    const RescanReport counts = Recognize(form);
+    const RescanReport counts = Recognize(form, formPath ? next.formText : revision_.formText, next.formName);
     if (formPath) revision_ = next;
     std::vector<SheetRecord> sheets;
     const std::vector<SheetScore> scores = ScoreAll(&sheets);

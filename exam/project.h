@@ -163,12 +163,14 @@ class Project {
   AddedSheet Spool(const std::string& path, const SheetInput& input) const;
 
   // Brings in every sheet of another project of this exam (a spool, an
-  // offline station's project) with its station, time, reader and grid, each
-  // in its own transaction; a reading already here is skipped, a grid read
+  // offline station's project) with its station, time, reader and grid, a
+  // batch of sheets a transaction; a reading already here is skipped, a grid read
   // before is added and flagged. `each` sees every sheet (number 0: skipped).
   // Throws Error when the sheets were read with another form.
+  // `batch` sheets a transaction.
   ImportReport ImportSheets(Project& from,
-                            const std::function<void(const AddedSheet&, const SheetRecord&)>& each);
+                            const std::function<void(const AddedSheet&, const SheetRecord&)>& each,
+                            std::size_t batch = 500);
 
   Id BeginBatch(const std::string& station);
   void EndBatch(Id batch, const std::string& outcome);
@@ -243,9 +245,10 @@ class Project {
   // Builds the exam's derived rows after a migration left them out: the
   // recognition again on every grid, then every score.
   void Build();
-  // Decodes every stored grid again with `form` and stores what it reads
-  // (inside the caller's transaction).
-  RescanReport Recognize(const RecognitionForm& form);
+  class Decoders;
+  // Decodes every stored grid again with `form` (made from `text`, named
+  // `name`) and stores what it reads (inside the caller's transaction).
+  RescanReport Recognize(const RecognitionForm& form, const std::string& text, const std::string& name);
   // Runs `work` in a write transaction that holds the exam's lock, with the
   // exam's current revision loaded; runs it again when the database asks.
   template <class Work>
@@ -256,6 +259,10 @@ class Project {
   static SheetScore Evaluate(const Exam& exam, const SheetRecord& sheet,
                              const std::vector<Response>& responses,
                              const std::vector<CorrectionRecord>& corrections);
+  // Brings in these sheets of another project (`origin`) in one transaction.
+  void ImportBatch(const Decoders& decoders, const std::string& origin,
+                   const std::vector<SheetRecord>& sheets, ImportReport& report,
+                   const std::function<void(const AddedSheet&, const SheetRecord&)>& each);
   // Every sheet scored with `exam` and `roster` (ScoreAll with another exam).
   std::vector<SheetScore> ScoreAllWith(const Exam& exam, const Roster& roster,
                                        std::vector<SheetRecord>* sheets);
@@ -288,11 +295,12 @@ std::string JoinAnswers(const SheetScore& score);
 std::string JoinPoints(const SheetScore& score);
 // A number as text: shortest form that reads back exactly, "." as the point.
 std::string FormatNumber(double value);
-// "blank question 24 (item 14); doubtful question 30 (item 20); duplicate-id (sheet 12)": a
-// question's item is named where its number differs (the item is the master item).
+// "blank question 24 (item 14); doubtful question 30 (item 20); CODE (sheet 12)", each reason's
+// code, question and detail: a question's item is named where its number differs (the item is
+// the master item).
 std::string DescribeReasons(const std::vector<Reason>& reasons);
 // Grouped, for a terminal line: "blank questions 24 (item 14), 25 (item 15); doubtful question 30
-// (item 20); duplicate-id (sheet 12)"
+// (item 20); CODE (sheet 12)"
 std::string SummarizeReasons(const std::vector<Reason>& reasons);
 
 }  // namespace omr::exam

@@ -108,6 +108,10 @@ CREATE TABLE flags(
   sheet_id {KEY} PRIMARY KEY REFERENCES sheets(id));
 
 -- @derived
+--
+-- Only the store writes these, from the sheets' own rows, so they carry no
+-- foreign keys: checking each row again would cost a re-scoring a third of
+-- its time.
 
 -- The exams whose derived rows are built (a migration leaves none).
 CREATE TABLE derived(
@@ -122,7 +126,7 @@ CREATE TABLE derived(
 --   doubtful    one byte a question: the recognition's doubt bits
 --   confidence  eight bytes a question: a little-endian IEEE 754 double
 CREATE TABLE responses(
-  sheet_id {KEY} PRIMARY KEY REFERENCES sheets(id),
+  sheet_id {KEY} PRIMARY KEY,
   marked TEXT NOT NULL,
   coded {BYTES} NOT NULL,
   doubtful {BYTES} NOT NULL,
@@ -138,8 +142,8 @@ CREATE TABLE responses(
 --               exam/vocabulary.h): 0 when nothing waits
 --   reasons     the reasons in order, a JSON array of [code, question, detail]
 CREATE TABLE scores(
-  sheet_id {KEY} PRIMARY KEY REFERENCES sheets(id),
-  exam_id {KEY} NOT NULL REFERENCES exams(id),
+  sheet_id {KEY} PRIMARY KEY,
+  exam_id {KEY} NOT NULL,
   number INTEGER NOT NULL,
   revision INTEGER NOT NULL,
   scored INTEGER NOT NULL,

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
+#include <map>
 
 #include "derived_rows.h"
 #include "output_guard.h"
@@ -273,6 +275,59 @@ void Store::AddSheet(Id exam, SheetRecord& s) {
   if (s.batch) db_->Run("UPDATE batches SET sheets = sheets + 1 WHERE id = ?", Params().Int(s.batch));
 }
 
+void Store::AddSheets(Id exam, std::vector<SheetRecord>& sheets) {
+  if (sheets.empty()) return;
+  Locked(exam);
+  int next = 0;
+  {
+    auto r = db_->Query("SELECT COALESCE(MAX(number), 0) FROM sheets WHERE exam_id = ?", Params().Int(exam));
+    r->Next();
+    next = r->Int32(0);
+  }
+  std::map<std::string, int> stations;
+  for (const SheetRecord& s : sheets) stations[s.station] = 0;
+  for (auto at = stations.begin(); at != stations.end();) {
+    Params p;
+    p.Int(exam);
+    std::size_t n = 0;
+    for (auto it = at; it != stations.end() && n < kChunk; ++it, ++n) p.Text(it->first);
+    auto r = db_->Query("SELECT station, MAX(station_number) FROM sheets WHERE exam_id = ? AND station IN (" +
+                            Marks(n) + ") GROUP BY station",
+                        p);
+    while (r->Next()) stations[r->Text(0)] = r->Int32(1);
+    std::advance(at, static_cast<std::ptrdiff_t>(n));
+  }
+  std::map<Id, int> batches;
+  for (SheetRecord& s : sheets) {
+    s.number = ++next;
+    s.stationNumber = ++stations[s.station];
+    if (s.batch) ++batches[s.batch];
+  }
+  static const std::vector<std::string_view> kColumns = {
+      "exam_id", "number",     "station",      "station_number", "batch_id", "read_at",
+      "source",  "origin",     "serial",       "firmware",       "letter",   "code",
+      "result",  "grid_lines", "grid_columns", "grid",           "grid_hash"};
+  for (std::size_t from = 0; from < sheets.size(); from += kChunk) {
+    const std::size_t to = std::min(sheets.size(), from + kChunk);
+    Params p;
+    for (std::size_t i = from; i < to; ++i) {
+      const SheetRecord& s = sheets[i];
+      p.Int(exam).Int(s.number).Text(s.station).Int(s.stationNumber).Key(s.batch);
+      p.Text(s.readAt).Text(s.source).Text(s.origin).Text(s.serial).Text(s.firmware);
+      p.Text(Letter(s.letter)).Int(s.code).Bytes(s.result);
+      p.Int(s.lines).Int(s.columns).BytesOrNull(std::string(s.grid.begin(), s.grid.end())).Text(s.gridHash);
+    }
+    std::map<int, Id> ids;
+    {
+      auto r = db_->Query(db::InsertRows("sheets", kColumns, to - from) + " RETURNING number, id", p);
+      while (r->Next()) ids[r->Int32(0)] = r->Int(1);
+    }
+    for (std::size_t i = from; i < to; ++i) sheets[i].id = ids.at(sheets[i].number);
+  }
+  for (const auto& [batch, count] : batches)
+    db_->Run("UPDATE batches SET sheets = sheets + ? WHERE id = ?", Params().Int(count).Int(batch));
+}
+
 void Store::PutRecognitions(const std::vector<RecognitionRecord>& sheets) {
   for (std::size_t from = 0; from < sheets.size(); from += kChunk) {
     const std::size_t to = std::min(sheets.size(), from + kChunk);
@@ -341,6 +396,24 @@ void Store::PutScore(Id sheet, const ScoreRecord& score) {
     db_->Run("INSERT INTO flags(sheet_id) VALUES (?) ON CONFLICT DO NOTHING", Params().Int(sheet));
 }
 
+void Store::PutScores(Id exam, const std::vector<std::pair<Id, const ScoreRecord*>>& scores) {
+  for (std::size_t from = 0; from < scores.size(); from += kChunk) {
+    const std::size_t to = std::min(scores.size(), from + kChunk);
+    Params ids;
+    Params flagged;
+    Params rows;
+    for (std::size_t i = from; i < to; ++i) {
+      ids.Int(scores[i].first);
+      if (!scores[i].second->reasons.empty()) flagged.Int(scores[i].first);
+      AddScore(rows, scores[i].first, exam, *scores[i].second);
+    }
+    db_->Run("DELETE FROM scores WHERE sheet_id IN (" + Marks(ids.size()) + ")", ids);
+    db_->Insert("scores", kScoreColumns, rows);
+    if (!flagged.empty())
+      db_->Run(db::InsertRows("flags", {"sheet_id"}, flagged.size()) + " ON CONFLICT DO NOTHING", flagged);
+  }
+}
+
 void Store::ReplaceScores(Id exam, const std::vector<std::pair<Id, const ScoreRecord*>>& scores) {
   db_->Run("DELETE FROM scores WHERE exam_id = ?", Params().Int(exam));
   for (std::size_t from = 0; from < scores.size(); from += kChunk) {
@@ -378,6 +451,42 @@ std::vector<int> Store::SheetsWithStudent(Id exam, const std::string& studentId)
   return out;
 }
 
+std::vector<SheetKey> Store::SheetsWithGrids(Id exam, const std::vector<std::string>& hashes) {
+  std::vector<SheetKey> out;
+  for (std::size_t from = 0; from < hashes.size(); from += kChunk) {
+    const std::size_t to = std::min(hashes.size(), from + kChunk);
+    Params p;
+    p.Int(exam);
+    for (std::size_t i = from; i < to; ++i) p.Text(hashes[i]);
+    auto r = db_->Query(
+        "SELECT s.number, s.station, s.read_at, s.grid_hash, COALESCE(c.voided, 0) FROM sheets s LEFT JOIN "
+        "scores c "
+        "ON c.sheet_id = s.id WHERE s.exam_id = ? AND s.grid_hash IN (" +
+            Marks(to - from) + ")",
+        p);
+    while (r->Next()) out.push_back({r->Int32(0), r->Text(1), r->Text(2), r->Text(3), r->Int(4) != 0});
+  }
+  return out;
+}
+
+std::vector<std::pair<std::string, int>> Store::SheetsWithStudents(Id exam,
+                                                                   const std::vector<std::string>& ids) {
+  std::vector<std::pair<std::string, int>> out;
+  for (std::size_t from = 0; from < ids.size(); from += kChunk) {
+    const std::size_t to = std::min(ids.size(), from + kChunk);
+    Params p;
+    p.Int(exam);
+    for (std::size_t i = from; i < to; ++i) p.Text(ids[i]);
+    auto r = db_->Query(
+        "SELECT student_id, number FROM scores WHERE exam_id = ? AND id_state = 'valid' AND voided = 0 AND "
+        "student_id IN (" +
+            Marks(to - from) + ")",
+        p);
+    while (r->Next()) out.emplace_back(r->Text(0), r->Int32(1));
+  }
+  return out;
+}
+
 std::optional<int> Store::FindReading(Id exam, const std::string& station, const std::string& readAt,
                                       const std::string& gridHash) {
   auto r = db_->Query(
@@ -410,20 +519,18 @@ std::vector<Response> Store::Responses(Id sheet) {
   return ReadResponses(*r, 0, 0);
 }
 
-// A chunk of sheets at a time with their responses: memory stays bounded
-// however large the exam, and no statement is open while `visit` runs.
+// A chunk of sheets at a time, then their responses by key (a join would let
+// a planner read every response for each chunk): memory stays bounded however
+// large the exam, and no statement is open while `visit` runs.
 void Store::ForEachSheet(Id exam, bool withGrid,
                          const std::function<void(SheetRecord&, std::vector<Response>&)>& visit) {
-  const std::string sql =
-      std::string("SELECT ") + kSheetColumns + (withGrid ? ", s.grid" : ", NULL") +
-      ", r.marked, r.coded, r.doubtful, r.confidence FROM sheets s LEFT JOIN responses r ON "
-      "r.sheet_id = s.id WHERE s.exam_id = ? AND s.number > ? ORDER BY s.number LIMIT " +
-      std::to_string(kChunk);
+  const std::string sql = std::string("SELECT ") + kSheetColumns + (withGrid ? ", s.grid" : ", NULL") +
+                          " FROM sheets s WHERE s.exam_id = ? AND s.number > ? ORDER BY s.number LIMIT " +
+                          std::to_string(kChunk);
   std::vector<SheetRecord> sheets;
   std::vector<std::vector<Response>> responses;
   for (int after = 0;;) {
     sheets.clear();
-    responses.clear();
     {
       auto r = db_->Query(sql, Params().Int(exam).Int(after));
       while (r->Next()) {
@@ -433,7 +540,24 @@ void Store::ForEachSheet(Id exam, bool withGrid,
           const std::string grid = r->Text(kGridColumn);
           s.grid.assign(grid.begin(), grid.end());
         }
-        responses.push_back(ReadResponses(*r, kGridColumn + 1, s.number));
+      }
+    }
+    if (sheets.empty()) return;
+    responses.assign(sheets.size(), {});
+    std::map<Id, std::size_t> at;
+    Params ids;
+    for (std::size_t i = 0; i < sheets.size(); ++i) {
+      at[sheets[i].id] = i;
+      ids.Int(sheets[i].id);
+    }
+    {
+      auto r = db_->Query(
+          "SELECT sheet_id, marked, coded, doubtful, confidence FROM responses WHERE sheet_id IN (" +
+              Marks(ids.size()) + ")",
+          ids);
+      while (r->Next()) {
+        const std::size_t i = at.at(r->Int(0));
+        responses[i] = ReadResponses(*r, 1, sheets[i].number);
       }
     }
     for (std::size_t i = 0; i < sheets.size(); ++i) visit(sheets[i], responses[i]);

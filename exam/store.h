@@ -159,6 +159,15 @@ struct ClaimRecord {
   std::string expires;  // when it lapses unless renewed
 };
 
+// A stored sheet as an import compares it: the same reading, the same grid.
+struct SheetKey {
+  int number = 0;
+  std::string station;
+  std::string readAt;
+  std::string gridHash;
+  bool voided = false;
+};
+
 struct StationCount {
   std::string station;
   int sheets = 0;
@@ -213,6 +222,8 @@ class Store {
   // Adds a sheet: fills in its id, number and station number. Counts it in
   // its batch.
   void AddSheet(Id exam, SheetRecord& sheet);
+  // The same for many sheets in their order (an import), a chunk a statement.
+  void AddSheets(Id exam, std::vector<SheetRecord>& sheets);
   // Replaces what the recognition made of sheets' grids (a re-scan).
   void PutRecognitions(const std::vector<RecognitionRecord>& sheets);
   // Replaces the responses of a sheet (none: it has none).
@@ -222,6 +233,9 @@ class Store {
   // Replaces the score and review reasons of a sheet; a sheet with reasons
   // is flagged for good.
   void PutScore(Id sheet, const ScoreRecord& score);
+  // The same for many sheets at once, by sheet id; each record's `sheet` is
+  // that sheet's number.
+  void PutScores(Id exam, const std::vector<std::pair<Id, const ScoreRecord*>>& scores);
   // Replaces every score of the exam with these (a re-scoring), by sheet id;
   // each record's `sheet` is that sheet's number.
   void ReplaceScores(Id exam, const std::vector<std::pair<Id, const ScoreRecord*>>& scores);
@@ -229,6 +243,11 @@ class Store {
   std::vector<int> SheetsWithGrid(Id exam, const std::string& hash);
   // Numbers of the sheets whose stored score has this valid student ID.
   std::vector<int> SheetsWithStudent(Id exam, const std::string& studentId);
+  // The same for many: every stored sheet with one of these grid hashes (made
+  // void or not); every sheet, not void, with one of these valid student IDs
+  // (the ID, the number).
+  std::vector<SheetKey> SheetsWithGrids(Id exam, const std::vector<std::string>& hashes);
+  std::vector<std::pair<std::string, int>> SheetsWithStudents(Id exam, const std::vector<std::string>& ids);
 
   // The number of the sheet this station read at this time with this grid
   // (hash "" for none): the same reading brought in again by an import.

@@ -254,6 +254,100 @@ TEST_P(ProjectTest, ASpooledSheetComesInOnceWithItsStationAndTime) {
   EXPECT_THROW(project_->ImportSheets(*strange, nullptr), Error);
 }
 
+// An import in batches gives what storing its sheets one at a time gives: the
+// same numbers, scores and reasons, across the batches (a reading brought
+// twice is one sheet; a grid and an ID found in several batches, and on
+// sheets stored before, are reasons on every one of them).
+TEST_P(ProjectTest, AnImportInBatchesGivesWhatSheetBySheetGives) {
+  std::vector<Answer> items;
+  for (const char c : std::string("ABCDEABCDE")) items.push_back(Answer::Char(c));
+  const std::string spool = (dir_ / "source.omrexam").string();
+  std::vector<SheetInput> inputs;
+  for (int i = 0; i < 14; ++i) {
+    std::vector<Answer> answers = items;
+    answers[static_cast<std::size_t>(i % 10)] = Answer::Marks({});
+    const std::string id = i % 5 == 3 ? "33333333" : "2025000" + std::to_string(i % 10);
+    SheetInput in = Drawn(answers, static_cast<std::uint32_t>(i % 6 == 5 ? 5 : 100 + i), id);
+    in.station = i % 3 ? "desk1" : "desk2";
+    in.readAt = "2025-06-01T09:00:" + std::to_string(10 + i) + ".000Z";
+    inputs.push_back(in);
+  }
+  inputs.push_back(inputs[2]);  // the same reading twice
+  SheetInput refused;
+  refused.station = "desk2";
+  refused.readAt = "2025-06-01T09:01:00.000Z";
+  refused.code = 3;
+  inputs.push_back(refused);
+  {
+    auto source = Project::Create(spool, (dir_ / "exam.json").string(), "exam", "t");
+    for (const SheetInput& in : inputs) source->AddSheet(in);
+  }
+  auto from = Project::Open(spool, "");
+
+  // Sheets here before: one with an ID, one with a grid of the source.
+  const std::string reference = backend_->NewLocation();
+  auto one = Project::Create(reference, (dir_ / "exam.json").string(), "exam", "t");
+  for (Project* p : {project_.get(), one.get()}) {
+    SheetInput before = Drawn(items, 900, "33333333");
+    before.readAt = "2025-05-01T07:00:00.000Z";
+    p->AddSheet(before);
+    SheetInput same = inputs[5];
+    same.readAt = "2025-05-01T08:00:00.000Z";
+    p->AddSheet(same);
+  }
+  std::vector<int> numbers;
+  const ImportReport report = project_->ImportSheets(
+      *from, [&](const AddedSheet& a, const SheetRecord&) { numbers.push_back(a.number); }, 4);
+
+  // Sheet by sheet, as an import of one sheet a transaction would store them.
+  std::vector<int> expected;
+  int duplicates = 0;
+  from->store().ForEachSheet(from->examId(), true, [&](SheetRecord& s, std::vector<Response>&) {
+    SheetInput in;
+    in.station = s.station;
+    in.source = "import";
+    in.origin = spool + " sheet " + std::to_string(s.number);
+    in.readAt = s.readAt;
+    in.once = true;
+    in.code = s.grid.empty() ? s.code : 0;
+    if (!s.grid.empty()) {
+      SheetGrid grid;
+      std::string error;
+      ASSERT_TRUE(ExpandGrid(s.lines, s.columns, s.grid, grid, error)) << error;
+      in.decoded = one->form().Decode(grid);
+      in.hasGrid = true;
+    }
+    const AddedSheet a = one->AddSheet(in);
+    expected.push_back(a.number);
+    duplicates += a.number && !a.duplicateGridOf.empty();
+  });
+  EXPECT_EQ(numbers, expected);
+  EXPECT_EQ(report.added, 15);
+  EXPECT_EQ(report.present, 1);  // the reading the source holds twice
+  EXPECT_EQ(report.duplicates, duplicates);
+  const std::vector<ScoreRecord> got = project_->store().Scores(project_->examId());
+  const std::vector<ScoreRecord> want = one->store().Scores(one->examId());
+  ASSERT_EQ(got.size(), want.size());
+  std::set<std::string> reasons;
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(std::tie(got[i].sheet, got[i].total, got[i].studentId, got[i].flagged),
+              std::tie(want[i].sheet, want[i].total, want[i].studentId, want[i].flagged));
+    EXPECT_EQ(DescribeReasons(got[i].reasons), DescribeReasons(want[i].reasons)) << "sheet " << want[i].sheet;
+    for (const Reason& r : got[i].reasons) reasons.insert(r.code);
+  }
+  EXPECT_TRUE(reasons.count("duplicate-grid") && reasons.count("duplicate-id"));
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    const SheetRecord a = *project_->store().FindSheet(project_->examId(), want[i].sheet, true);
+    const SheetRecord b = *one->store().FindSheet(one->examId(), want[i].sheet, true);
+    EXPECT_EQ(std::tie(a.station, a.stationNumber, a.readAt, a.code, a.grid, a.origin),
+              std::tie(b.station, b.stationNumber, b.readAt, b.code, b.grid, b.origin));
+  }
+  // Again: every reading is here, in whichever batch it comes.
+  const ImportReport again = project_->ImportSheets(*from, nullptr, 3);
+  EXPECT_EQ(again.added, 0);
+  EXPECT_EQ(again.present, 16);
+}
+
 // Two programs on one project (two stations, two review desks): each sees the
 // other's corrections and rekey; two corrections of one question are both
 // kept and the later counts.
