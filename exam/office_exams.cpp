@@ -150,6 +150,7 @@ Json Forms(const std::vector<std::string>& folders) {
       entry["name"] = CleanUtf8(name);
       entry["text"] = FormBytesText(text);
       entry["loads"] = checked["loads"];
+      entry["problems"] = checked["problems"];
       entry["layouts"] = checked["layouts"];
       out.push_back(entry);
     }
@@ -196,12 +197,20 @@ Json CheckRoster(const std::string& bytes, const std::string& encoding, const st
   auto problem = [&](int line, const std::string& message) {
     problems.push_back({{"line", line}, {"message", CleanUtf8(message)}});
   };
-  std::string text = bytes;
-  if (!encoding.empty() && encoding != "utf-8" && encoding != "UTF-8")
-    problem(0, "this server reads rosters in UTF-8 only: save the roster as UTF-8 (CSV UTF-8)");
-  else if (CleanUtf8(text) != text)
-    problem(0, "the roster is not UTF-8: save it as UTF-8 (CSV UTF-8), or choose its character set");
+  // As the command line reads it: converted from the character set chosen,
+  // else checked to be UTF-8 (the problem names its line and what to choose).
+  std::string text;
   std::string error;
+  const std::string charset = encoding == "utf-8" || encoding == "UTF-8" ? "" : encoding;
+  if (!charset.empty() && !KnownEncoding(charset)) {
+    problem(0, "\"" + charset + "\" is not a character set this system knows (" + kEncodingExamples + ")");
+  } else if (!RosterToUtf8(bytes, charset, "the roster", text, error)) {
+    const int line = std::atoi(error.c_str());
+    const std::size_t colon = error.find(':', error.find(':') + 1);
+    problem(line, line > 0 && colon != std::string::npos ? error.substr(colon + 1) : error);
+    text.clear();
+  }
+  error.clear();
   std::vector<int> lines;
   const std::vector<std::vector<std::string>> rows = ParseCsv(text, error, &lines);
   if (!error.empty()) problem(0, error);

@@ -147,6 +147,14 @@ export function fileBase64(file) {
   });
 }
 
+// Text as the base64 of its UTF-8 bytes (a kept roster sent again).
+export function textBase64(text) {
+  const bytes = new TextEncoder().encode(text);
+  let binary = '';
+  for (let i = 0; i < bytes.length; i += 0x8000) binary += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+  return btoa(binary);
+}
+
 export function base64Text(data) {
   const bytes = Uint8Array.from(atob(data), (c) => c.charCodeAt(0));
   return new TextDecoder().decode(bytes);
