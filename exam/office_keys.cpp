@@ -193,8 +193,8 @@ ItemChange ItemChangeOf(const Json& body) {
   change.bonus = !Off(body, "bonus");
   const int kinds = (change.key || change.accept ? 1 : 0) + (change.voided ? 1 : 0) + (change.bonus ? 1 : 0);
   if (kinds != 1)
-    throw HttpError(400,
-                    "say how the item changes: a key (alone or with accept), accept, void or bonus: one of them");
+    throw HttpError(
+        400, "say how the item changes: a key (alone or with accept), accept, void or bonus: one of them");
   return change;
 }
 

@@ -775,35 +775,36 @@ struct ReviewServer::Impl {
 
     // One item re-keyed, or (dry_run) what that would change. A change is
     // stored only on the revision its preview was made on.
-    routes.push_back({"POST", "/api/rekey", kOffice, exam, true, false,
-                      [this](const Request& req, http::Response& res) {
-                        const Json body = ParseBody(
-                            req, {"item", "key", "accept", "void", "bonus", "dry_run", "author", "revision"});
-                        const ItemChange change = office::ItemChangeOf(body);
-                        const bool dry = api::FlagField(body, "dry_run", false);
-                        std::string author = "office";
-                        int revision = 0;
-                        if (!dry) {
-                          author = TextField(body, "author", kMaxName, true);
-                          CheckName(author, "author");
-                          revision = static_cast<int>(NumberField(body, "revision", 1, 1000000000));
-                        }
-                        OnExam(req, res, [&](Project& project, const std::string&) {
-                          project.Sync();
-                          const int before = project.revision();
-                          if (!dry && revision != before)
-                            throw HttpError(409, "the keys changed since this preview (now revision " +
-                                                     std::to_string(before) + "): look at the preview again");
-                          const RekeyReport r = project.Rekey(change, author, dry);
-                          Json j = Json::parse(RekeyJson(r, dry));
-                          j["revision_before"] = before;
-                          SendJson(res, j);
-                        });
-                      }});
+    routes.push_back(
+        {"POST", "/api/rekey", kOffice, exam, true, false, [this](const Request& req, http::Response& res) {
+           const Json body =
+               ParseBody(req, {"item", "key", "accept", "void", "bonus", "dry_run", "author", "revision"});
+           const ItemChange change = office::ItemChangeOf(body);
+           const bool dry = api::FlagField(body, "dry_run", false);
+           std::string author = "office";
+           int revision = 0;
+           if (!dry) {
+             author = TextField(body, "author", kMaxName, true);
+             CheckName(author, "author");
+             revision = static_cast<int>(NumberField(body, "revision", 1, 1000000000));
+           }
+           OnExam(req, res, [&](Project& project, const std::string&) {
+             project.Sync();
+             const int before = project.revision();
+             if (!dry && revision != before)
+               throw HttpError(409, "the keys changed since this preview (now revision " +
+                                        std::to_string(before) + "): look at the preview again");
+             const RekeyReport r = project.Rekey(change, author, dry);
+             Json j = Json::parse(RekeyJson(r, dry));
+             j["revision_before"] = before;
+             SendJson(res, j);
+           });
+         }});
 
     // Integrity's proposed keys for the items flagged "key?".
     routes.push_back(
-        {"GET", "/api/keyfixes", kOffice, exam, false, false, [this](const Request& req, http::Response& res) {
+        {"GET", "/api/keyfixes", kOffice, exam, false, false,
+         [this](const Request& req, http::Response& res) {
            OnExam(req, res, [&](Project& project, const std::string& file) {
              const auto analyzed = Analysis(project, file);
              SendJson(res, {{"revision", analyzed->stamp.revision}, {"fixes", office::KeyFixes(*analyzed)}});
@@ -842,8 +843,8 @@ struct ReviewServer::Impl {
                           res.type = d->type;
                           const std::string& title = project.exam().title;
                           res.Set("Content-Disposition",
-                                  office::ContentDisposition(office::DownloadName(
-                                      title.empty() ? project.examName() : title, *d)));
+                                  office::ContentDisposition(
+                                      office::DownloadName(title.empty() ? project.examName() : title, *d)));
                         });
                       }});
   }

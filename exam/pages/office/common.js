@@ -120,7 +120,9 @@ export async function download(path, name, body) {
     }
     throw new Error(message);
   }
-  saveBlob(await res.blob(), name);
+  // The server's name for the file (its UTF-8 form), else the page's.
+  const disposition = /filename\*=UTF-8''([^;]+)/i.exec(res.headers.get('Content-Disposition') || '');
+  saveBlob(await res.blob(), disposition ? decodeURIComponent(disposition[1]) : name);
 }
 
 export function saveBlob(blob, name) {

@@ -183,11 +183,6 @@ function negativeWrong(points, k) {
 
 // -------------------------------------------------------- the exam file
 
-function versionNames() {
-  if (model.versionBy === 'none') return [];
-  return model.versions.map((v) => v.name.trim());
-}
-
 function examObject() {
   const j = {};
   if (model.title.trim()) j.title = model.title.trim();
@@ -1081,7 +1076,7 @@ function onFieldKey(event) {
     submit();
     return;
   }
-  if (event.key === 'Escape' && event.target !== document.body && event.target.closest('#page') &&
+  if (event.key === 'Escape' && event.target.closest && event.target.closest('#page') &&
       (event.target.matches('input, select, textarea') || event.target.closest('[role="grid"]'))) {
     event.preventDefault();
     event.stopPropagation();
@@ -1114,10 +1109,11 @@ export default {
     renderScoring();
     ui.fileText.value = examText();
     if (model.form) check();
-    root.addEventListener('keydown', onFieldKey);
+    document.addEventListener('keydown', onFieldKey);
   },
   hide() {
     clearTimeout(checkTimer);
+    document.removeEventListener('keydown', onFieldKey);
   },
   onKey(event) {
     switch (event.key) {
