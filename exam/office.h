@@ -44,7 +44,10 @@ struct Analyzed {
   ExamAnalysis analysis;
   std::string error;  // why there is no analysis ("" when there is)
 };
-std::shared_ptr<const Analyzed> Analyze(Project& project, const Stamp& stamp);
+// `inputs` (may be null) gets what the scores were made from: a re-key's
+// preview scores them again in memory.
+std::shared_ptr<const Analyzed> Analyze(Project& project, const Stamp& stamp,
+                                        std::shared_ptr<const Project::ScoringInputs>* inputs = nullptr);
 
 // --------------------------------------------------------------- Exams page
 

@@ -69,11 +69,14 @@ Stamp StampOf(Project& project) {
   return s;
 }
 
-std::shared_ptr<const Analyzed> Analyze(Project& project, const Stamp& stamp) {
+std::shared_ptr<const Analyzed> Analyze(Project& project, const Stamp& stamp,
+                                        std::shared_ptr<const Project::ScoringInputs>* inputs) {
   auto out = std::make_shared<Analyzed>();
   out->stamp = stamp;
-  out->scores = project.ScoreAll(&out->sheets);
-  for (SheetRecord& s : out->sheets) s.grid.clear();
+  auto read = std::make_shared<Project::ScoringInputs>(project.ReadScoringInputs());
+  out->scores = project.ScoreInputs(*read);
+  out->sheets = read->sheets;
+  if (inputs) *inputs = std::move(read);
   try {
     out->analysis = AnalyzeScores(project.exam(), project.shape(), out->scores);
   } catch (const Error& e) {

@@ -495,9 +495,12 @@ struct ReviewServer::Impl {
   Pools pools;
   std::unique_ptr<http::Server> server;
 
-  // The office's analyses of exams, kept while their stamp holds.
+  // The office's analyses of exams, kept while their stamp holds; what the
+  // scores of the latest few were made from, for re-key previews.
   std::mutex analysisMutex;
   std::map<std::string, std::shared_ptr<const office::Analyzed>> analyses;
+  static constexpr std::size_t kMaxInputs = 2;
+  std::list<std::tuple<std::string, office::Stamp, std::shared_ptr<const Project::ScoringInputs>>> inputs;
 
   explicit Impl(const ReviewOptions& o)
       : options(o),
@@ -515,11 +518,34 @@ struct ReviewServer::Impl {
       const auto hit = analyses.find(key);
       if (hit != analyses.end() && hit->second->stamp == stamp) return hit->second;
     }
-    auto fresh = office::Analyze(project, stamp);
+    std::shared_ptr<const Project::ScoringInputs> read;
+    auto fresh = office::Analyze(project, stamp, &read);
     const std::lock_guard<std::mutex> lock(analysisMutex);
     if (analyses.size() >= Pools::kMaxPools) analyses.clear();
     analyses[key] = fresh;
+    inputs.remove_if([&](const auto& e) { return std::get<0>(e) == key; });
+    inputs.emplace_front(key, stamp, read);
+    if (inputs.size() > kMaxInputs) inputs.pop_back();
     return fresh;
+  }
+
+  // A re-key's dry run from the analysis's scores and what they were made
+  // from (read again when another exam's preview has pushed them out).
+  RekeyReport Preview(Project& project, const std::string& file, const ItemChange& change) {
+    const std::string key = file + '\n' + project.examName();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      const auto analyzed = Analysis(project, file);
+      std::shared_ptr<const Project::ScoringInputs> read;
+      {
+        const std::lock_guard<std::mutex> lock(analysisMutex);
+        for (const auto& [k, stamp, in] : inputs)
+          if (k == key && stamp == analyzed->stamp) read = in;
+        if (!read) analyses.erase(key);
+      }
+      if (read && project.revision() == analyzed->stamp.revision)
+        return project.PreviewRekey(change, *read, analyzed->scores);
+    }
+    return project.Rekey(change, "office", /*dryRun=*/true);
   }
 
   // A form the page names: an uploaded one (its bytes), or one of the examples.
@@ -781,20 +807,21 @@ struct ReviewServer::Impl {
                ParseBody(req, {"item", "key", "accept", "void", "bonus", "dry_run", "author", "revision"});
            const ItemChange change = office::ItemChangeOf(body);
            const bool dry = api::FlagField(body, "dry_run", false);
-           std::string author = "office";
+           std::string author;
            int revision = 0;
            if (!dry) {
              author = TextField(body, "author", kMaxName, true);
              CheckName(author, "author");
              revision = static_cast<int>(NumberField(body, "revision", 1, 1000000000));
            }
-           OnExam(req, res, [&](Project& project, const std::string&) {
+           OnExam(req, res, [&](Project& project, const std::string& file) {
              project.Sync();
              const int before = project.revision();
              if (!dry && revision != before)
                throw HttpError(409, "the keys changed since this preview (now revision " +
                                         std::to_string(before) + "): look at the preview again");
-             const RekeyReport r = project.Rekey(change, author, dry);
+             const RekeyReport r =
+                 dry ? Preview(project, file, change) : project.Rekey(change, author, false);
              Json j = Json::parse(RekeyJson(r, dry));
              j["revision_before"] = before;
              SendJson(res, j);
