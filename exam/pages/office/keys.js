@@ -194,8 +194,8 @@ function openPanel(index, change) {
       }
     } catch (e) {
       say(e.message, true);
-      if (e.status === 409) update();
-      confirm.disabled = false;
+      if (e.status === 409) await reload(); // the keys changed elsewhere: look again
+      else confirm.disabled = false;
     }
   }, 'primary');
   confirm.id = 'keys-confirm';
@@ -307,7 +307,8 @@ async function renderFixes() {
         else accept.disabled = false;
       } catch (e) {
         say(e.message, true);
-        accept.disabled = false;
+        if (e.status === 409) await reload();
+        else accept.disabled = false;
       }
     }, 'primary');
     accept.disabled = true;
