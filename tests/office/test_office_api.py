@@ -185,3 +185,18 @@ def test_a_roster_in_another_character_set(office):
     assert read["problems"] == [] and read["stored"] == "id,姓名\n20240001,李雷\n"
     unknown = office.post("/api/check/roster", {"data": b64(gbk), "encoding": "klingon"})[1]
     assert "not a character set" in unknown["problems"][0]["message"]
+
+
+def test_writes_through_the_office_survive_the_command_line_on_the_same_project(office, tmp_path):
+    """The server keeps the project open; a command run on it meanwhile (which opens and closes it) must
+    not take the server's writes away (a WAL deleted under the server's connection loses them)."""
+    q = exam_query("final.omrexam", "exam")
+    project = os.path.join(office.place, "final.omrexam")
+    for round_ in range(3):
+        revision = office.get("/api/keys?" + q)[1]["revision"]
+        run(OMRCTL, "exam", "status", project)  # opens and closes the project in another process
+        key = "ABE"[round_]
+        done = office.post("/api/rekey?" + q, {"item": 3, "key": key, "author": "Ann", "revision": revision})[1]
+        assert done.get("revision") == revision + 1, done
+        status = json.loads(run(OMRCTL, "exam", "status", project, "--json").stdout)
+        assert status["revision"] == revision + 1, (round_, status)

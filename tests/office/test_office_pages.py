@@ -341,3 +341,24 @@ def test_the_catalogs_name_the_same_texts() -> None:
     en = [n for n in en if not n.startswith("reasonWords")]  # English takes the server's words
     zh = [n for n in zh if not n.startswith("reasonWords")]
     assert sorted(set(en) - set(zh)) == [] and sorted(set(zh) - set(en)) == []
+
+
+def test_previews_equal_the_command_lines_dry_run(office: Office, read_exam: rs.Exam) -> None:
+    """The page's previews are scored in memory; `exam rekey --dry-run` reads the store: they agree."""
+    q = exam_query(READ, "exam")
+    sheet = read_exam.sheet(4)
+    other = next(o for o in rs.OPTIONS if o != sheet.marked[5])
+    assert office.post("/api/corrections?" + q, {"sheet": 4, "target": str(rs.FIRST_ITEM + 5), "value": other,
+                                                 "author": "Ann", "reason": ""})[0] == 200
+    project = str(Path(office.place) / READ)
+    for change, flags in (({"key": "B"}, ["--key", "B"]), ({"accept": "CD"}, ["--accept", "CD"]),
+                          ({"void": True}, ["--void"]), ({"bonus": True}, ["--bonus"])):
+        for item in (1, 6):
+            status, page = office.post("/api/rekey?" + q, {"item": item, **change, "dry_run": True})
+            done = subprocess.run([OMRCTL, "exam", "rekey", project, "--item", str(item), *flags, "--dry-run",
+                                   "--json"], capture_output=True, text=True, timeout=120)
+            if done.returncode != 0:  # nothing changes (the key is B already): both say so
+                assert status == 400 and "nothing changes" in page["error"], (change, item, page)
+                continue
+            page.pop("revision_before")
+            assert status == 200 and page == json.loads(done.stdout), (change, item)
