@@ -216,8 +216,10 @@ ExportTables BuildTables(Project& project) {
   t.students.header = {"id"};
   for (const std::string& c : roster.columns) t.students.header.push_back(c);
   for (const char* c : {"sheet", "version", "total", "maximum", "percent"}) t.students.header.push_back(c);
-  const bool graded = exam.grades.Any();
-  if (graded) t.students.header.insert(t.students.header.end(), {"mark", "grade"});
+  const bool marked = exam.grades.scaled || exam.grades.step > 0;
+  const bool banded = !exam.grades.bands.empty();
+  if (marked) t.students.header.push_back("mark");
+  if (banded) t.students.header.push_back("grade");
   for (const char* c : {"status", "review", "doubted"}) t.students.header.push_back(c);
   CountHeader(t.students.header);
   for (const Topic& topic : exam.topics)
@@ -240,10 +242,8 @@ ExportTables BuildTables(Project& project) {
     row.push_back(s.scored ? Cell::Number(s.total) : Cell{});
     row.push_back(s.scored ? Cell::Number(s.maximum) : Cell{});
     row.push_back(s.scored ? Maybe(s.percent) : Cell{});
-    if (graded) {
-      row.push_back(Maybe(student.grade.mark));
-      row.push_back(student.grade.grade.empty() ? Cell{} : Cell::Text(student.grade.grade));
-    }
+    if (marked) row.push_back(Maybe(student.grade.mark));
+    if (banded) row.push_back(student.grade.grade.empty() ? Cell{} : Cell::Text(student.grade.grade));
     row.push_back(Cell::Text(student.status));
     row.push_back(read ? Cell::Text(DescribeReasons(s.reasons)) : Cell{});
     row.push_back(read ? Doubted(s) : Cell{});
@@ -257,7 +257,7 @@ ExportTables BuildTables(Project& project) {
     t.students.rows.push_back(std::move(row));
   }
   GroupTables(exam, t.results, t);
-  t.withResults = graded || !exam.topics.empty() || !exam.groups.empty();
+  t.withResults = exam.grades.Any() || !exam.topics.empty() || !exam.groups.empty();
 
   // Items.
   t.items.name = "Items";
@@ -453,23 +453,21 @@ ExportFile ExportBytes(Project& project, const ExportRequest& request) {
     out.notes = std::move(file.notes);
     return out;
   }
-  if (f == "slips-pdf" || f == "slips-html") {
+  if (f == "slips-html") {
     const std::vector<Slip> slips = MakeSlips(project, request.slips);
     if (slips.empty()) throw Error("no student has a scored sheet: no slip to make");
-    const std::string title =
-        "Results: " + (project.exam().title.empty() ? project.examName() : project.exam().title);
-    const std::string html = SlipsDocument(title, slips, request.slips);
-    if (f == "slips-html") {
-      out.bytes = html;
-      out.contentType = "text/html; charset=utf-8";
-      out.fileName = OfferedName(project, "slips.html");
-      return out;
-    }
+    out.bytes = SlipsDocument(
+        "Results: " + (project.exam().title.empty() ? project.examName() : project.exam().title), slips,
+        request.slips);
+    out.contentType = "text/html; charset=utf-8";
+    out.fileName = OfferedName(project, "slips.html");
+    return out;
+  }
+  if (f == "slips-pdf") {
     const omr::common::TemporaryDirectory dir("omr-slips");
     if (dir.path().empty())
       throw Error(std::string("cannot make a temporary folder: ") + std::strerror(errno));
-    std::string error;
-    if (!PrintPdf(html, dir.path() / "slips.pdf", error)) throw Error(error);
+    out.records = WriteSlipsPdf(project, request.slips, (dir.path() / "slips.pdf").string());
     out.bytes = ReadWhole(dir.path() / "slips.pdf");
     out.contentType = "application/pdf";
     out.fileName = OfferedName(project, "slips.pdf");

@@ -77,7 +77,7 @@ struct ExportFile {
   std::string bytes;
   std::string contentType;           // "text/csv; charset=utf-8", ...
   std::string fileName;              // a name to offer: "final-canvas.csv"
-  int records = 0;                   // platforms: students written
+  int records = 0;                   // students written (platforms), slips printed (slips-pdf)
   std::vector<std::string> skipped;  // platforms: students left out, and why
   std::vector<std::string> notes;
 };

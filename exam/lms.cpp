@@ -84,6 +84,11 @@ LmsFile BuildLmsFile(const Exam& exam, const Roster& roster, const ExamResults& 
                 LmsPlatformNames() + ")");
   const std::string name = platform->name;
   const bool blackboard = name == "blackboard";
+  if (roster.Empty())
+    throw Error(
+        std::string(platform->title) +
+        " finds students by the identifiers the roster gives, and the exam has no roster: name one in "
+        "the exam file (\"student\": {\"roster\": ...}) and rekey");
 
   // The grade item: named on the command line, in the exam file, or the title.
   const std::string item = Trim(!options.itemName.empty() ? options.itemName
@@ -167,7 +172,7 @@ LmsFile BuildLmsFile(const Exam& exam, const Roster& roster, const ExamResults& 
   bool allEmails = true;
   for (const StudentResult& s : results.students) {
     const std::string who = s.id + (s.name.empty() ? "" : " (" + CleanUtf8(s.name) + ")");
-    if (s.status == "absent") {
+    if (s.sheets.empty()) {  // in the roster, no sheet
       ++absent;
       continue;
     }

@@ -137,6 +137,8 @@ def draw() -> List[Student]:
     firsts = ["Ann", "Bo", "Chen", "Dara", "Eli", "Fay", "Gus", "Hana", "Ivo", "Jun"]
     for n in range(120):
         first, last = firsts[n % 10], f"Zoë{n}" if n % 17 == 0 else f"Lee{n}"
+        if n == 3:
+            last = "O'Neil & <Co>"  # shown as text, never as markup
         sid = f"2024{n + 1:04d}"
         s = Student(sid, f"{last}, {first}", first, last, CLASSES[n % 3], f"s{n + 1}@school.example",
                     f"u{n + 1:03d}", f"S{n + 1:05d}")
@@ -299,26 +301,29 @@ def test_every_slip_shows_what_the_student_got(exam: Exam) -> None:
 def test_the_pdf_has_a_page_per_student_with_their_name(exam: Exam, tmp_path: Path) -> None:
     if not (shutil.which("pdftotext") and shutil.which("pdfinfo")):
         pytest.skip("pdftotext and pdfinfo (poppler-utils) are not installed")
-    scored = exam.scored() + draw_extra()
-    for half, per_page in ((False, 1), (True, 2)):
-        pdf = tmp_path / f"slips-{half}.pdf"
-        done = omrctl("exam", "results", str(exam.path), "--pdf", str(pdf), *(["--half"] if half else []),
-                      check=False)
+    everyone = exam.scored() + draw_extra()
+    # Half pages come by class: 7A, 7B, 7C, then those without one; roster order within.
+    by_class = sorted(everyone, key=lambda s: CLASSES.index(s.klass) if s.klass else len(CLASSES))
+    for options, per_page, order in (([], 1, everyone), (["--half", "--by-group", "class"], 2, by_class)):
+        pdf = tmp_path / f"slips-{per_page}.pdf"
+        done = omrctl("exam", "results", str(exam.path), "--pdf", str(pdf), *options, check=False)
         if done.returncode != 0 and "needs Chromium" in done.stderr:
             pytest.skip("Chromium is not installed")
         assert done.returncode == 0, done.stderr
         pages = int(re.search(r"Pages:\s+(\d+)", subprocess.run(["pdfinfo", str(pdf)], capture_output=True,
                                                                 text=True).stdout).group(1))
-        assert pages == math.ceil(len(scored) / per_page)
+        assert pages == math.ceil(len(order) / per_page)
         for p in range(pages):
             text = subprocess.run(["pdftotext", "-f", str(p + 1), "-l", str(p + 1), str(pdf), "-"],
                                   capture_output=True, text=True).stdout
-            mine = scored[p * per_page:(p + 1) * per_page]
+            mine = order[p * per_page:(p + 1) * per_page]
             for s in mine:
-                assert f"ID {s.id}" in text and (s.name or f"Student {s.id}") in text, (half, p + 1, s.id)
+                assert f"ID {s.id}" in text and (s.name or f"Student {s.id}") in text, (options, p + 1, s.id)
                 assert f"of {number(MAXIMUM)} points" in text
-            others = [s for s in scored if s not in mine]
-            assert not any(f"ID {s.id}" in text for s in others), (half, p + 1)
+            if len(mine) == 2:
+                assert text.index(f"ID {mine[0].id}") < text.index(f"ID {mine[1].id}")
+            others = [s for s in order if s not in mine]
+            assert not any(f"ID {s.id}" in text for s in others), (options, p + 1)
 
 
 def test_a_slip_can_carry_the_sheet_with_its_key_and_the_class(exam: Exam) -> None:
