@@ -502,3 +502,6 @@ def test_item_statistics_per_class(exam: Exam) -> None:
             assert item["p"] == pytest.approx(sum(right) / len(right), abs=1e-12), (g["value"], m)
     text = omrctl("exam", "stats", str(exam.path), "--group", "class").stdout
     assert all(f"== class {c}: " in text for c in CLASSES)
+    # The screening compares the groups the exam names, not every roster column that looks like one ("first").
+    screening = json.loads(omrctl("exam", "integrity", str(exam.path), "--json").stdout)
+    assert {g["column"] for g in screening["erasures"]["groups"]} == {"class"}
