@@ -11,6 +11,7 @@
 #include <map>
 
 #include "error.h"
+#include "output_guard.h"
 #include "project.h"
 #include "report_common.h"
 #include "report_pdf.h"
@@ -359,10 +360,11 @@ int WriteSlipsHtml(Project& project, const SlipOptions& options, const std::stri
       name = name.substr(0, name.size() - 5) + "-" + std::to_string(n + 1) + ".html";
     const std::string title = (s.name.empty() ? s.id : s.name) + ": " +
                               (project.exam().title.empty() ? project.examName() : project.exam().title);
+    const std::string path = (std::filesystem::path(dir) / name).string();
+    if (std::string problem = omr::common::OutputProblem(path); !problem.empty()) throw Error(problem);
     std::string error;
-    if (!omr::common::WriteFileWhole((std::filesystem::path(dir) / name).string(),
-                                     SlipsDocument(title, {s}, options), omr::common::IfExists::kReplace,
-                                     error))
+    if (!omr::common::WriteFileWhole(path, SlipsDocument(title, {s}, options),
+                                     omr::common::IfExists::kReplace, error))
       throw Error(error);
   }
   return static_cast<int>(slips.size());
