@@ -3,8 +3,8 @@
 // re-scoring every sheet from the stored responses, running the recognition
 // again on every stored grid, bringing every sheet into another exam (an
 // import), the exam report, bytes a sheet adds to the project, and the cost of
-// storing one sheet as `exam read` does (its own transaction, synced). The project is an SQLite file in DIR, or with --project a
-// PostgreSQL database that holds nothing yet (the shared store of stations).
+// storing one sheet as `exam read` does (its own transaction, synced). The project is an SQLite file in DIR,
+// or with --project a PostgreSQL database that holds nothing yet (the shared store of stations).
 //
 //   omr_bench_exam [--sheets N] [--dir DIR] [--project LOCATION]
 #include <sys/stat.h>
@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "db.h"
 #include "exam_sheets.h"
 #include "project.h"
 #include "project_analysis.h"
@@ -185,6 +186,19 @@ int main(int argc, char** argv) {
       import = Seconds(start);
       if (made.added != count) throw ex::Error("the import added " + std::to_string(made.added) + " sheets");
     }
+    // The derived rows built from nothing, as after a migration: the
+    // recognition on every grid, every response and score written.
+    double rebuild = 0;
+    {
+      {
+        auto db = server ? omr::exam::db::OpenPostgres(projectPath, false)
+                         : omr::exam::db::OpenSqlite(projectPath, false);
+        db->Script("DELETE FROM derived; DELETE FROM responses; DELETE FROM scores");
+      }
+      const auto start = Clock::now();
+      ex::Project::Open(projectPath, "exam");
+      rebuild = Seconds(start);
+    }
 
     std::printf("exam projects: %d sheets of exam60 (60 items, 2 versions) in %s\n", count,
                 projectPath.c_str());
@@ -205,8 +219,8 @@ int main(int argc, char** argv) {
     // The targets, for 20,000 sheets in either store: re-scoring under 2 s,
     // the recognition again under 5 s.
     const double rs = Median(rescore) * 20000.0 / count;
-    std::printf("  %-52s %10.3f s    target < 2 s for 20,000: %s\n", "re-scoring every sheet (read, score, store)",
-                Median(rescore), rs < 2 ? "met" : "NOT MET");
+    std::printf("  %-52s %10.3f s    target < 2 s for 20,000: %s\n",
+                "re-scoring every sheet (read, score, store)", Median(rescore), rs < 2 ? "met" : "NOT MET");
     std::printf("  %-52s %10.3f s    target < 3 s: %s (%.2f MB, target < 2 MB)\n",
                 "exam report from the project (scores, analysis, page)", Median(report),
                 Median(report) < 3 ? "met" : "NOT MET", static_cast<double>(reportBytes) / (1024 * 1024));
@@ -222,6 +236,9 @@ int main(int argc, char** argv) {
     const double rc = Median(rescan) * 20000.0 / count;
     std::printf("  %-52s %10.3f s    target < 5 s for 20,000: %s (median of 2)\n",
                 "recognition again on every stored grid", Median(rescan), rc < 5 ? "met" : "NOT MET");
+    std::printf("  %-52s %10.3f s    target < 5 s for 20,000: %s\n",
+                "the same writing every response (after a migration)", rebuild,
+                rebuild * 20000.0 / count < 5 ? "met" : "NOT MET");
     std::printf("  %-52s %10.3f s    (%.3f ms a sheet)\n", "importing every sheet into another exam", import,
                 import * 1000 / count);
   } catch (const std::exception& e) {

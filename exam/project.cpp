@@ -1267,7 +1267,12 @@ RescanReport Project::Recognize(const RecognitionForm& form, const std::string& 
       const std::string result = code == 0 ? d.result : std::string();
       if (code != sheet.code || letter != sheet.letter || result != sheet.result)
         recognitions.push_back({sheet.id, code, letter, result});
-      rows.emplace_back(sheet.id, &fresh[i]);
+      // Rows the same to the last bit need no writing.
+      bool same = fresh[i].size() == old.size();
+      for (std::size_t q = 0; same && q < old.size(); ++q)
+        same = old[q].marked == fresh[i][q].marked && old[q].character == fresh[i][q].character &&
+               old[q].doubtful == fresh[i][q].doubtful && old[q].confidence == fresh[i][q].confidence;
+      if (!same) rows.emplace_back(sheet.id, &fresh[i]);
     }
     store_->PutResponses(rows);
     store_->PutRecognitions(recognitions);
