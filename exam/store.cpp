@@ -789,7 +789,7 @@ void Store::CopyTo(const std::string& path) {
   db_->CopyTo(path);
 }
 
-void Store::Prepare(bool create) {
+void Store::PrepareSchema(bool create) {
   db_->Begin();
   try {
     db_->LockSchema();
@@ -836,7 +836,7 @@ std::unique_ptr<Store> MakeStore(const std::string& location, bool create) {
   auto store =
       std::make_unique<Store>(server ? db::OpenPostgres(location, create) : db::OpenSqlite(location, create));
   try {
-    store->Prepare(create);
+    store->PrepareSchema(create);
   } catch (...) {
     store.reset();
     // A file made just now for the project goes again.

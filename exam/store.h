@@ -297,7 +297,7 @@ class Store {
 
   // Brings the schema to this build's version (creating it when `create`);
   // OpenStore and CreateStore call it.
-  void Prepare(bool create);
+  void PrepareSchema(bool create);
 
  private:
   void Locked(Id exam);
