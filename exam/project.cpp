@@ -325,7 +325,7 @@ std::unique_ptr<Project> Project::Create(const std::string& location, const Exam
   std::unique_ptr<Store> store = add ? OpenStore(location) : CreateStore(location);
   const Id exam = InTransaction(*store, [&] {
     const std::string now = NowUtc();
-    const Id id = store->CreateExam(CleanUtf8(examName), now);
+    const Id id = store->CreateExam(CleanUtf8(examName), now, "");
     store->AddRevision(id, RevisionOf(src, author, "new", now));
     return id;
   });

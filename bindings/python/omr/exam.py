@@ -46,7 +46,7 @@ REASONS: Tuple[str, ...] = tuple(r["code"] for r in _VOCABULARY["reasons"])
 # "OMRE": the application id of a project file.
 _APPLICATION_ID = 0x4F4D5245
 # The newest schema this module reads.
-_SCHEMA_VERSION = 3
+_SCHEMA_VERSION = 4
 
 
 class ExamError(Exception):
