@@ -392,3 +392,23 @@ def test_files_holding_student_data_are_their_owners(tmp_path: Path) -> None:
     assert len(made) == 7
     modes = {name: oct((tmp_path / name).stat().st_mode & 0o777) for name in made}
     assert modes == {name: "0o600" for name in made}
+
+
+# ------------------------------------------------------------------ what a spreadsheet would run
+
+def test_formulas_in_roster_fields_go_out_of_every_csv_as_text(tmp_path: Path) -> None:
+    for name in ("exam60.form", "exam60.grid"):
+        shutil.copy(SOURCE / "examples" / name, tmp_path / name)
+    # The example grid's student, with fields a spreadsheet would take for formulas.
+    (tmp_path / "students.csv").write_text('id,name,class\n20240131,=1+1,"@SUM(A1:A9)"\n20240002,-2+3,+7A\n')
+    (tmp_path / "exam.json").write_text(EXAM.read_text().replace("exam60.students.csv", "students.csv"))
+    path = tmp_path / "final.omrexam"
+    omrctl("exam", "new", str(path), "--exam", str(tmp_path / "exam.json"))
+    omrctl("exam", "import", str(path), str(tmp_path / "exam60.grid"))
+    for options in ([], ["--excel"]):  # the students, with their roster columns
+        out = tmp_path / f"export{len(options)}.csv"
+        omrctl("exam", "export", str(path), "--csv", str(out), *options)
+        text = out.read_text(encoding="utf-8-sig")
+        for cell in ("=1+1", "@SUM(A1:A9)", "-2+3", "+7A"):
+            assert f"'{cell}" in text, (options, text[:500])
+        assert not re.search(r"(^|,)[=+@]", text.replace("\r", ""), re.M), text[:500]
