@@ -899,57 +899,41 @@ class SqliteStore final : public Store {
                       path_ + " .recover | sqlite3 NEW-FILE");
   }
 
-  // The name the file held goes by now; false when it has none (deleted,
-  // or the file under the old name replaced it).
-  bool HeldName(std::string& name) const {
-#ifdef __linux__
+  // The links in /proc/self/fd of what this process has open of the file
+  // `device`:`inode` (none where there is no /proc).
+  static std::vector<std::string> Descriptors(dev_t device, ino_t inode) {
+    std::vector<std::string> out;
     DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir) return false;
-    bool found = false;
+    if (!dir) return out;
     while (const dirent* entry = ::readdir(dir)) {
       const std::string link = std::string("/proc/self/fd/") + entry->d_name;
       struct stat st {};
-      if (entry->d_name[0] == '.' || ::stat(link.c_str(), &st) != 0 || st.st_dev != device_ ||
-          st.st_ino != inode_ || st.st_nlink == 0)
-        continue;
-      char target[PATH_MAX];
-      const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
-      struct stat there {};
-      if (n <= 0 || n >= static_cast<ssize_t>(sizeof target)) continue;
-      name.assign(target, static_cast<std::size_t>(n));
-      if (::stat(name.c_str(), &there) == 0 && there.st_dev == device_ && there.st_ino == inode_) {
-        found = true;
-        break;
-      }
+      if (entry->d_name[0] != '.' && ::stat(link.c_str(), &st) == 0 && st.st_dev == device &&
+          st.st_ino == inode)
+        out.push_back(link);
     }
     ::closedir(dir);
-    return found;
-#else
-    (void)name;
+    return out;
+  }
+
+  // The name the file held goes by now; false when it has none (deleted,
+  // or the file under the old name replaced it).
+  bool HeldName(std::string& name) const {
+    for (const std::string& link : Descriptors(device_, inode_)) {
+      char target[PATH_MAX];
+      const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+      if (n <= 0 || n >= static_cast<ssize_t>(sizeof target)) continue;
+      name.assign(target, static_cast<std::size_t>(n));
+      struct stat there {};
+      if (::stat(name.c_str(), &there) == 0 && there.st_dev == device_ && there.st_ino == inode_) return true;
+    }
     return false;
-#endif
   }
 
   // Whether `name` is a file this process has open.
   static bool Holds(const std::string& name) {
-#ifdef __linux__
-    struct stat file {};
-    if (::stat(name.c_str(), &file) != 0) return false;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir) return false;
-    bool found = false;
-    while (const dirent* entry = ::readdir(dir)) {
-      struct stat st {};
-      const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-      found = found || (entry->d_name[0] != '.' && ::stat(link.c_str(), &st) == 0 &&
-                        st.st_dev == file.st_dev && st.st_ino == file.st_ino);
-    }
-    ::closedir(dir);
-    return found;
-#else
-    (void)name;
-    return false;
-#endif
+    struct stat st {};
+    return ::stat(name.c_str(), &st) == 0 && !Descriptors(st.st_dev, st.st_ino).empty();
   }
 
   static std::string Basename(const std::string& path) {

@@ -16,6 +16,7 @@ import re
 import shutil
 import sqlite3
 import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
@@ -303,6 +304,11 @@ def test_commands_that_only_read_open_a_copy_on_read_only_media(tmp_path: Path) 
                 assert done.returncode == 0, (name, args, done.stderr)
                 if args[0] == "status":
                     assert json.loads(done.stdout)["sheets"] == 6
+            # Python reads it too.
+            count = f"import omr; print(len(omr.Exam({str(path)!r}).sheets))"
+            done = subprocess.run(runner + [sys.executable, "-c", count], capture_output=True, text=True, timeout=60,
+                                  env={**os.environ, "PYTHONPATH": str(SOURCE / "bindings" / "python")})
+            assert done.stdout.strip() == "6", (name, done.stderr)
         done = subprocess.run(runner + [OMRCTL, "exam", "status", str(media / "pending.omrexam")],
                               capture_output=True, text=True, timeout=60)
         assert done.returncode == 6 and "its last commits are in" in done.stderr and "exam backup" in done.stderr
