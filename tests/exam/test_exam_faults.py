@@ -78,6 +78,7 @@ def digest(path: Path) -> str:
 @pytest.mark.parametrize("what", ["moved", "deleted", "replaced"])
 def test_a_project_moved_or_deleted_while_read_into_keeps_every_sheet(tmp_path: Path, what: str) -> None:
     path = new_project(tmp_path)
+    other = new_project(tmp_path, "other.omrexam")  # made before: the run goes on meanwhile
     sim = Simulator(tmp_path, "R", LINES * 2, "--feed-delay", "300")
     try:
         run = subprocess.Popen([OMRCTL, "--port", str(sim.link), "exam", "read", str(path), "--station", "R"],
@@ -91,7 +92,7 @@ def test_a_project_moved_or_deleted_while_read_into_keeps_every_sheet(tmp_path: 
         elif what == "deleted":
             path.unlink()
         else:
-            os.replace(new_project(tmp_path, "other.omrexam"), path)
+            os.replace(other, path)
         out, err = run.communicate(timeout=60)
     finally:
         sim.stop()
