@@ -6,8 +6,14 @@ import {
   $, T, api, author, clear, el, examQuery, forgetToken, inField, say, setAuthor, takeToken, whenUnauthorized,
 } from './common.js';
 import exams from './exams.js';
+// New exam, Keys, Results.
+import newExam from './new.js';
+import keys from './keys.js';
+import results from './results.js';
 
 const pages = [exams];
+// New exam, Keys, Results.
+pages.push(newExam, keys, results);
 const NAVIGATION = [
   { id: 'exams', key: 'e', text: () => T.navExams, needsExam: false },
   { id: 'new', key: 'n', text: () => T.navNew, needsExam: false, office: true },
