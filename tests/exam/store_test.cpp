@@ -24,7 +24,7 @@ using testing::BackendTest;
 
 Id NewExam(Store& s, const std::string& name = "exam") {
   return InTransaction(s, [&] {
-    const Id exam = s.CreateExam(name, "2025-01-01T00:00:00Z");
+    const Id exam = s.CreateExam(name, "2025-01-01T00:00:00Z", "uid-" + name);
     RevisionRecord r;
     r.kind = "new";
     r.examText = "{}";
@@ -341,6 +341,8 @@ TEST_P(StoreTest, ExamsOfOneProjectAreKeptApart) {
   ASSERT_EQ(exams.size(), 2u);
   EXPECT_EQ(exams[1].name, "july");
   EXPECT_EQ(exams[1].revision, 1);
+  EXPECT_EQ(exams[0].uid, "uid-june");
+  EXPECT_EQ(exams[1].uid, "uid-july");
   EXPECT_EQ(InTransaction(*s, [&] { return s->LockExam(second); }), 1);
 }
 
@@ -486,7 +488,8 @@ INSERT INTO corrections(id, sheet_id, target, old_value, new_value, author, made
 )sql" + reasons);
 
   auto s = OpenStore(place);
-  EXPECT_EQ(s->SchemaVersion(), 3);
+  EXPECT_EQ(s->SchemaVersion(), SqliteSchemaVersion());
+  EXPECT_EQ(s->Exams().at(0).uid, "");  // made before exams kept one
   const std::vector<ScoreRecord> scores = s->Scores(1);
   ASSERT_EQ(scores.size(), 2u);
   EXPECT_DOUBLE_EQ(scores[0].confidence, 0.25);
