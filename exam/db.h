@@ -25,6 +25,24 @@
 
 #include "error.h"
 
+namespace omr::exam {
+
+// How a command uses a project.
+enum class Access {
+  kRead,    // reads only: opened read-only, so a copy on read-only media opens too; never changed
+  kWrite,   // writes: a project file is checked first (SQLite's quick check, in time proportional to
+            // its size), so that nothing is written into a damaged one
+  kReopen,  // writes, to a project this process checked when it opened it first
+};
+
+// What became of a project file that is no longer under its name.
+struct Relocation {
+  std::string path;   // where the project is now: the file's new name, or the copy made of it
+  bool copy = false;  // the file had no name left (deleted, or replaced): `path` is a copy of it
+};
+
+}  // namespace omr::exam
+
 namespace omr::exam::db {
 
 // A C library's handle, freed by `Free` when it goes (the implementations' RAII).
@@ -167,6 +185,20 @@ class Connection {
   // SQLite backup); a server refuses (its own tools make copies).
   virtual void CopyTo(const std::string& path) = 0;
 
+  // Opened for reading only (nothing may be written).
+  virtual bool ReadOnly() const { return false; }
+  // A file opened for reading only goes on in a copy of it in memory, which
+  // may be written (an older schema migrated, derived rows built) while the
+  // file stays as it is.
+  virtual void CopyToMemory() {}
+  // A file: false once its path no longer names the file held (moved,
+  // deleted or replaced under the program).
+  virtual bool InPlace() { return true; }
+  // For a file no longer in place: every commit put into the file held (none
+  // left only in the journal beside the old name), and where that file is
+  // now: its new name, or, when it has none, a copy made beside the old path.
+  virtual Relocation Secure() { return {Location(), false}; }
+
  protected:
   // Insert's work: `values` holds `rows` whole rows (at least one).
   virtual void BulkInsert(const std::string& table, const std::vector<std::string_view>& columns,
@@ -196,10 +228,13 @@ struct RetryPolicy {
 // SQLite file is refused.
 inline constexpr int kSqliteApplicationId = 0x4F4D5245;
 
-// An SQLite project file. `create`: the file was just made empty (by an
-// exclusive create) and becomes a project (WAL, the project's application
-// id); else it must be one already.
-std::unique_ptr<Connection> OpenSqlite(const std::string& path, bool create);
+// An SQLite project file. `create`: the file is made (only where nothing is,
+// nor a journal that may hold another project's last commits) and becomes a
+// project (WAL, the project's application id, for its owner alone); else it
+// must be one already, opened as `access` says: read-only (as it stands on
+// read-only media unless commits wait in its WAL), or to write, after
+// SQLite's quick check (kWrite) found it whole.
+std::unique_ptr<Connection> OpenSqlite(const std::string& path, bool create, Access access = Access::kWrite);
 
 // A PostgreSQL database; the text must hold no password (libpq takes it from
 // ~/.pgpass or PGPASSWORD). `create`: the database must have the encoding a

@@ -1,14 +1,17 @@
 // The database interface on a PostgreSQL server (libpq), shared by the
 // stations and review desks of an exam centre. Statements go as unnamed
-// ones with their parameters (PQexecParams) and nothing is set for the
+// ones with their parameters (PQsendQueryParams) and nothing is set for the
 // session: each transaction sets its own time limits (SET LOCAL). So a
 // connection pooler in transaction mode (PgBouncer's pool_mode =
 // transaction) may hand every transaction another server connection.
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <bit>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <unordered_map>
@@ -20,6 +23,12 @@ namespace omr::exam::db {
 namespace {
 
 constexpr int kLockWaitS = 15;
+// A statement's answer is awaited this long before the server is asked
+// whether it is there at all; a server that takes no new connection within
+// kProbeS either (stopped, or the network cut) is given up: a station notices
+// a frozen database within kAnswerWaitMs + kProbeS.
+constexpr int kAnswerWaitMs = 5000;
+constexpr const char* kProbeS = "3";  // libpq's connect_timeout: 2 at least
 // Serialises schema changes of one database: "OMRE", as the SQLite files' id.
 constexpr std::int64_t kSchemaLock = kSqliteApplicationId;
 // Below this many rows a bulk insert is one INSERT (one round trip), from it on COPY.
@@ -178,7 +187,7 @@ class PgConnection final : public Connection {
     const char* const keys[] = {"connect_timeout",  "keepalives_idle",  "keepalives_interval",
                                 "keepalives_count", "tcp_user_timeout", "application_name",
                                 "client_encoding",  "dbname",           nullptr};
-    const char* const values[] = {"10",   "30", "10", "3", "60000", "omrctl", "UTF8", conninfo_.c_str(),
+    const char* const values[] = {"10",   "10", "5", "2", "10000", "omrctl", "UTF8", conninfo_.c_str(),
                                   nullptr};
     conn_.reset(PQconnectdbParams(keys, values, 1));
     if (!conn_) throw StoreError("cannot connect to the project " + conninfo_ + ": out of memory");
@@ -190,6 +199,8 @@ class PgConnection final : public Connection {
     }
     PQsetNoticeProcessor(
         conn_.get(), [](void*, const char*) {}, nullptr);
+    // Every wait for the server is one of Await's, with its time-out.
+    PQsetnonblocking(conn_.get(), 1);
     auto where = Query("SELECT current_schema()", {});
     if (!where->Next() || where->Null(0))
       throw StoreError("the project " + conninfo_ +
@@ -220,7 +231,12 @@ class PgConnection final : public Connection {
   void Rollback() noexcept override {
     if (!inTransaction_) return;
     inTransaction_ = false;
-    if (PQstatus(conn_.get()) == CONNECTION_OK) PQclear(PQexec(conn_.get(), "ROLLBACK"));
+    if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) return;
+    try {
+      Simple("ROLLBACK");
+    } catch (const StoreError&) {
+      // The transaction ends with its connection.
+    }
   }
   bool InTransaction() const override { return inTransaction_; }
 
@@ -260,8 +276,8 @@ class PgConnection final : public Connection {
       lengths[i] = static_cast<int>(v.size());
     }
     return std::make_unique<PgRows>(
-        Check(PQexecParams(conn_.get(), hit->second.c_str(), static_cast<int>(n), types.data(), values.data(),
-                           lengths.data(), formats.data(), 1)));
+        Check(Await(PQsendQueryParams(Connection(), hit->second.c_str(), static_cast<int>(n), types.data(),
+                                      values.data(), lengths.data(), formats.data(), 1))));
   }
 
   void Script(const std::string& sql) override { Simple(sql); }
@@ -275,7 +291,8 @@ class PgConnection final : public Connection {
     const std::size_t width = columns.size();
     // Params refused NUL bytes in texts, and bytes go as hex: nothing can
     // fail between the start of the COPY and its end but the connection.
-    Check(PQexec(conn_.get(), ("COPY " + table + "(" + ColumnList(columns) + ") FROM STDIN").c_str()),
+    Check(Await(PQsendQuery(Connection(),
+                            ("COPY " + table + "(" + ColumnList(columns) + ") FROM STDIN").c_str())),
           PGRES_COPY_IN);
     std::string buffer;
     bool sent = true;
@@ -286,15 +303,16 @@ class PgConnection final : public Connection {
       }
       buffer += '\n';
       if (buffer.size() >= (1 << 20) || r + 1 == rows) {
-        sent = PQputCopyData(conn_.get(), buffer.data(), static_cast<int>(buffer.size())) == 1;
+        sent =
+            Put([&] { return PQputCopyData(conn_.get(), buffer.data(), static_cast<int>(buffer.size())); });
         buffer.clear();
       }
     }
-    if (PQputCopyEnd(conn_.get(), sent ? nullptr : "the data could not be sent") != 1 || !sent)
+    if (!Put([&] { return PQputCopyEnd(conn_.get(), sent ? nullptr : "the data could not be sent"); }) ||
+        !sent)
       Check(nullptr);
-    // COPY's own result, then the end of the command.
-    Check(PQgetResult(conn_.get()));
-    while (PGresult* rest = PQgetResult(conn_.get())) PQclear(rest);
+    // COPY's own result, and the end of the command.
+    Check(Await(1));
   }
 
   std::vector<std::string> Tables() override {
@@ -317,17 +335,100 @@ class PgConnection final : public Connection {
 
  private:
   // A connection lost earlier (a server restart) is made again for the next
-  // transaction or read; one lost inside a transaction fails that transaction.
+  // transaction or read, as is one given up on a server that did not answer;
+  // one lost inside a transaction fails that transaction.
   void Reconnect() {
+    if (!conn_) {
+      Connect(false);
+      return;
+    }
     if (PQstatus(conn_.get()) == CONNECTION_OK) return;
     PQreset(conn_.get());
     if (PQstatus(conn_.get()) != CONNECTION_OK)
       throw UnavailableError("lost the connection to the project " + conninfo_ + ": " +
                              FirstLine(PQerrorMessage(conn_.get())));
+    PQsetnonblocking(conn_.get(), 1);
+  }
+
+  PGconn* Connection() {
+    if (!conn_) throw NoAnswerError(lost_);
+    return conn_.get();
   }
 
   // Fixed statements without parameters (transaction control, the schema).
-  void Simple(const std::string& sql) { Check(PQexec(conn_.get(), sql.c_str())); }
+  void Simple(const std::string& sql) { Check(Await(PQsendQuery(Connection(), sql.c_str()))); }
+
+  // Copy data handed to libpq, waiting for the socket while its buffer is
+  // full (`put` answers 1 queued, 0 full, -1 failed).
+  template <class F>
+  bool Put(F&& put) {
+    for (;;) {
+      const int done = put();
+      if (done != 0) return done == 1;
+      pollfd p{PQsocket(conn_.get()), POLLOUT, 0};
+      if (::poll(&p, 1, kAnswerWaitMs) <= 0 || PQflush(conn_.get()) < 0) return false;
+    }
+  }
+
+  // The result of what was just sent (`sent` 0: it could not be; Check then
+  // says why), as PQexec gives it: the first failure, else the last result
+  // (a COPY's start at once). Sends and reads as the socket lets it; past
+  // kAnswerWaitMs without an answer, asks the server whether it is there, and
+  // gives the connection up when it is not (a frozen server, a network that
+  // drops packets) rather than waiting for ever.
+  PGresult* Await(int sent) {
+    if (!sent) return nullptr;
+    PGconn* c = conn_.get();
+    Result kept;
+    auto since = std::chrono::steady_clock::now();
+    for (;;) {
+      const int flushed = PQflush(c);  // 0: all sent; 1: more to send; -1: failed
+      if (flushed != 1) {
+        PQconsumeInput(c);
+        while (!PQisBusy(c)) {
+          PGresult* r = PQgetResult(c);
+          if (!r) return kept.release();
+          if (PQresultStatus(r) == PGRES_COPY_IN) return r;
+          if (kept && PQresultStatus(kept.get()) == PGRES_FATAL_ERROR)
+            PQclear(r);
+          else
+            kept.reset(r);
+        }
+      }
+      const auto waited =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
+              .count();
+      if (waited >= kAnswerWaitMs) {
+        if (!ServerAnswers()) {
+          GiveUp();
+          throw NoAnswerError(lost_);
+        }
+        since = std::chrono::steady_clock::now();  // there, and busy: wait on
+        continue;
+      }
+      pollfd p{PQsocket(c), static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0)), 0};
+      if (::poll(&p, 1, static_cast<int>(kAnswerWaitMs - waited)) < 0 && errno != EINTR) {
+        GiveUp();
+        throw UnavailableError("lost the connection to the project " + conninfo_ + ": " +
+                               std::strerror(errno));
+      }
+    }
+  }
+
+  // Whether the server takes a new connection (a ping: no login) within kProbeS.
+  bool ServerAnswers() const {
+    const char* const keys[] = {"dbname", "connect_timeout", nullptr};
+    const char* const values[] = {conninfo_.c_str(), kProbeS, nullptr};
+    return PQpingParams(keys, values, 1) != PQPING_NO_RESPONSE;
+  }
+
+  void GiveUp() {
+    lost_ = "the database of the project " + conninfo_ + " did not answer for " +
+            std::to_string(kAnswerWaitMs / 1000) + " s, nor did it take a new connection within " + kProbeS +
+            " s (the server stopped, or the network to it is cut)";
+    conn_.reset();  // non-blocking: closing it sends its goodbye without waiting
+    inTransaction_ = false;
+  }
 
   Result Check(PGresult* raw, ExecStatusType want = PGRES_TUPLES_OK) {
     Result r(raw);
@@ -336,8 +437,8 @@ class PgConnection final : public Connection {
     const char* field = raw ? PQresultErrorField(raw, PG_DIAG_SQLSTATE) : nullptr;
     const std::string state = field ? field : "";
     const char* primary = raw ? PQresultErrorField(raw, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-    const std::string message = primary ? primary : Trim(PQerrorMessage(conn_.get()));
-    if (PQstatus(conn_.get()) != CONNECTION_OK || state.rfind("08", 0) == 0 || state == "57P01")
+    const std::string message = primary ? primary : conn_ ? Trim(PQerrorMessage(conn_.get())) : lost_;
+    if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK || state.rfind("08", 0) == 0 || state == "57P01")
       throw UnavailableError("lost the connection to the project " + conninfo_ + ": " + FirstLine(message));
     if (state == "40001" || state == "40P01")
       throw RetryableError("the project " + conninfo_ + ": " + message);
@@ -353,6 +454,7 @@ class PgConnection final : public Connection {
   std::string conninfo_;
   Handle<PGconn, PQfinish> conn_;
   std::unordered_map<std::string, std::string> numbered_;  // the store's SQL -> with $n
+  std::string lost_;                                       // why conn_ was given up
   bool inTransaction_ = false;
 };
 

@@ -3,16 +3,23 @@
 // statements prepared once and kept, a write transaction that takes the
 // file's write lock at its start (so writers wait for each other instead of
 // failing at their first write).
+#include <dirent.h>
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
+#include <ctime>
 #include <map>
+#include <thread>
 
 #include "db.h"
+#include "write_file.h"
 
 namespace omr::exam::db {
 
@@ -59,31 +66,41 @@ class SqliteConnection final : public Connection {
  public:
   explicit SqliteConnection(std::string path) : path_(std::move(path)) {}
 
-  void Open(bool create) {
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    db_.reset(raw);
-    if (rc != SQLITE_OK)
-      throw StoreError("cannot open the project " + path_ + ": " +
-                       (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
-    sqlite3_extended_result_codes(raw, 1);
-    sqlite3_busy_timeout(raw, kBusyMs);
+  void Open(bool create, Access access) {
+    readOnly_ = access == Access::kRead;
+    Connect(path_, readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
     std::int64_t app = 0;
     try {
-      Exec("PRAGMA foreign_keys = ON");
       app = Single("PRAGMA application_id");
     } catch (const StoreError&) {
-      if ((sqlite3_errcode(db_.get()) & 0xFF) != SQLITE_NOTADB) throw;
-      throw StoreError(path_ + " is not an exam project (make one with: omrctl exam new)");
+      const int code = sqlite3_errcode(db_.get()) & 0xFF;
+      if (code == SQLITE_NOTADB) throw NotAProject();
+      if (code == SQLITE_CORRUPT) throw Damaged(sqlite3_errmsg(db_.get()));
+      if (!readOnly_ && sqlite3_db_readonly(db_.get(), "main") == 1) throw NotWritable();
+      if (!readOnly_ || code != SQLITE_CANTOPEN) throw;
+      OpenImmutable();
+      app = Single("PRAGMA application_id");
     }
+    if (!create && app != kSqliteApplicationId) throw NotAProject();
+    if (!readOnly_ && sqlite3_db_readonly(db_.get(), "main") == 1) throw NotWritable();
+    // The file this connection holds, to see it moved or deleted under it.
+    struct stat st {};
+    if (!readOnly_ && ::stat(path_.c_str(), &st) == 0) {
+      held_ = true;
+      device_ = st.st_dev;
+      inode_ = st.st_ino;
+    }
+    // Before anything is written: a damaged file stays as it is.
+    if (access == Access::kWrite && !create) QuickCheck();
+    if (readOnly_) return;
     if (create) {
       Exec("PRAGMA journal_mode = WAL");
       Exec("PRAGMA application_id = " + std::to_string(kSqliteApplicationId));
-    } else if (app != kSqliteApplicationId) {
-      throw StoreError(path_ + " is not an exam project (make one with: omrctl exam new)");
     } else if (Word("PRAGMA journal_mode") != "wal") {
       Exec("PRAGMA journal_mode = WAL");
     }
+    // A power cut loses at most the transaction in flight (WAL, synchronous
+    // NORMAL would lose the last commits; FULL keeps them).
     Exec("PRAGMA synchronous = FULL");
   }
 
@@ -157,6 +174,64 @@ class SqliteConnection final : public Connection {
 
   void CopyTo(const std::string& path) override;
 
+  bool ReadOnly() const override { return readOnly_; }
+
+  void CopyToMemory() override {
+    if (!readOnly_) return;
+    sqlite3* raw = nullptr;
+    sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    Db memory(raw);
+    if (!raw) throw StoreError("cannot read the project " + path_ + ": out of memory");
+    sqlite3_backup* backup = sqlite3_backup_init(raw, "main", db_.get(), "main");
+    const int rc = backup ? sqlite3_backup_step(backup, -1) : SQLITE_NOMEM;
+    sqlite3_backup_finish(backup);
+    if (rc != SQLITE_DONE) throw StoreError("cannot read the project " + path_ + ": " + sqlite3_errstr(rc));
+    statements_.clear();
+    db_ = std::move(memory);
+    sqlite3_extended_result_codes(raw, 1);
+    Exec("PRAGMA foreign_keys = ON");
+    readOnly_ = false;
+  }
+
+  bool InPlace() override {
+    if (!held_) return true;
+    struct stat st {};
+    return ::stat(path_.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_;
+  }
+
+  Relocation Secure() override {
+    // The commits since the last checkpoint are in the WAL beside the old
+    // name (the connection holds it): into the file they belong to.
+    int frames = 0;
+    int copied = 0;
+    const int rc = sqlite3_wal_checkpoint_v2(db_.get(), "main", SQLITE_CHECKPOINT_TRUNCATE, &frames, &copied);
+    if (rc != SQLITE_OK || frames != copied)
+      throw StoreError("the project that was " + path_ + " did not take its last commits from " + path_ +
+                       "-wal: " + sqlite3_errmsg(db_.get()) + "; keep that file");
+    // SQLite leaves the journals of a moved file where they are when it
+    // closes: empty now, they would only stand in the way of whatever comes
+    // under the old name.
+    for (const char* suffix : {"-wal", "-shm"})
+      if (const std::string journal = path_ + suffix; Holds(journal)) ::unlink(journal.c_str());
+    std::string now;
+    if (HeldName(now)) return {now, false};
+    // Only this program reaches the file now: a copy beside the old name.
+    std::string error;
+    for (const std::string& beside : {path_, Basename(path_)}) {
+      for (int attempt = 1; attempt <= 9; ++attempt) {
+        const std::string copy = RescueName(beside, attempt);
+        if (common::WriteFileWhole(
+                copy, common::IfExists::kKeep,
+                [&](const std::string& temporary, std::string& why) { return CopyInto(temporary, why); },
+                error))
+          return {copy, true};
+        if (error != common::ExistsError(copy)) break;
+      }
+    }
+    throw StoreError("the project that was " + path_ + " has no name left and could not be copied (" + error +
+                     ")");
+  }
+
   [[noreturn]] void Fail(int rc) {
     const std::string what = sqlite3_errmsg(db_.get());
     const int primary = rc & 0xFF;
@@ -170,6 +245,156 @@ class SqliteConnection final : public Connection {
   }
 
  private:
+  void Connect(const std::string& name, int flags) {
+    statements_.clear();
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(name.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    db_.reset(raw);
+    if (rc != SQLITE_OK)
+      throw StoreError("cannot open the project " + path_ + ": " +
+                       (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
+    sqlite3_extended_result_codes(raw, 1);
+    sqlite3_busy_timeout(raw, kBusyMs);
+    Exec("PRAGMA foreign_keys = ON");
+  }
+
+  StoreError NotAProject() const {
+    return StoreError(path_ + " is not an exam project (make one with: omrctl exam new)");
+  }
+  StoreError NotWritable() const {
+    return StoreError("the project " + path_ +
+                      " cannot be written here (read-only media, or a file this user may not write): "
+                      "commands that change it need a copy where it can be written");
+  }
+  StoreError Damaged(const std::string& found) const {
+    return StoreError("the project " + path_ + " is damaged (" + found +
+                      "); nothing was written to it: go on with a backup of it (omrctl exam backup makes "
+                      "them), or save what it still holds with: sqlite3 " +
+                      path_ + " .recover | sqlite3 NEW-FILE");
+  }
+
+  // A WAL project whose -shm cannot be made (read-only media, a folder this
+  // user may not write): no one writes the file there, so it is read as it
+  // stands, unless commits still wait in its -wal.
+  void OpenImmutable() {
+    const std::string wal = path_ + "-wal";
+    struct stat st {};
+    if (::stat(wal.c_str(), &st) == 0 && st.st_size > 0)
+      throw StoreError("the project " + path_ + " cannot be read here: its last commits are in " + wal +
+                       ", and the " + path_ +
+                       "-shm it needs cannot be made (read-only media?); copy both files to a place that "
+                       "can be written and open the copy (omrctl exam backup makes a copy in one file)");
+    std::string uri = "file:";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const unsigned char c : path_) {
+      if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+        uri += static_cast<char>(c);
+      } else {
+        uri += '%';
+        uri += kHex[c >> 4];
+        uri += kHex[c & 15];
+      }
+    }
+    Connect(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+  }
+
+  // SQLite's quick check: every page and index entry looked at once, without
+  // matching index contents to their tables (what integrity_check adds).
+  void QuickCheck() {
+    std::string found;
+    try {
+      auto rows = Query("PRAGMA quick_check(5)", {});
+      while (rows->Next()) {
+        const std::string line = rows->Text(0);
+        if (line != "ok" && found.size() < 400) found += (found.empty() ? "" : "; ") + line;
+      }
+    } catch (const UnavailableError&) {
+      throw;
+    } catch (const StoreError&) {
+      found = sqlite3_errmsg(db_.get());
+    }
+    if (!found.empty()) throw Damaged(found);
+  }
+
+  // The links in /proc/self/fd of what this process has open of the file
+  // `device`:`inode` (none where there is no /proc).
+  static std::vector<std::string> Descriptors(dev_t device, ino_t inode) {
+    std::vector<std::string> out;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir) return out;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+      struct stat st {};
+      if (entry->d_name[0] != '.' && ::stat(link.c_str(), &st) == 0 && st.st_dev == device &&
+          st.st_ino == inode)
+        out.push_back(link);
+    }
+    ::closedir(dir);
+    return out;
+  }
+
+  // The name the file held goes by now; false when it has none (deleted,
+  // or the file under the old name replaced it).
+  bool HeldName(std::string& name) const {
+    for (const std::string& link : Descriptors(device_, inode_)) {
+      char target[PATH_MAX];
+      const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+      if (n <= 0 || n >= static_cast<ssize_t>(sizeof target)) continue;
+      name.assign(target, static_cast<std::size_t>(n));
+      struct stat there {};
+      if (::stat(name.c_str(), &there) == 0 && there.st_dev == device_ && there.st_ino == inode_) return true;
+    }
+    return false;
+  }
+
+  // Whether `name` is a file this process has open.
+  static bool Holds(const std::string& name) {
+    struct stat st {};
+    return ::stat(name.c_str(), &st) == 0 && !Descriptors(st.st_dev, st.st_ino).empty();
+  }
+
+  static std::string Basename(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+  }
+
+  // "final.omrexam" -> "final-rescued-20250131T123456Z.omrexam" (or "-2" ... added).
+  static std::string RescueName(const std::string& path, int attempt) {
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
+    std::string tag = std::string("-rescued-") + stamp + (attempt > 1 ? "-" + std::to_string(attempt) : "");
+    const std::string extension = ".omrexam";
+    const std::size_t base = Basename(path).size();
+    if (base > extension.size() &&
+        path.compare(path.size() - extension.size(), std::string::npos, extension) == 0)
+      return path.substr(0, path.size() - extension.size()) + tag + extension;
+    return path + tag;
+  }
+
+  // Every page of the database into `file`, in one read transaction (one
+  // committed state); a writer holding it past the wait gets tries again.
+  bool CopyInto(const std::string& file, std::string& why) {
+    sqlite3* raw = nullptr;
+    sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const Db to(raw);
+    int rc = SQLITE_BUSY;
+    for (int attempt = 0; raw && attempt < 50 && (rc == SQLITE_BUSY || rc == SQLITE_LOCKED); ++attempt) {
+      if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      sqlite3_backup* backup = sqlite3_backup_init(raw, "main", db_.get(), "main");
+      rc = backup ? sqlite3_backup_step(backup, -1) : sqlite3_errcode(raw);
+      sqlite3_backup_finish(backup);
+    }
+    if (rc == SQLITE_DONE) return true;
+    why = !raw ? "out of memory"
+          : rc == SQLITE_BUSY || rc == SQLITE_LOCKED
+              ? "the project " + path_ + " stayed busy for 5 s: try again when no program writes to it"
+              : std::string(sqlite3_errmsg(raw));
+    return false;
+  }
+
   // The statement kept for this text, prepared on its first use; or, while
   // the kept one is being read (or `keep` is false), one of its own.
   sqlite3_stmt* Prepare(const std::string& sql, Stmt& owned, bool keep = true) {
@@ -233,6 +458,10 @@ class SqliteConnection final : public Connection {
   Db db_;
   std::map<std::string, Stmt, std::less<>> statements_;
   bool inTransaction_ = false;
+  bool readOnly_ = false;
+  bool held_ = false;  // device_ and inode_ name the file opened
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
 };
 
 bool SqliteRows::Next() {
@@ -259,11 +488,10 @@ std::string Pragma(sqlite3* db, const char* sql) {
   return text ? reinterpret_cast<const char*>(text) : "";
 }
 
-// Every page of the project in one read transaction, so the copy is one
-// committed state; a writer holding the project past the wait gets tries
-// again. Then the copy is one file (no WAL beside it) that passed SQLite's
-// integrity check.
+// A copy in one file (no WAL beside it) that passed SQLite's integrity check.
 void SqliteConnection::CopyTo(const std::string& path) {
+  std::string why;
+  if (!CopyInto(path, why)) throw StoreError("cannot copy the project into " + path + ": " + why);
   sqlite3* raw = nullptr;
   const int opened =
       sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -271,20 +499,6 @@ void SqliteConnection::CopyTo(const std::string& path) {
   if (opened != SQLITE_OK)
     throw StoreError("cannot write the copy " + path + ": " +
                      (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(opened)));
-  constexpr int kAttempts = 50;
-  int rc = SQLITE_BUSY;
-  for (int attempt = 0; attempt < kAttempts && rc != SQLITE_DONE; ++attempt) {
-    if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const Handle<sqlite3_backup, sqlite3_backup_finish> backup(
-        sqlite3_backup_init(raw, "main", db_.get(), "main"));
-    if (!backup) throw StoreError("cannot write the copy " + path + ": " + sqlite3_errmsg(raw));
-    rc = sqlite3_backup_step(backup.get(), -1);
-    if (rc != SQLITE_DONE && rc != SQLITE_BUSY && rc != SQLITE_LOCKED)
-      throw StoreError("cannot copy the project " + path_ + ": " + sqlite3_errstr(rc));
-  }
-  if (rc != SQLITE_DONE)
-    throw UnavailableError("the project " + path_ +
-                           " stayed busy for 5 s: try again when no program writes to it");
   Pragma(raw, "PRAGMA journal_mode = DELETE");
   const std::string check = Pragma(raw, "PRAGMA integrity_check");
   if (check != "ok")
@@ -293,10 +507,24 @@ void SqliteConnection::CopyTo(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenSqlite(const std::string& path, bool create) {
+std::unique_ptr<Connection> OpenSqlite(const std::string& path, bool create, Access access) {
   if (create) {
-    // O_EXCL: an existing file, even an empty one, is never taken over.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    // A journal left by a project that was at this name (moved or deleted
+    // while a program had it open) can hold its last commits: SQLite would
+    // delete it.
+    for (const char* suffix : {"-wal", "-journal"}) {
+      const std::string journal = path + suffix;
+      struct stat st {};
+      if (::lstat(journal.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_size > 0))
+        throw StoreError(
+            journal + " is there: it can hold the last sheets of a project that was at " + path +
+            " (moved or deleted while in use), and a new project there would delete it; put that "
+            "project back at " +
+            path + " and open it to keep them, or move " + journal + " away if nothing in it is needed");
+    }
+    // O_EXCL: an existing file, even an empty one, is never taken over. For
+    // its owner alone (SQLite gives its -wal and -shm the same mode).
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, common::kOwnerOnly);
     if (fd < 0) {
       if (errno == EEXIST)
         throw StoreError(path +
@@ -315,7 +543,7 @@ std::unique_ptr<Connection> OpenSqlite(const std::string& path, bool create) {
   }
   auto db = std::make_unique<SqliteConnection>(path);
   try {
-    db->Open(create);
+    db->Open(create, create ? Access::kWrite : access);
   } catch (...) {
     db.reset();
     if (create) ::unlink(path.c_str());

@@ -138,7 +138,7 @@ void Migrate(db::Connection& db, int from) {
     db.Script(InDialect("ALTER TABLE corrections ADD COLUMN undoes {KEY} REFERENCES corrections(id)", d));
   if (from < 3) {
     db.Script(table("claims"));
-  } else if (from == 3 && d.kind == db::Kind::kPostgres) {
+  } else if (from < 5 && d.kind == db::Kind::kPostgres) {
     // Claims' times were timestamps there; now text as everywhere.
     std::string alter = "ALTER TABLE claims";
     const char* separator = " ";
@@ -149,7 +149,8 @@ void Migrate(db::Connection& db, int from) {
     }
     db.Script(alter);
   }
-  if (from < 4) {
+  if (from < 4) db.Script("ALTER TABLE exams ADD COLUMN uid TEXT NOT NULL DEFAULT ''");
+  if (from < 5) {
     // Whether a sheet ever waited for a person was a column of its score (and
     // before that, whether it had reasons): the one fact among the scores.
     db.Script(table("flags"));

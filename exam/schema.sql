@@ -16,17 +16,20 @@
 -- drops and creates them empty, and the exam's next opening builds them
 -- again (the `derived` table says which exams are built).
 
--- @version 4
+-- @version 5
 
 -- @facts
 
 CREATE TABLE schema_version(version INTEGER NOT NULL);
 
+-- uid: the exam's identity, to tell it from another made from the same files
+-- ('' for an exam made before exams kept one: its first revision stands for it).
 CREATE TABLE exams(
   id {ID},
   name TEXT NOT NULL UNIQUE,
   created_at TEXT NOT NULL,
-  revision INTEGER NOT NULL DEFAULT 0);  -- the current one
+  revision INTEGER NOT NULL DEFAULT 0,  -- the current one
+  uid TEXT NOT NULL DEFAULT '');
 
 -- Every version of the exam: its file, form and roster as they were given.
 CREATE TABLE revisions(

@@ -47,6 +47,9 @@ class Station final : public reading::SheetHandler {
   const std::string& storeError() const { return storeError_; }
   const std::string& spooled() const { return spooled_; }
   const std::string& spoolError() const { return spoolError_; }
+  // The project file was moved or deleted under the run (seen after a
+  // commit): the run stopped with that sheet stored in the file it holds.
+  bool displaced() const { return displaced_; }
 
  private:
   Project& project_;
@@ -60,6 +63,7 @@ class Station final : public reading::SheetHandler {
   std::string storeError_;
   std::string spooled_;
   std::string spoolError_;
+  bool displaced_ = false;
 };
 
 }  // namespace omr::exam

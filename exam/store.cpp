@@ -140,11 +140,11 @@ void Store::Locked(Id exam) {
   if (lockedExam_ != exam) LockExam(exam);
 }
 
-Id Store::CreateExam(const std::string& name, const std::string& createdAt) {
+Id Store::CreateExam(const std::string& name, const std::string& createdAt, const std::string& uid) {
   Id id = 0;
   try {
-    auto r = db_->Query("INSERT INTO exams(name, created_at) VALUES (?, ?) RETURNING id",
-                        Params().Text(name).Text(createdAt));
+    auto r = db_->Query("INSERT INTO exams(name, created_at, uid) VALUES (?, ?, ?) RETURNING id",
+                        Params().Text(name).Text(createdAt).Text(uid));
     r->Next();
     id = r->Int(0);
   } catch (const db::Duplicate&) {
@@ -156,8 +156,8 @@ Id Store::CreateExam(const std::string& name, const std::string& createdAt) {
 
 std::vector<ExamRecord> Store::Exams() {
   std::vector<ExamRecord> out;
-  auto r = db_->Query("SELECT id, name, created_at, revision FROM exams ORDER BY id");
-  while (r->Next()) out.push_back({r->Int(0), r->Text(1), r->Text(2), r->Int32(3)});
+  auto r = db_->Query("SELECT id, name, created_at, revision, uid FROM exams ORDER BY id");
+  while (r->Next()) out.push_back({r->Int(0), r->Text(1), r->Text(2), r->Int32(3), r->Text(4)});
   return out;
 }
 
@@ -789,7 +789,37 @@ void Store::CopyTo(const std::string& path) {
   db_->CopyTo(path);
 }
 
+bool Store::InPlace() {
+  return db_->InPlace();
+}
+
+Relocation Store::Secure() {
+  return db_->Secure();
+}
+
+bool Store::ReadOnly() const {
+  return db_->ReadOnly();
+}
+
+void Store::CopyToMemory() {
+  db_->CopyToMemory();
+}
+
 void Store::PrepareSchema(bool create) {
+  if (db_->ReadOnly()) {
+    // Nothing written to the file: an older schema is migrated in a copy in memory.
+    const std::vector<std::string> tables = db_->Tables();
+    const int version =
+        std::find(tables.begin(), tables.end(), "schema_version") != tables.end() ? SchemaVersion() : 0;
+    if (version > schema::Version())
+      throw StoreError(Location() + " has schema version " + std::to_string(version) +
+                       "; this omrctl knows up to " + std::to_string(schema::Version()) +
+                       ": use a newer omrctl");
+    if (version == 0)
+      throw StoreError(Location() + " holds no exam project (make one with: omrctl exam new)");
+    if (version == schema::Version()) return;
+    db_->CopyToMemory();
+  }
   db_->Begin();
   try {
     db_->LockSchema();
@@ -831,10 +861,10 @@ bool LooksLikeProject(const std::string& location) {
 
 namespace {
 
-std::unique_ptr<Store> MakeStore(const std::string& location, bool create) {
+std::unique_ptr<Store> MakeStore(const std::string& location, bool create, Access access) {
   const bool server = IsServerLocation(location);
-  auto store =
-      std::make_unique<Store>(server ? db::OpenPostgres(location, create) : db::OpenSqlite(location, create));
+  auto store = std::make_unique<Store>(server ? db::OpenPostgres(location, create)
+                                              : db::OpenSqlite(location, create, access));
   try {
     store->PrepareSchema(create);
   } catch (...) {
@@ -848,12 +878,12 @@ std::unique_ptr<Store> MakeStore(const std::string& location, bool create) {
 
 }  // namespace
 
-std::unique_ptr<Store> OpenStore(const std::string& location) {
-  return MakeStore(location, false);
+std::unique_ptr<Store> OpenStore(const std::string& location, Access access) {
+  return MakeStore(location, false, access);
 }
 
 std::unique_ptr<Store> CreateStore(const std::string& location) {
-  return MakeStore(location, true);
+  return MakeStore(location, true, Access::kWrite);
 }
 
 int LatestSchemaVersion() {

@@ -35,6 +35,9 @@ struct ExamRecord {
   std::string name;
   std::string createdAt;
   int revision = 0;  // the current one
+  // Tells the exam from another made from the same files: random when it is
+  // made, copied into its spools; "" for an exam made before exams kept one.
+  std::string uid;
 };
 
 // One version of the exam definition: created by "new", replaced by "rekey"
@@ -199,7 +202,7 @@ class Store {
   int LockExam(Id exam);
 
   // Exams (a project may hold several).
-  Id CreateExam(const std::string& name, const std::string& createdAt);
+  Id CreateExam(const std::string& name, const std::string& createdAt, const std::string& uid);
   std::vector<ExamRecord> Exams();
   // Appends a revision and makes it current; answers its number.
   int AddRevision(Id exam, const RevisionRecord& revision);
@@ -295,8 +298,22 @@ class Store {
   // `path` (SQLite; a server refuses: its own tools copy it).
   void CopyTo(const std::string& path);
 
+  // A project in a file: false once its path no longer names the file this
+  // store has open (it was moved, deleted or replaced under the program).
+  bool InPlace();
+  // For a store no longer in place: puts every commit into the file it holds
+  // (none stays only in the journal beside the old name) and answers where
+  // that file is now: its new name, or, when it has none, a copy made beside
+  // the old path (never over a file). Throws StoreError.
+  Relocation Secure();
+  // Opened for reading only; CopyToMemory goes on in a copy in memory that
+  // may be written (derived rows built) while the file stays as it is.
+  bool ReadOnly() const;
+  void CopyToMemory();
+
   // Brings the schema to this build's version (creating it when `create`);
-  // OpenStore and CreateStore call it.
+  // OpenStore and CreateStore call it. Read-only, an older schema is
+  // migrated in a copy in memory.
   void PrepareSchema(bool create);
 
  private:
@@ -360,9 +377,11 @@ bool IsServerLocation(const std::string& location);
 // grid file, nor a named pipe: it never blocks).
 bool LooksLikeProject(const std::string& location);
 
+// Access (how a command uses a project) and Relocation are in db.h.
+
 // Opens an existing project (migrating an older schema) or creates a new one
 // (refusing to replace anything). The location picks the implementation.
-std::unique_ptr<Store> OpenStore(const std::string& location);
+std::unique_ptr<Store> OpenStore(const std::string& location, Access access = Access::kWrite);
 std::unique_ptr<Store> CreateStore(const std::string& location);
 
 // The schema version this build writes.

@@ -124,6 +124,10 @@ CREATE TABLE claims(
   claimed_at TEXT NOT NULL,
   expires_at TEXT NOT NULL);
 )sql",
+    // Each exam's identity.
+    R"sql(
+ALTER TABLE exams ADD COLUMN uid TEXT NOT NULL DEFAULT '';
+)sql",
 };
 
 // The same for the PostgreSQL store (reasons had a position there, claims
@@ -240,6 +244,10 @@ CREATE TABLE claims(
   holder TEXT NOT NULL,
   claimed_at TIMESTAMPTZ NOT NULL,
   expires_at TIMESTAMPTZ NOT NULL);
+)sql",
+    // Each exam's identity.
+    R"sql(
+ALTER TABLE exams ADD COLUMN uid TEXT NOT NULL DEFAULT '';
 )sql",
 };
 

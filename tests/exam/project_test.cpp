@@ -5,6 +5,7 @@
 #include "project.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -202,6 +203,9 @@ TEST_P(ProjectTest, ASpooledSheetComesInOnceWithItsStationAndTime) {
   const std::string spool = (dir_ / "spool.omrexam").string();
   EXPECT_EQ(project_->Spool(spool, inFlight).number, 1);
   EXPECT_THROW(project_->Spool(spool, inFlight), Error);  // never over an existing file
+  struct stat st {};
+  ASSERT_EQ(::stat(spool.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0077, 0u);  // the owner's alone
   // The same grid read again at another time (the sheet fed twice), and a
   // sheet the reader refused.
   {
@@ -244,6 +248,18 @@ TEST_P(ProjectTest, ASpooledSheetComesInOnceWithItsStationAndTime) {
   EXPECT_EQ(r.added, 0);
   EXPECT_EQ(r.present, 3);
   EXPECT_EQ(project_->store().SheetCount(project_->examId()), 4);
+
+  // The spool holds this exam, one made from the same exam file on its own
+  // does not, unless the caller says its sheets are this exam's.
+  EXPECT_EQ(from->Identity(), project_->Identity());
+  EXPECT_EQ(project_->Identity().size(), 32u);
+  auto twin = Project::Create((dir_ / "twin.omrexam").string(), (dir_ / "exam.json").string(), "exam", "t");
+  twin->AddSheet(Drawn(items, 3, "33333333"));
+  EXPECT_NE(twin->Identity(), project_->Identity());
+  EXPECT_FALSE(project_->SameExam(*twin));
+  EXPECT_THROW(project_->ImportSheets(*twin, nullptr), Error);
+  EXPECT_EQ(project_->store().SheetCount(project_->examId()), 4);
+  EXPECT_EQ(project_->ImportSheets(*twin, nullptr, /*asThisExam=*/true).added, 1);
 
   // Sheets read with another form are refused.
   std::string form = ReadText(kForm);
@@ -297,7 +313,7 @@ TEST_P(ProjectTest, AnImportInBatchesGivesWhatSheetBySheetGives) {
   }
   std::vector<int> numbers;
   const ImportReport report = project_->ImportSheets(
-      *from, [&](const AddedSheet& a, const SheetRecord&) { numbers.push_back(a.number); }, 4);
+      *from, [&](const AddedSheet& a, const SheetRecord&) { numbers.push_back(a.number); }, true, 4);
 
   // Sheet by sheet, as an import of one sheet a transaction would store them.
   std::vector<int> expected;
@@ -343,7 +359,7 @@ TEST_P(ProjectTest, AnImportInBatchesGivesWhatSheetBySheetGives) {
               std::tie(b.station, b.stationNumber, b.readAt, b.code, b.grid, b.origin));
   }
   // Again: every reading is here, in whichever batch it comes.
-  const ImportReport again = project_->ImportSheets(*from, nullptr, 3);
+  const ImportReport again = project_->ImportSheets(*from, nullptr, true, 3);
   EXPECT_EQ(again.added, 0);
   EXPECT_EQ(again.present, 16);
 }
@@ -445,7 +461,7 @@ TEST_P(ProjectTest, ABackupTakenInUseHoldsEveryCommit) {
 
 // The facts of a schema-3 project, by table, with each column's kind (i a
 // number, t text, b bytes): what the project of this build copies into one
-// made by the schema-3 statements.
+// made by the schema-3 statements (schema 4 adds the exams' identity).
 struct OldTable {
   const char* name;
   std::vector<std::string> columns;
@@ -472,17 +488,21 @@ std::unique_ptr<db::Connection> Connect(const std::string& backend, const std::s
   return backend == "sqlite" ? db::OpenSqlite(location, false) : db::OpenPostgres(location, false);
 }
 
-// A project of this build written out as the schema-3 store held it: the
-// facts as they are, the responses a row a question, the scores with their
-// "flagged" column and their reasons in rows of their own.
-void WriteSchema3(const std::string& backend, Store& from, const std::string& fromLocation,
-                  const std::string& to) {
-  testing::MakeOldProject(backend, to, 3);
+// A project of this build written out as the store of schema 3 or 4 held
+// it: the facts as they are, the responses a row a question, the scores with
+// their "flagged" column and their reasons in rows of their own.
+void WriteOldSchema(const std::string& backend, Store& from, const std::string& fromLocation,
+                    const std::string& to, int version) {
+  testing::MakeOldProject(backend, to, version);
   const bool pg = backend != "sqlite";
   auto src = Connect(backend, fromLocation);
   auto dst = Connect(backend, to);
   dst->Begin();
-  for (const OldTable& t : kSchema3Facts) {
+  for (OldTable t : kSchema3Facts) {
+    if (version >= 4 && std::string(t.name) == "exams") {
+      t.columns.push_back("uid");
+      t.kinds += 't';
+    }
     std::string list;
     std::string marks;
     for (std::size_t c = 0; c < t.columns.size(); ++c) {
@@ -572,11 +592,11 @@ void ExpectSameScores(const std::vector<ScoreRecord>& got, const std::vector<Sco
   }
 }
 
-// A schema-3 project (as the stores of that version wrote it) opens
-// migrated: every sheet with its grid, every correction and claim, every
-// score and reason the same, the sheets reviewed still counted; and it goes on
-// numbering where it was.
-TEST_P(ProjectTest, ASchemaThreeProjectMigratesWithEveryFactAndEveryScore) {
+// A project of schema 3 or 4 (as the stores of those versions wrote it)
+// opens migrated: every sheet with its grid, every correction and claim,
+// every score and reason the same, the sheets reviewed still counted, the
+// exam's identity kept; and it goes on numbering where it was.
+TEST_P(ProjectTest, AnOlderProjectMigratesWithEveryFactAndEveryScore) {
   std::vector<Answer> items;
   for (const char c : std::string("ABCDEABCDE")) items.push_back(Answer::Char(c));
   const Id batch = project_->BeginBatch("north");
@@ -615,54 +635,61 @@ TEST_P(ProjectTest, ASchemaThreeProjectMigratesWithEveryFactAndEveryScore) {
   std::vector<SheetRecord> sheets;
   s.ForEachSheet(exam, true, [&](SheetRecord& r, std::vector<Response>&) { sheets.push_back(r); });
 
-  const std::string old = backend_->NewLocation();
-  WriteSchema3(GetParam(), s, location_, old);
-  EXPECT_EQ(backend_->Query(old, "SELECT version FROM schema_version"), "3");
-  if (GetParam() == "sqlite") {
-    // A backup of it migrates it and builds what the migration left out: the
-    // copy reads as it is, without omrctl opening it first.
-    const std::string copy = (dir_ / "copy.omrexam").string();
-    BackupProject(old, copy, false);
-    auto copied = OpenStore(copy);
-    EXPECT_TRUE(copied->Built(exam));
-    ExpectSameScores(copied->Scores(exam), scores);
-  }
-  auto migrated = Project::Open(old, "exam");
-  Store& m = migrated->store();
-  EXPECT_EQ(m.SchemaVersion(), LatestSchemaVersion());
-  ExpectSameScores(m.Scores(exam), scores);
-  const std::vector<CorrectionRecord> kept = m.Corrections(exam, 0);
-  ASSERT_EQ(kept.size(), corrections.size());
-  for (std::size_t i = 0; i < kept.size(); ++i)
-    EXPECT_EQ(std::tie(kept[i].id, kept[i].sheet, kept[i].target, kept[i].oldValue, kept[i].newValue,
-                       kept[i].author, kept[i].madeAt, kept[i].reason, kept[i].undoes),
-              std::tie(corrections[i].id, corrections[i].sheet, corrections[i].target,
-                       corrections[i].oldValue, corrections[i].newValue, corrections[i].author,
-                       corrections[i].madeAt, corrections[i].reason, corrections[i].undoes));
-  const std::vector<ClaimRecord> held = m.Claims(exam);
-  ASSERT_EQ(held.size(), 1u);
-  EXPECT_EQ(std::tie(held[0].sheet, held[0].holder, held[0].since, held[0].expires),
-            std::tie(claims[0].sheet, claims[0].holder, claims[0].since, claims[0].expires));
-  const ReviewCounts counts = m.CountReview(exam);
-  EXPECT_EQ(counts.flagged, review.flagged);
-  EXPECT_EQ(counts.waiting, review.waiting);
-  EXPECT_EQ(counts.byReason, review.byReason);
-  std::size_t at = 0;
-  m.ForEachSheet(exam, true, [&](SheetRecord& r, std::vector<Response>&) {
-    ASSERT_LT(at, sheets.size());
-    const SheetRecord& w = sheets[at++];
-    EXPECT_EQ(std::tie(r.id, r.number, r.station, r.stationNumber, r.batch, r.readAt, r.code, r.letter,
-                       r.result, r.grid, r.gridHash),
-              std::tie(w.id, w.number, w.station, w.stationNumber, w.batch, w.readAt, w.code, w.letter,
-                       w.result, w.grid, w.gridHash));
-  });
-  EXPECT_EQ(at, sheets.size());
-  EXPECT_EQ(m.Batches(exam).at(0).sheets, 3);
-  EXPECT_EQ(m.Revisions(exam).size(), 1u);
-  EXPECT_EQ(migrated->Status().reviewed, project_->Status().reviewed);
-  const AddedSheet next = migrated->AddSheet(Drawn(items, 7, "20251007"));
-  EXPECT_EQ(next.number, 9);
-  EXPECT_EQ(next.stationNumber, 2);  // station "t" read sheet 8
+  const auto migrates = [&](int version) {
+    SCOPED_TRACE("schema " + std::to_string(version));
+    const std::string old = backend_->NewLocation();
+    WriteOldSchema(GetParam(), s, location_, old, version);
+    EXPECT_EQ(backend_->Query(old, "SELECT version FROM schema_version"), std::to_string(version));
+    if (GetParam() == "sqlite") {
+      // A backup of it migrates it and builds what the migration left out: the
+      // copy reads as it is, without omrctl opening it first.
+      const std::string copy = (dir_ / ("copy" + std::to_string(version) + ".omrexam")).string();
+      BackupProject(old, copy, false);
+      auto copied = OpenStore(copy);
+      EXPECT_TRUE(copied->Built(exam));
+      ExpectSameScores(copied->Scores(exam), scores);
+    }
+    auto migrated = Project::Open(old, "exam");
+    Store& m = migrated->store();
+    EXPECT_EQ(m.SchemaVersion(), LatestSchemaVersion());
+    ExpectSameScores(m.Scores(exam), scores);
+    const std::vector<CorrectionRecord> kept = m.Corrections(exam, 0);
+    ASSERT_EQ(kept.size(), corrections.size());
+    for (std::size_t i = 0; i < kept.size(); ++i)
+      EXPECT_EQ(std::tie(kept[i].id, kept[i].sheet, kept[i].target, kept[i].oldValue, kept[i].newValue,
+                         kept[i].author, kept[i].madeAt, kept[i].reason, kept[i].undoes),
+                std::tie(corrections[i].id, corrections[i].sheet, corrections[i].target,
+                         corrections[i].oldValue, corrections[i].newValue, corrections[i].author,
+                         corrections[i].madeAt, corrections[i].reason, corrections[i].undoes));
+    const std::vector<ClaimRecord> held = m.Claims(exam);
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(std::tie(held[0].sheet, held[0].holder, held[0].since, held[0].expires),
+              std::tie(claims[0].sheet, claims[0].holder, claims[0].since, claims[0].expires));
+    const ReviewCounts counts = m.CountReview(exam);
+    EXPECT_EQ(counts.flagged, review.flagged);
+    EXPECT_EQ(counts.waiting, review.waiting);
+    EXPECT_EQ(counts.byReason, review.byReason);
+    std::size_t at = 0;
+    m.ForEachSheet(exam, true, [&](SheetRecord& r, std::vector<Response>&) {
+      ASSERT_LT(at, sheets.size());
+      const SheetRecord& w = sheets[at++];
+      EXPECT_EQ(std::tie(r.id, r.number, r.station, r.stationNumber, r.batch, r.readAt, r.code, r.letter,
+                         r.result, r.grid, r.gridHash),
+                std::tie(w.id, w.number, w.station, w.stationNumber, w.batch, w.readAt, w.code, w.letter,
+                         w.result, w.grid, w.gridHash));
+    });
+    EXPECT_EQ(at, sheets.size());
+    EXPECT_EQ(m.Batches(exam).at(0).sheets, 3);
+    EXPECT_EQ(m.Revisions(exam).size(), 1u);
+    EXPECT_EQ(migrated->Status().reviewed, project_->Status().reviewed);
+    // Schema 4 kept the exam's identity; one made before stands by its texts.
+    EXPECT_EQ(m.Exams().at(0).uid, version >= 4 ? s.Exams().at(0).uid : "");
+    const AddedSheet next = migrated->AddSheet(Drawn(items, 7, "20251007"));
+    EXPECT_EQ(next.number, 9);
+    EXPECT_EQ(next.stationNumber, 2);  // station "t" read sheet 8
+  };
+  migrates(3);
+  migrates(4);
 }
 
 OMR_FOR_EACH_BACKEND(ProjectTest);

@@ -750,7 +750,11 @@ def test_omr_exam_reads_the_current_schema_and_names_the_command_for_another(pro
     db.close()
     with pytest.raises(omr.ExamError, match="not built"):
         omr.Exam(path)
+    # A command that only reads builds them in memory and leaves the file as it is; one that writes keeps them.
     omrctl("exam", "status", str(path))
+    with pytest.raises(omr.ExamError, match="not built"):
+        omr.Exam(path)
+    omrctl("exam", "rescan", str(path))
     assert read() == (scores, corrections)
 
 

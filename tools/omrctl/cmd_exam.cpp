@@ -204,13 +204,14 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
   rd::StopSignals::SetInFlight(0);
   rd::DisconnectReader();
   rd::LoopEnd end = run.end;
+  const bool displaced = station.displaced();
   if (end == rd::LoopEnd::ReaderGone)
     std::fprintf(stderr,
                  "omrctl: the reader stopped answering or was disconnected (error %d: %s); if it took %s, "
                  "feed it again\n",
                  run.lostCode, ErrorText(run.lostCode, global.chinese).c_str(),
                  InFlight(station.last()).c_str());
-  if (end == rd::LoopEnd::SheetNotKept) {
+  if (end == rd::LoopEnd::SheetNotKept && !displaced) {
     const std::string inFlight = InFlight(station.last());
     if (!station.spooled().empty())
       std::fprintf(stderr,
@@ -231,16 +232,42 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
   if (end == rd::LoopEnd::TooManyFailures) std::fprintf(stderr, "omrctl: %s\n", run.tooManyFailures.c_str());
   bool ended = true;
   try {
-    station.Finish(EndName(end));
+    station.Finish(displaced ? "project moved" : EndName(end));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "omrctl: %s\n", e.what());
     ended = false;
   }
+  std::string into = o.project;
+  if (displaced) {
+    // Everything the run stored is in the file it holds: into that file, and
+    // a copy of it when it has no name left.
+    try {
+      const ex::Relocation now = project->store().Secure();
+      into = now.path;
+      if (now.copy)
+        std::fprintf(
+            stderr,
+            "omrctl: the project %s was deleted or replaced while this run read into it: the transport "
+            "is stopped; everything the project held, with every sheet of this run, is saved in %s "
+            "(the file as this run held it); check it with: omrctl exam status %s\n",
+            o.project.c_str(), now.path.c_str(), now.path.c_str());
+      else
+        std::fprintf(stderr,
+                     "omrctl: the project %s was moved to %s while this run read into it: the transport is "
+                     "stopped, and every sheet of this run is in %s; go on with: omrctl exam read %s\n",
+                     o.project.c_str(), now.path.c_str(), now.path.c_str(), now.path.c_str());
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "omrctl: the project %s was moved or deleted while this run read into it: %s\n",
+                   o.project.c_str(), e.what());
+      ended = false;
+    }
+  }
   // What is stored, not what was fed: a sheet the project could not take is not in it.
   const int stored = station.stored();
   std::printf("%d sheet%s read into %s (station %s): %d not read, %d waiting for review; %s%s\n", stored,
-              stored == 1 ? "" : "s", o.project.c_str(), station.name().c_str(), station.failed(),
-              station.waiting(), EndName(ended ? end : rd::LoopEnd::SheetNotKept),
+              stored == 1 ? "" : "s", into.c_str(), station.name().c_str(), station.failed(),
+              station.waiting(),
+              displaced ? "the project moved" : EndName(ended ? end : rd::LoopEnd::SheetNotKept),
               station.spooled().empty() ? "" : ("; 1 kept in the spool " + station.spooled()).c_str());
   std::fflush(stdout);
 
@@ -260,18 +287,20 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
 }
 
 // The sheets of another project (a spool, an offline station's project).
-int ImportProject(const GlobalOptions& global, ex::Project& project, const std::string& from) {
+int ImportProject(const GlobalOptions& global, ex::Project& project, const std::string& from,
+                  bool asThisExam) {
   std::unique_ptr<ex::Project> source;
   try {
-    source = ex::Project::Open(from, project.examName());
+    source = ex::Project::Open(from, project.examName(), ex::Access::kRead);
   } catch (const ex::StoreError&) {
     throw;
   } catch (const ex::Error&) {
-    source = ex::Project::Open(from, "");  // its only exam, whatever its name
+    source = ex::Project::Open(from, "", ex::Access::kRead);  // its only exam, whatever its name
   }
   int failed = 0;
-  const ex::ImportReport r =
-      project.ImportSheets(*source, [&](const ex::AddedSheet& added, const ex::SheetRecord& s) {
+  const ex::ImportReport r = project.ImportSheets(
+      *source,
+      [&](const ex::AddedSheet& added, const ex::SheetRecord& s) {
         if (added.number == 0) {
           std::printf("       %s sheet %d (station %s, read %s) is here already as sheet %d\n", from.c_str(),
                       s.number, s.station.c_str(), s.readAt.c_str(), added.presentAs);
@@ -279,7 +308,8 @@ int ImportProject(const GlobalOptions& global, ex::Project& project, const std::
         }
         failed += s.code != 0;
         PrintSheet(added, s.code, global, "station " + s.station + ", read " + s.readAt);
-      });
+      },
+      asThisExam);
   std::printf("%s: %d sheet%s brought in (%d with a grid read before: flagged %s), %d here already\n",
               from.c_str(), r.added, r.added == 1 ? "" : "s", r.duplicates, omr::exam::reason::kDuplicateGrid,
               r.present);
@@ -293,7 +323,7 @@ int RunImport(const GlobalOptions& global, const ExamOptions& o) {
   std::size_t grids = 0;
   for (const std::string& path : o.grids) {
     if (ex::LooksLikeProject(path)) {
-      failed += ImportProject(global, *project, path);
+      failed += ImportProject(global, *project, path, o.asThisExam);
       continue;
     }
     ++grids;
@@ -419,7 +449,7 @@ int RunRescan(const ExamOptions& o) {
 }
 
 int RunStatus(const ExamOptions& o) {
-  auto project = ex::Project::Open(o.project, o.name);
+  auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   const ex::ExamStatus s = project->Status();
   if (o.json) {
     std::printf("%s\n", ex::StatusJson(s).c_str());
@@ -470,7 +500,7 @@ int RunExport(const ExamOptions& o) {
     throw ex::Error("say what to export: --csv FILE, --xlsx FILE, --json or --lms PLATFORM FILE");
   const std::string lmsFile = o.lms.size() == 2 ? o.lms[1] : "";
   CheckOutputs({&o.csv, &o.xlsx, &lmsFile});
-  auto project = ex::Project::Open(o.project, o.name);
+  auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   if (!o.lms.empty()) {
     ex::ExportRequest request;
     request.format = o.lms[0];
@@ -506,7 +536,7 @@ int RunExport(const ExamOptions& o) {
 }
 
 int RunStats(const ExamOptions& o) {
-  auto project = ex::Project::Open(o.project, o.name);
+  auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   const std::vector<ex::SheetScore> scores = project->ScoreAll();
   const ex::ExamAnalysis analysis = ex::AnalyzeScores(project->exam(), project->shape(), scores);
   if (!o.group.empty()) {
@@ -536,7 +566,7 @@ int RunResults(const ExamOptions& o) {
   if (o.html.empty() == o.pdf.empty())
     throw ex::Error("say where the slips go: --pdf FILE (one PDF for all) or --html DIR (one page each)");
   CheckOutputs({&o.pdf});
-  auto project = ex::Project::Open(o.project, o.name);
+  auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   ex::SlipOptions options;
   options.answers = !o.noAnswers;
   options.key = !o.noKey;
@@ -560,7 +590,7 @@ int RunReport(const ExamOptions& o) {
   if (o.html.empty() && o.pdf.empty())
     throw ex::Error("say where to write the report: --html FILE, --pdf FILE or both");
   CheckOutputs({&o.html, &o.pdf});
-  auto project = ex::Project::Open(o.project, o.name);
+  auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   ex::ProjectReport report = ex::AnalyzeProject(*project);
   report.info.sections += ex::IntegritySection(ex::AnalyzeProjectIntegrity(*project, {}).result);
   const std::string html = ex::RenderHtmlReport(report.analysis, report.info);
@@ -579,7 +609,7 @@ int RunReport(const ExamOptions& o) {
 
 int RunIntegrity(const ExamOptions& o) {
   CheckOutputs({&o.html});
-  auto project = ex::Project::Open(o.project, o.name);
+  auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   ex::IntegrityOptions options;
   options.group = o.group;
   const ex::ProjectIntegrity screening = ex::AnalyzeProjectIntegrity(*project, options);
@@ -692,6 +722,10 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
           "--station", o.station,
           "The station grid files are counted to (default: import); the sheets of a project keep theirs")
       ->type_name("NAME");
+  import->add_flag(
+      "--as-this-exam", o.asThisExam,
+      "The sheets of a project that is not this exam's (nor its spool or copy) are of this exam "
+      "all the same (an offline station's project made with exam new): score them with its keys");
 
   CLI::App* correct = exam->add_subcommand("correct",
                                            "Record a correction (append-only: who, when, old, new, why); the "

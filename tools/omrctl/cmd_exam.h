@@ -23,6 +23,7 @@ struct ExamOptions {
   int count = 0;                   // read
   int maxErrors = 5;               // read: failed sheets in a row before the run stops
   std::vector<std::string> grids;  // import: grid files or projects
+  bool asThisExam = false;         // import: another exam's project is of this exam all the same
   int sheet = 0;                   // correct
   std::string target;              // correct: a question number, id, version or sheet
   std::string answer;

@@ -5,7 +5,7 @@
 import json
 
 DATA = json.loads(r'''{
- "version": 4,
+ "version": 5,
  "application_id": 1330467397,
  "tables": {
   "schema_version": {
@@ -20,7 +20,8 @@ DATA = json.loads(r'''{
     "id",
     "name",
     "created_at",
-    "revision"
+    "revision",
+    "uid"
    ]
   },
   "revisions": {

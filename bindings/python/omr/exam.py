@@ -23,8 +23,10 @@ Scores and review reasons are those the project stores; every command that
 changes a project (read, correct, rekey, rescan) brings them up to date.
 The tables and columns read here are those of the project's schema
 (exam/schema.sql, copied into ``omr._schema`` when the package is built); a
-project of an older schema is brought up to date by opening it once with
-omrctl (for example ``omrctl exam status PROJECT``).
+project of an older schema is brought up to date by opening it once with an
+omrctl command that writes (for example ``omrctl exam rescan PROJECT``; one
+that only reads, such as status, does it in memory and leaves the file as it
+is).
 """
 
 from __future__ import annotations
@@ -261,6 +263,20 @@ class Exam:
                 raise ExamError(f"there is no project {path}")
             uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
             self._db = sqlite3.connect(uri, uri=True)
+            try:
+                self._db.execute("PRAGMA application_id").fetchone()
+            except sqlite3.OperationalError:
+                # A WAL project whose -shm cannot be made here (read-only media): read as it stands, unless
+                # its last commits wait in its -wal.
+                self._db.close()
+                wal = path + "-wal"
+                if os.path.exists(wal) and os.path.getsize(wal) > 0:
+                    raise ExamError(f"{path} cannot be read here: its last commits are in {wal}, and the -shm "
+                                    "it needs cannot be made; copy both files to a place that can be written") \
+                        from None
+                self._db = sqlite3.connect(uri + "&immutable=1", uri=True)
+            except sqlite3.DatabaseError:
+                pass  # not a database: _open says so
         try:
             self._open(path, name)
         except Exception:
@@ -285,7 +301,7 @@ class Exam:
         if version < _SCHEMA_VERSION:
             raise ExamError(f"{path} has schema version {version}, older than this module reads "
                             f"({_SCHEMA_VERSION}): open it once with omrctl to bring it up to date "
-                            f"(for example: omrctl exam status {path})")
+                            f"(for example: omrctl exam rescan {path})")
         exams = self._db.execute(f"SELECT {_columns('exams', 'id', 'name', 'revision')} FROM exams ORDER BY id"
                                  ).fetchall()
         chosen = [e for e in exams if e[1] == name] if name is not None else exams
@@ -298,7 +314,7 @@ class Exam:
                                  (self._exam,)).fetchone()
         if built is None:
             raise ExamError(f"the scores of exam {self.name} in {path} are not built since the project was "
-                            f"brought up to date: open it once with omrctl (for example: omrctl exam status {path})")
+                            f"brought up to date: open it once with omrctl (for example: omrctl exam rescan {path})")
 
     def close(self) -> None:
         self._db.close()
