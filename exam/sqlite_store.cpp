@@ -132,6 +132,12 @@ CREATE TABLE claims(
   claimed_at TEXT NOT NULL,
   expires_at TEXT NOT NULL);
 )sql",
+    "SELECT 1;",  // version 4: nothing changes in this store
+    // Who typed in a sheet the reader could not take ("" for sheets a reader
+    // or an import brought).
+    R"sql(
+ALTER TABLE sheets ADD COLUMN author TEXT NOT NULL DEFAULT '';
+)sql",
 };
 // The database's clock in a form that sorts as it reads.
 #define OMR_NOW "strftime('%Y-%m-%dT%H:%M:%fZ', 'now')"
@@ -394,8 +400,8 @@ class SqliteStore final : public Store {
       Query q = Prepare(
           "INSERT INTO sheets(exam_id, number, station, station_number, batch_id, read_at, source, origin, "
           "serial, "
-          "firmware, letter, code, result, grid_lines, grid_columns, grid, grid_hash) "
-          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+          "firmware, letter, code, result, grid_lines, grid_columns, grid, grid_hash, author) "
+          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
       q.Bind(exam).Bind(s.number).Bind(s.station).Bind(s.stationNumber);
       if (s.batch)
         q.Bind(s.batch);
@@ -403,7 +409,7 @@ class SqliteStore final : public Store {
         q.Bind(std::optional<std::string>());
       q.Bind(s.readAt).Bind(s.source).Bind(s.origin).Bind(s.serial).Bind(s.firmware);
       q.Bind(s.letter ? std::string(1, s.letter) : std::string()).Bind(s.code).Blob(s.result);
-      q.Bind(s.lines).Bind(s.columns).Blob(s.grid).Bind(s.gridHash);
+      q.Bind(s.lines).Bind(s.columns).Blob(s.grid).Bind(s.gridHash).Bind(s.author);
       q.Run();
       s.id = sqlite3_last_insert_rowid(db_.get());
     }
@@ -502,7 +508,7 @@ class SqliteStore final : public Store {
 
   static constexpr const char* kSheetColumns =
       "s.id, s.number, s.station, s.station_number, COALESCE(s.batch_id, 0), s.read_at, s.source, s.origin, "
-      "s.serial, s.firmware, s.letter, s.code, s.result, s.grid_lines, s.grid_columns, s.grid_hash";
+      "s.serial, s.firmware, s.letter, s.code, s.result, s.grid_lines, s.grid_columns, s.grid_hash, s.author";
 
   static void ReadSheet(const Query& q, SheetRecord& s) {
     s.id = q.Int(0);
@@ -522,6 +528,7 @@ class SqliteStore final : public Store {
     s.lines = static_cast<int>(q.Int(13));
     s.columns = static_cast<int>(q.Int(14));
     s.gridHash = q.Text(15);
+    s.author = q.Text(16);
   }
 
   std::optional<SheetRecord> FindSheet(Id exam, int number, bool withGrid) override {
@@ -531,7 +538,7 @@ class SqliteStore final : public Store {
     if (!q.Step()) return std::nullopt;
     SheetRecord s;
     ReadSheet(q, s);
-    if (withGrid) s.grid = q.Bytes(16);
+    if (withGrid) s.grid = q.Bytes(17);
     return s;
   }
 
@@ -565,12 +572,12 @@ class SqliteStore final : public Store {
         sheet = SheetRecord{};
         responses.clear();
         ReadSheet(q, sheet);
-        if (withGrid) sheet.grid = q.Bytes(16);
+        if (withGrid) sheet.grid = q.Bytes(17);
         have = true;
       }
-      if (!q.Null(17))
-        responses.push_back({static_cast<int>(q.Int(17)), q.Text(18), static_cast<unsigned char>(q.Int(19)),
-                             q.Real(20), static_cast<int>(q.Int(21))});
+      if (!q.Null(18))
+        responses.push_back({static_cast<int>(q.Int(18)), q.Text(19), static_cast<unsigned char>(q.Int(20)),
+                             q.Real(21), static_cast<int>(q.Int(22))});
     }
     if (have) visit(sheet, responses);
   }
@@ -578,6 +585,13 @@ class SqliteStore final : public Store {
   int SheetCount(Id exam) override {
     Query q = Prepare("SELECT COUNT(*) FROM sheets WHERE exam_id = ?");
     q.Bind(exam);
+    q.Step();
+    return static_cast<int>(q.Int(0));
+  }
+
+  int SheetCount(Id exam, const std::string& source) override {
+    Query q = Prepare("SELECT COUNT(*) FROM sheets WHERE exam_id = ? AND source = ?");
+    q.Bind(exam).Bind(source);
     q.Step();
     return static_cast<int>(q.Int(0));
   }
@@ -735,7 +749,7 @@ class SqliteStore final : public Store {
     const std::string what = sqlite3_errmsg(db_.get());
     if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED || (rc & 0xFF) == SQLITE_BUSY)
       throw UnavailableError("the project " + path_ + " is busy: another program held it for " +
-                       std::to_string(kBusyMs / 1000) + " s (" + what + ")");
+                             std::to_string(kBusyMs / 1000) + " s (" + what + ")");
     throw StoreError("the project " + path_ + ": " + what);
   }
 
@@ -806,7 +820,7 @@ class SqliteStore final : public Store {
       sqlite3_free(message);
       if ((rc & 0xFF) == SQLITE_BUSY)
         throw UnavailableError("the project " + path_ + " is busy: another program held it for " +
-                         std::to_string(kBusyMs / 1000) + " s");
+                               std::to_string(kBusyMs / 1000) + " s");
       throw StoreError("the project " + path_ + ": " + what);
     }
   }

@@ -2,8 +2,11 @@
 // PostgreSQL database): creation and schema versions, numbering across runs
 // and stations, rolled-back transactions, writers at once, bulk scores, bytes
 // kept as they are. Then what belongs to one of them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -149,6 +152,43 @@ TEST_P(StoreTest, NumberingContinuesAcrossRunsAndStationsAndBytesStayAsTheyAre) 
   EXPECT_EQ(s->Revision(exam, 0).formText, std::string("\"T A/\"\n\0\xff", 9));
   EXPECT_EQ(s->FindSheet(exam, 2, false)->station, "south");
   EXPECT_FALSE(s->FindSheet(exam, 5, false));
+}
+
+// A typed sheet keeps who typed it, with its responses and no grid; sheets
+// are counted by source.
+TEST_P(StoreTest, ATypedSheetKeepsItsAuthor) {
+  auto s = CreateStore(backend_->NewLocation());
+  const Id exam = NewExam(*s);
+  Add(*s, exam, Sheet("north"));
+  SheetRecord typed = Sheet("typed");
+  typed.source = "typed";
+  typed.author = "Zoë Ng";
+  typed.grid.clear();
+  typed.gridHash.clear();
+  typed.lines = typed.columns = 0;
+  typed.result = R"({"id":"1","version":"","answers":["A","","BC"]})";
+  InTransaction(*s, [&] {
+    s->AddSheet(exam, typed);
+    s->PutResponses(typed.id, {{1, "A", 'A', 1, 0}, {3, "BC", '>', 1, 0}});
+  });
+  const std::optional<SheetRecord> found = s->FindSheet(exam, typed.number, true);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->author, "Zoë Ng");
+  EXPECT_EQ(found->source, "typed");
+  EXPECT_TRUE(found->grid.empty());
+  EXPECT_EQ(found->result, typed.result);
+  EXPECT_EQ(s->FindSheet(exam, 1, false)->author, "");
+  std::vector<std::string> authors;
+  s->ForEachSheet(exam, false, [&](SheetRecord& r, std::vector<Response>& responses) {
+    authors.push_back(r.author);
+    if (r.source == "typed") {
+      EXPECT_EQ(responses.size(), 2u);
+    }
+  });
+  EXPECT_EQ(authors, (std::vector<std::string>{"", "Zoë Ng"}));
+  EXPECT_EQ(s->SheetCount(exam, "typed"), 1);
+  EXPECT_EQ(s->SheetCount(exam, "read"), 1);
+  EXPECT_EQ(s->SheetCount(exam, "import"), 0);
 }
 
 TEST_P(StoreTest, ARolledBackSheetLeavesNothing) {
@@ -486,7 +526,7 @@ INSERT INTO corrections(id, sheet_id, target, old_value, new_value, author, made
 )sql" + reasons);
 
   auto s = OpenStore(place);
-  EXPECT_EQ(s->SchemaVersion(), 3);
+  EXPECT_EQ(s->SchemaVersion(), SqliteSchemaVersion());
   const std::vector<ScoreRecord> scores = s->Scores(1);
   ASSERT_EQ(scores.size(), 2u);
   EXPECT_DOUBLE_EQ(scores[0].confidence, 0.25);
@@ -498,6 +538,7 @@ INSERT INTO corrections(id, sheet_id, target, old_value, new_value, author, made
   EXPECT_EQ(c[1].undoes, 1);
   EXPECT_EQ(c[0].author, "Ann");
   EXPECT_EQ(s->FindSheet(1, 2, false)->origin, "x.grid");
+  EXPECT_EQ(s->FindSheet(1, 2, false)->author, "");
   EXPECT_EQ(s->Responses(1).at(0).confidence, 0.25);
   EXPECT_TRUE(s->Claims(1).empty());
   EXPECT_EQ(InTransaction(*s, [&] { return s->Claim(1, 2, "Ann", 60); }).holder, "Ann");
