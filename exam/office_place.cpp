@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "error.h"
-#include "output_guard.h"
+#include "sqlite_store.h"
 #include "store.h"
 #include "text.h"
 
@@ -111,7 +111,7 @@ std::vector<PlaceEntry> Place::List(std::vector<PlaceProblem>* problems) const {
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     const std::string path = location_ + "/" + name;
-    if (!common::IsSqliteFile(path)) {
+    if (!IsSqliteDatabase(path)) {
       if (problems) problems->push_back({name, "not an exam project (not an SQLite file)"});
       continue;
     }
@@ -132,7 +132,7 @@ std::string Place::Locate(const std::string& project) const {
   const std::string path = location_ + "/" + project;
   const std::size_t ext = std::strlen(kExtension);
   if (project.size() <= ext || project.compare(project.size() - ext, std::string::npos, kExtension) != 0 ||
-      !common::IsSqliteFile(path))
+      !IsSqliteDatabase(path))
     throw NotFoundError("there is no project " + project + " in " + location_);
   return path;
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <vector>
 
 namespace omr::exam {
 
@@ -887,6 +888,27 @@ Query& Query::Check(int rc) {
 
 int SqliteSchemaVersion() {
   return kLatest;
+}
+
+bool IsSqliteDatabase(const std::string& path) {
+  struct stat st {};
+  // Never a named pipe or a device: opening those could wait for ever.
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+  if (!vfs) return false;
+  // The file layer closes its descriptor only once no connection here holds a lock on the file.
+  std::vector<std::uint64_t> space((static_cast<std::size_t>(vfs->szOsFile) + 7) / 8 + 1);
+  auto* file = reinterpret_cast<sqlite3_file*>(space.data());
+  int flags = 0;
+  if (vfs->xOpen(vfs, path.c_str(), file, SQLITE_OPEN_READONLY | SQLITE_OPEN_MAIN_DB, &flags) != SQLITE_OK) {
+    if (file->pMethods) file->pMethods->xClose(file);
+    return false;
+  }
+  char head[16] = {};
+  const bool database = file->pMethods->xRead(file, head, sizeof head, 0) == SQLITE_OK &&
+                        std::memcmp(head, "SQLite format 3", sizeof head) == 0;
+  file->pMethods->xClose(file);
+  return database;
 }
 
 std::unique_ptr<Store> OpenSqliteStore(const std::string& path) {

@@ -20,6 +20,8 @@
 #include "sqlite_store.h"
 #include "store_backends.h"
 
+extern char** environ;
+
 namespace omr::exam {
 namespace {
 
@@ -782,6 +784,43 @@ TEST(SqliteStore, AnEmptyFileIsLeftAloneAndTheFileIsWalWithForeignKeys) {
   WriteTransaction tx(*s);
   SheetRecord orphan = Sheet("x");
   EXPECT_THROW(s->AddSheet(12345, orphan), StoreError);  // no such exam
+}
+
+// Telling whether a file is a project while this process has it open keeps
+// this process's locks on it: another program that reads the project and
+// closes it must not take itself for its last user and remove the
+// write-ahead log that the next commit here goes to.
+TEST(SqliteStore, LookingAtAProjectThisProcessHasOpenLosesNoCommit) {
+  std::string reason;
+  auto backend = testing::MakeBackend("sqlite", reason);
+  const std::string path = backend->NewLocation();
+  auto s = CreateSqliteStore(path);
+  const Id exam = NewExam(*s);
+  Add(*s, exam, Sheet("a"));
+  EXPECT_TRUE(LooksLikeProject(path));
+  EXPECT_TRUE(IsSqliteDatabase(path));
+  EXPECT_FALSE(IsSqliteDatabase(path + "-wal"));  // a file, but no database
+  // Another program (a fork would share this one's state of the file): the sqlite3 shell.
+  const std::string query = "SELECT COUNT(*) FROM sheets;";
+  char* argv[] = {const_cast<char*>("sqlite3"), const_cast<char*>(path.c_str()),
+                  const_cast<char*>(query.c_str()), nullptr};
+  pid_t reader = 0;
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  const int spawned = posix_spawnp(&reader, "sqlite3", &quiet, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&quiet);
+  if (spawned != 0) GTEST_SKIP() << "the sqlite3 shell is not installed (scripts/bootstrap installs it)";
+  int status = 0;
+  ASSERT_EQ(waitpid(reader, &status, 0), reader);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(std::filesystem::exists(path + "-wal"));  // the other program left it: it was not the last
+  auto other = OpenStore(path);                         // another connection here, as a server's pool has
+  Add(*s, exam, Sheet("a"));
+  EXPECT_EQ(other->SheetCount(exam), 2);
+  s.reset();
+  other.reset();
+  EXPECT_EQ(OpenStore(path)->SheetCount(exam), 2);
 }
 
 }  // namespace
