@@ -6,8 +6,10 @@ import {
   $, T, api, author, clear, el, examQuery, forgetToken, inField, say, setAuthor, takeToken, whenUnauthorized,
 } from './common.js';
 import exams from './exams.js';
+import reading from './reading.js';
 
 const pages = [exams];
+pages.push(reading);  // Reading: stations, live sheets, typed sheets
 const NAVIGATION = [
   { id: 'exams', key: 'e', text: () => T.navExams, needsExam: false },
   { id: 'new', key: 'n', text: () => T.navNew, needsExam: false, office: true },
