@@ -345,8 +345,12 @@ Json Reading::Readers(bool fresh) {
   const std::lock_guard<std::mutex> lock(mutex_);
   Json list = Json::array();
   for (ReaderInfo& r : readers) {
-    for (const auto& s : stations_)
-      if (s->running && s->start.port == r.port) r.station = s->id;
+    for (const auto& s : stations_) {
+      if (!s->running || s->start.port != r.port) continue;
+      r.station = s->id;
+      if (r.firmware.empty()) r.firmware = s->firmware;
+      if (r.serial.empty()) r.serial = s->serial;
+    }
     list.push_back({{"port", CleanUtf8(r.port)},
                     {"name", CleanUtf8(r.name)},
                     {"found", r.found || r.station != 0},

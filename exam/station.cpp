@@ -91,7 +91,7 @@ std::string Sheet(const Project& project, const Station::Stored& stored, const M
   return Line({{"event", "sheet"},
                {"sheet", stored.added.number},
                {"station_number", stored.added.stationNumber},
-               {"read_at", NowUtc(true)},
+               {"stored_at", NowUtc(true)},
                {"student_id", CleanUtf8(s.studentId)},
                {"id_state", IdStateName(s.idState)},
                {"name", CleanUtf8(project.roster().Name(s.studentId))},

@@ -78,7 +78,7 @@ struct Message {
 // {"event":"connected","station","exam","port","firmware","serial"}
 std::string Connected(const std::string& station, const std::string& exam, const std::string& port,
                       const std::string& firmware, const std::string& serial);
-// {"event":"sheet","sheet","station_number","read_at","student_id","id_state","name","version","scored",
+// {"event":"sheet","sheet","station_number","stored_at","student_id","id_state","name","version","scored",
 //  "total","maximum","percent","reasons":[{"reason","question","item","detail"}],"code","message",
 //  "feed_again","stored","rate"}: a sheet as stored (committed); `stored` counts this run's sheets, `rate`
 // is sheets per minute.
