@@ -115,7 +115,7 @@ class Sim:
     """omrsim on a pseudo-terminal with these sheets in its tray."""
 
     def __init__(self, work: Path, name: str, sheets: List[Drawn], *options: str) -> None:
-        self.link = work / f"{name}.link"
+        self.link = work / name
         answers = work / f"{name}.answers"
         answers.write_text("\n".join(answers_line(s) for s in sheets) + "\n", encoding="latin-1")
         self.log = open(work / f"{name}.log", "w")

@@ -9,6 +9,8 @@ OMR_OFFICE_SCREENSHOTS=DIR saves the page as the README shows it
 from __future__ import annotations
 
 import os
+import shutil
+import tempfile
 import time
 from pathlib import Path
 
@@ -38,9 +40,11 @@ def test_reading_from_the_keyboard_with_two_readers(tmp_path):
     place.mkdir()
     setup = make_exam(place, 40)
     ids = [r[0] for r in setup.roster]
-    north = Sim(tmp_path, "north", draw(setup, ids[:14], seed=11))
+    # Short ports for the page (the pictures show them); a reader's pace.
+    readers = Path(tempfile.mkdtemp(prefix="omr-"))
+    north = Sim(readers, "north", draw(setup, ids[:14], seed=11), "--feed-delay", "100")
     south_sheets = draw(setup, ids[14:26], seed=12, refused=(12,))
-    south = Sim(tmp_path, "south", south_sheets)
+    south = Sim(readers, "south", south_sheets, "--feed-delay", "100")
     office = Office(place, "--reader", str(north.link), "--reader", str(south.link))
     driver = browser(tmp_path / "profile")
     try:
@@ -94,6 +98,7 @@ def test_reading_from_the_keyboard_with_two_readers(tmp_path):
                 assert score.startswith(f"{stored[number]['total']:g} of 60")
 
         if os.environ.get("OMR_OFFICE_SCREENSHOTS"):
+            driver.execute_script("document.getElementById('message').className = ''")
             driver.set_window_size(1300, 1100)
             driver.save_screenshot(str(Path(os.environ["OMR_OFFICE_SCREENSHOTS"]) / "office-reading.png"))
 
@@ -126,8 +131,23 @@ def test_reading_from_the_keyboard_with_two_readers(tmp_path):
         assert row[5].startswith(f"{setup.score(typed.answers):g} of 60")
         stored = project_sheets(setup.path)
         assert [s["author"] for s in stored.values() if s["source"] == "typed"] == ["Ann Office"]
+
+        if os.environ.get("OMR_OFFICE_SCREENSHOTS"):
+            folder = Path(os.environ["OMR_OFFICE_SCREENSHOTS"])
+            driver.find_element(By.ID, "page").send_keys("g", "e")
+            wait(driver, "return document.querySelector('#exam-rows tr td.number')")
+            driver.execute_script("document.getElementById('message').className = ''")
+            driver.set_window_size(1300, 640)
+            driver.save_screenshot(str(folder / "office-exams.png"))
+            # Review opened from the office, on a sheet with a double mark (the refused one comes first).
+            driver.get(office.base + "/review?" + setup.query + "#2")
+            wait(driver, "return document.body.dataset.sheet === '2'", what="the review page on sheet 2")
+            time.sleep(0.5)
+            driver.set_window_size(1300, 900)
+            driver.save_screenshot(str(folder / "office-review.png"))
     finally:
         driver.quit()
         office.stop()
         north.stop()
         south.stop()
+        shutil.rmtree(readers, ignore_errors=True)
