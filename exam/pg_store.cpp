@@ -136,9 +136,10 @@ CREATE TABLE claims(
 )sql",
     "SELECT 1;",  // version 4: nothing changes in this store
     // Who typed in a sheet the reader could not take ("" for sheets a reader
-    // or an import brought).
+    // or an import brought); sheets counted by source without reading them.
     R"sql(
 ALTER TABLE sheets ADD COLUMN author TEXT NOT NULL DEFAULT '';
+CREATE INDEX sheets_by_source ON sheets(exam_id, source);
 )sql",
 };
 // A time as the SQLite store writes it.

@@ -718,7 +718,7 @@ def test_corrections_are_appended_and_the_latest_counts(project: Project) -> Non
 # What each schema lacks of the next: undone to make a project of that schema
 # out of a current one (the store's migrations are the way forward).
 DOWNGRADES = {
-    5: "ALTER TABLE sheets DROP COLUMN author; UPDATE schema_version SET version = 4;",
+    5: "DROP INDEX sheets_by_source; ALTER TABLE sheets DROP COLUMN author; UPDATE schema_version SET version = 4;",
     4: "UPDATE schema_version SET version = 3;",
     3: "DROP TABLE claims; UPDATE schema_version SET version = 2;",
     2: """DROP INDEX reasons_by_reason;
