@@ -119,9 +119,9 @@ def test_reading_from_the_keyboard_with_two_readers(tmp_path):
         driver.find_element(By.ID, "page").send_keys("t")
         wait(driver, "return document.activeElement && document.activeElement.id === 'typed-id'")
         driver.switch_to.active_element.send_keys(typed.student, Keys.TAB, line)
-        assert driver.find_element(By.ID, "keyline").get_attribute("aria-invalid") == "false"
+        assert driver.find_element(By.ID, "answer-line").get_attribute("aria-invalid") == "false"
         # The grid follows the field.
-        marked = driver.execute_script("return [...document.querySelectorAll('.keygrid tbody tr')].map(r => "
+        marked = driver.execute_script("return [...document.querySelectorAll('.answer-grid tbody tr')].map(r => "
                                        "[...r.querySelectorAll('input:checked')].map(b => b.dataset.option).join(''))")
         assert marked == typed.answers
         driver.switch_to.active_element.send_keys(Keys.CONTROL, Keys.ENTER)

@@ -5,7 +5,7 @@
 import {
   $, LANG, T, api, button, clear, el, examQuery, field, live, needAuthor, number, readEvents, say, shortcuts,
 } from './common.js';
-import { keyGrid } from './keygrid.js';
+import { answerGrid } from './answer_grid.js';
 
 const MAX_ROWS = 300;
 const PROGRESS_MS = 1000;  // the progress is read again at most this often while sheets come
@@ -348,7 +348,7 @@ function renderGrid() {
   const holder = $('typed-grid');
   clear(holder);
   const layout = layoutFor($('typed-version') ? $('typed-version').value : '');
-  const grid = keyGrid(layout.items, {
+  const grid = answerGrid(layout.items, {
     line: T.typedAnswersLabel,
     lineHint: T.typedAnswersHint,
     grid: T.typedGridLabel,

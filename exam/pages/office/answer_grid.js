@@ -1,5 +1,7 @@
-// A key-entry grid: rows (items) × their options, typed as fast as on
-// paper. One field takes the whole line ("ABCDA-(AC)B…": a letter per row,
+// The answers of a typed sheet as a key-entry grid: rows (items) × their
+// options, several marks to a row allowed, typed as fast as on paper (the
+// answer key's grid is key_grid.js: one key to an item, with accepted
+// answers, void, bonus and points). One field takes the whole line ("ABCDA-(AC)B…": a letter per row,
 // "-" for a blank, "(AC)" for several marks); the grid shows it and takes
 // the keyboard too: ↑ ↓ ← → move, a letter sets the row to that option and
 // goes to the next row, Shift and a letter adds or removes a mark, Space
@@ -44,18 +46,18 @@ export function formatAnswers(answers) {
   return answers.map((a) => (a === '' ? '-' : a.length === 1 ? a : '(' + a + ')')).join('');
 }
 
-export function keyGrid(rows, labels) {
+export function answerGrid(rows, labels) {
   const answers = rows.map(() => '');
-  const wrap = el('div', 'keygrid');
-  const line = el('input', 'wide keyline');
-  line.id = 'keyline';
+  const wrap = el('div', 'answer-grid');
+  const line = el('input', 'wide answer-line');
+  line.id = 'answer-line';
   line.autocomplete = 'off';
   line.spellcheck = false;
-  line.setAttribute('aria-describedby', 'keyline-hint');
+  line.setAttribute('aria-describedby', 'answer-line-hint');
   const label = el('label', null, labels.line);
   label.htmlFor = line.id;
   const hint = el('p', 'hint', labels.lineHint);
-  hint.id = 'keyline-hint';
+  hint.id = 'answer-line-hint';
   const count = el('p', 'hint');
   count.setAttribute('aria-live', 'polite');
   wrap.append(label, line, hint, count);
@@ -103,7 +105,7 @@ export function keyGrid(rows, labels) {
     body.appendChild(tr);
   });
   table.appendChild(body);
-  const scroll = el('div', 'table-wrap keygrid-scroll');
+  const scroll = el('div', 'table-wrap answer-grid-scroll');
   scroll.appendChild(table);
   wrap.appendChild(scroll);
 
