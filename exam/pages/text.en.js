@@ -97,6 +97,7 @@ window.OMR_TEXTS.en = Object.freeze({
   stationStarted: (name, reader) => 'Station ' + name + ' reads on ' + reader,
   stationsHeading: 'Stations',
   noStations: 'No station has read into this exam since the office started.',
+  stationSays: (name, words) => 'Station ' + name + ': ' + words,
   firmwareIs: (v) => 'firmware ' + v,
   stationCounts: (stored, failed, waiting, rate) => stored + ' sheets stored · ' + failed + ' not read · ' + waiting + ' for review · ' + rate + ' a minute',
   sheetsPerMinute: (rate) => rate + ' sheets a minute',

@@ -94,6 +94,7 @@ window.OMR_TEXTS.zh = Object.freeze({
   stationStarted: (name, reader) => '站点 ' + name + ' 正在 ' + reader + ' 上读卡',
   stationsHeading: '站点',
   noStations: '自本程序启动以来,还没有站点向这场考试读卡。',
+  stationSays: (name, words) => '站点 ' + name + ':' + words,
   firmwareIs: (v) => '固件 ' + v,
   stationCounts: (stored, failed, waiting, rate) => '已保存 ' + stored + ' 张 · 未读取 ' + failed + ' 张 · 待复核 ' + waiting + ' 张 · 每分钟 ' + rate + ' 张',
   sheetsPerMinute: (rate) => '每分钟 ' + rate + ' 张',

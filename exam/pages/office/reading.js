@@ -171,7 +171,11 @@ async function stopStation(station) {
 // ---------------------------------------------------------------- stations
 
 function updateStation(s) {
+  const before = state.stations.get(s.id);
   state.stations.set(s.id, s);
+  // A change of state is told (the counts change with every sheet: they are not).
+  if (before && (before.state !== s.state || before.refused !== s.refused) && $('reading-status'))
+    $('reading-status').textContent = T.stationSays(s.name, stateText(s));
   for (const r of state.readers) {
     if (r.port === s.port) r.station = s.running ? s.id : null;
   }
@@ -481,7 +485,6 @@ function build(root) {
   stations.appendChild(rate);
   const list = el('ul', 'stations');
   list.id = 'station-list';
-  list.setAttribute('aria-live', 'polite');
   stations.appendChild(list);
   const none = el('p', 'hint', T.noStations);
   none.id = 'stations-empty';
