@@ -159,7 +159,7 @@ window.OMR_TEXTS.en = Object.freeze({
   typedCloseButton: 'Close (Esc)',
   typedStored: (n, score) => 'Typed sheet stored as sheet ' + n + (score ? ': ' + score : ''),
   readingKeyStart: 'start reading on the first free reader',
-  readingKeyStop: 'stop the station (after the sheet in flight)',
+  readingKeyStop: 'stop the station after the sheet in flight (several: go to the first one\'s Stop)',
   readingKeyLook: 'look for readers again',
   readingKeyType: 'type in a sheet the reader cannot take',
   readingKeyStore: 'store the typed sheet',

@@ -156,7 +156,7 @@ window.OMR_TEXTS.zh = Object.freeze({
   typedCloseButton: '关闭 (Esc)',
   typedStored: (n, score) => '手工录入的答题卡已保存为第 ' + n + ' 张' + (score ? ':' + score : ''),
   readingKeyStart: '在第一台空闲的阅读机上开始读卡',
-  readingKeyStop: '停止站点(读完正在读的这张卡之后)',
+  readingKeyStop: '读完正在读的这张卡后停止站点(有多个站点时:跳到第一个的“停止”按钮)',
   readingKeyLook: '重新查找阅读机',
   readingKeyType: '手工录入一张阅读机无法读取的答题卡',
   readingKeyStore: '保存手工录入的答题卡',

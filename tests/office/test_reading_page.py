@@ -102,12 +102,13 @@ def test_reading_from_the_keyboard_with_two_readers(tmp_path):
             driver.set_window_size(1300, 1100)
             driver.save_screenshot(str(Path(os.environ["OMR_OFFICE_SCREENSHOTS"]) / "office-reading.png"))
 
-        # Stop, from the keyboard: each station's Stop button.
-        for _ in range(2):
-            stop = driver.find_element(By.CSS_SELECTOR, "#station-list li:not(.state-stopping):not(.state-stopped) button")
-            driver.execute_script("arguments[0].focus()", stop)
-            stop.send_keys(Keys.ENTER)
-            time.sleep(0.3)
+        # Stop, from the keyboard: "x" goes to the first station's Stop (two read), Enter; "x" stops the other.
+        page = driver.find_element(By.ID, "page")
+        page.send_keys("x")
+        wait(driver, "return document.activeElement.closest('#station-list li') !== null", what="a Stop button")
+        driver.switch_to.active_element.send_keys(Keys.ENTER)
+        wait(driver, "return document.querySelectorAll('#station-list li.state-stopping, #station-list li.state-stopped').length >= 1")
+        page.send_keys("x")
         wait(driver, "return [...document.querySelectorAll('.station-state')]"
                      ".every(e => e.textContent === 'stopped: every sheet read is stored')", 60, "both stopped")
         assert len(project_sheets(setup.path)) == total

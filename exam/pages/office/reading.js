@@ -86,6 +86,8 @@ function renderReaders() {
   const body = $('reader-rows');
   if (!body) return;
   const kept = new Map([...body.querySelectorAll('input')].map((i) => [i.dataset.port, i.value]));
+  const focused = body.contains(document.activeElement) && document.activeElement.matches('input')
+    ? document.activeElement.dataset.port : null;
   clear(body);
   state.readers.forEach((r, index) => {
     const tr = el('tr');
@@ -126,6 +128,10 @@ function renderReaders() {
     body.appendChild(tr);
   });
   $('readers-empty').hidden = state.readers.length > 0;
+  if (focused !== null) {
+    const again = [...body.querySelectorAll('input')].find((i) => i.dataset.port === focused);
+    if (again) again.focus();
+  }
 }
 
 async function lookAgain(fresh) {
@@ -180,31 +186,37 @@ function updateStation(s) {
     if (r.port === s.port) r.station = s.running ? s.id : null;
   }
   renderStations();
-  if (!s.running) renderReaders();
+  // The readers' table only when a reader is taken or let go: a name being typed there stays.
+  if (!before || before.running !== s.running) renderReaders();
 }
 
+// Each station's card, changed in place: its Stop button keeps the focus
+// while sheets come.
 function renderStations() {
   const list = $('station-list');
   if (!list) return;
-  clear(list);
   const all = [...state.stations.values()].sort((a, b) => a.id - b.id);
+  for (const li of [...list.children]) if (!state.stations.has(Number(li.dataset.station))) li.remove();
   for (const s of all) {
-    const li = el('li', 'station state-' + s.state);
-    li.dataset.station = String(s.id);
-    const head = el('p', 'station-head');
-    head.appendChild(el('strong', null, s.name));
-    head.appendChild(document.createTextNode(' · ' + s.reader + (s.firmware ? ' · ' + T.firmwareIs(s.firmware) : '')));
-    li.appendChild(head);
-    const line = el('p', 'station-state', stateText(s));
-    line.dataset.state = s.state;
-    li.appendChild(line);
-    li.appendChild(el('p', 'station-counts', T.stationCounts(s.stored, s.failed, s.waiting, number(Math.round(s.rate * 10) / 10))));
-    if (s.running && s.state !== 'stopping') {
-      const stop = button(T.stopButton, () => stopStation(s));
+    let li = list.querySelector('li[data-station="' + s.id + '"]');
+    if (!li) {
+      li = el('li');
+      li.dataset.station = String(s.id);
+      li.append(el('p', 'station-head'), el('p', 'station-state'), el('p', 'station-counts'));
+      const stop = button(T.stopButton, () => stopStation(state.stations.get(s.id)));
       stop.setAttribute('aria-label', T.stopStationLabel(s.name));
       li.appendChild(stop);
+      list.appendChild(li);
     }
-    list.appendChild(li);
+    li.className = 'station state-' + s.state;
+    const [head, line, counts, stop] = li.children;
+    clear(head);
+    head.appendChild(el('strong', null, s.name));
+    head.appendChild(document.createTextNode(' · ' + s.reader + (s.firmware ? ' · ' + T.firmwareIs(s.firmware) : '')));
+    line.textContent = stateText(s);
+    line.dataset.state = s.state;
+    counts.textContent = T.stationCounts(s.stored, s.failed, s.waiting, number(Math.round(s.rate * 10) / 10));
+    stop.hidden = !(s.running && s.state !== 'stopping');
   }
   $('stations-empty').hidden = all.length > 0;
   const rate = all.filter((s) => s.running).reduce((sum, s) => sum + (s.rate || 0), 0);
@@ -297,10 +309,8 @@ function onEvent(name, data, id) {
   if (id !== null) state.lastEvent = Number(id);
   const value = JSON.parse(data);
   if (name === 'sheet') addSheet(value, true);
-  else if (name === 'station') {
-    updateStation(value);
-    renderReaders();
-  } else if (name === 'reset') load().catch((e) => say(e.message, true));
+  else if (name === 'station') updateStation(value);
+  else if (name === 'reset') load().catch((e) => say(e.message, true));
 }
 
 // Follows the exam's events until the page goes; a lost answer is asked again.
@@ -591,9 +601,10 @@ export default {
         return !!start;
       }
       case 'x': {
-        const running = [...state.stations.values()].filter((s) => s.running);
+        // One station reading: it stops; several: the first one's Stop takes the focus.
+        const running = [...state.stations.values()].filter((s) => s.running && s.state !== 'stopping');
         if (running.length === 1) stopStation(running[0]);
-        else if (running.length > 1) document.querySelector('#station-list button')?.focus();
+        else if (running.length > 1) document.querySelector('#station-list button:not([hidden])').focus();
         return running.length > 0;
       }
       case 'l': lookAgain(true); return true;
