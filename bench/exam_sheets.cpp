@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <random>
 
 namespace omr::bench {
 
@@ -30,6 +32,46 @@ bool DrawnSheet(const omr::exam::Project& project, const omr::SheetLayout& layou
   input.decoded = project.form().Decode(
       {grid.Lines(), grid.Columns(), std::vector<std::uint8_t>(grid.Cells().begin(), grid.Cells().end())});
   return true;
+}
+
+int FillProject(const std::string& projectPath, const std::string& examPath, int count, double doubts) {
+  const std::string form = OMR_BENCH_EXAM_FORM;
+  std::string key;
+  std::mt19937 rng(5);
+  for (int i = 0; i < 60; ++i) key += "ABCDE"[rng() % 5];
+  std::ofstream(examPath)
+      << "{\"form\": \"" << form
+      << "\", \"student\": {\"questions\": \"1-8\"}, \"items\": \"11-70\", \"keys\": {\"A\": \"" << key
+      << "\"}, \"review\": {\"blank\": true}}\n";  // the planted blanks wait for a person too
+  omr::bench::ExamForm forms;
+  if (!forms.Load(form)) return 1;
+  const omr::SheetLayout& layout = forms.Layout();
+  auto project = omr::exam::Project::Create(projectPath, examPath, "exam", "bench");
+  for (int n = 0; n < count; ++n) {
+    omr::sim::RandomRates clean;
+    clean.blank = 0;
+    clean.doubleMark = 0;
+    std::vector<omr::sim::Answer> answers = omr::sim::RandomAnswers(layout, rng, clean);
+    if (std::uniform_real_distribution<double>(0, 1)(rng) < doubts) {
+      const std::size_t q = 10 + rng() % 60;
+      const int option = static_cast<int>(rng() % 5);
+      switch (rng() % 3) {
+        case 0:
+          answers[q] = omr::sim::Answer::Marks({{option, omr::sim::MarkStyle::Light}});
+          break;
+        case 1:
+          answers[q] = omr::sim::Answer::Marks({{option}, {(option + 2) % 5}});
+          break;
+        default:
+          answers[q] = omr::sim::Answer::Blank();
+      }
+    }
+    omr::exam::SheetInput input;
+    if (!omr::bench::DrawnSheet(*project, layout, answers, n + 1, input)) return 1;
+    input.station = "bench";
+    project->AddSheet(input);
+  }
+  return 0;
 }
 
 }  // namespace omr::bench

@@ -28,4 +28,9 @@ class ExamForm {
 bool DrawnSheet(const omr::exam::Project& project, const omr::SheetLayout& layout,
                 const std::vector<omr::sim::Answer>& answers, int seed, omr::exam::SheetInput& input);
 
+// A project of `count` sheets of the exam form (60 items, one version, clean
+// random answers), `doubts` of them with a planted doubt (a light mark, two
+// marks or a blank; blanks go to review); 0, or 1 with a line on stderr.
+int FillProject(const std::string& projectPath, const std::string& examPath, int count, double doubts);
+
 }  // namespace omr::bench

@@ -44,7 +44,10 @@ struct Analyzed {
   ExamAnalysis analysis;
   std::string error;  // why there is no analysis ("" when there is)
 };
-std::shared_ptr<const Analyzed> Analyze(Project& project, const Stamp& stamp);
+// `inputs` (may be null) gets what the scores were made from: a re-key's
+// preview scores them again in memory.
+std::shared_ptr<const Analyzed> Analyze(Project& project, const Stamp& stamp,
+                                        std::shared_ptr<const Project::ScoringInputs>* inputs = nullptr);
 
 // --------------------------------------------------------------- Exams page
 
@@ -71,5 +74,43 @@ Json CheckRoster(const std::string& bytes, const std::string& encoding, const st
 // An exam file checked against the form by the exam layer's own checker:
 // every problem with its JSON pointer, line and column; a summary when none.
 Json CheckExam(const std::string& examText, const std::string& formText, const std::string& rosterText);
+
+// ---------------------------------------------------------------- Keys page
+
+// Every master item as the key grid shows it: its questions on each version,
+// options, key, accepted answers, kind, points and the item analysis's
+// figures and flags; the versions; the revisions with the key each gave.
+Json Keys(Project& project, const Analyzed& analyzed);
+
+// One item change as the page sends it: {"item", "key", "accept", "void",
+// "bonus"}. Throws http::HttpError 400 naming the field.
+ItemChange ItemChangeOf(const Json& body);
+
+// The items flagged "key?" with the option that behaves like their key
+// (integrity's proposal from the same item analysis), without previews: the
+// page asks the re-key's dry run of each.
+Json KeyFixes(const Analyzed& analyzed);
+
+// ------------------------------------------------------------- Results page
+
+// What the Results page offers to download: one row each (adding a download
+// is one row here and its words in the catalogs).
+struct Download {
+  std::string id;         // "students.csv": the route's name and the catalogs' key
+  std::string type;       // Content-Type
+  std::string extension;  // of the file name the browser saves
+  // Writes the file at `path` (a private temporary folder's).
+  void (*write)(Project& project, const std::string& path);
+};
+const std::vector<Download>& Downloads();
+
+// The file name offered for a download: the exam's title made safe, then
+// "-" and the download's id ("Chemistry-students.csv").
+std::string DownloadName(const std::string& title, const Download& download);
+// Content-Disposition for that name: an ASCII name, and the UTF-8 one (RFC 6266).
+std::string ContentDisposition(const std::string& name);
+
+// The bytes of a download made now. Throws Error.
+std::string MakeDownload(Project& project, const Download& download);
 
 }  // namespace omr::exam::office

@@ -69,11 +69,14 @@ Stamp StampOf(Project& project) {
   return s;
 }
 
-std::shared_ptr<const Analyzed> Analyze(Project& project, const Stamp& stamp) {
+std::shared_ptr<const Analyzed> Analyze(Project& project, const Stamp& stamp,
+                                        std::shared_ptr<const Project::ScoringInputs>* inputs) {
   auto out = std::make_shared<Analyzed>();
   out->stamp = stamp;
-  out->scores = project.ScoreAll(&out->sheets);
-  for (SheetRecord& s : out->sheets) s.grid.clear();
+  auto read = std::make_shared<Project::ScoringInputs>(project.ReadScoringInputs());
+  out->scores = project.ScoreInputs(*read);
+  out->sheets = read->sheets;
+  if (inputs) *inputs = std::move(read);
   try {
     out->analysis = AnalyzeScores(project.exam(), project.shape(), out->scores);
   } catch (const Error& e) {
@@ -150,6 +153,7 @@ Json Forms(const std::vector<std::string>& folders) {
       entry["name"] = CleanUtf8(name);
       entry["text"] = FormBytesText(text);
       entry["loads"] = checked["loads"];
+      entry["problems"] = checked["problems"];
       entry["layouts"] = checked["layouts"];
       out.push_back(entry);
     }
@@ -196,12 +200,20 @@ Json CheckRoster(const std::string& bytes, const std::string& encoding, const st
   auto problem = [&](int line, const std::string& message) {
     problems.push_back({{"line", line}, {"message", CleanUtf8(message)}});
   };
-  std::string text = bytes;
-  if (!encoding.empty() && encoding != "utf-8" && encoding != "UTF-8")
-    problem(0, "this server reads rosters in UTF-8 only: save the roster as UTF-8 (CSV UTF-8)");
-  else if (CleanUtf8(text) != text)
-    problem(0, "the roster is not UTF-8: save it as UTF-8 (CSV UTF-8), or choose its character set");
+  // As the command line reads it: converted from the character set chosen,
+  // else checked to be UTF-8 (the problem names its line and what to choose).
+  std::string text;
   std::string error;
+  const std::string charset = encoding == "utf-8" || encoding == "UTF-8" ? "" : encoding;
+  if (!charset.empty() && !KnownEncoding(charset)) {
+    problem(0, "\"" + charset + "\" is not a character set this system knows (" + kEncodingExamples + ")");
+  } else if (!RosterToUtf8(bytes, charset, "the roster", text, error)) {
+    const int line = std::atoi(error.c_str());
+    const std::size_t colon = error.find(':', error.find(':') + 1);
+    problem(line, line > 0 && colon != std::string::npos ? error.substr(colon + 1) : error);
+    text.clear();
+  }
+  error.clear();
   std::vector<int> lines;
   const std::vector<std::vector<std::string>> rows = ParseCsv(text, error, &lines);
   if (!error.empty()) problem(0, error);

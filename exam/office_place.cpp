@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "error.h"
-#include "sqlite_store.h"
 #include "store.h"
 #include "text.h"
 
@@ -34,6 +33,17 @@ void MakeFolders(const std::string& path) {
     if (::mkdir(sofar.c_str(), 0700) != 0 && errno != EEXIST)
       throw Error("cannot make the folder " + sofar + ": " + std::strerror(errno));
   }
+}
+
+// A project the page names is checked by its name and kind only: reading its
+// header here would open and close it, and a close drops every lock this
+// process holds on the file (POSIX), the SQLite connections' too; another
+// process closing it then takes itself for the last one and deletes the WAL
+// that this server goes on writing into (every later write lost). SQLite
+// itself says, when it opens one, whether it is a database.
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool IsFolder(const std::string& path) {
@@ -111,8 +121,8 @@ std::vector<PlaceEntry> Place::List(std::vector<PlaceProblem>* problems) const {
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     const std::string path = location_ + "/" + name;
-    if (!IsSqliteDatabase(path)) {
-      if (problems) problems->push_back({name, "not an exam project (not an SQLite file)"});
+    if (!IsRegularFile(path)) {
+      if (problems) problems->push_back({name, "not an exam project (not a file)"});
       continue;
     }
     add(name, path);
@@ -132,7 +142,7 @@ std::string Place::Locate(const std::string& project) const {
   const std::string path = location_ + "/" + project;
   const std::size_t ext = std::strlen(kExtension);
   if (project.size() <= ext || project.compare(project.size() - ext, std::string::npos, kExtension) != 0 ||
-      !IsSqliteDatabase(path))
+      !IsRegularFile(path))
     throw NotFoundError("there is no project " + project + " in " + location_);
   return path;
 }

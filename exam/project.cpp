@@ -11,12 +11,14 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "json_positions.h"
 #include "text.h"
@@ -407,9 +409,9 @@ SheetScore Project::Evaluate(const SheetRecord& sheet, const std::vector<Respons
   return Evaluate(exam_, sheet, responses, corrections);
 }
 
-SheetScore Project::Evaluate(const Exam& exam, const SheetRecord& sheet,
-                             const std::vector<Response>& responses,
-                             const std::vector<CorrectionRecord>& corrections) {
+namespace {
+
+SheetFacts FactsOf(const SheetRecord& sheet, const std::vector<Response>& responses) {
   SheetFacts facts;
   facts.number = sheet.number;
   facts.code = sheet.code;
@@ -420,9 +422,21 @@ SheetScore Project::Evaluate(const Exam& exam, const SheetRecord& sheet,
   for (int q = 1; q <= most; ++q) facts.responses[static_cast<std::size_t>(q - 1)].question = q;
   for (const Response& r : responses)
     if (r.question >= 1) facts.responses[static_cast<std::size_t>(r.question - 1)] = r;
+  return facts;
+}
+
+std::vector<Override> OverridesOf(const std::vector<CorrectionRecord>& corrections) {
   std::vector<Override> overrides;
   for (const CorrectionRecord& c : corrections) overrides.push_back({c.target, c.newValue});
-  return ScoreSheet(exam, facts, overrides);
+  return overrides;
+}
+
+}  // namespace
+
+SheetScore Project::Evaluate(const Exam& exam, const SheetRecord& sheet,
+                             const std::vector<Response>& responses,
+                             const std::vector<CorrectionRecord>& corrections) {
+  return ScoreSheet(exam, FactsOf(sheet, responses), OverridesOf(corrections));
 }
 
 ScoreRecord Project::ToRecord(const SheetScore& s) const {
@@ -900,6 +914,68 @@ std::vector<SheetScore> Project::ScoreAllWith(const Exam& exam, const Roster& ro
   return scores;
 }
 
+Project::ScoringInputs Project::ReadScoringInputs() {
+  std::map<int, std::vector<CorrectionRecord>> corrections;
+  for (CorrectionRecord& c : store_->Corrections(examId_, 0)) corrections[c.sheet].push_back(std::move(c));
+  ScoringInputs in;
+  store_->ForEachSheet(examId_, false, [&](SheetRecord& sheet, std::vector<Response>& responses) {
+    const auto hit = corrections.find(sheet.number);
+    in.facts.push_back(FactsOf(sheet, responses));
+    in.overrides.push_back(hit == corrections.end() ? std::vector<Override>{} : OverridesOf(hit->second));
+    in.sheets.push_back(std::move(sheet));
+  });
+  return in;
+}
+
+namespace {
+
+// Scoring is a pure function: a large exam is scored in two halves at once.
+std::vector<SheetScore> ScoreWith(const Exam& exam, const Roster& roster, const Project::ScoringInputs& in) {
+  const std::size_t n = in.facts.size();
+  std::vector<SheetScore> scores(n);
+  auto part = [&](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) scores[i] = ScoreSheet(exam, in.facts[i], in.overrides[i]);
+  };
+  if (n >= 2000 && std::thread::hardware_concurrency() > 1) {
+    std::exception_ptr failed;
+    std::thread other([&] {
+      try {
+        part(0, n / 2);
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    });
+    try {
+      part(n / 2, n);
+    } catch (...) {
+      other.join();
+      throw;
+    }
+    other.join();
+    if (failed) std::rethrow_exception(failed);
+  } else {
+    part(0, n);
+  }
+  std::vector<std::string> hashes;
+  for (const SheetRecord& s : in.sheets) hashes.push_back(s.gridHash);
+  ReviewAcross(scores, &roster, hashes);
+  return scores;
+}
+
+}  // namespace
+
+std::vector<SheetScore> Project::ScoreInputs(const ScoringInputs& inputs) const {
+  return ScoreWith(exam_, roster_, inputs);
+}
+
+RekeyReport Project::PreviewRekey(const ItemChange& change, const ScoringInputs& inputs,
+                                  const std::vector<SheetScore>& before) const {
+  const Validated v = Validate(ItemChangeSources(change));
+  RekeyReport report = CompareScores(before, ScoreWith(v.exam, v.roster, inputs), v.roster);
+  report.note = change.Describe();
+  return report;
+}
+
 int Project::RescoreAll() {
   return Write([&] {
     std::vector<SheetRecord> sheets;
@@ -924,21 +1000,21 @@ RekeyReport Project::Rekey(const std::string& examPath, const std::string& autho
 RekeyReport Project::Rekey(const ItemChange& change, const std::string& author, bool dryRun) {
   // Made from the revision that is current under the exam's lock: a rekey
   // made elsewhere meanwhile is kept, not overwritten.
-  return Replace(
-      [&] {
-        ExamSources src{revision_.examName,
-                        ApplyItemChange(revision_.examText, exam_, shape_, change),
-                        revision_.formName,
-                        revision_.formText,
-                        revision_.rosterName,
-                        revision_.rosterText,
-                        false,
-                        true};
-        if (src.examText == revision_.examText)
-          throw Error(change.Describe() + " is what the exam has already: nothing changes");
-        return src;
-      },
-      author, change.Describe(), dryRun);
+  return Replace([&] { return ItemChangeSources(change); }, author, change.Describe(), dryRun);
+}
+
+ExamSources Project::ItemChangeSources(const ItemChange& change) const {
+  ExamSources src{revision_.examName,
+                  ApplyItemChange(revision_.examText, exam_, shape_, change),
+                  revision_.formName,
+                  revision_.formText,
+                  revision_.rosterName,
+                  revision_.rosterText,
+                  false,
+                  true};
+  if (src.examText == revision_.examText)
+    throw Error(change.Describe() + " is what the exam has already: nothing changes");
+  return src;
 }
 
 RekeyReport Project::Replace(const std::function<ExamSources()>& make, const std::string& author,

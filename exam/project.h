@@ -243,6 +243,21 @@ class Project {
 
   ExamStatus Status();
 
+  // What scoring reads of every sheet, in sheet order: scores of this exam
+  // or of another (a re-key's preview) are then made in memory.
+  struct ScoringInputs {
+    std::vector<SheetRecord> sheets;  // without grids
+    std::vector<SheetFacts> facts;
+    std::vector<std::vector<Override>> overrides;
+  };
+  ScoringInputs ReadScoringInputs();
+  // What ScoreAll gives, from inputs this project read.
+  std::vector<SheetScore> ScoreInputs(const ScoringInputs& inputs) const;
+  // What Rekey(change, author, true) answers, from inputs read at the
+  // current revision and `before`, their scores. Throws Error as Rekey does.
+  RekeyReport PreviewRekey(const ItemChange& change, const ScoringInputs& inputs,
+                           const std::vector<SheetScore>& before) const;
+
   // A stored sheet's picture (PNG), drawn from its grid with the current form.
   // Throws Error when there is no such sheet or the reader kept no grid.
   std::vector<std::uint8_t> Picture(int sheet);
@@ -267,6 +282,8 @@ class Project {
   RekeyReport Replace(const std::function<ExamSources()>& make, const std::string& author,
                       const std::string& note, bool dryRun);
   ScoreRecord ToRecord(const SheetScore& score) const;
+  // The exam's texts with one item changed (throws Error when nothing changes).
+  ExamSources ItemChangeSources(const ItemChange& change) const;
   // Re-scores these sheets and the cross-sheet reasons of every sheet that
   // shares an ID or grid with them (inside the caller's transaction).
   void Refresh(std::vector<int> numbers);

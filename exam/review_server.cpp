@@ -31,6 +31,8 @@
 #include "page_assets.h"
 #include "project.h"
 #include "project_analysis.h"
+#include "rekey.h"
+#include "report_text.h"
 #include "text.h"
 #include "vocabulary.h"
 
@@ -493,9 +495,12 @@ struct ReviewServer::Impl {
   std::unique_ptr<office::Reading> reading;
   std::unique_ptr<http::Server> server;
 
-  // The office's analyses of exams, kept while their stamp holds.
+  // The office's analyses of exams, kept while their stamp holds; what the
+  // scores of the latest few were made from, for re-key previews.
   std::mutex analysisMutex;
   std::map<std::string, std::shared_ptr<const office::Analyzed>> analyses;
+  static constexpr std::size_t kMaxInputs = 2;
+  std::list<std::tuple<std::string, office::Stamp, std::shared_ptr<const Project::ScoringInputs>>> inputs;
 
   explicit Impl(const ReviewOptions& o)
       : options(o),
@@ -514,11 +519,34 @@ struct ReviewServer::Impl {
       const auto hit = analyses.find(key);
       if (hit != analyses.end() && hit->second->stamp == stamp) return hit->second;
     }
-    auto fresh = office::Analyze(project, stamp);
+    std::shared_ptr<const Project::ScoringInputs> read;
+    auto fresh = office::Analyze(project, stamp, &read);
     const std::lock_guard<std::mutex> lock(analysisMutex);
     if (analyses.size() >= Pools::kMaxPools) analyses.clear();
     analyses[key] = fresh;
+    inputs.remove_if([&](const auto& e) { return std::get<0>(e) == key; });
+    inputs.emplace_front(key, stamp, read);
+    if (inputs.size() > kMaxInputs) inputs.pop_back();
     return fresh;
+  }
+
+  // A re-key's dry run from the analysis's scores and what they were made
+  // from (read again when another exam's preview has pushed them out).
+  RekeyReport Preview(Project& project, const std::string& file, const ItemChange& change) {
+    const std::string key = file + '\n' + project.examName();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      const auto analyzed = Analysis(project, file);
+      std::shared_ptr<const Project::ScoringInputs> read;
+      {
+        const std::lock_guard<std::mutex> lock(analysisMutex);
+        for (const auto& [k, stamp, in] : inputs)
+          if (k == key && stamp == analyzed->stamp) read = in;
+        if (!read) analyses.erase(key);
+      }
+      if (read && project.revision() == analyzed->stamp.revision)
+        return project.PreviewRekey(change, *read, analyzed->scores);
+    }
+    return project.Rekey(change, "office", /*dryRun=*/true);
   }
 
   // A form the page names: an uploaded one (its bytes), or one of the examples.
@@ -757,6 +785,96 @@ struct ReviewServer::Impl {
                         });
                       },
                       office::kMaxUpload});
+  }
+
+  // The Keys and Results pages' rows of the table.
+  void KeysAndResultsRoutes(std::vector<http::Route>& routes) {
+    using http::kOffice;
+    const std::vector<std::string> exam = {"project", "exam"};
+
+    // Keys: every master item with its key and figures, the history of keys.
+    routes.push_back(
+        {"GET", "/api/keys", kOffice, exam, false, false, [this](const Request& req, http::Response& res) {
+           OnExam(req, res, [&](Project& project, const std::string& file) {
+             SendJson(res, office::Keys(project, *Analysis(project, file)));
+           });
+         }});
+
+    // One item re-keyed, or (dry_run) what that would change. A change is
+    // stored only on the revision its preview was made on.
+    routes.push_back(
+        {"POST", "/api/rekey", kOffice, exam, true, false, [this](const Request& req, http::Response& res) {
+           const Json body =
+               ParseBody(req, {"item", "key", "accept", "void", "bonus", "dry_run", "author", "revision"});
+           const ItemChange change = office::ItemChangeOf(body);
+           const bool dry = api::FlagField(body, "dry_run", false);
+           std::string author;
+           int revision = 0;
+           if (!dry) {
+             author = TextField(body, "author", kMaxName, true);
+             CheckName(author, "author");
+             revision = static_cast<int>(NumberField(body, "revision", 1, 1000000000));
+           }
+           OnExam(req, res, [&](Project& project, const std::string& file) {
+             project.Sync();
+             const int before = project.revision();
+             if (!dry && revision != before)
+               throw HttpError(409, "the keys changed since this preview (now revision " +
+                                        std::to_string(before) + "): look at the preview again");
+             const RekeyReport r =
+                 dry ? Preview(project, file, change) : project.Rekey(change, author, false);
+             Json j = Json::parse(RekeyJson(r, dry));
+             j["revision_before"] = before;
+             SendJson(res, j);
+           });
+         }});
+
+    // Integrity's proposed keys for the items flagged "key?".
+    routes.push_back(
+        {"GET", "/api/keyfixes", kOffice, exam, false, false,
+         [this](const Request& req, http::Response& res) {
+           OnExam(req, res, [&](Project& project, const std::string& file) {
+             const auto analyzed = Analysis(project, file);
+             SendJson(res, {{"revision", analyzed->stamp.revision}, {"fixes", office::KeyFixes(*analyzed)}});
+           });
+         }});
+
+    // Results: the item statistics of every version and of all together.
+    routes.push_back(
+        {"GET", "/api/stats", kOffice, exam, false, false, [this](const Request& req, http::Response& res) {
+           OnExam(req, res, [&](Project& project, const std::string& file) {
+             const auto analyzed = Analysis(project, file);
+             if (!analyzed->error.empty()) throw Error("the scores cannot be analysed: " + analyzed->error);
+             res.type = "application/json";
+             res.body = StatsJson(analyzed->analysis);
+           });
+         }});
+
+    // What can be downloaded, and each download made from the scores as they are now.
+    routes.push_back(
+        {"GET", "/api/downloads", kOffice, {}, false, false, [](const Request&, http::Response& res) {
+           Json list = Json::array();
+           for (const office::Download& d : office::Downloads())
+             list.push_back({{"id", d.id}, {"extension", d.extension}});
+           SendJson(res, list);
+         }});
+    routes.push_back({"GET", "/api/download/*", kOffice, exam, false, false,
+                      [this](const Request& req, http::Response& res) {
+                        const std::string id = req.captures[0];
+                        const auto& all = office::Downloads();
+                        const auto d = std::find_if(all.begin(), all.end(),
+                                                    [&](const office::Download& x) { return x.id == id; });
+                        if (d == all.end()) throw HttpError(404, "there is no download " + Quote(id));
+                        OnExam(req, res, [&](Project& project, const std::string&) {
+                          project.Sync();
+                          res.body = office::MakeDownload(project, *d);
+                          res.type = d->type;
+                          const std::string& title = project.exam().title;
+                          res.Set("Content-Disposition",
+                                  office::ContentDisposition(
+                                      office::DownloadName(title.empty() ? project.examName() : title, *d)));
+                        });
+                      }});
   }
 
   // ------------------------------------------------------------- Reading
@@ -1017,8 +1135,11 @@ struct ReviewServer::Impl {
       params.insert(params.end(), examParams.begin(), examParams.end());
       return params;
     };
-    if (office()) OfficeRoutes(routes);
-    if (office()) ReadingRoutes(routes);
+    if (office()) {
+      OfficeRoutes(routes);
+      KeysAndResultsRoutes(routes);
+      ReadingRoutes(routes);
+    }
     routes.push_back({"GET", "/api/queue", kReview, with({"reason", "offset", "limit", "by"}), false, false,
                       [this](const Request& req, http::Response& res) {
                         const std::string reason = req.Param("reason");

@@ -125,3 +125,78 @@ def test_an_exam_made_checked_and_edited_from_a_page(office, tmp_path):
     status, refused = office.post("/api/exam?" + q, edited)
     assert status == 400 and "has sheets" in refused["error"]
     assert chem()["sheets"] == 1 and not chem()["editable"]
+
+
+def test_keys_and_results_routes_refuse_what_they_must(office, tmp_path):
+    """Every Keys and Results route: no token or a wrong one, the reviewers' token, and malformed requests."""
+    q = exam_query("final.omrexam", "exam")
+    routes = [("GET", "/api/keys?" + q, None), ("POST", "/api/rekey?" + q, {"item": 1, "key": "A", "dry_run": True}),
+              ("GET", "/api/keyfixes?" + q, None), ("GET", "/api/stats?" + q, None), ("GET", "/api/downloads", None),
+              ("GET", "/api/download/students.csv?" + q, None)]
+    for method, path, body in routes:
+        for token, want in ((None, 401), ("0" * 64, 401), (office.reviewer, 403)):
+            sent = json.dumps(body).encode() if body is not None else None
+            status = office.request(method, path, sent, token=token,
+                                    headers={"Content-Type": "application/json"} if sent else None)[0]
+            assert status == want, (path, token, status)
+        assert (office.post(path, body)[0] if method == "POST" else office.get(path)[0]) == 200, path
+
+    revision = office.get("/api/keys?" + q)[1]["revision"]
+    refused = [  # body, status, words the message has
+        ({"item": 1}, 400, "say how the item changes"),
+        ({"key": "A", "dry_run": True}, 400, "item: missing"),
+        ({"item": 0, "key": "A", "dry_run": True}, 400, "item: a whole number"),
+        ({"item": "1", "key": "A", "dry_run": True}, 400, "item: a whole number"),
+        ({"item": 61, "key": "A", "dry_run": True}, 400, "there is no item 61"),
+        ({"item": 1, "key": "F", "dry_run": True}, 400, "its options: ABCDE"),
+        ({"item": 1, "void": True, "bonus": True, "dry_run": True}, 400, "one of them"),
+        ({"item": 1, "key": "A", "void": True, "dry_run": True}, 400, "one of them"),
+        ({"item": 1, "void": "yes", "dry_run": True}, 400, "void: true or false"),
+        ({"item": 1, "key": "A", "dry_run": "no"}, 400, "dry_run"),
+        ({"item": 1, "key": "A", "colour": "red", "dry_run": True}, 400, "unknown field"),
+        ({"item": 1, "key": "A"}, 400, "author: missing"),
+        ({"item": 1, "key": "A", "author": "Ann"}, 400, "revision: missing"),
+        ({"item": 1, "key": "A", "author": "Ann", "revision": revision + 5}, 409, "look at the preview again"),
+        ({"item": 20, "key": "A", "dry_run": True}, 400, "all of AC"),
+    ]
+    for body, want, words in refused:
+        status, answer = office.post("/api/rekey?" + q, body)
+        assert status == want and words in answer.get("error", ""), (body, status, answer)
+    status, _, raw = office.request("POST", "/api/rekey?" + q, b"{not json", headers={"Content-Type": "application/json"})
+    assert status == 400 and b"malformed JSON" in raw
+    assert office.get("/api/download/nothing.csv?" + q)[0] == 404
+    assert office.get("/api/keys?" + q)[1]["revision"] == revision  # nothing was stored
+
+    # A dry run stores nothing; the same change confirmed is a revision of its own, named in the history.
+    dry = office.post("/api/rekey?" + q, {"item": 2, "key": "D", "dry_run": True})[1]
+    assert dry["dry_run"] is True and dry["revision"] is None and dry["revision_before"] == revision
+    done = office.post("/api/rekey?" + q, {"item": 2, "key": "D", "author": "Ann Lee", "revision": revision})[1]
+    assert done["revision"] == revision + 1 and done["note"] == "item 2: key D"
+    keys = office.get("/api/keys?" + q)[1]
+    assert keys["items"][1]["key"] == "D" and keys["history"][0]["author"] == "Ann Lee"
+    assert keys["history"][0]["keys"]["key"][1] == "D" and keys["history"][1]["keys"]["key"][1] == "C"
+
+
+def test_a_roster_in_another_character_set(office):
+    gbk = "学号,姓名\n20240001,李雷\n".encode("gbk")
+    asked = office.post("/api/check/roster", {"data": b64(gbk)})[1]
+    assert asked["stored"] is None and asked["problems"][0]["line"] == 1 and "GBK" in asked["problems"][0]["message"]
+    read = office.post("/api/check/roster", {"data": b64(gbk), "encoding": "gbk", "id_column": "学号"})[1]
+    assert read["problems"] == [] and read["stored"] == "id,姓名\n20240001,李雷\n"
+    unknown = office.post("/api/check/roster", {"data": b64(gbk), "encoding": "klingon"})[1]
+    assert "not a character set" in unknown["problems"][0]["message"]
+
+
+def test_writes_through_the_office_survive_the_command_line_on_the_same_project(office, tmp_path):
+    """The server keeps the project open; a command run on it meanwhile (which opens and closes it) must
+    not take the server's writes away (a WAL deleted under the server's connection loses them)."""
+    q = exam_query("final.omrexam", "exam")
+    project = os.path.join(office.place, "final.omrexam")
+    for round_ in range(3):
+        revision = office.get("/api/keys?" + q)[1]["revision"]
+        run(OMRCTL, "exam", "status", project)  # opens and closes the project in another process
+        key = "ABE"[round_]
+        done = office.post("/api/rekey?" + q, {"item": 3, "key": key, "author": "Ann", "revision": revision})[1]
+        assert done.get("revision") == revision + 1, done
+        status = json.loads(run(OMRCTL, "exam", "status", project, "--json").stdout)
+        assert status["revision"] == revision + 1, (round_, status)

@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 from office_support import Office, browser, need_programs
+import review_support as rs  # noqa: E402 (on the path office_support gives)
 from reading_support import Sim, draw, make_exam, project_sheets
 
 
@@ -113,6 +114,16 @@ def test_reading_from_the_keyboard_with_two_readers(tmp_path):
                      ".every(e => e.textContent === 'stopped: every sheet read is stored')", 60, "both stopped")
         assert len(project_sheets(setup.path)) == total
         assert driver.execute_script("return document.querySelectorAll('#sheet-rows tr').length") == total
+
+        # Stations that ended, the progress, the sheets and the typed sheet's grid: no serious or critical
+        # accessibility violation, on a wide window and at 200 % zoom.
+        driver.find_element(By.ID, "type-button").click()
+        wait(driver, "return document.querySelector('.answer-grid tbody tr')")
+        for width in (1400, 640):
+            driver.set_window_size(width, 900)
+            assert rs.axe_problems(driver, f"Reading at {width}px") == []
+        driver.find_element(By.ID, "typed-id").send_keys(Keys.ESCAPE)
+        wait(driver, "return document.getElementById('typed').hidden")
 
         # A sheet typed in: "t", the ID, the answers in one field, Ctrl+Enter.
         typed = draw(setup, [ids[30]], seed=13)[0]

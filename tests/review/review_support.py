@@ -195,8 +195,9 @@ class Server(Client):
         assert self.process.returncode == 0, err
 
 
-def browser(profile: Optional[Path] = None):
-    """Headless Chromium, with a fresh profile when one is given."""
+def browser(profile: Optional[Path] = None, downloads: Optional[Path] = None):
+    """Headless Chromium, with a fresh profile when one is given; files it
+    downloads go to `downloads`."""
     chromium = shutil.which("chromium") or shutil.which("chromium-browser")
     driver_path = shutil.which("chromedriver")
     if not chromium or not driver_path:
@@ -211,4 +212,30 @@ def browser(profile: Optional[Path] = None):
                 *([f"--user-data-dir={profile}"] if profile else [])):
         options.add_argument(arg)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    return webdriver.Chrome(service=Service(executable_path=driver_path), options=options)
+    if downloads:
+        options.add_experimental_option("prefs", {"download.default_directory": str(downloads),
+                                                  "download.prompt_for_download": False})
+    driver = webdriver.Chrome(service=Service(executable_path=driver_path), options=options)
+    if downloads:
+        driver.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(downloads)})
+    return driver
+
+
+# axe-core, as scripts/bootstrap installs it for the tests (the pages never load it).
+AXE = Path(os.environ.get("OMR_TEST_CACHE") or Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") /
+           "omr-tests") / "node_modules" / "axe-core" / "axe.min.js"
+
+
+def axe_problems(driver, where: str) -> List[str]:
+    """The serious and critical accessibility violations axe-core finds on the
+    page as it is now, one line each."""
+    if not AXE.is_file():
+        pytest.fail(f"axe-core is not installed at {AXE}: run scripts/bootstrap")
+    driver.execute_script(AXE.read_text(encoding="utf-8"))
+    result = driver.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "axe.run(document, {resultTypes: ['violations']}).then((r) => done(r.violations), (e) => done(String(e)));")
+    assert isinstance(result, list), result
+    return [f"{where}: {v['id']} ({v['impact']}): {v['help']}: " +
+            "; ".join(n["target"][0] if isinstance(n["target"][0], str) else str(n["target"]) for n in v["nodes"][:5])
+            for v in result if v["impact"] in ("serious", "critical")]

@@ -120,7 +120,9 @@ export async function download(path, name, body) {
     }
     throw new Error(message);
   }
-  saveBlob(await res.blob(), name);
+  // The server's name for the file (its UTF-8 form), else the page's.
+  const disposition = /filename\*=UTF-8''([^;]+)/i.exec(res.headers.get('Content-Disposition') || '');
+  saveBlob(await res.blob(), disposition ? decodeURIComponent(disposition[1]) : name);
 }
 
 export function saveBlob(blob, name) {
@@ -145,6 +147,14 @@ export function fileBase64(file) {
     };
     reader.readAsDataURL(file);
   });
+}
+
+// Text as the base64 of its UTF-8 bytes (a kept roster sent again).
+export function textBase64(text) {
+  const bytes = new TextEncoder().encode(text);
+  let binary = '';
+  for (let i = 0; i < bytes.length; i += 0x8000) binary += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+  return btoa(binary);
 }
 
 export function base64Text(data) {

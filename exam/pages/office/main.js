@@ -6,9 +6,15 @@ import {
   $, T, api, author, clear, el, examQuery, forgetToken, inField, say, setAuthor, takeToken, whenUnauthorized,
 } from './common.js';
 import exams from './exams.js';
+// New exam, Keys, Results.
+import newExam from './new.js';
+import keys from './keys.js';
+import results from './results.js';
 import reading from './reading.js';
 
 const pages = [exams];
+// New exam, Keys, Results.
+pages.push(newExam, keys, results);
 pages.push(reading);  // Reading: stations, live sheets, typed sheets
 const NAVIGATION = [
   { id: 'exams', key: 'e', text: () => T.navExams, needsExam: false },

@@ -45,15 +45,15 @@ function words(message) {
 // A station's state in words.
 function stateText(s) {
   switch (s.state) {
-    case 'starting': return T.stateStarting;
-    case 'reading': return T.stateReading;
-    case 'waiting': return T.stateWaiting;
-    case 'refused': return T.stateRefused(s.refused);
-    case 'lost': return T.stateLost + (words(s.message) ? ' (' + words(s.message) + ')' : '');
-    case 'stopping': return T.stateStopping;
-    case 'stopped': return T.stateStopped;
-    case 'ended': return T.stateEnded(T.endWords[s.end] || s.end) + (words(s.message) ? ': ' + words(s.message) : '');
-    case 'failed': return T.stateFailed(words(s.message));
+    case 'starting': return T.stationStarting;
+    case 'reading': return T.stationReading;
+    case 'waiting': return T.stationWaiting;
+    case 'refused': return T.stationRefused(s.refused);
+    case 'lost': return T.stationLost + (words(s.message) ? ' (' + words(s.message) + ')' : '');
+    case 'stopping': return T.stationStopping;
+    case 'stopped': return T.stationStopped;
+    case 'ended': return T.stationEnded(T.endWords[s.end] || s.end) + (words(s.message) ? ': ' + words(s.message) : '');
+    case 'failed': return T.stationFailed(words(s.message));
     default: return s.state;
   }
 }
@@ -252,7 +252,7 @@ function addSheet(s, live) {
   while (body.rows.length > MAX_ROWS) body.deleteRow(body.rows.length - 1);
   $('sheets-empty').hidden = body.rows.length > 0;
   if (live) {
-    $('reading-status').textContent = s.feed_again ? T.stateRefused(s.sheet)
+    $('reading-status').textContent = s.feed_again ? T.stationRefused(s.sheet)
       : T.sheetStored(s.sheet, s.student_id || '–', s.name || '', s.scored ? scoreText(s) : '');
     soonProgress();
   }
