@@ -11,11 +11,11 @@ void AppendHexEscape(std::string& out, unsigned char byte) {
   out += kHex[byte & 15];
 }
 
-std::string CsvField(const std::string& text) {
+std::string CsvField(const std::string& text, bool always) {
   const bool formula =
       text.size() > 1 && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
   const std::string cell = formula ? "'" + text : text;
-  const bool quote = cell.find_first_of(",\"\r\n") != std::string::npos ||
+  const bool quote = always || cell.find_first_of(",\"\r\n") != std::string::npos ||
                      (!cell.empty() && (cell.front() == ' ' || cell.back() == ' '));
   if (!quote) return cell;
   std::string out = "\"";
@@ -33,11 +33,14 @@ CsvCell CsvNumber(std::string formatted) {
   return cell;
 }
 
-std::string CsvLine(const std::vector<CsvCell>& cells) {
+std::string CsvLine(const std::vector<CsvCell>& cells, bool quoteAll) {
   std::string out;
   for (std::size_t i = 0; i < cells.size(); ++i) {
     if (i) out += ',';
-    out += cells[i].number ? cells[i].text : CsvField(cells[i].text);
+    if (cells[i].number)
+      out += quoteAll ? "\"" + cells[i].text + "\"" : cells[i].text;
+    else
+      out += CsvField(cells[i].text, quoteAll);
   }
   return out;
 }

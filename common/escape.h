@@ -18,7 +18,9 @@ void AppendHexEscape(std::string& out, unsigned char byte);
 // gets a leading apostrophe, as spreadsheet tools expect; one character alone
 // (a reader's code for a blank or a double mark) is no formula and stays.
 // Every CSV the project writes goes through here.
-std::string CsvField(const std::string& text);
+// `quote`: in quotes whatever it holds (a format that asks for every field
+// quoted).
+std::string CsvField(const std::string& text, bool quote = false);
 
 // A cell of a CSV row: text (neutralised as above), or a number the program
 // wrote itself (a total, a sheet number), which stays a number even when
@@ -31,7 +33,8 @@ struct CsvCell {
 };
 CsvCell CsvNumber(std::string formatted);
 
-// The cells joined with commas, without a line end.
-std::string CsvLine(const std::vector<CsvCell>& cells);
+// The cells joined with commas, without a line end; `quoteAll`: every cell
+// in quotes, numbers too.
+std::string CsvLine(const std::vector<CsvCell>& cells, bool quoteAll = false);
 
 }  // namespace omr::common

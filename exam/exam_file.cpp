@@ -6,6 +6,7 @@
 #include <set>
 
 #include "json_positions.h"
+#include "lms.h"
 #include "roster.h"
 
 namespace omr::exam {
@@ -16,6 +17,13 @@ const VersionKey* Exam::FindKey(std::string_view name) const {
   for (const VersionKey& k : keys)
     if (k.name == name) return &k;
   return nullptr;
+}
+
+double Exam::MaximumPoints() const {
+  double sum = 0;
+  for (const ItemRule& r : rules)
+    if (r.kind != ItemKind::kVoid) sum += r.points;
+  return sum;
 }
 
 char Exam::KeyFor(const VersionKey& key, int master) const {
@@ -170,7 +178,9 @@ class Checker {
 
   void Run(const Json& root) {
     if (!root.is_object()) return Report("", "the exam file must be one JSON object { ... }");
-    Members(root, "", {"title", "form", "student", "version", "items", "key", "keys", "scoring", "review"});
+    Members(root, "",
+            {"title", "form", "student", "version", "items", "key", "keys", "scoring", "review", "grades",
+             "topics", "groups", "lms"});
     if (root.contains("title")) exam_.title = String(root, "", "title");
     exam_.form = String(root, "", "form", true);
     if (!exam_.form.empty() && exam_.form.find('\0') != std::string::npos)
@@ -184,6 +194,10 @@ class Checker {
     Keys(root);
     Scoring(root);
     Review(root);
+    Grades(root);
+    Topics(root);
+    Groups(root);
+    Lms(root);
   }
 
  private:
@@ -787,6 +801,332 @@ class Checker {
     }
   }
 
+  // "grades": bands on the percent as an array, or an object with the value
+  // graded on, bands, a linear rescaling and the rounding rule.
+  void Grades(const Json& root) {
+    if (!root.contains("grades")) return;
+    const Json& g = root["grades"];
+    GradeRules& rules = exam_.grades;
+    const char* shape =
+        "must be the grade bands [{\"min\": 90, \"grade\": \"A\"}, ...] or {\"bands\": [...], \"on\": "
+        "\"percent\", \"scale\": {\"to\": 20}, \"round\": 0.5}";
+    if (g.is_array()) return Bands(g, "/grades");
+    if (!g.is_object()) return Report("/grades", shape);
+    Members(g, "/grades", {"on", "bands", "scale", "round", "pass"});
+    if (g.contains("on")) {
+      if (g["on"] == "percent")
+        rules.on = GradeBasis::kPercent;
+      else if (g["on"] == "points")
+        rules.on = GradeBasis::kPoints;
+      else
+        Report("/grades/on", "must be \"percent\" or \"points\": what the bands (or the scale) start from");
+    }
+    if (g.contains("scale")) Scale(g["scale"]);
+    if (g.contains("round")) Round(g["round"]);
+    if (g.contains("bands")) Bands(g["bands"], "/grades/bands");
+    if (!g.contains("bands") && !rules.scaled && rules.step == 0)
+      Report("/grades", std::string("gives no bands and no scale: ") + shape);
+    if (g.contains("pass")) {
+      const Json& pass = g["pass"];
+      bool known = false;
+      if (pass.is_string())
+        for (const GradeBand& b : rules.bands) known = known || b.grade == pass.get<std::string>();
+      if (known)
+        rules.pass = pass.get<std::string>();
+      else
+        Report("/grades/pass", "must be the grade of one of the bands: the lowest grade that passes");
+    }
+  }
+
+  // The highest value the graded value can reach (the scale's top, 100 %, or
+  // the exam's points).
+  double GradeTop() const {
+    const GradeRules& r = exam_.grades;
+    if (r.scaled) return std::max(r.toLow, r.toHigh);
+    return r.on == GradeBasis::kPercent ? 100.0 : exam_.MaximumPoints();
+  }
+
+  void Bands(const Json& v, const std::string& pointer) {
+    GradeRules& rules = exam_.grades;
+    if (!v.is_array() || v.empty())
+      return Report(pointer, "must be a list of bands: [{\"min\": 90, \"grade\": \"A\"}, ...]");
+    std::vector<GradeBand> bands;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      const std::string p = PointerAppend(pointer, i);
+      const Json& b = v[i];
+      if (!b.is_object()) {
+        Report(p, "must be {\"min\": 90, \"grade\": \"A\"}");
+        continue;
+      }
+      Members(b, p, {"min", "grade"});
+      double min = 0;
+      const bool hasMin = Required(b, p, "min") && Finite(b["min"], p + "/min", min);
+      const std::string grade = String(b, p, "grade", true);
+      if (!hasMin || grade.empty()) continue;
+      if (grade.size() > 40 ||
+          std::any_of(grade.begin(), grade.end(), [](unsigned char c) { return c < 0x20; })) {
+        Report(p + "/grade", "must be a short text on one line (40 bytes at most)");
+        continue;
+      }
+      bool clash = false;
+      for (const GradeBand& o : bands) {
+        if (o.grade == grade) Report(p + "/grade", "the grade " + Quote(grade) + " is given twice");
+        if (o.min == min)
+          Report(p + "/min", "two bands start at " + FormatMin(min) + ": each needs its own minimum");
+        clash = clash || o.grade == grade || o.min == min;
+      }
+      if (clash) continue;
+      const double top = GradeTop();
+      if (min > top + 1e-9) {
+        Report(p + "/min",
+               "no student can reach " + FormatMin(min) + ": " +
+                   (rules.scaled                       ? "the scale ends at " + FormatMin(top)
+                    : rules.on == GradeBasis::kPercent ? std::string("a percent is at most 100")
+                                                       : "the exam has " + FormatMin(top) + " points"));
+        continue;
+      }
+      bands.push_back({min, grade});
+    }
+    std::sort(bands.begin(), bands.end(),
+              [](const GradeBand& a, const GradeBand& b) { return a.min > b.min; });
+    rules.bands = std::move(bands);
+  }
+
+  static std::string FormatMin(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.10g", v);
+    return text;
+  }
+
+  // "scale": {"to": 20} (from 0 up to the top) or {"from": [30, 90], "to": [0, 20]}.
+  void Scale(const Json& s) {
+    GradeRules& rules = exam_.grades;
+    const char* shape = "must be {\"to\": 20} or {\"from\": [LOW, HIGH], \"to\": [LOW, HIGH]}";
+    if (!s.is_object()) return Report("/grades/scale", shape);
+    Members(s, "/grades/scale", {"from", "to"});
+    if (!Required(s, "/grades/scale", "to")) return;
+    double a = 0, b = 0;
+    if (!Pair(s["to"], "/grades/scale/to", true, a, b)) return;
+    double lo = 0, hi = 0;
+    const bool from = s.contains("from");
+    if (from && !Pair(s["from"], "/grades/scale/from", false, lo, hi)) return;
+    if (from && lo >= hi) return Report("/grades/scale/from", "must rise: [LOW, HIGH] with LOW below HIGH");
+    if (a == b) return Report("/grades/scale/to", "must be a range: its two ends are equal");
+    rules.scaled = true;
+    rules.toLow = a;
+    rules.toHigh = b;
+    if (from) {
+      rules.fromLow = lo;
+      rules.fromHigh = hi;
+    }
+  }
+
+  // A number (the upper end from 0, when `single` allows it) or [LOW, HIGH].
+  bool Pair(const Json& v, const std::string& pointer, bool single, double& lo, double& hi) {
+    if (single && v.is_number()) {
+      lo = 0;
+      if (!Finite(v, pointer, hi)) return false;
+      if (hi <= 0) {
+        Report(pointer, "must be above 0 (the top of the scale)");
+        return false;
+      }
+      return true;
+    }
+    if (!v.is_array() || v.size() != 2) {
+      Report(pointer, single ? "must be a number (from 0 up to it) or [LOW, HIGH]" : "must be [LOW, HIGH]");
+      return false;
+    }
+    return Finite(v[0], PointerAppend(pointer, 0), lo) && Finite(v[1], PointerAppend(pointer, 1), hi);
+  }
+
+  // "round": 0.5, or {"step": 0.5, "mode": "half-up"}.
+  void Round(const Json& r) {
+    GradeRules& rules = exam_.grades;
+    const Json* step = &r;
+    std::string pointer = "/grades/round";
+    if (r.is_object()) {
+      Members(r, pointer, {"step", "mode"});
+      if (!Required(r, pointer, "step")) return;
+      step = &r["step"];
+      pointer += "/step";
+      if (r.contains("mode")) {
+        const Json& m = r["mode"];
+        if (m == "half-up")
+          rules.mode = RoundMode::kHalfUp;
+        else if (m == "half-even")
+          rules.mode = RoundMode::kHalfEven;
+        else if (m == "down")
+          rules.mode = RoundMode::kDown;
+        else if (m == "up")
+          rules.mode = RoundMode::kUp;
+        else
+          Report("/grades/round/mode", "must be \"half-up\", \"half-even\", \"down\" or \"up\"");
+      }
+    } else if (!r.is_number()) {
+      return Report(pointer,
+                    "must be the step to round to (1, 0.5, 0.1) or {\"step\": 0.5, \"mode\": \"half-up\"}");
+    }
+    double v = 0;
+    if (!Finite(*step, pointer, v)) return;
+    if (v <= 0 || v > 1000)
+      return Report(pointer, "must be above 0 and at most 1000 (1: whole numbers, 0.5: halves)");
+    rules.step = v;
+  }
+
+  // "topics": {"Mechanics": "1-20", "Optics": [21, "22-35"]}: master items.
+  void Topics(const Json& root) {
+    if (!root.contains("topics")) return;
+    const Json& t = root["topics"];
+    if (!t.is_object() || t.empty())
+      return Report("/topics",
+                    "must be an object of topics and their master items: {\"Mechanics\": \"1-20\"}");
+    const int n = exam_.ItemCount();
+    for (const auto& [name, value] : t.items()) {
+      const std::string pointer = PointerAppend("/topics", name);
+      if (name.empty() || name.size() > 80 ||
+          std::any_of(name.begin(), name.end(), [](unsigned char c) { return c < 0x20; })) {
+        Report(pointer, "a topic is named by a short text on one line (80 bytes at most)", true);
+        continue;
+      }
+      Topic topic;
+      topic.name = name;
+      std::vector<Json> parts =
+          value.is_array() ? std::vector<Json>(value.begin(), value.end()) : std::vector<Json>{value};
+      bool ok = !parts.empty();
+      std::set<int> seen;
+      for (std::size_t i = 0; ok && i < parts.size(); ++i) {
+        const std::string p = value.is_array() ? PointerAppend(pointer, i) : pointer;
+        std::vector<int> masters;
+        if (parts[i].is_number_integer() && parts[i].get<long long>() > 0 &&
+            parts[i].get<long long>() < 100000)
+          masters = {static_cast<int>(parts[i].get<long long>())};
+        else if (!parts[i].is_string() || !ParseRanges(parts[i].get<std::string>(), masters)) {
+          Report(p, "must be master item numbers: \"1-20\", \"1,3,5-9\", a number, or a list of those");
+          ok = false;
+          break;
+        }
+        for (const int m : masters) {
+          if (m > n) {
+            Report(p, "master item " + std::to_string(m) + " does not exist: items run from 1 to " +
+                          std::to_string(n));
+            ok = false;
+            break;
+          }
+          if (!seen.insert(m).second) {
+            Report(p, "master item " + std::to_string(m) + " is named twice in topic " + Quote(name));
+            ok = false;
+            break;
+          }
+          topic.items.push_back(m);
+        }
+      }
+      if (!ok) {
+        if (parts.empty()) Report(pointer, "names no item");
+        continue;
+      }
+      std::sort(topic.items.begin(), topic.items.end());
+      exam_.topics.push_back(std::move(topic));
+    }
+  }
+
+  // "groups": "class" or ["class", "room"]: roster columns (checked against
+  // the roster where the roster is read).
+  void Groups(const Json& root) {
+    if (!root.contains("groups")) return;
+    const Json& g = root["groups"];
+    std::vector<Json> names = g.is_array() ? std::vector<Json>(g.begin(), g.end()) : std::vector<Json>{g};
+    if (names.empty() || (!g.is_array() && !g.is_string()))
+      return Report("/groups",
+                    "must be the roster columns that group students: \"class\" or [\"class\", \"room\"]");
+    if (exam_.roster.empty())
+      return Report("/groups",
+                    "groups are roster columns, and the exam has no roster (\"student\": {\"roster\": ...})");
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const std::string p = g.is_array() ? PointerAppend("/groups", i) : "/groups";
+      if (!names[i].is_string() || names[i].get<std::string>().empty()) {
+        Report(p, "must be the name of a roster column");
+        continue;
+      }
+      const std::string name = names[i].get<std::string>();
+      if (std::find(exam_.groups.begin(), exam_.groups.end(), name) != exam_.groups.end()) {
+        Report(p, "the column " + Quote(name) + " is named twice");
+        continue;
+      }
+      exam_.groups.push_back(name);
+    }
+  }
+
+  // "lms": the grade item's name, the value written and each platform's
+  // identifier columns.
+  void Lms(const Json& root) {
+    if (!root.contains("lms")) return;
+    const Json& l = root["lms"];
+    LmsRules& rules = exam_.lms;
+    if (!l.is_object())
+      return Report("/lms",
+                    "must be an object: {\"item\": \"Final exam\", \"canvas\": {\"SIS User ID\": \"id\"}}");
+    std::vector<const char*> allowed = {"item", "value"};
+    for (const LmsPlatform& p : LmsPlatforms()) allowed.push_back(p.name);
+    for (const auto& [name, value] : l.items()) {
+      if (std::find_if(allowed.begin(), allowed.end(), [&](const char* a) { return name == a; }) ==
+          allowed.end())
+        Report(PointerAppend("/lms", name),
+               "unknown member " + Quote(name) + "; expected one of: item, value, " + LmsPlatformNames(),
+               true);
+    }
+    if (l.contains("item")) rules.item = String(l, "/lms", "item");
+    if (l.contains("value")) {
+      const Json& v = l["value"];
+      if (v == "points" || v == "percent" || v == "mark")
+        rules.value = v.get<std::string>();
+      else
+        Report("/lms/value", "must be \"points\", \"percent\" or \"mark\": what the grade column holds");
+      if (rules.value == "mark" && !exam_.grades.scaled)
+        Report("/lms/value", "\"mark\" is the rescaled value, and \"grades\" has no \"scale\"");
+    }
+    for (const LmsPlatform& platform : LmsPlatforms()) {
+      if (!l.contains(platform.name)) continue;
+      const std::string pointer = PointerAppend("/lms", platform.name);
+      const Json& m = l[platform.name];
+      std::string keys;
+      for (const char* k : platform.keys) keys += (keys.empty() ? "" : ", ") + Quote(k);
+      const bool blackboard = std::string_view(platform.name) == "blackboard";
+      if (!m.is_object()) {
+        Report(pointer, "must map the platform's identifier columns (" + keys + ") to roster columns");
+        continue;
+      }
+      auto& columns = rules.columns[platform.name];
+      for (const auto& [key, column] : m.items()) {
+        const std::string p = PointerAppend(pointer, key);
+        if (blackboard && key == "column") {
+          if (column.is_string() && !column.get<std::string>().empty() &&
+              column.get<std::string>().find_first_of("\"\r\n") == std::string::npos)
+            rules.blackboardColumn = column.get<std::string>();
+          else
+            Report(p, "must be the Grade Center column's ID, as the downloaded file shows it after \"|\"");
+          continue;
+        }
+        if (std::find_if(platform.keys.begin(), platform.keys.end(),
+                         [&](const char* k) { return key == k; }) == platform.keys.end()) {
+          Report(p,
+                 Quote(key) + " is not an identifier column of " + platform.title + " (it takes " + keys +
+                     (blackboard ? ", and \"column\"" : "") + ")",
+                 true);
+          continue;
+        }
+        if (!column.is_string() || column.get<std::string>().empty()) {
+          Report(p, "must be the roster column that holds it (\"id\": the roster's ID)");
+          continue;
+        }
+        if (platform.oneKey && !columns.empty()) {
+          Report(p, std::string(platform.title) + " takes one identifier column: give one of " + keys, true);
+          continue;
+        }
+        columns.emplace_back(key, column.get<std::string>());
+      }
+    }
+  }
+
   JsonPositions positions_;
   const FormShape& form_;
   bool stored_;
@@ -800,6 +1140,31 @@ class Checker {
 };
 
 }  // namespace
+
+std::vector<Problem> CheckRosterColumns(const Exam& exam, std::string_view text, const Roster& roster) {
+  std::vector<Problem> problems;
+  const JsonPositions positions(text);
+  auto known = [&](const std::string& column) {
+    return column == "id" ||
+           std::find(roster.columns.begin(), roster.columns.end(), column) != roster.columns.end();
+  };
+  std::string names = "id";
+  for (const std::string& c : roster.columns) names += ", " + c;
+  auto report = [&](const std::string& pointer, const std::string& column) {
+    const TextPosition p = positions.Value(pointer);
+    problems.push_back({pointer, p.line, p.column,
+                        Quote(column) + " is not a column of the roster (its columns: " + names + ")"});
+  };
+  std::size_t begin = 0, end = 0;
+  const bool list = positions.Span("/groups/0", begin, end);
+  for (std::size_t i = 0; i < exam.groups.size(); ++i)
+    if (exam.groups[i] == "id" || !known(exam.groups[i]))
+      report(list ? PointerAppend("/groups", i) : "/groups", exam.groups[i]);
+  for (const auto& [platform, columns] : exam.lms.columns)
+    for (const auto& [key, column] : columns)
+      if (!known(column)) report(PointerAppend(PointerAppend("/lms", platform), key), column);
+  return problems;
+}
 
 ExamCheck ParseExam(std::string_view text, const FormShape& form, bool stored) {
   ExamCheck out;

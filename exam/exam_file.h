@@ -3,6 +3,7 @@
 // with comments; every problem names its JSON pointer, line and column.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,6 +60,49 @@ struct ReviewRules {
   double confidence = 0;  // also questions whose confidence is below this
 };
 
+// How a total becomes the grade a student gets: the value the exam grades on
+// (the percent or the points), rescaled to a mark when asked, rounded by the
+// stated rule, then the highest band that mark reaches.
+enum class GradeBasis { kPercent, kPoints };
+enum class RoundMode { kHalfUp, kHalfEven, kDown, kUp };
+
+struct GradeBand {
+  double min = 0;
+  std::string grade;
+};
+
+struct GradeRules {
+  GradeBasis on = GradeBasis::kPercent;
+  std::vector<GradeBand> bands;    // the highest minimum first
+  bool scaled = false;             // "scale": the mark is the value mapped linearly
+  double fromLow = 0;              // the value that maps to toLow
+  std::optional<double> fromHigh;  // the value that maps to toHigh; empty: 100 or the maximum
+  double toLow = 0;
+  double toHigh = 0;
+  double step = 0;  // "round": the mark is rounded to a multiple of this; 0: not rounded
+  RoundMode mode = RoundMode::kHalfUp;
+  std::string pass;  // the lowest grade that passes; "": every band but the lowest
+
+  bool Any() const { return !bands.empty() || scaled || step > 0; }
+};
+
+// Items tagged with a topic: each student's subscore is their points on them.
+struct Topic {
+  std::string name;
+  std::vector<int> items;  // master items, from 1, in order
+};
+
+// What the learning platforms' files are made of: the grade item's name, the
+// value written ("points", "percent" or "mark"; "" the mark when the exam
+// rescales, else the points) and, per platform, the roster column behind
+// each of its identifier columns ("id": the roster's ID).
+struct LmsRules {
+  std::string item;
+  std::string value;
+  std::map<std::string, std::vector<std::pair<std::string, std::string>>> columns;
+  std::string blackboardColumn;  // the Grade Center's column ID of the item; "" a new column
+};
+
 struct Exam {
   std::string title;
   std::string form;            // the form file as written (relative to the exam file)
@@ -77,8 +121,14 @@ struct Exam {
   std::vector<ItemRule> rules;   // per master item
   std::optional<double> floor;
   ReviewRules review;
+  GradeRules grades;
+  std::vector<Topic> topics;
+  std::vector<std::string> groups;  // roster columns that group students (class, room)
+  LmsRules lms;
 
   int ItemCount() const { return static_cast<int>(items.size()); }
+  // The points of a fully right sheet: every item that is not void.
+  double MaximumPoints() const;
   const VersionKey* FindKey(std::string_view name) const;
   // The key option of master item `master` (from 1) on version `key`.
   char KeyFor(const VersionKey& key, int master) const;
@@ -111,6 +161,13 @@ struct ExamCheck {
 // answers that disagree with the master key count as they are (projects made
 // before the agreement was checked still open).
 ExamCheck ParseExam(std::string_view text, const FormShape& form, bool stored = false);
+
+struct Roster;
+
+// The roster columns the exam names ("groups", the platforms' identifiers in
+// "lms") must be the roster's: a problem at its place for each that is not.
+// `text` is the exam file the exam was read from.
+std::vector<Problem> CheckRosterColumns(const Exam& exam, std::string_view text, const Roster& roster);
 
 // The characters a question can code as one position of a valid student ID,
 // sorted.

@@ -2,14 +2,20 @@
 
 #include <xlsxwriter.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 
 #include "escape.h"
 #include "project_analysis.h"
 #include "project_integrity.h"
+#include "report_pdf.h"
 #include "report_xlsx.h"
+#include "temp_dir.h"
 #include "write_file.h"
 
 namespace omr::exam {
@@ -54,6 +60,66 @@ void ItemCells(const Exam& exam, const SheetScore& s, std::vector<Cell>& row) {
   }
 }
 
+// Right, wrong, blank and multiple answers (empty for a sheet not scored).
+void CountHeader(std::vector<std::string>& header) {
+  header.insert(header.end(), {"right", "wrong", "blank", "multiple"});
+}
+
+void CountCells(const SheetScore& s, std::vector<Cell>& row) {
+  const AnswerCounts c = CountAnswers(s);
+  for (const int n : {c.right, c.wrong, c.blank, c.multiple})
+    row.push_back(s.scored ? Cell::Number(n) : Cell{});
+}
+
+std::size_t IndexOf(const std::vector<SheetScore>& scores, int number) {
+  for (std::size_t i = 0; i < scores.size(); ++i)
+    if (scores[i].number == number) return i;
+  throw Error("sheet " + std::to_string(number) + " is not among the scores");
+}
+
+// Per group of students (all of them first): the figures of their totals,
+// grades and topics; and the item analysis of each group.
+void GroupTables(const Exam& exam, const ExamResults& results, ExportTables& t) {
+  t.groups.name = "Groups";
+  t.groups.header = {"group", "value", "students", "mean", "median", "sd", "min", "max", "mean_percent"};
+  const bool marked = exam.grades.scaled || exam.grades.step > 0;
+  if (marked) t.groups.header.push_back("mean_mark");
+  if (!exam.grades.bands.empty()) {
+    t.groups.header.push_back("pass_rate");
+    for (const GradeBand& b : exam.grades.bands) t.groups.header.push_back("grade_" + b.grade);
+  }
+  for (const Topic& topic : exam.topics) t.groups.header.push_back("topic_" + topic.name + "_percent");
+  t.groupItems.name = "Group items";
+  t.groupItems.header = {"group", "value", "item", "sheets",         "maximum", "mean_points",
+                         "p",     "d",     "r",    "point_biserial", "flags"};
+  for (const GroupFigures& g : results.groups) {
+    const TestResult& test = g.analysis.test;
+    std::vector<Cell> row = {Cell::Text(g.column),
+                             Cell::Text(g.column.empty() ? "" : g.value),
+                             Cell::Number(static_cast<double>(g.students)),
+                             Maybe(test.mean),
+                             Maybe(test.median),
+                             Maybe(test.sd),
+                             Maybe(test.min),
+                             Maybe(test.max),
+                             Maybe(g.meanPercent)};
+    if (marked) row.push_back(Maybe(g.meanMark));
+    if (!exam.grades.bands.empty()) {
+      row.push_back(Maybe(g.passRate));
+      for (const std::int64_t n : g.grades) row.push_back(Cell::Number(static_cast<double>(n)));
+    }
+    for (const std::optional<double>& p : g.topicPercent) row.push_back(Maybe(p));
+    t.groups.rows.push_back(std::move(row));
+    for (const ItemResult& item : g.analysis.items) {
+      t.groupItems.rows.push_back({Cell::Text(g.column), Cell::Text(g.column.empty() ? "" : g.value),
+                                   Cell::Number(item.master), Cell::Number(static_cast<double>(test.n)),
+                                   Cell::Number(item.maximum), Maybe(item.mean), Maybe(item.p), Maybe(item.d),
+                                   Maybe(item.r), Maybe(item.pointBiserial),
+                                   Cell::Text(item.isVoid ? "void" : FlagNames(item.flags, " "))});
+    }
+  }
+}
+
 const char* KindName(const ItemRule& r) {
   if (r.kind == ItemKind::kVoid) return "void";
   if (r.kind == ItemKind::kBonus) return "bonus";
@@ -70,7 +136,10 @@ bool FillXlsx(const ExportTables& tables, const std::string& temporary, std::str
   }
   lxw_format* bold = workbook_add_format(book);
   format_set_bold(bold);
-  for (const Table* table : {&tables.students, &tables.sheets, &tables.items, &tables.review}) {
+  std::vector<const Table*> written = {&tables.students, &tables.sheets, &tables.items, &tables.review};
+  if (tables.HasResults()) written.push_back(&tables.groups);
+  if (tables.HasGroups()) written.push_back(&tables.groupItems);
+  for (const Table* table : written) {
     lxw_worksheet* sheet = workbook_add_worksheet(book, table->name.c_str());
     for (std::size_t c = 0; c < table->header.size(); ++c)
       worksheet_write_string(sheet, 0, static_cast<lxw_col_t>(c), CleanUtf8(table->header[c]).c_str(), bold);
@@ -109,9 +178,10 @@ ExportTables BuildTables(Project& project) {
 
   // Sheets.
   t.sheets.name = "Sheets";
-  t.sheets.header = {"sheet",  "station", "station_sheet", "read_at",  "source",  "typed_by",
-                     "code",   "form",    "student_id",    "id_state", "version", "scored",
-                     "voided", "total",   "maximum",       "percent",  "review",  "doubted"};
+  t.sheets.header = {"sheet",    "station", "station_sheet", "read_at", "source",  "typed_by",
+                     "code",     "form",    "student_id",    "id_state", "version", "scored",
+                     "voided",   "total",   "maximum",       "percent",  "review",  "doubted"};
+  CountHeader(t.sheets.header);
   ItemHeader(exam, t.sheets.header);
   for (std::size_t i = 0; i < scores.size(); ++i) {
     const SheetScore& s = scores[i];
@@ -136,59 +206,59 @@ ExportTables BuildTables(Project& project) {
                              s.scored ? Maybe(s.percent) : Cell{},
                              Cell::Text(DescribeReasons(s.reasons)),
                              Doubted(s)};
+    CountCells(s, row);
     ItemCells(exam, s, row);
     t.sheets.rows.push_back(std::move(row));
   }
 
-  // Students: every valid ID read, and the roster's students without a sheet.
-  std::map<std::string, std::vector<std::size_t>> byId;
-  for (std::size_t i = 0; i < scores.size(); ++i)
-    if (!scores[i].voided && scores[i].idState == IdState::kValid) byId[scores[i].studentId].push_back(i);
-  std::vector<std::string> order = roster.ids;
-  for (const auto& [id, list] : byId)
-    if (!roster.Has(id)) order.push_back(id);
+  // Students: the roster's, then the valid IDs read that it lacks.
+  t.results = BuildResults(exam, project.shape(), roster, scores);
   t.students.name = "Students";
   t.students.header = {"id"};
   for (const std::string& c : roster.columns) t.students.header.push_back(c);
-  for (const char* c : {"sheet", "version", "total", "maximum", "percent", "status", "review", "doubted"})
-    t.students.header.push_back(c);
+  for (const char* c : {"sheet", "version", "total", "maximum", "percent"}) t.students.header.push_back(c);
+  const bool marked = exam.grades.scaled || exam.grades.step > 0;
+  const bool banded = !exam.grades.bands.empty();
+  if (marked) t.students.header.push_back("mark");
+  if (banded) t.students.header.push_back("grade");
+  for (const char* c : {"status", "review", "doubted"}) t.students.header.push_back(c);
+  CountHeader(t.students.header);
+  for (const Topic& topic : exam.topics)
+    for (const char* what : {"_points", "_maximum", "_percent"})
+      t.students.header.push_back("topic_" + topic.name + what);
   ItemHeader(exam, t.students.header);
-  for (const std::string& id : order) {
-    std::vector<Cell> row = {Cell::Text(id)};
-    const auto r = roster.rows.find(id);
+  for (const StudentResult& student : t.results.students) {
+    std::vector<Cell> row = {Cell::Text(student.id)};
     for (std::size_t c = 0; c < roster.columns.size(); ++c)
-      row.push_back(r != roster.rows.end() ? Cell::Text(r->second[c]) : Cell{});
-    const auto hit = byId.find(id);
-    if (hit == byId.end()) {
-      row.insert(row.end(), {Cell{}, Cell{}, Cell{}, Cell{}, Cell{}, Cell::Text("absent"), Cell{}, Cell{}});
-      ItemCells(exam, SheetScore{}, row);
-      t.students.rows.push_back(std::move(row));
-      continue;
-    }
-    // The latest scored sheet counts; several sheets are shown for a person to settle.
-    std::vector<int> numbers;
-    std::size_t chosen = hit->second.back();
-    for (const std::size_t i : hit->second) {
-      numbers.push_back(scores[i].number);
-      if (scores[i].scored) chosen = i;
-    }
-    const SheetScore& s = scores[chosen];
-    const char* status = !s.scored                                   ? "not scored"
-                         : numbers.size() > 1                        ? "several sheets"
-                         : !roster.Empty() && r == roster.rows.end() ? "not in roster"
-                                                                     : "scored";
+      row.push_back(c < student.columns.size() ? Cell::Text(student.columns[c]) : Cell{});
+    const bool read = !student.sheets.empty();
+    const SheetScore& s = student.Scored() ? t.results.scores[static_cast<std::size_t>(student.score)]
+                          : read           ? scores[IndexOf(scores, student.sheets.back())]
+                                           : SheetScore{};
     // One sheet is a number; several are a list for a person to settle.
-    row.push_back(numbers.size() == 1 ? Cell::Number(numbers.front()) : Cell::Text(Numbers(numbers)));
-    row.push_back(Cell::Text(s.version));
+    row.push_back(!read                        ? Cell{}
+                  : student.sheets.size() == 1 ? Cell::Number(student.sheets.front())
+                                               : Cell::Text(Numbers(student.sheets)));
+    row.push_back(read ? Cell::Text(s.version) : Cell{});
     row.push_back(s.scored ? Cell::Number(s.total) : Cell{});
     row.push_back(s.scored ? Cell::Number(s.maximum) : Cell{});
     row.push_back(s.scored ? Maybe(s.percent) : Cell{});
-    row.push_back(Cell::Text(status));
-    row.push_back(Cell::Text(DescribeReasons(s.reasons)));
-    row.push_back(Doubted(s));
+    if (marked) row.push_back(Maybe(student.grade.mark));
+    if (banded) row.push_back(student.grade.grade.empty() ? Cell{} : Cell::Text(student.grade.grade));
+    row.push_back(Cell::Text(student.status));
+    row.push_back(read ? Cell::Text(DescribeReasons(s.reasons)) : Cell{});
+    row.push_back(read ? Doubted(s) : Cell{});
+    CountCells(s, row);
+    for (const TopicScore& topic : student.topics) {
+      row.push_back(s.scored ? Cell::Number(topic.points) : Cell{});
+      row.push_back(Cell::Number(topic.maximum));
+      row.push_back(Maybe(topic.percent));
+    }
     ItemCells(exam, s, row);
     t.students.rows.push_back(std::move(row));
   }
+  GroupTables(exam, t.results, t);
+  t.withResults = exam.grades.Any() || !exam.topics.empty() || !exam.groups.empty();
 
   // Items.
   t.items.name = "Items";
@@ -244,7 +314,23 @@ ExportTables BuildTables(Project& project) {
   return t;
 }
 
+const Table* ExportTables::Find(const std::string& name) const {
+  if (name == "students") return &students;
+  if (name == "sheets") return &sheets;
+  if (name == "items") return &items;
+  if (name == "review") return &review;
+  if (name == "groups") return &groups;
+  if (name == "group-items") return &groupItems;
+  return nullptr;
+}
+
 void WriteCsv(const Table& table, const std::string& path, bool excel) {
+  std::string error;
+  if (!omr::common::WriteFileWhole(path, CsvText(table, excel), omr::common::IfExists::kReplace, error))
+    throw Error(error);
+}
+
+std::string CsvText(const Table& table, bool excel) {
   // A spreadsheet opened with a double click takes UTF-8 only after a byte-order mark.
   const char* end = excel ? "\r\n" : "\n";
   std::string text =
@@ -257,8 +343,7 @@ void WriteCsv(const Table& table, const std::string& path, bool excel) {
                                                      : c.text);
     text += omr::common::CsvLine(fields) + end;
   }
-  std::string error;
-  if (!omr::common::WriteFileWhole(path, text, omr::common::IfExists::kReplace, error)) throw Error(error);
+  return text;
 }
 
 void WriteXlsx(const ExportTables& tables, const std::string& path) {
@@ -300,7 +385,96 @@ std::string ExportJson(const Project& project, const ExportTables& tables) {
   root["sheets"] = rows(tables.sheets);
   root["items"] = rows(tables.items);
   root["review"] = rows(tables.review);
+  if (tables.HasResults()) root["groups"] = rows(tables.groups);
+  if (tables.HasGroups()) root["group_items"] = rows(tables.groupItems);
   return root.dump(1);
+}
+
+namespace {
+
+std::string ReadWhole(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Error("cannot read " + path.string() + " back");
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A file name to offer: the exam's name in safe characters, then `what`.
+std::string OfferedName(const Project& project, const std::string& what) {
+  std::string stem;
+  for (const char c : project.examName().substr(0, 60))
+    stem += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ? c : '_';
+  return (stem.empty() ? std::string("exam") : stem) + "-" + what;
+}
+
+}  // namespace
+
+std::string ExportFormatNames() {
+  return "csv, xlsx, json, " + LmsPlatformNames() + ", slips-pdf, slips-html";
+}
+
+ExportFile ExportBytes(Project& project, const ExportRequest& request) {
+  ExportFile out;
+  const std::string& f = request.format;
+  if (f == "csv" || f == "xlsx" || f == "json") {
+    const ExportTables tables = BuildTables(project);
+    if (f == "json") {
+      out.bytes = ExportJson(project, tables) + "\n";
+      out.contentType = "application/json";
+      out.fileName = OfferedName(project, "export.json");
+      return out;
+    }
+    if (f == "csv") {
+      const Table* table = tables.Find(request.table);
+      if (!table)
+        throw Error("there is no table \"" + CleanUtf8(request.table) +
+                    "\": students, sheets, items, review, groups or group-items");
+      out.bytes = CsvText(*table, request.excel);
+      out.contentType = "text/csv; charset=utf-8";
+      out.fileName = OfferedName(project, request.table + ".csv");
+      return out;
+    }
+    const omr::common::TemporaryDirectory dir("omr-export");
+    if (dir.path().empty())
+      throw Error(std::string("cannot make a temporary folder: ") + std::strerror(errno));
+    WriteXlsx(tables, (dir.path() / "export.xlsx").string());
+    out.bytes = ReadWhole(dir.path() / "export.xlsx");
+    out.contentType = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
+    out.fileName = OfferedName(project, "export.xlsx");
+    return out;
+  }
+  if (FindLmsPlatform(f)) {
+    LmsOptions lms = request.lms;
+    lms.platform = f;
+    LmsFile file = BuildLmsFile(project.exam(), project.roster(), BuildResults(project), lms);
+    out.bytes = std::move(file.text);
+    out.contentType = "text/csv; charset=utf-8";
+    out.fileName = OfferedName(project, f + ".csv");
+    out.records = file.written;
+    out.skipped = std::move(file.skipped);
+    out.notes = std::move(file.notes);
+    return out;
+  }
+  if (f == "slips-html") {
+    const std::vector<Slip> slips = MakeSlips(project, request.slips);
+    if (slips.empty()) throw Error("no student has a scored sheet: no slip to make");
+    out.bytes = SlipsDocument(
+        "Results: " + (project.exam().title.empty() ? project.examName() : project.exam().title), slips,
+        request.slips);
+    out.contentType = "text/html; charset=utf-8";
+    out.fileName = OfferedName(project, "slips.html");
+    return out;
+  }
+  if (f == "slips-pdf") {
+    const omr::common::TemporaryDirectory dir("omr-slips");
+    if (dir.path().empty())
+      throw Error(std::string("cannot make a temporary folder: ") + std::strerror(errno));
+    out.records = WriteSlipsPdf(project, request.slips, (dir.path() / "slips.pdf").string());
+    out.bytes = ReadWhole(dir.path() / "slips.pdf");
+    out.contentType = "application/pdf";
+    out.fileName = OfferedName(project, "slips.pdf");
+    return out;
+  }
+  throw Error("no export format \"" + CleanUtf8(f) + "\": " + ExportFormatNames());
 }
 
 std::string StatusJson(const ExamStatus& s) {

@@ -122,6 +122,12 @@ Validated Validate(const ExamSources& src) {
       throw ExamFileError(
           {src.rosterName + ":" + error, at("/student/roster", "the roster has a problem (above)")});
   }
+  if (const std::vector<Problem> problems = CheckRosterColumns(v.exam, src.examText, v.roster);
+      !problems.empty()) {
+    std::vector<std::string> lines;
+    for (const Problem& p : problems) lines.push_back(FormatProblem(src.examName, p));
+    throw ExamFileError(lines);
+  }
   return v;
 }
 

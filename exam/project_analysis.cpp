@@ -4,6 +4,8 @@
 #include <cctype>
 
 #include "error.h"
+#include "report_results.h"
+#include "results.h"
 
 namespace omr::exam {
 
@@ -139,6 +141,8 @@ ProjectReport AnalyzeProject(Project& project) {
   report.info.title = project.exam().title.empty() ? project.examName() : project.exam().title;
   report.info.generated = NowUtc();
   report.info.waiting = WaitingOf(scores, project.roster());
+  report.info.sections =
+      ResultsSection(project.exam(), BuildResults(project.exam(), project.shape(), project.roster(), scores));
   return report;
 }
 

@@ -96,7 +96,13 @@ IntegrityInput IntegrityInputOf(Project& project, const std::vector<SheetScore>&
   }
   IntegrityInput in;
   in.analysis = AnalysisInputOf(project.exam(), project.shape(), scores);
-  in.groupColumns = GroupColumnsOf(roster, group);
+  // The groups the exam names, when it names them; else the roster's columns that look like groups.
+  if (group.empty() && !project.exam().groups.empty()) {
+    in.groupColumns = project.exam().groups;
+    in.groupColumns.push_back(kStation);
+  } else {
+    in.groupColumns = GroupColumnsOf(roster, group);
+  }
   in.placeColumns = {kStation};
   std::vector<int> rosterColumn;
   for (const std::string& c : in.groupColumns) {

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "report_common.h"
+#include "results.h"
 
 namespace omr::exam {
 
@@ -176,6 +177,50 @@ std::string StatsJson(const ExamAnalysis& exam) {
   Json versions = Json::array();
   for (const Analysis& v : exam.versions) versions.push_back(AnalysisJson(exam, v));
   j["versions"] = std::move(versions);
+  return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+namespace {
+
+// The exam's analysis as the context of a group's: its keys, without the
+// versions' lines (they are the whole exam's, not the group's).
+ExamAnalysis GroupContext(const ExamAnalysis& exam) {
+  ExamAnalysis context;
+  context.overall = exam.overall;
+  return context;
+}
+
+std::string GroupName(const GroupFigures& g) {
+  return CleanUtf8(g.column) + " " + (g.value.empty() ? std::string(kNoGroup) : CleanUtf8(g.value));
+}
+
+}  // namespace
+
+std::string GroupStatsText(const ExamAnalysis& exam, const ExamResults& results, const std::string& column) {
+  const ExamAnalysis context = GroupContext(exam);
+  std::string out;
+  for (const GroupFigures& g : results.groups) {
+    if (g.column != column || g.column.empty()) continue;
+    out += (out.empty() ? "" : "\n") + std::string("== ") + GroupName(g) + ": " + std::to_string(g.students) +
+           " student" + (g.students == 1 ? "" : "s") + " ==\n" + StatsText(context, g.analysis);
+  }
+  return out;
+}
+
+std::string GroupStatsJson(const ExamAnalysis& exam, const ExamResults& results, const std::string& column) {
+  const ExamAnalysis context = GroupContext(exam);
+  Json j;
+  j["group"] = CleanUtf8(column);
+  Json groups = Json::array();
+  for (const GroupFigures& g : results.groups) {
+    if (g.column != column || g.column.empty()) continue;
+    Json e;
+    e["value"] = CleanUtf8(g.value);
+    e["students"] = g.students;
+    e["analysis"] = AnalysisJson(context, g.analysis);
+    groups.push_back(std::move(e));
+  }
+  j["groups"] = std::move(groups);
   return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

@@ -22,4 +22,12 @@ std::string StatsText(const ExamAnalysis& exam, const Analysis& analysis);
 // precision; a figure that cannot be computed is null.
 std::string StatsJson(const ExamAnalysis& exam);
 
+struct ExamResults;
+
+// The item analysis of each group of a roster column (as BuildResults groups
+// its students): a heading per group, then its analysis as StatsText shows
+// it; as JSON, {"group", "groups": [{"value", "students", "analysis"}]}.
+std::string GroupStatsText(const ExamAnalysis& exam, const ExamResults& results, const std::string& column);
+std::string GroupStatsJson(const ExamAnalysis& exam, const ExamResults& results, const std::string& column);
+
 }  // namespace omr::exam

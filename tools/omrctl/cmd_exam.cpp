@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -24,6 +25,8 @@
 #include "report_html.h"
 #include "report_pdf.h"
 #include "report_text.h"
+#include "results.h"
+#include "slips.h"
 #include "station.h"
 #include "text.h"
 #include "write_file.h"
@@ -544,12 +547,40 @@ void CheckOutputs(std::initializer_list<const std::string*> outputs) {
 }
 
 int RunExport(const ExamOptions& o) {
-  if (o.csv.empty() && o.xlsx.empty() && !o.json)
-    throw ex::Error("say what to export: --csv FILE, --xlsx FILE or --json");
-  CheckOutputs({&o.csv, &o.xlsx});
+  if (o.csv.empty() && o.xlsx.empty() && !o.json && o.lms.empty())
+    throw ex::Error("say what to export: --csv FILE, --xlsx FILE, --json or --lms PLATFORM FILE");
+  const std::string lmsFile = o.lms.size() == 2 ? o.lms[1] : "";
+  CheckOutputs({&o.csv, &o.xlsx, &lmsFile});
   auto project = ex::Project::Open(o.project, o.name);
+  if (!o.lms.empty()) {
+    ex::ExportRequest request;
+    request.format = o.lms[0];
+    if (!ex::FindLmsPlatform(request.format))
+      throw ex::Error("--lms " + request.format + ": not a platform this system writes for (" +
+                      ex::LmsPlatformNames() + ")");
+    request.lms = {request.format, o.itemName, o.lmsId, o.columnId};
+    const ex::ExportFile file = ex::ExportBytes(*project, request);
+    std::string error;
+    if (!omr::common::WriteFileWhole(lmsFile, file.bytes, omr::common::IfExists::kReplace, error))
+      throw ex::Error(error);
+    for (const std::string& s : file.skipped) std::fprintf(stderr, "omrctl: not written: %s\n", s.c_str());
+    const int written = file.records;
+    std::printf("%s: %d student%s for %s%s\n", lmsFile.c_str(), written, written == 1 ? "" : "s",
+                ex::FindLmsPlatform(request.format)->title,
+                file.skipped.empty()
+                    ? ""
+                    : (", " + std::to_string(file.skipped.size()) + " left out (above)").c_str());
+    for (const std::string& n : file.notes) std::printf("  %s\n", n.c_str());
+  }
+  if (o.csv.empty() && o.xlsx.empty() && !o.json) return kExitOk;
   const ex::ExportTables tables = ex::BuildTables(*project);
-  if (!o.csv.empty()) ex::WriteCsv(o.sheets ? tables.sheets : tables.students, o.csv, o.excel);
+  if (!o.csv.empty()) {
+    const ex::Table* table = tables.Find(o.sheets ? "sheets" : o.table.empty() ? "students" : o.table);
+    if (!table)
+      throw ex::Error("--table " + o.table +
+                      ": the tables are students, sheets, items, review, groups and group-items");
+    ex::WriteCsv(*table, o.csv, o.excel);
+  }
   if (!o.xlsx.empty()) ex::WriteXlsx(tables, o.xlsx);
   if (o.json) std::printf("%s\n", ex::ExportJson(*project, tables).c_str());
   return kExitOk;
@@ -557,7 +588,17 @@ int RunExport(const ExamOptions& o) {
 
 int RunStats(const ExamOptions& o) {
   auto project = ex::Project::Open(o.project, o.name);
-  const ex::ExamAnalysis analysis = ex::AnalyzeScores(project->exam(), project->shape(), project->ScoreAll());
+  const std::vector<ex::SheetScore> scores = project->ScoreAll();
+  const ex::ExamAnalysis analysis = ex::AnalyzeScores(project->exam(), project->shape(), scores);
+  if (!o.group.empty()) {
+    const ex::ExamResults results =
+        ex::BuildResults(project->exam(), project->shape(), project->roster(), scores, {o.group});
+    std::fputs((o.json ? ex::GroupStatsJson(analysis, results, o.group)
+                       : ex::GroupStatsText(analysis, results, o.group))
+                   .c_str(),
+               stdout);
+    return kExitOk;
+  }
   if (o.json) {
     std::fputs(ex::StatsJson(analysis).c_str(), stdout);
     return kExitOk;
@@ -572,13 +613,37 @@ int RunStats(const ExamOptions& o) {
   return kExitOk;
 }
 
+int RunResults(const ExamOptions& o) {
+  if (o.html.empty() == o.pdf.empty())
+    throw ex::Error("say where the slips go: --pdf FILE (one PDF for all) or --html DIR (one page each)");
+  CheckOutputs({&o.pdf});
+  auto project = ex::Project::Open(o.project, o.name);
+  ex::SlipOptions options;
+  options.answers = !o.noAnswers;
+  options.key = !o.noKey;
+  options.picture = o.picture;
+  options.statistics = o.classStats;
+  options.half = o.half;
+  options.byGroup = o.byGroup;
+  options.students = o.students;
+  if (!o.pdf.empty()) {
+    const int n = ex::WriteSlipsPdf(*project, options, o.pdf);
+    std::printf("%d slip%s printed to %s\n", n, n == 1 ? "" : "s", o.pdf.c_str());
+  } else {
+    const int n = ex::WriteSlipsHtml(*project, options, o.html);
+    std::printf("%d slip%s written to %s (one page each, named by student ID)\n", n, n == 1 ? "" : "s",
+                o.html.c_str());
+  }
+  return kExitOk;
+}
+
 int RunReport(const ExamOptions& o) {
   if (o.html.empty() && o.pdf.empty())
     throw ex::Error("say where to write the report: --html FILE, --pdf FILE or both");
   CheckOutputs({&o.html, &o.pdf});
   auto project = ex::Project::Open(o.project, o.name);
   ex::ProjectReport report = ex::AnalyzeProject(*project);
-  report.info.sections = ex::IntegritySection(ex::AnalyzeProjectIntegrity(*project, {}).result);
+  report.info.sections += ex::IntegritySection(ex::AnalyzeProjectIntegrity(*project, {}).result);
   const std::string html = ex::RenderHtmlReport(report.analysis, report.info);
   std::string error;
   if (!o.html.empty()) {
@@ -793,13 +858,44 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
       exp->add_option("--csv", o.csv, "Write the students (or with --sheets, the sheets) as CSV")
           ->type_name("FILE");
   exp->add_flag("--sheets", o.sheets, "--csv writes one row per sheet");
+  exp->add_option(
+         "--table", o.table,
+         "The table --csv writes: students (default), sheets, items, review, groups (per group: totals, "
+         "grades, topics) or group-items (the item analysis of each group)")
+      ->type_name("NAME");
   exp->add_flag("--excel", o.excel, "Write the CSV for spreadsheets: UTF-8 with a byte-order mark, CRLF")
       ->needs(csv);
   exp->add_option("--xlsx", o.xlsx,
                   "Write a workbook: students, sheets, items, review reasons and the item analysis (test "
                   "statistics, items, options)")
       ->type_name("FILE");
-  exp->add_flag("--json", o.json, "Print everything as one JSON document");
+  exp->add_flag(
+      "--json", o.json,
+      "Print everything as one JSON document (per student the records the platforms' files hold, and more)");
+  CLI::Option* lms =
+      exp->add_option(
+             "--lms", o.lms,
+             "Write PLATFORM's grade import to FILE: moodle, canvas, blackboard or brightspace (only "
+             "students the roster has; the others are listed on standard error)")
+          ->expected(2)
+          ->type_name("PLATFORM FILE");
+  exp->add_option("--item-name", o.itemName,
+                  "--lms: the grade item (assignment, column) in the platform's gradebook (default: the exam "
+                  "file's lms.item, else its title)")
+      ->needs(lms)
+      ->type_name("NAME");
+  exp->add_option(
+         "--lms-id", o.lmsId,
+         "--lms: the roster column that holds the platform's identifier (Moodle: ID number or e-mail; "
+         "Canvas: SIS User ID; Blackboard: Username; Brightspace: OrgDefinedId; default: the exam "
+         "file's lms columns, else the roster's id)")
+      ->needs(lms)
+      ->type_name("COLUMN");
+  exp->add_option(
+         "--column-id", o.columnId,
+         "--lms blackboard: the Grade Center column's ID (the number after \"|\" in a downloaded file)")
+      ->needs(lms)
+      ->type_name("ID");
 
   CLI::App* stats = exam->add_subcommand(
       "stats",
@@ -811,11 +907,42 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
   stats->add_option("--version", o.version, "One version's analysis (default: all versions together)")
       ->type_name("NAME");
   stats->add_flag("--json", o.json, "Print every figure of all versions and of each version as JSON");
+  stats
+      ->add_option("--group", o.group,
+                   "The item analysis of each group of this roster column (class, room) instead")
+      ->type_name("COLUMN");
+
+  CLI::App* results = exam->add_subcommand(
+      "results",
+      "Result slips, one page per student (or half a page with --half): name, ID, version, total, percent, "
+      "mark and grade, topic subscores, and the items in the student's own order with their answer, the key "
+      "and the points; answers the recognition doubted that nobody reviewed are marked. One PDF for all "
+      "(--pdf, printed with Chromium) or one HTML page each (--html), readable on a phone; nothing in them "
+      "comes from elsewhere");
+  project(results);
+  results->add_option("--pdf", o.pdf, "Print every slip into this PDF (an existing file is replaced)")
+      ->type_name("FILE");
+  results->add_option("--html", o.html, "Write one page per student into this folder, named by student ID")
+      ->type_name("DIR");
+  results
+      ->add_option("--student", o.students,
+                   "Only these students (IDs); default: every student with a scored "
+                   "sheet, in roster order")
+      ->type_name("ID");
+  results->add_option("--by-group", o.byGroup, "Order the slips by this roster column (roster order within)")
+      ->type_name("COLUMN");
+  results->add_flag("--half", o.half, "Half an A4 page per slip, two to a page");
+  results->add_flag("--no-answers", o.noAnswers, "Leave out the table of items");
+  results->add_flag("--no-key", o.noKey, "Leave out the key and the points beside the answers");
+  results->add_flag("--sheet", o.picture, "Add the sheet's picture as the reader saw it, the key ringed");
+  results->add_flag("--class-stats", o.classStats,
+                    "Add the figures of all students and of the student's groups (mean, median, topics)");
 
   CLI::App* report = exam->add_subcommand(
       "report",
       "Write the exam report: one self-contained HTML page (summary, histogram of totals, sortable item "
-      "table, a panel per flagged item, sheets waiting for review), and print it to PDF with Chromium");
+      "table, a panel per flagged item, sheets waiting for review, results by group and topic), and print it "
+      "to PDF with Chromium");
   project(report);
   report->add_option("--html", o.html, "Write the page here (an existing file is replaced)")
       ->type_name("FILE");
@@ -889,6 +1016,7 @@ int RunExam(const GlobalOptions& global, CLI::App* exam, const ExamOptions& give
     if (name == "status") return RunStatus(o);
     if (name == "export") return RunExport(o);
     if (name == "stats") return RunStats(o);
+    if (name == "results") return RunResults(o);
     if (name == "report") return RunReport(o);
     if (name == "integrity") return RunIntegrity(o);
     if (name == "backup") return RunBackup(o);

@@ -1,5 +1,5 @@
 // omrctl exam: exam projects (new, read, import, type, correct, rekey, rescan,
-// status, export, stats, report, integrity). Arguments and printing only; the work is in omr_exam.
+// status, export, stats, results, report, integrity). Arguments and printing only; the work is in omr_exam.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -42,9 +42,21 @@ struct ExamOptions {
   bool excel = false;  // export --csv: a byte-order mark and CRLF
   std::string xlsx;
   bool json = false;
-  std::string version;  // stats
-  std::string group;    // integrity: the group column
-  std::string html;     // report
+  std::string version;                // stats
+  std::string group;                  // integrity, stats: the group column
+  std::string table;                  // export --csv: the table
+  std::vector<std::string> lms;       // export --lms PLATFORM FILE
+  std::string itemName;               // export --lms: the grade item
+  std::string lmsId;                  // export --lms: the roster column of the platform's identifier
+  std::string columnId;               // export --lms blackboard: the Grade Center column ID
+  std::vector<std::string> students;  // results: only these
+  bool noAnswers = false;             // results: no table of items
+  bool noKey = false;                 // results: no key and points beside the answers
+  bool picture = false;               // results --sheet
+  bool classStats = false;
+  bool half = false;
+  std::string byGroup;
+  std::string html;  // report
   std::string pdf;
   std::string copy;  // backup
   bool force = false;
