@@ -32,6 +32,13 @@ class UnavailableError : public StoreError {
   using StoreError::StoreError;
 };
 
+// The database did not answer, nor did its server take a new connection (it
+// stopped, or the network to it is cut): trying again at once would wait again.
+class NoAnswerError : public UnavailableError {
+ public:
+  using UnavailableError::UnavailableError;
+};
+
 // A transaction the database gave up on because of another writer (a
 // serialisation failure, a deadlock): running it again from the start is safe.
 class RetryableError : public UnavailableError {

@@ -94,7 +94,7 @@ std::vector<PlaceEntry> Place::List(std::vector<PlaceProblem>* problems) const {
   std::vector<PlaceEntry> out;
   auto add = [&](const std::string& project, const std::string& location) {
     try {
-      std::unique_ptr<Store> store = OpenStore(location);
+      std::unique_ptr<Store> store = OpenStore(location, Access::kRead);
       for (const ExamRecord& e : store->Exams()) out.push_back({project, e.name, location});
     } catch (const Error& e) {
       if (problems) problems->push_back({project, e.what()});

@@ -156,6 +156,7 @@ struct Reading::Station {
   int exit = -1;
   std::string startedAt;
   std::string errors;  // the end of its standard error
+  int changes = 0;     // its state's number: a page keeps the latest it saw
 };
 
 // One exam's events, numbered from 1, the latest kept.
@@ -368,6 +369,7 @@ Json Reading::Readers(bool fresh) {
 
 Json Reading::StationJson(const Station& s) const {
   return {{"id", s.id},
+          {"changes", s.changes},
           {"name", CleanUtf8(s.start.name)},
           {"port", CleanUtf8(s.start.port)},
           {"reader",
@@ -407,6 +409,7 @@ void Reading::Append(const std::string& examKey, const std::string& event, const
 }
 
 void Reading::Changed(Station& s) {
+  ++s.changes;
   Append(s.start.examKey, "station", StationJson(s));
 }
 

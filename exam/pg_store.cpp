@@ -1,9 +1,12 @@
 #include "pg_store.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <deque>
@@ -14,6 +17,12 @@ namespace omr::exam {
 namespace {
 
 constexpr int kLockWaitS = 15;
+// A statement's answer is awaited this long before the server is asked
+// whether it is there at all; a server that takes no new connection within
+// kProbeS either (stopped, or the network cut) is given up: a station notices
+// a frozen database within kAnswerWaitMs + kProbeS.
+constexpr int kAnswerWaitMs = 5000;
+constexpr const char* kProbeS = "3";  // libpq's connect_timeout: 2 at least
 // Serialises schema changes of one database: "OMRE", as the SQLite files' id.
 constexpr std::int64_t kMigrationLock = 0x4F4D5245;
 // Rows a statement writes or reads at a time in bulk work.
@@ -134,7 +143,11 @@ CREATE TABLE claims(
   claimed_at TIMESTAMPTZ NOT NULL,
   expires_at TIMESTAMPTZ NOT NULL);
 )sql",
-    "SELECT 1;",  // version 4: nothing changes in this store
+    // Each exam's identity, to tell it from another made from the same files;
+    // an exam made before keeps "" (its identity follows from its first revision).
+    R"sql(
+ALTER TABLE exams ADD COLUMN uid TEXT NOT NULL DEFAULT '';
+)sql",
     // Who typed in a sheet the reader could not take ("" for sheets a reader
     // or an import brought); sheets counted by source without reading them.
     R"sql(
@@ -344,7 +357,7 @@ class PgStore final : public Store {
                                 "application_name",
                                 "dbname",
                                 nullptr};
-    const char* const values[] = {"10", "30", "10", "3", "60000", "omrctl", conninfo_.c_str(), nullptr};
+    const char* const values[] = {"10", "10", "5", "2", "10000", "omrctl", conninfo_.c_str(), nullptr};
     conn_.reset(PQconnectdbParams(keys, values, 1));
     if (!conn_) throw StoreError("cannot connect to the project " + conninfo_ + ": out of memory");
     if (PQstatus(conn_.get()) != CONNECTION_OK) {
@@ -370,7 +383,10 @@ class PgStore final : public Store {
     if (inTransaction_) throw StoreError("a transaction is already open on " + conninfo_);
     // A connection lost earlier (a server restart) is made again for the next
     // transaction; one lost inside a transaction fails that transaction.
-    if (PQstatus(conn_.get()) != CONNECTION_OK) {
+    if (!conn_) {
+      prepared_.clear();
+      Connect();  // the one given up on a server that did not answer
+    } else if (PQstatus(conn_.get()) != CONNECTION_OK) {
       PQreset(conn_.get());
       if (PQstatus(conn_.get()) != CONNECTION_OK)
         throw UnavailableError("lost the connection to the project " + conninfo_ + ": " +
@@ -391,7 +407,12 @@ class PgStore final : public Store {
     if (!inTransaction_) return;
     inTransaction_ = false;
     lockedExam_ = 0;
-    if (PQstatus(conn_.get()) == CONNECTION_OK) PQclear(PQexec(conn_.get(), "ROLLBACK"));
+    if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) return;
+    try {
+      Simple("ROLLBACK");
+    } catch (const StoreError&) {
+      // The transaction ends with its connection.
+    }
   }
 
   int LockExam(Id exam) override {
@@ -401,10 +422,10 @@ class PgStore final : public Store {
     return r.Int32(0, 0);
   }
 
-  Id CreateExam(const std::string& name, const std::string& createdAt) override {
+  Id CreateExam(const std::string& name, const std::string& createdAt, const std::string& uid) override {
     try {
-      return Run("INSERT INTO exams(name, created_at) VALUES ($1, $2) RETURNING id",
-                 Params().Text(name).Text(createdAt))
+      return Run("INSERT INTO exams(name, created_at, uid) VALUES ($1, $2, $3) RETURNING id",
+                 Params().Text(name).Text(createdAt).Text(uid))
           .Int(0, 0);
     } catch (const StoreError&) {
       if (lastState_ == "23505")
@@ -415,9 +436,9 @@ class PgStore final : public Store {
 
   std::vector<ExamRecord> Exams() override {
     std::vector<ExamRecord> out;
-    const Result r = Run("SELECT id, name, created_at, revision FROM exams ORDER BY id", Params());
+    const Result r = Run("SELECT id, name, created_at, revision, uid FROM exams ORDER BY id", Params());
     for (int i = 0; i < r.Rows(); ++i)
-      out.push_back({r.Int(i, 0), r.Text(i, 1), r.Text(i, 2), r.Int32(i, 3)});
+      out.push_back({r.Int(i, 0), r.Text(i, 1), r.Text(i, 2), r.Int32(i, 3), r.Text(i, 4)});
     return out;
   }
 
@@ -893,6 +914,8 @@ class PgStore final : public Store {
   }
 
   void SessionSetup() {
+    // Every wait for the server is one of Await's, with its time-out.
+    PQsetnonblocking(conn_.get(), 1);
     Simple(
         "SET client_encoding = 'UTF8'; SET bytea_output = 'hex'; SET client_min_messages = 'warning'; "
         "SET lock_timeout = '" +
@@ -906,18 +929,83 @@ class PgStore final : public Store {
     auto hit = prepared_.find(sql);
     if (hit == prepared_.end()) {
       const std::string name = "omr" + std::to_string(prepared_.size() + 1);
-      Check(PQprepare(conn_.get(), name.c_str(), sql.c_str(), 0, nullptr));
+      Check(Await(PQsendPrepare(Connection(), name.c_str(), sql.c_str(), 0, nullptr)));
       hit = prepared_.emplace(sql, name).first;
     }
     std::vector<const char*> values;
     std::vector<int> lengths;
     params.Pointers(values, lengths);
-    return Check(PQexecPrepared(conn_.get(), hit->second.c_str(), params.Count(), values.data(),
-                                lengths.data(), params.Formats(), 0));
+    return Check(Await(PQsendQueryPrepared(Connection(), hit->second.c_str(), params.Count(), values.data(),
+                                           lengths.data(), params.Formats(), 0)));
   }
 
   // Fixed statements without parameters (transaction control, the schema).
-  void Simple(const std::string& sql) { Check(PQexec(conn_.get(), sql.c_str())); }
+  void Simple(const std::string& sql) { Check(Await(PQsendQuery(Connection(), sql.c_str()))); }
+
+  PGconn* Connection() {
+    if (!conn_) throw NoAnswerError(lost_);
+    return conn_.get();
+  }
+
+  // The result of what was just sent (`sent` 0: it could not be; Check then
+  // says why), as PQexec gives it: the first failure, else the last result.
+  // Sends and reads as the socket lets it; past kAnswerWaitMs without an
+  // answer, asks the server whether it is there, and gives the connection up
+  // when it is not (a frozen server, a network that drops packets) rather
+  // than waiting for ever.
+  PGresult* Await(int sent) {
+    if (!sent) return nullptr;
+    PGconn* c = conn_.get();
+    std::unique_ptr<PGresult, ResultClear> kept;
+    auto since = std::chrono::steady_clock::now();
+    for (;;) {
+      const int flushed = PQflush(c);  // 0: all sent; 1: more to send; -1: failed
+      if (flushed != 1) {
+        PQconsumeInput(c);
+        while (!PQisBusy(c)) {
+          PGresult* r = PQgetResult(c);
+          if (!r) return kept.release();
+          if (kept && PQresultStatus(kept.get()) == PGRES_FATAL_ERROR)
+            PQclear(r);
+          else
+            kept.reset(r);
+        }
+      }
+      const auto waited =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
+              .count();
+      if (waited >= kAnswerWaitMs) {
+        if (!ServerAnswers()) {
+          GiveUp();
+          throw NoAnswerError(lost_);
+        }
+        since = std::chrono::steady_clock::now();  // there, and busy: wait on
+        continue;
+      }
+      pollfd p{PQsocket(c), static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0)), 0};
+      if (::poll(&p, 1, static_cast<int>(kAnswerWaitMs - waited)) < 0 && errno != EINTR) {
+        GiveUp();
+        throw UnavailableError("lost the connection to the project " + conninfo_ + ": " +
+                               std::strerror(errno));
+      }
+    }
+  }
+
+  // Whether the server takes a new connection (a ping: no login) within kProbeS.
+  bool ServerAnswers() const {
+    const char* const keys[] = {"dbname", "connect_timeout", nullptr};
+    const char* const values[] = {conninfo_.c_str(), kProbeS, nullptr};
+    return PQpingParams(keys, values, 1) != PQPING_NO_RESPONSE;
+  }
+
+  void GiveUp() {
+    lost_ = "the database of the project " + conninfo_ + " did not answer for " +
+            std::to_string(kAnswerWaitMs / 1000) + " s, nor did it take a new connection within " + kProbeS +
+            " s (the server stopped, or the network to it is cut)";
+    PQsetnonblocking(conn_.get(), 1);  // closing it sends its goodbye without waiting
+    conn_.reset();
+    prepared_.clear();
+  }
 
   Result Check(PGresult* raw) {
     Result r(raw);
@@ -993,6 +1081,7 @@ class PgStore final : public Store {
   std::unique_ptr<PGconn, ConnFinish> conn_;
   std::unordered_map<std::string, std::string> prepared_;  // SQL -> statement name
   std::string lastState_;                                  // SQLSTATE of the last failure
+  std::string lost_;                                       // why conn_ was given up
   bool inTransaction_ = false;
   Id lockedExam_ = 0;
 };

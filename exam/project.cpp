@@ -16,10 +16,12 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "grid_codec.h"
 #include "json_positions.h"
 #include "text.h"
 
@@ -315,21 +317,47 @@ RevisionRecord RevisionOf(const ExamSources& src, const std::string& author, con
 
 }  // namespace
 
+namespace {
+
+// 128 random bits in hex: an exam's identity.
+std::string NewUid() {
+  std::random_device random;
+  std::string out;
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (int i = 0; i < 4; ++i) {
+    const std::uint32_t word = random();
+    for (int b = 0; b < 8; ++b) out += kHex[(word >> (4 * b)) & 15];
+  }
+  return out;
+}
+
+// The identity of an exam made before exams kept one, from one of its
+// revisions: the same for the exam and for a spool that copied it.
+std::string TextsIdentity(const std::string& examName, const RevisionRecord& r) {
+  std::string all = examName;
+  for (const std::string* part : {&r.examText, &r.formText, &r.rosterText}) all += '\0' + *part;
+  return "texts-" + Sha256Hex(reinterpret_cast<const std::uint8_t*>(all.data()), all.size());
+}
+
+}  // namespace
+
 std::unique_ptr<Project> Project::Create(const std::string& location, const ExamSources& src,
-                                         const std::string& examName, const std::string& author, bool add) {
+                                         const std::string& examName, const std::string& author, bool add,
+                                         const std::string& uid) {
   Validate(src);
   std::unique_ptr<Store> store = add ? OpenStore(location) : CreateStore(location);
   const Id exam = InTransaction(*store, [&] {
     const std::string now = NowUtc();
-    const Id id = store->CreateExam(CleanUtf8(examName), now);
+    const Id id = store->CreateExam(CleanUtf8(examName), now, uid.empty() ? NewUid() : uid);
     store->AddRevision(id, RevisionOf(src, author, "new", now));
     return id;
   });
   return std::make_unique<Project>(std::move(store), exam, examName);
 }
 
-std::unique_ptr<Project> Project::Open(const std::string& location, const std::string& examName) {
-  std::unique_ptr<Store> store = OpenStore(location);
+std::unique_ptr<Project> Project::Open(const std::string& location, const std::string& examName,
+                                       Access access) {
+  std::unique_ptr<Store> store = OpenStore(location, access);
   const std::vector<ExamRecord> exams = store->Exams();
   std::string names;
   for (const ExamRecord& e : exams) {
@@ -347,6 +375,21 @@ std::unique_ptr<Project> Project::Open(const std::string& location, const std::s
 Project::Project(std::unique_ptr<Store> store, Id exam, std::string examName)
     : store_(std::move(store)), examId_(exam), examName_(std::move(examName)) {
   Load();
+  for (const ExamRecord& e : store_->Exams())
+    if (e.id == examId_) uid_ = e.uid;
+}
+
+std::string Project::Identity() {
+  return uid_.empty() ? TextsIdentity(examName_, store_->Revision(examId_, 1)) : uid_;
+}
+
+bool Project::SameExam(Project& from) {
+  const std::string theirs = from.Identity();
+  if (theirs == Identity()) return true;
+  if (!from.uid_.empty()) return false;
+  for (const RevisionRecord& r : store_->Revisions(examId_))
+    if (TextsIdentity(examName_, store_->Revision(examId_, r.revision)) == theirs) return true;
+  return false;
 }
 
 template <class Work>
@@ -602,7 +645,7 @@ AddedSheet Project::AddTyped(const TypedSheet& typed) {
   return AddSheet(input);
 }
 
-AddedSheet Project::Spool(const std::string& path, const SheetInput& input) const {
+AddedSheet Project::Spool(const std::string& path, const SheetInput& input) {
   if (IsServerLocation(path)) throw Error("a spool is a file: " + path);
   const ExamSources src{revision_.examName,
                         revision_.examText,
@@ -612,17 +655,32 @@ AddedSheet Project::Spool(const std::string& path, const SheetInput& input) cons
                         revision_.rosterText,
                         true,
                         true};
-  auto spool = Create(path, src, examName_, revision_.author, false);
+  auto spool = Create(path, src, examName_, revision_.author, false, Identity());
   SheetInput kept = input;
   kept.batch = 0;  // the batch is the lost database's
   return spool->AddSheet(kept);
 }
 
 ImportReport Project::ImportSheets(Project& from,
-                                   const std::function<void(const AddedSheet&, const SheetRecord&)>& each) {
+                                   const std::function<void(const AddedSheet&, const SheetRecord&)>& each,
+                                   bool asThisExam) {
   if (from.revisionRecord().formText != revision_.formText)
     throw Error("the sheets of " + from.store().Location() + " were read with another form than the exam \"" +
                 examName_ + "\" of " + store_->Location() + "; they cannot be brought in");
+  if (!asThisExam && !SameExam(from)) {
+    std::string made;
+    for (const ExamRecord& e : from.store().Exams())
+      if (e.id == from.examId()) made = e.createdAt;
+    throw Error(from.store().Location() + " holds the exam \"" + from.examName() + "\" made " + made +
+                ", not the exam \"" + examName_ + "\" of " + store_->Location() + store_->Location() +
+                (from.revisionRecord().examText == revision_.examText
+                     ? " (it was made from the same exam file, on its own)"
+                     : " (its keys and scoring differ)") +
+                ": its sheets would be scored with this exam's keys. If they are sheets of this exam (an "
+                "offline station's project made with exam new), bring them in with --as-this-exam; give "
+                "a station a copy of the project (omrctl exam backup) to read into, and its sheets come "
+                "in without it");
+  }
   std::vector<SheetRecord> sheets;
   from.store().ForEachSheet(from.examId(), true, [&](SheetRecord& sheet, std::vector<Response>&) {
     sheets.push_back(std::move(sheet));

@@ -141,11 +141,15 @@ class Project {
   static std::unique_ptr<Project> Create(const std::string& location, const std::string& examPath,
                                          const std::string& examName, const std::string& author,
                                          bool add = false, const std::string& rosterEncoding = "");
-  // The same from texts at hand (a stored revision).
+  // The same from texts at hand (a stored revision). `uid` "": the exam is
+  // new and gets an identity of its own; else it is this one's (a spool).
   static std::unique_ptr<Project> Create(const std::string& location, const ExamSources& sources,
-                                         const std::string& examName, const std::string& author, bool add);
-  // `examName` "" selects the only exam of the project.
-  static std::unique_ptr<Project> Open(const std::string& location, const std::string& examName);
+                                         const std::string& examName, const std::string& author, bool add,
+                                         const std::string& uid = "");
+  // `examName` "" selects the only exam of the project. `access` kRead for a
+  // command that only reads (the project is opened read-only).
+  static std::unique_ptr<Project> Open(const std::string& location, const std::string& examName,
+                                       Access access = Access::kWrite);
 
   Project(std::unique_ptr<Store> store, Id exam, std::string examName);
 
@@ -158,6 +162,14 @@ class Project {
   const FormShape& shape() const { return shape_; }
   const Roster& roster() const { return roster_; }
   const RecognitionForm& form() const { return *form_; }
+  // What tells this exam from another made from the same files: the one it
+  // was given when it was made (its spools and copies have it too), or, for
+  // an exam made before exams kept one, one that follows from its first
+  // revision (as the spools made of it then hold it).
+  std::string Identity();
+  // Whether the sheets of `from` are of this exam: the same identity, or,
+  // made before exams kept one, a copy of one of this exam's revisions.
+  bool SameExam(Project& from);
 
   // Stores a sheet with its responses and score in one transaction.
   AddedSheet AddSheet(const SheetInput& input);
@@ -169,15 +181,17 @@ class Project {
   // Keeps a sheet that could not be stored here (the database is gone) in a
   // new SQLite project at `path` that holds this exam's current revision, for
   // `ImportSheets` later. Throws Error when that fails too.
-  AddedSheet Spool(const std::string& path, const SheetInput& input) const;
+  AddedSheet Spool(const std::string& path, const SheetInput& input);
 
   // Brings in every sheet of another project of this exam (a spool, an
   // offline station's project) with its station, time, reader and grid, each
   // in its own transaction; a reading already here is skipped, a grid read
   // before is added and flagged. `each` sees every sheet (number 0: skipped).
-  // Throws Error when the sheets were read with another form.
+  // Throws Error when the sheets were read with another form, or belong to
+  // another exam (SameExam) unless `asThisExam` says they are of this one.
   ImportReport ImportSheets(Project& from,
-                            const std::function<void(const AddedSheet&, const SheetRecord&)>& each);
+                            const std::function<void(const AddedSheet&, const SheetRecord&)>& each,
+                            bool asThisExam = false);
 
   Id BeginBatch(const std::string& station);
   void EndBatch(Id batch, const std::string& outcome);
@@ -300,6 +314,7 @@ class Project {
   FormShape shape_;
   Roster roster_;
   std::unique_ptr<RecognitionForm> form_;
+  std::string uid_;  // as stored; "" for an exam made before exams kept one
   int retries_ = 0;
 };
 

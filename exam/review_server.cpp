@@ -316,7 +316,7 @@ class ProjectPool {
         return Lease(*this, std::move(p), true);
       }
     }
-    return Lease(*this, Project::Open(location_, exam_), false);
+    return Lease(*this, Project::Open(location_, exam_, Access::kReopen), false);
   }
 
   // After a lost connection the others are likely gone too (a database restart).
@@ -428,6 +428,8 @@ void OnProject(Pools& pools, const Request& req, http::Response& res, F f) {
       const bool reused = project.reused();
       try {
         f(*project);
+      } catch (const NoAnswerError&) {
+        throw;  // a fresh connection would wait as long again
       } catch (const UnavailableError&) {
         if (!reused) throw;
         pool->Drop();

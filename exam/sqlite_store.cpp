@@ -1,14 +1,22 @@
 #include "sqlite_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
+#include <ctime>
 #include <map>
+#include <thread>
 #include <vector>
+
+#include "write_file.h"
 
 namespace omr::exam {
 
@@ -133,7 +141,11 @@ CREATE TABLE claims(
   claimed_at TEXT NOT NULL,
   expires_at TEXT NOT NULL);
 )sql",
-    "SELECT 1;",  // version 4: nothing changes in this store
+    // Each exam's identity, to tell it from another made from the same files;
+    // an exam made before keeps "" (its identity follows from its first revision).
+    R"sql(
+ALTER TABLE exams ADD COLUMN uid TEXT NOT NULL DEFAULT '';
+)sql",
     // Who typed in a sheet the reader could not take ("" for sheets a reader
     // or an import brought); sheets counted by source without reading them.
     R"sql(
@@ -220,36 +232,52 @@ class SqliteStore final : public Store {
   explicit SqliteStore(std::string path) : path_(std::move(path)) {}
 
   // `version` 0: the latest schema.
-  void Open(bool create, int version = 0) {
-    sqlite3* raw = nullptr;
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
-    const int rc = sqlite3_open_v2(path_.c_str(), &raw, flags, nullptr);
-    db_.reset(raw);
-    if (rc != SQLITE_OK)
-      throw StoreError("cannot open the project " + path_ + ": " +
-                       (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
-    sqlite3_extended_result_codes(raw, 1);
-    sqlite3_busy_timeout(raw, kBusyMs);
+  void Open(Access access, bool create, int version = 0) {
+    readOnly_ = access == Access::kRead;
+    Connect(path_, readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
     int app = 0;
     try {
-      Exec("PRAGMA foreign_keys = ON");
       app = static_cast<int>(Single("PRAGMA application_id"));
     } catch (const StoreError&) {
-      if ((sqlite3_errcode(db_.get()) & 0xFF) != SQLITE_NOTADB) throw;
-      throw StoreError(path_ + " is not an exam project (make one with: omrctl exam new)");
+      const int code = sqlite3_errcode(db_.get()) & 0xFF;
+      if (code == SQLITE_NOTADB) throw NotAProject();
+      if (code == SQLITE_CORRUPT) throw Damaged(sqlite3_errmsg(db_.get()));
+      if (!readOnly_ && sqlite3_db_readonly(db_.get(), "main") == 1) throw NotWritable();
+      if (!readOnly_ || code != SQLITE_CANTOPEN) throw;
+      OpenImmutable();
+      app = static_cast<int>(Single("PRAGMA application_id"));
+    }
+    if (!create && app != kApplicationId) throw NotAProject();
+    if (!readOnly_ && sqlite3_db_readonly(db_.get(), "main") == 1) throw NotWritable();
+    // The file this store holds, to see it moved or deleted under it.
+    struct stat st {};
+    if (!readOnly_ && ::stat(path_.c_str(), &st) == 0) {
+      held_ = true;
+      device_ = st.st_dev;
+      inode_ = st.st_ino;
+    }
+    // Before anything is written: a damaged file stays as it is.
+    if (access == Access::kWrite && !create) QuickCheck();
+    const int target = version ? version : kLatest;
+    if (readOnly_) {
+      const int have = HasTable("schema_version") ? SchemaVersion() : 0;
+      if (have > kLatest) throw TooNew(have);
+      if (have == target) return;
+      // An older schema read without changing the file: migrated in a copy in memory.
+      CopyToMemory();
+      Migrate(target);
+      return;
     }
     if (create) {
       Exec("PRAGMA journal_mode = WAL");
       Exec("PRAGMA application_id = " + std::to_string(kApplicationId));
-    } else if (app != kApplicationId) {
-      throw StoreError(path_ + " is not an exam project (make one with: omrctl exam new)");
     } else if (Text("PRAGMA journal_mode") != "wal") {
       Exec("PRAGMA journal_mode = WAL");
     }
     // A power cut loses at most the transaction in flight (WAL, synchronous NORMAL
     // would lose the last commits; FULL keeps them).
     Exec("PRAGMA synchronous = FULL");
-    Migrate(version ? version : kLatest);
+    Migrate(target);
   }
 
   std::string Location() const override { return path_; }
@@ -279,9 +307,9 @@ class SqliteStore final : public Store {
     return static_cast<int>(q.Int(0));
   }
 
-  Id CreateExam(const std::string& name, const std::string& createdAt) override {
-    Query q = Prepare("INSERT INTO exams(name, created_at) VALUES (?, ?)");
-    q.Bind(name).Bind(createdAt);
+  Id CreateExam(const std::string& name, const std::string& createdAt, const std::string& uid) override {
+    Query q = Prepare("INSERT INTO exams(name, created_at, uid) VALUES (?, ?, ?)");
+    q.Bind(name).Bind(createdAt).Bind(uid);
     try {
       q.Run();
     } catch (const StoreError&) {
@@ -294,8 +322,8 @@ class SqliteStore final : public Store {
 
   std::vector<ExamRecord> Exams() override {
     std::vector<ExamRecord> out;
-    Query q = Prepare("SELECT id, name, created_at, revision FROM exams ORDER BY id");
-    while (q.Step()) out.push_back({q.Int(0), q.Text(1), q.Text(2), static_cast<int>(q.Int(3))});
+    Query q = Prepare("SELECT id, name, created_at, revision, uid FROM exams ORDER BY id");
+    while (q.Step()) out.push_back({q.Int(0), q.Text(1), q.Text(2), static_cast<int>(q.Int(3)), q.Text(4)});
     return out;
   }
 
@@ -746,6 +774,45 @@ class SqliteStore final : public Store {
     return out;
   }
 
+  bool InPlace() override {
+    if (!held_) return true;
+    struct stat st {};
+    return ::stat(path_.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_;
+  }
+
+  Relocation Secure() override {
+    // The commits since the last checkpoint are in the WAL beside the old
+    // name (the connection holds it): into the file they belong to.
+    int frames = 0;
+    int copied = 0;
+    const int rc = sqlite3_wal_checkpoint_v2(db_.get(), "main", SQLITE_CHECKPOINT_TRUNCATE, &frames, &copied);
+    if (rc != SQLITE_OK || frames != copied)
+      throw StoreError("the project that was " + path_ + " did not take its last commits from " + path_ +
+                       "-wal: " + sqlite3_errmsg(db_.get()) + "; keep that file");
+    // SQLite leaves the journals of a moved file where they are when it
+    // closes: empty now, they would only stand in the way of whatever comes
+    // under the old name.
+    for (const char* suffix : {"-wal", "-shm"})
+      if (const std::string journal = path_ + suffix; Holds(journal)) ::unlink(journal.c_str());
+    std::string now;
+    if (HeldName(now)) return {now, false};
+    // Only this program reaches the file now: a copy beside the old name.
+    std::string error;
+    for (const std::string& beside : {path_, Basename(path_)}) {
+      for (int attempt = 1; attempt <= 9; ++attempt) {
+        const std::string copy = RescueName(beside, attempt);
+        if (common::WriteFileWhole(
+                copy, common::IfExists::kKeep,
+                [&](const std::string& temporary, std::string& why) { return CopyInto(temporary, why); },
+                error))
+          return {copy, true};
+        if (error != common::ExistsError(copy)) break;
+      }
+    }
+    throw StoreError("the project that was " + path_ + " has no name left and could not be copied (" + error +
+                     ")");
+  }
+
   // Used by Query.
   [[noreturn]] void Fail(int rc) {
     const std::string what = sqlite3_errmsg(db_.get());
@@ -756,6 +823,174 @@ class SqliteStore final : public Store {
   }
 
  private:
+  void Connect(const std::string& name, int flags) {
+    statements_.clear();
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(name.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    db_.reset(raw);
+    if (rc != SQLITE_OK)
+      throw StoreError("cannot open the project " + path_ + ": " +
+                       (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
+    sqlite3_extended_result_codes(raw, 1);
+    sqlite3_busy_timeout(raw, kBusyMs);
+    Exec("PRAGMA foreign_keys = ON");
+  }
+
+  StoreError NotAProject() const {
+    return StoreError(path_ + " is not an exam project (make one with: omrctl exam new)");
+  }
+  StoreError NotWritable() const {
+    return StoreError("the project " + path_ +
+                      " cannot be written here (read-only media, or a file this user may not write): "
+                      "commands that change it need a copy where it can be written");
+  }
+  StoreError TooNew(int version) const {
+    return StoreError(path_ + " has schema version " + std::to_string(version) +
+                      "; this omrctl knows up to " + std::to_string(kLatest) + ": use a newer omrctl");
+  }
+
+  // A WAL project whose -shm cannot be made (read-only media, a folder this
+  // user may not write): no one writes the file there, so it is read as it
+  // stands, unless commits still wait in its -wal.
+  void OpenImmutable() {
+    const std::string wal = path_ + "-wal";
+    struct stat st {};
+    if (::stat(wal.c_str(), &st) == 0 && st.st_size > 0)
+      throw StoreError("the project " + path_ + " cannot be read here: its last commits are in " + wal +
+                       ", and the " + path_ +
+                       "-shm it needs cannot be made (read-only media?); copy both files to a place that "
+                       "can be written and open the copy (omrctl exam backup makes a copy in one file)");
+    std::string uri = "file:";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const unsigned char c : path_) {
+      if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+        uri += static_cast<char>(c);
+      } else {
+        uri += '%';
+        uri += kHex[c >> 4];
+        uri += kHex[c & 15];
+      }
+    }
+    Connect(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+  }
+
+  void CopyToMemory() {
+    sqlite3* raw = nullptr;
+    sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    std::unique_ptr<sqlite3, DbClose> memory(raw);
+    if (!raw) throw StoreError("cannot read the project " + path_ + ": out of memory");
+    sqlite3_backup* backup = sqlite3_backup_init(raw, "main", db_.get(), "main");
+    const int rc = backup ? sqlite3_backup_step(backup, -1) : SQLITE_NOMEM;
+    sqlite3_backup_finish(backup);
+    if (rc != SQLITE_DONE) throw StoreError("cannot read the project " + path_ + ": " + sqlite3_errstr(rc));
+    statements_.clear();
+    db_ = std::move(memory);
+    sqlite3_extended_result_codes(raw, 1);
+    Exec("PRAGMA foreign_keys = ON");
+  }
+
+  // SQLite's quick check: every page and index entry looked at once, without
+  // matching index contents to their tables (what integrity_check adds).
+  void QuickCheck() {
+    std::string found;
+    try {
+      Query q = Prepare("PRAGMA quick_check(5)");
+      while (q.Step()) {
+        const std::string line = q.Text(0);
+        if (line != "ok" && found.size() < 400) found += (found.empty() ? "" : "; ") + line;
+      }
+    } catch (const UnavailableError&) {
+      throw;
+    } catch (const StoreError&) {
+      found = sqlite3_errmsg(db_.get());
+    }
+    if (!found.empty()) throw Damaged(found);
+  }
+
+  StoreError Damaged(const std::string& found) const {
+    return StoreError("the project " + path_ + " is damaged (" + found +
+                      "); nothing was written to it: go on with a backup of it (omrctl exam backup makes "
+                      "them), or save what it still holds with: sqlite3 " +
+                      path_ + " .recover | sqlite3 NEW-FILE");
+  }
+
+  // The links in /proc/self/fd of what this process has open of the file
+  // `device`:`inode` (none where there is no /proc).
+  static std::vector<std::string> Descriptors(dev_t device, ino_t inode) {
+    std::vector<std::string> out;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir) return out;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+      struct stat st {};
+      if (entry->d_name[0] != '.' && ::stat(link.c_str(), &st) == 0 && st.st_dev == device &&
+          st.st_ino == inode)
+        out.push_back(link);
+    }
+    ::closedir(dir);
+    return out;
+  }
+
+  // The name the file held goes by now; false when it has none (deleted,
+  // or the file under the old name replaced it).
+  bool HeldName(std::string& name) const {
+    for (const std::string& link : Descriptors(device_, inode_)) {
+      char target[PATH_MAX];
+      const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+      if (n <= 0 || n >= static_cast<ssize_t>(sizeof target)) continue;
+      name.assign(target, static_cast<std::size_t>(n));
+      struct stat there {};
+      if (::stat(name.c_str(), &there) == 0 && there.st_dev == device_ && there.st_ino == inode_) return true;
+    }
+    return false;
+  }
+
+  // Whether `name` is a file this process has open.
+  static bool Holds(const std::string& name) {
+    struct stat st {};
+    return ::stat(name.c_str(), &st) == 0 && !Descriptors(st.st_dev, st.st_ino).empty();
+  }
+
+  static std::string Basename(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+  }
+
+  // "final.omrexam" -> "final-rescued-20250131T123456Z.omrexam" (or "-2" ... added).
+  static std::string RescueName(const std::string& path, int attempt) {
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
+    std::string tag = std::string("-rescued-") + stamp + (attempt > 1 ? "-" + std::to_string(attempt) : "");
+    const std::string extension = ".omrexam";
+    const std::size_t base = Basename(path).size();
+    if (base > extension.size() &&
+        path.compare(path.size() - extension.size(), std::string::npos, extension) == 0)
+      return path.substr(0, path.size() - extension.size()) + tag + extension;
+    return path + tag;
+  }
+
+  // The whole database this store holds, into a new file, in one journal file.
+  bool CopyInto(const std::string& file, std::string& why) {
+    sqlite3* raw = nullptr;
+    sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    std::unique_ptr<sqlite3, DbClose> to(raw);
+    int rc = SQLITE_BUSY;
+    for (int attempt = 0; raw && attempt < 50 && (rc == SQLITE_BUSY || rc == SQLITE_LOCKED); ++attempt) {
+      if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      sqlite3_backup* backup = sqlite3_backup_init(raw, "main", db_.get(), "main");
+      rc = backup ? sqlite3_backup_step(backup, -1) : sqlite3_errcode(raw);
+      sqlite3_backup_finish(backup);
+    }
+    if (rc != SQLITE_DONE) {
+      why = raw ? sqlite3_errmsg(raw) : "out of memory";
+      return false;
+    }
+    return true;
+  }
+
   std::vector<ScoreRecord> ReadScores(Id exam, int sheet) {
     std::vector<ScoreRecord> out;
     {
@@ -847,11 +1082,7 @@ class SqliteStore final : public Store {
     Begin();
     try {
       const int version = HasTable("schema_version") ? SchemaVersion() : 0;
-      if (version > kLatest) {
-        Rollback();
-        throw StoreError(path_ + " has schema version " + std::to_string(version) +
-                         "; this omrctl knows up to " + std::to_string(kLatest) + ": use a newer omrctl");
-      }
+      if (version > kLatest) throw TooNew(version);
       for (int v = version; v < target; ++v) {
         Exec(kMigrations[v]);
         Query q = Prepare("UPDATE schema_version SET version = ?");
@@ -871,6 +1102,10 @@ class SqliteStore final : public Store {
   std::unique_ptr<sqlite3, DbClose> db_;
   std::map<std::string, std::unique_ptr<sqlite3_stmt, StmtFinalize>> statements_;
   bool inTransaction_ = false;
+  bool readOnly_ = false;
+  bool held_ = false;  // device_ and inode_ name the file opened
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
 };
 
 bool Query::Step() {
@@ -912,7 +1147,7 @@ bool IsSqliteDatabase(const std::string& path) {
   return database;
 }
 
-std::unique_ptr<Store> OpenSqliteStore(const std::string& path) {
+std::unique_ptr<Store> OpenSqliteStore(const std::string& path, Access access) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0)
     throw StoreError("there is no project " + path + ": " + std::strerror(errno) +
@@ -920,7 +1155,7 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& path) {
   // SQLite would wait on a named pipe for ever.
   if (!S_ISREG(st.st_mode)) throw StoreError(path + " is not an exam project: not a regular file");
   auto store = std::make_unique<SqliteStore>(path);
-  store->Open(false);
+  store->Open(access, false);
   return store;
 }
 
@@ -930,8 +1165,21 @@ std::unique_ptr<Store> CreateSqliteStore(const std::string& path) {
 
 std::unique_ptr<Store> CreateSqliteStoreAt(const std::string& path, int version) {
   if (version < 1 || version > kLatest) throw StoreError("no schema version " + std::to_string(version));
-  // O_EXCL: an existing file, even an empty one, is never taken over.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  // A journal left by a project that was at this name (moved or deleted while
+  // a program had it open) can hold its last commits: SQLite would delete it.
+  for (const char* suffix : {"-wal", "-journal"}) {
+    const std::string journal = path + suffix;
+    struct stat st {};
+    if (::lstat(journal.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_size > 0))
+      throw StoreError(journal + " is there: it can hold the last sheets of a project that was at " + path +
+                       " (moved or deleted while in use), and a new project there would delete it; put that "
+                       "project back at " +
+                       path + " and open it to keep them, or move " + journal +
+                       " away if nothing in it is needed");
+  }
+  // O_EXCL: an existing file, even an empty one, is never taken over. For its
+  // owner alone (SQLite gives its -wal and -shm the same mode).
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, common::kOwnerOnly);
   if (fd < 0) {
     if (errno == EEXIST)
       throw StoreError(path +
@@ -942,7 +1190,7 @@ std::unique_ptr<Store> CreateSqliteStoreAt(const std::string& path, int version)
   ::close(fd);
   try {
     auto store = std::make_unique<SqliteStore>(path);
-    store->Open(true, version);
+    store->Open(Access::kWrite, true, version);
     return store;
   } catch (...) {
     ::unlink(path.c_str());

@@ -48,7 +48,9 @@ reading::SheetVerdict Station::Take(reading::FedSheet& sheet) {
   failed_ += code != 0 ? 1 : 0;
   waiting_ += added.score.reasons.empty() ? 0 : 1;
   if (onStored_) onStored_({added, code, sheet.outcome == reading::SheetOutcome::FeedAgain});
-  return {code != 0, false};
+  // Sheets stored into a file nobody will look for under its name: stop.
+  displaced_ = !project_.store().InPlace();
+  return {code != 0, displaced_};
 }
 
 void Station::Finish(const std::string& outcome) {

@@ -48,6 +48,9 @@ class Station final : public reading::SheetHandler {
   const std::string& storeError() const { return storeError_; }
   const std::string& spooled() const { return spooled_; }
   const std::string& spoolError() const { return spoolError_; }
+  // The project file was moved or deleted under the run (seen after a
+  // commit): the run stopped with that sheet stored in the file it holds.
+  bool displaced() const { return displaced_; }
 
  private:
   Project& project_;
@@ -61,6 +64,7 @@ class Station final : public reading::SheetHandler {
   std::string storeError_;
   std::string spooled_;
   std::string spoolError_;
+  bool displaced_ = false;
 };
 
 // A station's report as JSON Lines (`omrctl exam read --json`; the office

@@ -13,8 +13,8 @@ bool LooksLikeProject(const std::string& location) {
   return IsServerLocation(location) || IsSqliteDatabase(location);
 }
 
-std::unique_ptr<Store> OpenStore(const std::string& location) {
-  return IsPostgresLocation(location) ? OpenPostgresStore(location) : OpenSqliteStore(location);
+std::unique_ptr<Store> OpenStore(const std::string& location, Access access) {
+  return IsPostgresLocation(location) ? OpenPostgresStore(location) : OpenSqliteStore(location, access);
 }
 
 std::unique_ptr<Store> CreateStore(const std::string& location) {

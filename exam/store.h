@@ -36,6 +36,9 @@ struct ExamRecord {
   std::string name;
   std::string createdAt;
   int revision = 0;  // the current one
+  // Tells the exam from another made from the same files: random when it is
+  // made, copied into its spools; "" for an exam made before exams kept one.
+  std::string uid;
 };
 
 // One version of the exam definition: created by "new", replaced by "rekey"
@@ -148,6 +151,12 @@ struct StationCount {
   int sheets = 0;
 };
 
+// What became of a project file that is no longer under its name.
+struct Relocation {
+  std::string path;   // where the project is now: the file's new name, or the copy made of it
+  bool copy = false;  // the file had no name left (deleted, or replaced): `path` is a copy of it
+};
+
 class Store {
  public:
   virtual ~Store() = default;
@@ -171,7 +180,7 @@ class Store {
   virtual int LockExam(Id exam) = 0;
 
   // Exams (a project may hold several).
-  virtual Id CreateExam(const std::string& name, const std::string& createdAt) = 0;
+  virtual Id CreateExam(const std::string& name, const std::string& createdAt, const std::string& uid) = 0;
   virtual std::vector<ExamRecord> Exams() = 0;
   // Appends a revision and makes it current; answers its number.
   virtual int AddRevision(Id exam, const RevisionRecord& revision) = 0;
@@ -244,6 +253,15 @@ class Store {
   virtual void Release(Id exam, int sheet, const std::string& holder) = 0;
   // Claims that have not expired, by sheet number.
   virtual std::vector<ClaimRecord> Claims(Id exam) = 0;
+
+  // A project in a file: false once its path no longer names the file this
+  // store has open (it was moved, deleted or replaced under the program).
+  virtual bool InPlace() { return true; }
+  // For a store no longer in place: puts every commit into the file it holds
+  // (none stays only in the journal beside the old name) and answers where
+  // that file is now: its new name, or, when it has none, a copy made beside
+  // the old path (never over a file). Throws StoreError.
+  virtual Relocation Secure() { return {Location(), false}; }
 };
 
 // Commits on Commit(); rolls back when left otherwise (an exception).
@@ -301,9 +319,17 @@ bool IsServerLocation(const std::string& location);
 // grid file, nor a named pipe: it never blocks).
 bool LooksLikeProject(const std::string& location);
 
+// How a command uses a project.
+enum class Access {
+  kRead,    // reads only: opened read-only, so a copy on read-only media opens too; never changed
+  kWrite,   // writes: a project file is checked first (SQLite's quick check, in time proportional to
+            // its size), so that nothing is written into a damaged one
+  kReopen,  // writes, to a project this process checked when it opened it first
+};
+
 // Opens an existing project (migrating an older schema) or creates a new one
 // (refusing to replace anything). The location picks the implementation.
-std::unique_ptr<Store> OpenStore(const std::string& location);
+std::unique_ptr<Store> OpenStore(const std::string& location, Access access = Access::kWrite);
 std::unique_ptr<Store> CreateStore(const std::string& location);
 
 }  // namespace omr::exam

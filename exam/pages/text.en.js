@@ -396,6 +396,7 @@ window.OMR_TEXTS.en = Object.freeze({
     'reader lost': 'the reader is gone',
     'too many failures in a row': 'too many sheets in a row were not read: check the sheets and the reader',
     'store failed': 'the project could not take a sheet',
+    'project moved': 'the project file was moved or deleted: its sheets are where the message says',
   },
   progressHeading: 'Progress',
   studentsRead: (n, all) => n + ' of ' + all + ' students',

@@ -392,6 +392,7 @@ window.OMR_TEXTS.zh = Object.freeze({
     'reader lost': '阅读机已断开',
     'too many failures in a row': '连续太多张未能读取:请检查答题卡和阅读机',
     'store failed': '项目无法保存一张卡',
+    'project moved': '项目文件被移动或删除:答题卡保存在消息所说的位置',
   },
   progressHeading: '进度',
   studentsRead: (n, all) => n + ' / ' + all + ' 名学生',

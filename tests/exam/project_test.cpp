@@ -5,6 +5,7 @@
 #include "project.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -200,6 +201,9 @@ TEST_P(ProjectTest, ASpooledSheetComesInOnceWithItsStationAndTime) {
   const std::string spool = (dir_ / "spool.omrexam").string();
   EXPECT_EQ(project_->Spool(spool, inFlight).number, 1);
   EXPECT_THROW(project_->Spool(spool, inFlight), Error);  // never over an existing file
+  struct stat st {};
+  ASSERT_EQ(::stat(spool.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0077, 0u);  // the owner's alone
   // The same grid read again at another time (the sheet fed twice), and a
   // sheet the reader refused.
   {
@@ -242,6 +246,18 @@ TEST_P(ProjectTest, ASpooledSheetComesInOnceWithItsStationAndTime) {
   EXPECT_EQ(r.added, 0);
   EXPECT_EQ(r.present, 3);
   EXPECT_EQ(project_->store().SheetCount(project_->examId()), 4);
+
+  // The spool holds this exam, one made from the same exam file on its own
+  // does not, unless the caller says its sheets are this exam's.
+  EXPECT_EQ(from->Identity(), project_->Identity());
+  EXPECT_EQ(project_->Identity().size(), 32u);
+  auto twin = Project::Create((dir_ / "twin.omrexam").string(), (dir_ / "exam.json").string(), "exam", "t");
+  twin->AddSheet(Drawn(items, 3, "33333333"));
+  EXPECT_NE(twin->Identity(), project_->Identity());
+  EXPECT_FALSE(project_->SameExam(*twin));
+  EXPECT_THROW(project_->ImportSheets(*twin, nullptr), Error);
+  EXPECT_EQ(project_->store().SheetCount(project_->examId()), 4);
+  EXPECT_EQ(project_->ImportSheets(*twin, nullptr, /*asThisExam=*/true).added, 1);
 
   // Sheets read with another form are refused.
   std::string form = ReadText(kForm);

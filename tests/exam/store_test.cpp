@@ -29,7 +29,7 @@ using testing::BackendTest;
 
 Id NewExam(Store& s, const std::string& name = "exam") {
   return InTransaction(s, [&] {
-    const Id exam = s.CreateExam(name, "2025-01-01T00:00:00Z");
+    const Id exam = s.CreateExam(name, "2025-01-01T00:00:00Z", "uid-" + name);
     RevisionRecord r;
     r.kind = "new";
     r.examText = "{}";
@@ -383,6 +383,8 @@ TEST_P(StoreTest, ExamsOfOneProjectAreKeptApart) {
   ASSERT_EQ(exams.size(), 2u);
   EXPECT_EQ(exams[1].name, "july");
   EXPECT_EQ(exams[1].revision, 1);
+  EXPECT_EQ(exams[0].uid, "uid-june");
+  EXPECT_EQ(exams[1].uid, "uid-july");
   EXPECT_EQ(InTransaction(*s, [&] { return s->LockExam(second); }), 1);
 }
 
@@ -529,6 +531,7 @@ INSERT INTO corrections(id, sheet_id, target, old_value, new_value, author, made
 
   auto s = OpenStore(place);
   EXPECT_EQ(s->SchemaVersion(), SqliteSchemaVersion());
+  EXPECT_EQ(s->Exams().at(0).uid, "");  // made before exams kept one
   const std::vector<ScoreRecord> scores = s->Scores(1);
   ASSERT_EQ(scores.size(), 2u);
   EXPECT_DOUBLE_EQ(scores[0].confidence, 0.25);

@@ -1,6 +1,7 @@
 """What an exam project and its stations survive, against the real programs
-(omrctl, omrsim) and real SQLite files: a reader that a killed run has just
-let go, and ports that are no reader.
+(omrctl, omrsim) and real SQLite files: a project moved or deleted while read
+into, damaged files, another exam's project, read-only media, a reader that a
+killed run has just let go, ports that are no reader, files for their owner.
 
 Needs OMRCTL and OMRSIM (paths of the built programs); CTest sets them.
 """
@@ -8,13 +9,18 @@ Needs OMRCTL and OMRSIM (paths of the built programs); CTest sets them.
 from __future__ import annotations
 
 import fcntl
+import hashlib
+import json
 import os
 import re
+import shutil
+import sqlite3
 import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
-from typing import List
+from typing import List, Optional
 
 import pytest
 
@@ -48,6 +54,274 @@ def stored(out: str) -> int:
     summary = re.search(r"^(\d+) sheets? read into ", out, re.M)
     assert summary, out
     return int(summary.group(1))
+
+
+def printed(out: str) -> List[int]:
+    """The numbers of the sheets a run announced as stored."""
+    return [int(line.split()[0]) for line in out.splitlines() if line[:5].strip().isdigit()]
+
+
+def numbers_in(path: Path, station: str) -> List[int]:
+    db = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+    try:
+        return [n for (n,) in db.execute("SELECT number FROM sheets WHERE station = ? ORDER BY number", (station,))]
+    finally:
+        db.close()
+
+
+def digest(path: Path) -> str:
+    return hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+# ------------------------------------------------------------------ a project moved or deleted while read into
+
+@pytest.mark.parametrize("what", ["moved", "deleted", "replaced"])
+def test_a_project_moved_or_deleted_while_read_into_keeps_every_sheet(tmp_path: Path, what: str) -> None:
+    path = new_project(tmp_path)
+    other = new_project(tmp_path, "other.omrexam")  # made before: the run goes on meanwhile
+    sim = Simulator(tmp_path, "R", LINES * 2, "--feed-delay", "300")
+    try:
+        run = subprocess.Popen([OMRCTL, "--port", str(sim.link), "exam", "read", str(path), "--station", "R"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        assert run.stdout is not None
+        first = "".join(run.stdout.readline() for _ in range(3))
+        # The project and the journals SQLite makes beside it are the owner's.
+        modes = {suffix: oct(Path(f"{path}{suffix}").stat().st_mode & 0o777) for suffix in ("", "-wal", "-shm")}
+        if what == "moved":
+            os.rename(path, tmp_path / "elsewhere.omrexam")
+        elif what == "deleted":
+            path.unlink()
+        else:
+            os.replace(other, path)
+        out, err = run.communicate(timeout=60)
+    finally:
+        sim.stop()
+    assert modes == {"": "0o600", "-wal": "0o600", "-shm": "0o600"}
+    assert run.returncode == 6, err
+    announced = printed(first + out)
+    assert 3 <= len(announced) < 6, out  # the transport stopped at the next sheet
+    if what == "moved":
+        where = tmp_path / "elsewhere.omrexam"
+        assert f"was moved to {where}" in err and f"omrctl exam read {where}" in err, err
+    else:
+        found = re.search(r"is saved in (\S+) ", err)
+        assert found, err
+        where = Path(found.group(1))
+        assert where.parent == tmp_path and re.fullmatch(r"final-rescued-\d{8}T\d{6}Z\.omrexam", where.name)
+        assert oct(where.stat().st_mode & 0o777) == "0o600"
+    # Every sheet announced is in the file, nothing waits in a journal under the old name.
+    assert numbers_in(where, "R") == announced
+    assert stored(out) == len(announced) and f"read into {where} " in out, out
+    assert not Path(f"{path}-wal").exists() and not Path(f"{path}-shm").exists()
+    status = json.loads(omrctl("exam", "status", str(where), "--json").stdout)
+    assert status["sheets"] == len(announced) and status["unfinished"] == []
+    if what == "replaced":
+        assert numbers_in(path, "R") == []  # the file put there is left as it is
+
+
+def test_a_new_project_never_deletes_a_journal_left_under_its_name(tmp_path: Path) -> None:
+    for journal in ("-wal", "-journal"):
+        left = tmp_path / f"final.omrexam{journal}"
+        left.write_bytes(b"the last sheets of a project that was here")
+        done = omrctl("exam", "new", str(tmp_path / "final.omrexam"), "--exam", str(EXAM), check=False)
+        assert done.returncode == 6 and f"{left} is there" in done.stderr and "move" in done.stderr, done.stderr
+        assert left.read_bytes() == b"the last sheets of a project that was here"
+        assert not (tmp_path / "final.omrexam").exists()
+        left.write_bytes(b"")  # an empty journal holds nothing
+        new_project(tmp_path)
+        (tmp_path / "final.omrexam").unlink()
+        left.unlink(missing_ok=True)
+
+
+# ------------------------------------------------------------------ a damaged project
+
+def damage(path: Path, how: str) -> None:
+    data = bytearray(path.read_bytes())
+    page = 4096
+    middle = (len(data) // page // 2) * page
+    if how == "truncated":
+        del data[middle:]
+    elif how == "a page zeroed":
+        data[middle:middle + page] = bytes(page)
+    elif how == "a page overwritten":
+        data[middle + 8:middle + page] = bytes((i * 37 + 11) % 256 for i in range(page - 8))
+    path.write_bytes(bytes(data))
+
+
+def test_a_damaged_project_is_refused_by_every_command_that_writes(tmp_path: Path) -> None:
+    good = new_project(tmp_path, "good.omrexam")
+    sim = Simulator(tmp_path, "G", LINES * 4)
+    try:
+        assert read(good, sim.link, "G").returncode == 0
+    finally:
+        sim.stop()
+    assert good.stat().st_size >= 8 * 4096
+    grid = SOURCE / "examples" / "exam60.grid"
+    sim = Simulator(tmp_path, "Z", LINES[:3])
+    try:
+        writers = {
+            "read": ["--port", str(sim.link), "exam", "read", "{P}", "--station", "Z"],
+            "import": ["exam", "import", "{P}", str(grid)],
+            "correct": ["exam", "correct", "{P}", "1", "11", "A", "--by", "T"],
+            "rekey": ["exam", "rekey", "{P}", "--item", "1", "--key", "A"],
+            "rescan": ["exam", "rescan", "{P}"],
+            "serve": ["exam", "serve", "{P}", "--listen", "127.0.0.1:0"],
+        }
+        for how in ("truncated", "a page zeroed", "a page overwritten"):
+            path = tmp_path / f"{how.replace(' ', '-')}.omrexam"
+            shutil.copy(good, path)
+            damage(path, how)
+            before = digest(path)
+            for name, args in writers.items():
+                done = subprocess.run([OMRCTL, *[a.replace("{P}", str(path)) for a in args]], capture_output=True,
+                                      text=True, timeout=60)
+                assert done.returncode == 6 and f"the project {path} is damaged" in done.stderr, (how, name, done)
+                assert "nothing was written" in done.stderr and printed(done.stdout) == [], (how, name)
+                assert digest(path) == before, (how, name)
+    finally:
+        sim.stop()
+    assert numbers_in(good, "Z") == []  # the reader fed nothing
+
+
+# ------------------------------------------------------------------ another exam's project
+
+def legacy(path: Path) -> None:
+    """Makes a project look as one made before exams kept their identity (schema 3)."""
+    db = sqlite3.connect(path)
+    db.executescript("DROP INDEX sheets_by_source; ALTER TABLE sheets DROP COLUMN author; "
+                     "ALTER TABLE exams DROP COLUMN uid; UPDATE schema_version SET version = 3;")
+    db.close()
+
+
+def test_another_exams_project_is_refused_unless_as_this_exam(tmp_path: Path) -> None:
+    grid = str(SOURCE / "examples" / "exam60.grid")
+    for name in ("exam60.form", "exam60.students.csv"):
+        shutil.copy(SOURCE / "examples" / name, tmp_path / name)
+    (tmp_path / "other.json").write_text(EXAM.read_text().replace('"key": "CCEB', '"key": "ACEB'))
+    final = new_project(tmp_path)
+
+    def project(name: str, exam: Optional[Path] = EXAM, *, copy_of: Optional[Path] = None,
+                old: bool = False) -> Path:
+        path = tmp_path / name
+        if copy_of:
+            omrctl("exam", "backup", str(copy_of), str(path))
+        else:
+            omrctl("exam", "new", str(path), "--exam", str(exam))
+        omrctl("exam", "import", str(path), grid, "--station", name)
+        if old:
+            legacy(path)
+        return path
+
+    cases = [  # (project, import options, exit, says)
+        (project("other.omrexam", tmp_path / "other.json"), [], 2, "its keys and scoring differ"),
+        (project("again.omrexam"), [], 2, "made from the same exam file, on its own"),
+        (project("offline.omrexam"), ["--as-this-exam"], 0, "1 sheet brought in"),
+        (project("copy.omrexam", copy_of=final), [], 0, "1 sheet brought in"),
+    ]
+    for path, options, code, says in cases:
+        done = omrctl("exam", "import", str(final), str(path), *options, check=False)
+        assert done.returncode == code and says in done.stdout + done.stderr, (path, done)
+        if code:
+            assert "--as-this-exam" in done.stderr
+    stations = {s for s in ("other.omrexam", "again.omrexam", "offline.omrexam", "copy.omrexam")
+                if numbers_in(final, s)}
+    assert stations == {"offline.omrexam", "copy.omrexam"}
+
+    # Made before exams kept an identity: a project and the spools it made then (each a copy of the revision
+    # current when it was made) still match; another exam's old project does not.
+    old = new_project(tmp_path, "old.omrexam")
+    legacy(old)
+    omrctl("exam", "rekey", str(old), "--item", "2", "--key", "A")
+    db = sqlite3.connect(f"file:{old}?mode=ro", uri=True)
+    (tmp_path / "rekeyed.json").write_bytes(db.execute("SELECT exam_text FROM revisions WHERE revision = 2")
+                                            .fetchone()[0])
+    db.close()
+    spools = [project("spool-1.omrexam", old=True), project("spool-2.omrexam", tmp_path / "rekeyed.json", old=True)]
+    for spool in spools:
+        assert "1 sheet brought in" in omrctl("exam", "import", str(old), str(spool)).stdout
+    other = project("other-old.omrexam", tmp_path / "other.json", old=True)
+    done = omrctl("exam", "import", str(old), str(other), check=False)
+    assert done.returncode == 2 and "its keys and scoring differ" in done.stderr, done.stderr
+    assert [numbers_in(old, p.name) for p in spools + [other]] == [[1], [2], []]
+
+
+# ------------------------------------------------------------------ read-only media
+
+def read_only_runner(folder: Path) -> Optional[List[str]]:
+    """A prefix that runs a command with `folder` mounted read-only in a mount namespace of its own; None
+    when this machine allows none."""
+    script = 'mount --bind "$0" "$0" && mount -o remount,bind,ro "$0" && exec "$@"'
+    prefix = ["unshare", "-m", "sh", "-c", script, str(folder)]
+    if not shutil.which("unshare"):
+        return None
+    probe = subprocess.run(prefix + ["sh", "-c", f"! touch '{folder}/probe' 2>/dev/null"], capture_output=True,
+                           timeout=30)
+    return prefix if probe.returncode == 0 and not (folder / "probe").exists() else None
+
+
+def test_commands_that_only_read_open_a_copy_on_read_only_media(tmp_path: Path) -> None:
+    project = new_project(tmp_path)
+    sim = Simulator(tmp_path, "O", LINES[:6])
+    try:
+        assert read(project, sim.link, "O").returncode == 0
+    finally:
+        sim.stop()
+    media = tmp_path / "media"
+    media.mkdir()
+    shutil.copy(project, media / "wal.omrexam")  # closed: WAL mode, no -wal beside it
+    omrctl("exam", "backup", str(project), str(media / "backup.omrexam"))
+    shutil.copy(project, media / "old.omrexam")
+    legacy(media / "old.omrexam")  # an older schema: brought up to date in memory only
+    # A copy taken with its last commits still in the -wal, and no -shm.
+    shutil.copy(project, tmp_path / "busy.omrexam")
+    db = sqlite3.connect(tmp_path / "busy.omrexam")
+    db.execute("PRAGMA wal_autocheckpoint = 0")
+    db.execute("UPDATE batches SET sheets = sheets + 1")
+    db.commit()
+    for suffix in ("", "-wal"):
+        shutil.copy(f"{tmp_path / 'busy.omrexam'}{suffix}", f"{media / 'pending.omrexam'}{suffix}")
+    db.close()
+
+    runner = read_only_runner(media)
+    if runner is None:
+        if os.geteuid() == 0:
+            pytest.skip("no private mount namespace here (unshare -m and a read-only bind mount), and root "
+                        "writes whatever the permissions say")
+        runner = []
+        for f in media.iterdir():
+            f.chmod(0o400)
+        media.chmod(0o500)
+    before = {f.name: digest(f) for f in media.iterdir()}
+    out = tmp_path / "out"
+    out.mkdir()
+    readers = [["status", "{P}", "--json"], ["export", "{P}", "--csv", str(out / "{N}.csv")], ["stats", "{P}"],
+               ["report", "{P}", "--html", str(out / "{N}.html")], ["integrity", "{P}", "--json"]]
+    try:
+        for name in ("wal", "backup", "old"):
+            path = media / f"{name}.omrexam"
+            for args in readers:
+                done = subprocess.run(runner + [OMRCTL, "exam", *[a.replace("{P}", str(path)).replace("{N}", name)
+                                                                  for a in args]],
+                                      capture_output=True, text=True, timeout=120)
+                assert done.returncode == 0, (name, args, done.stderr)
+                if args[0] == "status":
+                    assert json.loads(done.stdout)["sheets"] == 6
+            # Python reads it too.
+            count = f"import omr; print(len(omr.Exam({str(path)!r}).sheets))"
+            done = subprocess.run(runner + [sys.executable, "-c", count], capture_output=True, text=True, timeout=60,
+                                  env={**os.environ, "PYTHONPATH": str(SOURCE / "bindings" / "python")})
+            assert done.stdout.strip() == "6", (name, done.stderr)
+        done = subprocess.run(runner + [OMRCTL, "exam", "status", str(media / "pending.omrexam")],
+                              capture_output=True, text=True, timeout=60)
+        assert done.returncode == 6 and "its last commits are in" in done.stderr and "exam backup" in done.stderr
+        done = subprocess.run(runner + [OMRCTL, "exam", "correct", str(media / "wal.omrexam"), "1", "11", "A",
+                                        "--by", "T"], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 6 and "cannot be written here" in done.stderr, done.stderr
+    finally:
+        if not runner:
+            media.chmod(0o700)
+    assert {f.name: digest(f) for f in media.iterdir()} == before  # nothing changed, nothing added
+    assert (out / "backup.csv").read_bytes() == (out / "wal.csv").read_bytes()
 
 
 # ------------------------------------------------------------------ finding the reader
@@ -126,3 +400,23 @@ def test_files_holding_student_data_are_their_owners(tmp_path: Path) -> None:
     assert len(made) == 7
     modes = {name: oct((tmp_path / name).stat().st_mode & 0o777) for name in made}
     assert modes == {name: "0o600" for name in made}
+
+
+# ------------------------------------------------------------------ what a spreadsheet would run
+
+def test_formulas_in_roster_fields_go_out_of_every_csv_as_text(tmp_path: Path) -> None:
+    for name in ("exam60.form", "exam60.grid"):
+        shutil.copy(SOURCE / "examples" / name, tmp_path / name)
+    # The example grid's student, with fields a spreadsheet would take for formulas.
+    (tmp_path / "students.csv").write_text('id,name,class\n20240131,=1+1,"@SUM(A1:A9)"\n20240002,-2+3,+7A\n')
+    (tmp_path / "exam.json").write_text(EXAM.read_text().replace("exam60.students.csv", "students.csv"))
+    path = tmp_path / "final.omrexam"
+    omrctl("exam", "new", str(path), "--exam", str(tmp_path / "exam.json"))
+    omrctl("exam", "import", str(path), str(tmp_path / "exam60.grid"))
+    for options in ([], ["--excel"]):  # the students, with their roster columns
+        out = tmp_path / f"export{len(options)}.csv"
+        omrctl("exam", "export", str(path), "--csv", str(out), *options)
+        text = out.read_text(encoding="utf-8-sig")
+        for cell in ("=1+1", "@SUM(A1:A9)", "-2+3", "+7A"):
+            assert f"'{cell}" in text, (options, text[:500])
+        assert not re.search(r"(^|,)[=+@]", text.replace("\r", ""), re.M), text[:500]

@@ -719,7 +719,7 @@ def test_corrections_are_appended_and_the_latest_counts(project: Project) -> Non
 # out of a current one (the store's migrations are the way forward).
 DOWNGRADES = {
     5: "DROP INDEX sheets_by_source; ALTER TABLE sheets DROP COLUMN author; UPDATE schema_version SET version = 4;",
-    4: "UPDATE schema_version SET version = 3;",
+    4: "ALTER TABLE exams DROP COLUMN uid; UPDATE schema_version SET version = 3;",
     3: "DROP TABLE claims; UPDATE schema_version SET version = 2;",
     2: """DROP INDEX reasons_by_reason;
 ALTER TABLE scores DROP COLUMN confidence;

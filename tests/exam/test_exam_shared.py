@@ -6,7 +6,10 @@ one exam at once while two reviewers correct the same questions through two
 without a gap per station, both corrections of a question are kept, the later
 one counts, and each server shows the other's. Then the database is restarted
 mid-batch: every station stops, keeps the sheet in flight in a spool, and
-after `exam import` nothing is missing or doubled.
+after `exam import` nothing is missing or doubled; the same when the server
+freezes (SIGSTOP) or the network to it is cut (in a network namespace of the
+station's own), noticed within about ten seconds, the review server answering
+503 meanwhile.
 
 The cluster is this test's own (scripts/pg-test-server), since it restarts it.
 Expected values come from the lines the test drew and the simulator's
@@ -15,10 +18,13 @@ predictions. Needs OMRCTL, OMRSIM (CTest sets them) and psql.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import random
 import re
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -26,7 +32,7 @@ import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Dict, List, Tuple
+from typing import Callable, Dict, Iterator, List, Tuple
 
 import pytest
 
@@ -130,7 +136,7 @@ class Station:
     """One omrsim reader and one `omrctl exam read` into the shared exam."""
 
     def __init__(self, cluster: Cluster, work: Path, uri: str, name: str, lines: List[str], *sim_options: str,
-                 exam: str = "") -> None:
+                 exam: str = "", prefix: Tuple[str, ...] = (), db: str = "centre") -> None:
         self.name = name
         self.link = work / f"reader-{name}"
         (work / f"{name}.answers").write_text("\n".join(lines) + "\n")
@@ -148,7 +154,7 @@ class Station:
                 self.log.close()
                 pytest.fail(f"omrsim made no link: see {self.log.name}")
             time.sleep(0.02)
-        args = [OMRCTL, "--port", str(self.link), "exam", "read", uri, "--station", name, "--max-errors", "0"]
+        args = [*prefix, OMRCTL, "--port", str(self.link), "exam", "read", uri, "--station", name, "--max-errors", "0"]
         if exam:
             args += ["--name", exam]
         self.read = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -187,14 +193,29 @@ def stored(cluster: Cluster, db: str, exam: str) -> Dict[str, List[Tuple[int, in
     return out
 
 
-def wait_for_sheets(cluster: Cluster, sql: str, count: int, stations: List[Station]) -> None:
+def wait_for_sheets(cluster: Cluster, sql: str, count: int, stations: List[Station], db: str = "centre") -> None:
     """Until the query counts `count` sheets; every station still reading."""
-    while int(cluster.psql("centre", sql)[0][0]) < count:
+    while int(cluster.psql(db, sql)[0][0]) < count:
         for s in stations:
             if s.read.poll() is not None:
                 out, err = s.read.communicate()
                 pytest.fail(f"station {s.name} ended early: exit {s.read.returncode}\n{out[-1000:]}\n{err}")
         time.sleep(0.05)
+
+
+def parallel(calls: List[Callable[[], object]]) -> List[object]:
+    """The calls run at once, their results in order."""
+    results: List[object] = [None] * len(calls)
+
+    def one(i: int) -> None:
+        results[i] = calls[i]()
+
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(len(calls))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    return results
 
 
 def reviewer(server: Server, name: str, answer: str, targets: List[Tuple[int, int]], failures: List[str]) -> None:
@@ -314,14 +335,16 @@ def test_a_restart_mid_batch_spools_and_the_import_loses_nothing(cluster: Cluste
                                     exam="restart"))
         wait_for_sheets(cluster, "SELECT COUNT(*) FROM sheets s JOIN exams e ON e.id = s.exam_id "
                                  "WHERE e.name = 'restart'", 80, stations)
-        review.get_json("/api/queue")  # its pooled connection is open
+        # Requests at once leave several connections in the review server's pool.
+        at_once = lambda: parallel([lambda: review.request("GET", "/api/queue")[::2] for _ in range(4)])  # noqa
+        assert [status for status, _ in at_once()] == [200] * 4
         restarted = subprocess.run([str(PG_TEST_SERVER), "restart", str(cluster.dir), "1"], capture_output=True,
                                    text=True, timeout=120)
         assert restarted.returncode == 0, restarted.stderr
-        # The review server's first request after the restart finds its connection gone: it is tried
-        # once more on a fresh one, not answered 503.
-        status, _, body = review.request("GET", "/api/queue")
-        assert status == 200, body
+        # The first requests after the restart find their pooled connections gone: each is tried once more
+        # on a fresh one, not answered 503.
+        answers = at_once()
+        assert [status for status, _ in answers] == [200] * 4, answers
         results = {s.name: s.finish(timeout=300) for s in stations}
     finally:
         review.stop()
@@ -356,3 +379,195 @@ def test_a_restart_mid_batch_spools_and_the_import_loses_nothing(cluster: Cluste
         assert [text for _, _, text, _ in sheets] == s.expected()[:k], s.name
         assert len({h for _, _, _, h in sheets}) == k
         assert set(printed[s.name]) <= {n for n, _, _, _ in sheets}
+
+
+# ------------------------------------------------------------------ a server that stops answering
+
+def cluster_processes(cluster: Cluster) -> List[int]:
+    """The cluster's postmaster and every process it started."""
+    postmaster = int((cluster.dir / "data" / "postmaster.pid").read_text().split()[0])
+    children: Dict[int, List[int]] = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            parent = int(Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            continue
+        children.setdefault(parent, []).append(int(entry))
+    found, todo = [], [postmaster]
+    while todo:
+        pid = todo.pop()
+        found.append(pid)
+        todo += children.get(pid, [])
+    return found
+
+
+@contextlib.contextmanager
+def frozen(cluster: Cluster) -> Iterator[None]:
+    processes = cluster_processes(cluster)
+    for pid in processes:
+        os.kill(pid, signal.SIGSTOP)
+    try:
+        yield
+    finally:
+        for pid in processes:
+            os.kill(pid, signal.SIGCONT)
+
+
+class CutNetwork:
+    """A network namespace joined to this one by a veth pair, and a relay on this side's address to the
+    cluster's port: a station run in the namespace reaches the database through the pair, and taking this
+    side's end down drops its packets silently, as a cut cable does."""
+
+    def __init__(self, cluster: Cluster) -> None:
+        tag = os.getpid() % 10000
+        self.name, self.outer, inner = f"omrcut{tag}", f"omrh{tag}", f"omrn{tag}"
+        net = f"10.{200 + tag % 50}.{tag % 250}"
+        self.address = f"{net}.1"
+        self.made = False
+        if not shutil.which("ip"):
+            pytest.skip("no ip program (iproute2) here to make a network namespace")
+        steps = [["ip", "netns", "add", self.name],
+                 ["ip", "link", "add", self.outer, "type", "veth", "peer", "name", inner],
+                 ["ip", "link", "set", inner, "netns", self.name],
+                 ["ip", "addr", "add", f"{self.address}/30", "dev", self.outer],
+                 ["ip", "link", "set", self.outer, "up"],
+                 ["ip", "netns", "exec", self.name, "ip", "addr", "add", f"{net}.2/30", "dev", inner],
+                 ["ip", "netns", "exec", self.name, "ip", "link", "set", inner, "up"]]
+        for i, step in enumerate(steps):
+            done = subprocess.run(step, capture_output=True, text=True, timeout=30)
+            if done.returncode != 0:
+                self.close()
+                if i == 0:
+                    pytest.skip(f"this machine makes no network namespace ({done.stderr.strip()})")
+                pytest.fail(f"{' '.join(step)}: {done.stderr}")
+            self.made = True
+        self.listener = socket.create_server((self.address, 0))
+        self.port = self.listener.getsockname()[1]
+        self.target = ("127.0.0.1", int(cluster.env["PGPORT"]))
+        threading.Thread(target=self.relay, daemon=True).start()
+
+    def relay(self) -> None:
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(self.target)
+            for a, b in ((client, server), (server, client)):
+                threading.Thread(target=self.pump, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def pump(a: socket.socket, b: socket.socket) -> None:
+        try:
+            while data := a.recv(65536):
+                b.sendall(data)
+        except OSError:
+            pass
+        finally:
+            for s in (a, b):
+                with contextlib.suppress(OSError):
+                    s.shutdown(socket.SHUT_RDWR)
+
+    def wrap(self, args: List[str]) -> List[str]:
+        return ["ip", "netns", "exec", self.name, *args]
+
+    @contextlib.contextmanager
+    def cut(self) -> Iterator[None]:
+        subprocess.run(["ip", "link", "set", self.outer, "down"], check=True, timeout=30)
+        try:
+            yield
+        finally:
+            subprocess.run(["ip", "link", "set", self.outer, "up"], check=True, timeout=30)
+
+    def close(self) -> None:
+        if hasattr(self, "listener"):
+            self.listener.close()
+        subprocess.run(["ip", "link", "del", self.outer], capture_output=True, timeout=30)
+        subprocess.run(["ip", "netns", "del", self.name], capture_output=True, timeout=30)
+
+
+class Lines:
+    """A pipe read line by line in a thread, each line with when it came."""
+
+    def __init__(self, pipe) -> None:
+        self.lines: List[Tuple[float, str]] = []
+        self.thread = threading.Thread(target=lambda: self.lines.extend((time.monotonic(), l) for l in pipe),
+                                       daemon=True)
+        self.thread.start()
+
+    def first(self, text: str, timeout: float) -> float:
+        """When the first line holding `text` came."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for when, line in list(self.lines):
+                if text in line:
+                    return when
+            time.sleep(0.05)
+        pytest.fail(f"no line with {text!r} in {timeout} s: {''.join(l for _, l in self.lines)[-2000:]}")
+
+    def text(self) -> str:
+        self.thread.join(timeout=60)
+        return "".join(line for _, line in self.lines)
+
+
+@pytest.mark.parametrize("fault", ["frozen", "cut"])
+def test_a_database_that_stops_answering_is_noticed_and_the_sheet_in_flight_spooled(
+        cluster: Cluster, database: Tuple[str, Path], fault: str) -> None:
+    _, work = database
+    work = work / fault
+    work.mkdir()
+    exam = db = f"silent_{fault}"
+    cluster.psql("omr", f"CREATE DATABASE {db}")
+    uri = cluster.uri(db)
+    omrctl(cluster, "exam", "new", uri, "--exam", str(work.parent / "exam.json"), "--name", exam)
+    network = CutNetwork(cluster) if fault == "cut" else None
+    where = uri if network is None else uri.replace(f"@{cluster.env['PGHOST']}:{cluster.env['PGPORT']}/",
+                                                   f"@{network.address}:{network.port}/")
+    count = f"SELECT COUNT(*) FROM sheets s JOIN exams e ON e.id = s.exam_id WHERE e.name = '{exam}'"
+    station = None
+    review = Server(uri, "--name", exam)
+    try:
+        station = Station(cluster, work, where, "north", draw(200, random.Random(fault), []), "--feed-delay",
+                          "100", exam=exam, prefix=tuple(network.wrap([])) if network else ())
+        out, err = Lines(station.read.stdout), Lines(station.read.stderr)
+        wait_for_sheets(cluster, count, 10, [station], db)
+        review.get_json("/api/queue")
+        answer: Dict[str, object] = {}
+
+        def ask() -> None:
+            asked = time.monotonic()
+            answer["status"], _, answer["body"] = review.request("GET", "/api/queue")
+            answer["after"] = time.monotonic() - asked
+
+        started = time.monotonic()
+        with frozen(cluster) if network is None else network.cut():
+            asker = threading.Thread(target=ask)
+            if network is None:
+                asker.start()
+            noticed = err.first("kept in the spool", timeout=30) - started
+            if network is None:
+                asker.join(timeout=30)
+        assert station.read.wait(timeout=60) == 6
+        printed = [int(line.split()[0]) for line in out.text().splitlines() if line[:5].strip().isdigit()]
+        said = err.text()
+    finally:
+        review.stop()
+        if station:
+            station.stop()
+        if network:
+            network.close()
+    print(f"{fault}: the station noticed after {noticed:.1f} s; the review server answered "
+          f"{answer.get('status')} after {answer.get('after', 0):.1f} s")
+    # Noticed within the ten seconds that the connection and statement time-outs allow, and said.
+    assert noticed < 12, said
+    assert "did not answer" in said, said
+    if network is None:
+        assert answer["status"] == 503 and b"did not answer" in answer["body"], answer
+        assert answer["after"] < 15, answer
+
+    spool = work / re.search(r"kept in the spool (\S+):", said).group(1)
+    omrctl(cluster, "exam", "import", uri, "--name", exam, str(spool))
+    sheets = stored(cluster, db, exam)["north"]
+    k = len(printed) + 1  # every sheet it announced, and the one in flight: each once
+    assert [m for _, m, _, _ in sheets] == list(range(1, k + 1))
+    assert [text for _, _, text, _ in sheets] == station.expected()[:k]

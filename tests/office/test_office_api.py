@@ -200,3 +200,39 @@ def test_writes_through_the_office_survive_the_command_line_on_the_same_project(
         assert done.get("revision") == revision + 1, done
         status = json.loads(run(OMRCTL, "exam", "status", project, "--json").stdout)
         assert status["revision"] == revision + 1, (round_, status)
+
+
+def test_numbers_beyond_a_double_a_journal_left_and_a_damaged_project_are_named(office):
+    place = Path(office.place)
+    text = EXAM.read_text().replace("exam60.students.csv", "class.csv")
+    huge = text.replace('"wrong": -0.25', '"wrong": -1e400')
+    assert huge != text
+    problems = office.post("/api/check/exam", {"exam": huge, "form": {"name": "exam60.form"}})[1]["problems"]
+    assert [(p["pointer"], p["line"], p["column"]) for p in problems] == [("/scoring/wrong", 18, 28)], problems
+    assert "the number -1e400 is beyond" in problems[0]["message"]
+    made = {"name": "Leftover", "exam": text, "author": "Ann", "form": {"name": "exam60.form"},
+            "roster": {"name": "class.csv", "data": b64(b"id,name\n20240001,Ann Lee\n")}}
+    status, refused = office.post("/api/exams", dict(made, exam=huge))
+    assert status == 400 and any("/scoring/wrong: the number -1e400" in line for line in refused["lines"]), refused
+
+    # A new exam never deletes a journal left under its file's name.
+    journal = place / "Leftover.omrexam-wal"
+    journal.write_bytes(b"the last sheets of a project that was here")
+    try:
+        status, refused = office.post("/api/exams", made)
+        assert status >= 400 and "Leftover.omrexam-wal is there" in refused["error"], refused
+        assert journal.read_bytes() == b"the last sheets of a project that was here"
+        assert not (place / "Leftover.omrexam").exists()
+    finally:
+        journal.unlink()
+
+    # A damaged project is not opened to be written into.
+    damaged = place / "damaged.omrexam"
+    data = (place / "final.omrexam").read_bytes()
+    damaged.write_bytes(data[:len(data) // 2])
+    try:
+        status, answer = office.get("/api/queue?" + exam_query("damaged.omrexam", "exam"))
+        assert status == 500 and "damaged.omrexam is damaged" in answer["error"], answer
+        assert damaged.read_bytes() == data[:len(data) // 2]
+    finally:
+        damaged.unlink()

@@ -32,7 +32,8 @@ def wait(driver, condition, seconds=60, what=""):
             return value
         time.sleep(0.1)
     logs = [e["message"] for e in driver.get_log("browser")]
-    pytest.fail(f"timed out waiting for {what or condition}; browser log: {logs[-5:]}")
+    stations = driver.execute_script("const l = document.getElementById('station-list'); return l && l.innerText")
+    pytest.fail(f"timed out waiting for {what or condition}; stations: {stations!r}; browser log: {logs[-5:]}")
 
 
 def test_reading_from_the_keyboard_with_two_readers(tmp_path):

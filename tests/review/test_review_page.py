@@ -3,8 +3,9 @@ with the keyboard alone (a double mark, a faint mark and an unknown ID
 corrected, one correction undone, the other doubts accepted as read; a
 second reviewer meanwhile passes by the sheet the first has open), then
 the project database checked for what was typed and the scores it gives, a
-second reviewer who sees and overrides the first one's work, and the page
-refused without its token.
+second reviewer who sees and overrides the first one's work, the page
+refused without its token, and a server on another port of the same host
+that the reviewer's browser visits receiving nothing that opens the API.
 
 OMR_REVIEW_SCREENSHOT=FILE also saves the page's picture there (the README's:
 docs/images/review-page.png).
@@ -15,7 +16,9 @@ from __future__ import annotations
 import json
 import os
 import sqlite3
+import threading
 import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import Dict, List
 
@@ -303,3 +306,47 @@ def test_without_the_token_the_page_is_refused(server: rs.Server, tmp_path: Path
         got, headers, _ = server.request("GET", path, token=None)
         assert got == status, path
         assert "default-src 'none'" in headers["content-security-policy"]
+
+
+def test_a_server_on_another_port_receives_nothing_that_grants_access(server: rs.Server, tmp_path: Path) -> None:
+    """Cookies on 127.0.0.1 go to every port: another local user's server there, visited by the reviewer's
+    browser after a session on the page (and linked from it), must get neither the token nor a cookie."""
+    seen: List[dict] = []
+
+    class Spy(BaseHTTPRequestHandler):
+        def do_GET(self) -> None:  # noqa: N802
+            seen.append({"path": self.path, **{k.lower(): v for k, v in self.headers.items()}})
+            body = b"<!doctype html><title>elsewhere</title><p>elsewhere"
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args) -> None:
+            pass
+
+    spy = ThreadingHTTPServer(("127.0.0.1", 0), Spy)
+    threading.Thread(target=spy.serve_forever, daemon=True).start()
+    page = Page(rs.browser(tmp_path / "spied"), "Cy")
+    try:
+        page.open(server.url)
+        assert "needs its access token" not in page.driver.find_element(page.By.TAG_NAME, "body").text
+        assert server.token not in page.driver.current_url  # not left in the address (or its history)
+        for host in ("127.0.0.1", "localhost"):
+            page.driver.get(f"http://{host}:{spy.server_address[1]}/page")
+            assert "elsewhere" in page.driver.find_element(page.By.TAG_NAME, "body").text
+        page.driver.back()  # the review page again, then away by a link of its own
+        page.driver.execute_script(
+            "const a = document.createElement('a'); a.href = arguments[0]; document.body.append(a); a.click();",
+            f"http://127.0.0.1:{spy.server_address[1]}/linked")
+        deadline = time.monotonic() + 10
+        while not any(s["path"] == "/linked" for s in seen) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert page.driver.get_cookies() == []
+    finally:
+        page.driver.quit()
+        spy.shutdown()
+    assert {s["path"] for s in seen} >= {"/page", "/linked"}, seen
+    assert not any("cookie" in s or "authorization" in s for s in seen), seen
+    assert server.token not in json.dumps(seen)

@@ -263,6 +263,7 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
   rd::StopSignals::SetInFlight(0);
   rd::DisconnectReader();
   rd::LoopEnd end = run.end;
+  const bool displaced = station.displaced();
   std::string problem;  // what went wrong, as the last line says it
   if (end == rd::LoopEnd::ReaderGone) {
     problem = "the reader stopped answering or was disconnected (error " + std::to_string(run.lostCode) +
@@ -271,7 +272,7 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
     if (o.json)
       PrintLine(ex::station_lines::Lost(run.lostCode, Words(run.lostCode), InFlight(station.last())));
   }
-  if (end == rd::LoopEnd::SheetNotKept) {
+  if (end == rd::LoopEnd::SheetNotKept && !displaced) {
     const std::string inFlight = InFlight(station.last());
     if (!station.spooled().empty())
       problem = "the project cannot be written: " + station.storeError() +
@@ -288,18 +289,41 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
   if (!problem.empty()) std::fprintf(stderr, "omrctl: %s\n", problem.c_str());
   bool ended = true;
   try {
-    station.Finish(EndName(end));
+    station.Finish(displaced ? "project moved" : EndName(end));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "omrctl: %s\n", e.what());
     if (problem.empty()) problem = e.what();
     ended = false;
   }
+  std::string into = o.project;
+  if (displaced) {
+    // Everything the run stored is in the file it holds: into that file, and
+    // a copy of it when it has no name left.
+    try {
+      const ex::Relocation now = project->store().Secure();
+      into = now.path;
+      if (now.copy)
+        problem = "the project " + o.project +
+                  " was deleted or replaced while this run read into it: the transport is stopped; everything "
+                  "the project held, with every sheet of this run, is saved in " +
+                  now.path + " (the file as this run held it); check it with: omrctl exam status " + now.path;
+      else
+        problem = "the project " + o.project + " was moved to " + now.path +
+                  " while this run read into it: the transport is stopped, and every sheet of this run is in " +
+                  now.path + "; go on with: omrctl exam read " + now.path;
+    } catch (const std::exception& e) {
+      problem = "the project " + o.project + " was moved or deleted while this run read into it: " + e.what();
+      ended = false;
+    }
+    std::fprintf(stderr, "omrctl: %s\n", problem.c_str());
+  }
   // What is stored, not what was fed: a sheet the project could not take is not in it.
   const int stored = station.stored();
   if (!o.json) {
     std::printf("%d sheet%s read into %s (station %s): %d not read, %d waiting for review; %s%s\n", stored,
-                stored == 1 ? "" : "s", o.project.c_str(), station.name().c_str(), station.failed(),
-                station.waiting(), EndName(ended ? end : rd::LoopEnd::SheetNotKept),
+                stored == 1 ? "" : "s", into.c_str(), station.name().c_str(), station.failed(),
+                station.waiting(),
+                displaced ? "the project moved" : EndName(ended ? end : rd::LoopEnd::SheetNotKept),
                 station.spooled().empty() ? "" : ("; 1 kept in the spool " + station.spooled()).c_str());
     std::fflush(stdout);
   }
@@ -319,24 +343,26 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
     exit = rd::StopSignals::ExitCode(stopSignal != 0 ? stopSignal : SIGPIPE);
   }
   if (o.json)
-    PrintLine(
-        ex::station_lines::End(EndName(ended ? end : rd::LoopEnd::SheetNotKept), station, problem, exit));
+    PrintLine(ex::station_lines::End(
+        displaced ? "project moved" : EndName(ended ? end : rd::LoopEnd::SheetNotKept), station, problem, exit));
   return exit;
 }
 
 // The sheets of another project (a spool, an offline station's project).
-int ImportProject(const GlobalOptions& global, ex::Project& project, const std::string& from) {
+int ImportProject(const GlobalOptions& global, ex::Project& project, const std::string& from,
+                  bool asThisExam) {
   std::unique_ptr<ex::Project> source;
   try {
-    source = ex::Project::Open(from, project.examName());
+    source = ex::Project::Open(from, project.examName(), ex::Access::kRead);
   } catch (const ex::StoreError&) {
     throw;
   } catch (const ex::Error&) {
-    source = ex::Project::Open(from, "");  // its only exam, whatever its name
+    source = ex::Project::Open(from, "", ex::Access::kRead);  // its only exam, whatever its name
   }
   int failed = 0;
-  const ex::ImportReport r =
-      project.ImportSheets(*source, [&](const ex::AddedSheet& added, const ex::SheetRecord& s) {
+  const ex::ImportReport r = project.ImportSheets(
+      *source,
+      [&](const ex::AddedSheet& added, const ex::SheetRecord& s) {
         if (added.number == 0) {
           std::printf("       %s sheet %d (station %s, read %s) is here already as sheet %d\n", from.c_str(),
                       s.number, s.station.c_str(), s.readAt.c_str(), added.presentAs);
@@ -344,7 +370,8 @@ int ImportProject(const GlobalOptions& global, ex::Project& project, const std::
         }
         failed += s.code != 0;
         PrintSheet(added, s.code, global, "station " + s.station + ", read " + s.readAt);
-      });
+      },
+      asThisExam);
   std::printf(
       "%s: %d sheet%s brought in (%d with a grid read before: flagged duplicate-grid), %d here already\n",
       from.c_str(), r.added, r.added == 1 ? "" : "s", r.duplicates, r.present);
@@ -358,7 +385,7 @@ int RunImport(const GlobalOptions& global, const ExamOptions& o) {
   std::size_t grids = 0;
   for (const std::string& path : o.grids) {
     if (ex::LooksLikeProject(path)) {
-      failed += ImportProject(global, *project, path);
+      failed += ImportProject(global, *project, path, o.asThisExam);
       continue;
     }
     ++grids;
@@ -499,7 +526,7 @@ int RunRescan(const ExamOptions& o) {
 }
 
 int RunStatus(const ExamOptions& o) {
-  auto project = ex::Project::Open(o.project, o.name);
+  auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   const ex::ExamStatus s = project->Status();
   if (o.json) {
     std::printf("%s\n", ex::StatusJson(s).c_str());
@@ -551,7 +578,7 @@ int RunExport(const ExamOptions& o) {
     throw ex::Error("say what to export: --csv FILE, --xlsx FILE, --json or --lms PLATFORM FILE");
   const std::string lmsFile = o.lms.size() == 2 ? o.lms[1] : "";
   CheckOutputs({&o.csv, &o.xlsx, &lmsFile});
-  auto project = ex::Project::Open(o.project, o.name);
+  auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   if (!o.lms.empty()) {
     ex::ExportRequest request;
     request.format = o.lms[0];
@@ -587,7 +614,7 @@ int RunExport(const ExamOptions& o) {
 }
 
 int RunStats(const ExamOptions& o) {
-  auto project = ex::Project::Open(o.project, o.name);
+  auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   const std::vector<ex::SheetScore> scores = project->ScoreAll();
   const ex::ExamAnalysis analysis = ex::AnalyzeScores(project->exam(), project->shape(), scores);
   if (!o.group.empty()) {
@@ -617,7 +644,7 @@ int RunResults(const ExamOptions& o) {
   if (o.html.empty() == o.pdf.empty())
     throw ex::Error("say where the slips go: --pdf FILE (one PDF for all) or --html DIR (one page each)");
   CheckOutputs({&o.pdf});
-  auto project = ex::Project::Open(o.project, o.name);
+  auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   ex::SlipOptions options;
   options.answers = !o.noAnswers;
   options.key = !o.noKey;
@@ -641,7 +668,7 @@ int RunReport(const ExamOptions& o) {
   if (o.html.empty() && o.pdf.empty())
     throw ex::Error("say where to write the report: --html FILE, --pdf FILE or both");
   CheckOutputs({&o.html, &o.pdf});
-  auto project = ex::Project::Open(o.project, o.name);
+  auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   ex::ProjectReport report = ex::AnalyzeProject(*project);
   report.info.sections += ex::IntegritySection(ex::AnalyzeProjectIntegrity(*project, {}).result);
   const std::string html = ex::RenderHtmlReport(report.analysis, report.info);
@@ -660,7 +687,7 @@ int RunReport(const ExamOptions& o) {
 
 int RunIntegrity(const ExamOptions& o) {
   CheckOutputs({&o.html});
-  auto project = ex::Project::Open(o.project, o.name);
+  auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   ex::IntegrityOptions options;
   options.group = o.group;
   const ex::ProjectIntegrity screening = ex::AnalyzeProjectIntegrity(*project, options);
@@ -780,6 +807,10 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
           "--station", o.station,
           "The station grid files are counted to (default: import); the sheets of a project keep theirs")
       ->type_name("NAME");
+  import->add_flag(
+      "--as-this-exam", o.asThisExam,
+      "The sheets of a project that is not this exam's (nor its spool or copy) are of this exam "
+      "all the same (an offline station's project made with exam new): score them with its keys");
 
   CLI::App* type = exam->add_subcommand(
       "type",

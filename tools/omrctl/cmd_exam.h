@@ -24,6 +24,7 @@ struct ExamOptions {
   int maxErrors = 5;               // read: failed sheets in a row before the run stops
   bool wait = false;               // read: an empty tray does not end the run
   std::vector<std::string> grids;  // import: grid files or projects
+  bool asThisExam = false;         // import: another exam's project is of this exam all the same
   int sheet = 0;                   // correct
   std::string target;              // correct: a question number, id, version or sheet
   std::string typedId;             // type: the student ID typed

@@ -240,6 +240,20 @@ class Exam:
                 raise ExamError(f"there is no project {path}")
             uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
             self._db = sqlite3.connect(uri, uri=True)
+            try:
+                self._db.execute("PRAGMA application_id").fetchone()
+            except sqlite3.OperationalError:
+                # A WAL project whose -shm cannot be made here (read-only media): read as it stands, unless
+                # its last commits wait in its -wal.
+                self._db.close()
+                wal = path + "-wal"
+                if os.path.exists(wal) and os.path.getsize(wal) > 0:
+                    raise ExamError(f"{path} cannot be read here: its last commits are in {wal}, and the -shm "
+                                    "it needs cannot be made; copy both files to a place that can be written") \
+                        from None
+                self._db = sqlite3.connect(uri + "&immutable=1", uri=True)
+            except sqlite3.DatabaseError:
+                pass  # not a database: _open says so
         try:
             self._open(path, name)
         except Exception:

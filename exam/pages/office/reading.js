@@ -178,6 +178,8 @@ async function stopStation(station) {
 
 function updateStation(s) {
   const before = state.stations.get(s.id);
+  // An answer and the live events may come in either order: the latest state stays.
+  if (before && s.changes < before.changes) return;
   state.stations.set(s.id, s);
   // A change of state is told (the counts change with every sheet: they are not).
   if (before && (before.state !== s.state || before.refused !== s.refused) && $('reading-status'))
