@@ -236,6 +236,14 @@ inline constexpr int kSqliteApplicationId = 0x4F4D5245;
 // SQLite's quick check (kWrite) found it whole.
 std::unique_ptr<Connection> OpenSqlite(const std::string& path, bool create, Access access = Access::kWrite);
 
+// Whether `path` is a regular file that begins as an SQLite database, read
+// through SQLite's own file layer: a plain open() and close() of a project
+// this process has open would drop its connections' locks (POSIX locks
+// belong to the process), and another program closing the project would
+// then take itself for the last one and remove the write-ahead log that the
+// next commits here still go to.
+bool IsSqliteDatabase(const std::string& path);
+
 // A PostgreSQL database; the text must hold no password (libpq takes it from
 // ~/.pgpass or PGPASSWORD). `create`: the database must have the encoding a
 // project needs and a schema to work in.

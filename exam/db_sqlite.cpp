@@ -17,6 +17,7 @@
 #include <ctime>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "db.h"
 #include "write_file.h"
@@ -506,6 +507,27 @@ void SqliteConnection::CopyTo(const std::string& path) {
 }
 
 }  // namespace
+
+bool IsSqliteDatabase(const std::string& path) {
+  struct stat st {};
+  // Never a named pipe or a device: opening those could wait for ever.
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+  if (!vfs) return false;
+  // The file layer closes its descriptor only once no connection here holds a lock on the file.
+  std::vector<std::uint64_t> space((static_cast<std::size_t>(vfs->szOsFile) + 7) / 8 + 1);
+  auto* file = reinterpret_cast<sqlite3_file*>(space.data());
+  int flags = 0;
+  if (vfs->xOpen(vfs, path.c_str(), file, SQLITE_OPEN_READONLY | SQLITE_OPEN_MAIN_DB, &flags) != SQLITE_OK) {
+    if (file->pMethods) file->pMethods->xClose(file);
+    return false;
+  }
+  char head[16] = {};
+  const bool database = file->pMethods->xRead(file, head, sizeof head, 0) == SQLITE_OK &&
+                        std::memcmp(head, "SQLite format 3", sizeof head) == 0;
+  file->pMethods->xClose(file);
+  return database;
+}
 
 std::unique_ptr<Connection> OpenSqlite(const std::string& path, bool create, Access access) {
   if (create) {

@@ -17,6 +17,7 @@ namespace {
 struct Statement {
   std::string text;
   std::string table;  // the table it creates or indexes
+  std::string name;   // the table's or the index's
   bool createsTable = false;
   bool derived = false;
 };
@@ -59,6 +60,7 @@ Parsed Parse() {
     const std::string what = Word(current, at);
     std::string name = Word(current, at);
     s.createsTable = what == "TABLE";
+    s.name = name;
     if (!s.createsTable) {
       Word(current, at);  // ON
       name = Word(current, at);
@@ -138,7 +140,7 @@ void Migrate(db::Connection& db, int from) {
     db.Script(InDialect("ALTER TABLE corrections ADD COLUMN undoes {KEY} REFERENCES corrections(id)", d));
   if (from < 3) {
     db.Script(table("claims"));
-  } else if (from < 5 && d.kind == db::Kind::kPostgres) {
+  } else if (from < 6 && d.kind == db::Kind::kPostgres) {
     // Claims' times were timestamps there; now text as everywhere.
     std::string alter = "ALTER TABLE claims";
     const char* separator = " ";
@@ -151,6 +153,10 @@ void Migrate(db::Connection& db, int from) {
   }
   if (from < 4) db.Script("ALTER TABLE exams ADD COLUMN uid TEXT NOT NULL DEFAULT ''");
   if (from < 5) {
+    db.Script("ALTER TABLE sheets ADD COLUMN author TEXT NOT NULL DEFAULT ''");
+    db.Script(StatementsOf(d, [](const Statement& s) { return s.name == "sheets_by_source"; }));
+  }
+  if (from < 6) {
     // Whether a sheet ever waited for a person was a column of its score (and
     // before that, whether it had reasons): the one fact among the scores.
     db.Script(table("flags"));

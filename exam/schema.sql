@@ -16,7 +16,7 @@
 -- drops and creates them empty, and the exam's next opening builds them
 -- again (the `derived` table says which exams are built).
 
--- @version 5
+-- @version 6
 
 -- @facts
 
@@ -59,7 +59,8 @@ CREATE TABLE batches(
 
 -- Every sheet as it came: numbers given by the database, the reader's grid
 -- (deflated, grid_codec.h) and what the recognition made of it (code, letter
--- and result; a re-scan replaces those three).
+-- and result; a re-scan replaces those three); a typed sheet has no grid and
+-- its result is the answers as they were typed.
 CREATE TABLE sheets(
   id {ID},
   exam_id {KEY} NOT NULL REFERENCES exams(id),
@@ -68,7 +69,7 @@ CREATE TABLE sheets(
   station_number INTEGER NOT NULL,
   batch_id {KEY} REFERENCES batches(id),
   read_at TEXT NOT NULL,
-  source TEXT NOT NULL,  -- read, import
+  source TEXT NOT NULL,  -- read, import, typed
   origin TEXT NOT NULL,
   serial TEXT NOT NULL,
   firmware TEXT NOT NULL,
@@ -79,9 +80,12 @@ CREATE TABLE sheets(
   grid_columns INTEGER NOT NULL,
   grid {BYTES},
   grid_hash TEXT NOT NULL,
+  author TEXT NOT NULL DEFAULT '',  -- who typed a typed sheet in; '' for the others
   UNIQUE(exam_id, number),
   UNIQUE(exam_id, station, station_number));
 CREATE INDEX sheets_by_grid ON sheets(exam_id, grid_hash);
+-- Sheets counted by source (the typed ones) without reading them.
+CREATE INDEX sheets_by_source ON sheets(exam_id, source);
 
 -- Appended, never changed. target: a question's number, id, version or
 -- sheet; new_value NULL withdraws; undoes: the correction this one undoes.
@@ -121,7 +125,8 @@ CREATE TABLE derived(
   exam_id {KEY} PRIMARY KEY REFERENCES exams(id),
   built_at TEXT NOT NULL);
 
--- What the recognition read, one row a sheet with a grid; question q is
+-- What the recognition read, one row a sheet with a grid (for a typed sheet:
+-- what its result, the answers as typed, says); question q is
 -- entry q of each column (from 1):
 --   marked      each question's marked option labels, separated by one space
 --               (labels are visible ASCII, so never a space)

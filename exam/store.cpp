@@ -25,8 +25,8 @@ constexpr std::size_t kChunk = 1000;
 
 constexpr const char* kSheetColumns =
     "s.id, s.number, s.station, s.station_number, COALESCE(s.batch_id, 0), s.read_at, s.source, s.origin, "
-    "s.serial, s.firmware, s.letter, s.code, s.result, s.grid_lines, s.grid_columns, s.grid_hash";
-constexpr int kGridColumn = 16;  // after kSheetColumns
+    "s.serial, s.firmware, s.letter, s.code, s.result, s.grid_lines, s.grid_columns, s.grid_hash, s.author";
+constexpr int kGridColumn = 17;  // after kSheetColumns
 
 void ReadSheet(const db::Rows& r, SheetRecord& s) {
   s.id = r.Int(0);
@@ -46,6 +46,7 @@ void ReadSheet(const db::Rows& r, SheetRecord& s) {
   s.lines = r.Int32(13);
   s.columns = r.Int32(14);
   s.gridHash = r.Text(15);
+  s.author = r.Text(16);
 }
 
 std::string Letter(char c) {
@@ -258,14 +259,15 @@ void Store::AddSheet(Id exam, SheetRecord& s) {
   p.Text(s.readAt).Text(s.source).Text(s.origin).Text(s.serial).Text(s.firmware);
   p.Text(Letter(s.letter)).Int(s.code).Bytes(s.result);
   p.Int(s.lines).Int(s.columns).BytesOrNull(std::string(s.grid.begin(), s.grid.end())).Text(s.gridHash);
+  p.Text(s.author);
   {
     auto r = db_->Query(
         "INSERT INTO sheets(exam_id, number, station, station_number, batch_id, read_at, source, origin, "
         "serial, "
-        "firmware, letter, code, result, grid_lines, grid_columns, grid, grid_hash) VALUES (?, "
+        "firmware, letter, code, result, grid_lines, grid_columns, grid, grid_hash, author) VALUES (?, "
         "(SELECT COALESCE(MAX(number), 0) + 1 FROM sheets WHERE exam_id = ?), ?, "
         "(SELECT COALESCE(MAX(station_number), 0) + 1 FROM sheets WHERE exam_id = ? AND station = ?), "
-        "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id, number, station_number",
+        "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id, number, station_number",
         p);
     r->Next();
     s.id = r->Int(0);
@@ -304,9 +306,9 @@ void Store::AddSheets(Id exam, std::vector<SheetRecord>& sheets) {
     if (s.batch) ++batches[s.batch];
   }
   static const std::vector<std::string_view> kColumns = {
-      "exam_id", "number",     "station",      "station_number", "batch_id", "read_at",
-      "source",  "origin",     "serial",       "firmware",       "letter",   "code",
-      "result",  "grid_lines", "grid_columns", "grid",           "grid_hash"};
+      "exam_id", "number",     "station",      "station_number", "batch_id",  "read_at",
+      "source",  "origin",     "serial",       "firmware",       "letter",    "code",
+      "result",  "grid_lines", "grid_columns", "grid",           "grid_hash", "author"};
   for (std::size_t from = 0; from < sheets.size(); from += kChunk) {
     const std::size_t to = std::min(sheets.size(), from + kChunk);
     Params p;
@@ -316,6 +318,7 @@ void Store::AddSheets(Id exam, std::vector<SheetRecord>& sheets) {
       p.Text(s.readAt).Text(s.source).Text(s.origin).Text(s.serial).Text(s.firmware);
       p.Text(Letter(s.letter)).Int(s.code).Bytes(s.result);
       p.Int(s.lines).Int(s.columns).BytesOrNull(std::string(s.grid.begin(), s.grid.end())).Text(s.gridHash);
+      p.Text(s.author);
     }
     std::map<int, Id> ids;
     {
@@ -568,6 +571,13 @@ void Store::ForEachSheet(Id exam, bool withGrid,
 
 int Store::SheetCount(Id exam) {
   auto r = db_->Query("SELECT COUNT(*) FROM sheets WHERE exam_id = ?", Params().Int(exam));
+  r->Next();
+  return r->Int32(0);
+}
+
+int Store::SheetCount(Id exam, const std::string& source) {
+  auto r = db_->Query("SELECT COUNT(*) FROM sheets WHERE exam_id = ? AND source = ?",
+                      Params().Int(exam).Text(source));
   r->Next();
   return r->Int32(0);
 }
@@ -856,7 +866,7 @@ bool IsServerLocation(const std::string& location) {
 }
 
 bool LooksLikeProject(const std::string& location) {
-  return IsServerLocation(location) || common::IsSqliteFile(location);
+  return IsServerLocation(location) || db::IsSqliteDatabase(location);
 }
 
 namespace {

@@ -128,6 +128,11 @@ CREATE TABLE claims(
     R"sql(
 ALTER TABLE exams ADD COLUMN uid TEXT NOT NULL DEFAULT '';
 )sql",
+    // Who typed a typed sheet in; sheets counted by source.
+    R"sql(
+ALTER TABLE sheets ADD COLUMN author TEXT NOT NULL DEFAULT '';
+CREATE INDEX sheets_by_source ON sheets(exam_id, source);
+)sql",
 };
 
 // The same for the PostgreSQL store (reasons had a position there, claims
@@ -248,6 +253,11 @@ CREATE TABLE claims(
     // Each exam's identity.
     R"sql(
 ALTER TABLE exams ADD COLUMN uid TEXT NOT NULL DEFAULT '';
+)sql",
+    // Who typed a typed sheet in; sheets counted by source.
+    R"sql(
+ALTER TABLE sheets ADD COLUMN author TEXT NOT NULL DEFAULT '';
+CREATE INDEX sheets_by_source ON sheets(exam_id, source);
 )sql",
 };
 

@@ -19,6 +19,7 @@
 #include "old_schemas.h"
 #include "sim/synth.h"
 #include "store_backends.h"
+#include "typed.h"
 
 namespace omr::exam {
 namespace {
@@ -488,7 +489,7 @@ std::unique_ptr<db::Connection> Connect(const std::string& backend, const std::s
   return backend == "sqlite" ? db::OpenSqlite(location, false) : db::OpenPostgres(location, false);
 }
 
-// A project of this build written out as the store of schema 3 or 4 held
+// A project of this build written out as the store of schema 3, 4 or 5 held
 // it: the facts as they are, the responses a row a question, the scores with
 // their "flagged" column and their reasons in rows of their own.
 void WriteOldSchema(const std::string& backend, Store& from, const std::string& fromLocation,
@@ -501,6 +502,10 @@ void WriteOldSchema(const std::string& backend, Store& from, const std::string& 
   for (OldTable t : kSchema3Facts) {
     if (version >= 4 && std::string(t.name) == "exams") {
       t.columns.push_back("uid");
+      t.kinds += 't';
+    }
+    if (version >= 5 && std::string(t.name) == "sheets") {
+      t.columns.push_back("author");
       t.kinds += 't';
     }
     std::string list;
@@ -592,7 +597,7 @@ void ExpectSameScores(const std::vector<ScoreRecord>& got, const std::vector<Sco
   }
 }
 
-// A project of schema 3 or 4 (as the stores of those versions wrote it)
+// A project of schema 3, 4 or 5 (as the stores of those versions wrote it)
 // opens migrated: every sheet with its grid, every correction and claim,
 // every score and reason the same, the sheets reviewed still counted, the
 // exam's identity kept; and it goes on numbering where it was.
@@ -622,11 +627,18 @@ TEST_P(ProjectTest, AnOlderProjectMigratesWithEveryFactAndEveryScore) {
   project_->Undo(3, wrong.id, "Bo", "slip");
   project_->Correct(7, "sheet", "void", "Ann", "two sheets at once");
   project_->Claim(2, "Cy", 600);
+  // A sheet typed in: no grid, its answers and typist the facts.
+  TypedSheet typed;
+  typed.studentId = "20251009";
+  for (const char c : std::string("ABCDEABCDA")) typed.answers.emplace_back(1, c);
+  typed.author = "Dee";
+  project_->AddTyped(typed);
 
   Store& s = project_->store();
   const Id exam = project_->examId();
   const std::vector<ScoreRecord> scores = s.Scores(exam);
-  ASSERT_EQ(scores.size(), 8u);
+  ASSERT_EQ(scores.size(), 9u);
+  ASSERT_TRUE(scores[8].scored);
   ASSERT_TRUE(scores[3].flagged && scores[3].reasons.empty());
   ASSERT_FALSE(scores[0].flagged);
   const std::vector<CorrectionRecord> corrections = s.Corrections(exam, 0);
@@ -674,9 +686,9 @@ TEST_P(ProjectTest, AnOlderProjectMigratesWithEveryFactAndEveryScore) {
       ASSERT_LT(at, sheets.size());
       const SheetRecord& w = sheets[at++];
       EXPECT_EQ(std::tie(r.id, r.number, r.station, r.stationNumber, r.batch, r.readAt, r.code, r.letter,
-                         r.result, r.grid, r.gridHash),
+                         r.result, r.grid, r.gridHash, r.author),
                 std::tie(w.id, w.number, w.station, w.stationNumber, w.batch, w.readAt, w.code, w.letter,
-                         w.result, w.grid, w.gridHash));
+                         w.result, w.grid, w.gridHash, version >= 5 ? w.author : std::string()));
     });
     EXPECT_EQ(at, sheets.size());
     EXPECT_EQ(m.Batches(exam).at(0).sheets, 3);
@@ -685,11 +697,12 @@ TEST_P(ProjectTest, AnOlderProjectMigratesWithEveryFactAndEveryScore) {
     // Schema 4 kept the exam's identity; one made before stands by its texts.
     EXPECT_EQ(m.Exams().at(0).uid, version >= 4 ? s.Exams().at(0).uid : "");
     const AddedSheet next = migrated->AddSheet(Drawn(items, 7, "20251007"));
-    EXPECT_EQ(next.number, 9);
+    EXPECT_EQ(next.number, 10);
     EXPECT_EQ(next.stationNumber, 2);  // station "t" read sheet 8
   };
   migrates(3);
   migrates(4);
+  migrates(5);
 }
 
 OMR_FOR_EACH_BACKEND(ProjectTest);

@@ -5,7 +5,7 @@
 import json
 
 DATA = json.loads(r'''{
- "version": 5,
+ "version": 6,
  "application_id": 1330467397,
  "tables": {
   "schema_version": {
@@ -73,7 +73,8 @@ DATA = json.loads(r'''{
     "grid_lines",
     "grid_columns",
     "grid",
-    "grid_hash"
+    "grid_hash",
+    "author"
    ]
   },
   "corrections": {

@@ -78,7 +78,9 @@ class Sheet:
 
     ``code`` is 0 for a sheet that was read, else the library's error code;
     ``form`` its form letter ("" when none); ``result`` the result text as
-    bytes (one byte per question).
+    bytes (one byte per question). A sheet a person typed in has ``source``
+    "typed", ``author`` the typist and ``result`` what was typed (JSON:
+    id, version, answers).
     """
 
     number: int
@@ -95,6 +97,7 @@ class Sheet:
     grid_lines: int
     grid_columns: int
     grid_hash: str
+    author: str = ""  # who typed a typed sheet
 
 
 @dataclass(frozen=True)
@@ -239,7 +242,7 @@ class _PgCursor:
 
 
 _SHEET_COLUMNS = ("number", "station", "station_number", "read_at", "source", "origin", "serial", "firmware",
-                  "letter", "code", "result", "grid_lines", "grid_columns", "grid_hash")
+                  "letter", "code", "result", "grid_lines", "grid_columns", "grid_hash", "author")
 _SCORE_COLUMNS = ("number", "scored", "voided", "student_id", "id_state", "version", "total", "maximum", "percent",
                   "answers", "points", "reasons")
 _CORRECTION_COLUMNS = ("target", "old_value", "new_value", "author", "made_at", "reason", "undoes")
