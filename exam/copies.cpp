@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
     j["tables"] = tables;
     // How a responses row holds its questions; "<d" is Python's struct format of one confidence.
     j["responses"] = {{"label_separator", std::string(1, omr::exam::kLabelSeparator)},
-                      {"confidence_format", "<d"}};
+                      {"confidence_format", "<d"},
+                      {"absent_confidence_byte", omr::exam::kAbsentConfidenceByte}};
     std::fputs(PythonModule(
                    "The exam project's schema: its version, tables and columns, as exam/schema.sql has them.",
                    "exam/schema.sql", j.dump(1))

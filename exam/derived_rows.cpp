@@ -1,6 +1,8 @@
 #include "derived_rows.h"
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -12,23 +14,39 @@ namespace omr::exam {
 
 PackedResponses PackResponses(const std::vector<Response>& responses) {
   PackedResponses p;
-  p.coded.reserve(responses.size());
-  p.doubtful.reserve(responses.size());
-  p.confidence.reserve(responses.size() * 8);
-  for (std::size_t i = 0; i < responses.size(); ++i) {
-    const Response& r = responses[i];
-    if (r.question != static_cast<int>(i) + 1)
-      throw StoreError("responses to store are questions 1, 2, ... in order; found question " +
-                       std::to_string(r.question) + " at " + std::to_string(i + 1));
+  const int last = responses.empty() ? 0 : responses.back().question;
+  if (last > kMaxStoredQuestion)
+    throw StoreError("responses to store end at question " + std::to_string(last) +
+                     ", past the last a sheet can have (" + std::to_string(kMaxStoredQuestion) + ")");
+  const auto n = static_cast<std::size_t>(std::max(last, 0));
+  p.coded.reserve(n);
+  p.doubtful.reserve(n);
+  p.confidence.reserve(n * 8);
+  auto entry = [&](const std::string& marked, unsigned char coded, unsigned char doubtful,
+                   std::uint64_t confidence) {
+    if (!p.coded.empty()) p.marked += kLabelSeparator;
+    p.marked += marked;
+    p.coded += static_cast<char>(coded);
+    p.doubtful += static_cast<char>(doubtful);
+    for (int b = 0; b < 8; ++b) p.confidence += static_cast<char>(confidence >> (8 * b) & 0xFF);
+  };
+  std::uint64_t absent = 0;
+  for (int b = 0; b < 8; ++b) absent |= std::uint64_t{kAbsentConfidenceByte} << (8 * b);
+  int previous = 0;
+  for (const Response& r : responses) {
+    if (r.question <= previous)
+      throw StoreError("responses to store are in rising question order from 1; found question " +
+                       std::to_string(r.question) + " after " +
+                       (previous ? "question " + std::to_string(previous) : std::string("none")));
     if (r.doubtful < 0 || r.doubtful > 0xFF)
       throw StoreError("doubt bits " + std::to_string(r.doubtful) + " of question " +
                        std::to_string(r.question) + " do not fit a byte");
-    if (i) p.marked += kLabelSeparator;
-    p.marked += r.marked;
-    p.coded += static_cast<char>(r.character);
-    p.doubtful += static_cast<char>(r.doubtful);
-    const auto bits = std::bit_cast<std::uint64_t>(r.confidence);
-    for (int b = 0; b < 8; ++b) p.confidence += static_cast<char>(bits >> (8 * b) & 0xFF);
+    if (std::isnan(r.confidence))
+      throw StoreError("the confidence of question " + std::to_string(r.question) + " is not a number");
+    for (int q = previous + 1; q < r.question; ++q) entry("", 0, 0, absent);
+    entry(r.marked, r.character, static_cast<unsigned char>(r.doubtful),
+          std::bit_cast<std::uint64_t>(r.confidence));
+    previous = r.question;
   }
   return p;
 }
@@ -38,10 +56,10 @@ bool UnpackResponses(std::string_view marked, std::string_view coded, std::strin
   const std::size_t n = coded.size();
   out.clear();
   if (doubtful.size() != n || confidence.size() != 8 * n) return false;
-  out.resize(n);
+  out.reserve(n);
   std::size_t at = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    Response& r = out[i];
+    Response r;
     r.question = static_cast<int>(i) + 1;
     std::size_t space = marked.find(kLabelSeparator, at);
     if ((space == std::string_view::npos) != (i + 1 == n)) return false;
@@ -51,9 +69,18 @@ bool UnpackResponses(std::string_view marked, std::string_view coded, std::strin
     r.character = static_cast<unsigned char>(coded[i]);
     r.doubtful = static_cast<unsigned char>(doubtful[i]);
     std::uint64_t bits = 0;
-    for (int b = 0; b < 8; ++b)
-      bits |= std::uint64_t{static_cast<unsigned char>(confidence[8 * i + b])} << (8 * b);
+    bool absent = true;
+    for (int b = 0; b < 8; ++b) {
+      const auto byte = static_cast<unsigned char>(confidence[8 * i + b]);
+      bits |= std::uint64_t{byte} << (8 * b);
+      absent = absent && byte == kAbsentConfidenceByte;
+    }
+    if (absent) {
+      if (!r.marked.empty() || r.character || r.doubtful) return false;
+      continue;
+    }
     r.confidence = std::bit_cast<double>(bits);
+    out.push_back(std::move(r));
   }
   return n > 0 || marked.empty();  // no questions: no labels either
 }

@@ -22,10 +22,20 @@ struct PackedResponses {
   std::string confidence;  // eight bytes a question, a little-endian double
 };
 
-// Questions must be 1, 2, ... in order, with doubt bits of one byte; throws
-// StoreError otherwise.
+// A question the sheet has no response for (a typed sheet has the exam's
+// questions only) holds an entry too: no labels, coded 0, no doubt and these
+// eight confidence bytes, a NaN no confidence is. Unpacking leaves it out.
+inline constexpr unsigned char kAbsentConfidenceByte = 0xFF;
+// The highest question number stored: far past any form's (a grid has at most
+// 127 lines of 254 cells), so a wild number cannot make a huge row.
+inline constexpr int kMaxStoredQuestion = 1 << 15;
+
+// Questions must rise from 1 to at most kMaxStoredQuestion, with doubt bits of
+// one byte and a confidence that is a number; throws StoreError naming the
+// question otherwise.
 PackedResponses PackResponses(const std::vector<Response>& responses);
-// False when the columns do not agree (a damaged row).
+// The responses packed, absent questions left out; false when the columns do
+// not agree (a damaged row).
 bool UnpackResponses(std::string_view marked, std::string_view coded, std::string_view doubtful,
                      std::string_view confidence, std::vector<Response>& out);
 

@@ -133,6 +133,9 @@ CREATE TABLE derived(
 --   coded       one byte a question: the character it codes
 --   doubtful    one byte a question: the recognition's doubt bits
 --   confidence  eight bytes a question: a little-endian IEEE 754 double
+-- A question the sheet has no response for (a typed sheet's questions that
+-- are not the exam's) has no labels, coded 0, no doubt and eight 0xFF bytes
+-- of confidence (a NaN, which no confidence is).
 CREATE TABLE responses(
   sheet_id {KEY} PRIMARY KEY,
   marked TEXT NOT NULL,

@@ -184,13 +184,55 @@ TEST_P(StoreTest, ATypedSheetKeepsItsAuthor) {
   s->ForEachSheet(exam, false, [&](SheetRecord& r, std::vector<Response>& responses) {
     authors.push_back(r.author);
     if (r.source == "typed") {
-      EXPECT_EQ(responses.size(), 2u);
+      // Its questions only: question 2 is not the exam's and stays absent.
+      ASSERT_EQ(responses.size(), 2u);
+      EXPECT_EQ(responses[0].question, 1);
+      EXPECT_EQ(responses[1].question, 3);
+      EXPECT_EQ(responses[1].marked, "BC");
+      EXPECT_EQ(responses[1].character, '>');
     }
   });
+  EXPECT_EQ(s->Responses(found->id).size(), 2u);
   EXPECT_EQ(authors, (std::vector<std::string>{"", "Zoë Ng"}));
   EXPECT_EQ(s->SheetCount(exam, "typed"), 1);
   EXPECT_EQ(s->SheetCount(exam, "read"), 1);
   EXPECT_EQ(s->SheetCount(exam, "import"), 0);
+}
+
+// Responses the store cannot hold are refused with the question at fault,
+// and the sheet's earlier ones stay.
+TEST_P(StoreTest, ResponsesItCannotHoldAreRefused) {
+  auto s = CreateStore(backend_->NewLocation());
+  const Id exam = NewExam(*s);
+  SheetRecord sheet = Sheet("a");
+  InTransaction(*s, [&] {
+    s->AddSheet(exam, sheet);
+    s->PutResponses(sheet.id, {{1, "A", 'A', 1.0, 0}});
+  });
+  struct Case {
+    std::vector<Response> responses;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{{1, "A", 'A', 1, 0}, {40000, "B", 'B', 1, 0}}, "end at question 40000, past the last"},
+      {{{2, "A", 'A', 1, 0}, {1, "B", 'B', 1, 0}}, "found question 1 after question 2"},
+      {{{1, "A", 'A', 1, 0}, {1, "B", 'B', 1, 0}}, "found question 1 after question 1"},
+      {{{0, "A", 'A', 1, 0}}, "found question 0 after none"},
+      {{{-3, "A", 'A', 1, 0}}, "found question -3 after none"},
+      {{{1, "A", 'A', std::nan(""), 0}}, "confidence of question 1 is not a number"},
+      {{{1, "A", 'A', 1, 256}}, "doubt bits 256 of question 1 do not fit a byte"},
+  };
+  for (const Case& c : cases) {
+    try {
+      InTransaction(*s, [&] { s->PutResponses(sheet.id, c.responses); });
+      ADD_FAILURE() << c.message << ": stored";
+    } catch (const StoreError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+    }
+  }
+  const std::vector<Response> kept = s->Responses(sheet.id);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].marked, "A");
 }
 
 TEST_P(StoreTest, ARolledBackSheetLeavesNothing) {

@@ -881,6 +881,23 @@ def test_omr_exam_students_agree_with_the_export(project: Project) -> None:
                 assert float(rows[s.id]["total"]) == pytest.approx(s.total)
 
 
+
+def test_omr_exam_reads_a_typed_sheet_s_questions_only(project: Project) -> None:
+    # A typed sheet has the ID, the version and the items: question 9 (the
+    # class, which the exam does not read) has no response, and it scores as typed.
+    path = copy_project(project, "typed.omrexam")
+    omrctl("exam", "type", str(path), "--id", project.roster[0], "--version", "1", "--answers", "".join(KEY1),
+           "--by", "Dee")
+    with omr.Exam(path) as exam:
+        typed = exam.sheets[-1]
+        responses = exam.responses(typed.number)
+        score = next(s for s in exam.scores if s.sheet == typed.number)
+    assert [r.question for r in responses] == [*range(1, 9), *range(10, FIRST_ITEM + ITEMS)]
+    assert "".join(r.character for r in responses[:9]) == project.roster[0] + "1"
+    assert [r.marked for r in responses[9:]] == KEY1
+    right = sum(2 if m == DOUBLE_POINTS else 0 if m == VOID else 1 for m in range(1, ITEMS + 1))
+    assert score.total == pytest.approx(right * CORRECT)
+
 @contextlib.contextmanager
 def reading(project: Project, name: str, station: str, wait_for: int):
     """exam read into a copy of the project from a slow simulated station, once it has printed `wait_for`

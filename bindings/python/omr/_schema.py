@@ -148,6 +148,7 @@ DATA = json.loads(r'''{
  },
  "responses": {
   "label_separator": " ",
-  "confidence_format": "<d"
+  "confidence_format": "<d",
+  "absent_confidence_byte": 255
  }
 }''')

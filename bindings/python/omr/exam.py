@@ -56,6 +56,7 @@ _APPLICATION_ID = _SCHEMA["application_id"]
 _SCHEMA_VERSION = _SCHEMA["version"]
 _SEPARATOR = _SCHEMA["responses"]["label_separator"]
 _CONFIDENCE = _SCHEMA["responses"]["confidence_format"]
+_ABSENT = bytes([_SCHEMA["responses"]["absent_confidence_byte"]]) * struct.calcsize(_CONFIDENCE)
 
 
 def _columns(table: str, *names: str, alias: str = "") -> str:
@@ -367,9 +368,11 @@ class Exam:
             return []
         marked, coded, doubtful, confidence = row[0], bytes(row[1]), bytes(row[2]), bytes(row[3])
         labels = marked.split(_SEPARATOR) if coded else []
-        values = [v for (v,) in struct.iter_unpack(_CONFIDENCE, confidence)]
-        return [Response(q + 1, labels[q], bytes([coded[q]]).decode("latin-1"), values[q], doubtful[q])
-                for q in range(len(coded))]
+        size = len(_ABSENT)
+        # A question the sheet has no response for (a typed sheet's other questions) is left out.
+        return [Response(q + 1, labels[q], bytes([coded[q]]).decode("latin-1"),
+                         struct.unpack(_CONFIDENCE, confidence[size * q:size * (q + 1)])[0], doubtful[q])
+                for q in range(len(coded)) if confidence[size * q:size * (q + 1)] != _ABSENT]
 
     def grid(self, sheet: int) -> Optional[Tuple[int, int, bytes]]:
         """A sheet's grid as the reader sent it: lines, columns and one value
