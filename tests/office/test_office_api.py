@@ -165,7 +165,7 @@ def test_keys_and_results_routes_refuse_what_they_must(office, tmp_path):
         assert status == want and words in answer.get("error", ""), (body, status, answer)
     status, _, raw = office.request("POST", "/api/rekey?" + q, b"{not json", headers={"Content-Type": "application/json"})
     assert status == 400 and b"malformed JSON" in raw
-    for name in ("nothing.csv", "moodle", "slips-html", "..%2Fstudents.csv", "students.csv%00"):
+    for name in ("nothing.csv", "moodle", "slips-html", "..%2Fstudents.csv", "students.csv.exe"):
         assert office.get(f"/api/download/{name}?" + q)[0] == 404, name
     assert office.get("/api/keys?" + q)[1]["revision"] == revision  # nothing was stored
 

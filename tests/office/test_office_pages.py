@@ -283,7 +283,7 @@ def test_the_results_downloads(office: Office, read_exam: rs.Exam, tmp_path: Pat
     assert got("students.csv").read_bytes() == (cli / "students.csv").read_bytes()
     assert got("moodle.csv").read_bytes() == (cli / "moodle.csv").read_bytes()
     # Moodle's import: the ID number and the grade item (the exam's title), every sheet's student once.
-    lines = got("moodle.csv").read_text(encoding="utf-8").split("\r\n")
+    lines = got("moodle.csv").read_bytes().decode("utf-8").split("\r\n")
     assert lines[0] == "ID number,Review test" and len(lines) == SHEETS + 2 and lines[-1] == "", lines[:3]
     assert [line.split(",")[0] for line in lines[1:-1]] == [i for i, _ in read_exam.roster[:SHEETS]]
     # The PDF: a page per student in roster order, each with the student's ID and name (Chromium dates its
