@@ -180,9 +180,9 @@ ExportTables BuildTables(Project& project) {
 
   // Sheets.
   t.sheets.name = "Sheets";
-  t.sheets.header = {"sheet",  "station", "station_sheet", "read_at",  "source",  "typed_by",
-                     "code",   "form",    "student_id",    "id_state", "version", "scored",
-                     "voided", "total",   "maximum",       "percent",  "review",  "doubted"};
+  t.sheets.header = {"sheet",    "station", "station_sheet", "read_at", "source",  "typed_by",
+                     "code",     "form",    "student_id",    "id_state", "version", "scored",
+                     "voided",   "total",   "maximum",       "percent",  "review",  "doubted"};
   CountHeader(t.sheets.header);
   ItemHeader(exam, t.sheets.header);
   for (std::size_t i = 0; i < scores.size(); ++i) {
