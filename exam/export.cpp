@@ -2,6 +2,7 @@
 
 #include <xlsxwriter.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "report_xlsx.h"
 #include "temp_dir.h"
 #include "write_file.h"
+#include "zip.h"
 
 namespace omr::exam {
 
@@ -398,18 +400,34 @@ std::string ReadWhole(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// A file name to offer: the exam's name in safe characters, then `what`.
+// A file name to offer: the exam's title with runs of anything but letters,
+// digits and "_" as one "-" (no path, quote or control character), then `what`.
 std::string OfferedName(const Project& project, const std::string& what) {
   std::string stem;
-  for (const char c : project.examName().substr(0, 60))
-    stem += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ? c : '_';
+  const std::string& title = project.exam().title.empty() ? project.examName() : project.exam().title;
+  for (const char c : CleanUtf8(title)) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || u == '_' || u >= 0x80)
+      stem += c;
+    else if (!stem.empty() && stem.back() != '-')
+      stem += '-';
+  }
+  while (!stem.empty() && stem.back() == '-') stem.pop_back();
+  if (stem.size() > 80) stem = CleanUtf8(stem.substr(0, 80));
   return (stem.empty() ? std::string("exam") : stem) + "-" + what;
 }
 
 }  // namespace
 
 std::string ExportFormatNames() {
-  return "csv, xlsx, json, " + LmsPlatformNames() + ", slips-pdf, slips-html";
+  return "csv, xlsx, json, " + LmsPlatformNames() + ", slips-pdf, slips-zip";
+}
+
+std::string ExportProblem(Project& project, const ExportRequest& request) {
+  if (!FindLmsPlatform(request.format)) return "";
+  LmsOptions lms = request.lms;
+  lms.platform = request.format;
+  return LmsProblem(project.exam(), project.roster(), lms);
 }
 
 ExportFile ExportBytes(Project& project, const ExportRequest& request) {
@@ -420,7 +438,7 @@ ExportFile ExportBytes(Project& project, const ExportRequest& request) {
     if (f == "json") {
       out.bytes = ExportJson(project, tables) + "\n";
       out.contentType = "application/json";
-      out.fileName = OfferedName(project, "export.json");
+      out.fileName = OfferedName(project, "results.json");
       return out;
     }
     if (f == "csv") {
@@ -439,7 +457,7 @@ ExportFile ExportBytes(Project& project, const ExportRequest& request) {
     WriteXlsx(tables, (dir.path() / "export.xlsx").string());
     out.bytes = ReadWhole(dir.path() / "export.xlsx");
     out.contentType = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
-    out.fileName = OfferedName(project, "export.xlsx");
+    out.fileName = OfferedName(project, "results.xlsx");
     return out;
   }
   if (FindLmsPlatform(f)) {
@@ -454,14 +472,15 @@ ExportFile ExportBytes(Project& project, const ExportRequest& request) {
     out.notes = std::move(file.notes);
     return out;
   }
-  if (f == "slips-html") {
-    const std::vector<Slip> slips = MakeSlips(project, request.slips);
-    if (slips.empty()) throw Error("no student has a scored sheet: no slip to make");
-    out.bytes = SlipsDocument(
-        "Results: " + (project.exam().title.empty() ? project.examName() : project.exam().title), slips,
-        request.slips);
-    out.contentType = "text/html; charset=utf-8";
-    out.fileName = OfferedName(project, "slips.html");
+  if (f == "slips-zip") {
+    std::vector<ZipEntry> files;
+    for (SlipPage& page : SlipPages(project, request.slips))
+      files.push_back({std::move(page.name), std::move(page.html)});
+    if (files.empty()) throw Error("no student has a scored sheet: no slip to make");
+    out.records = static_cast<int>(files.size());
+    out.bytes = ZipArchive(files);
+    out.contentType = "application/zip";
+    out.fileName = OfferedName(project, "slips.zip");
     return out;
   }
   if (f == "slips-pdf") {

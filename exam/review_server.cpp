@@ -852,29 +852,25 @@ struct ReviewServer::Impl {
            });
          }});
 
-    // What can be downloaded, and each download made from the scores as they are now.
-    routes.push_back(
-        {"GET", "/api/downloads", kOffice, {}, false, false, [](const Request&, http::Response& res) {
-           Json list = Json::array();
-           for (const office::Download& d : office::Downloads())
-             list.push_back({{"id", d.id}, {"extension", d.extension}});
-           SendJson(res, list);
-         }});
-    routes.push_back({"GET", "/api/download/*", kOffice, exam, false, false,
+    // What can be downloaded (and why not, for this exam), and each download
+    // made from the scores as they are now, by the command line's own export.
+    routes.push_back({"GET", "/api/downloads", kOffice, exam, false, false,
                       [this](const Request& req, http::Response& res) {
-                        const std::string id = req.captures[0];
-                        const auto& all = office::Downloads();
-                        const auto d = std::find_if(all.begin(), all.end(),
-                                                    [&](const office::Download& x) { return x.id == id; });
-                        if (d == all.end()) throw HttpError(404, "there is no download " + Quote(id));
                         OnExam(req, res, [&](Project& project, const std::string&) {
                           project.Sync();
-                          res.body = office::MakeDownload(project, *d);
-                          res.type = d->type;
-                          const std::string& title = project.exam().title;
-                          res.Set("Content-Disposition",
-                                  office::ContentDisposition(
-                                      office::DownloadName(title.empty() ? project.examName() : title, *d)));
+                          SendJson(res, office::DownloadsJson(project));
+                        });
+                      }});
+    routes.push_back({"GET", "/api/download/*", kOffice, exam, false, false,
+                      [this](const Request& req, http::Response& res) {
+                        const office::Download* d = office::FindDownload(req.captures[0]);
+                        if (!d) throw HttpError(404, "there is no download " + Quote(req.captures[0]));
+                        OnExam(req, res, [&](Project& project, const std::string&) {
+                          project.Sync();
+                          ExportFile file = ExportBytes(project, d->request);
+                          res.body = std::move(file.bytes);
+                          res.type = file.contentType;
+                          res.Set("Content-Disposition", office::ContentDisposition(file.fileName));
                         });
                       }});
   }

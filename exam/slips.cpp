@@ -345,13 +345,9 @@ int WriteSlipsPdf(Project& project, const SlipOptions& options, const std::strin
   return static_cast<int>(slips.size());
 }
 
-int WriteSlipsHtml(Project& project, const SlipOptions& options, const std::string& dir) {
+std::vector<SlipPage> SlipPages(Project& project, const SlipOptions& options) {
   const std::vector<Slip> slips = MakeSlips(project, options);
-  std::error_code ec;
-  if (!std::filesystem::is_directory(dir, ec)) {
-    if (::mkdir(dir.c_str(), 0700) != 0)
-      throw Error("cannot make the folder " + dir + ": " + std::strerror(errno));
-  }
+  std::vector<SlipPage> out;
   std::map<std::string, int> used;
   for (const Slip& s : slips) {
     std::string name = SlipFileName(s.id);
@@ -360,14 +356,26 @@ int WriteSlipsHtml(Project& project, const SlipOptions& options, const std::stri
       name = name.substr(0, name.size() - 5) + "-" + std::to_string(n + 1) + ".html";
     const std::string title = (s.name.empty() ? s.id : s.name) + ": " +
                               (project.exam().title.empty() ? project.examName() : project.exam().title);
-    const std::string path = (std::filesystem::path(dir) / name).string();
+    out.push_back({name, SlipsDocument(title, {s}, options)});
+  }
+  return out;
+}
+
+int WriteSlipsHtml(Project& project, const SlipOptions& options, const std::string& dir) {
+  const std::vector<SlipPage> pages = SlipPages(project, options);
+  std::error_code ec;
+  if (!std::filesystem::is_directory(dir, ec)) {
+    if (::mkdir(dir.c_str(), 0700) != 0)
+      throw Error("cannot make the folder " + dir + ": " + std::strerror(errno));
+  }
+  for (const SlipPage& page : pages) {
+    const std::string path = (std::filesystem::path(dir) / page.name).string();
     if (std::string problem = omr::common::OutputProblem(path); !problem.empty()) throw Error(problem);
     std::string error;
-    if (!omr::common::WriteFileWhole(path, SlipsDocument(title, {s}, options),
-                                     omr::common::IfExists::kReplace, error))
+    if (!omr::common::WriteFileWhole(path, page.html, omr::common::IfExists::kReplace, error))
       throw Error(error);
   }
-  return static_cast<int>(slips.size());
+  return static_cast<int>(pages.size());
 }
 
 }  // namespace omr::exam
