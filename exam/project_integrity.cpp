@@ -9,7 +9,9 @@
 #include <set>
 
 #include "error.h"
+#include "integrity_report.h"
 #include "project_analysis.h"
+#include "report_html.h"
 #include "vocabulary.h"
 
 namespace omr::exam {
@@ -194,6 +196,12 @@ ProjectIntegrity AnalyzeProjectIntegrity(Project& project, const IntegrityOption
   out.title = project.exam().title.empty() ? project.examName() : project.exam().title;
   out.generated = NowUtc();
   return out;
+}
+
+std::string RenderProjectReport(Project& project) {
+  ProjectReport report = AnalyzeProject(project);
+  report.info.sections += IntegritySection(AnalyzeProjectIntegrity(project, {}).result);
+  return RenderHtmlReport(report.analysis, report.info);
 }
 
 }  // namespace omr::exam

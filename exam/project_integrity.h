@@ -42,4 +42,9 @@ struct ProjectIntegrity {
 // Every integrity analysis of the project as it is now. Throws Error.
 ProjectIntegrity AnalyzeProjectIntegrity(Project& project, const IntegrityOptions& options);
 
+// The exam report of the project as it is now: the item analysis with the
+// integrity screening (its defaults) as a section. The one page both
+// `exam report` writes and the office and review pages open. Throws Error.
+std::string RenderProjectReport(Project& project);
+
 }  // namespace omr::exam

@@ -31,6 +31,7 @@
 #include "page_assets.h"
 #include "project.h"
 #include "project_analysis.h"
+#include "project_integrity.h"
 #include "rekey.h"
 #include "report_text.h"
 #include "text.h"
@@ -1321,10 +1322,9 @@ struct ReviewServer::Impl {
                       [this](const Request& req, http::Response& res) {
                         OnProject(pools, req, res, [&](Project& project) {
                           project.Sync();
-                          const ProjectReport report = AnalyzeProject(project);
                           res.Set("Content-Security-Policy", kReportPolicy);
                           res.type = "text/html; charset=utf-8";
-                          res.body = RenderHtmlReport(report.analysis, report.info);
+                          res.body = RenderProjectReport(project);
                         });
                       }});
     return routes;

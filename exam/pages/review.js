@@ -893,6 +893,8 @@
     if (dialogOpen() || !state.token) return;
     const t = event.target;
     if (t instanceof HTMLInputElement || t instanceof HTMLSelectElement || t instanceof HTMLTextAreaElement) return;
+    // Enter and Space on a link or button (the office, the report, a queued sheet) do what it does.
+    if ((event.key === 'Enter' || event.key === ' ') && t.closest && t.closest('a,button,summary')) return;
     const seen = view();
     let handled = true;
     switch (event.key) {

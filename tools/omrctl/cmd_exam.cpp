@@ -22,7 +22,6 @@
 #include "project_integrity.h"
 #include "read_loop.h"
 #include "reader.h"
-#include "report_html.h"
 #include "report_pdf.h"
 #include "report_text.h"
 #include "results.h"
@@ -669,9 +668,7 @@ int RunReport(const ExamOptions& o) {
     throw ex::Error("say where to write the report: --html FILE, --pdf FILE or both");
   CheckOutputs({&o.html, &o.pdf});
   auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
-  ex::ProjectReport report = ex::AnalyzeProject(*project);
-  report.info.sections += ex::IntegritySection(ex::AnalyzeProjectIntegrity(*project, {}).result);
-  const std::string html = ex::RenderHtmlReport(report.analysis, report.info);
+  const std::string html = ex::RenderProjectReport(*project);
   std::string error;
   if (!o.html.empty()) {
     if (!omr::common::WriteFileWhole(o.html, html, omr::common::IfExists::kReplace, error))
