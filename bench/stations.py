@@ -7,7 +7,7 @@ largest), sheets an hour the run kept, and what a sheet costs the server: databa
 sheet (what backups and a WAL archive hold).
 
 Usage: stations.py OMRCTL OMRSIM [--stations 1,16] [--sheets 100] [--feed-delay MS]
-                   [--route tls|tcp|pgbouncer]...
+                   [--route tls|tcp|pgbouncer]... [--server-options "-c fsync=on"]
 Routes: tls (TCP with sslmode=verify-full; the default), tcp (plain), pgbouncer (through a PgBouncer in
 transaction mode with 4 server connections).
 """
@@ -34,13 +34,16 @@ def main() -> int:
     parser.add_argument("--sheets", type=int, default=100, help="sheets a station")
     parser.add_argument("--feed-delay", type=int, default=0, help="ms a read takes (0: as fast as it goes)")
     parser.add_argument("--route", action="append", choices=["tls", "tcp", "pgbouncer"])
+    parser.add_argument("--server-options", default="-c fsync=on",
+                        help="the server's settings (pg-test-server's OMR_PG_OPTIONS)")
     args = parser.parse_args()
-    os.environ["OMRCTL"], os.environ["OMRSIM"] = args.omrctl, args.omrsim
+    # Absolute: the stations run in folders of their own.
+    os.environ["OMRCTL"], os.environ["OMRSIM"] = os.path.abspath(args.omrctl), os.path.abspath(args.omrsim)
     from centre_support import Centre, exam_file, every_sheet_once, percentile, read_at_once
 
     failed = False
     for route in args.route or ["tls"]:
-        centre = Centre.start(tls=route == "tls", options="-c fsync=on")
+        centre = Centre.start(tls=route == "tls", options=args.server_options)
         try:
             if route == "pgbouncer":
                 centre.pooler(size=4)
