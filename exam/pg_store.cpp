@@ -384,12 +384,14 @@ class PgStore final : public Store {
     // A connection lost earlier (a server restart) is made again for the next
     // transaction; one lost inside a transaction fails that transaction.
     if (!conn_) {
+      prepared_.clear();
       Connect();  // the one given up on a server that did not answer
     } else if (PQstatus(conn_.get()) != CONNECTION_OK) {
       PQreset(conn_.get());
       if (PQstatus(conn_.get()) != CONNECTION_OK)
         throw UnavailableError("lost the connection to the project " + conninfo_ + ": " +
                                FirstLine(PQerrorMessage(conn_.get())));
+      prepared_.clear();
       SessionSetup();
     }
     Simple("BEGIN");
@@ -922,15 +924,19 @@ class PgStore final : public Store {
         "SET default_transaction_isolation = 'read committed'");
   }
 
-  // A statement with its parameters, unnamed: nothing of it stays on the
-  // server's connection, which a pooler in transaction mode (PgBouncer) may
-  // give another client once the transaction ends.
+  // A statement: prepared once per connection, run with its parameters.
   Result Run(const std::string& sql, const Params& params) {
+    auto hit = prepared_.find(sql);
+    if (hit == prepared_.end()) {
+      const std::string name = "omr" + std::to_string(prepared_.size() + 1);
+      Check(Await(PQsendPrepare(Connection(), name.c_str(), sql.c_str(), 0, nullptr)));
+      hit = prepared_.emplace(sql, name).first;
+    }
     std::vector<const char*> values;
     std::vector<int> lengths;
     params.Pointers(values, lengths);
-    return Check(Await(PQsendQueryParams(Connection(), sql.c_str(), params.Count(), nullptr, values.data(),
-                                         lengths.data(), params.Formats(), 0)));
+    return Check(Await(PQsendQueryPrepared(Connection(), hit->second.c_str(), params.Count(), values.data(),
+                                           lengths.data(), params.Formats(), 0)));
   }
 
   // Fixed statements without parameters (transaction control, the schema).
@@ -998,6 +1004,7 @@ class PgStore final : public Store {
             " s (the server stopped, or the network to it is cut)";
     PQsetnonblocking(conn_.get(), 1);  // closing it sends its goodbye without waiting
     conn_.reset();
+    prepared_.clear();
   }
 
   Result Check(PGresult* raw) {
@@ -1065,12 +1072,16 @@ class PgStore final : public Store {
       Rollback();
       throw;
     }
+    // Statements prepared against the old schema are stale.
+    Simple("DEALLOCATE ALL");
+    prepared_.clear();
   }
 
   std::string conninfo_;
   std::unique_ptr<PGconn, ConnFinish> conn_;
-  std::string lastState_;  // SQLSTATE of the last failure
-  std::string lost_;       // why conn_ was given up
+  std::unordered_map<std::string, std::string> prepared_;  // SQL -> statement name
+  std::string lastState_;                                  // SQLSTATE of the last failure
+  std::string lost_;                                       // why conn_ was given up
   bool inTransaction_ = false;
   Id lockedExam_ = 0;
 };
