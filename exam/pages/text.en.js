@@ -23,7 +23,8 @@ window.OMR_TEXTS.en = Object.freeze({
   pagesLabel: 'pages',
   yourName: 'Your name',
   typeYourName: 'Type your name first (at the top): it goes with what you make here',
-  noTokenOffice: 'This page needs its access token: open the address omrctl office printed (it ends in ?token=...) in this tab.',
+  noTokenOffice:
+      'This page needs its access token: open the address omrctl office printed (it ends in ?token=...) in this tab.',
   navExams: 'Exams',
   navNew: 'New exam',
   navReading: 'Reading',
@@ -79,16 +80,26 @@ window.OMR_TEXTS.en = Object.freeze({
   // -------------------------------------------- New exam, Keys, Results
   // (their own block: the Reading page's texts go in another)
   fieldTypes: {
-    S: 'single choice', s: 'single choice (several marks: 0)', B: 'weighted digit', b: 'hexadecimal digit',
-    M: 'coded answer', m: 'several answers (bit mask)',
+    S: 'single choice',
+    s: 'single choice (several marks: 0)',
+    B: 'weighted digit',
+    b: 'hexadecimal digit',
+    M: 'coded answer',
+    m: 'several answers (bit mask)',
   },
   encodings: {
-    'utf-8': 'UTF-8', gbk: 'GBK (Chinese Windows)', gb18030: 'GB 18030', big5: 'Big5 (traditional Chinese)',
-    latin1: 'Latin-1', cp1252: 'Windows-1252 (Western European)', 'utf-16': 'UTF-16 (a spreadsheet’s Unicode text)',
+    'utf-8': 'UTF-8',
+    gbk: 'GBK (Chinese Windows)',
+    gb18030: 'GB 18030',
+    big5: 'Big5 (traditional Chinese)',
+    latin1: 'Latin-1',
+    cp1252: 'Windows-1252 (Western European)',
+    'utf-16': 'UTF-16 (a spreadsheet’s Unicode text)',
   },
   newHeading: 'New exam',
   newEditHeading: (name) => 'Edit ' + name + ' (before its first sheet)',
-  newIntro: 'Fill in the sections from top to bottom; the exam file at the end is what the command line takes, checked as you go.',
+  newIntro:
+      'Fill in the sections from top to bottom; the exam file at the end is what the command line takes, checked as you go.',
   newSectionExam: 'Exam',
   newName: 'Name of the exam',
   newNameHint: 'How the office lists it; its project file is named after it.',
@@ -102,13 +113,15 @@ window.OMR_TEXTS.en = Object.freeze({
   newFormUpload: 'Or upload a form file',
   newFormDoesNotLoad: 'This form does not load: fix the lines below, then upload it again.',
   newFormLine: (line) => 'line ' + line,
-  newSeverity: { error: 'error', warning: 'warning', skipped: 'line skipped' },
+  newSeverity: {error: 'error', warning: 'warning', skipped: 'line skipped'},
   newLayout: (letter, n) => (letter ? 'Layout ' + letter : 'Layout') + ': ' + n + ' questions',
-  newQuestionRun: (range, type, options) => 'questions ' + range + ': ' + type + (options ? ' (' + options + ')' : ''),
+  newQuestionRun: (range, type, options) =>
+      'questions ' + range + ': ' + type + (options ? ' (' + options + ')' : ''),
   newFormText: 'The form file, line by line',
   newChooseForm: 'Choose a form first',
   newSectionStudent: 'Student ID and roster',
-  newStudentHint: 'Which questions code the student ID; the roster (optional) adds names and finds missing students.',
+  newStudentHint:
+      'Which questions code the student ID; the roster (optional) adds names and finds missing students.',
   newStudentQuestions: 'Student ID questions',
   newStudentQuestionsHint: 'For example 1-8 (questions as the form numbers them).',
   newRosterFile: 'Roster (CSV)',
@@ -123,7 +136,8 @@ window.OMR_TEXTS.en = Object.freeze({
   newIdColumnMark: 'ID',
   newRosterKept: (name) => 'The roster ' + name + ' is kept as it is; upload another file to replace it.',
   newSectionVersions: 'Versions',
-  newVersionsHint: 'Shuffled versions of the same items: each version’s order says which master item each of its questions asks.',
+  newVersionsHint:
+      'Shuffled versions of the same items: each version’s order says which master item each of its questions asks.',
   newVersionBy: 'The version of a sheet is named by',
   newVersionByNone: 'one version only',
   newVersionByQuestion: 'a question the student marks',
@@ -135,7 +149,8 @@ window.OMR_TEXTS.en = Object.freeze({
   newVersionNameQuestion: 'What the version question codes for this version (1, 2, A …).',
   newVersionNameLayout: 'The layout letter.',
   newVersionOrder: 'Order (master item of each question)',
-  newVersionOrderHint: 'Type or paste the master item numbers in this version’s order, separated by spaces, commas or lines; empty: 1, 2, 3 …',
+  newVersionOrderHint:
+      'Type or paste the master item numbers in this version’s order, separated by spaces, commas or lines; empty: 1, 2, 3 …',
   newOrderCount: (got, all) => got + ' of ' + all + ' items given',
   newOrderNone: 'the master order (1, 2, 3 …)',
   newAddVersion: 'Add a version',
@@ -149,9 +164,11 @@ window.OMR_TEXTS.en = Object.freeze({
   newPresetRight: 'right answers only',
   newPresetRightHint: '(1 point a right answer, 0 otherwise)',
   newPresetNegative: 'negative marking',
-  newPresetNegativeHint: '(a wrong answer costs −points/(k−1), k the item’s options; blank and several marks 0)',
+  newPresetNegativeHint:
+      '(a wrong answer costs −points/(k−1), k the item’s options; blank and several marks 0)',
   newPresetCustom: 'custom',
-  newNegativeNote: (k, wrong) => 'With ' + k + ' options a wrong answer scores ' + Math.round(wrong * 10000) / 10000 + '.',
+  newNegativeNote: (k, wrong) =>
+      'With ' + k + ' options a wrong answer scores ' + Math.round(wrong * 10000) / 10000 + '.',
   newCorrect: 'Right answer',
   newWrong: 'Wrong answer',
   newBlank: 'Blank',
@@ -210,13 +227,16 @@ window.OMR_TEXTS.en = Object.freeze({
   gridKind: 'Counts',
   gridPointsColumn: 'Points',
   gridNote: 'Problem',
-  gridKinds: { scored: 'counts', void: 'void', bonus: 'bonus' },
+  gridKinds: {scored: 'counts', void: 'void', bonus: 'bonus'},
   gridCellKey: (label) => label + ': the key',
   gridCellAccept: (label) => label + ': also right',
   gridStray: (c) => c + ' (not an option)',
   gridEmpty: 'No items yet: name the item questions above.',
   gridStatus: (m, q, key, accept, kind) => 'Item ' + m + (q ? ' (question ' + q + ')' : '') + ': ' +
-    (kind !== 'scored' ? kind : key ? 'key ' + key : 'no key yet') + (accept ? '; also right ' + accept : ''),
+      (kind !== 'scored' ? kind :
+           key           ? 'key ' + key :
+                           'no key yet') +
+      (accept ? '; also right ' + accept : ''),
   gridVoid: (m) => 'Void item ' + m + ' (Delete)',
   gridUnvoid: (m) => 'Count item ' + m + ' again (Delete)',
   gridBonus: (m) => 'Bonus item ' + m + ' (=)',
@@ -234,8 +254,10 @@ window.OMR_TEXTS.en = Object.freeze({
   gridKeyPage: 'in the grid: ten items up or down',
 
   keysHeading: (title) => 'Keys: ' + title,
-  keysSummary: (revision, sheets, scored) => 'Revision ' + revision + ' · ' + sheets + ' sheets, ' + scored + ' scored',
-  keysIntro: 'Every change is previewed first: the students whose totals change, old and new. Nothing is stored before you confirm.',
+  keysSummary: (revision, sheets, scored) =>
+      'Revision ' + revision + ' · ' + sheets + ' sheets, ' + scored + ' scored',
+  keysIntro:
+      'Every change is previewed first: the students whose totals change, old and new. Nothing is stored before you confirm.',
   keysItemsHeading: 'Items',
   keysColQuestions: 'Question',
   keysColKey: 'Key',
@@ -244,7 +266,8 @@ window.OMR_TEXTS.en = Object.freeze({
   keysChangeButton: 'Change',
   keysChangeItem: (m) => 'Change item ' + m,
   keysPanelHeading: (m, questions) => 'Change item ' + m + ' (question ' + questions + ')',
-  keysPanelNow: (state, accept, points) => 'Now: ' + state + (accept ? '; also right ' + accept : '') + '; ' + points + ' points',
+  keysPanelNow: (state, accept, points) =>
+      'Now: ' + state + (accept ? '; also right ' + accept : '') + '; ' + points + ' points',
   keysPanelWhat: 'The change',
   keysKindKey: 'a new key',
   keysKindCountAgain: 'count it again, with the key',
@@ -258,8 +281,9 @@ window.OMR_TEXTS.en = Object.freeze({
   keysChangeVoid: 'void',
   keysChangeBonus: 'bonus',
   keysPreviewing: (what) => 'Working out what “' + what + '” changes…',
-  keysPreviewSummary: (n, rest) => (n === 0 ? 'No total changes' : n + (n === 1 ? ' sheet’s total changes' : ' sheets’ totals change')) +
-    '; ' + rest + ' keep theirs.',
+  keysPreviewSummary: (n, rest) =>
+      (n === 0 ? 'No total changes' : n + (n === 1 ? ' sheet’s total changes' : ' sheets’ totals change')) +
+      '; ' + rest + ' keep theirs.',
   keysPreviewLabel: 'whose totals change',
   keysMoreChanges: (n) => n + ' more not shown (the smallest changes)',
   keysColSheet: 'Sheet',
@@ -271,15 +295,21 @@ window.OMR_TEXTS.en = Object.freeze({
   keysColChange: 'Change',
   keysNotScored: 'not scored',
   keysConfirm: 'Confirm',
-  keysConfirmWhat: (m, what, n) => 'Confirm item ' + m + ': ' + what + ' (' + n + (n === 1 ? ' total changes)' : ' totals change)'),
+  keysConfirmWhat: (m, what, n) =>
+      'Confirm item ' + m + ': ' + what + ' (' + n + (n === 1 ? ' total changes)' : ' totals change)'),
   keysCancel: 'Cancel (Esc)',
-  keysStored: (revision, note, n) => 'Stored as revision ' + revision + ' (' + note + '): ' + n + (n === 1 ? ' total changed' : ' totals changed'),
+  keysStored: (revision, note, n) => 'Stored as revision ' + revision + ' (' + note + '): ' + n +
+      (n === 1 ? ' total changed' : ' totals changed'),
   keysFixesHeading: 'Proposed key fixes',
   keysNoFixes: 'No item is flagged “key?”.',
-  keysFixesHint: 'Items where an option that is not the key goes with high totals, as a key does: a screening, not a verdict. Check the question before you accept.',
-  keysFix: (m, version, keyed, proposed, keyedR, proposedR, share) => 'Item ' + m + (version ? ' (version ' + version + ')' : '') +
-    ': keyed ' + keyed + ' (r ' + keyedR + '); ' + proposed + ' behaves like the key (r ' + proposedR + (share === '' ? '' : ', chosen by ' + share + ' %') + ')',
-  keysFixVersion: (version) => 'Only version ' + version + ' keys it so: change that version’s order or answers in the exam file.',
+  keysFixesHint:
+      'Items where an option that is not the key goes with high totals, as a key does: a screening, not a verdict. Check the question before you accept.',
+  keysFix: (m, version, keyed, proposed, keyedR, proposedR, share) => 'Item ' + m +
+      (version ? ' (version ' + version + ')' : '') + ': keyed ' + keyed + ' (r ' + keyedR + '); ' +
+      proposed + ' behaves like the key (r ' + proposedR +
+      (share === '' ? '' : ', chosen by ' + share + ' %') + ')',
+  keysFixVersion: (version) =>
+      'Only version ' + version + ' keys it so: change that version’s order or answers in the exam file.',
   keysFixAccept: (m, proposed) => 'Accept: key ' + proposed + ' for item ' + m,
   keysHistoryHeading: 'History of keys',
   keysColRevision: 'Revision',
@@ -292,7 +322,7 @@ window.OMR_TEXTS.en = Object.freeze({
   keysDiffKind: (m, kind) => 'item ' + m + ': ' + kind,
   keysDiffAccept: (m, accept) => 'item ' + m + ': also right ' + accept,
   keysDiffPoints: (m, points) => 'item ' + m + ': ' + points + ' points',
-  revisionKinds: { new: 'made', rekey: 're-key', rescan: 'new form', edit: 'edited' },
+  revisionKinds: {new: 'made', rekey: 're-key', rescan: 'new form', edit: 'edited'},
   keysKeyItems: 'the items',
   keysKeyMove: 'choose an item',
   keysKeyLetter: 'make that option the key (preview first)',
@@ -318,11 +348,12 @@ window.OMR_TEXTS.en = Object.freeze({
   colFlags: 'Flags',
   colOptions: 'Options',
   colOptionsTitle: 'share of sheets choosing each; * the key',
-  flagNames: { 'key?': 'key?', negative: 'negative r', weak: 'weak', hard: 'hard', easy: 'easy' },
-  optionRows: { blank: 'blank', multiple: 'several' },
+  flagNames: {'key?': 'key?', negative: 'negative r', weak: 'weak', hard: 'hard', easy: 'easy'},
+  optionRows: {blank: 'blank', multiple: 'several'},
   resultsHeading: (title) => 'Results: ' + title,
   resultsReportHeading: 'Report',
-  resultsReportHint: 'The exam report (figures, histogram, items, the sheets waiting for review) in a tab of its own.',
+  resultsReportHint:
+      'The exam report (figures, histogram, items, the sheets waiting for review) in a tab of its own.',
   resultsOpenReport: 'Open the report (o)',
   resultsDownloadsHeading: 'Downloads',
   resultsDownload: 'Download',
@@ -330,11 +361,19 @@ window.OMR_TEXTS.en = Object.freeze({
   resultsMaking: (name) => 'Making ' + name + '…',
   resultsDownloaded: (name) => name + ' downloaded',
   downloads: {
-    'students.csv': { name: 'Students (CSV)', text: 'one row a student of the roster (absent ones too): ID, name, total, percent; opens in a spreadsheet' },
-    'sheets.csv': { name: 'Sheets (CSV)', text: 'one row a sheet: station, time, ID, version, answers, points, reasons' },
-    'items.csv': { name: 'Items (CSV)', text: 'one row an item: key, p, D, correlations, option shares' },
-    'results.xlsx': { name: 'Workbook (XLSX)', text: 'students, sheets, items, review reasons and the item analysis, numbers as numbers' },
-    'results.json': { name: 'Everything (JSON)', text: 'the exam and every table, for other programs' },
+    'students.csv': {
+      name: 'Students (CSV)',
+      text:
+          'one row a student of the roster (absent ones too): ID, name, total, percent; opens in a spreadsheet'
+    },
+    'sheets.csv':
+        {name: 'Sheets (CSV)', text: 'one row a sheet: station, time, ID, version, answers, points, reasons'},
+    'items.csv': {name: 'Items (CSV)', text: 'one row an item: key, p, D, correlations, option shares'},
+    'results.xlsx': {
+      name: 'Workbook (XLSX)',
+      text: 'students, sheets, items, review reasons and the item analysis, numbers as numbers'
+    },
+    'results.json': {name: 'Everything (JSON)', text: 'the exam and every table, for other programs'},
   },
   resultsItemsHeading: 'Item statistics',
   resultsVersion: 'Sheets of',
@@ -349,8 +388,10 @@ window.OMR_TEXTS.en = Object.freeze({
   resultsMax: 'Highest',
   resultsAlpha: 'Cronbach’s α',
   resultsSem: 'SEM',
-  resultsTotalsNote: (floored) => 'Totals as the students get them (after the floor' + (floored ? ': ' + floored + ' raised to it' : '') + '); item figures use the items’ points.',
-  resultsItemsNote: 'p: share answering right; D: p of the top 27 % − p of the bottom 27 %; r.tot and r: correlation with the total and with the rest of the total.',
+  resultsTotalsNote: (floored) => 'Totals as the students get them (after the floor' +
+      (floored ? ': ' + floored + ' raised to it' : '') + '); item figures use the items’ points.',
+  resultsItemsNote:
+      'p: share answering right; D: p of the top 27 % − p of the bottom 27 %; r.tot and r: correlation with the total and with the rest of the total.',
   resultsKeyReport: 'open the report',
   resultsKeyDownloads: 'the downloads',
   resultsKeyVersion: 'choose the version',
@@ -363,7 +404,8 @@ window.OMR_TEXTS.en = Object.freeze({
   reviewerLabel: 'Reviewer:',
   changeName: 'change',
   reportLink: 'Report',
-  noTokenReview: 'This review page needs its access token: open the address omrctl printed (it ends in ?token=...) in this tab.',
+  noTokenReview:
+      'This review page needs its access token: open the address omrctl printed (it ends in ?token=...) in this tab.',
   queueLabel: 'review queue',
   waitingForReview: 'Waiting for review',
   sheetLabel: 'sheet',
@@ -387,20 +429,29 @@ window.OMR_TEXTS.en = Object.freeze({
   // null: the words of the server's vocabulary (English) stand.
   reasonWords: null,
   helpRows: [
-    ['A B C ...', 'set the answer to that option, with Shift or without (digits for a student ID or version question)'],
+    [
+      'A B C ...',
+      'set the answer to that option, with Shift or without (digits for a student ID or version question)'
+    ],
     ['* then a letter', 'add or remove that option (several marks)'],
     ['Space', 'set the answer to blank'],
-    ['Enter', 'store the answer (or accept the reading) and go to the next doubtful question; after the last, the next sheet'],
+    [
+      'Enter',
+      'store the answer (or accept the reading) and go to the next doubtful question; after the last, the next sheet'
+    ],
     ['↑ ↓', 'previous / next question'],
     ['← →', 'previous / next sheet in the queue'],
     ['Backspace', 'undo your last correction (it counts no more: what counted before it is back)'],
     ['#', 'type the student ID (the roster suggests; ↓ ↑ choose, Enter stores)'],
     ['/', 'type a reason for the next correction'],
     ['Delete', 'set the sheet to void (Enter stores it)'],
-    ['K', "on a sheet's own reason: keep the sheet as it is (duplicates, unknown ID)"],
+    ['K', 'on a sheet\'s own reason: keep the sheet as it is (duplicates, unknown ID)'],
     ['+ −', 'zoom the picture'],
     ['Esc', 'drop the answer typed, leave a field, close this'],
-    ['(while busy)', 'keys pressed before the next question shows are not used: the page says so; press them again'],
+    [
+      '(while busy)',
+      'keys pressed before the next question shows are not used: the page says so; press them again'
+    ],
     ['?', 'show or hide these keys'],
   ],
 
@@ -415,23 +466,28 @@ window.OMR_TEXTS.en = Object.freeze({
   nothingWaitingQueue: 'Nothing is waiting.',
   moreNotShown: (n) => n + ' more not shown (the least confident first)',
   nothingForYou: (n) => 'Nothing more for you: the rest (' + n + (n === 1 ? ' sheet' : ' sheets') +
-    ') is open by other reviewers',
-  nothingMore: (passed) => 'Nothing more waiting for review' + (passed ? ' (some sheets were passed by: see the queue)' : ''),
+      ') is open by other reviewers',
+  nothingMore: (passed) =>
+      'Nothing more waiting for review' + (passed ? ' (some sheets were passed by: see the queue)' : ''),
   nothingWaiting: 'Nothing is waiting for review',
   openToo: (who) => who + ' has this sheet open too: corrections of you both are kept, the later counts',
-  sheetTitle: (s, readAt) => 'Sheet ' + s.sheet + ' · station ' + s.station + ' #' + s.station_number + ' · read ' + readAt,
+  sheetTitle: (s, readAt) =>
+      'Sheet ' + s.sheet + ' · station ' + s.station + ' #' + s.station_number + ' · read ' + readAt,
   student: (id) => 'Student ' + id,
   noStudent: 'No student ID',
   invalid: ' (invalid)',
   version: (v) => ' · version ' + v,
-  score: (total, maximum, percent) => 'Score ' + total + ' of ' + maximum + (percent === null ? '' : ' (' + percent + ' %)'),
+  part: (p) => ' · part ' + p,
+  score: (total, maximum, percent) =>
+      'Score ' + total + ' of ' + maximum + (percent === null ? '' : ' (' + percent + ' %)'),
   voided: 'Void: not counted',
   notRead: (code) => 'Not read (error ' + code + '): feed it again',
   notScored: 'Not scored',
   kept: ' · kept as it is',
   atQuestion: (q) => ' (question ' + q + ')',
   nothingLeft: 'nothing left to review',
-  pictureNote: 'as the sheet lies: darker is a darker mark; red outline: read as marked (hover a cell for its grey value)',
+  pictureNote:
+      'as the sheet lies: darker is a darker mark; red outline: read as marked (hover a cell for its grey value)',
   noPicture: 'the reader kept no picture of this sheet',
   asRead: 'as read',
   blank: 'blank',
@@ -442,14 +498,22 @@ window.OMR_TEXTS.en = Object.freeze({
   undoneBy: (id) => ', undone by ' + id,
   confirms: ', confirms the reading',
   none: 'none',
-  roles: { item: 'item', student: 'student ID digit', version: 'version', '': 'not used by the exam' },
+  roles: {
+    item: 'item',
+    student: 'student ID digit',
+    version: 'version',
+    part: 'part',
+    '': 'not used by the exam'
+  },
   questionTitle: (q, role) => 'Question ' + q + ' · ' + role,
   read: (what) => 'Read: ' + what,
   confidenceOf: (share) => ' · confidence ' + share,
   correctedTo: (v) => 'Corrected to: ' + v,
   off: 'off',
-  cellHelp: (c) => 'grey ' + c.value + ' of 15; a mark from ' + c.threshold + (c.doubt.length ? '; ' + c.doubt.join(', ') : ''),
-  itemHint: (options) => 'Options ' + options + ': a letter sets the answer, Space blank, Enter stores it (or accepts the reading).',
+  cellHelp: (c) => 'grey ' + c.value + ' of 15; a mark from ' + c.threshold +
+      (c.doubt.length ? '; ' + c.doubt.join(', ') : ''),
+  itemHint: (options) => 'Options ' + options +
+      ': a letter sets the answer, Space blank, Enter stores it (or accepts the reading).',
   characterHint: 'Type the character, Enter stores it (or accepts the reading).',
   studentId: 'Student ID',
   nothing: 'nothing',
@@ -466,7 +530,7 @@ window.OMR_TEXTS.en = Object.freeze({
   pending: (v) => 'Your answer: ' + v + ' (Enter stores it)',
   cellTip: (line, column, grey) => 'line ' + line + ', column ' + column + ': grey ' + grey + ' of 15',
   cellTipOption: (q, c) => ' · q' + q + ' option ' + c.label + ': ' + (c.marked ? 'marked' : 'not marked') +
-    ' (a mark from ' + c.threshold + ')',
+      ' (a mark from ' + c.threshold + ')',
   typeCharacter: (q) => 'Type the right character for question ' + q + ' first',
   typeVersion: (all) => 'Type the version first (versions: ' + all + ')',
   typeId: 'Type the student ID first',
@@ -476,7 +540,8 @@ window.OMR_TEXTS.en = Object.freeze({
   noVersion: (key, all) => 'No version ' + key + ' (versions: ' + all + ')',
   lastSheet: 'This is the last sheet of the queue',
   firstSheet: 'This is the first sheet of the queue',
-  keyNotUsed: (key) => 'Key ' + (key === ' ' ? 'Space' : key) + ' not used: it was pressed before this question showed. Press it again.',
+  keyNotUsed: (key) => 'Key ' + (key === ' ' ? 'Space' : key) +
+      ' not used: it was pressed before this question showed. Press it again.',
   noOption: (key) => 'No option ' + key + ' here (? shows the keys)',
   spaceBlank: 'Space sets a question blank',
   noName: 'The browser keeps no name for this page: it will be asked again',

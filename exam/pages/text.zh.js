@@ -76,12 +76,21 @@ window.OMR_TEXTS.zh = Object.freeze({
   // -------------------------------------------- New exam, Keys, Results
   // (their own block: the Reading page's texts go in another)
   fieldTypes: {
-    S: '单选', s: '单选(多涂记为 0)', B: '加权数字', b: '十六进制数字',
-    M: '编码答案', m: '多选(位掩码)',
+    S: '单选',
+    s: '单选(多涂记为 0)',
+    B: '加权数字',
+    b: '十六进制数字',
+    M: '编码答案',
+    m: '多选(位掩码)',
   },
   encodings: {
-    'utf-8': 'UTF-8', gbk: 'GBK(中文 Windows)', gb18030: 'GB 18030', big5: 'Big5(繁体中文)',
-    latin1: 'Latin-1', cp1252: 'Windows-1252(西欧)', 'utf-16': 'UTF-16(电子表格的 Unicode 文本)',
+    'utf-8': 'UTF-8',
+    gbk: 'GBK(中文 Windows)',
+    gb18030: 'GB 18030',
+    big5: 'Big5(繁体中文)',
+    latin1: 'Latin-1',
+    cp1252: 'Windows-1252(西欧)',
+    'utf-16': 'UTF-16(电子表格的 Unicode 文本)',
   },
   newHeading: '新建考试',
   newEditHeading: (name) => '编辑 ' + name + '(读第一张卡之前)',
@@ -99,9 +108,10 @@ window.OMR_TEXTS.zh = Object.freeze({
   newFormUpload: '或上传版式文件',
   newFormDoesNotLoad: '此版式无法载入:请改正下列各行后重新上传。',
   newFormLine: (line) => '第 ' + line + ' 行',
-  newSeverity: { error: '错误', warning: '警告', skipped: '已跳过的行' },
+  newSeverity: {error: '错误', warning: '警告', skipped: '已跳过的行'},
   newLayout: (letter, n) => (letter ? '版面 ' + letter : '版面') + ':' + n + ' 道题',
-  newQuestionRun: (range, type, options) => '第 ' + range + ' 题:' + type + (options ? '(' + options + ')' : ''),
+  newQuestionRun: (range, type, options) =>
+      '第 ' + range + ' 题:' + type + (options ? '(' + options + ')' : ''),
   newFormText: '版式文件(逐行)',
   newChooseForm: '请先选择版式',
   newSectionStudent: '学号与花名册',
@@ -148,7 +158,8 @@ window.OMR_TEXTS.zh = Object.freeze({
   newPresetNegative: '答错倒扣',
   newPresetNegativeHint: '(答错扣 分值/(k−1),k 为该题选项数;空白与多涂 0 分)',
   newPresetCustom: '自定义',
-  newNegativeNote: (k, wrong) => '有 ' + k + ' 个选项时,答错得 ' + Math.round(wrong * 10000) / 10000 + ' 分。',
+  newNegativeNote: (k, wrong) =>
+      '有 ' + k + ' 个选项时,答错得 ' + Math.round(wrong * 10000) / 10000 + ' 分。',
   newCorrect: '答对',
   newWrong: '答错',
   newBlank: '空白',
@@ -207,13 +218,17 @@ window.OMR_TEXTS.zh = Object.freeze({
   gridKind: '计分',
   gridPointsColumn: '分值',
   gridNote: '问题',
-  gridKinds: { scored: '计分', void: '作废', bonus: '送分' },
+  gridKinds: {scored: '计分', void: '作废', bonus: '送分'},
   gridCellKey: (label) => label + ':答案',
   gridCellAccept: (label) => label + ':也算对',
   gridStray: (c) => c + '(不是选项)',
   gridEmpty: '还没有题目:请在上面填写计分题。',
   gridStatus: (m, q, key, accept, kind) => '题目 ' + m + (q ? '(第 ' + q + ' 题)' : '') + ':' +
-    (kind === 'void' ? '作废' : kind === 'bonus' ? '送分' : key ? '答案 ' + key : '尚无答案') + (accept ? ';也算对 ' + accept : ''),
+      (kind === 'void'      ? '作废' :
+           kind === 'bonus' ? '送分' :
+           key              ? '答案 ' + key :
+                              '尚无答案') +
+      (accept ? ';也算对 ' + accept : ''),
   gridVoid: (m) => '作废题目 ' + m + ' (Delete)',
   gridUnvoid: (m) => '题目 ' + m + ' 恢复计分 (Delete)',
   gridBonus: (m) => '题目 ' + m + ' 送分 (=)',
@@ -231,7 +246,8 @@ window.OMR_TEXTS.zh = Object.freeze({
   gridKeyPage: '在表格中:向上或向下十道题',
 
   keysHeading: (title) => '答案:' + title,
-  keysSummary: (revision, sheets, scored) => '第 ' + revision + ' 版 · ' + sheets + ' 张答题卡,' + scored + ' 张已计分',
+  keysSummary: (revision, sheets, scored) =>
+      '第 ' + revision + ' 版 · ' + sheets + ' 张答题卡,' + scored + ' 张已计分',
   keysIntro: '每项更改都先预览:总分会变化的学生及其新旧分数。确认之前不会保存任何内容。',
   keysItemsHeading: '题目',
   keysColQuestions: '题号',
@@ -241,7 +257,8 @@ window.OMR_TEXTS.zh = Object.freeze({
   keysChangeButton: '更改',
   keysChangeItem: (m) => '更改题目 ' + m,
   keysPanelHeading: (m, questions) => '更改题目 ' + m + '(第 ' + questions + ' 题)',
-  keysPanelNow: (state, accept, points) => '现在:' + state + (accept ? ';也算对 ' + accept : '') + ';' + points + ' 分',
+  keysPanelNow: (state, accept, points) =>
+      '现在:' + state + (accept ? ';也算对 ' + accept : '') + ';' + points + ' 分',
   keysPanelWhat: '更改内容',
   keysKindKey: '新答案',
   keysKindCountAgain: '恢复计分,答案为',
@@ -255,7 +272,8 @@ window.OMR_TEXTS.zh = Object.freeze({
   keysChangeVoid: '作废',
   keysChangeBonus: '送分',
   keysPreviewing: (what) => '正在计算"' + what + '"会改变什么……',
-  keysPreviewSummary: (n, rest) => (n === 0 ? '没有总分变化' : n + ' 张答题卡的总分变化') + ';' + rest + ' 张不变。',
+  keysPreviewSummary: (n, rest) =>
+      (n === 0 ? '没有总分变化' : n + ' 张答题卡的总分变化') + ';' + rest + ' 张不变。',
   keysPreviewLabel: '总分变化的学生',
   keysMoreChanges: (n) => '另有 ' + n + ' 项未显示(变化最小的)',
   keysColSheet: '答题卡',
@@ -273,8 +291,9 @@ window.OMR_TEXTS.zh = Object.freeze({
   keysFixesHeading: '建议的答案修正',
   keysNoFixes: '没有题目被标为"答案?"。',
   keysFixesHint: '这些题目中,某个非答案选项与高总分相关,表现得像答案:这是筛查,不是结论。接受之前请核对题目。',
-  keysFix: (m, version, keyed, proposed, keyedR, proposedR, share) => '题目 ' + m + (version ? '(版本 ' + version + ')' : '') +
-    ':答案为 ' + keyed + '(r ' + keyedR + ');' + proposed + ' 表现得像答案(r ' + proposedR + (share === '' ? '' : ',' + share + ' % 的学生选它') + ')',
+  keysFix: (m, version, keyed, proposed, keyedR, proposedR, share) => '题目 ' + m +
+      (version ? '(版本 ' + version + ')' : '') + ':答案为 ' + keyed + '(r ' + keyedR + ');' + proposed +
+      ' 表现得像答案(r ' + proposedR + (share === '' ? '' : ',' + share + ' % 的学生选它') + ')',
   keysFixVersion: (version) => '只有版本 ' + version + ' 这样设答案:请在考试文件中更改该版本的顺序或答案。',
   keysFixAccept: (m, proposed) => '接受:题目 ' + m + ' 的答案改为 ' + proposed,
   keysHistoryHeading: '答案的历史',
@@ -288,7 +307,7 @@ window.OMR_TEXTS.zh = Object.freeze({
   keysDiffKind: (m, kind) => '题目 ' + m + ':' + kind,
   keysDiffAccept: (m, accept) => '题目 ' + m + ':也算对 ' + accept,
   keysDiffPoints: (m, points) => '题目 ' + m + ':' + points + ' 分',
-  revisionKinds: { new: '建立', rekey: '更改答案', rescan: '新版式', edit: '编辑' },
+  revisionKinds: {new: '建立', rekey: '更改答案', rescan: '新版式', edit: '编辑'},
   keysKeyItems: '题目列表',
   keysKeyMove: '选择题目',
   keysKeyLetter: '把该选项设为答案(先预览)',
@@ -314,8 +333,8 @@ window.OMR_TEXTS.zh = Object.freeze({
   colFlags: '标记',
   colOptions: '选项',
   colOptionsTitle: '选每个选项的答题卡比例;* 为答案',
-  flagNames: { 'key?': '答案?', negative: 'r 为负', weak: '区分弱', hard: '难', easy: '易' },
-  optionRows: { blank: '空白', multiple: '多涂' },
+  flagNames: {'key?': '答案?', negative: 'r 为负', weak: '区分弱', hard: '难', easy: '易'},
+  optionRows: {blank: '空白', multiple: '多涂'},
   resultsHeading: (title) => '成绩:' + title,
   resultsReportHeading: '报告',
   resultsReportHint: '考试报告(统计、直方图、题目、待复核的答题卡),在单独的标签页中打开。',
@@ -326,11 +345,13 @@ window.OMR_TEXTS.zh = Object.freeze({
   resultsMaking: (name) => '正在生成 ' + name + '……',
   resultsDownloaded: (name) => name + ' 已下载',
   downloads: {
-    'students.csv': { name: '学生(CSV)', text: '花名册中每名学生一行(包括缺考):学号、姓名、总分、百分比;可用电子表格打开' },
-    'sheets.csv': { name: '答题卡(CSV)', text: '每张答题卡一行:读卡站、时间、学号、版本、作答、得分、复核原因' },
-    'items.csv': { name: '题目(CSV)', text: '每道题一行:答案、p、D、相关、各选项比例' },
-    'results.xlsx': { name: '工作簿(XLSX)', text: '学生、答题卡、题目、复核原因及题目分析,数字均为数值' },
-    'results.json': { name: '全部(JSON)', text: '考试及所有表格,供其他程序使用' },
+    'students.csv':
+        {name: '学生(CSV)', text: '花名册中每名学生一行(包括缺考):学号、姓名、总分、百分比;可用电子表格打开'},
+    'sheets.csv':
+        {name: '答题卡(CSV)', text: '每张答题卡一行:读卡站、时间、学号、版本、作答、得分、复核原因'},
+    'items.csv': {name: '题目(CSV)', text: '每道题一行:答案、p、D、相关、各选项比例'},
+    'results.xlsx': {name: '工作簿(XLSX)', text: '学生、答题卡、题目、复核原因及题目分析,数字均为数值'},
+    'results.json': {name: '全部(JSON)', text: '考试及所有表格,供其他程序使用'},
   },
   resultsItemsHeading: '题目统计',
   resultsVersion: '答题卡范围',
@@ -345,7 +366,8 @@ window.OMR_TEXTS.zh = Object.freeze({
   resultsMax: '最高分',
   resultsAlpha: 'Cronbach α',
   resultsSem: '测量标准误',
-  resultsTotalsNote: (floored) => '总分为学生实得分(经下限调整' + (floored ? ':' + floored + ' 人被提到下限' : '') + ');题目统计使用各题得分。',
+  resultsTotalsNote: (floored) => '总分为学生实得分(经下限调整' +
+      (floored ? ':' + floored + ' 人被提到下限' : '') + ');题目统计使用各题得分。',
   resultsItemsNote: 'p:答对的比例;D:前 27 % 的 p − 后 27 % 的 p;r.tot 与 r:与总分及与其余总分的相关。',
   resultsKeyReport: '打开报告',
   resultsKeyDownloads: '下载',
@@ -407,6 +429,10 @@ window.OMR_TEXTS.zh = Object.freeze({
     multiple: '多涂',
     blank: '空白',
     doubtful: '存疑',
+    'missing-part': '该考生的另一部分未读取',
+    'duplicate-part': '同一部分有两张卡',
+    'unknown-part': '部分未知',
+    'mixed-versions': '各部分版本不同',
   },
 
   review: (title) => '复核:' + title,
@@ -423,12 +449,15 @@ window.OMR_TEXTS.zh = Object.freeze({
   nothingMore: (passed) => '没有更多待复核的答题卡' + (passed ? '(有些卡被跳过了:见队列)' : ''),
   nothingWaiting: '没有待复核的答题卡',
   openToo: (who) => who + ' 也打开了这张卡:你们两人的更正都会保留,以后做的为准',
-  sheetTitle: (s, readAt) => '第 ' + s.sheet + ' 张 · 站点 ' + s.station + ' #' + s.station_number + ' · 读取于 ' + readAt,
+  sheetTitle: (s, readAt) =>
+      '第 ' + s.sheet + ' 张 · 站点 ' + s.station + ' #' + s.station_number + ' · 读取于 ' + readAt,
   student: (id) => '学生 ' + id,
   noStudent: '没有学号',
   invalid: '(无效)',
   version: (v) => ' · 版本 ' + v,
-  score: (total, maximum, percent) => '得分 ' + total + ' / ' + maximum + (percent === null ? '' : '(' + percent + ' %)'),
+  part: (p) => ' · 第 ' + p + ' 部分',
+  score: (total, maximum, percent) =>
+      '得分 ' + total + ' / ' + maximum + (percent === null ? '' : '(' + percent + ' %)'),
   voided: '已作废:不计分',
   notRead: (code) => '未读取(错误 ' + code + '):请重新送入',
   notScored: '未计分',
@@ -446,13 +475,14 @@ window.OMR_TEXTS.zh = Object.freeze({
   undoneBy: (id) => ',被 ' + id + ' 撤销',
   confirms: ',确认读取结果',
   none: '无',
-  roles: { item: '题目', student: '学号数字', version: '版本', '': '考试未使用' },
+  roles: {item: '题目', student: '学号数字', version: '版本', part: '部分', '': '考试未使用'},
   questionTitle: (q, role) => '第 ' + q + ' 题 · ' + role,
   read: (what) => '读取:' + what,
   confidenceOf: (share) => ' · 置信度 ' + share,
   correctedTo: (v) => '更正为:' + v,
   off: '网格外',
-  cellHelp: (c) => '灰度 ' + c.value + ' / 15;从 ' + c.threshold + ' 起算涂写' + (c.doubt.length ? ';' + c.doubt.join('、') : ''),
+  cellHelp: (c) => '灰度 ' + c.value + ' / 15;从 ' + c.threshold + ' 起算涂写' +
+      (c.doubt.length ? ';' + c.doubt.join('、') : ''),
   itemHint: (options) => '选项 ' + options + ':按字母设答案,空格为空白,Enter 保存(或接受读取结果)。',
   characterHint: '输入字符,Enter 保存(或接受读取结果)。',
   studentId: '学号',
@@ -469,8 +499,8 @@ window.OMR_TEXTS.zh = Object.freeze({
   toggleAsk: '增加或去掉哪个选项?(按字母)',
   pending: (v) => '您的答案:' + v + '(Enter 保存)',
   cellTip: (line, column, grey) => '第 ' + line + ' 行,第 ' + column + ' 列:灰度 ' + grey + ' / 15',
-  cellTipOption: (q, c) => ' · 第 ' + q + ' 题选项 ' + c.label + ':' + (c.marked ? '已涂' : '未涂') +
-    '(从 ' + c.threshold + ' 起算涂写)',
+  cellTipOption: (q, c) => ' · 第 ' + q + ' 题选项 ' + c.label + ':' + (c.marked ? '已涂' : '未涂') + '(从 ' +
+      c.threshold + ' 起算涂写)',
   typeCharacter: (q) => '请先输入第 ' + q + ' 题的正确字符',
   typeVersion: (all) => '请先输入版本(版本:' + all + ')',
   typeId: '请先输入学号',
@@ -480,7 +510,8 @@ window.OMR_TEXTS.zh = Object.freeze({
   noVersion: (key, all) => '没有版本 ' + key + '(版本:' + all + ')',
   lastSheet: '这是队列中的最后一张卡',
   firstSheet: '这是队列中的第一张卡',
-  keyNotUsed: (key) => '按键 ' + (key === ' ' ? '空格' : key) + ' 未生效:它是在本题显示之前按下的。请再按一次。',
+  keyNotUsed: (key) =>
+      '按键 ' + (key === ' ' ? '空格' : key) + ' 未生效:它是在本题显示之前按下的。请再按一次。',
   noOption: (key) => '这里没有选项 ' + key + '(按 ? 查看快捷键)',
   spaceBlank: '空格把题目设为空白',
   noName: '浏览器没有为本页面保存姓名:下次会再询问',
