@@ -1230,8 +1230,7 @@ class Checker {
     std::vector<const char*> allowed = {"item", "value"};
     for (const LmsPlatform& p : LmsPlatforms()) allowed.push_back(p.name);
     for (const auto& [name, value] : l.items()) {
-      if (std::find_if(allowed.begin(), allowed.end(), [&](const char* a) { return name == a; }) ==
-          allowed.end())
+      if (std::find(allowed.begin(), allowed.end(), name) == allowed.end())
         Report(PointerAppend("/lms", name),
                "unknown member " + Quote(name) + "; expected one of: item, value, " + LmsPlatformNames(),
                true);
@@ -1268,8 +1267,7 @@ class Checker {
             Report(p, "must be the Grade Center column's ID, as the downloaded file shows it after \"|\"");
           continue;
         }
-        if (std::find_if(platform.keys.begin(), platform.keys.end(),
-                         [&](const char* k) { return key == k; }) == platform.keys.end()) {
+        if (std::find(platform.keys.begin(), platform.keys.end(), key) == platform.keys.end()) {
           Report(p,
                  Quote(key) + " is not an identifier column of " + platform.title + " (it takes " + keys +
                      (blackboard ? ", and \"column\"" : "") + ")",

@@ -180,9 +180,9 @@ ExportTables BuildTables(Project& project) {
 
   // Sheets.
   t.sheets.name = "Sheets";
-  t.sheets.header = {"sheet", "station",    "station_sheet", "read_at", "source", "code",
-                     "form",  "student_id", "id_state",      "version", "scored", "voided",
-                     "total", "maximum",    "percent",       "review",  "doubted"};
+  t.sheets.header = {"sheet",    "station", "station_sheet", "read_at", "source",  "typed_by",
+                     "code",     "form",    "student_id",    "id_state", "version", "scored",
+                     "voided",   "total",   "maximum",       "percent",  "review",  "doubted"};
   CountHeader(t.sheets.header);
   ItemHeader(exam, t.sheets.header);
   for (std::size_t i = 0; i < scores.size(); ++i) {
@@ -193,6 +193,7 @@ ExportTables BuildTables(Project& project) {
                              Cell::Number(r.stationNumber),
                              Cell::Text(r.readAt),
                              Cell::Text(r.source),
+                             Cell::Text(r.author),
                              Cell::Number(r.code),
                              r.letter ? Cell::Text(VisibleAscii(std::string(1, r.letter))) : Cell{},
                              Cell::Text(s.studentId),
@@ -484,6 +485,7 @@ std::string StatusJson(const ExamStatus& s) {
   root["students"] = s.students;
   root["scored"] = s.scored;
   root["not_read"] = s.notRead;
+  root["typed"] = s.typed;
   root["void"] = s.voided;
   root["waiting"] = s.waiting;
   root["reviewed"] = s.reviewed;

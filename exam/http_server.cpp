@@ -121,6 +121,20 @@ std::string Request::Param(std::string_view name) const {
   return {};
 }
 
+void Stream::Wake() {
+  std::function<void()> wake;
+  {
+    const std::lock_guard<std::mutex> lock(wakeMutex_);
+    wake = wake_;
+  }
+  if (wake) wake();
+}
+
+void Stream::SetWaker(std::function<void()> wake) {
+  const std::lock_guard<std::mutex> lock(wakeMutex_);
+  wake_ = std::move(wake);
+}
+
 void Response::Set(std::string name, std::string value) {
   const std::string lower = Lower(name);
   headers.erase(
@@ -207,6 +221,24 @@ struct Server::Impl {
   std::mutex jobMutex;
   std::condition_variable jobsDone;
   int jobs = 0;
+
+  // Streams being sent: the connection, whether it waits for Wake(), when
+  // it ends. The library holds a Holder of each until it lets go of it.
+  struct Streaming {
+    std::shared_ptr<Stream> stream;
+    MHD_Connection* connection = nullptr;
+    std::mutex mutex;
+    bool suspended = false;
+    bool done = false;
+    Clock::time_point end;
+  };
+  struct Holder {
+    Impl* impl;
+    std::shared_ptr<Streaming> streaming;
+  };
+  std::mutex streamMutex;
+  std::list<std::shared_ptr<Streaming>> streams;
+  std::atomic<bool> streamsEnd{false};  // the server stops: every stream ends
 
   std::mutex mutex;  // guards what follows
   std::list<Connection> connections;
@@ -335,12 +367,114 @@ struct Server::Impl {
                                                                     : options.limits.requestSeconds);
   }
 
+  // A connection that carries a stream lasts as long as the stream may.
+  void Extend(MHD_Connection* connection, int seconds) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    if (!info || !info->socket_context) return;
+    auto* at = static_cast<std::list<Connection>::iterator*>(info->socket_context);
+    const std::lock_guard<std::mutex> lock(mutex);
+    (*at)->answering = true;
+    (*at)->deadline = Clock::now() + std::chrono::seconds(seconds);
+  }
+
+  // ------------------------------------------------------------ streams
+
+  static void Resume(Streaming& s) {
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.suspended || s.done) return;
+    s.suspended = false;
+    MHD_resume_connection(s.connection);
+  }
+
+  void WakeStreams() {
+    std::vector<std::shared_ptr<Streaming>> all;
+    {
+      const std::lock_guard<std::mutex> lock(streamMutex);
+      all.assign(streams.begin(), streams.end());
+    }
+    for (const auto& s : all) Resume(*s);
+  }
+
+  static ssize_t ReadStream(void* cls, std::uint64_t, char* out, std::size_t size) {
+    auto* holder = static_cast<Holder*>(cls);
+    Streaming& s = *holder->streaming;
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    if (holder->impl->streamsEnd || Clock::now() >= s.end) return MHD_CONTENT_READER_END_OF_STREAM;
+    const long n = s.stream->Read(out, size);
+    if (n < 0) return MHD_CONTENT_READER_END_OF_STREAM;
+    if (n == 0) {
+      // Nothing yet: the connection waits, out of the library's loop, for Wake().
+      s.suspended = true;
+      MHD_suspend_connection(s.connection);
+    }
+    return static_cast<ssize_t>(n);
+  }
+
+  static void FreeStream(void* cls) {
+    auto* holder = static_cast<Holder*>(cls);
+    Streaming& s = *holder->streaming;
+    s.stream->SetWaker(nullptr);
+    {
+      const std::lock_guard<std::mutex> lock(s.mutex);
+      s.done = true;
+    }
+    {
+      const std::lock_guard<std::mutex> lock(holder->impl->streamMutex);
+      holder->impl->streams.remove(holder->streaming);
+    }
+    delete holder;
+  }
+
+  MHD_Result SendStream(MHD_Connection* connection, const std::string& path, Response& res) {
+    auto s = std::make_shared<Streaming>();
+    s->stream = res.stream;
+    s->connection = connection;
+    s->end = Clock::now() + std::chrono::seconds(options.limits.streamSeconds);
+    {
+      const std::lock_guard<std::mutex> lock(streamMutex);
+      if (streamsEnd || streams.size() >= static_cast<std::size_t>(options.limits.streams)) {
+        Response busy;
+        SendError(path, busy, 503,
+                  "the server sends live updates to " + std::to_string(streams.size()) +
+                      " pages already: close a page you do not need, then reload this one");
+        busy.Set("Retry-After", "10");
+        Defaults(busy);
+        return Send(connection, busy);
+      }
+      streams.push_back(s);
+    }
+    std::weak_ptr<Streaming> weak = s;
+    res.stream->SetWaker([weak] {
+      if (const auto alive = weak.lock()) Resume(*alive);
+    });
+    auto* holder = new Holder{this, s};
+    MHD_Response* out =
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024, &ReadStream, holder, &FreeStream);
+    if (!out) {
+      FreeStream(holder);
+      return MHD_NO;
+    }
+    AddHeaders(out, res);
+    const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(res.status), out);
+    MHD_destroy_response(out);
+    Extend(connection, options.limits.streamSeconds + options.limits.idleSeconds + 5);
+    return queued;
+  }
+
   // Ends every connection past its time, until the server stops.
   void Watch() {
     std::unique_lock<std::mutex> lock(mutex);
+    auto woken = Clock::now();
     while (!stopping) {
       wake.wait_for(lock, std::chrono::milliseconds(200));
       const auto now = Clock::now();
+      // Streams that wait look at their time (and their heartbeat) once a second.
+      if (now - woken >= std::chrono::seconds(1)) {
+        woken = now;
+        lock.unlock();
+        WakeStreams();
+        lock.lock();
+      }
       for (auto c = connections.begin(); c != connections.end();) {
         if (c->reserved && c->deadline < now) {
           c = connections.erase(c);  // the library refused it after all
@@ -362,10 +496,7 @@ struct Server::Impl {
                                              {"Cache-Control", "no-store"}});
   }
 
-  static MHD_Result Send(MHD_Connection* connection, Response& res) {
-    MHD_Response* out =
-        MHD_create_response_from_buffer(res.body.size(), res.body.data(), MHD_RESPMEM_MUST_COPY);
-    if (!out) return MHD_NO;
+  static void AddHeaders(MHD_Response* out, const Response& res) {
     // A later header of a name replaces an earlier one (a route's over the defaults).
     std::map<std::string, std::string> seen;
     for (const auto& [name, value] : res.headers) seen[Lower(name)] = value;
@@ -376,6 +507,13 @@ struct Server::Impl {
       seen.erase(hit);
     }
     if (!res.type.empty()) MHD_add_response_header(out, MHD_HTTP_HEADER_CONTENT_TYPE, res.type.c_str());
+  }
+
+  static MHD_Result Send(MHD_Connection* connection, Response& res) {
+    MHD_Response* out =
+        MHD_create_response_from_buffer(res.body.size(), res.body.data(), MHD_RESPMEM_MUST_COPY);
+    if (!out) return MHD_NO;
+    AddHeaders(out, res);
     const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(res.status), out);
     MHD_destroy_response(out);
     return queued;
@@ -614,6 +752,7 @@ struct Server::Impl {
     res.status = job->res.status;
     res.type = std::move(job->res.type);
     res.body = std::move(job->res.body);
+    res.stream = std::move(job->res.stream);
   }
 
   // The body a request may send: a route's larger limit only to a token
@@ -666,6 +805,7 @@ struct Server::Impl {
       SendError(req.path, res, 500, std::string("the server failed: ") + e.what());
     }
     Defaults(res);
+    if (res.stream && res.status == 200) return SendStream(connection, req.path, res);
     return Send(connection, res);
   }
 };
@@ -731,8 +871,8 @@ bool Server::Run() {
   // Our own limits come first (Admit): the library's are a backstop above them
   // (it shares its limit out among its threads, so each gets the whole).
   m.daemon = MHD_start_daemon(
-      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ITC, 0, admit, &m, handle, &m,
-      MHD_OPTION_LISTEN_SOCKET, m.listenFd, MHD_OPTION_THREAD_POOL_SIZE,
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ITC | MHD_ALLOW_SUSPEND_RESUME, 0, admit, &m,
+      handle, &m, MHD_OPTION_LISTEN_SOCKET, m.listenFd, MHD_OPTION_THREAD_POOL_SIZE,
       static_cast<unsigned>(std::clamp(l.threads, 1, 64)), MHD_OPTION_CONNECTION_LIMIT,
       static_cast<unsigned>((l.total + 64) * std::clamp(l.threads, 1, 64)),
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, l.headerBytes, MHD_OPTION_CONNECTION_TIMEOUT,
@@ -746,9 +886,29 @@ bool Server::Run() {
     return false;
   }
   m.Watch();  // until Stop()
+  // Streams end first: the library must not be stopped with a connection that waits.
+  m.streamsEnd = true;
+  for (const auto deadline = Clock::now() + std::chrono::seconds(2); Clock::now() < deadline;) {
+    m.WakeStreams();
+    {
+      const std::lock_guard<std::mutex> lock(m.streamMutex);
+      if (m.streams.empty()) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   const MHD_socket listening = MHD_quiesce_daemon(m.daemon);
   MHD_stop_daemon(m.daemon);
   m.daemon = nullptr;
+  {
+    // Whatever the library did not give back has no connection any more.
+    const std::lock_guard<std::mutex> lock(m.streamMutex);
+    for (const auto& streaming : m.streams) {
+      streaming->stream->SetWaker(nullptr);
+      const std::lock_guard<std::mutex> done(streaming->mutex);
+      streaming->done = true;
+    }
+    m.streams.clear();
+  }
   if (listening == m.listenFd) {
     ::close(m.listenFd);
     m.listenFd = -1;

@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -46,6 +47,29 @@ struct Limits {
   int workSeconds = 20;
   int jobs = 32;
   int threads = 8;
+  // Answers sent as they are made (server-sent events): at most this many
+  // at once, each ended after streamSeconds (the client asks again).
+  int streams = 16;
+  int streamSeconds = 600;
+};
+
+// An answer sent as it is made (server-sent events). The server asks for
+// more whenever the client can take it; when there is nothing yet it waits
+// for Wake(), which the producer calls (from any thread, holding none of its
+// own locks) when there is, and the server itself about once a second.
+class Stream {
+ public:
+  virtual ~Stream() = default;
+  // Up to `size` bytes into `out`: how many; 0 when there is nothing yet;
+  // -1 at the end. Called on the server's threads, one call at a time.
+  virtual long Read(char* out, std::size_t size) = 0;
+  void Wake();
+  // The server's: what Wake() does while it sends the stream.
+  void SetWaker(std::function<void()> wake);
+
+ private:
+  std::mutex wakeMutex_;
+  std::function<void()> wake_;
 };
 
 // A request refused: its status and what to tell the caller.
@@ -73,6 +97,7 @@ struct Response {
   int status = 200;
   std::string type;  // Content-Type
   std::string body;
+  std::shared_ptr<Stream> stream;                            // instead of the body: sent as it is made
   std::vector<std::pair<std::string, std::string>> headers;  // replace the defaults of the same name
 
   void Set(std::string name, std::string value);

@@ -50,32 +50,6 @@ std::string Trim(const std::string& s) {
 
 }  // namespace
 
-const std::vector<LmsPlatform>& LmsPlatforms() {
-  static const std::vector<LmsPlatform> platforms = {
-      {"moodle", "Moodle", {"ID number", "Email address", "Username"}, "ID number", true},
-      {"canvas", "Canvas", {"Student", "ID", "SIS User ID", "SIS Login ID", "Section"}, "SIS User ID", false},
-      {"blackboard",
-       "Blackboard Learn",
-       {"Last Name", "First Name", "Username", "Student ID"},
-       "Username",
-       false},
-      {"brightspace", "Brightspace", {"OrgDefinedId", "Username"}, "OrgDefinedId", false},
-  };
-  return platforms;
-}
-
-const LmsPlatform* FindLmsPlatform(std::string_view name) {
-  for (const LmsPlatform& p : LmsPlatforms())
-    if (name == p.name) return &p;
-  return nullptr;
-}
-
-std::string LmsPlatformNames() {
-  std::string out;
-  for (const LmsPlatform& p : LmsPlatforms()) out += (out.empty() ? "" : ", ") + std::string(p.name);
-  return out;
-}
-
 LmsFile BuildLmsFile(const Exam& exam, const Roster& roster, const ExamResults& results,
                      const LmsOptions& options) {
   const LmsPlatform* platform = FindLmsPlatform(options.platform);

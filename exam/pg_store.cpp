@@ -148,6 +148,12 @@ CREATE TABLE claims(
     R"sql(
 ALTER TABLE exams ADD COLUMN uid TEXT NOT NULL DEFAULT '';
 )sql",
+    // Who typed in a sheet the reader could not take ("" for sheets a reader
+    // or an import brought); sheets counted by source without reading them.
+    R"sql(
+ALTER TABLE sheets ADD COLUMN author TEXT NOT NULL DEFAULT '';
+CREATE INDEX sheets_by_source ON sheets(exam_id, source);
+)sql",
 };
 // A time as the SQLite store writes it.
 #define OMR_UTC(column) "to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
@@ -313,7 +319,7 @@ class Result {
 
 constexpr const char* kSheetColumns =
     "s.id, s.number, s.station, s.station_number, COALESCE(s.batch_id, 0), s.read_at, s.source, s.origin, "
-    "s.serial, s.firmware, s.letter, s.code, s.result, s.grid_lines, s.grid_columns, s.grid_hash";
+    "s.serial, s.firmware, s.letter, s.code, s.result, s.grid_lines, s.grid_columns, s.grid_hash, s.author";
 
 void ReadSheet(const Result& r, int row, SheetRecord& s) {
   s.id = r.Int(row, 0);
@@ -333,6 +339,7 @@ void ReadSheet(const Result& r, int row, SheetRecord& s) {
   s.lines = r.Int32(row, 13);
   s.columns = r.Int32(row, 14);
   s.gridHash = r.Text(row, 15);
+  s.author = r.Text(row, 16);
 }
 
 class PgStore final : public Store {
@@ -519,17 +526,17 @@ class PgStore final : public Store {
       p.Null();
     p.Text(s.readAt).Text(s.source).Text(s.origin).Text(s.serial).Text(s.firmware);
     p.Text(s.letter ? std::string(1, s.letter) : std::string()).Int(s.code).Bytes(s.result);
-    p.Int(s.lines).Int(s.columns).Bytes(s.grid).Text(s.gridHash);
+    p.Int(s.lines).Int(s.columns).Bytes(s.grid).Text(s.gridHash).Text(s.author);
     // One round trip: the batch's count goes with the sheet.
     const Result r = Run(
         "WITH counted AS (UPDATE batches SET sheets = sheets + 1 WHERE id = $3::bigint) "
         "INSERT INTO sheets(exam_id, number, station, station_number, batch_id, read_at, source, origin, "
         "serial, "
-        "firmware, letter, code, result, grid_lines, grid_columns, grid, grid_hash) "
+        "firmware, letter, code, result, grid_lines, grid_columns, grid, grid_hash, author) "
         "SELECT $1::bigint, (SELECT COALESCE(MAX(number), 0) + 1 FROM sheets WHERE exam_id = $1::bigint), "
         "$2::text, (SELECT COALESCE(MAX(station_number), 0) + 1 FROM sheets WHERE exam_id = $1::bigint AND "
         "station = $2::text), $3::bigint, $4::text, $5::text, $6::text, $7::text, $8::text, $9::text, "
-        "$10::integer, $11::bytea, $12::integer, $13::integer, $14::bytea, $15::text "
+        "$10::integer, $11::bytea, $12::integer, $13::integer, $14::bytea, $15::text, $16::text "
         "RETURNING id, number, station_number",
         p);
     s.id = r.Int(0, 0);
@@ -657,7 +664,7 @@ class PgStore final : public Store {
     if (r.Rows() == 0) return std::nullopt;
     SheetRecord s;
     ReadSheet(r, 0, s);
-    if (withGrid) s.grid = r.ByteVector(0, 16);
+    if (withGrid) s.grid = r.ByteVector(0, 17);
     return s;
   }
 
@@ -694,7 +701,7 @@ class PgStore final : public Store {
       for (int i = 0; i < count; ++i) {
         SheetRecord& s = records[static_cast<std::size_t>(i)];
         ReadSheet(sheets, i, s);
-        if (withGrid) s.grid = sheets.ByteVector(i, 16);
+        if (withGrid) s.grid = sheets.ByteVector(i, 17);
         index[s.id] = static_cast<std::size_t>(i);
         ids.Int(s.id);
       }
@@ -714,6 +721,12 @@ class PgStore final : public Store {
 
   int SheetCount(Id exam) override {
     return Run("SELECT COUNT(*) FROM sheets WHERE exam_id = $1", Params().Int(exam)).Int32(0, 0);
+  }
+
+  int SheetCount(Id exam, const std::string& source) override {
+    return Run("SELECT COUNT(*) FROM sheets WHERE exam_id = $1 AND source = $2",
+               Params().Int(exam).Text(source))
+        .Int32(0, 0);
   }
 
   std::vector<StationCount> Stations(Id exam) override {

@@ -75,18 +75,6 @@ std::string Relative(const std::string& examPath, const std::string& name) {
   return (std::filesystem::path(examPath).parent_path() / p).string();
 }
 
-const char* IdStateName(IdState s) {
-  switch (s) {
-    case IdState::kNone:
-      return "none";
-    case IdState::kValid:
-      return "valid";
-    case IdState::kInvalid:
-      return "invalid";
-  }
-  return "";
-}
-
 // Labels and letters are single form bytes; kept as visible ASCII so that
 // every text column holds UTF-8 (see VisibleAscii).
 std::vector<Response> CleanResponses(const std::vector<Response>& in) {
@@ -608,9 +596,14 @@ AddedSheet Project::AddSheet(const SheetInput& input) {
   rec.origin = CleanUtf8(input.origin);
   rec.serial = VisibleAscii(input.serial);
   rec.firmware = VisibleAscii(input.firmware);
+  rec.author = CleanUtf8(input.author);
   rec.code = input.code;
   std::vector<Response> responses;
-  if (input.hasGrid) {
+  if (input.source == "typed") {
+    responses = CleanResponses(input.decoded.responses);
+    rec.letter = CleanLetter(input.decoded.letter);
+    rec.result = input.decoded.result;
+  } else if (input.hasGrid) {
     const DecodedSheet& d = input.decoded;
     responses = CleanResponses(d.responses);
     std::string error;
@@ -633,7 +626,7 @@ AddedSheet Project::AddSheet(const SheetInput& input) {
       }
     }
     store_->AddSheet(examId_, rec);
-    if (input.hasGrid) store_->PutResponses(rec.id, responses);
+    if (!responses.empty()) store_->PutResponses(rec.id, responses);
     // A new sheet has no corrections and no stored score yet: it is scored
     // here, and only the sheets it shares an ID or a grid with are read
     // again (Refresh would read it back: a station's cost a sheet counts).
@@ -655,6 +648,20 @@ AddedSheet Project::AddSheet(const SheetInput& input) {
     added.stationNumber = rec.stationNumber;
     return added;
   });
+}
+
+AddedSheet Project::AddTyped(const TypedSheet& typed) {
+  if (const std::string problem = NameProblem(typed.author); !problem.empty())
+    throw Error("say who typed the sheet: " + problem);
+  TypedFacts facts = TypedFactsOf(exam_, shape_, typed);
+  SheetInput input;
+  input.station = typed.station.empty() ? "typed" : typed.station;
+  input.source = "typed";
+  input.author = typed.author;
+  input.decoded.responses = std::move(facts.responses);
+  input.decoded.letter = facts.letter;
+  input.decoded.result = std::move(facts.result);
+  return AddSheet(input);
 }
 
 AddedSheet Project::Spool(const std::string& path, const SheetInput& input) {
@@ -707,6 +714,21 @@ ImportReport Project::ImportSheets(Project& from,
     input.firmware = s.firmware;
     input.readAt = s.readAt;
     input.once = true;
+    if (s.source == "typed") {
+      // What was typed is the fact: its responses are made again here.
+      TypedFacts facts;
+      try {
+        facts = TypedFactsOf(exam_, shape_, ParseTypedResult(s.result));
+      } catch (const Error& e) {
+        throw Error(from.store().Location() + ", typed sheet " + std::to_string(s.number) + ": " + e.what());
+      }
+      input.source = "typed";
+      input.author = s.author;
+      input.origin.clear();
+      input.decoded.responses = std::move(facts.responses);
+      input.decoded.letter = facts.letter;
+      input.decoded.result = std::move(facts.result);
+    }
     // Only recognition verdicts come from the grid; the reader's own stand.
     input.code = s.grid.empty() || !(s.code == 0 || IsRecognitionCode(s.code)) ? s.code : 0;
     if (!s.grid.empty()) {
@@ -1208,6 +1230,7 @@ ExamStatus Project::Status() {
   s.exam = examName_;
   s.revision = revision_.revision;
   s.sheets = store_->SheetCount(examId_);
+  s.typed = store_->SheetCount(examId_, "typed");
   std::set<std::string> students;
   for (const ScoreRecord& r : store_->Scores(examId_)) {
     if (r.voided) ++s.voided;

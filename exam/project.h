@@ -17,6 +17,7 @@
 #include "roster.h"
 #include "scoring.h"
 #include "store.h"
+#include "typed.h"
 #include "vocabulary.h"
 
 namespace omr::exam {
@@ -64,14 +65,17 @@ std::string NowUtc(bool milliseconds = false);
 struct SheetInput {
   std::string station = "local";
   Id batch = 0;
-  std::string source = "read";  // read, import
+  std::string source = "read";  // read, import, typed
   std::string origin;           // the grid file of an import
+  std::string author;           // who typed a typed sheet
   std::string serial;
   std::string firmware;
   std::string readAt;  // empty: now
   int code = 0;        // the read's result: 0, or the library's error
   bool hasGrid = false;
-  DecodedSheet decoded;  // when hasGrid (also for codes 4, 5 and 7)
+  // When hasGrid (also for codes 4, 5 and 7); a typed sheet's responses,
+  // letter and result without a grid.
+  DecodedSheet decoded;
   // An import of a reading kept elsewhere (a spool): skipped when the exam
   // has this station's sheet of the same time and grid already.
   bool once = false;
@@ -97,6 +101,7 @@ struct ExamStatus {
   int revision = 0;
   int sheets = 0;
   int notRead = 0;
+  int typed = 0;  // sheets a person typed in
   int voided = 0;
   int scored = 0;
   int students = 0;                     // distinct valid student IDs among scored sheets
@@ -168,6 +173,10 @@ class Project {
 
   // Stores a sheet with its responses and score in one transaction.
   AddedSheet AddSheet(const SheetInput& input);
+
+  // Stores a sheet a person typed in (typed.h): checked against the exam,
+  // scored like a read one. Throws Error naming what does not fit.
+  AddedSheet AddTyped(const TypedSheet& typed);
 
   // Keeps a sheet that could not be stored here (the database is gone) in a
   // new SQLite project at `path` that holds this exam's current revision, for

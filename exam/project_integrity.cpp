@@ -183,6 +183,8 @@ ProjectIntegrity AnalyzeProjectIntegrity(Project& project, const IntegrityOption
   const bool several = project.store().Exams().size() > 1;
   for (KeyFix& fix : out.result.keyFixes) {
     if (!fix.version.empty()) continue;  // a key of one version: the exam file says which
+    // An item right when all of its options are marked has no one key to put in its place.
+    if (!project.exam().rules[static_cast<std::size_t>(fix.master - 1)].all.empty()) continue;
     ItemChange change;
     change.item = fix.master;
     change.key = std::string(1, fix.proposed);

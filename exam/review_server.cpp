@@ -27,6 +27,7 @@
 #include "http_server.h"
 #include "office.h"
 #include "office_place.h"
+#include "office_reading.h"
 #include "page_assets.h"
 #include "project.h"
 #include "project_analysis.h"
@@ -140,10 +141,6 @@ Json ScoreSummary(const std::optional<ScoreRecord>& s) {
   return j;
 }
 
-const char* IdStateText(IdState s) {
-  return s == IdState::kValid ? "valid" : s == IdState::kInvalid ? "invalid" : "none";
-}
-
 // What a typed student ID must be, for the page to check as it is typed:
 // the characters of each position and the same as a regular expression.
 Json IdShapeJson(const Exam& exam) {
@@ -184,10 +181,11 @@ Json SheetJson(Project& project, const SheetDetail& d) {
   j["station_number"] = s.stationNumber;
   j["read_at"] = s.readAt;
   j["source"] = s.source;
+  j["author"] = CleanUtf8(s.author);
   j["code"] = s.code;
   j["letter"] = s.letter ? VisibleAscii(std::string(1, s.letter)) : "";
   j["student_id"] = CleanUtf8(score.studentId);
-  j["id_state"] = IdStateText(score.idState);
+  j["id_state"] = IdStateName(score.idState);
   j["name"] = CleanUtf8(RosterName(project.roster(), score.studentId));
   j["version"] = CleanUtf8(score.version);
   j["part"] = CleanUtf8(score.part);
@@ -501,6 +499,8 @@ struct ReviewServer::Impl {
   std::string reviewerToken;  // office: opens review only
   std::shared_ptr<const Place> place;
   Pools pools;
+  // The office's reading stations: made before the server (and so gone after it).
+  std::unique_ptr<office::Reading> reading;
   std::unique_ptr<http::Server> server;
 
   // The office's analyses of exams, kept while their stamp holds; what the
@@ -513,7 +513,8 @@ struct ReviewServer::Impl {
   explicit Impl(const ReviewOptions& o)
       : options(o),
         place(o.place.empty() ? nullptr : std::make_shared<const Place>(o.place, true)),
-        pools(place ? Pools(place) : Pools(o.project, o.exam)) {}
+        pools(place ? Pools(place) : Pools(o.project, o.exam)),
+        reading(place ? std::make_unique<office::Reading>(o.program, o.readers) : nullptr) {}
 
   bool office() const { return place != nullptr; }
 
@@ -884,6 +885,231 @@ struct ReviewServer::Impl {
                       }});
   }
 
+  // ------------------------------------------------------------- Reading
+
+  // The exam a reading route names: its key among the office's exams, the
+  // location `exam read` takes.
+  std::pair<std::string, std::string> ReadingTarget(const Request& req) const {
+    const std::string project = req.Param("project");
+    return {project + '\n' + req.Param("exam"), place->server() ? place->location() : place->Locate(project)};
+  }
+
+  // A stored sheet as the Reading page lists it.
+  static Json ReadSheetJson(Project& project, const ScoreRecord& score) {
+    const std::optional<SheetRecord> sheet = project.store().FindSheet(project.examId(), score.sheet, false);
+    Json reasons = Json::array();
+    for (const Reason& r : score.reasons)
+      reasons.push_back(
+          {{"reason", r.code}, {"question", r.question}, {"item", r.item}, {"detail", CleanUtf8(r.detail)}});
+    return {{"sheet", score.sheet},
+            {"station_name", sheet ? CleanUtf8(sheet->station) : ""},
+            {"source", sheet ? sheet->source : ""},
+            {"author", sheet ? CleanUtf8(sheet->author) : ""},
+            {"read_at", sheet ? sheet->readAt : ""},
+            {"code", sheet ? sheet->code : 0},
+            {"student_id", CleanUtf8(score.studentId)},
+            {"id_state", score.idState},
+            {"name", CleanUtf8(project.roster().Name(score.studentId))},
+            {"version", CleanUtf8(score.version)},
+            {"scored", score.scored},
+            {"total", score.scored ? Json(score.total) : Json(nullptr)},
+            {"maximum", score.scored ? Json(score.maximum) : Json(nullptr)},
+            {"percent", score.scored && score.percent ? Json(*score.percent) : Json(nullptr)},
+            {"reasons", reasons}};
+  }
+
+  // How far the exam is: the roster's students read and those still missing.
+  static Json ProgressJson(Project& project, const std::vector<ScoreRecord>& scores) {
+    constexpr std::size_t kMissingShown = 500;
+    const Roster& roster = project.roster();
+    std::set<std::string> read;
+    int notRead = 0;
+    int waiting = 0;
+    for (const ScoreRecord& s : scores) {
+      if (!s.voided && s.idState == "valid" && roster.Has(s.studentId)) read.insert(s.studentId);
+      for (const Reason& r : s.reasons) notRead += r.code == reason::kNotRead;
+      waiting += s.reasons.empty() ? 0 : 1;
+    }
+    Json missing = Json::array();
+    int missingCount = 0;
+    for (const std::string& id : roster.ids) {
+      if (read.count(id)) continue;
+      if (++missingCount <= static_cast<int>(kMissingShown))
+        missing.push_back({{"id", CleanUtf8(id)}, {"name", CleanUtf8(roster.Name(id))}});
+    }
+    return {{"sheets", static_cast<int>(scores.size())},
+            {"typed", project.store().SheetCount(project.examId(), "typed")},
+            {"not_read", notRead},
+            {"waiting", waiting},
+            {"roster", static_cast<int>(roster.ids.size())},
+            {"students", static_cast<int>(read.size())},
+            {"missing_count", missingCount},
+            {"missing", missing}};
+  }
+
+  // What a typed sheet is typed into: the ID's shape, the versions, each
+  // layout's items with their options.
+  static Json TypedShapeJson(Project& project) {
+    const Exam& exam = project.exam();
+    Json versions = Json::array();
+    for (const VersionKey& k : exam.keys) versions.push_back(CleanUtf8(k.name));
+    Json layouts = Json::array();
+    for (const LayoutShape& l : project.shape().layouts) {
+      Json items = Json::array();
+      for (int i = 0; i < exam.ItemCount(); ++i) {
+        const int question = exam.items[static_cast<std::size_t>(i)];
+        std::string options;
+        for (const QuestionShape& q : l.questions)
+          if (q.number == question)
+            for (const char c : q.options)
+              if (c != ' ') options += c;
+        items.push_back({{"item", i + 1}, {"question", question}, {"options", VisibleAscii(options)}});
+      }
+      layouts.push_back(
+          {{"letter", l.letter == ' ' ? "" : VisibleAscii(std::string(1, l.letter))}, {"items", items}});
+    }
+    const char* source = exam.versionSource == VersionSource::kQuestion ? "question"
+                         : exam.versionSource == VersionSource::kLayout ? "layout"
+                                                                        : "single";
+    return {{"title", CleanUtf8(exam.title)},
+            {"id", exam.studentQuestions.empty() ? Json(nullptr) : IdShapeJson(exam)},
+            {"versions", versions},
+            {"version_source", source},
+            {"layouts", layouts}};
+  }
+
+  // The Reading page's rows of the table: the readers, a station per reader
+  // started and stopped, the sheets as they are stored (server-sent events),
+  // and sheets typed in.
+  void ReadingRoutes(std::vector<http::Route>& routes) {
+    using http::kOffice;
+    const std::vector<std::string> exam = {"project", "exam"};
+
+    routes.push_back({"GET",
+                      "/api/readers",
+                      kOffice,
+                      {"fresh"},
+                      false,
+                      false,
+                      [this](const Request& req, http::Response& res) {
+                        const std::string fresh = req.Param("fresh");
+                        if (req.HasParam("fresh") && fresh != "1" && fresh != "0")
+                          throw HttpError(400, "fresh: 1 (look again) or 0");
+                        SendJson(res, reading->Readers(fresh == "1"));
+                      }});
+
+    routes.push_back(
+        {"GET", "/api/reading", kOffice, exam, false, false, [this](const Request& req, http::Response& res) {
+           constexpr std::size_t kRecent = 50;
+           OnExam(req, res, [&](Project& project, const std::string&) {
+             project.Sync();
+             // The stations' state first: a sheet stored meanwhile comes as an event after it.
+             Json stations = reading->Stations(ReadingTarget(req).first);
+             const std::vector<ScoreRecord> scores = project.store().Scores(project.examId());
+             Json recent = Json::array();
+             for (std::size_t i = scores.size(); i > 0 && recent.size() < kRecent; --i)
+               recent.push_back(ReadSheetJson(project, scores[i - 1]));
+             Json j;
+             j["title"] = CleanUtf8(project.exam().title);
+             j["stations"] = stations["stations"];
+             j["last_event"] = stations["last_event"];
+             j["sheets"] = recent;
+             j["progress"] = ProgressJson(project, scores);
+             SendJson(res, j);
+           });
+         }});
+
+    routes.push_back({"GET", "/api/reading/progress", kOffice, exam, false, false,
+                      [this](const Request& req, http::Response& res) {
+                        OnExam(req, res, [&](Project& project, const std::string&) {
+                          project.Sync();
+                          SendJson(res, ProgressJson(project, project.store().Scores(project.examId())));
+                        });
+                      }});
+
+    // Live: each event of the exam's reading after `since` (the page's last).
+    routes.push_back({"GET",
+                      "/api/reading/events",
+                      kOffice,
+                      {"project", "exam", "since"},
+                      false,
+                      false,
+                      [this](const Request& req, http::Response& res) {
+                        const std::string sinceText = req.Param("since");
+                        const int since =
+                            sinceText.empty() ? 0 : ParseNumber(sinceText, "since", 0, 999999999);
+                        OnExam(req, res, [&](Project&, const std::string&) {
+                          res.type = "text/event-stream; charset=utf-8";
+                          res.Set("Cache-Control", "no-store");
+                          res.stream = reading->Events(ReadingTarget(req).first, since);
+                        });
+                      }});
+
+    routes.push_back(
+        {"POST", "/api/reading/start", kOffice, exam, true, false,
+         [this](const Request& req, http::Response& res) {
+           const Json body = ParseBody(req, {"port", "station"});
+           const std::string port = TextField(body, "port", 1024, false);
+           const std::string name = TextField(body, "station", kMaxName, true);
+           CheckName(name, "station");
+           OnExam(req, res, [&](Project& project, const std::string& file) {
+             if (!options.readers.empty() &&
+                 std::find(options.readers.begin(), options.readers.end(), port) == options.readers.end())
+               throw HttpError(400, "port: not a reader this office offers (" + Quote(port) + ")");
+             office::StationStart start;
+             std::tie(start.examKey, start.location) = ReadingTarget(req);
+             start.project = file;
+             start.exam = project.examName();
+             start.port = port;
+             start.name = name;
+             SendJson(res, {{"station", reading->Start(start)}}, 201);
+           });
+         }});
+
+    routes.push_back({"POST", "/api/reading/stop", kOffice, exam, true, false,
+                      [this](const Request& req, http::Response& res) {
+                        const Json body = ParseBody(req, {"station"});
+                        const int station = static_cast<int>(NumberField(body, "station", 1, 1000000));
+                        Answering(req, res, [&] {
+                          SendJson(res, {{"station", reading->Stop(ReadingTarget(req).first, station)}});
+                        });
+                      }});
+
+    routes.push_back(
+        {"GET", "/api/typed", kOffice, exam, false, false, [this](const Request& req, http::Response& res) {
+           OnExam(req, res, [&](Project& project, const std::string&) {
+             project.Sync();
+             SendJson(res, TypedShapeJson(project));
+           });
+         }});
+
+    // A sheet the reader cannot take, typed in.
+    routes.push_back(
+        {"POST", "/api/typed", kOffice, exam, true, false, [this](const Request& req, http::Response& res) {
+           const Json body = ParseBody(req, {"id", "version", "answers", "author", "station"});
+           TypedSheet typed;
+           typed.studentId = TextField(body, "id", 64, false);
+           typed.version = TextField(body, "version", 64, false);
+           const std::string answers = TextField(body, "answers", kMaxTypedText, false);
+           typed.author = TextField(body, "author", kMaxName, true);
+           CheckName(typed.author, "author");
+           const std::string station = TextField(body, "station", kMaxName, false);
+           if (!station.empty()) {
+             CheckName(station, "station");
+             typed.station = station;
+           }
+           OnExam(req, res, [&](Project& project, const std::string&) {
+             project.Sync();
+             typed.answers = ParseTypedAnswers(answers);
+             const AddedSheet added = project.AddTyped(typed);
+             const std::optional<ScoreRecord> score = project.store().Score(project.examId(), added.number);
+             Json sheet = score ? ReadSheetJson(project, *score) : Json(nullptr);
+             if (score) reading->Publish(ReadingTarget(req).first, "sheet", sheet);
+             SendJson(res, {{"sheet", sheet}}, 201);
+           });
+         }});
+  }
+
   // The one table of routes: what each needs, the parameters it takes, whether
   // it takes a JSON body, and what it does. The office's rows come first;
   // `exam serve` has the review's only.
@@ -920,6 +1146,7 @@ struct ReviewServer::Impl {
     if (office()) {
       OfficeRoutes(routes);
       KeysAndResultsRoutes(routes);
+      ReadingRoutes(routes);
     }
     routes.push_back({"GET", "/api/queue", kReview, with({"reason", "offset", "limit", "by"}), false, false,
                       [this](const Request& req, http::Response& res) {
@@ -1216,6 +1443,8 @@ bool ReviewServer::Run() {
 }
 
 void ReviewServer::Stop() {
+  // Each station stores its sheet in flight first; the pages see it end.
+  if (impl_->reading) impl_->reading->StopAll();
   impl_->server->Stop();
 }
 

@@ -89,6 +89,18 @@ double ItemPoints(const ItemRule& rule, char key, const std::string& marked, Out
 
 }  // namespace
 
+const char* IdStateName(IdState s) {
+  switch (s) {
+    case IdState::kNone:
+      return "none";
+    case IdState::kValid:
+      return "valid";
+    case IdState::kInvalid:
+      return "invalid";
+  }
+  return "";
+}
+
 SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vector<Override>& corrections) {
   SheetScore out;
   out.number = sheet.number;

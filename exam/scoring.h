@@ -61,6 +61,8 @@ struct Reason {
 };
 
 enum class IdState { kNone, kValid, kInvalid };
+// "none", "valid", "invalid": as stored and served.
+const char* IdStateName(IdState s);
 
 struct SheetScore {
   int number = 0;

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "write_file.h"
 
@@ -144,6 +145,12 @@ CREATE TABLE claims(
     // an exam made before keeps "" (its identity follows from its first revision).
     R"sql(
 ALTER TABLE exams ADD COLUMN uid TEXT NOT NULL DEFAULT '';
+)sql",
+    // Who typed in a sheet the reader could not take ("" for sheets a reader
+    // or an import brought); sheets counted by source without reading them.
+    R"sql(
+ALTER TABLE sheets ADD COLUMN author TEXT NOT NULL DEFAULT '';
+CREATE INDEX sheets_by_source ON sheets(exam_id, source);
 )sql",
 };
 // The database's clock in a form that sorts as it reads.
@@ -423,8 +430,8 @@ class SqliteStore final : public Store {
       Query q = Prepare(
           "INSERT INTO sheets(exam_id, number, station, station_number, batch_id, read_at, source, origin, "
           "serial, "
-          "firmware, letter, code, result, grid_lines, grid_columns, grid, grid_hash) "
-          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+          "firmware, letter, code, result, grid_lines, grid_columns, grid, grid_hash, author) "
+          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
       q.Bind(exam).Bind(s.number).Bind(s.station).Bind(s.stationNumber);
       if (s.batch)
         q.Bind(s.batch);
@@ -432,7 +439,7 @@ class SqliteStore final : public Store {
         q.Bind(std::optional<std::string>());
       q.Bind(s.readAt).Bind(s.source).Bind(s.origin).Bind(s.serial).Bind(s.firmware);
       q.Bind(s.letter ? std::string(1, s.letter) : std::string()).Bind(s.code).Blob(s.result);
-      q.Bind(s.lines).Bind(s.columns).Blob(s.grid).Bind(s.gridHash);
+      q.Bind(s.lines).Bind(s.columns).Blob(s.grid).Bind(s.gridHash).Bind(s.author);
       q.Run();
       s.id = sqlite3_last_insert_rowid(db_.get());
     }
@@ -531,7 +538,7 @@ class SqliteStore final : public Store {
 
   static constexpr const char* kSheetColumns =
       "s.id, s.number, s.station, s.station_number, COALESCE(s.batch_id, 0), s.read_at, s.source, s.origin, "
-      "s.serial, s.firmware, s.letter, s.code, s.result, s.grid_lines, s.grid_columns, s.grid_hash";
+      "s.serial, s.firmware, s.letter, s.code, s.result, s.grid_lines, s.grid_columns, s.grid_hash, s.author";
 
   static void ReadSheet(const Query& q, SheetRecord& s) {
     s.id = q.Int(0);
@@ -551,6 +558,7 @@ class SqliteStore final : public Store {
     s.lines = static_cast<int>(q.Int(13));
     s.columns = static_cast<int>(q.Int(14));
     s.gridHash = q.Text(15);
+    s.author = q.Text(16);
   }
 
   std::optional<SheetRecord> FindSheet(Id exam, int number, bool withGrid) override {
@@ -560,7 +568,7 @@ class SqliteStore final : public Store {
     if (!q.Step()) return std::nullopt;
     SheetRecord s;
     ReadSheet(q, s);
-    if (withGrid) s.grid = q.Bytes(16);
+    if (withGrid) s.grid = q.Bytes(17);
     return s;
   }
 
@@ -594,12 +602,12 @@ class SqliteStore final : public Store {
         sheet = SheetRecord{};
         responses.clear();
         ReadSheet(q, sheet);
-        if (withGrid) sheet.grid = q.Bytes(16);
+        if (withGrid) sheet.grid = q.Bytes(17);
         have = true;
       }
-      if (!q.Null(17))
-        responses.push_back({static_cast<int>(q.Int(17)), q.Text(18), static_cast<unsigned char>(q.Int(19)),
-                             q.Real(20), static_cast<int>(q.Int(21))});
+      if (!q.Null(18))
+        responses.push_back({static_cast<int>(q.Int(18)), q.Text(19), static_cast<unsigned char>(q.Int(20)),
+                             q.Real(21), static_cast<int>(q.Int(22))});
     }
     if (have) visit(sheet, responses);
   }
@@ -607,6 +615,13 @@ class SqliteStore final : public Store {
   int SheetCount(Id exam) override {
     Query q = Prepare("SELECT COUNT(*) FROM sheets WHERE exam_id = ?");
     q.Bind(exam);
+    q.Step();
+    return static_cast<int>(q.Int(0));
+  }
+
+  int SheetCount(Id exam, const std::string& source) override {
+    Query q = Prepare("SELECT COUNT(*) FROM sheets WHERE exam_id = ? AND source = ?");
+    q.Bind(exam).Bind(source);
     q.Step();
     return static_cast<int>(q.Int(0));
   }
@@ -1109,6 +1124,27 @@ Query& Query::Check(int rc) {
 
 int SqliteSchemaVersion() {
   return kLatest;
+}
+
+bool IsSqliteDatabase(const std::string& path) {
+  struct stat st {};
+  // Never a named pipe or a device: opening those could wait for ever.
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+  if (!vfs) return false;
+  // The file layer closes its descriptor only once no connection here holds a lock on the file.
+  std::vector<std::uint64_t> space((static_cast<std::size_t>(vfs->szOsFile) + 7) / 8 + 1);
+  auto* file = reinterpret_cast<sqlite3_file*>(space.data());
+  int flags = 0;
+  if (vfs->xOpen(vfs, path.c_str(), file, SQLITE_OPEN_READONLY | SQLITE_OPEN_MAIN_DB, &flags) != SQLITE_OK) {
+    if (file->pMethods) file->pMethods->xClose(file);
+    return false;
+  }
+  char head[16] = {};
+  const bool database = file->pMethods->xRead(file, head, sizeof head, 0) == SQLITE_OK &&
+                        std::memcmp(head, "SQLite format 3", sizeof head) == 0;
+  file->pMethods->xClose(file);
+  return database;
 }
 
 std::unique_ptr<Store> OpenSqliteStore(const std::string& path, Access access) {

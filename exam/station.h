@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "project.h"
@@ -65,5 +66,37 @@ class Station final : public reading::SheetHandler {
   std::string spoolError_;
   bool displaced_ = false;
 };
+
+// A station's report as JSON Lines (`omrctl exam read --json`; the office
+// page's reading runs `exam read` per reader and follows these lines): one
+// object a line, its "event" first. Texts are UTF-8 (cleaned), numbers as
+// they read back.
+namespace station_lines {
+
+// A reader's message for a code in both languages ("" for code 0).
+struct Message {
+  std::string en;
+  std::string zh;
+};
+
+// {"event":"connected","station","exam","port","firmware","serial"}
+std::string Connected(const std::string& station, const std::string& exam, const std::string& port,
+                      const std::string& firmware, const std::string& serial);
+// {"event":"sheet","sheet","station_number","stored_at","student_id","id_state","name","version","scored",
+//  "total","maximum","percent","reasons":[{"reason","question","item","detail"}],"code","message",
+//  "feed_again","stored","rate"}: a sheet as stored (committed); `stored` counts this run's sheets, `rate`
+// is sheets per minute.
+std::string Sheet(const Project& project, const Station::Stored& stored, const Message& message, int count,
+                  double rate);
+// {"event":"waiting","after"}: the tray is empty; the station waits for more sheets.
+std::string Waiting(int lastStored);
+// {"event":"lost","code","message","in_flight"}: the reader stopped answering.
+std::string Lost(int code, const Message& message, const std::string& inFlight);
+// {"event":"end","end","stored","failed","waiting","spooled","message","exit"}
+std::string End(const std::string& end, const Station& station, const std::string& message, int exit);
+// {"event":"error","message","exit"}: the run did not start.
+std::string Failed(const std::string& message, int exit);
+
+}  // namespace station_lines
 
 }  // namespace omr::exam

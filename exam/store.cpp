@@ -1,6 +1,5 @@
 #include "store.h"
 
-#include "output_guard.h"
 #include "pg_store.h"
 #include "sqlite_store.h"
 
@@ -11,7 +10,7 @@ bool IsServerLocation(const std::string& location) {
 }
 
 bool LooksLikeProject(const std::string& location) {
-  return IsServerLocation(location) || common::IsSqliteFile(location);
+  return IsServerLocation(location) || IsSqliteDatabase(location);
 }
 
 std::unique_ptr<Store> OpenStore(const std::string& location, Access access) {

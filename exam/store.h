@@ -74,8 +74,9 @@ struct SheetRecord {
   int stationNumber = 0;  // per station, from 1 (given by the store)
   Id batch = 0;           // 0: not read by a batch (imported)
   std::string readAt;
-  std::string source;  // read, import
+  std::string source;  // read, import, typed
   std::string origin;  // the grid file an imported sheet came from
+  std::string author;  // who typed in a typed sheet; "" for the others
   std::string serial;
   std::string firmware;
   char letter = 0;
@@ -222,6 +223,8 @@ class Store {
   virtual void ForEachSheet(Id exam, bool withGrid,
                             const std::function<void(SheetRecord&, std::vector<Response>&)>& visit) = 0;
   virtual int SheetCount(Id exam) = 0;
+  // Sheets of one source ("typed", ...).
+  virtual int SheetCount(Id exam, const std::string& source) = 0;
   virtual std::vector<StationCount> Stations(Id exam) = 0;
 
   // Corrections are appended, never changed; filled in with id and sheet.

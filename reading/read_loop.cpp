@@ -4,7 +4,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "omr.h"
 #include "omr_offline.h"
@@ -204,23 +207,49 @@ FedSheet ReadLoop::Feed(int number) {
   return r;
 }
 
+namespace {
+
+// Waits `ms` in steps short enough that a stop asked meanwhile is seen at once.
+bool WaitOrStop(int ms, const StopRequested& stop) {
+  using Clock = std::chrono::steady_clock;
+  const auto end = Clock::now() + std::chrono::milliseconds(ms);
+  while (Clock::now() < end) {
+    if (stop && stop()) return true;
+    std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(50), end - Clock::now()));
+  }
+  return stop && stop();
+}
+
+}  // namespace
+
 LoopReport ReadLoop::Run(SheetHandler& handler, const StopRequested& stop) {
   LoopReport report;
   report.version = version_;
   report.end = LoopEnd::Count;
   int failuresInARow = 0;
-  for (int number = options_.first;; ++number) {
+  bool waiting = false;  // the tray was empty at the last try
+  for (int number = options_.first;;) {
     if (stop && stop()) {
       report.end = LoopEnd::Stopped;
       break;
     }
     if (options_.count > 0 && report.fed >= options_.count) break;
-    handler.Feeding(number);
+    if (!waiting) handler.Feeding(number);
     FedSheet sheet = Feed(number);
     if (sheet.outcome == SheetOutcome::TrayEmpty) {
+      if (options_.waitMs > 0) {
+        if (!waiting) handler.Waiting(number);
+        waiting = true;
+        if (WaitOrStop(options_.waitMs, stop)) {
+          report.end = LoopEnd::Stopped;
+          break;
+        }
+        continue;
+      }
       report.end = LoopEnd::TrayEmpty;
       break;
     }
+    waiting = false;
     if (sheet.outcome == SheetOutcome::ReaderGone) {
       handler.Lost(number, sheet.code);
       report.lostCode = sheet.code;
@@ -242,6 +271,7 @@ LoopReport ReadLoop::Run(SheetHandler& handler, const StopRequested& stop) {
                                "): the transport is stopped; check the reader, the sheets and the form";
       break;
     }
+    ++number;
   }
   // A stop during the last sheet or the wait for an empty tray still ends the run as stopped.
   if (stop && (report.end == LoopEnd::Count || report.end == LoopEnd::TrayEmpty) && stop())

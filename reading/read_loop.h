@@ -138,6 +138,9 @@ class SheetHandler {
   virtual ~SheetHandler() = default;
   virtual void Feeding(int /*number*/) {}
   virtual SheetVerdict Take(FedSheet& sheet) = 0;
+  // The tray is empty before sheet `number` and the loop waits for more
+  // (LoopOptions::waitMs): told once each time the tray runs empty.
+  virtual void Waiting(int /*number*/) {}
   // The reader stopped during sheet `number` (ReaderGone): code as the read gave it.
   virtual void Lost(int /*number*/, int /*code*/) {}
 };
@@ -147,6 +150,9 @@ struct LoopOptions {
   int maxErrors = 0;  // sheets failing in a row that stop the run; 0: no limit
   int first = 1;      // the number of the first sheet of this run
   int mode = 0;       // the result mode of FedSheet::result (MR_GetResult)
+  // > 0: an empty tray does not end the run; the loop asks again after this
+  // many milliseconds until a stop (a station that reads all day).
+  int waitMs = 0;
 };
 
 enum class LoopEnd {
@@ -174,8 +180,9 @@ class ReadLoop {
  public:
   ReadLoop(Reader& reader, LoopOptions options);
 
-  // Feeds sheets until the count, an empty tray, a stop, a reader that is
-  // gone, too many failures or a sheet the handler could not keep; stops the
+  // Feeds sheets until the count, an empty tray (unless it waits), a stop, a
+  // reader that is gone, too many failures or a sheet the handler could not
+  // keep; stops the
   // transport when the run ended for any reason but the first two and the
   // reader's. A stop asked during the last sheet or the wait of an empty tray
   // still ends the run as Stopped. Runs on the caller's thread.

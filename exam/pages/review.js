@@ -328,7 +328,8 @@
   function renderSheet(fresh) {
     const s = state.sheet;
     document.body.dataset.sheet = String(s.sheet);
-    $('sheet-title').textContent = T.sheetTitle(s, s.read_at.replace('T', ' ').replace('Z', ' UTC'));
+    const readAt = s.read_at.replace('T', ' ').replace('Z', ' UTC');
+    $('sheet-title').textContent = s.source === 'typed' ? T.typedSheetTitle(s, readAt) : T.sheetTitle(s, readAt);
     let student = s.student_id ? T.student(s.student_id) : T.noStudent;
     if (s.id_state === 'invalid') student += T.invalid;
     if (s.name) student += ' · ' + s.name;
@@ -351,7 +352,7 @@
     if (!s.reasons.length) reasons.appendChild(el('li', null, T.nothingLeft));
 
     $('picture').hidden = !s.grid;
-    $('picture-note').textContent = s.grid ? T.pictureNote : T.noPicture;
+    $('picture-note').textContent = s.grid ? T.pictureNote : s.source === 'typed' ? T.typedNoPicture : T.noPicture;
     if (fresh) state.drawn = '';
     renderCorrections();
     renderQuestions();

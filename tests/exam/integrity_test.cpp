@@ -16,7 +16,9 @@
 #include <set>
 #include <sstream>
 
+#include "backup.h"
 #include "export.h"
+#include "integrity_report.h"
 #include "planted_exam.h"
 #include "project_analysis.h"
 #include "project_integrity.h"
@@ -300,6 +302,33 @@ std::string Slurp(const fs::path& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// The item with the wrong key made an "all" item (right only when its one
+// distractor is marked): still flagged, but no single key is proposed in its
+// place, and the report is written.
+TEST_F(Planted, AnAllItemFlaggedKeyGetsNoSingleKeyProposed) {
+  const fs::path copy = *dir_ / "all-item.omrexam";
+  BackupProject((*dir_ / "exam.omrexam").string(), copy.string(), true);
+  nlohmann::json exam = nlohmann::json::parse(exam_->examJson);
+  const std::size_t w = static_cast<std::size_t>(exam_->plan.wrongKeyItem - 1);
+  exam["scoring"]["items"][std::to_string(exam_->plan.wrongKeyItem)] = {
+      {"all", std::string(1, exam_->writtenKey[w])}};
+  const fs::path examFile = *dir_ / "all-item.exam.json";
+  std::ofstream(examFile) << exam.dump();
+  auto project = Project::Open(copy.string(), "");
+  project->Rekey(examFile.string(), "test");
+  const ProjectIntegrity screening = AnalyzeProjectIntegrity(*project, {});
+  bool flagged = false;
+  for (const KeyFix& fix : screening.result.keyFixes) {
+    if (fix.master != exam_->plan.wrongKeyItem) continue;
+    flagged = true;
+    EXPECT_FALSE(fix.preview);
+    EXPECT_TRUE(fix.command.empty());
+  }
+  EXPECT_TRUE(flagged);
+  EXPECT_NE(RenderIntegrityPage(screening.result, screening.title, screening.generated).find("integrity"),
+            std::string::npos);
 }
 
 TEST_F(Planted, TheCommandTheReportAndTheExportsShowIt) {

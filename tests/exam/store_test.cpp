@@ -2,8 +2,11 @@
 // PostgreSQL database): creation and schema versions, numbering across runs
 // and stations, rolled-back transactions, writers at once, bulk scores, bytes
 // kept as they are. Then what belongs to one of them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +19,8 @@
 #include "pg_store.h"
 #include "sqlite_store.h"
 #include "store_backends.h"
+
+extern char** environ;
 
 namespace omr::exam {
 namespace {
@@ -149,6 +154,43 @@ TEST_P(StoreTest, NumberingContinuesAcrossRunsAndStationsAndBytesStayAsTheyAre) 
   EXPECT_EQ(s->Revision(exam, 0).formText, std::string("\"T A/\"\n\0\xff", 9));
   EXPECT_EQ(s->FindSheet(exam, 2, false)->station, "south");
   EXPECT_FALSE(s->FindSheet(exam, 5, false));
+}
+
+// A typed sheet keeps who typed it, with its responses and no grid; sheets
+// are counted by source.
+TEST_P(StoreTest, ATypedSheetKeepsItsAuthor) {
+  auto s = CreateStore(backend_->NewLocation());
+  const Id exam = NewExam(*s);
+  Add(*s, exam, Sheet("north"));
+  SheetRecord typed = Sheet("typed");
+  typed.source = "typed";
+  typed.author = "Zoë Ng";
+  typed.grid.clear();
+  typed.gridHash.clear();
+  typed.lines = typed.columns = 0;
+  typed.result = R"({"id":"1","version":"","answers":["A","","BC"]})";
+  InTransaction(*s, [&] {
+    s->AddSheet(exam, typed);
+    s->PutResponses(typed.id, {{1, "A", 'A', 1, 0}, {3, "BC", '>', 1, 0}});
+  });
+  const std::optional<SheetRecord> found = s->FindSheet(exam, typed.number, true);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->author, "Zoë Ng");
+  EXPECT_EQ(found->source, "typed");
+  EXPECT_TRUE(found->grid.empty());
+  EXPECT_EQ(found->result, typed.result);
+  EXPECT_EQ(s->FindSheet(exam, 1, false)->author, "");
+  std::vector<std::string> authors;
+  s->ForEachSheet(exam, false, [&](SheetRecord& r, std::vector<Response>& responses) {
+    authors.push_back(r.author);
+    if (r.source == "typed") {
+      EXPECT_EQ(responses.size(), 2u);
+    }
+  });
+  EXPECT_EQ(authors, (std::vector<std::string>{"", "Zoë Ng"}));
+  EXPECT_EQ(s->SheetCount(exam, "typed"), 1);
+  EXPECT_EQ(s->SheetCount(exam, "read"), 1);
+  EXPECT_EQ(s->SheetCount(exam, "import"), 0);
 }
 
 TEST_P(StoreTest, ARolledBackSheetLeavesNothing) {
@@ -501,6 +543,7 @@ INSERT INTO corrections(id, sheet_id, target, old_value, new_value, author, made
   EXPECT_EQ(c[1].undoes, 1);
   EXPECT_EQ(c[0].author, "Ann");
   EXPECT_EQ(s->FindSheet(1, 2, false)->origin, "x.grid");
+  EXPECT_EQ(s->FindSheet(1, 2, false)->author, "");
   EXPECT_EQ(s->Responses(1).at(0).confidence, 0.25);
   EXPECT_TRUE(s->Claims(1).empty());
   EXPECT_EQ(InTransaction(*s, [&] { return s->Claim(1, 2, "Ann", 60); }).holder, "Ann");
@@ -744,6 +787,43 @@ TEST(SqliteStore, AnEmptyFileIsLeftAloneAndTheFileIsWalWithForeignKeys) {
   WriteTransaction tx(*s);
   SheetRecord orphan = Sheet("x");
   EXPECT_THROW(s->AddSheet(12345, orphan), StoreError);  // no such exam
+}
+
+// Telling whether a file is a project while this process has it open keeps
+// this process's locks on it: another program that reads the project and
+// closes it must not take itself for its last user and remove the
+// write-ahead log that the next commit here goes to.
+TEST(SqliteStore, LookingAtAProjectThisProcessHasOpenLosesNoCommit) {
+  std::string reason;
+  auto backend = testing::MakeBackend("sqlite", reason);
+  const std::string path = backend->NewLocation();
+  auto s = CreateSqliteStore(path);
+  const Id exam = NewExam(*s);
+  Add(*s, exam, Sheet("a"));
+  EXPECT_TRUE(LooksLikeProject(path));
+  EXPECT_TRUE(IsSqliteDatabase(path));
+  EXPECT_FALSE(IsSqliteDatabase(path + "-wal"));  // a file, but no database
+  // Another program (a fork would share this one's state of the file): the sqlite3 shell.
+  const std::string query = "SELECT COUNT(*) FROM sheets;";
+  char* argv[] = {const_cast<char*>("sqlite3"), const_cast<char*>(path.c_str()),
+                  const_cast<char*>(query.c_str()), nullptr};
+  pid_t reader = 0;
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  const int spawned = posix_spawnp(&reader, "sqlite3", &quiet, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&quiet);
+  if (spawned != 0) GTEST_SKIP() << "the sqlite3 shell is not installed (scripts/bootstrap installs it)";
+  int status = 0;
+  ASSERT_EQ(waitpid(reader, &status, 0), reader);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(std::filesystem::exists(path + "-wal"));  // the other program left it: it was not the last
+  auto other = OpenStore(path);                         // another connection here, as a server's pool has
+  Add(*s, exam, Sheet("a"));
+  EXPECT_EQ(other->SheetCount(exam), 2);
+  s.reset();
+  other.reset();
+  EXPECT_EQ(OpenStore(path)->SheetCount(exam), 2);
 }
 
 }  // namespace

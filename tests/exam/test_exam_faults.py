@@ -188,7 +188,8 @@ def test_a_damaged_project_is_refused_by_every_command_that_writes(tmp_path: Pat
 def legacy(path: Path) -> None:
     """Makes a project look as one made before exams kept their identity (schema 3)."""
     db = sqlite3.connect(path)
-    db.executescript("ALTER TABLE exams DROP COLUMN uid; UPDATE schema_version SET version = 3;")
+    db.executescript("DROP INDEX sheets_by_source; ALTER TABLE sheets DROP COLUMN author; "
+                     "ALTER TABLE exams DROP COLUMN uid; UPDATE schema_version SET version = 3;")
     db.close()
 
 

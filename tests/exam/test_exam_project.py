@@ -718,6 +718,7 @@ def test_corrections_are_appended_and_the_latest_counts(project: Project) -> Non
 # What each schema lacks of the next: undone to make a project of that schema
 # out of a current one (the store's migrations are the way forward).
 DOWNGRADES = {
+    5: "DROP INDEX sheets_by_source; ALTER TABLE sheets DROP COLUMN author; UPDATE schema_version SET version = 4;",
     4: "ALTER TABLE exams DROP COLUMN uid; UPDATE schema_version SET version = 3;",
     3: "DROP TABLE claims; UPDATE schema_version SET version = 2;",
     2: """DROP INDEX reasons_by_reason;
@@ -742,10 +743,10 @@ def test_omr_exam_reads_every_schema_and_refuses_a_newer_one(project: Project) -
         corrections = [(c.sheet, c.target, c.new, c.author) for c in exam.corrections]
     assert len(scores) == len(project.sheets) and len(corrections) == 2
     db = sqlite3.connect(path)
-    assert db.execute("SELECT version FROM schema_version").fetchone()[0] == 4
+    assert db.execute("SELECT version FROM schema_version").fetchone()[0] == 5
     db.close()
-    for version in (4, 3, 2, 1):
-        if version < 4:
+    for version in (5, 4, 3, 2, 1):
+        if version < 5:
             db = sqlite3.connect(path)
             db.executescript(DOWNGRADES[version + 1])
             db.close()
@@ -753,10 +754,10 @@ def test_omr_exam_reads_every_schema_and_refuses_a_newer_one(project: Project) -
             assert [(s.sheet, s.total, s.student_id, [r.reason for r in s.reasons]) for s in exam.scores] == scores
             assert [(c.sheet, c.target, c.new, c.author) for c in exam.corrections] == corrections
     db = sqlite3.connect(path)
-    db.execute("UPDATE schema_version SET version = 5")
+    db.execute("UPDATE schema_version SET version = 6")
     db.commit()
     db.close()
-    with pytest.raises(omr.ExamError, match="schema version 5; this module reads up to 4"):
+    with pytest.raises(omr.ExamError, match="schema version 6; this module reads up to 5"):
         omr.Exam(path)
 
 

@@ -41,6 +41,10 @@ build_and_check() {
     [python3-omr]="usr/lib/python3/dist-packages/omr/__init__.py|usr/lib/python3/dist-packages/omr/_library.py|usr/lib/python3/dist-packages/omr/offline.py|usr/lib/python3/dist-packages/omr/exam.py|usr/lib/python3/dist-packages/omr-$version.dist-info/METADATA"
   )
   for exe in ${OMR_TEST_EXECUTABLES:-}; do must[omr-tools]+="|usr/bin/$exe|usr/share/man/man1/$exe.1.gz"; done
+  # The office without a terminal: the menu entry, its icon and the user unit (an omrctl with the office).
+  if [[ " ${OMR_TEST_EXECUTABLES:-} " == *" omrctl "* ]] && grep -q OMR_WITH_REVIEW "$build/tools/omrctl/CMakeFiles/omrctl.dir/flags.make" 2>/dev/null; then
+    must[omr-tools]+="|usr/share/applications/omr-office.desktop|usr/share/icons/hicolor/scalable/apps/omr-office.svg|usr/lib/systemd/user/omr-office.service"
+  fi
   for pkg in "${!must[@]}"; do
     deb=$(deb_of "$pkg")
     [[ -f $deb ]] || fail "no package $pkg"

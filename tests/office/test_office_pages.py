@@ -9,6 +9,7 @@ axe-core over every page, which also reflows at 200 % zoom.
 from __future__ import annotations
 
 import json
+import os
 import re
 import subprocess
 import time
@@ -278,6 +279,7 @@ PAGES = [  # what the address names, a key pressed there (to open more of it), w
     ("#/new", "f", "#new-form"),
     ("#/keys?" + exam_query(READ, "exam"), "i", "#keys-rows tr"),
     ("#/results?" + exam_query(READ, "exam"), None, "#results-items tr"),
+    ("#/reading?" + exam_query(READ, "exam"), None, "#sheet-rows tr"),
 ]
 
 
@@ -299,6 +301,10 @@ def test_every_page_passes_axe_and_reflows(office: Office, tmp_path: Path) -> No
                     page.keys("i", K.ENTER)  # the change panel open
                     page.wait(lambda: page.driver.find_elements(page.By.ID, "keys-kind-key"), "the panel")
                 problems += rs.axe_problems(page.driver, f"{where} at {width}px")
+                # OMR_OFFICE_SCREENSHOTS=DIR: the README's pictures of these pages.
+                shown = where.split("?")[0][2:]
+                if width == 1400 and os.environ.get("OMR_OFFICE_SCREENSHOTS") and shown in ("new", "keys", "results"):
+                    page.driver.save_screenshot(str(Path(os.environ["OMR_OFFICE_SCREENSHOTS"]) / f"office-{shown}.png"))
                 overflow = page.driver.execute_script(
                     "return document.documentElement.scrollWidth - document.documentElement.clientWidth")
                 if overflow > 1:

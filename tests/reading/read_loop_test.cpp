@@ -186,5 +186,30 @@ TEST(ReadLoop, AStopFromAnotherThreadFinishesTheSheetInFlight) {
   EXPECT_EQ(reader.stopped, 1);
 }
 
+// A station that reads all day: an empty tray is waited out (told once each
+// time it runs empty), sheets added later go on in the same numbering, and a
+// stop during the wait ends the run as stopped.
+TEST(ReadLoop, WaitingOnAnEmptyTrayGoesOnUntilAStop) {
+  ScriptedReader reader("3.0", {{0, Grid(1)}, {16, {}}, {16, {}}, {16, {}}, {0, Grid(2)}, {0, Grid(3)}});
+  LoopOptions options;
+  options.waitMs = 1;
+  ReadLoop loop(reader, options);
+  struct Station final : SheetHandler {
+    std::vector<int> taken;
+    std::vector<int> waits;
+    SheetVerdict Take(FedSheet& sheet) override {
+      taken.push_back(sheet.number);
+      return {};
+    }
+    void Waiting(int number) override { waits.push_back(number); }
+  } handler;
+  const LoopReport report = loop.Run(handler, [&] { return handler.waits.size() >= 2; });
+  EXPECT_EQ(handler.taken, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(handler.waits, (std::vector<int>{2, 4}));
+  EXPECT_EQ(report.end, LoopEnd::Stopped);
+  EXPECT_EQ(report.fed, 3);
+  EXPECT_EQ(reader.stopped, 1);
+}
+
 }  // namespace
 }  // namespace omr::reading

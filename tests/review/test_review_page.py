@@ -279,7 +279,7 @@ def test_a_second_reviewer_sees_and_overrides_the_first(exam: rs.Exam, server: r
         bo.driver.quit()
         ann.driver.quit()
     db = sqlite3.connect(f"file:{exam.path}?mode=ro", uri=True)
-    authors = [a for (a,) in db.execute("SELECT author FROM corrections c JOIN sheets s ON s.id = c.sheet_id "
+    authors = [a for (a,) in db.execute("SELECT c.author FROM corrections c JOIN sheets s ON s.id = c.sheet_id "
                                         "WHERE s.number = ? AND c.target = '15' ORDER BY c.id", (DOUBLE,))]
     assert authors == [ANN, ANN, ANN, BO]
     total = db.execute("SELECT c.total FROM scores c JOIN sheets s ON s.id = c.sheet_id WHERE s.number = ?",

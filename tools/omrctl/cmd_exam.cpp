@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 
 #include "backup.h"
@@ -55,6 +56,9 @@ std::string DefaultStation() {
   if (gethostname(host, sizeof host - 1) != 0 || host[0] == 0) return "local";
   return host;
 }
+
+// How often a station that waits for sheets asks an empty tray again.
+constexpr int kTrayWaitMs = 1000;
 
 int Fail(const std::exception& e) {
   std::fprintf(stderr, "omrctl: %s\n", e.what());
@@ -152,90 +156,144 @@ const char* EndName(rd::LoopEnd end) {
 // The station, with the sheet in flight named if a second signal stops the run at once.
 class InFlightStation final : public rd::SheetHandler {
  public:
-  explicit InFlightStation(ex::Station& station) : station_(station) {}
+  InFlightStation(ex::Station& station, std::function<void(int)> waiting)
+      : station_(station), waiting_(std::move(waiting)) {}
   void Feeding(int number) override { rd::StopSignals::SetInFlight(number); }
   rd::SheetVerdict Take(rd::FedSheet& sheet) override {
     const rd::SheetVerdict verdict = station_.Take(sheet);
     if (!verdict.stop) rd::StopSignals::SetInFlight(0);
     return verdict;
   }
+  void Waiting(int) override {
+    if (waiting_) waiting_(station_.last());
+  }
 
  private:
   ex::Station& station_;
+  std::function<void(int)> waiting_;
 };
 
+ex::station_lines::Message Words(int code) {
+  if (code == 0) return {};
+  return {ErrorText(code, false), ErrorText(code, true)};
+}
+
+// One line of --json output, flushed: the office follows it as it comes.
+bool PrintLine(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  return std::fflush(stdout) == 0 && !std::ferror(stdout);
+}
+
+// A problem before the run starts: on stderr, and as a line with --json.
+int NotStarted(const ExamOptions& o, const std::string& message, int exit) {
+  std::fprintf(stderr, "omrctl: %s\n", message.c_str());
+  if (o.json) PrintLine(ex::station_lines::Failed(message, exit));
+  return exit;
+}
+
 // The read loop (read_loop.h) with the exam's station (station.h) as the
-// keeper of each sheet; this prints.
+// keeper of each sheet; this prints, as lines or (--json) JSON Lines.
 int RunRead(const GlobalOptions& global, const ExamOptions& o) {
-  auto project = ex::Project::Open(o.project, o.name);
+  std::unique_ptr<ex::Project> project;
+  try {
+    project = ex::Project::Open(o.project, o.name);
+  } catch (const std::exception& e) {
+    const int exit = Fail(e);
+    if (o.json) PrintLine(ex::station_lines::Failed(e.what(), exit));
+    return exit;
+  }
   std::string port;
   if (!rd::ConnectReader(global.port, port)) {
     ReportNoReader(global.port);
+    if (o.json) {
+      std::string why;
+      for (const std::string& line : rd::ExplainNoReader(global.port))
+        why += (why.empty() ? "" : "; ") + line;
+      PrintLine(ex::station_lines::Failed("no reader found: " + why, kExitReader));
+    }
     return kExitReader;
   }
   // The library reads the form file once; it goes before the batch starts,
   // so a killed run leaves none behind.
   if (const int code = rd::LoadForm(FormFile(project->revisionRecord().formText).path()); code != 0) {
-    std::fprintf(stderr, "omrctl: the reader did not take the project's form: error %d: %s\n", code,
-                 ErrorText(code, global.chinese).c_str());
     rd::DisconnectReader();
-    return code == rd::kErrorCommunication ? kExitReader : kExitForm;
+    return NotStarted(o,
+                      "the reader did not take the project's form: error " + std::to_string(code) + ": " +
+                          ErrorText(code, global.chinese),
+                      code == rd::kErrorCommunication ? kExitReader : kExitForm);
   }
   rd::CApiReader reader;
-  rd::ReadLoop loop(reader, {o.count, o.maxErrors, 1, 0});
+  rd::LoopOptions loopOptions{o.count, o.maxErrors, 1, 0};
+  if (o.wait) loopOptions.waitMs = kTrayWaitMs;
+  rd::ReadLoop loop(reader, loopOptions);
   const auto start = std::chrono::steady_clock::now();
   int shown = 0;
+  const std::string stationName = o.station.empty() ? DefaultStation() : o.station;
+  const std::string serial = rd::ReaderSerial();
+  if (o.json && !PrintLine(ex::station_lines::Connected(stationName, project->examName(), port,
+                                                        loop.Version(), serial)))
+    raise(SIGPIPE);
   ex::Station station(
-      *project,
-      {o.station.empty() ? DefaultStation() : o.station, o.spool, rd::ReaderSerial(), loop.Version()},
-      [&](const ex::Station::Stored& s) {
+      *project, {stationName, o.spool, serial, loop.Version()}, [&](const ex::Station::Stored& s) {
         ++shown;
         const double minutes =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 60;
-        char rate[64];
-        std::snprintf(rate, sizeof rate, "[%d read, %.1f/min]", shown, minutes > 0 ? shown / minutes : 0.0);
-        std::string extra = rate;
-        if (s.feedAgain) extra = "feed it again  " + extra;
+        const double rate = minutes > 0 ? shown / minutes : 0.0;
+        bool printed = false;
+        if (o.json) {
+          printed = PrintLine(ex::station_lines::Sheet(*project, s, Words(s.code), shown, rate));
+        } else {
+          char text[64];
+          std::snprintf(text, sizeof text, "[%d read, %.1f/min]", shown, rate);
+          std::string extra = text;
+          if (s.feedAgain) extra = "feed it again  " + extra;
+          printed = PrintSheet(s.added, s.code, global, extra);
+        }
         // The sheet is stored: a reader of the output that went away ends the run as SIGPIPE does.
-        if (!PrintSheet(s.added, s.code, global, extra)) raise(SIGPIPE);
+        if (!printed) raise(SIGPIPE);
       });
   const rd::StopSignals signals;
-  InFlightStation handler(station);
-  const rd::LoopReport run = loop.Run(handler, [] { return rd::StopSignals::Requested() != 0; });
+  InFlightStation handler(station, [&](int last) {
+    if (o.json && !PrintLine(ex::station_lines::Waiting(last))) raise(SIGPIPE);
+  });
+  // A station that waits for sheets also stops (after the sheet in flight)
+  // when the program that started it is gone: nobody would stop it else.
+  const pid_t parent = getppid();
+  const rd::LoopReport run =
+      loop.Run(handler, [&] { return rd::StopSignals::Requested() != 0 || (o.wait && getppid() != parent); });
   rd::StopSignals::SetInFlight(0);
   rd::DisconnectReader();
   rd::LoopEnd end = run.end;
   const bool displaced = station.displaced();
-  if (end == rd::LoopEnd::ReaderGone)
-    std::fprintf(stderr,
-                 "omrctl: the reader stopped answering or was disconnected (error %d: %s); if it took %s, "
-                 "feed it again\n",
-                 run.lostCode, ErrorText(run.lostCode, global.chinese).c_str(),
-                 InFlight(station.last()).c_str());
+  std::string problem;  // what went wrong, as the last line says it
+  if (end == rd::LoopEnd::ReaderGone) {
+    problem = "the reader stopped answering or was disconnected (error " + std::to_string(run.lostCode) +
+              ": " + ErrorText(run.lostCode, global.chinese) + "); if it took " + InFlight(station.last()) +
+              ", feed it again";
+    if (o.json)
+      PrintLine(ex::station_lines::Lost(run.lostCode, Words(run.lostCode), InFlight(station.last())));
+  }
   if (end == rd::LoopEnd::SheetNotKept && !displaced) {
     const std::string inFlight = InFlight(station.last());
     if (!station.spooled().empty())
-      std::fprintf(stderr,
-                   "omrctl: the project cannot be written: %s\n"
-                   "omrctl: the transport is stopped; %s is kept in the spool %s: when the database is back, "
-                   "bring it in with: omrctl exam import %s %s\n",
-                   station.storeError().c_str(), inFlight.c_str(), station.spooled().c_str(),
-                   o.project.c_str(), station.spooled().c_str());
+      problem = "the project cannot be written: " + station.storeError() +
+                "\nomrctl: the transport is stopped; " + inFlight + " is kept in the spool " +
+                station.spooled() + ": when the database is back, bring it in with: omrctl exam import " +
+                o.project + " " + station.spooled();
     else if (!station.spoolError().empty())
-      std::fprintf(
-          stderr,
-          "omrctl: %s was read but not stored: %s; nor could it be kept in the spool %s; feed it again\n",
-          inFlight.c_str(), station.storeError().c_str(), station.spoolError().c_str());
+      problem = inFlight + " was read but not stored: " + station.storeError() +
+                "; nor could it be kept in the spool " + station.spoolError() + "; feed it again";
     else
-      std::fprintf(stderr, "omrctl: %s was read but not stored: %s; feed it again\n", inFlight.c_str(),
-                   station.storeError().c_str());
+      problem = inFlight + " was read but not stored: " + station.storeError() + "; feed it again";
   }
-  if (end == rd::LoopEnd::TooManyFailures) std::fprintf(stderr, "omrctl: %s\n", run.tooManyFailures.c_str());
+  if (end == rd::LoopEnd::TooManyFailures) problem = run.tooManyFailures;
+  if (!problem.empty()) std::fprintf(stderr, "omrctl: %s\n", problem.c_str());
   bool ended = true;
   try {
     station.Finish(displaced ? "project moved" : EndName(end));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "omrctl: %s\n", e.what());
+    if (problem.empty()) problem = e.what();
     ended = false;
   }
   std::string into = o.project;
@@ -246,35 +304,36 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
       const ex::Relocation now = project->store().Secure();
       into = now.path;
       if (now.copy)
-        std::fprintf(
-            stderr,
-            "omrctl: the project %s was deleted or replaced while this run read into it: the transport "
-            "is stopped; everything the project held, with every sheet of this run, is saved in %s "
-            "(the file as this run held it); check it with: omrctl exam status %s\n",
-            o.project.c_str(), now.path.c_str(), now.path.c_str());
+        problem = "the project " + o.project +
+                  " was deleted or replaced while this run read into it: the transport is stopped; everything "
+                  "the project held, with every sheet of this run, is saved in " +
+                  now.path + " (the file as this run held it); check it with: omrctl exam status " + now.path;
       else
-        std::fprintf(stderr,
-                     "omrctl: the project %s was moved to %s while this run read into it: the transport is "
-                     "stopped, and every sheet of this run is in %s; go on with: omrctl exam read %s\n",
-                     o.project.c_str(), now.path.c_str(), now.path.c_str(), now.path.c_str());
+        problem = "the project " + o.project + " was moved to " + now.path +
+                  " while this run read into it: the transport is stopped, and every sheet of this run is in " +
+                  now.path + "; go on with: omrctl exam read " + now.path;
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "omrctl: the project %s was moved or deleted while this run read into it: %s\n",
-                   o.project.c_str(), e.what());
+      problem = "the project " + o.project + " was moved or deleted while this run read into it: " + e.what();
       ended = false;
     }
+    std::fprintf(stderr, "omrctl: %s\n", problem.c_str());
   }
   // What is stored, not what was fed: a sheet the project could not take is not in it.
   const int stored = station.stored();
-  std::printf("%d sheet%s read into %s (station %s): %d not read, %d waiting for review; %s%s\n", stored,
-              stored == 1 ? "" : "s", into.c_str(), station.name().c_str(), station.failed(),
-              station.waiting(),
-              displaced ? "the project moved" : EndName(ended ? end : rd::LoopEnd::SheetNotKept),
-              station.spooled().empty() ? "" : ("; 1 kept in the spool " + station.spooled()).c_str());
-  std::fflush(stdout);
+  if (!o.json) {
+    std::printf("%d sheet%s read into %s (station %s): %d not read, %d waiting for review; %s%s\n", stored,
+                stored == 1 ? "" : "s", into.c_str(), station.name().c_str(), station.failed(),
+                station.waiting(),
+                displaced ? "the project moved" : EndName(ended ? end : rd::LoopEnd::SheetNotKept),
+                station.spooled().empty() ? "" : ("; 1 kept in the spool " + station.spooled()).c_str());
+    std::fflush(stdout);
+  }
 
   int exit = station.failed() > 0 ? kExitRecognition : kExitOk;
   if (end == rd::LoopEnd::TrayEmpty && o.count > 0 && run.fed < o.count) {
-    std::fprintf(stderr, "omrctl: the tray is empty after %d of %d sheets\n", run.fed, o.count);
+    problem =
+        "the tray is empty after " + std::to_string(run.fed) + " of " + std::to_string(o.count) + " sheets";
+    std::fprintf(stderr, "omrctl: %s\n", problem.c_str());
     exit = kExitRecognition;
   }
   if (end == rd::LoopEnd::TooManyFailures) exit = kExitRecognition;
@@ -284,6 +343,9 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
     const int stopSignal = rd::StopSignals::Requested();
     exit = rd::StopSignals::ExitCode(stopSignal != 0 ? stopSignal : SIGPIPE);
   }
+  if (o.json)
+    PrintLine(ex::station_lines::End(
+        displaced ? "project moved" : EndName(ended ? end : rd::LoopEnd::SheetNotKept), station, problem, exit));
   return exit;
 }
 
@@ -350,6 +412,21 @@ int RunImport(const GlobalOptions& global, const ExamOptions& o) {
                 o.project.c_str());
   if (bad > 0) return kExitUsage;
   return failed > 0 ? kExitRecognition : kExitOk;
+}
+
+// A sheet the reader could not take, typed in: checked, stored and scored
+// like a read one.
+int RunType(const GlobalOptions& global, const ExamOptions& o) {
+  auto project = ex::Project::Open(o.project, o.name);
+  ex::TypedSheet typed;
+  typed.studentId = o.typedId;
+  typed.version = o.version;
+  typed.answers = ex::ParseTypedAnswers(o.answer);
+  typed.author = o.by;
+  if (!o.station.empty()) typed.station = o.station;
+  const ex::AddedSheet added = project->AddTyped(typed);
+  PrintSheet(added, 0, global, "typed by " + ex::CleanUtf8(typed.author));
+  return kExitOk;
 }
 
 int RunCorrect(const GlobalOptions&, const ExamOptions& o) {
@@ -463,6 +540,7 @@ int RunStatus(const ExamOptions& o) {
   std::printf("  %-22s %d\n", "students", s.students);
   std::printf("  %-22s %d\n", "scored", s.scored);
   std::printf("  %-22s %d\n", "not read", s.notRead);
+  std::printf("  %-22s %d\n", "typed in", s.typed);
   std::printf("  %-22s %d\n", "void", s.voided);
   std::printf("  %-22s %d\n", "duplicate grids", s.duplicateGrids);
   std::printf("  %-22s %d\n", "waiting for review", s.waiting);
@@ -709,6 +787,14 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
                    "Stop after this many sheets in a row that were not read (0: never)")
       ->capture_default_str()
       ->check(CLI::Range(0, 1000000));
+  read->add_flag("--wait", o.wait,
+                 "An empty tray does not end the run: the station asks the reader again every second "
+                 "until it is stopped (SIGINT, SIGTERM) or the program that started it goes away");
+  read->add_flag("--json", o.json,
+                 "Print JSON Lines instead: the reader connected, each sheet as it is stored (number, ID, "
+                 "name, version, score, reasons, the reader's code and message in English and Chinese, the "
+                 "running count and sheets per minute), the tray running empty (--wait), a lost reader, "
+                 "and the end with its exit code; docs/exams.md lists the fields");
 
   CLI::App* import = exam->add_subcommand(
       "import",
@@ -727,6 +813,22 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
       "--as-this-exam", o.asThisExam,
       "The sheets of a project that is not this exam's (nor its spool or copy) are of this exam "
       "all the same (an offline station's project made with exam new): score them with its keys");
+
+  CLI::App* type = exam->add_subcommand(
+      "type",
+      "Type in a sheet the reader cannot take (torn, crumpled, wet): its student ID, version and answers are "
+      "stored as a typed sheet with who typed it, scored and reviewed like a read one");
+  project(type);
+  type->add_option("--id", o.typedId, "The student ID as written on the sheet")->type_name("ID");
+  type->add_option("--version", o.version, "The sheet's version (a key's name; not needed with one version)")
+      ->type_name("NAME");
+  type->add_option("--answers", o.answer,
+                   "One entry per item in the sheet's order: the option marked (A), - for a blank, (AC) for "
+                   "several marks; blanks between entries are skipped: \"CCEBC BD-(AC)A ...\"")
+      ->required()
+      ->type_name("TEXT");
+  type->add_option("--by", o.by, "Who typed it (default: $USER)")->type_name("NAME");
+  type->add_option("--station", o.station, "Where it was typed (default: typed)")->type_name("NAME");
 
   CLI::App* correct = exam->add_subcommand("correct",
                                            "Record a correction (append-only: who, when, old, new, why); the "
@@ -941,6 +1043,7 @@ int RunExam(const GlobalOptions& global, CLI::App* exam, const ExamOptions& give
     if (name == "read") return RunRead(global, o);
     if (name == "import") return RunImport(global, o);
     if (name == "correct") return RunCorrect(global, o);
+    if (name == "type") return RunType(global, o);
     if (name == "rekey") return RunRekey(o);
     if (name == "rescan") return RunRescan(o);
     if (name == "status") return RunStatus(o);

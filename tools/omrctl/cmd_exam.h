@@ -1,4 +1,4 @@
-// omrctl exam: exam projects (new, read, import, correct, rekey, rescan,
+// omrctl exam: exam projects (new, read, import, type, correct, rekey, rescan,
 // status, export, stats, results, report, integrity). Arguments and printing only; the work is in omr_exam.
 #pragma once
 
@@ -22,10 +22,12 @@ struct ExamOptions {
   std::string station;             // read, import
   int count = 0;                   // read
   int maxErrors = 5;               // read: failed sheets in a row before the run stops
+  bool wait = false;               // read: an empty tray does not end the run
   std::vector<std::string> grids;  // import: grid files or projects
   bool asThisExam = false;         // import: another exam's project is of this exam all the same
   int sheet = 0;                   // correct
   std::string target;              // correct: a question number, id, version or sheet
+  std::string typedId;             // type: the student ID typed
   std::string answer;
   bool withdraw = false;
   std::string reason;

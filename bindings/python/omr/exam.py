@@ -46,7 +46,7 @@ REASONS: Tuple[str, ...] = tuple(r["code"] for r in _VOCABULARY["reasons"])
 # "OMRE": the application id of a project file.
 _APPLICATION_ID = 0x4F4D5245
 # The newest schema this module reads.
-_SCHEMA_VERSION = 4
+_SCHEMA_VERSION = 5
 
 
 class ExamError(Exception):
@@ -59,7 +59,9 @@ class Sheet:
 
     ``code`` is 0 for a sheet that was read, else the library's error code;
     ``form`` its form letter ("" when none); ``result`` the result text as
-    bytes (one byte per question).
+    bytes (one byte per question). A sheet a person typed in has ``source``
+    "typed", ``author`` the typist and ``result`` what was typed (JSON:
+    id, version, answers).
     """
 
     number: int
@@ -76,6 +78,7 @@ class Sheet:
     grid_lines: int
     grid_columns: int
     grid_hash: str
+    author: str = ""  # who typed a typed sheet (schema 5)
 
 
 @dataclass(frozen=True)
@@ -317,7 +320,8 @@ class Exam:
         """Every sheet in number order."""
         rows = self._db.execute(
             "SELECT number, station, station_number, read_at, source, origin, serial, firmware, letter, code, "
-            "result, grid_lines, grid_columns, grid_hash FROM sheets WHERE exam_id = ? ORDER BY number",
+            "result, grid_lines, grid_columns, grid_hash, " + ("author " if self._schema >= 5 else "'' ") +
+            "FROM sheets WHERE exam_id = ? ORDER BY number",
             (self._exam,))
         return [Sheet(*row[:10], bytes(row[10]), *row[11:]) for row in rows]
 

@@ -236,3 +236,42 @@ export function setAuthor(name) {
     // kept for this page only
   }
 }
+
+// ------------------------------------------------------------ live answers
+
+// A request whose answer comes as it is made (server-sent events): the
+// response, its body read as a stream (EventSource cannot send the token).
+export async function live(path, signal) {
+  const res = await send(path, undefined, { signal, headers: { Authorization: 'Bearer ' + token, Accept: 'text/event-stream' } });
+  return res;
+}
+
+// Calls `onEvent(name, data, id)` for each server-sent event of a response
+// as it arrives; resolves when the response ends.
+export async function readEvents(res, onEvent) {
+  const reader = res.body.getReader();
+  const decoder = new TextDecoder();
+  let buffer = '';
+  for (;;) {
+    const { value, done } = await reader.read();
+    if (done) return;
+    buffer += decoder.decode(value, { stream: true });
+    for (let at = buffer.indexOf('\n\n'); at >= 0; at = buffer.indexOf('\n\n')) {
+      const block = buffer.slice(0, at);
+      buffer = buffer.slice(at + 2);
+      let name = 'message';
+      let id = null;
+      const data = [];
+      for (const line of block.split('\n')) {
+        if (line.startsWith(':')) continue;
+        const colon = line.indexOf(':');
+        const field = colon < 0 ? line : line.slice(0, colon);
+        const text = colon < 0 ? '' : line.slice(colon + 1).replace(/^ /, '');
+        if (field === 'event') name = text;
+        else if (field === 'id') id = text;
+        else if (field === 'data') data.push(text);
+      }
+      if (data.length) onEvent(name, data.join('\n'), id);
+    }
+  }
+}

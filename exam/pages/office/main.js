@@ -10,10 +10,12 @@ import exams from './exams.js';
 import newExam from './new.js';
 import keys from './keys.js';
 import results from './results.js';
+import reading from './reading.js';
 
 const pages = [exams];
 // New exam, Keys, Results.
 pages.push(newExam, keys, results);
+pages.push(reading);  // Reading: stations, live sheets, typed sheets
 const NAVIGATION = [
   { id: 'exams', key: 'e', text: () => T.navExams, needsExam: false },
   { id: 'new', key: 'n', text: () => T.navNew, needsExam: false, office: true },
