@@ -57,6 +57,11 @@ void ItemCells(const Exam& exam, const SheetScore& s, std::vector<Cell>& row) {
       continue;
     }
     const ItemScore& item = s.items[static_cast<std::size_t>(m - 1)];
+    if (item.outcome == Outcome::kAbsent) {  // on the sheet of another part
+      row.emplace_back();
+      row.emplace_back();
+      continue;
+    }
     row.push_back(Cell::Text(item.response));
     row.push_back(item.outcome == Outcome::kVoid ? Cell{} : Cell::Number(item.points));
   }
@@ -71,12 +76,6 @@ void CountCells(const SheetScore& s, std::vector<Cell>& row) {
   const AnswerCounts c = CountAnswers(s);
   for (const int n : {c.right, c.wrong, c.blank, c.multiple})
     row.push_back(s.scored ? Cell::Number(n) : Cell{});
-}
-
-std::size_t IndexOf(const std::vector<SheetScore>& scores, int number) {
-  for (std::size_t i = 0; i < scores.size(); ++i)
-    if (scores[i].number == number) return i;
-  throw Error("sheet " + std::to_string(number) + " is not among the scores");
 }
 
 // Per group of students (all of them first): the figures of their totals,
@@ -176,7 +175,10 @@ ExportTables BuildTables(Project& project) {
   std::vector<SheetRecord> sheets;
   const std::vector<SheetScore> scores = project.ScoreAll(&sheets);
   ExportTables t;
-  t.analysis = AnalyzeScores(exam, project.shape(), scores);
+  // The sheets table lists sheets; the others count candidates.
+  t.results = BuildResults(exam, project.shape(), roster, scores);
+  const std::vector<SheetScore>& candidates = t.results.scores;
+  t.analysis = AnalyzeScores(exam, project.shape(), candidates);
 
   // Sheets.
   t.sheets.name = "Sheets";
@@ -214,7 +216,6 @@ ExportTables BuildTables(Project& project) {
   }
 
   // Students: the roster's, then the valid IDs read that it lacks.
-  t.results = BuildResults(exam, project.shape(), roster, scores);
   t.students.name = "Students";
   t.students.header = {"id"};
   for (const std::string& c : roster.columns) t.students.header.push_back(c);
@@ -234,9 +235,7 @@ ExportTables BuildTables(Project& project) {
     for (std::size_t c = 0; c < roster.columns.size(); ++c)
       row.push_back(c < student.columns.size() ? Cell::Text(student.columns[c]) : Cell{});
     const bool read = !student.sheets.empty();
-    const SheetScore& s = student.Scored() ? t.results.scores[static_cast<std::size_t>(student.score)]
-                          : read           ? scores[IndexOf(scores, student.sheets.back())]
-                                           : SheetScore{};
+    const SheetScore& s = read ? candidates[static_cast<std::size_t>(student.shown)] : SheetScore{};
     // One sheet is a number; several are a list for a person to settle.
     row.push_back(!read                        ? Cell{}
                   : student.sheets.size() == 1 ? Cell::Number(student.sheets.front())
@@ -287,7 +286,7 @@ ExportTables BuildTables(Project& project) {
     std::map<Outcome, int> counts;
     int count = 0;
     double sum = 0;
-    for (const SheetScore& s : scores) {
+    for (const SheetScore& s : candidates) {
       if (!s.scored) continue;
       const ItemScore& item = s.items[static_cast<std::size_t>(m - 1)];
       ++counts[item.outcome];

@@ -190,10 +190,12 @@ LmsFile BuildLmsFile(const Exam& exam, const Roster& roster, const ExamResults& 
       continue;
     }
     if (!s.Scored()) {
-      out.skipped.push_back(who + ": no scored sheet (sheet " + sheets + ")");
+      out.skipped.push_back(
+          who + (s.status == "missing part" ? ": a part not read (sheet " : ": no scored sheet (sheet ") +
+          sheets + ")");
       continue;
     }
-    if (s.sheets.size() > 1) {
+    if (s.status == "several sheets") {
       out.skipped.push_back(who + ": several sheets (" + sheets +
                             "): void the ones that do not count (exam correct PROJECT SHEET sheet void)");
       continue;

@@ -23,15 +23,6 @@ const char* KindText(ItemKind kind) {
   return kind == ItemKind::kVoid ? "void" : kind == ItemKind::kBonus ? "bonus" : "scored";
 }
 
-// The layout a version's sheets are read on (the first when any may be).
-const LayoutShape* LayoutOf(const Exam& exam, const FormShape& shape, const VersionKey& key) {
-  if (shape.layouts.empty()) return nullptr;
-  if (exam.versionSource == VersionSource::kLayout && key.name.size() == 1)
-    for (const LayoutShape& l : shape.layouts)
-      if (l.letter == key.name[0]) return &l;
-  return &shape.layouts.front();
-}
-
 // An option text without the label blanks (never options).
 std::string OptionLabels(const std::string& options) {
   std::string out;
@@ -100,9 +91,7 @@ Json Keys(Project& project, const Analyzed& analyzed) {
       if (i >= exam.items.size()) continue;
       const int q = exam.items[i];
       questions[CleanUtf8(k.name)] = q;
-      const LayoutShape* layout = LayoutOf(exam, shape, k);
-      if (options.empty() && layout && q >= 1 && q <= static_cast<int>(layout->questions.size()))
-        options = OptionLabels(layout->questions[static_cast<std::size_t>(q - 1)].options);
+      if (options.empty()) options = OptionLabels(exam.OptionsAt(shape, k, i));
     }
     const char key = static_cast<std::size_t>(m - 1) < exam.masterKey.size()
                          ? exam.masterKey[static_cast<std::size_t>(m - 1)]

@@ -189,6 +189,7 @@ Json SheetJson(Project& project, const SheetDetail& d) {
   j["id_state"] = IdStateName(score.idState);
   j["name"] = CleanUtf8(RosterName(project.roster(), score.studentId));
   j["version"] = CleanUtf8(score.version);
+  j["part"] = CleanUtf8(score.part);
   j["scored"] = score.scored;
   j["voided"] = score.voided;
   j["kept"] = score.kept;
@@ -205,6 +206,10 @@ Json SheetJson(Project& project, const SheetDetail& d) {
   Json versions = Json::array();
   for (const VersionKey& k : exam.keys) versions.push_back(CleanUtf8(k.name));
   info["versions"] = versions;
+  Json parts = Json::array();
+  for (const SheetPart& p : exam.parts) parts.push_back(CleanUtf8(p.name));
+  info["parts"] = parts;
+  info["part_question"] = exam.partSource == PartSource::kQuestion ? exam.partQuestion : 0;
   info["roster"] = !project.roster().Empty();
   info["id_shape"] = IdShapeJson(exam);
   j["exam"] = info;
@@ -226,7 +231,8 @@ Json SheetJson(Project& project, const SheetDetail& d) {
   }
 
   std::map<int, int> masterOf;  // question -> master item, on this sheet's version
-  for (const ItemScore& item : score.items) masterOf[item.question] = item.master;
+  for (const ItemScore& item : score.items)
+    if (item.outcome != Outcome::kAbsent) masterOf[item.question] = item.master;
   Json questions = Json::array();
   for (const Response& r : d.responses) {
     const QuestionDetail* detail = nullptr;
@@ -234,7 +240,7 @@ Json SheetJson(Project& project, const SheetDetail& d) {
       if (q.question == r.question) detail = &q;
     Json q;
     q["question"] = r.question;
-    const std::string role = exam.RoleOf(r.question);
+    const std::string role = exam.RoleOf(r.question, score.part);
     q["role"] = role;
     const auto master = masterOf.find(r.question);
     q["item"] = master == masterOf.end() ? Json(nullptr) : Json(master->second);

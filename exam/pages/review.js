@@ -334,6 +334,7 @@
     if (s.id_state === 'invalid') student += T.invalid;
     if (s.name) student += ' · ' + s.name;
     if (s.version) student += T.version(s.version);
+    if (s.part) student += T.part(s.part);
     $('sheet-student').textContent = student;
     let score = s.voided ? T.voided : s.scored
       ? T.score(number(s.total), number(s.maximum), s.percent === null ? null : number(s.percent))

@@ -87,6 +87,7 @@ bool PrintSheet(const ex::AddedSheet& added, int code, const GlobalOptions& glob
   } else {
     line += "id " + (s.studentId.empty() ? std::string("-") : EscapeBytes(s.studentId));
     line += "  version " + (s.version.empty() ? std::string("?") : s.version);
+    if (!s.part.empty()) line += "  part " + s.part;
     if (s.scored) line += "  " + Score(s);
   }
   std::vector<ex::Reason> shown;
@@ -615,7 +616,8 @@ int RunExport(const ExamOptions& o) {
 int RunStats(const ExamOptions& o) {
   auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   const std::vector<ex::SheetScore> scores = project->ScoreAll();
-  const ex::ExamAnalysis analysis = ex::AnalyzeScores(project->exam(), project->shape(), scores);
+  const ex::ExamAnalysis analysis =
+      ex::AnalyzeScores(project->exam(), project->shape(), ex::CombineSheets(project->exam(), scores));
   if (!o.group.empty()) {
     const ex::ExamResults results =
         ex::BuildResults(project->exam(), project->shape(), project->roster(), scores, {o.group});
