@@ -32,12 +32,47 @@ char Exam::KeyFor(const VersionKey& key, int master) const {
   return 0;
 }
 
-std::string Exam::RoleOf(int question) const {
+std::string Exam::RoleOf(int question, std::string_view part) const {
   if (std::find(studentQuestions.begin(), studentQuestions.end(), question) != studentQuestions.end())
     return "student";
   if (versionSource == VersionSource::kQuestion && versionQuestion == question) return "version";
-  if (std::find(items.begin(), items.end(), question) != items.end()) return "item";
+  if (partSource == PartSource::kQuestion && partQuestion == question) return "part";
+  const int p = part.empty() ? -1 : FindPart(part);
+  const std::vector<int>& on = p >= 0 ? parts[static_cast<std::size_t>(p)].questions : items;
+  if (std::find(on.begin(), on.end(), question) != on.end()) return "item";
   return "";
+}
+
+int Exam::FindPart(std::string_view name) const {
+  for (std::size_t p = 0; p < parts.size(); ++p)
+    if (parts[p].name == name) return static_cast<int>(p);
+  return -1;
+}
+
+std::size_t Exam::PartAt(std::size_t position) const {
+  std::size_t p = 0;
+  while (p + 1 < parts.size() && position >= parts[p + 1].first) ++p;
+  return p;
+}
+
+const LayoutShape* Exam::LayoutAt(const FormShape& shape, const VersionKey& key, std::size_t position) const {
+  if (shape.layouts.empty()) return nullptr;
+  char letter = 0;
+  if (partSource == PartSource::kLayout && !parts.empty())
+    letter = parts[PartAt(position)].name[0];
+  else if (versionSource == VersionSource::kLayout && key.name.size() == 1)
+    letter = key.name[0];
+  for (const LayoutShape& l : shape.layouts)
+    if (letter && l.letter == letter) return &l;
+  return &shape.layouts.front();
+}
+
+std::string Exam::OptionsAt(const FormShape& shape, const VersionKey& key, std::size_t position) const {
+  const LayoutShape* layout = LayoutAt(shape, key, position);
+  if (!layout || position >= items.size()) return "";
+  const int q = items[position];
+  if (q < 1 || q > static_cast<int>(layout->questions.size())) return "";
+  return layout->questions[static_cast<std::size_t>(q - 1)].options;
 }
 
 std::string FormatProblem(const std::string& file, const Problem& p) {
@@ -179,15 +214,24 @@ class Checker {
   void Run(const Json& root) {
     if (!root.is_object()) return Report("", "the exam file must be one JSON object { ... }");
     Members(root, "",
-            {"title", "form", "student", "version", "items", "key", "keys", "scoring", "review", "grades",
-             "topics", "groups", "lms"});
+            {"title", "form", "student", "version", "sheets", "items", "key", "keys", "scoring", "review",
+             "grades", "topics", "groups", "lms"});
     if (root.contains("title")) exam_.title = String(root, "", "title");
     exam_.form = String(root, "", "form", true);
     if (!exam_.form.empty() && exam_.form.find('\0') != std::string::npos)
       Report("/form", "the form file name holds a NUL character");
     Student(root);
     Version(root);
-    if (Required(root, "", "items")) Questions(root["items"], "/items", exam_.items);
+    if (root.contains("sheets")) {
+      Sheets(root["sheets"]);
+      if (root.contains("items"))
+        Report("/items",
+               "an exam in parts names the items of each part (\"sheets\": {\"parts\": ...}): leave "
+               "\"items\" out",
+               true);
+    } else if (Required(root, "", "items")) {
+      Questions(root["items"], "/items", exam_.items);
+    }
     if (exam_.items.empty() && problems_.empty())
       Report("/items", "no item is scored: give \"11-70\" or the like");
     Layouts();
@@ -328,28 +372,120 @@ class Checker {
     }
   }
 
+  // "sheets": how a sheet tells its part (the layout letter or a question)
+  // and the questions of each part's items; the exam's items are the parts'
+  // items, one part after the other.
+  void Sheets(const Json& s) {
+    const char* shape =
+        "must be {\"layout\": true, \"parts\": {\"A\": \"11-70\", \"B\": \"11-50\"}} (the form letter names "
+        "the part) or {\"question\": N, \"parts\": {\"1\": \"11-70\", \"2\": \"11-50\"}} (the question's "
+        "character names it)";
+    if (!s.is_object() || s.contains("layout") == s.contains("question")) return Report("/sheets", shape);
+    Members(s, "/sheets", {"layout", "question", "parts"});
+    if (s.contains("question")) {
+      const Json& q = s["question"];
+      if (!q.is_number_integer() || q.get<long long>() < 1 || q.get<long long>() > 100000)
+        return Report("/sheets/question", "must be a question number from 1");
+      exam_.partSource = PartSource::kQuestion;
+      exam_.partQuestion = static_cast<int>(q.get<long long>());
+    } else {
+      if (s["layout"] != true)
+        return Report("/sheets/layout", "must be true (the form letter names the part)");
+      if (exam_.versionSource == VersionSource::kLayout)
+        return Report("/sheets/layout",
+                      "the form letter names the version already (\"version\": {\"layout\": true}): tell the "
+                      "parts by a question ({\"question\": N})");
+      exam_.partSource = PartSource::kLayout;
+    }
+    if (!Required(s, "/sheets", "parts")) return;
+    const Json& parts = s["parts"];
+    if (!parts.is_object() || parts.size() < 2)
+      return Report(
+          "/sheets/parts",
+          "must name two parts or more, each with the questions of its items: {\"A\": \"11-70\", \"B\": "
+          "\"11-50\"} (an exam of one sheet has no \"sheets\")");
+    for (const auto& [name, value] : parts.items()) {
+      const std::string pointer = PointerAppend("/sheets/parts", name);
+      if (name.size() != 1 || !(name[0] > 0x20 && name[0] < 0x7F)) {
+        Report(pointer,
+               exam_.partSource == PartSource::kLayout
+                   ? "a part is named by the form letter of its layout"
+                   : "a part is named by the one character its question codes for it",
+               true);
+        continue;
+      }
+      if (exam_.partSource == PartSource::kLayout && !LayoutByLetter(name)) {
+        Report(pointer,
+               "part " + Quote(name) + " is not a form letter of the form (it has: " + Letters() + ")", true);
+        continue;
+      }
+      SheetPart part;
+      part.name = name;
+      part.first = exam_.items.size();
+      Questions(value, pointer, part.questions);
+      pointers_.erase(&part.questions);
+      if (part.questions.empty()) continue;
+      exam_.items.insert(exam_.items.end(), part.questions.begin(), part.questions.end());
+      exam_.parts.push_back(std::move(part));
+      partPointers_.push_back(pointer);
+    }
+    // Every sheet read must be of a part: a layout no part names could not be counted.
+    if (exam_.partSource == PartSource::kLayout)
+      for (const LayoutShape& l : form_.layouts)
+        if (l.letter != ' ' && !parts.contains(std::string(1, l.letter)))
+          Report("/sheets/parts",
+                 std::string("layout ") + l.letter +
+                     " of the form is not a part: name the questions of its items, or read the "
+                     "exam with a form without it");
+  }
+
+  std::string Letters() const {
+    std::string letters;
+    for (const LayoutShape& x : form_.layouts)
+      if (x.letter != ' ') letters += x.letter;
+    return letters.empty() ? std::string("none") : letters;
+  }
+
+  // Where the item at `position` is named: its part, or "items".
+  std::string ItemPointer(std::size_t position) const {
+    return exam_.parts.empty() ? std::string("/items") : partPointers_[exam_.PartAt(position)];
+  }
+
+  // The layouts the question of the item at `position` of key `k` may be on.
+  std::vector<const LayoutShape*> LayoutsAt(std::size_t k, std::size_t position) const {
+    if (exam_.partSource != PartSource::kLayout || exam_.parts.empty()) return keyLayouts_[k];
+    return {LayoutByLetter(exam_.parts[exam_.PartAt(position)].name)};
+  }
+
   // The layouts a sheet of this exam may be: those a version names, or all.
   void Layouts() {
     if (form_.layouts.empty()) return Report("/form", "the form defines no layout");
     std::set<int> roles;
-    auto check = [&](const std::vector<int>& qs, const std::string& what) {
+    const std::string kinds = exam_.partSource == PartSource::kQuestion
+                                  ? "the student ID, the version, the part or an item"
+                                  : "the student ID, the version or an item";
+    auto check = [&](std::set<int>& taken, const std::vector<int>& qs, const std::string& pointer,
+                     const std::string& what) {
       for (const int q : qs) {
-        if (!roles.insert(q).second) {
-          Report(pointers_[&qs],
-                 "question " + std::to_string(q) + " is used twice (" + what +
-                     " and another role); a question is the student ID, the version or an item");
+        if (!taken.insert(q).second) {
+          Report(pointer, "question " + std::to_string(q) + " is used twice (" + what +
+                              " and another role); a question is " + kinds);
           return;
         }
       }
     };
-    check(exam_.studentQuestions, "student ID");
-    if (exam_.versionSource == VersionSource::kQuestion) {
-      std::vector<int> v{exam_.versionQuestion};
-      pointers_[&v] = "/version/question";
-      check(v, "version");
-      pointers_.erase(&v);
+    check(roles, exam_.studentQuestions, pointers_[&exam_.studentQuestions], "student ID");
+    if (exam_.versionSource == VersionSource::kQuestion)
+      check(roles, {exam_.versionQuestion}, "/version/question", "version");
+    if (exam_.partSource == PartSource::kQuestion)
+      check(roles, {exam_.partQuestion}, "/sheets/question", "part");
+    if (exam_.parts.empty()) check(roles, exam_.items, pointers_[&exam_.items], "items");
+    // Each part's sheet holds its own items: the parts may ask on the same questions.
+    for (std::size_t p = 0; p < exam_.parts.size(); ++p) {
+      std::set<int> taken = roles;
+      check(taken, exam_.parts[p].questions, partPointers_[p], "items of part " + exam_.parts[p].name);
     }
-    check(exam_.items, "items");
+    if (exam_.partSource == PartSource::kQuestion) PartNames();
     for (const int q : exam_.studentQuestions) {
       const auto& qs = form_.layouts[0].questions;
       exam_.studentTypes += q <= static_cast<int>(qs.size()) ? qs[static_cast<std::size_t>(q - 1)].type : 'S';
@@ -360,6 +496,23 @@ class Checker {
             codable.insert(c);
       exam_.idCharacters.emplace_back(codable.begin(), codable.end());
     }
+  }
+
+  // Each part's name is a character the part question can code.
+  void PartNames() {
+    std::set<char> codable;
+    for (const LayoutShape& l : form_.layouts)
+      if (exam_.partQuestion <= static_cast<int>(l.questions.size()))
+        for (const char c : CodableCharacters(l.questions[static_cast<std::size_t>(exam_.partQuestion - 1)]))
+          codable.insert(c);
+    if (codable.empty()) return;  // not a question of the form: said where the questions are checked
+    for (std::size_t p = 0; p < exam_.parts.size(); ++p)
+      if (!codable.count(exam_.parts[p].name[0]))
+        Report(partPointers_[p],
+               "question " + std::to_string(exam_.partQuestion) + " cannot code " +
+                   Quote(exam_.parts[p].name) + " (it codes " +
+                   Runs(std::string(codable.begin(), codable.end())) + ")",
+               true);
   }
 
   const LayoutShape* LayoutByLetter(const std::string& name) const {
@@ -388,7 +541,14 @@ class Checker {
       ok = ok && QuestionExists(layouts, q, "/student/questions", "student ID question");
     if (exam_.versionSource == VersionSource::kQuestion)
       ok = ok && QuestionExists(layouts, exam_.versionQuestion, "/version/question", "version question");
-    for (const int q : exam_.items) ok = ok && QuestionExists(layouts, q, "/items", "item question");
+    if (exam_.partSource == PartSource::kQuestion)
+      ok = ok && QuestionExists(layouts, exam_.partQuestion, "/sheets/question", "part question");
+    for (std::size_t i = 0; ok && i < exam_.items.size(); ++i) {
+      std::vector<const LayoutShape*> on = layouts;
+      if (exam_.partSource == PartSource::kLayout && !exam_.parts.empty())
+        on = {LayoutByLetter(exam_.parts[exam_.PartAt(i)].name)};
+      ok = QuestionExists(on, exam_.items[i], ItemPointer(i), "item question");
+    }
     return ok;
   }
 
@@ -652,7 +812,7 @@ class Checker {
     if (keyLayouts_.empty() || keyLayouts_[0].empty()) return "";
     const std::vector<int>& order = exam_.keys[0].order;
     for (std::size_t i = 0; i < order.size(); ++i)
-      if (order[i] == m) return OptionsOf(keyLayouts_[0][0], static_cast<int>(i));
+      if (order[i] == m) return OptionsOf(LayoutsAt(0, i).front(), static_cast<int>(i));
     return "";
   }
 
@@ -733,7 +893,9 @@ class Checker {
         const ItemRule& rule = exam_.rules[static_cast<std::size_t>(master - 1)];
         // The character's column, behind the opening quote (exact unless escapes precede it).
         const TextPosition at{start.line, start.column + 1 + (derived ? master - 1 : i)};
-        const std::string question = std::to_string(exam_.items[static_cast<std::size_t>(i)]);
+        std::string question = std::to_string(exam_.items[static_cast<std::size_t>(i)]);
+        if (!exam_.parts.empty())
+          question += " of part " + exam_.parts[exam_.PartAt(static_cast<std::size_t>(i))].name;
         const std::string what = derived ? "master item " + std::to_string(master) + " (question " +
                                                question + " on version " + key.name + ")"
                                  : master == i + 1
@@ -747,7 +909,7 @@ class Checker {
           continue;
         }
         bool known = true;
-        for (const LayoutShape* l : keyLayouts_[k]) {
+        for (const LayoutShape* l : LayoutsAt(k, static_cast<std::size_t>(i))) {
           const std::string options = OptionsOf(l, i);
           if (options.find(c) != std::string::npos) continue;
           ReportAt(keyPointers_[k], at,
@@ -1134,6 +1296,7 @@ class Checker {
   std::vector<std::vector<const LayoutShape*>> keyLayouts_;
   std::vector<std::string> keyPointers_;
   std::vector<bool> keyDerived_;  // the key's answers come from the master key
+  std::vector<std::string> partPointers_;  // where each part is named
   std::string masterName_;        // the version whose answers are the master key; "" with "key"
 };
 

@@ -50,6 +50,16 @@ struct VersionKey {
 
 enum class VersionSource { kSingle, kQuestion, kLayout };
 
+// How a sheet of an exam in parts (a candidate has one sheet of each) tells
+// which part it is: the form letter of its layout, or a question's character.
+enum class PartSource { kSingle, kQuestion, kLayout };
+
+struct SheetPart {
+  std::string name;            // the layout letter, or what the part question codes for it
+  std::vector<int> questions;  // the questions of its items, in item order
+  std::size_t first = 0;       // the index in Exam::items of its first item
+};
+
 // What sends a question to a person (the exam file's "review"). A blank or a
 // double mark the recognition is sure of is the student's own doing; its
 // doubts and low confidence are the reader's.
@@ -115,7 +125,10 @@ struct Exam {
   std::vector<std::string> idCharacters;
   VersionSource versionSource = VersionSource::kSingle;
   int versionQuestion = 0;
-  std::vector<int> items;        // question numbers of items 1..n
+  std::vector<int> items;  // question numbers of items 1..n (in parts: part after part)
+  PartSource partSource = PartSource::kSingle;
+  int partQuestion = 0;
+  std::vector<SheetPart> parts;  // empty: every sheet holds every item
   std::vector<VersionKey> keys;  // every version's answers, derived from the master key when not given
   std::string masterKey;         // one option per master item ("key", or the first version's answers)
   std::vector<ItemRule> rules;   // per master item
@@ -132,8 +145,20 @@ struct Exam {
   const VersionKey* FindKey(std::string_view name) const;
   // The key option of master item `master` (from 1) on version `key`.
   char KeyFor(const VersionKey& key, int master) const;
-  // The role of a question: "student", "version", "item" or "" (unused).
-  std::string RoleOf(int question) const;
+  // The role of a question: "student", "version", "part", "item" or ""
+  // (unused); on a sheet of part `part` ("": of any part).
+  std::string RoleOf(int question, std::string_view part = "") const;
+  // The index in `parts` of the part named so; -1 when there is none.
+  int FindPart(std::string_view name) const;
+  // The index in `parts` of the part that holds the item at `position` (an
+  // index in `items`); 0 for an exam of one sheet.
+  std::size_t PartAt(std::size_t position) const;
+  // The layout the item at `position` is on in version `key`: its part's
+  // layout when parts are layouts, the version's when versions are, else the
+  // first. Null for a form without layouts.
+  const LayoutShape* LayoutAt(const FormShape& shape, const VersionKey& key, std::size_t position) const;
+  // The option labels of the question of the item at `position` in version `key`.
+  std::string OptionsAt(const FormShape& shape, const VersionKey& key, std::size_t position) const;
   // Whether a typed student ID has the shape the student questions code;
   // false with what is wrong and what fits.
   bool CheckStudentId(std::string_view id, std::string& error) const;

@@ -2,6 +2,7 @@
 
 #include <xlsxwriter.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "report_xlsx.h"
 #include "temp_dir.h"
 #include "write_file.h"
+#include "zip.h"
 
 namespace omr::exam {
 
@@ -55,6 +57,11 @@ void ItemCells(const Exam& exam, const SheetScore& s, std::vector<Cell>& row) {
       continue;
     }
     const ItemScore& item = s.items[static_cast<std::size_t>(m - 1)];
+    if (item.outcome == Outcome::kAbsent) {  // on the sheet of another part
+      row.emplace_back();
+      row.emplace_back();
+      continue;
+    }
     row.push_back(Cell::Text(item.response));
     row.push_back(item.outcome == Outcome::kVoid ? Cell{} : Cell::Number(item.points));
   }
@@ -69,12 +76,6 @@ void CountCells(const SheetScore& s, std::vector<Cell>& row) {
   const AnswerCounts c = CountAnswers(s);
   for (const int n : {c.right, c.wrong, c.blank, c.multiple})
     row.push_back(s.scored ? Cell::Number(n) : Cell{});
-}
-
-std::size_t IndexOf(const std::vector<SheetScore>& scores, int number) {
-  for (std::size_t i = 0; i < scores.size(); ++i)
-    if (scores[i].number == number) return i;
-  throw Error("sheet " + std::to_string(number) + " is not among the scores");
 }
 
 // Per group of students (all of them first): the figures of their totals,
@@ -174,7 +175,10 @@ ExportTables BuildTables(Project& project) {
   std::vector<SheetRecord> sheets;
   const std::vector<SheetScore> scores = project.ScoreAll(&sheets);
   ExportTables t;
-  t.analysis = AnalyzeScores(exam, project.shape(), scores);
+  // The sheets table lists sheets; the others count candidates.
+  t.results = BuildResults(exam, project.shape(), roster, scores);
+  const std::vector<SheetScore>& candidates = t.results.scores;
+  t.analysis = AnalyzeScores(exam, project.shape(), candidates);
 
   // Sheets.
   t.sheets.name = "Sheets";
@@ -212,7 +216,6 @@ ExportTables BuildTables(Project& project) {
   }
 
   // Students: the roster's, then the valid IDs read that it lacks.
-  t.results = BuildResults(exam, project.shape(), roster, scores);
   t.students.name = "Students";
   t.students.header = {"id"};
   for (const std::string& c : roster.columns) t.students.header.push_back(c);
@@ -232,9 +235,7 @@ ExportTables BuildTables(Project& project) {
     for (std::size_t c = 0; c < roster.columns.size(); ++c)
       row.push_back(c < student.columns.size() ? Cell::Text(student.columns[c]) : Cell{});
     const bool read = !student.sheets.empty();
-    const SheetScore& s = student.Scored() ? t.results.scores[static_cast<std::size_t>(student.score)]
-                          : read           ? scores[IndexOf(scores, student.sheets.back())]
-                                           : SheetScore{};
+    const SheetScore& s = read ? candidates[static_cast<std::size_t>(student.shown)] : SheetScore{};
     // One sheet is a number; several are a list for a person to settle.
     row.push_back(!read                        ? Cell{}
                   : student.sheets.size() == 1 ? Cell::Number(student.sheets.front())
@@ -285,7 +286,7 @@ ExportTables BuildTables(Project& project) {
     std::map<Outcome, int> counts;
     int count = 0;
     double sum = 0;
-    for (const SheetScore& s : scores) {
+    for (const SheetScore& s : candidates) {
       if (!s.scored) continue;
       const ItemScore& item = s.items[static_cast<std::size_t>(m - 1)];
       ++counts[item.outcome];
@@ -398,18 +399,34 @@ std::string ReadWhole(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// A file name to offer: the exam's name in safe characters, then `what`.
+// A file name to offer: the exam's title with runs of anything but letters,
+// digits and "_" as one "-" (no path, quote or control character), then `what`.
 std::string OfferedName(const Project& project, const std::string& what) {
   std::string stem;
-  for (const char c : project.examName().substr(0, 60))
-    stem += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ? c : '_';
+  const std::string& title = project.exam().title.empty() ? project.examName() : project.exam().title;
+  for (const char c : CleanUtf8(title)) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || u == '_' || u >= 0x80)
+      stem += c;
+    else if (!stem.empty() && stem.back() != '-')
+      stem += '-';
+  }
+  while (!stem.empty() && stem.back() == '-') stem.pop_back();
+  if (stem.size() > 80) stem = CleanUtf8(stem.substr(0, 80));
   return (stem.empty() ? std::string("exam") : stem) + "-" + what;
 }
 
 }  // namespace
 
 std::string ExportFormatNames() {
-  return "csv, xlsx, json, " + LmsPlatformNames() + ", slips-pdf, slips-html";
+  return "csv, xlsx, json, " + LmsPlatformNames() + ", slips-pdf, slips-zip";
+}
+
+std::string ExportProblem(Project& project, const ExportRequest& request) {
+  if (!FindLmsPlatform(request.format)) return "";
+  LmsOptions lms = request.lms;
+  lms.platform = request.format;
+  return LmsProblem(project.exam(), project.roster(), lms);
 }
 
 ExportFile ExportBytes(Project& project, const ExportRequest& request) {
@@ -420,7 +437,7 @@ ExportFile ExportBytes(Project& project, const ExportRequest& request) {
     if (f == "json") {
       out.bytes = ExportJson(project, tables) + "\n";
       out.contentType = "application/json";
-      out.fileName = OfferedName(project, "export.json");
+      out.fileName = OfferedName(project, "results.json");
       return out;
     }
     if (f == "csv") {
@@ -439,7 +456,7 @@ ExportFile ExportBytes(Project& project, const ExportRequest& request) {
     WriteXlsx(tables, (dir.path() / "export.xlsx").string());
     out.bytes = ReadWhole(dir.path() / "export.xlsx");
     out.contentType = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
-    out.fileName = OfferedName(project, "export.xlsx");
+    out.fileName = OfferedName(project, "results.xlsx");
     return out;
   }
   if (FindLmsPlatform(f)) {
@@ -454,14 +471,15 @@ ExportFile ExportBytes(Project& project, const ExportRequest& request) {
     out.notes = std::move(file.notes);
     return out;
   }
-  if (f == "slips-html") {
-    const std::vector<Slip> slips = MakeSlips(project, request.slips);
-    if (slips.empty()) throw Error("no student has a scored sheet: no slip to make");
-    out.bytes = SlipsDocument(
-        "Results: " + (project.exam().title.empty() ? project.examName() : project.exam().title), slips,
-        request.slips);
-    out.contentType = "text/html; charset=utf-8";
-    out.fileName = OfferedName(project, "slips.html");
+  if (f == "slips-zip") {
+    std::vector<ZipEntry> files;
+    for (SlipPage& page : SlipPages(project, request.slips))
+      files.push_back({std::move(page.name), std::move(page.html)});
+    if (files.empty()) throw Error("no student has a scored sheet: no slip to make");
+    out.records = static_cast<int>(files.size());
+    out.bytes = ZipArchive(files);
+    out.contentType = "application/zip";
+    out.fileName = OfferedName(project, "slips.zip");
     return out;
   }
   if (f == "slips-pdf") {

@@ -63,8 +63,9 @@ std::string ExportJson(const Project& project, const ExportTables& tables);
 // One file an exam's results can be downloaded as, by format name:
 //   csv (`table` of ExportTables::Find, `excel`), xlsx, json: the exports above;
 //   moodle, canvas, blackboard, brightspace: a platform's grade import (`lms`);
-//   slips-pdf: every slip in one PDF; slips-html: every slip in one page.
-// For the office page and the command line alike. Throws Error.
+//   slips-pdf: every slip in one PDF; slips-zip: the pages `exam results
+//   --html DIR` writes, in one ZIP.
+// For the office page and the command line alike: the same bytes. Throws Error.
 struct ExportRequest {
   std::string format;
   std::string table = "students";
@@ -76,8 +77,8 @@ struct ExportRequest {
 struct ExportFile {
   std::string bytes;
   std::string contentType;           // "text/csv; charset=utf-8", ...
-  std::string fileName;              // a name to offer: "final-canvas.csv"
-  int records = 0;                   // students written (platforms), slips printed (slips-pdf)
+  std::string fileName;              // a name to offer: "Final-exam-canvas.csv" (from the exam's title)
+  int records = 0;                   // students written (platforms), slips made (slips-pdf, slips-zip)
   std::vector<std::string> skipped;  // platforms: students left out, and why
   std::vector<std::string> notes;
 };
@@ -85,6 +86,10 @@ struct ExportFile {
 // The formats ExportBytes takes, for messages: "csv, xlsx, json, moodle, ...".
 std::string ExportFormatNames();
 ExportFile ExportBytes(Project& project, const ExportRequest& request);
+// Why ExportBytes would refuse the request whatever the scores are ("" when
+// it would not), found without making the file: a platform's file without
+// a roster, say (LmsProblem's text).
+std::string ExportProblem(Project& project, const ExportRequest& request);
 
 // The status as one JSON object (omrctl exam status --json, the review page).
 std::string StatusJson(const ExamStatus& status);

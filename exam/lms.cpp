@@ -48,54 +48,64 @@ std::string Trim(const std::string& s) {
   return s.substr(a, s.find_last_not_of(" \t") - a + 1);
 }
 
-}  // namespace
+// What a platform's file is made with: checked against the exam and the
+// roster before any student is looked at.
+struct LmsPlan {
+  const LmsPlatform* platform = nullptr;
+  std::string item;      // the grade item
+  std::string columnId;  // Blackboard's column ID
+  std::string value;     // "points", "percent" or "mark"
+  double possible = 0;
+  std::vector<std::pair<std::string, std::string>> mapped;  // platform key -> roster column
+  bool named = false;                                       // the exam file maps the columns
+};
 
-LmsFile BuildLmsFile(const Exam& exam, const Roster& roster, const ExamResults& results,
-                     const LmsOptions& options) {
+// Why the file cannot be made ("" when it can), with `plan` filled.
+std::string PlanLms(const Exam& exam, const Roster& roster, const LmsOptions& options, LmsPlan& plan) {
   const LmsPlatform* platform = FindLmsPlatform(options.platform);
   if (!platform)
-    throw Error("--lms " + CleanUtf8(options.platform) + ": not a platform this system writes for (" +
-                LmsPlatformNames() + ")");
+    return "--lms " + CleanUtf8(options.platform) + ": not a platform this system writes for (" +
+           LmsPlatformNames() + ")";
+  plan.platform = platform;
   const std::string name = platform->name;
   const bool blackboard = name == "blackboard";
   if (roster.Empty())
-    throw Error(
-        std::string(platform->title) +
-        " finds students by the identifiers the roster gives, and the exam has no roster: name one in "
-        "the exam file (\"student\": {\"roster\": ...}) and rekey");
+    return std::string(platform->title) +
+           " finds students by the identifiers the roster gives, and the exam has no roster: name one in "
+           "the exam file (\"student\": {\"roster\": ...}) and rekey";
 
   // The grade item: named on the command line, in the exam file, or the title.
   const std::string item = Trim(!options.itemName.empty() ? options.itemName
                                 : !exam.lms.item.empty()  ? exam.lms.item
                                                           : exam.title);
   if (item.empty())
-    throw Error(
-        "name the grade item the platform's gradebook has: --item-name NAME (or \"lms\": {\"item\": ...} "
-        "in the exam file)");
+    return "name the grade item the platform's gradebook has: --item-name NAME (or \"lms\": {\"item\": ...} "
+           "in the exam file)";
   if (item != CleanUtf8(item) || item.find_first_of("\r\n\t") != std::string::npos || item.size() > 200)
-    throw Error("the grade item's name must be one line of text (200 bytes at most)");
+    return "the grade item's name must be one line of text (200 bytes at most)";
   if (std::string_view("=+-@").find(item.front()) != std::string_view::npos)
-    throw Error(
-        "the grade item's name \"" + item +
-        "\" begins like a spreadsheet formula: a spreadsheet would change it and the platform would not find "
-        "the item; rename it");
+    return "the grade item's name \"" + item +
+           "\" begins like a spreadsheet formula: a spreadsheet would change it and the platform would not "
+           "find "
+           "the item; rename it";
   if (blackboard && item.find('|') != std::string::npos)
-    throw Error(
-        "a Blackboard column's name cannot hold \"|\": the Grade Center reads the column ID after it");
+    return "a Blackboard column's name cannot hold \"|\": the Grade Center reads the column ID after it";
   const std::string columnId = !options.columnId.empty() ? options.columnId : exam.lms.blackboardColumn;
   if (blackboard && columnId.find_first_of("\"\r\n|") != std::string::npos)
-    throw Error("--column-id " + CleanUtf8(columnId) + ": not a Grade Center column ID");
+    return "--column-id " + CleanUtf8(columnId) + ": not a Grade Center column ID";
+  plan.item = item;
+  plan.columnId = columnId;
 
   // What the grade column holds.
-  const std::string value = !exam.lms.value.empty() ? exam.lms.value : exam.grades.scaled ? "mark" : "points";
-  const double possible = value == "percent" ? 100.0
-                          : value == "mark"  ? std::max(exam.grades.toLow, exam.grades.toHigh)
-                                             : exam.MaximumPoints();
+  plan.value = !exam.lms.value.empty() ? exam.lms.value : exam.grades.scaled ? "mark" : "points";
+  plan.possible = plan.value == "percent" ? 100.0
+                  : plan.value == "mark"  ? std::max(exam.grades.toLow, exam.grades.toHigh)
+                                          : exam.MaximumPoints();
 
   // The identifier columns and the roster columns behind them.
-  std::vector<std::pair<std::string, std::string>> mapped;
+  std::vector<std::pair<std::string, std::string>>& mapped = plan.mapped;
   if (const auto hit = exam.lms.columns.find(name); hit != exam.lms.columns.end()) mapped = hit->second;
-  bool named = !mapped.empty();
+  plan.named = !mapped.empty();
   if (!options.idColumn.empty()) {
     if (platform->oneKey && !mapped.empty()) {
       mapped.front().second = options.idColumn;
@@ -118,9 +128,32 @@ LmsFile BuildLmsFile(const Exam& exam, const Roster& roster, const ExamResults& 
       continue;
     std::string names = "id";
     for (const std::string& c : roster.columns) names += ", " + c;
-    throw Error("the roster has no column \"" + CleanUtf8(column) + "\" for " + platform->title + "'s " +
-                key + " (its columns: " + names + ")");
+    return "the roster has no column \"" + CleanUtf8(column) + "\" for " + platform->title + "'s " + key +
+           " (its columns: " + names + ")";
   }
+  return "";
+}
+
+}  // namespace
+
+std::string LmsProblem(const Exam& exam, const Roster& roster, const LmsOptions& options) {
+  LmsPlan plan;
+  return PlanLms(exam, roster, options, plan);
+}
+
+LmsFile BuildLmsFile(const Exam& exam, const Roster& roster, const ExamResults& results,
+                     const LmsOptions& options) {
+  LmsPlan plan;
+  if (std::string problem = PlanLms(exam, roster, options, plan); !problem.empty()) throw Error(problem);
+  const LmsPlatform* platform = plan.platform;
+  const std::string name = platform->name;
+  const bool blackboard = name == "blackboard";
+  const std::string& item = plan.item;
+  const std::string& columnId = plan.columnId;
+  const std::string& value = plan.value;
+  const double possible = plan.possible;
+  const std::vector<std::pair<std::string, std::string>>& mapped = plan.mapped;
+  const bool named = plan.named;
   auto columnFor = [&](const std::string& key) -> const std::string* {
     for (const auto& m : mapped)
       if (m.first == key) return &m.second;
@@ -157,10 +190,12 @@ LmsFile BuildLmsFile(const Exam& exam, const Roster& roster, const ExamResults& 
       continue;
     }
     if (!s.Scored()) {
-      out.skipped.push_back(who + ": no scored sheet (sheet " + sheets + ")");
+      out.skipped.push_back(
+          who + (s.status == "missing part" ? ": a part not read (sheet " : ": no scored sheet (sheet ") +
+          sheets + ")");
       continue;
     }
-    if (s.sheets.size() > 1) {
+    if (s.status == "several sheets") {
       out.skipped.push_back(who + ": several sheets (" + sheets +
                             "): void the ones that do not count (exam correct PROJECT SHEET sheet void)");
       continue;

@@ -43,6 +43,11 @@ struct LmsFile {
   std::vector<std::string> notes;    // what the person should know (a new column, sheets waiting)
 };
 
+// Why the platform's file cannot be made for this exam, before any student
+// is looked at ("" when it can): an unknown platform, no roster, no grade
+// item, a roster column the roster lacks. BuildLmsFile throws the same text.
+std::string LmsProblem(const Exam& exam, const Roster& roster, const LmsOptions& options);
+
 // The file for the platform. Only students the roster has, with a scored
 // sheet of their own and the identifiers the platform needs, are written;
 // every other student who has a sheet is named in `skipped`. Throws Error for

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "api_support.h"
+#include "export.h"
 #include "project.h"
 #include "project_analysis.h"
 
@@ -94,23 +95,21 @@ Json KeyFixes(const Analyzed& analyzed);
 // ------------------------------------------------------------- Results page
 
 // What the Results page offers to download: one row each (adding a download
-// is one row here and its words in the catalogs).
+// is one row here and its words in the catalogs). Each is made by
+// ExportBytes, as the command line makes it.
 struct Download {
   std::string id;         // "students.csv": the route's name and the catalogs' key
-  std::string type;       // Content-Type
-  std::string extension;  // of the file name the browser saves
-  // Writes the file at `path` (a private temporary folder's).
-  void (*write)(Project& project, const std::string& path);
+  ExportRequest request;  // what ExportBytes is asked for
 };
 const std::vector<Download>& Downloads();
+// The row of this id; null for any other text.
+const Download* FindDownload(const std::string& id);
 
-// The file name offered for a download: the exam's title made safe, then
-// "-" and the download's id ("Chemistry-students.csv").
-std::string DownloadName(const std::string& title, const Download& download);
+// Every download as the page lists it: its id and, when it cannot be made
+// for this exam, why ("problem", the library's words).
+Json DownloadsJson(Project& project);
+
 // Content-Disposition for that name: an ASCII name, and the UTF-8 one (RFC 6266).
 std::string ContentDisposition(const std::string& name);
-
-// The bytes of a download made now. Throws Error.
-std::string MakeDownload(Project& project, const Download& download);
 
 }  // namespace omr::exam::office

@@ -78,7 +78,8 @@ std::shared_ptr<const Analyzed> Analyze(Project& project, const Stamp& stamp,
   out->sheets = read->sheets;
   if (inputs) *inputs = std::move(read);
   try {
-    out->analysis = AnalyzeScores(project.exam(), project.shape(), out->scores);
+    out->analysis =
+        AnalyzeScores(project.exam(), project.shape(), CombineSheets(project.exam(), out->scores));
   } catch (const Error& e) {
     out->error = e.what();
   }

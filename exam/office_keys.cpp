@@ -3,15 +3,12 @@
 // Results page downloads.
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <sstream>
 
 #include "error.h"
 #include "export.h"
 #include "integrity.h"
 #include "office.h"
 #include "report_common.h"
-#include "temp_dir.h"
 #include "text.h"
 
 namespace omr::exam::office {
@@ -24,15 +21,6 @@ using http::HttpError;
 
 const char* KindText(ItemKind kind) {
   return kind == ItemKind::kVoid ? "void" : kind == ItemKind::kBonus ? "bonus" : "scored";
-}
-
-// The layout a version's sheets are read on (the first when any may be).
-const LayoutShape* LayoutOf(const Exam& exam, const FormShape& shape, const VersionKey& key) {
-  if (shape.layouts.empty()) return nullptr;
-  if (exam.versionSource == VersionSource::kLayout && key.name.size() == 1)
-    for (const LayoutShape& l : shape.layouts)
-      if (l.letter == key.name[0]) return &l;
-  return &shape.layouts.front();
 }
 
 // An option text without the label blanks (never options).
@@ -80,23 +68,6 @@ bool Off(const Json& body, const char* name) {
   return !hit->get<bool>();
 }
 
-void WriteStudentsCsv(Project& project, const std::string& path) {
-  WriteCsv(BuildTables(project).students, path, true);
-}
-void WriteSheetsCsv(Project& project, const std::string& path) {
-  WriteCsv(BuildTables(project).sheets, path, true);
-}
-void WriteItemsCsv(Project& project, const std::string& path) {
-  WriteCsv(BuildTables(project).items, path, true);
-}
-void WriteWorkbook(Project& project, const std::string& path) {
-  WriteXlsx(BuildTables(project), path);
-}
-void WriteJson(Project& project, const std::string& path) {
-  const std::string text = ExportJson(project, BuildTables(project));
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 }  // namespace
 
 Json Keys(Project& project, const Analyzed& analyzed) {
@@ -120,9 +91,7 @@ Json Keys(Project& project, const Analyzed& analyzed) {
       if (i >= exam.items.size()) continue;
       const int q = exam.items[i];
       questions[CleanUtf8(k.name)] = q;
-      const LayoutShape* layout = LayoutOf(exam, shape, k);
-      if (options.empty() && layout && q >= 1 && q <= static_cast<int>(layout->questions.size()))
-        options = OptionLabels(layout->questions[static_cast<std::size_t>(q - 1)].options);
+      if (options.empty()) options = OptionLabels(exam.OptionsAt(shape, k, i));
     }
     const char key = static_cast<std::size_t>(m - 1) < exam.masterKey.size()
                          ? exam.masterKey[static_cast<std::size_t>(m - 1)]
@@ -213,31 +182,42 @@ Json KeyFixes(const Analyzed& analyzed) {
 }
 
 const std::vector<Download>& Downloads() {
-  static const std::vector<Download> kDownloads = {
-      {"students.csv", "text/csv; charset=utf-8", "csv", WriteStudentsCsv},
-      {"sheets.csv", "text/csv; charset=utf-8", "csv", WriteSheetsCsv},
-      {"items.csv", "text/csv; charset=utf-8", "csv", WriteItemsCsv},
-      {"results.xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet", "xlsx",
-       WriteWorkbook},
-      {"results.json", "application/json", "json", WriteJson},
-  };
+  static const std::vector<Download> kDownloads = [] {
+    auto csv = [](const char* table) {
+      ExportRequest r;
+      r.format = "csv";
+      r.table = table;
+      r.excel = true;  // opened with a double click: a byte-order mark and CRLF
+      return Download{std::string(table) + ".csv", r};
+    };
+    auto of = [](const std::string& id, const std::string& format) {
+      ExportRequest r;
+      r.format = format;
+      return Download{id, r};
+    };
+    std::vector<Download> rows = {csv("students"), csv("sheets"), csv("items"), of("results.xlsx", "xlsx"),
+                                  of("results.json", "json")};
+    for (const LmsPlatform& p : LmsPlatforms()) rows.push_back(of(std::string(p.name) + ".csv", p.name));
+    rows.push_back(of("slips.pdf", "slips-pdf"));
+    rows.push_back(of("slips.zip", "slips-zip"));
+    return rows;
+  }();
   return kDownloads;
 }
 
-std::string DownloadName(const std::string& title, const Download& download) {
-  std::string stem;
-  for (const char c : CleanUtf8(title)) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if ((u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u >= 0x80)
-      stem += c;
-    else if (!stem.empty() && stem.back() != '-')
-      stem += '-';
+const Download* FindDownload(const std::string& id) {
+  for (const Download& d : Downloads())
+    if (d.id == id) return &d;
+  return nullptr;
+}
+
+Json DownloadsJson(Project& project) {
+  Json list = Json::array();
+  for (const Download& d : Downloads()) {
+    const std::string problem = ExportProblem(project, d.request);
+    list.push_back({{"id", d.id}, {"problem", problem.empty() ? Json(nullptr) : Json(CleanUtf8(problem))}});
   }
-  while (!stem.empty() && stem.back() == '-') stem.pop_back();
-  if (stem.size() > 80) stem = CleanUtf8(stem.substr(0, 80));
-  if (stem.empty()) stem = "exam";
-  const std::string base = download.id.substr(0, download.id.rfind('.'));
-  return stem + "-" + base + "." + download.extension;
+  return list;
 }
 
 std::string ContentDisposition(const std::string& name) {
@@ -256,18 +236,6 @@ std::string ContentDisposition(const std::string& name) {
     }
   }
   return "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + encoded;
-}
-
-std::string MakeDownload(Project& project, const Download& download) {
-  const common::TemporaryDirectory folder("omr-office");
-  if (folder.path().empty()) throw Error("cannot make a temporary folder for the download");
-  const std::string path = (folder.path() / ("download." + download.extension)).string();
-  download.write(project, path);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error("the download was not written");
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
 }
 
 }  // namespace omr::exam::office

@@ -190,7 +190,8 @@ std::string JoinPoints(const SheetScore& score) {
   std::string out;
   for (std::size_t i = 0; i < score.items.size(); ++i) {
     if (i) out += ',';
-    if (score.items[i].outcome != Outcome::kVoid) out += FormatNumber(score.items[i].points);
+    const Outcome o = score.items[i].outcome;
+    if (o != Outcome::kVoid && o != Outcome::kAbsent) out += FormatNumber(score.items[i].points);
   }
   return out;
 }
@@ -210,6 +211,7 @@ std::string DescribeReasons(const std::vector<Reason>& reasons) {
   std::string out;
   for (const Reason& r : reasons) {
     if (!out.empty()) out += "; ";
+    if (r.sheet) out += "sheet " + std::to_string(r.sheet) + ": ";
     out += r.code;
     if (r.question) out += " question " + QuestionAndItem(r);
     if (!r.detail.empty()) out += " (" + r.detail + ")";
@@ -543,18 +545,6 @@ ScoreRecord Project::ToRecord(const SheetScore& s) const {
   return r;
 }
 
-void Project::Across(SheetScore& score, const std::string& gridHash) {
-  std::vector<int> sameId;
-  std::vector<int> sameGrid;
-  if (score.idState == IdState::kValid)
-    for (const int n : store_->SheetsWithStudent(examId_, score.studentId))
-      if (n != score.number) sameId.push_back(n);
-  if (!gridHash.empty())
-    for (const int n : store_->SheetsWithGrid(examId_, gridHash))
-      if (n != score.number) sameGrid.push_back(n);
-  AddAcrossReasons(score, &roster_, sameId, sameGrid);
-}
-
 namespace {
 
 struct Loaded {
@@ -573,6 +563,35 @@ Loaded LoadSheet(Store& store, Id exam, int n) {
 }
 
 }  // namespace
+
+std::vector<Peer> Project::PeersOf(const std::vector<int>& numbers) {
+  std::vector<Peer> peers;
+  for (const int n : numbers) {
+    Peer p{n, "", "", false};
+    // In parts the reasons need each one's part and version: scored again (a student has a few sheets).
+    if (!exam_.parts.empty()) {
+      const Loaded l = LoadSheet(*store_, examId_, n);
+      const SheetScore s = Evaluate(l.sheet, l.responses, l.corrections);
+      p.part = s.part;
+      p.version = s.version;
+      p.scored = s.scored;
+    }
+    peers.push_back(std::move(p));
+  }
+  return peers;
+}
+
+void Project::Across(SheetScore& score, const std::string& gridHash) {
+  std::vector<int> sameId;
+  std::vector<int> sameGrid;
+  if (score.idState == IdState::kValid)
+    for (const int n : store_->SheetsWithStudent(examId_, score.studentId))
+      if (n != score.number) sameId.push_back(n);
+  if (!gridHash.empty())
+    for (const int n : store_->SheetsWithGrid(examId_, gridHash))
+      if (n != score.number) sameGrid.push_back(n);
+  AddAcrossReasons(exam_, score, &roster_, PeersOf(sameId), sameGrid);
+}
 
 void Project::RescoreWithOthers(const std::set<int>& numbers) {
   for (const int n : numbers) {
@@ -713,7 +732,7 @@ AddedSheet Project::AddSheet(const SheetInput& input) {
         if (n != rec.number) added.duplicateGridOf.push_back(n);
     if (added.score.idState == IdState::kValid)
       sameId = store_->SheetsWithStudent(examId_, added.score.studentId);
-    AddAcrossReasons(added.score, &roster_, sameId, added.duplicateGridOf);
+    AddAcrossReasons(exam_, added.score, &roster_, PeersOf(sameId), added.duplicateGridOf);
     store_->PutScore(rec.id, ToRecord(added.score));
     std::set<int> others(sameId.begin(), sameId.end());
     others.insert(added.duplicateGridOf.begin(), added.duplicateGridOf.end());
@@ -1026,10 +1045,14 @@ CorrectionRecord Project::Correct(int sheet, const std::string& target,
       const auto r = std::from_chars(target.data(), target.data() + target.size(), q);
       if (r.ec != std::errc() || r.ptr != target.data() + target.size() || q < 1)
         throw Error("\"" + target + "\" is not a question number, id, version or sheet");
-      const std::string role = exam_.RoleOf(q);
+      // In parts: the items of the sheet's own part (when it can be told).
+      const std::string part = exam_.parts.empty() ? "" : Evaluate(*found, responses, earlier).part;
+      const std::string role = exam_.RoleOf(q, part);
       if (role.empty())
         throw Error("question " + std::to_string(q) +
-                    " is not used by the exam (not the student ID, the version or an item)");
+                    " is not used by the exam (not the student ID, the version" +
+                    (exam_.partSource == PartSource::kQuestion ? ", the part" : "") + " or an item" +
+                    (part.empty() ? std::string() : " of part " + part) + ")");
       const Response* read = reading(q);
       // The options of the question on the layout the sheet was read with.
       const LayoutShape* layout = &shape_.layouts.front();
@@ -1050,6 +1073,11 @@ CorrectionRecord Project::Correct(int sheet, const std::string& target,
       } else {
         if (value && (value->size() != 1 || !((*value)[0] > 0x20 && (*value)[0] < 0x7F)))
           throw Error("question " + std::to_string(q) + " (the " + role + ") is corrected to one character");
+        if (value && role == "part" && exam_.FindPart(*value) < 0) {
+          std::string names;
+          for (const SheetPart& p : exam_.parts) names += (names.empty() ? "" : ", ") + p.name;
+          throw Error("question " + std::to_string(q) + " (the part) is corrected to a part: " + names);
+        }
         if (value && role == "student") {
           const auto at = std::find(exam_.studentQuestions.begin(), exam_.studentQuestions.end(), q);
           const std::string& codable =
@@ -1187,7 +1215,7 @@ std::vector<SheetScore> Project::ScoreAllWith(const Exam& exam, const Roster& ro
     hashes.push_back(sheet.gridHash);
     if (sheets) sheets->push_back(std::move(sheet));
   });
-  ReviewAcross(scores, &roster, hashes);
+  ReviewAcross(exam, scores, &roster, hashes);
   return scores;
 }
 
@@ -1235,8 +1263,15 @@ std::vector<SheetScore> ScoreWith(const Exam& exam, const Roster& roster, const 
   }
   std::vector<std::string> hashes;
   for (const SheetRecord& s : in.sheets) hashes.push_back(s.gridHash);
-  ReviewAcross(scores, &roster, hashes);
+  ReviewAcross(exam, scores, &roster, hashes);
   return scores;
+}
+
+// What a new exam changes: candidate by candidate (for an exam of one sheet,
+// sheet by sheet).
+RekeyReport CompareCandidates(const Exam& was, std::vector<SheetScore> before, const Exam& now,
+                              std::vector<SheetScore> after, const Roster& roster) {
+  return CompareScores(CombineSheets(was, std::move(before)), CombineSheets(now, std::move(after)), roster);
 }
 
 }  // namespace
@@ -1248,7 +1283,8 @@ std::vector<SheetScore> Project::ScoreInputs(const ScoringInputs& inputs) const 
 RekeyReport Project::PreviewRekey(const ItemChange& change, const ScoringInputs& inputs,
                                   const std::vector<SheetScore>& before) const {
   const Validated v = Validate(ItemChangeSources(change));
-  RekeyReport report = CompareScores(before, ScoreWith(v.exam, v.roster, inputs), v.roster);
+  RekeyReport report =
+      CompareCandidates(exam_, before, v.exam, ScoreWith(v.exam, v.roster, inputs), v.roster);
   report.note = change.Describe();
   return report;
 }
@@ -1299,7 +1335,8 @@ RekeyReport Project::Replace(const std::function<ExamSources()>& make, const std
   if (dryRun) {
     Sync();
     const Validated v = Validate(make());
-    RekeyReport report = CompareScores(ScoreAll(), ScoreAllWith(v.exam, v.roster, nullptr), v.roster);
+    RekeyReport report =
+        CompareCandidates(exam_, ScoreAll(), v.exam, ScoreAllWith(v.exam, v.roster, nullptr), v.roster);
     report.note = note;
     return report;
   }
@@ -1318,6 +1355,7 @@ RekeyReport Project::Replace(const std::function<ExamSources()>& make, const std
     r.rosterText = src.rosterText;
     r.note = CleanUtf8(note);
     const std::vector<SheetScore> before = ScoreAll();
+    const Exam was = exam_;
     r.revision = store_->AddRevision(examId_, r);
     // Copies: an attempt run again starts from the loaded exam.
     revision_ = r;
@@ -1326,7 +1364,7 @@ RekeyReport Project::Replace(const std::function<ExamSources()>& make, const std
     std::vector<SheetRecord> sheets;
     const std::vector<SheetScore> after = ScoreAll(&sheets);
     StoreScores(sheets, after);
-    RekeyReport changes = CompareScores(before, after, roster_);
+    RekeyReport changes = CompareCandidates(was, before, exam_, after, roster_);
     changes.revision = r.revision;
     changes.note = note;
     return changes;

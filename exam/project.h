@@ -319,6 +319,8 @@ class Project {
   // Scores these sheets again with the reasons they share with others.
   void RescoreWithOthers(const std::set<int>& numbers);
   void Across(SheetScore& score, const std::string& gridHash);
+  // The stored sheets with these numbers as the reasons across sheets see them.
+  std::vector<Peer> PeersOf(const std::vector<int>& numbers);
   std::optional<SheetRecord> FindSheetOrThrow(int sheet, bool withGrid);
 
   std::unique_ptr<Store> store_;
@@ -333,14 +335,16 @@ class Project {
   int retries_ = 0;
 };
 
-// The text of a score's answers and points columns (stored and exported).
+// The text of a score's answers and points columns (stored and exported):
+// one entry per master item; the points empty for a void item and for one of
+// another part's sheet.
 std::string JoinAnswers(const SheetScore& score);
 std::string JoinPoints(const SheetScore& score);
 // A number as text: shortest form that reads back exactly, "." as the point.
 std::string FormatNumber(double value);
 // "blank question 24 (item 14); doubtful question 30 (item 20); CODE (sheet 12)", each reason's
 // code, question and detail: a question's item is named where its number differs (the item is
-// the master item).
+// the master item). A candidate's reasons name their sheet first ("sheet 7: CODE (part B)").
 std::string DescribeReasons(const std::vector<Reason>& reasons);
 // Grouped, for a terminal line: "blank questions 24 (item 14), 25 (item 15); doubtful question 30
 // (item 20); CODE (sheet 12)"

@@ -12,22 +12,10 @@ namespace omr::exam {
 namespace {
 
 // The options of the question that carries master item `master` on the
-// version `key`: the layout of the version's letter when versions are
-// layouts, otherwise the first.
+// version `key`.
 std::string OptionsOf(const Exam& exam, const FormShape& shape, const VersionKey& key, int master) {
-  if (shape.layouts.empty()) return {};
-  const LayoutShape* layout = &shape.layouts.front();
-  if (exam.versionSource == VersionSource::kLayout && key.name.size() == 1) {
-    for (const LayoutShape& l : shape.layouts) {
-      if (l.letter == key.name[0]) layout = &l;
-    }
-  }
-  for (std::size_t i = 0; i < key.order.size() && i < exam.items.size(); ++i) {
-    if (key.order[i] != master) continue;
-    for (const QuestionShape& q : layout->questions) {
-      if (q.number == exam.items[i]) return q.options;
-    }
-  }
+  for (std::size_t i = 0; i < key.order.size() && i < exam.items.size(); ++i)
+    if (key.order[i] == master) return exam.OptionsAt(shape, key, i);
   return {};
 }
 
@@ -90,7 +78,9 @@ AnalysisInput AnalysisInputOf(const Exam& exam, const FormShape& shape,
     in.items.push_back(std::move(item));
   }
   for (const SheetScore& s : scores) {
-    if (!s.scored || s.voided || s.items.size() != static_cast<std::size_t>(count)) continue;
+    // A sheet of one part is analysed in its candidate (CombineSheets).
+    if (!s.scored || s.voided || !s.part.empty() || s.items.size() != static_cast<std::size_t>(count))
+      continue;
     AnalysisSheet sheet;
     sheet.number = s.number;
     sheet.version = s.version;
@@ -137,9 +127,10 @@ ExamAnalysis AnalyzeScores(const Exam& exam, const FormShape& shape, const std::
 ProjectReport AnalyzeProject(Project& project) {
   const std::vector<SheetScore> scores = project.ScoreAll();
   ProjectReport report;
-  report.analysis = AnalyzeScores(project.exam(), project.shape(), scores);
+  report.analysis = AnalyzeScores(project.exam(), project.shape(), CombineSheets(project.exam(), scores));
   report.info.title = project.exam().title.empty() ? project.examName() : project.exam().title;
   report.info.generated = NowUtc();
+  if (!project.exam().parts.empty()) report.info.counted = "candidates";
   report.info.waiting = WaitingOf(scores, project.roster());
   report.info.sections =
       ResultsSection(project.exam(), BuildResults(project.exam(), project.shape(), project.roster(), scores));

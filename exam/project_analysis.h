@@ -11,7 +11,8 @@
 
 namespace omr::exam {
 
-// Every scored sheet (read, of a known version, not voided): per master item
+// Every scored candidate (CombineSheets: for an exam of one sheet, every
+// sheet read, of a known version, not voided): per master item
 // its points, whether it was answered right (a share on a partial-credit
 // item) and the labels marked after corrections; the total it gets (after
 // the floor). Items carry their
@@ -24,7 +25,7 @@ AnalysisInput AnalysisInputOf(const Exam& exam, const FormShape& shape,
 // The sheets with review reasons, in sheet order, with the roster's name.
 std::vector<ReviewEntry> WaitingOf(const std::vector<SheetScore>& scores, const Roster& roster);
 
-// The analysis of these scores. Throws Error when they cannot be analysed.
+// The analysis of these candidates' scores. Throws Error when they cannot be analysed.
 ExamAnalysis AnalyzeScores(const Exam& exam, const FormShape& shape, const std::vector<SheetScore>& scores);
 
 struct ProjectReport {

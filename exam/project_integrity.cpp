@@ -9,7 +9,9 @@
 #include <set>
 
 #include "error.h"
+#include "integrity_report.h"
 #include "project_analysis.h"
+#include "report_html.h"
 #include "vocabulary.h"
 
 namespace omr::exam {
@@ -95,7 +97,8 @@ IntegrityInput IntegrityInputOf(Project& project, const std::vector<SheetScore>&
                 names + ")");
   }
   IntegrityInput in;
-  in.analysis = AnalysisInputOf(project.exam(), project.shape(), scores);
+  const std::vector<SheetScore> candidates = CombineSheets(project.exam(), scores);
+  in.analysis = AnalysisInputOf(project.exam(), project.shape(), candidates);
   // The groups the exam names, when it names them; else the roster's columns that look like groups.
   if (group.empty() && !project.exam().groups.empty()) {
     in.groupColumns = project.exam().groups;
@@ -109,17 +112,22 @@ IntegrityInput IntegrityInputOf(Project& project, const std::vector<SheetScore>&
     const auto hit = std::find(roster.columns.begin(), roster.columns.end(), c);
     rosterColumn.push_back(hit == roster.columns.end() ? -1 : static_cast<int>(hit - roster.columns.begin()));
   }
+  // A candidate is numbered by its first sheet: its station and place in the run are that one's.
   std::map<std::int64_t, std::size_t> byNumber;
-  for (std::size_t i = 0; i < scores.size(); ++i) byNumber[scores[i].number] = i;
-  std::map<std::int64_t, std::size_t> analysed;
-  for (std::size_t s = 0; s < in.analysis.sheets.size(); ++s) analysed[in.analysis.sheets[s].number] = s;
+  for (std::size_t i = 0; i < candidates.size(); ++i) byNumber[candidates[i].number] = i;
+  std::map<std::int64_t, std::size_t> recordOf;
+  for (std::size_t i = 0; i < sheets.size(); ++i) recordOf[sheets[i].number] = i;
+  // The analysed candidates with items read from each sheet.
+  std::map<int, std::vector<std::size_t>> readFrom;
 
   const std::size_t items = in.analysis.items.size();
   in.sheets.resize(in.analysis.sheets.size());
   for (std::size_t s = 0; s < in.analysis.sheets.size(); ++s) {
-    const std::size_t i = byNumber.at(in.analysis.sheets[s].number);
-    const SheetScore& score = scores[i];
-    const SheetRecord& record = sheets[i];
+    const SheetScore& score = candidates[byNumber.at(in.analysis.sheets[s].number)];
+    const SheetRecord& record = sheets[recordOf.at(score.number)];
+    for (const ItemScore& item : score.items)
+      if (item.sheet && (readFrom[item.sheet].empty() || readFrom[item.sheet].back() != s))
+        readFrom[item.sheet].push_back(s);
     IntegritySheet& extra = in.sheets[s];
     extra.student = score.idState == IdState::kValid ? score.studentId : "";
     const auto row = roster.rows.find(extra.student);
@@ -143,20 +151,22 @@ IntegrityInput IntegrityInputOf(Project& project, const std::vector<SheetScore>&
 
   // Erasures: the stored grids decoded again with the project's form.
   project.store().ForEachSheet(project.examId(), true, [&](SheetRecord& record, std::vector<Response>&) {
-    const auto at = analysed.find(record.number);
-    if (at == analysed.end() || record.grid.empty()) return;
+    const auto at = readFrom.find(record.number);
+    if (at == readFrom.end() || record.grid.empty()) return;
     SheetGrid grid;
     std::string error;
     if (!ExpandGrid(record.lines, record.columns, record.grid, grid, error))
       throw Error("sheet " + std::to_string(record.number) + ": " + error);
     const std::vector<std::string> erased = ErasedLabels(project.form().Cells(grid));
-    const SheetScore& score = scores[byNumber.at(record.number)];
-    IntegritySheet& extra = in.sheets[at->second];
-    extra.erased.assign(items, std::string());
-    for (std::size_t m = 0; m < score.items.size() && m < items; ++m) {
-      const int q = score.items[m].question;
-      if (q >= 1 && static_cast<std::size_t>(q) <= erased.size())
-        extra.erased[m] = erased[static_cast<std::size_t>(q - 1)];
+    for (const std::size_t s : at->second) {
+      const SheetScore& score = candidates[byNumber.at(in.analysis.sheets[s].number)];
+      IntegritySheet& extra = in.sheets[s];
+      if (extra.erased.empty()) extra.erased.assign(items, std::string());
+      for (std::size_t m = 0; m < score.items.size() && m < items; ++m) {
+        const int q = score.items[m].question;
+        if (score.items[m].sheet == record.number && q >= 1 && static_cast<std::size_t>(q) <= erased.size())
+          extra.erased[m] = erased[static_cast<std::size_t>(q - 1)];
+      }
     }
   });
   return in;
@@ -166,7 +176,7 @@ ProjectIntegrity AnalyzeProjectIntegrity(Project& project, const IntegrityOption
   std::vector<SheetRecord> sheets;
   const std::vector<SheetScore> scores = project.ScoreAll(&sheets);
   ProjectIntegrity out;
-  out.analysis = AnalyzeScores(project.exam(), project.shape(), scores);
+  out.analysis = AnalyzeScores(project.exam(), project.shape(), CombineSheets(project.exam(), scores));
   const IntegrityInput input = IntegrityInputOf(project, scores, sheets, options.group);
   std::string error;
   if (!AnalyzeIntegrity(input, options, &out.analysis, out.result, error))
@@ -194,6 +204,12 @@ ProjectIntegrity AnalyzeProjectIntegrity(Project& project, const IntegrityOption
   out.title = project.exam().title.empty() ? project.examName() : project.exam().title;
   out.generated = NowUtc();
   return out;
+}
+
+std::string RenderProjectReport(Project& project) {
+  ProjectReport report = AnalyzeProject(project);
+  report.info.sections += IntegritySection(AnalyzeProjectIntegrity(project, {}).result);
+  return RenderHtmlReport(report.analysis, report.info);
 }
 
 }  // namespace omr::exam

@@ -27,7 +27,8 @@ std::vector<int> DoubtedItems(const SheetScore& score);
 std::vector<std::string> ErasedLabels(const std::vector<QuestionDetail>& questions);
 
 // The input of AnalyzeIntegrity from scores (as Project::ScoreAll gives them,
-// with their sheet records) and the grids the store keeps. Throws Error for a
+// with their sheet records: combined into candidates here) and the grids the
+// store keeps. Throws Error for a
 // group that is neither a roster column nor "station".
 IntegrityInput IntegrityInputOf(Project& project, const std::vector<SheetScore>& scores,
                                 const std::vector<SheetRecord>& sheets, const std::string& group);
@@ -41,5 +42,10 @@ struct ProjectIntegrity {
 
 // Every integrity analysis of the project as it is now. Throws Error.
 ProjectIntegrity AnalyzeProjectIntegrity(Project& project, const IntegrityOptions& options);
+
+// The exam report of the project as it is now: the item analysis with the
+// integrity screening (its defaults) as a section. The one page both
+// `exam report` writes and the office and review pages open. Throws Error.
+std::string RenderProjectReport(Project& project);
 
 }  // namespace omr::exam

@@ -98,17 +98,10 @@ Edit FirstMember(const std::string& text, const JsonPositions& positions, const 
 
 // The options of master item `item` on the first version's question.
 std::string OptionsOfItem(const Exam& exam, const FormShape& shape, int item) {
-  if (exam.keys.empty() || shape.layouts.empty()) return "";
+  if (exam.keys.empty()) return "";
   const VersionKey& key = exam.keys.front();
-  const LayoutShape* layout = &shape.layouts.front();
-  if (exam.versionSource == VersionSource::kLayout && key.name.size() == 1)
-    for (const LayoutShape& l : shape.layouts)
-      if (l.letter == key.name[0]) layout = &l;
-  for (std::size_t i = 0; i < key.order.size() && i < exam.items.size(); ++i) {
-    const int q = exam.items[i];
-    if (key.order[i] == item && q >= 1 && q <= static_cast<int>(layout->questions.size()))
-      return layout->questions[static_cast<std::size_t>(q - 1)].options;
-  }
+  for (std::size_t i = 0; i < key.order.size() && i < exam.items.size(); ++i)
+    if (key.order[i] == item) return exam.OptionsAt(shape, key, i);
   return "";
 }
 
@@ -273,9 +266,15 @@ Json Side(bool scored, double total, double maximum, const std::optional<double>
 RekeyReport CompareScores(const std::vector<SheetScore>& before, const std::vector<SheetScore>& after,
                           const Roster& roster) {
   RekeyReport report;
-  for (std::size_t i = 0; i < before.size() && i < after.size(); ++i) {
-    const SheetScore& a = before[i];
-    const SheetScore& b = after[i];
+  // Paired by number (both in number order): a candidate of an exam in parts
+  // may be on one side only when the new exam groups its sheets otherwise.
+  SheetScore none;
+  for (std::size_t i = 0, j = 0; i < before.size() || j < after.size();) {
+    const bool left = j == after.size() || (i < before.size() && before[i].number < after[j].number);
+    const bool right = i == before.size() || (j < after.size() && after[j].number < before[i].number);
+    none.number = left ? before[i].number : after[j].number;
+    const SheetScore& a = right ? none : before[i++];
+    const SheetScore& b = left ? none : after[j++];
     if (a.voided || b.voided || (!a.scored && !b.scored)) continue;
     if (a.scored == b.scored && Same(a.total, b.total) && Same(a.maximum, b.maximum) &&
         Same(a.percent, b.percent)) {

@@ -58,7 +58,8 @@ struct RekeyReport {
   int unchanged = 0;                 // scored sheets (before or after) whose total and percent stay
 };
 
-// Sheet by sheet (`before[i]` and `after[i]` are the same sheet): those whose
+// Sheet by sheet (or candidate by candidate; paired by number, both in
+// number order; one on a side only is not scored on the other): those whose
 // total, maximum, percent or being scored changes, sorted by the size of the
 // change of the total (then of the percent, then by sheet number); a sheet
 // that is scored on one side only comes first. Void sheets are left out.

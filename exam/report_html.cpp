@@ -88,10 +88,10 @@ std::string VersionName(const Analysis& a) {
   return a.allVersions ? "all versions" : EscapeHtml(a.version);
 }
 
-void Summary(std::string& h, const ExamAnalysis& exam) {
+void Summary(std::string& h, const ExamAnalysis& exam, const std::string& counted) {
   const TestResult& t = exam.overall.test;
   h += "<section id=summary><h2>Summary</h2><div class=figures>";
-  Figure(h, "sheets", Count(t.n));
+  Figure(h, counted, Count(t.n));
   Figure(h, "items scored", std::to_string(t.k));
   Figure(h, "points possible", Num(t.maximum, 2));
   Figure(h, "mean", Fixed(t.mean, 2, "&ndash;"));
@@ -424,11 +424,11 @@ std::string RenderHtmlReport(const ExamAnalysis& exam, const ReportInfo& info) {
        title + "</title><style>" + kStyle + "</style></head><body>\n";
   h += "<header><h1>Item analysis: " + title + "</h1><p class=sub>";
   if (!info.generated.empty()) h += "Made " + EscapeHtml(info.generated) + " &middot; ";
-  h += Count(exam.overall.test.n) + " sheets &middot; " + std::to_string(exam.overall.test.k) +
-       " items scored";
+  h += Count(exam.overall.test.n) + " " + EscapeHtml(info.counted) + " &middot; " +
+       std::to_string(exam.overall.test.k) + " items scored";
   if (exam.versions.size() > 1) h += " &middot; " + std::to_string(exam.versions.size()) + " versions";
   h += "</p></header>\n";
-  Summary(h, exam);
+  Summary(h, exam, EscapeHtml(info.counted));
   h += '\n';
   Histogram(h, exam.overall.test);
   h += '\n';

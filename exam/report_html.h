@@ -25,6 +25,8 @@ struct ReportInfo {
   // Further sections (HTML made by their own renderer, the integrity
   // screening), placed before "How to read it".
   std::string sections;
+  // What the analysis counts: "sheets", or "candidates" (an exam of several sheets a candidate).
+  std::string counted = "sheets";
 };
 
 // The page: summary figures, histogram of totals, the item table (sortable

@@ -122,6 +122,7 @@ AnswerCounts CountAnswers(const SheetScore& score) {
         break;
       case Outcome::kVoid:
       case Outcome::kBonus:
+      case Outcome::kAbsent:
         break;
     }
   }
@@ -181,7 +182,7 @@ const StudentResult* FindStudent(const ExamResults& results, const std::string& 
 ExamResults BuildResults(const Exam& exam, const FormShape& shape, const Roster& roster,
                          std::vector<SheetScore> scores, std::vector<std::string> groupColumns) {
   ExamResults r;
-  r.scores = std::move(scores);
+  r.scores = CombineSheets(exam, std::move(scores));
   r.groupColumns = groupColumns.empty() ? exam.groups : std::move(groupColumns);
   std::vector<int> columnOf;
   for (const std::string& c : r.groupColumns) {
@@ -197,7 +198,8 @@ ExamResults BuildResults(const Exam& exam, const FormShape& shape, const Roster&
   }
 
   // Students: the roster's, then the valid IDs read that it lacks. The
-  // latest scored sheet of an ID counts; several are shown for a person.
+  // latest scored candidate of an ID counts (of an exam of one sheet: its
+  // sheet); several, or a part read twice, are shown for a person.
   std::map<std::string, std::vector<std::size_t>> byId;
   for (std::size_t i = 0; i < r.scores.size(); ++i)
     if (!r.scores[i].voided && r.scores[i].idState == IdState::kValid)
@@ -227,16 +229,24 @@ ExamResults BuildResults(const Exam& exam, const FormShape& shape, const Roster&
     }
     std::size_t chosen = hit->second.back();
     bool any = false;
+    bool doubled = hit->second.size() > 1;
     for (const std::size_t i : hit->second) {
-      s.sheets.push_back(r.scores[i].number);
-      if (r.scores[i].scored) {
+      const SheetScore& c = r.scores[i];
+      if (c.sheets.empty())
+        s.sheets.push_back(c.number);
+      else
+        s.sheets.insert(s.sheets.end(), c.sheets.begin(), c.sheets.end());
+      doubled = doubled || c.doubled;
+      if (c.scored) {
         chosen = i;
         any = true;
       }
     }
     const SheetScore& score = r.scores[chosen];
-    s.status = !any                             ? "not scored"
-               : s.sheets.size() > 1            ? "several sheets"
+    s.shown = static_cast<int>(chosen);
+    s.status = !any && !score.missing.empty()   ? "missing part"
+               : !any                           ? "not scored"
+               : doubled                        ? "several sheets"
                : !roster.Empty() && !s.inRoster ? "not in roster"
                                                 : "scored";
     if (any) {

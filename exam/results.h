@@ -66,10 +66,12 @@ struct StudentResult {
   bool inRoster = false;
   std::vector<std::string> columns;  // the roster's other columns; empty when not in the roster
   std::string name;                  // the roster's name, "" when unknown
-  // "scored", "absent" (in the roster, no sheet), "not scored", "several sheets", "not in roster".
+  // "scored", "absent" (in the roster, no sheet), "not scored", "missing part" (of an exam in parts:
+  // not scored while a part has no sheet), "several sheets" (or a part on several), "not in roster".
   std::string status;
   std::vector<int> sheets;  // numbers of the sheets (not void) with this ID
-  int score = -1;           // index in ExamResults::scores of the sheet that counts; -1: none
+  int score = -1;           // index in ExamResults::scores of the candidate that counts; -1: none
+  int shown = -1;           // the one shown: that one, else the latest; -1: no sheet
   GradeResult grade;
   AnswerCounts counts;
   std::vector<TopicScore> topics;   // per exam topic
@@ -94,7 +96,7 @@ struct GroupFigures {
 };
 
 struct ExamResults {
-  std::vector<SheetScore> scores;         // every sheet, as Project::ScoreAll gives them
+  std::vector<SheetScore> scores;         // every candidate (CombineSheets of what Project::ScoreAll gives)
   std::vector<std::string> groupColumns;  // the exam's groups, or those asked for
   std::vector<StudentResult> students;    // roster order, then IDs the roster lacks in ID order
   std::vector<Bin> bins;                  // of every counted total, shared by the groups
@@ -104,7 +106,8 @@ struct ExamResults {
   std::vector<AnalysisItem> items;  // the analysis input's items (keys, maxima)
 };
 
-// The results of these scores. `groupColumns`: roster columns to group by
+// The results of these sheet scores (as Project::ScoreAll gives them: they
+// are combined into candidates here). `groupColumns`: roster columns to group by
 // (the exam's "groups" when empty); throws Error for one the roster lacks.
 ExamResults BuildResults(const Exam& exam, const FormShape& shape, const Roster& roster,
                          std::vector<SheetScore> scores, std::vector<std::string> groupColumns = {});

@@ -31,6 +31,7 @@
 #include "page_assets.h"
 #include "project.h"
 #include "project_analysis.h"
+#include "project_integrity.h"
 #include "rekey.h"
 #include "report_text.h"
 #include "text.h"
@@ -188,6 +189,7 @@ Json SheetJson(Project& project, const SheetDetail& d) {
   j["id_state"] = IdStateName(score.idState);
   j["name"] = CleanUtf8(RosterName(project.roster(), score.studentId));
   j["version"] = CleanUtf8(score.version);
+  j["part"] = CleanUtf8(score.part);
   j["scored"] = score.scored;
   j["voided"] = score.voided;
   j["kept"] = score.kept;
@@ -204,6 +206,10 @@ Json SheetJson(Project& project, const SheetDetail& d) {
   Json versions = Json::array();
   for (const VersionKey& k : exam.keys) versions.push_back(CleanUtf8(k.name));
   info["versions"] = versions;
+  Json parts = Json::array();
+  for (const SheetPart& p : exam.parts) parts.push_back(CleanUtf8(p.name));
+  info["parts"] = parts;
+  info["part_question"] = exam.partSource == PartSource::kQuestion ? exam.partQuestion : 0;
   info["roster"] = !project.roster().Empty();
   info["id_shape"] = IdShapeJson(exam);
   j["exam"] = info;
@@ -225,7 +231,8 @@ Json SheetJson(Project& project, const SheetDetail& d) {
   }
 
   std::map<int, int> masterOf;  // question -> master item, on this sheet's version
-  for (const ItemScore& item : score.items) masterOf[item.question] = item.master;
+  for (const ItemScore& item : score.items)
+    if (item.outcome != Outcome::kAbsent) masterOf[item.question] = item.master;
   Json questions = Json::array();
   for (const Response& r : d.responses) {
     const QuestionDetail* detail = nullptr;
@@ -233,7 +240,7 @@ Json SheetJson(Project& project, const SheetDetail& d) {
       if (q.question == r.question) detail = &q;
     Json q;
     q["question"] = r.question;
-    const std::string role = exam.RoleOf(r.question);
+    const std::string role = exam.RoleOf(r.question, score.part);
     q["role"] = role;
     const auto master = masterOf.find(r.question);
     q["item"] = master == masterOf.end() ? Json(nullptr) : Json(master->second);
@@ -852,29 +859,25 @@ struct ReviewServer::Impl {
            });
          }});
 
-    // What can be downloaded, and each download made from the scores as they are now.
-    routes.push_back(
-        {"GET", "/api/downloads", kOffice, {}, false, false, [](const Request&, http::Response& res) {
-           Json list = Json::array();
-           for (const office::Download& d : office::Downloads())
-             list.push_back({{"id", d.id}, {"extension", d.extension}});
-           SendJson(res, list);
-         }});
-    routes.push_back({"GET", "/api/download/*", kOffice, exam, false, false,
+    // What can be downloaded (and why not, for this exam), and each download
+    // made from the scores as they are now, by the command line's own export.
+    routes.push_back({"GET", "/api/downloads", kOffice, exam, false, false,
                       [this](const Request& req, http::Response& res) {
-                        const std::string id = req.captures[0];
-                        const auto& all = office::Downloads();
-                        const auto d = std::find_if(all.begin(), all.end(),
-                                                    [&](const office::Download& x) { return x.id == id; });
-                        if (d == all.end()) throw HttpError(404, "there is no download " + Quote(id));
                         OnExam(req, res, [&](Project& project, const std::string&) {
                           project.Sync();
-                          res.body = office::MakeDownload(project, *d);
-                          res.type = d->type;
-                          const std::string& title = project.exam().title;
-                          res.Set("Content-Disposition",
-                                  office::ContentDisposition(
-                                      office::DownloadName(title.empty() ? project.examName() : title, *d)));
+                          SendJson(res, office::DownloadsJson(project));
+                        });
+                      }});
+    routes.push_back({"GET", "/api/download/*", kOffice, exam, false, false,
+                      [this](const Request& req, http::Response& res) {
+                        const office::Download* d = office::FindDownload(req.captures[0]);
+                        if (!d) throw HttpError(404, "there is no download " + Quote(req.captures[0]));
+                        OnExam(req, res, [&](Project& project, const std::string&) {
+                          project.Sync();
+                          ExportFile file = ExportBytes(project, d->request);
+                          res.body = std::move(file.bytes);
+                          res.type = file.contentType;
+                          res.Set("Content-Disposition", office::ContentDisposition(file.fileName));
                         });
                       }});
   }
@@ -1325,10 +1328,9 @@ struct ReviewServer::Impl {
                       [this](const Request& req, http::Response& res) {
                         OnProject(pools, req, res, [&](Project& project) {
                           project.Sync();
-                          const ProjectReport report = AnalyzeProject(project);
                           res.Set("Content-Security-Policy", kReportPolicy);
                           res.type = "text/html; charset=utf-8";
-                          res.body = RenderHtmlReport(report.analysis, report.info);
+                          res.body = RenderProjectReport(project);
                         });
                       }});
     return routes;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <set>
 #include <unordered_map>
 
 #include "vocabulary.h"
@@ -48,6 +49,13 @@ namespace {
 
 bool Visible(unsigned char c) {
   return c > 0x20 && c < 0x7F;
+}
+
+// A read character or typed value as a reason's detail shows it.
+std::string Shown(const std::string& value) {
+  std::string shown;
+  for (const char c : value) shown += Visible(static_cast<unsigned char>(c)) ? std::string(1, c) : "?";
+  return shown;
 }
 
 // A position of the student ID that holds no digit: blank, several marks, or
@@ -156,6 +164,26 @@ SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vect
       out.reasons.push_back({reason::kInvalidId, 0, "typed empty"});
   }
 
+  // The part, in an exam in parts: the layout letter, or the part question's character.
+  int part = -1;
+  if (!exam.parts.empty()) {
+    std::string name;
+    if (exam.partSource == PartSource::kLayout) {
+      if (sheet.letter) name = std::string(1, sheet.letter);
+    } else if (const std::string* v = corrected(exam.partQuestion)) {
+      name = *v;
+    } else if (const Response* r = response(exam.partQuestion)) {
+      name = std::string(1, static_cast<char>(r->character));
+      doubtful(exam.partQuestion);
+    }
+    part = exam.FindPart(name);
+    if (part < 0)
+      out.reasons.push_back({reason::kUnknownPart,
+                             exam.partSource == PartSource::kQuestion ? exam.partQuestion : 0, Shown(name)});
+    else
+      out.part = name;
+  }
+
   // The version names the key.
   const VersionKey* key = nullptr;
   if (const auto typed = latest.find("version"); typed != latest.end()) {
@@ -178,25 +206,36 @@ SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vect
     key = exam.FindKey(out.version);
   }
   if (!key) {
-    std::string shown;
-    for (const char c : out.version)
-      shown += Visible(static_cast<unsigned char>(c)) ? std::string(1, c) : "?";
-    out.reasons.push_back({reason::kUnknownVersion, 0, shown});
+    out.reasons.push_back({reason::kUnknownVersion, 0, Shown(out.version)});
     out.version.clear();
     return out;
   }
   out.version = key->name;
+  if (!exam.parts.empty() && part < 0) return out;
   out.scored = true;
 
   const int n = exam.ItemCount();
   out.items.resize(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) {
+  int from = 0;
+  int to = n;
+  if (part >= 0) {
+    // The items of the other parts are on their own sheets.
+    const SheetPart& mine = exam.parts[static_cast<std::size_t>(part)];
+    from = static_cast<int>(mine.first);
+    to = from + static_cast<int>(mine.questions.size());
+    for (int m = 1; m <= n; ++m) {
+      out.items[static_cast<std::size_t>(m - 1)].master = m;
+      out.items[static_cast<std::size_t>(m - 1)].outcome = Outcome::kAbsent;
+    }
+  }
+  for (int i = from; i < to; ++i) {
     const int question = exam.items[static_cast<std::size_t>(i)];
     const int master = key->order[static_cast<std::size_t>(i)];
     const ItemRule& rule = exam.rules[static_cast<std::size_t>(master - 1)];
     ItemScore& item = out.items[static_cast<std::size_t>(master - 1)];
     item.master = master;
     item.question = question;
+    item.sheet = sheet.number;
     if (const std::string* v = corrected(question)) {
       item.response = *v;
       item.corrected = true;
@@ -220,52 +259,183 @@ SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vect
     }
     doubtful(question, master);
   }
-  if (exam.floor && out.total < *exam.floor) out.total = *exam.floor;
+  if (exam.floor && part < 0 && out.total < *exam.floor) out.total = *exam.floor;
   if (out.maximum > 0) out.percent = 100.0 * out.total / out.maximum;
   return out;
 }
 
-void AddAcrossReasons(SheetScore& s, const Roster* roster, const std::vector<int>& sameId,
+namespace {
+
+std::string SheetList(const std::vector<int>& numbers) {
+  std::string out;
+  for (const int n : numbers) out += (out.empty() ? "sheet " : ",") + std::to_string(n);
+  return out;
+}
+
+// Stands for an exam of one sheet where callers give none.
+const Exam& OneSheet() {
+  static const Exam exam;
+  return exam;
+}
+
+}  // namespace
+
+void AddAcrossReasons(const Exam& exam, SheetScore& s, const Roster* roster, const std::vector<Peer>& sameId,
                       const std::vector<int>& sameGrid) {
   if (s.voided || s.kept) return;
-  auto list = [](const std::vector<int>& numbers) {
-    std::string out;
-    for (const int n : numbers) out += (out.empty() ? "sheet " : ",") + std::to_string(n);
-    return out;
-  };
   if (s.idState == IdState::kValid) {
     if (roster && !roster->Empty() && !roster->Has(s.studentId))
       s.reasons.push_back({reason::kUnknownId, 0, s.studentId});
-    if (!sameId.empty()) s.reasons.push_back({reason::kDuplicateId, 0, list(sameId)});
+    if (exam.parts.empty()) {
+      std::vector<int> numbers;
+      for (const Peer& p : sameId) numbers.push_back(p.number);
+      if (!numbers.empty()) s.reasons.push_back({reason::kDuplicateId, 0, SheetList(numbers)});
+    } else if (!s.part.empty()) {
+      // The student's other sheets: those of other parts are expected.
+      std::vector<int> samePart;
+      std::vector<int> otherVersion;
+      std::set<std::string> present = {s.part};
+      for (const Peer& p : sameId) {
+        if (p.part.empty()) continue;
+        present.insert(p.part);
+        if (p.part == s.part) samePart.push_back(p.number);
+        if (s.scored && p.scored && p.version != s.version) otherVersion.push_back(p.number);
+      }
+      if (!samePart.empty()) s.reasons.push_back({reason::kDuplicatePart, 0, SheetList(samePart)});
+      std::string missing;
+      int count = 0;
+      for (const SheetPart& part : exam.parts)
+        if (!present.count(part.name)) missing += (count++ ? ", " : "") + part.name;
+      if (count) s.reasons.push_back({reason::kMissingPart, 0, (count == 1 ? "part " : "parts ") + missing});
+      if (!otherVersion.empty()) s.reasons.push_back({reason::kMixedVersions, 0, SheetList(otherVersion)});
+    }
   }
-  if (!sameGrid.empty()) s.reasons.push_back({reason::kDuplicateGrid, 0, list(sameGrid)});
+  if (!sameGrid.empty()) s.reasons.push_back({reason::kDuplicateGrid, 0, SheetList(sameGrid)});
+}
+
+void AddAcrossReasons(SheetScore& s, const Roster* roster, const std::vector<int>& sameId,
+                      const std::vector<int>& sameGrid) {
+  std::vector<Peer> peers;
+  for (const int n : sameId) peers.push_back({n, "", "", false});
+  AddAcrossReasons(OneSheet(), s, roster, peers, sameGrid);
 }
 
 void ReviewAcross(std::vector<SheetScore>& sheets, const Roster* roster,
                   const std::vector<std::string>& hashes) {
-  std::unordered_map<std::string, std::vector<int>> ids;
+  ReviewAcross(OneSheet(), sheets, roster, hashes);
+}
+
+void ReviewAcross(const Exam& exam, std::vector<SheetScore>& sheets, const Roster* roster,
+                  const std::vector<std::string>& hashes) {
+  std::unordered_map<std::string, std::vector<std::size_t>> ids;
   std::unordered_map<std::string, std::vector<int>> grids;
   for (std::size_t i = 0; i < sheets.size(); ++i) {
     const SheetScore& s = sheets[i];
     if (s.voided) continue;
-    if (s.idState == IdState::kValid) ids[s.studentId].push_back(s.number);
+    if (s.idState == IdState::kValid) ids[s.studentId].push_back(i);
     if (i < hashes.size() && !hashes[i].empty()) grids[hashes[i]].push_back(s.number);
   }
-  auto others = [](const std::vector<int>& group, int self) {
-    std::vector<int> out;
-    for (const int n : group)
-      if (n != self) out.push_back(n);
-    return out;
-  };
-  static const std::vector<int> kNone;
+  // Peers first, reasons after: a sheet's reasons never change another's peers.
+  std::vector<std::vector<Peer>> peers(sheets.size());
+  for (const auto& [id, group] : ids)
+    for (const std::size_t i : group)
+      for (const std::size_t j : group)
+        if (sheets[j].number != sheets[i].number)
+          peers[i].push_back({sheets[j].number, sheets[j].part, sheets[j].version, sheets[j].scored});
   for (std::size_t i = 0; i < sheets.size(); ++i) {
     SheetScore& s = sheets[i];
     if (s.voided) continue;
-    const std::vector<int> sameId = s.idState == IdState::kValid ? others(ids[s.studentId], s.number) : kNone;
-    const std::vector<int> sameGrid =
-        i < hashes.size() && !hashes[i].empty() ? others(grids[hashes[i]], s.number) : kNone;
-    AddAcrossReasons(s, roster, sameId, sameGrid);
+    std::vector<int> sameGrid;
+    if (i < hashes.size() && !hashes[i].empty())
+      for (const int n : grids[hashes[i]])
+        if (n != s.number) sameGrid.push_back(n);
+    AddAcrossReasons(exam, s, roster, peers[i], sameGrid);
   }
+}
+
+std::vector<SheetScore> CombineSheets(const Exam& exam, std::vector<SheetScore> sheets) {
+  if (exam.parts.empty()) return sheets;
+  std::sort(sheets.begin(), sheets.end(),
+            [](const SheetScore& a, const SheetScore& b) { return a.number < b.number; });
+  // A candidate's sheets, in the order of their first.
+  std::unordered_map<std::string, std::size_t> index;
+  std::vector<std::vector<const SheetScore*>> groups;
+  for (const SheetScore& s : sheets) {
+    if (s.voided || s.idState != IdState::kValid || s.part.empty()) continue;
+    const auto [at, fresh] = index.try_emplace(s.studentId, groups.size());
+    if (fresh) groups.emplace_back();
+    groups[at->second].push_back(&s);
+  }
+  const std::size_t n = static_cast<std::size_t>(exam.ItemCount());
+  std::vector<SheetScore> out;
+  out.reserve(groups.size());
+  for (const std::vector<const SheetScore*>& group : groups) {
+    SheetScore c;
+    c.number = group.front()->number;
+    c.idState = IdState::kValid;
+    c.studentId = group.front()->studentId;
+    std::vector<const SheetScore*> counted(exam.parts.size(), nullptr);
+    std::vector<int> seen(exam.parts.size(), 0);
+    for (const SheetScore* s : group) {
+      c.sheets.push_back(s->number);
+      c.kept = c.kept || s->kept;
+      const std::size_t p = static_cast<std::size_t>(exam.FindPart(s->part));
+      ++seen[p];
+      if (!counted[p] || s->scored || !counted[p]->scored) counted[p] = s;
+      for (Reason r : s->reasons) {
+        r.sheet = s->number;
+        c.reasons.push_back(std::move(r));
+      }
+    }
+    // Scored once every part is, of one version (a part not read counts blank on a kept sheet).
+    bool scorable = true;
+    std::vector<std::string> versions;
+    for (std::size_t p = 0; p < exam.parts.size(); ++p) {
+      c.doubled = c.doubled || seen[p] > 1;
+      const SheetScore* s = counted[p];
+      if (!s) {
+        c.missing.push_back(exam.parts[p].name);
+        scorable = scorable && c.kept;
+        continue;
+      }
+      c.confidence = std::min(c.confidence, s->confidence);
+      if (!s->scored) scorable = false;
+      if (!s->version.empty() && std::find(versions.begin(), versions.end(), s->version) == versions.end())
+        versions.push_back(s->version);
+    }
+    for (std::size_t v = 0; v < versions.size(); ++v) c.version += (v ? "/" : "") + versions[v];
+    const VersionKey* key = versions.size() == 1 ? exam.FindKey(versions.front()) : nullptr;
+    if (!scorable || !key) {
+      out.push_back(std::move(c));
+      continue;
+    }
+    c.scored = true;
+    c.items.resize(n);
+    for (std::size_t p = 0; p < exam.parts.size(); ++p) {
+      if (const SheetScore* s = counted[p]) {
+        for (std::size_t m = 0; m < n && m < s->items.size(); ++m)
+          if (s->items[m].outcome != Outcome::kAbsent) c.items[m] = s->items[m];
+        continue;
+      }
+      const SheetPart& part = exam.parts[p];
+      for (std::size_t i = part.first; i < part.first + part.questions.size(); ++i) {
+        const int master = key->order[i];
+        const ItemRule& rule = exam.rules[static_cast<std::size_t>(master - 1)];
+        ItemScore& item = c.items[static_cast<std::size_t>(master - 1)];
+        item.master = master;
+        item.points = ItemPoints(rule, key->answers[i], "", item.outcome);
+        item.maximum = rule.kind == ItemKind::kVoid ? 0 : rule.points;
+      }
+    }
+    for (const ItemScore& item : c.items) {
+      c.total += item.points;
+      c.maximum += item.maximum;
+    }
+    if (exam.floor && c.total < *exam.floor) c.total = *exam.floor;
+    if (c.maximum > 0) c.percent = 100.0 * c.total / c.maximum;
+    out.push_back(std::move(c));
+  }
+  return out;
 }
 
 }  // namespace omr::exam

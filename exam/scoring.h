@@ -36,11 +36,13 @@ struct SheetFacts {
   std::vector<Response> responses;  // responses[q - 1] is question q
 };
 
-enum class Outcome { kCorrect, kWrong, kBlank, kMultiple, kPartial, kVoid, kBonus };
+// kAbsent: an item of another part, not on this sheet of an exam in parts.
+enum class Outcome { kCorrect, kWrong, kBlank, kMultiple, kPartial, kVoid, kBonus, kAbsent };
 
 struct ItemScore {
   int master = 0;        // master item number, from 1
   int question = 0;      // the question it was on this sheet's version
+  int sheet = 0;         // the sheet it was read from; 0: none (absent, or its part was not read)
   std::string response;  // the marked options (after corrections)
   bool corrected = false;
   Outcome outcome = Outcome::kBlank;
@@ -54,7 +56,8 @@ struct Reason {
   std::string code;  // one of the reasons of vocabulary.h
   int question = 0;  // for the question reasons
   std::string detail;
-  int item = 0;  // the master item on that question (0: not an item, or not known)
+  int item = 0;   // the master item on that question (0: not an item, or not known)
+  int sheet = 0;  // in a candidate's reasons (CombineSheets): the sheet it is on
 };
 
 enum class IdState { kNone, kValid, kInvalid };
@@ -75,6 +78,16 @@ struct SheetScore {
   std::optional<double> percent;
   std::vector<Reason> reasons;
   double confidence = 1;  // the least of the questions read from the sheet (not corrected); 0: not read
+  // Of an exam in parts: the part this sheet is ("" when it cannot be told,
+  // and for a candidate). Its score is its own items' (the others kAbsent),
+  // without the floor, which applies to the candidate's total.
+  std::string part;
+  // A candidate's (CombineSheets): its sheets that are not void, in number
+  // order; whether a part is on several of them (the latest scored counts);
+  // the parts none of them is.
+  std::vector<int> sheets;
+  bool doubled = false;
+  std::vector<std::string> missing;
 };
 
 // The value each target has after these corrections (the latest counts; a
@@ -85,14 +98,41 @@ SheetScore ScoreSheet(const Exam& exam, const SheetFacts& sheet, const std::vect
 
 // Reasons that depend on other sheets: IDs not in the roster (when there is
 // one), IDs and grids on more than one sheet. `hashes[i]` is the grid hash of
-// sheets[i] ("" when it has no grid).
+// sheets[i] ("" when it has no grid). Without the exam: an exam of one sheet.
 void ReviewAcross(std::vector<SheetScore>& sheets, const Roster* roster,
                   const std::vector<std::string>& hashes);
+// In an exam in parts a student's sheets are expected: a part on two of them,
+// a part on none and parts of different versions are the reasons instead.
+void ReviewAcross(const Exam& exam, std::vector<SheetScore>& sheets, const Roster* roster,
+                  const std::vector<std::string>& hashes);
 
-// The same for one sheet, given the numbers of the other (not void) sheets
-// with its student ID and with its grid.
+// Another sheet (not void) with a sheet's student ID, as the reasons across
+// sheets see it.
+struct Peer {
+  int number = 0;
+  std::string part;  // "" in an exam of one sheet
+  std::string version;
+  bool scored = false;
+};
+
+// The same for one sheet, given the other (not void) sheets with its student
+// ID and the numbers of those with its grid.
+void AddAcrossReasons(const Exam& exam, SheetScore& sheet, const Roster* roster,
+                      const std::vector<Peer>& sameId, const std::vector<int>& sameGrid);
+// An exam of one sheet: the numbers of the sheets with its ID.
 void AddAcrossReasons(SheetScore& sheet, const Roster* roster, const std::vector<int>& sameId,
                       const std::vector<int>& sameGrid);
+
+// The candidates of an exam: what results, exports, reports, statistics and
+// integrity count. For an exam of one sheet they are the sheets as they are.
+// In parts: one per valid student ID of the sheets whose part is known and
+// that are not void, numbered by its first sheet, in that order, its items in
+// master order each from the sheet of its part that counts (the latest scored
+// one). It is scored when each part has a scored sheet (a part none of its
+// sheets is counts as blank once one of them is kept) and they are of one
+// version; its total is the sum of the parts' points, then the floor; its
+// reasons are its sheets', each naming its sheet.
+std::vector<SheetScore> CombineSheets(const Exam& exam, std::vector<SheetScore> sheets);
 
 // Whether the question's doubt should bring it to a person (the exam's
 // review rules: the recognition's doubt, the confidence level).

@@ -109,6 +109,8 @@ const char* OutcomeClass(Outcome o) {
       return "blank";
     case Outcome::kVoid:
       return "void";
+    case Outcome::kAbsent:
+      return "absent";
   }
   return "";
 }
@@ -117,34 +119,51 @@ void Figure(std::string& h, const char* what, const std::string& value, const st
   h += std::string("<div data-figure=") + what + "><b>" + value + "</b><span>" + label + "</span></div>";
 }
 
-// The sheet's picture with a ring around every cell the key marks.
+// The sheet's picture with a ring around every cell the key marks: each
+// sheet of a candidate of an exam in parts, with the items read from it.
 std::string Picture(Project& project, const Exam& exam, const SheetScore& score) {
-  const SheetDetail d = project.Detail(score.number);
-  if (d.grid.Empty()) return "<p class=note>No picture: the reader kept no grid of this sheet.</p>";
-  const std::vector<std::uint8_t> png = project.form().Picture(d.grid);
+  std::vector<int> numbers;
+  if (score.sheets.empty()) numbers.push_back(score.number);
+  for (const int n : score.sheets)
+    for (const ItemScore& item : score.items)
+      if (item.sheet == n) {
+        numbers.push_back(n);
+        break;
+      }
+  std::string h = numbers.size() > 1 ? "<h2>The sheets as read</h2>" : "<h2>The sheet as read</h2>";
   const VersionKey* key = exam.FindKey(score.version);
-  const int width = kPictureMargin + kPictureCell * d.grid.columns;
-  const int height = kPictureCell * d.grid.lines;
-  std::string rings;
-  for (const ItemScore& item : score.items) {
-    const std::string keyed = key ? KeyedLabels(exam, *key, item.master) : std::string();
-    for (const QuestionDetail& q : d.questions) {
-      if (q.question != item.question) continue;
-      for (const CellDetail& c : q.cells) {
-        if (c.label == ' ' || keyed.find(c.label) == std::string::npos) continue;
-        const double cx = kPictureMargin + (c.column - 1) * kPictureCell + kPictureCell / 2.0;
-        const double cy = (d.grid.lines - c.line) * kPictureCell + kPictureCell / 2.0;
-        rings += "<circle cx=\"" + Fixed(cx, 1) + "\" cy=\"" + Fixed(cy, 1) + "\" r=\"" +
-                 Fixed(kPictureCell * 0.62, 1) + "\"/>";
+  for (const int number : numbers) {
+    const SheetDetail d = project.Detail(number);
+    if (d.grid.Empty()) {
+      if (numbers.size() == 1) return "<p class=note>No picture: the reader kept no grid of this sheet.</p>";
+      h += "<p class=note>No picture: the reader kept no grid of sheet " + std::to_string(number) + ".</p>";
+      continue;
+    }
+    const std::vector<std::uint8_t> png = project.form().Picture(d.grid);
+    const int width = kPictureMargin + kPictureCell * d.grid.columns;
+    const int height = kPictureCell * d.grid.lines;
+    std::string rings;
+    for (const ItemScore& item : score.items) {
+      if (!score.sheets.empty() && item.sheet != number) continue;
+      const std::string keyed = key ? KeyedLabels(exam, *key, item.master) : std::string();
+      for (const QuestionDetail& q : d.questions) {
+        if (q.question != item.question) continue;
+        for (const CellDetail& c : q.cells) {
+          if (c.label == ' ' || keyed.find(c.label) == std::string::npos) continue;
+          const double cx = kPictureMargin + (c.column - 1) * kPictureCell + kPictureCell / 2.0;
+          const double cy = (d.grid.lines - c.line) * kPictureCell + kPictureCell / 2.0;
+          rings += "<circle cx=\"" + Fixed(cx, 1) + "\" cy=\"" + Fixed(cy, 1) + "\" r=\"" +
+                   Fixed(kPictureCell * 0.62, 1) + "\"/>";
+        }
       }
     }
-  }
-  return "<h2>The sheet as read</h2><div class=pic><img alt=\"the sheet as the reader saw it\" width=" +
-         std::to_string(width) + " height=" + std::to_string(height) + " src=\"data:image/png;base64," +
+    h += "<div class=pic><img alt=\"the sheet as the reader saw it\" width=" + std::to_string(width) +
+         " height=" + std::to_string(height) + " src=\"data:image/png;base64," +
          Base64(std::string_view(reinterpret_cast<const char*>(png.data()), png.size())) +
          "\"><svg viewBox=\"0 0 " + std::to_string(width) + " " + std::to_string(height) +
-         "\" aria-hidden=true>" + rings +
-         "</svg></div><p class=note>Marks read are filled red; the key is ringed green.</p>";
+         "\" aria-hidden=true>" + rings + "</svg></div>";
+  }
+  return h + "<p class=note>Marks read are filled red; the key is ringed green.</p>";
 }
 
 // The items in the student's own order, in tables of at most a column's rows.
@@ -207,7 +226,7 @@ std::string SlipBody(Project& project, const ExamResults& results, const Student
   for (std::size_t c = 0; c < results.groupColumns.size(); ++c)
     if (!student.groups[c].empty())
       h += " &middot; " + Html(results.groupColumns[c]) + " " + Html(student.groups[c]);
-  if (student.sheets.size() > 1)
+  if (student.status == "several sheets")
     h += " &middot; sheet " + std::to_string(score.number) + " of several with this ID";
   h += "</p></header><div class=figures>";
   Figure(h, "total", Points(score.total), "of " + Points(score.maximum) + " points");
@@ -345,13 +364,9 @@ int WriteSlipsPdf(Project& project, const SlipOptions& options, const std::strin
   return static_cast<int>(slips.size());
 }
 
-int WriteSlipsHtml(Project& project, const SlipOptions& options, const std::string& dir) {
+std::vector<SlipPage> SlipPages(Project& project, const SlipOptions& options) {
   const std::vector<Slip> slips = MakeSlips(project, options);
-  std::error_code ec;
-  if (!std::filesystem::is_directory(dir, ec)) {
-    if (::mkdir(dir.c_str(), 0700) != 0)
-      throw Error("cannot make the folder " + dir + ": " + std::strerror(errno));
-  }
+  std::vector<SlipPage> out;
   std::map<std::string, int> used;
   for (const Slip& s : slips) {
     std::string name = SlipFileName(s.id);
@@ -360,14 +375,26 @@ int WriteSlipsHtml(Project& project, const SlipOptions& options, const std::stri
       name = name.substr(0, name.size() - 5) + "-" + std::to_string(n + 1) + ".html";
     const std::string title = (s.name.empty() ? s.id : s.name) + ": " +
                               (project.exam().title.empty() ? project.examName() : project.exam().title);
-    const std::string path = (std::filesystem::path(dir) / name).string();
+    out.push_back({name, SlipsDocument(title, {s}, options)});
+  }
+  return out;
+}
+
+int WriteSlipsHtml(Project& project, const SlipOptions& options, const std::string& dir) {
+  const std::vector<SlipPage> pages = SlipPages(project, options);
+  std::error_code ec;
+  if (!std::filesystem::is_directory(dir, ec)) {
+    if (::mkdir(dir.c_str(), 0700) != 0)
+      throw Error("cannot make the folder " + dir + ": " + std::strerror(errno));
+  }
+  for (const SlipPage& page : pages) {
+    const std::string path = (std::filesystem::path(dir) / page.name).string();
     if (std::string problem = omr::common::OutputProblem(path); !problem.empty()) throw Error(problem);
     std::string error;
-    if (!omr::common::WriteFileWhole(path, SlipsDocument(title, {s}, options),
-                                     omr::common::IfExists::kReplace, error))
+    if (!omr::common::WriteFileWhole(path, page.html, omr::common::IfExists::kReplace, error))
       throw Error(error);
   }
-  return static_cast<int>(slips.size());
+  return static_cast<int>(pages.size());
 }
 
 }  // namespace omr::exam

@@ -42,6 +42,14 @@ std::string SlipsDocument(const std::string& title, const std::vector<Slip>& sli
 // letters, digits, "-" and "_" become "_".
 std::string SlipFileName(const std::string& id);
 
+// The pages `WriteSlipsHtml` writes: each student's slip as a page of its
+// own, under its file name (SlipFileName, numbered when two IDs give the same).
+struct SlipPage {
+  std::string name;
+  std::string html;
+};
+std::vector<SlipPage> SlipPages(Project& project, const SlipOptions& options);
+
 // Writes every slip into one PDF (headless Chromium), or one HTML file each
 // into `dir` (made when missing; an existing slip is replaced). Answer the
 // number written. Throw Error.

@@ -1,5 +1,7 @@
 #include "station.h"
 
+#include <chrono>
+#include <cmath>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -21,12 +23,15 @@ reading::SheetVerdict Station::Take(reading::FedSheet& sheet) {
   input.firmware = options_.firmware;
   input.code = sheet.code;
   AddedSheet added;
+  std::chrono::steady_clock::duration storing{};
   try {
     if (sheet.lines > 0) {
       input.decoded = project_.form().Decode({sheet.lines, sheet.columns, sheet.cells});
       input.hasGrid = true;
     }
+    const auto began = std::chrono::steady_clock::now();
     added = project_.AddSheet(input);
+    storing = std::chrono::steady_clock::now() - began;
   } catch (const std::exception& e) {
     // Nothing more is fed: the sheet in flight is the only one lost, or kept in a spool.
     storeError_ = e.what();
@@ -47,7 +52,9 @@ reading::SheetVerdict Station::Take(reading::FedSheet& sheet) {
       added.score.scored || input.code != 0 ? input.code : (input.hasGrid ? input.decoded.code : 0);
   failed_ += code != 0 ? 1 : 0;
   waiting_ += added.score.reasons.empty() ? 0 : 1;
-  if (onStored_) onStored_({added, code, sheet.outcome == reading::SheetOutcome::FeedAgain});
+  if (onStored_)
+    onStored_({added, code, sheet.outcome == reading::SheetOutcome::FeedAgain,
+               std::chrono::duration<double, std::milli>(storing).count()});
   // Sheets stored into a file nobody will look for under its name: stop.
   displaced_ = !project_.store().InPlace();
   return {code != 0, displaced_};
@@ -106,6 +113,7 @@ std::string Sheet(const Project& project, const Station::Stored& stored, const M
                {"code", stored.code},
                {"message", Words(message)},
                {"feed_again", stored.feedAgain},
+               {"store_ms", std::round(stored.storeMs * 1000) / 1000},
                {"stored", count},
                {"rate", rate}});
 }

@@ -28,6 +28,7 @@ class Station final : public reading::SheetHandler {
     const AddedSheet& added;
     int code = 0;            // 0 read and scored; else the reader's or the recognition's code
     bool feedAgain = false;  // the reader refused it: it is stored as not read, and must be fed again
+    double storeMs = 0;      // how long storing it took, its transaction and commit (a centre's load figure)
   };
   using OnStored = std::function<void(const Stored&)>;
 
@@ -84,8 +85,8 @@ std::string Connected(const std::string& station, const std::string& exam, const
                       const std::string& firmware, const std::string& serial);
 // {"event":"sheet","sheet","station_number","stored_at","student_id","id_state","name","version","scored",
 //  "total","maximum","percent","reasons":[{"reason","question","item","detail"}],"code","message",
-//  "feed_again","stored","rate"}: a sheet as stored (committed); `stored` counts this run's sheets, `rate`
-// is sheets per minute.
+//  "feed_again","store_ms","stored","rate"}: a sheet as stored (committed); `stored` counts this run's
+// sheets, `rate` is sheets per minute.
 std::string Sheet(const Project& project, const Station::Stored& stored, const Message& message, int count,
                   double rate);
 // {"event":"waiting","after"}: the tray is empty; the station waits for more sheets.

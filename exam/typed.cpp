@@ -69,6 +69,11 @@ std::string FormatTypedAnswers(const std::vector<std::string>& answers) {
 
 TypedFacts TypedFactsOf(const Exam& exam, const FormShape& shape, const TypedSheet& typed) {
   if (shape.layouts.empty()) throw Error("the exam's form has no layout");
+  // A typed sheet holds every item; a sheet of one part of a candidate's does not.
+  if (!exam.parts.empty())
+    throw Error(
+        "this exam is on several sheets a candidate: read each sheet (a sheet of one part cannot be "
+        "typed)");
   TypedFacts facts;
   // The layout: the one the version's letter names, else the first.
   const LayoutShape* layout = &shape.layouts.front();

@@ -22,6 +22,12 @@ constexpr ReasonInfo kReasons[] = {
     {kMultiple, kQuestion, false, "several marks"},
     {kBlank, kQuestion, false, "blank"},
     {kDoubtful, kQuestion, false, "doubtful"},
+    // A part's sheet read with a wrong ID is settled on that sheet; kept, the
+    // candidate counts without the part (its items blank).
+    {kMissingPart, kSheet, true, "another part of this student not read"},
+    {kDuplicatePart, kId, true, "the same part on another sheet of this ID"},
+    {kUnknownPart, kQuestion, false, "unknown part"},
+    {kMixedVersions, kVersion, false, "parts of different versions"},
 };
 static_assert(std::size(kReasons) <= 32, "a reason is a bit of a 32-bit mask");
 

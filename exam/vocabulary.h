@@ -29,6 +29,11 @@ inline constexpr char kDuplicateGrid[] = "duplicate-grid";
 inline constexpr char kMultiple[] = "multiple";  // of a question
 inline constexpr char kBlank[] = "blank";
 inline constexpr char kDoubtful[] = "doubtful";
+// An exam in parts (several sheets a candidate):
+inline constexpr char kMissingPart[] = "missing-part";      // no sheet of another part has the ID
+inline constexpr char kDuplicatePart[] = "duplicate-part";  // another sheet has the ID and the part
+inline constexpr char kUnknownPart[] = "unknown-part";      // the part question names no part
+inline constexpr char kMixedVersions[] = "mixed-versions";  // the ID's other parts are of another version
 }  // namespace reason
 
 // What a correction targets besides a question (whose target is its number).

@@ -338,6 +338,7 @@
     if (s.id_state === 'invalid') student += T.invalid;
     if (s.name) student += ' · ' + s.name;
     if (s.version) student += T.version(s.version);
+    if (s.part) student += T.part(s.part);
     $('sheet-student').textContent = student;
     let score = s.voided ? T.voided : s.scored
       ? T.score(number(s.total), number(s.maximum), s.percent === null ? null : number(s.percent))
@@ -897,6 +898,8 @@
     if (dialogOpen() || !state.token) return;
     const t = event.target;
     if (t instanceof HTMLInputElement || t instanceof HTMLSelectElement || t instanceof HTMLTextAreaElement) return;
+    // Enter and Space on a link or button (the office, the report, a queued sheet) do what it does.
+    if ((event.key === 'Enter' || event.key === ' ') && t.closest && t.closest('a,button,summary')) return;
     const seen = view();
     let handled = true;
     switch (event.key) {

@@ -217,14 +217,14 @@ def omrctl(*args: str, check: bool = True, **kw) -> subprocess.CompletedProcess:
 
 
 class Simulator:
-    def __init__(self, work: Path, name: str, lines: List[str], *options: str) -> None:
+    def __init__(self, work: Path, name: str, lines: List[str], *options: str, form: Path = FORM) -> None:
         self.link = work / f"reader-{name}"
         answers = work / f"{name}.answers"
         answers.write_text("\n".join(lines) + "\n", encoding="latin-1")
         self.expected = work / f"{name}.expected"
         self.log = open(work / f"omrsim-{name}.log", "w")
         self.process = subprocess.Popen(
-            [OMRSIM, "--link", str(self.link), "--form", str(FORM), "--answers", str(answers), "--expected",
+            [OMRSIM, "--link", str(self.link), "--form", str(form), "--answers", str(answers), "--expected",
              str(self.expected), "--empty-status", "16", *options], stdout=subprocess.DEVNULL, stderr=self.log)
         deadline = time.monotonic() + 20
         while not (self.link.is_symlink() and self.expected.exists()):

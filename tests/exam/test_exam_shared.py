@@ -137,7 +137,8 @@ class Station:
     """One omrsim reader and one `omrctl exam read` into the shared exam."""
 
     def __init__(self, cluster: Cluster, work: Path, uri: str, name: str, lines: List[str], *sim_options: str,
-                 exam: str = "", prefix: Tuple[str, ...] = (), db: str = "centre") -> None:
+                 exam: str = "", prefix: Tuple[str, ...] = (), db: str = "centre",
+                 options: Tuple[str, ...] = ()) -> None:
         self.name = name
         self.link = work / f"reader-{name}"
         (work / f"{name}.answers").write_text("\n".join(lines) + "\n")
@@ -158,6 +159,7 @@ class Station:
         args = [*prefix, OMRCTL, "--port", str(self.link), "exam", "read", uri, "--station", name, "--max-errors", "0"]
         if exam:
             args += ["--name", exam]
+        args += options
         self.read = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                      env=cluster.env, cwd=work)
 

@@ -133,6 +133,18 @@ TEST(TypedSheet, WhatDoesNotFitIsRefusedByItsField) {
       EXPECT_NE(std::string(e.what()).find(words), std::string::npos) << e.what();
     }
   }
+  // An exam on several sheets a candidate: a typed sheet would be of no part.
+  const ExamCheck parts = ParseExam(R"({"form": "f", "student": {"questions": "1-8"},
+    "sheets": {"question": 9, "parts": {"1": "11-40", "2": "11-30"}}, "key": ")" +
+                                        key.substr(0, 50) + "\"}",
+                                    testing::Exam60Shape());
+  ASSERT_TRUE(parts.problems.empty()) << parts.problems[0].message;
+  try {
+    TypedFactsOf(parts.exam, testing::Exam60Shape(), with("20240131", "", std::vector<std::string>(50, "A")));
+    ADD_FAILURE() << "a sheet of an exam in parts typed";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("several sheets a candidate"), std::string::npos) << e.what();
+  }
   EXPECT_THROW(ParseTypedResult("{\"id\": 1}"), Error);
   EXPECT_THROW(ParseTypedResult("not json"), Error);
 }

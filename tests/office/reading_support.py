@@ -30,6 +30,7 @@ class Drawn:
     student: str
     answers: List[str]  # per item: the options marked ("" blank, "AC" several)
     refused: bool = False
+    version: str = "1"  # the class digit of question 10 (question 9 is 0)
 
 
 @dataclass
@@ -108,7 +109,7 @@ def answers_line(sheet: Drawn) -> str:
             items.append(marked)
         else:
             items.append("[" + ",".join(str(OPTIONS.index(m) + 1) for m in marked) + "]")
-    return "A " + sheet.student + "01" + "".join(items) + (" status=3" if sheet.refused else "")
+    return "A " + sheet.student + "0" + sheet.version + "".join(items) + (" status=3" if sheet.refused else "")
 
 
 class Sim:

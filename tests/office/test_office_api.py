@@ -8,6 +8,7 @@ import http.client
 import json
 import os
 import stat
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -131,7 +132,7 @@ def test_keys_and_results_routes_refuse_what_they_must(office, tmp_path):
     """Every Keys and Results route: no token or a wrong one, the reviewers' token, and malformed requests."""
     q = exam_query("final.omrexam", "exam")
     routes = [("GET", "/api/keys?" + q, None), ("POST", "/api/rekey?" + q, {"item": 1, "key": "A", "dry_run": True}),
-              ("GET", "/api/keyfixes?" + q, None), ("GET", "/api/stats?" + q, None), ("GET", "/api/downloads", None),
+              ("GET", "/api/keyfixes?" + q, None), ("GET", "/api/stats?" + q, None), ("GET", "/api/downloads?" + q, None),
               ("GET", "/api/download/students.csv?" + q, None)]
     for method, path, body in routes:
         for token, want in ((None, 401), ("0" * 64, 401), (office.reviewer, 403)):
@@ -164,7 +165,8 @@ def test_keys_and_results_routes_refuse_what_they_must(office, tmp_path):
         assert status == want and words in answer.get("error", ""), (body, status, answer)
     status, _, raw = office.request("POST", "/api/rekey?" + q, b"{not json", headers={"Content-Type": "application/json"})
     assert status == 400 and b"malformed JSON" in raw
-    assert office.get("/api/download/nothing.csv?" + q)[0] == 404
+    for name in ("nothing.csv", "moodle", "slips-html", "..%2Fstudents.csv", "students.csv.exe"):
+        assert office.get(f"/api/download/{name}?" + q)[0] == 404, name
     assert office.get("/api/keys?" + q)[1]["revision"] == revision  # nothing was stored
 
     # A dry run stores nothing; the same change confirmed is a revision of its own, named in the history.
@@ -175,6 +177,34 @@ def test_keys_and_results_routes_refuse_what_they_must(office, tmp_path):
     keys = office.get("/api/keys?" + q)[1]
     assert keys["items"][1]["key"] == "D" and keys["history"][0]["author"] == "Ann Lee"
     assert keys["history"][0]["keys"]["key"][1] == "D" and keys["history"][1]["keys"]["key"][1] == "C"
+
+
+def test_a_platforms_file_without_a_roster_is_offered_as_unavailable(tmp_path):
+    """An exam without a roster: the page lists each platform's file with the reason the command line
+    gives, and the file is refused with the same words; the other downloads stay offered."""
+    need_programs()
+    exam = tmp_path / "bare.exam.json"
+    exam.write_text(json.dumps({"title": "No roster", "form": str(EXAMPLES / "exam60.form"),
+                                "student": {"questions": "1-8"}, "items": "11-70", "key": "C" * 60}))
+    (tmp_path / "place").mkdir()
+    project = tmp_path / "place" / "bare.omrexam"
+    run(OMRCTL, "exam", "new", str(project), "--exam", str(exam), "--by", "office")
+    server = Office(tmp_path / "place")
+    try:
+        q = exam_query("bare.omrexam", "exam")
+        listed = {d["id"]: d["problem"] for d in server.get("/api/downloads?" + q)[1]}
+        assert [i for i, why in listed.items() if why is None] == [
+            "students.csv", "sheets.csv", "items.csv", "results.xlsx", "results.json", "slips.pdf", "slips.zip"]
+        for platform in ("moodle", "canvas", "blackboard", "brightspace"):
+            why = listed[platform + ".csv"]
+            done = subprocess.run([OMRCTL, "exam", "export", str(project), "--lms", platform, str(tmp_path / "x.csv")],
+                                  capture_output=True, text=True, timeout=60)
+            assert done.returncode != 0 and "has no roster" in why and why in done.stderr, (why, done.stderr)
+            status, answer = server.get(f"/api/download/{platform}.csv?" + q)
+            assert status >= 400 and answer["error"] == why, (status, answer)
+        assert not (tmp_path / "x.csv").exists()
+    finally:
+        server.stop()
 
 
 def test_a_roster_in_another_character_set(office):

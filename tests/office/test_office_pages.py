@@ -14,6 +14,7 @@ import re
 import subprocess
 import time
 import urllib.parse
+import zipfile
 from pathlib import Path
 from typing import List
 
@@ -254,6 +255,17 @@ def test_the_results_downloads(office: Office, read_exam: rs.Exam, tmp_path: Pat
         files = page.wait(lambda: sorted(p.name for p in page.downloads.iterdir() if not p.name.endswith(".crdownload"))
                           if len(list(page.downloads.iterdir())) >= 2 else None, "two downloads")
         assert files == ["Review-test-results.xlsx", "Review-test-students.csv"], files
+        # A platform's file and the slips, each reached from the keyboard: "d", then Tab down the list.
+        order = [b.get_attribute("data-download")
+                 for b in page.driver.find_elements(page.By.CSS_SELECTOR, "#results-downloads button")]
+        for wanted in ("moodle.csv", "slips.pdf", "slips.zip"):
+            page.wait(lambda: all(b.is_enabled() for b in page.driver.find_elements(
+                page.By.CSS_SELECTOR, "#results-downloads button")), "the downloads ready")
+            page.keys("d", *[K.TAB] * order.index(wanted))
+            assert page.driver.switch_to.active_element.get_attribute("data-download") == wanted
+            page.keys(K.ENTER)
+            page.wait(lambda: (page.downloads / ("Review-test-" + wanted)).exists(), wanted, seconds=60)
+        page.wait(lambda: not [p for p in page.downloads.iterdir() if p.name.endswith(".crdownload")], "downloads done")
         windows = len(page.driver.window_handles)
         page.keys("o")
         page.wait(lambda: len(page.driver.window_handles) > windows, "the report's tab")
@@ -264,11 +276,32 @@ def test_the_results_downloads(office: Office, read_exam: rs.Exam, tmp_path: Pat
     cli = tmp_path / "cli"
     cli.mkdir()
     run(OMRCTL, "exam", "export", str(project), "--csv", str(cli / "students.csv"), "--excel",
-        "--xlsx", str(cli / "results.xlsx"))
-    assert (page.downloads / "Review-test-students.csv").read_bytes() == (cli / "students.csv").read_bytes()
+        "--xlsx", str(cli / "results.xlsx"), "--lms", "moodle", str(cli / "moodle.csv"))
+    run(OMRCTL, "exam", "results", str(project), "--pdf", str(cli / "slips.pdf"))
+    run(OMRCTL, "exam", "results", str(project), "--html", str(cli / "slips"))
+    got = lambda name: page.downloads / ("Review-test-" + name)
+    assert got("students.csv").read_bytes() == (cli / "students.csv").read_bytes()
+    assert got("moodle.csv").read_bytes() == (cli / "moodle.csv").read_bytes()
+    # Moodle's import: the ID number and the grade item (the exam's title), every sheet's student once.
+    lines = got("moodle.csv").read_bytes().decode("utf-8").split("\r\n")
+    assert lines[0] == "ID number,Review test" and len(lines) == SHEETS + 2 and lines[-1] == "", lines[:3]
+    assert [line.split(",")[0] for line in lines[1:-1]] == [i for i, _ in read_exam.roster[:SHEETS]]
+    # The PDF: a page per student in roster order, each with the student's ID and name (Chromium dates its
+    # PDFs, so the page's text is compared with the command line's, not the bytes).
+    pages = [subprocess.run(["pdftotext", "-layout", str(pdf), "-"], capture_output=True, text=True, check=True)
+             .stdout.split("\f") for pdf in (got("slips.pdf"), cli / "slips.pdf")]
+    assert pages[0] == pages[1]
+    assert len([p for p in pages[0] if p.strip()]) == SHEETS
+    for text, (student, name) in zip(pages[0], read_exam.roster[:SHEETS]):
+        assert student in text and name in text, (student, name, text[:200])
+    # The web pages: the files `exam results --html DIR` writes, byte for byte.
+    with zipfile.ZipFile(got("slips.zip")) as archive:
+        assert archive.testzip() is None
+        packed = {i.filename: archive.read(i) for i in archive.infolist()}
+    assert packed == {p.name: p.read_bytes() for p in (cli / "slips").iterdir()}
+    assert sorted(packed) == sorted(i + ".html" for i, _ in read_exam.roster[:SHEETS])
     openpyxl = pytest.importorskip("openpyxl")
-    books = [openpyxl.load_workbook(p, read_only=True) for p in (page.downloads / "Review-test-results.xlsx",
-                                                                 cli / "results.xlsx")]
+    books = [openpyxl.load_workbook(p, read_only=True) for p in (got("results.xlsx"), cli / "results.xlsx")]
     assert books[0].sheetnames == books[1].sheetnames
     for name in books[0].sheetnames:
         assert list(books[0][name].values) == list(books[1][name].values), name

@@ -60,7 +60,7 @@ TEST_P(ExampleTest, AnswersReadBackAsWritten) {
 
 INSTANTIATE_TEST_SUITE_P(Examples, ExampleTest,
                          ::testing::Values(ExampleCase{"exam60", 1, 9}, ExampleCase{"survey", 1, 5},
-                                           ExampleCase{"twolayout", 2, 6}),
+                                           ExampleCase{"twolayout", 2, 6}, ExampleCase{"twopart", 2, 4}),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace

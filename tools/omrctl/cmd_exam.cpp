@@ -22,7 +22,6 @@
 #include "project_integrity.h"
 #include "read_loop.h"
 #include "reader.h"
-#include "report_html.h"
 #include "report_pdf.h"
 #include "report_text.h"
 #include "results.h"
@@ -88,6 +87,7 @@ bool PrintSheet(const ex::AddedSheet& added, int code, const GlobalOptions& glob
   } else {
     line += "id " + (s.studentId.empty() ? std::string("-") : EscapeBytes(s.studentId));
     line += "  version " + (s.version.empty() ? std::string("?") : s.version);
+    if (!s.part.empty()) line += "  part " + s.part;
     if (s.scored) line += "  " + Score(s);
   }
   std::vector<ex::Reason> shown;
@@ -616,7 +616,8 @@ int RunExport(const ExamOptions& o) {
 int RunStats(const ExamOptions& o) {
   auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
   const std::vector<ex::SheetScore> scores = project->ScoreAll();
-  const ex::ExamAnalysis analysis = ex::AnalyzeScores(project->exam(), project->shape(), scores);
+  const ex::ExamAnalysis analysis =
+      ex::AnalyzeScores(project->exam(), project->shape(), ex::CombineSheets(project->exam(), scores));
   if (!o.group.empty()) {
     const ex::ExamResults results =
         ex::BuildResults(project->exam(), project->shape(), project->roster(), scores, {o.group});
@@ -669,9 +670,7 @@ int RunReport(const ExamOptions& o) {
     throw ex::Error("say where to write the report: --html FILE, --pdf FILE or both");
   CheckOutputs({&o.html, &o.pdf});
   auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
-  ex::ProjectReport report = ex::AnalyzeProject(*project);
-  report.info.sections += ex::IntegritySection(ex::AnalyzeProjectIntegrity(*project, {}).result);
-  const std::string html = ex::RenderHtmlReport(report.analysis, report.info);
+  const std::string html = ex::RenderProjectReport(*project);
   std::string error;
   if (!o.html.empty()) {
     if (!omr::common::WriteFileWhole(o.html, html, omr::common::IfExists::kReplace, error))

@@ -68,6 +68,34 @@ DATA = json.loads(r'''{
    "settled_by": "question",
    "keep": false,
    "words": "doubtful"
+  },
+  {
+   "code": "missing-part",
+   "question": false,
+   "settled_by": "sheet",
+   "keep": true,
+   "words": "another part of this student not read"
+  },
+  {
+   "code": "duplicate-part",
+   "question": false,
+   "settled_by": "id",
+   "keep": true,
+   "words": "the same part on another sheet of this ID"
+  },
+  {
+   "code": "unknown-part",
+   "question": true,
+   "settled_by": "question",
+   "keep": false,
+   "words": "unknown part"
+  },
+  {
+   "code": "mixed-versions",
+   "question": false,
+   "settled_by": "version",
+   "keep": false,
+   "words": "parts of different versions"
   }
  ],
  "targets": {

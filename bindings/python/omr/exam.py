@@ -129,7 +129,8 @@ class Reason:
 @dataclass(frozen=True)
 class Score:
     """A sheet's score. ``answers`` and ``points`` hold one entry per master
-    item (points None for a void item); ``total``, ``maximum`` and ``percent``
+    item (points None for a void item, and on a sheet of an exam in parts
+    for the items of its other parts); ``total``, ``maximum`` and ``percent``
     are None for a sheet that was not scored."""
 
     sheet: int

@@ -6,6 +6,9 @@ const REFRESH_MS = 10000;
 let timer = 0;
 let shown = [];
 let selected = 0;
+// The highlighted exam, by name: rows come and go as the list is read again,
+// and the page opens on the exam the header names (the one just made).
+let selectedName = '';
 let context = null;
 
 function keys() {
@@ -49,9 +52,14 @@ function act(what, exam) {
   run();
 }
 
+function nameOf(exam) {
+  return exam ? exam.project + '\n' + exam.exam : '';
+}
+
 function select(index, focus) {
   if (!shown.length) return;
   selected = Math.max(0, Math.min(shown.length - 1, index));
+  selectedName = nameOf(shown[selected]);
   const rows = document.querySelectorAll('#exam-rows tr');
   rows.forEach((r, i) => r.classList.toggle('selected', i === selected));
   if (focus) rows[selected].querySelector('a').focus();
@@ -99,7 +107,8 @@ function render(data) {
   clear(problems);
   for (const p of data.problems) problems.appendChild(el('li', null, T.projectProblem(p.project, p.message)));
   problems.hidden = data.problems.length === 0;
-  select(Math.min(selected, shown.length - 1), focusedIndex >= 0);
+  const kept = shown.findIndex((exam) => nameOf(exam) === selectedName);
+  select(kept >= 0 ? kept : Math.min(selected, shown.length - 1), focusedIndex >= 0);
 }
 
 async function refresh() {
@@ -116,6 +125,7 @@ export default {
   keys,
   async show(root, ctx) {
     context = ctx;
+    if (ctx.exam) selectedName = nameOf(ctx.exam);
     root.appendChild(el('h2', null, T.examsHeading));
     if (ctx.office) {
       const tools = el('div', 'toolbar');

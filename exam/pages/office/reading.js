@@ -42,6 +42,12 @@ function words(message) {
   return (LANG === 'zh' ? message.zh : message.en) || message.en || '';
 }
 
+// A station that may still be told to stop: one that has stopped, or is
+// stopping, keeps running until its process ends, and is no target for x.
+function stoppable(s) {
+  return s.running && !['stopping', 'stopped', 'ended', 'failed'].includes(s.state);
+}
+
 // A station's state in words.
 function stateText(s) {
   switch (s.state) {
@@ -218,7 +224,7 @@ function renderStations() {
     line.textContent = stateText(s);
     line.dataset.state = s.state;
     counts.textContent = T.stationCounts(s.stored, s.failed, s.waiting, number(Math.round(s.rate * 10) / 10));
-    stop.hidden = !(s.running && s.state !== 'stopping');
+    stop.hidden = !stoppable(s);
   }
   $('stations-empty').hidden = all.length > 0;
   const rate = all.filter((s) => s.running).reduce((sum, s) => sum + (s.rate || 0), 0);
@@ -604,7 +610,7 @@ export default {
       }
       case 'x': {
         // One station reading: it stops; several: the first one's Stop takes the focus.
-        const running = [...state.stations.values()].filter((s) => s.running && s.state !== 'stopping');
+        const running = [...state.stations.values()].filter(stoppable);
         if (running.length === 1) stopStation(running[0]);
         else if (running.length > 1) document.querySelector('#station-list button:not([hidden])').focus();
         return running.length > 0;

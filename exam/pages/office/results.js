@@ -49,6 +49,14 @@ function renderDownloads(list) {
     tr.appendChild(th);
     tr.appendChild(el('td', null, words.text));
     const cell = el('td', 'actions');
+    if (d.problem) {
+      // Not a link that fails: what stands in the way, in the library's words.
+      tr.classList.add('unavailable');
+      cell.appendChild(el('span', 'problem', T.resultsUnavailable(d.problem)));
+      tr.appendChild(cell);
+      body.appendChild(tr);
+      continue;
+    }
     const b = button(T.resultsDownload, async () => {
       b.disabled = true;
       say(T.resultsMaking(words.name));
@@ -208,7 +216,7 @@ export default {
     root.appendChild(shortcuts(keys()));
 
     const [offered, analysed] = await Promise.all([
-      api('/api/downloads'),
+      api('/api/downloads' + query()),
       api('/api/stats' + query()).catch((e) => ({ error: e.message })),
     ]);
     renderDownloads(offered);
