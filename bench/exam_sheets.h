@@ -2,6 +2,8 @@
 // drawn on it as the simulator draws them.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -32,5 +34,25 @@ bool DrawnSheet(const omr::exam::Project& project, const omr::SheetLayout& layou
 // random answers), `doubts` of them with a planted doubt (a light mark, two
 // marks or a blank; blanks go to review); 0, or 1 with a line on stderr.
 int FillProject(const std::string& projectPath, const std::string& examPath, int count, double doubts);
+
+// The servers' benchmarks time requests in milliseconds and report the median,
+// the 90th percentile and the worst of the samples.
+using Clock = std::chrono::steady_clock;
+
+inline double Ms(Clock::time_point since) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
+}
+
+struct Figures {
+  double median = 0;
+  double p90 = 0;
+  double worst = 0;
+};
+
+// `v` must hold at least one sample.
+inline Figures Summarize(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return {v[v.size() / 2], v[v.size() * 9 / 10], v.back()};
+}
 
 }  // namespace omr::bench

@@ -32,17 +32,10 @@
 namespace {
 
 namespace ex = omr::exam;
-using Clock = std::chrono::steady_clock;
-
-double Ms(Clock::time_point since) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
-}
-
-struct Figures {
-  double median = 0;
-  double p90 = 0;
-  double worst = 0;
-};
+using omr::bench::Clock;
+using omr::bench::Figures;
+using omr::bench::Ms;
+using omr::bench::Summarize;
 
 // CPU time of this process (server and client), ms: what a route costs with
 // the machine to itself, whatever the other load.
@@ -50,11 +43,6 @@ double CpuMs() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
   return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
-}
-
-Figures Summarize(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return {v[v.size() / 2], v[v.size() * 9 / 10], v.back()};
 }
 
 std::string JsonText(const std::string& text) {

@@ -48,22 +48,10 @@
 namespace {
 
 namespace ex = omr::exam;
-using Clock = std::chrono::steady_clock;
-
-double Ms(Clock::time_point since) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
-}
-
-struct Figures {
-  double median = 0;
-  double p90 = 0;
-  double worst = 0;
-};
-
-Figures Summarize(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return {v[v.size() / 2], v[v.size() * 9 / 10], v.back()};
-}
+using omr::bench::Clock;
+using omr::bench::Figures;
+using omr::bench::Ms;
+using omr::bench::Summarize;
 
 // A connection to the server from `source` (a loopback address), -1 when refused.
 int Connect(int port, const char* source) {
