@@ -224,7 +224,11 @@ ExportTables BuildTables(Project& project) {
   const bool banded = !exam.grades.bands.empty();
   if (marked) t.students.header.push_back("mark");
   if (banded) t.students.header.push_back("grade");
-  for (const char* c : {"status", "review", "doubted"}) t.students.header.push_back(c);
+  t.students.header.push_back("status");
+  // In parts: the parts none of the candidate's sheets is.
+  const bool inParts = !exam.parts.empty();
+  if (inParts) t.students.header.push_back("missing");
+  for (const char* c : {"review", "doubted"}) t.students.header.push_back(c);
   CountHeader(t.students.header);
   for (const Topic& topic : exam.topics)
     for (const char* what : {"_points", "_maximum", "_percent"})
@@ -247,6 +251,11 @@ ExportTables BuildTables(Project& project) {
     if (marked) row.push_back(Maybe(student.grade.mark));
     if (banded) row.push_back(student.grade.grade.empty() ? Cell{} : Cell::Text(student.grade.grade));
     row.push_back(Cell::Text(student.status));
+    if (inParts) {
+      std::string missing;
+      for (const std::string& m : s.missing) missing += (missing.empty() ? "" : ", ") + m;
+      row.push_back(read ? Cell::Text(missing) : Cell{});
+    }
     row.push_back(read ? Cell::Text(DescribeReasons(s.reasons)) : Cell{});
     row.push_back(read ? Doubted(s) : Cell{});
     CountCells(s, row);

@@ -968,10 +968,18 @@ struct ReviewServer::Impl {
     const char* source = exam.versionSource == VersionSource::kQuestion ? "question"
                          : exam.versionSource == VersionSource::kLayout ? "layout"
                                                                         : "single";
+    // In parts a sheet holds one part's items: [first, first + count) of each layout's.
+    Json parts = Json::array();
+    for (const SheetPart& p : exam.parts)
+      parts.push_back({{"name", VisibleAscii(p.name)}, {"first", p.first}, {"count", p.questions.size()}});
     return {{"title", CleanUtf8(exam.title)},
             {"id", exam.studentQuestions.empty() ? Json(nullptr) : IdShapeJson(exam)},
             {"versions", versions},
             {"version_source", source},
+            {"parts", parts},
+            {"part_source", exam.partSource == PartSource::kLayout     ? "layout"
+                            : exam.partSource == PartSource::kQuestion ? "question"
+                                                                       : "single"},
             {"layouts", layouts}};
   }
 
@@ -1083,10 +1091,11 @@ struct ReviewServer::Impl {
     // A sheet the reader cannot take, typed in.
     routes.push_back(
         {"POST", "/api/typed", kOffice, exam, true, false, [this](const Request& req, http::Response& res) {
-           const Json body = ParseBody(req, {"id", "version", "answers", "author", "station"});
+           const Json body = ParseBody(req, {"id", "version", "part", "answers", "author", "station"});
            TypedSheet typed;
            typed.studentId = TextField(body, "id", 64, false);
            typed.version = TextField(body, "version", 64, false);
+           typed.part = TextField(body, "part", 64, false);
            const std::string answers = TextField(body, "answers", kMaxTypedText, false);
            typed.author = TextField(body, "author", kMaxName, true);
            CheckName(typed.author, "author");

@@ -69,22 +69,36 @@ std::string FormatTypedAnswers(const std::vector<std::string>& answers) {
 
 TypedFacts TypedFactsOf(const Exam& exam, const FormShape& shape, const TypedSheet& typed) {
   if (shape.layouts.empty()) throw Error("the exam's form has no layout");
-  // A typed sheet holds every item; a sheet of one part of a candidate's does not.
-  if (!exam.parts.empty())
-    throw Error(
-        "this exam is on several sheets a candidate: read each sheet (a sheet of one part cannot be "
-        "typed)");
+  // Of an exam in parts a typed sheet is one part's: it holds that part's items.
+  const SheetPart* part = nullptr;
+  if (exam.parts.empty()) {
+    if (!typed.part.empty()) throw Error("part: this exam is on one sheet a candidate");
+  } else {
+    const int p = exam.FindPart(typed.part);
+    if (p < 0) {
+      std::string names;
+      for (const SheetPart& s : exam.parts) names += (names.empty() ? "" : ", ") + s.name;
+      if (typed.part.empty()) throw Error("part: name the sheet's part, one of " + names);
+      const std::string shown = typed.part.size() > 16 ? "" : " \"" + CleanUtf8(typed.part) + "\"";
+      throw Error("part: the exam has no part" + shown + " (its parts: " + names + ")");
+    }
+    part = &exam.parts[static_cast<std::size_t>(p)];
+  }
   TypedFacts facts;
-  // The layout: the one the version's letter names, else the first.
+  // The layout: the one the part's or the version's letter names, else the first.
   const LayoutShape* layout = &shape.layouts.front();
+  auto layoutOf = [&](const std::string& letter, const char* field) {
+    const auto hit = std::find_if(shape.layouts.begin(), shape.layouts.end(),
+                                  [&](const LayoutShape& l) { return l.letter == letter[0]; });
+    if (hit == shape.layouts.end()) throw Error(std::string(field) + ": the form has no layout " + letter);
+    return &*hit;
+  };
+  if (part && exam.partSource == PartSource::kLayout) layout = layoutOf(part->name, "part");
   if (exam.versionSource == VersionSource::kLayout) {
     const VersionKey* key = exam.FindKey(typed.version);
     if (!key || typed.version.size() != 1)
       throw Error("version: the form letter of the sheet's layout, one of the exam's versions");
-    const auto hit = std::find_if(shape.layouts.begin(), shape.layouts.end(),
-                                  [&](const LayoutShape& l) { return l.letter == typed.version[0]; });
-    if (hit == shape.layouts.end()) throw Error("version: the form has no layout " + typed.version);
-    layout = &*hit;
+    layout = layoutOf(typed.version, "version");
   }
   facts.letter = layout->letter == ' ' ? 0 : layout->letter;
   auto response = [&](int question, std::string marked, char character) {
@@ -121,18 +135,24 @@ TypedFacts TypedFactsOf(const Exam& exam, const FormShape& shape, const TypedShe
       break;
   }
 
-  if (static_cast<int>(typed.answers.size()) != exam.ItemCount())
-    throw Error("answers: " + std::to_string(typed.answers.size()) + " typed, the exam has " +
-                std::to_string(exam.ItemCount()) + " items");
+  if (part && exam.partSource == PartSource::kQuestion)
+    response(exam.partQuestion, part->name, part->name[0]);
+
+  const std::size_t first = part ? part->first : 0;
+  const std::size_t count = part ? part->questions.size() : exam.items.size();
+  if (typed.answers.size() != count)
+    throw Error("answers: " + std::to_string(typed.answers.size()) + " typed, " +
+                (part ? "part " + part->name : std::string("the exam")) + " has " + std::to_string(count) +
+                " items");
   std::vector<std::string> answers;
-  for (int i = 0; i < exam.ItemCount(); ++i) {
-    const int question = exam.items[static_cast<std::size_t>(i)];
+  for (std::size_t i = 0; i < count; ++i) {
+    const int question = exam.items[first + i];
     const QuestionShape* q = FindQuestion(*layout, question);
     if (!q) throw Error("answers: the layout has no question " + std::to_string(question));
     const std::string where =
         "answers: item " + std::to_string(i + 1) + " (question " + std::to_string(question) + ")";
     std::string marked;
-    for (char c : typed.answers[static_cast<std::size_t>(i)]) {
+    for (char c : typed.answers[i]) {
       if (q->options.find(c) == std::string::npos) {
         const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         if (q->options.find(upper) != std::string::npos) c = upper;
@@ -157,6 +177,7 @@ TypedFacts TypedFactsOf(const Exam& exam, const FormShape& shape, const TypedShe
   j["id"] = typed.studentId;
   j["version"] = typed.version;
   j["answers"] = answers;
+  if (part) j["part"] = part->name;
   facts.result = j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   return facts;
 }
@@ -178,6 +199,7 @@ TypedSheet ParseTypedResult(const std::string& result) {
     if (!a.is_string()) throw Error("the typed sheet's answers are not texts");
     typed.answers.push_back(a.get<std::string>());
   }
+  if (j.contains("part")) typed.part = text("part");
   return typed;
 }
 

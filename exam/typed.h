@@ -22,6 +22,9 @@ struct TypedSheet {
   std::vector<std::string> answers;
   std::string author;             // who typed it
   std::string station = "typed";  // where it was typed
+  // Of an exam in parts: the part the sheet is (its layout letter, or what
+  // its part question codes); `answers` are then that part's items only.
+  std::string part;
 };
 
 // Limits on what is typed.
@@ -36,9 +39,11 @@ std::string FormatTypedAnswers(const std::vector<std::string>& answers);
 
 // Checks a typed sheet against the exam and its form and makes what the
 // project stores: the responses of the sheet's questions (student ID,
-// version, items), its form letter and its result text (the typed sheet as
-// JSON: {"id", "version", "answers"}). A lower-case letter stands for its
-// capital where the question has only that. Throws Error naming the field.
+// version, part, items), its form letter and its result text (the typed
+// sheet as JSON: {"id", "version", "answers"}, and "part" in parts). Of an
+// exam in parts the sheet is scored and combined as its part's. A
+// lower-case letter stands for its capital where the question has only
+// that. Throws Error naming the field.
 struct TypedFacts {
   std::vector<Response> responses;
   char letter = 0;

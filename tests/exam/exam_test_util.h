@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "exam_file.h"
 
@@ -21,6 +22,20 @@ inline FormShape Exam60Shape() {
       l.questions.push_back({q, 'S', "ABCDE"});
   }
   return FormShape{{l}};
+}
+
+// Two layouts: questions 1-2 the student ID, 3 the version, 4 the part (when
+// a question tells it), then items: 5-7 on A, 5-6 on B.
+inline FormShape TwoSheets() {
+  FormShape shape;
+  for (const auto& [letter, count] : {std::pair{'A', 7}, std::pair{'B', 6}}) {
+    LayoutShape l;
+    l.letter = letter;
+    for (int q = 1; q <= count; ++q)
+      l.questions.push_back({q, 'S', q <= 2 ? "0123456789" : q <= 4 ? "12" : "ABCDE"});
+    shape.layouts.push_back(l);
+  }
+  return shape;
 }
 
 }  // namespace omr::exam::testing

@@ -3,25 +3,14 @@
 // sheets combine into. Totals are written out from the keys below.
 #include <gtest/gtest.h>
 
+#include "exam_test_util.h"
 #include "project.h"
 #include "scoring.h"
 
 namespace omr::exam {
 namespace {
 
-// Two layouts: questions 1-2 the student ID, 3 the version, 4 the part (when
-// a question tells it), then items: 5-7 on A, 5-6 on B.
-FormShape TwoSheets() {
-  FormShape shape;
-  for (const auto& [letter, count] : {std::pair{'A', 7}, std::pair{'B', 6}}) {
-    LayoutShape l;
-    l.letter = letter;
-    for (int q = 1; q <= count; ++q)
-      l.questions.push_back({q, 'S', q <= 2 ? "0123456789" : q <= 4 ? "12" : "ABCDE"});
-    shape.layouts.push_back(l);
-  }
-  return shape;
-}
+using testing::TwoSheets;
 
 // Master items 1-3 on sheet A, 4-5 on sheet B; version 2 asks each sheet's
 // items in another order. Wrong -1, blank -0.5, floor 0.

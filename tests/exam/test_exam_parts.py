@@ -4,7 +4,8 @@ omrsim, two `omrctl exam read`) into one SQLite project. Each candidate's
 sheets are combined by student ID: totals, statuses and the item analysis are
 checked against the answers the test drew and the scoring rules written out
 below; a missing, a doubled and a misread part are review reasons, an ID
-corrected on one sheet regroups it, and the exports count candidates.
+corrected on one sheet regroups it, the exports and Python count candidates,
+and a lost sheet typed in as its part completes its candidate.
 
 Needs OMRCTL and OMRSIM (paths of the built programs); CTest sets them.
 """
@@ -31,6 +32,7 @@ from test_exam_project import Simulator, omrctl  # noqa: E402
 import test_exam_project  # noqa: E402
 
 FORM = SOURCE / "examples" / "twopart.form"
+os.environ[omr.exam.OMRCTL_ENV] = test_exam_project.OMRCTL  # the omrctl under test gives Python its candidates
 OPTIONS = "ABCDE"
 ON = {"A": 60, "B": 40}  # items on each sheet, questions 11 on
 ITEMS = 100
@@ -338,6 +340,43 @@ def test_the_item_analysis_is_of_candidates(project: Project) -> None:
     compare(stats["overall"], reference(items, sheets), "all versions")
 
 
+def expected_student(project: Project, sid: str) -> Tuple[str, Optional[float], List[str], List[int]]:
+    """Status, total, missing parts and sheet numbers of a student, from the drawing."""
+    mine = [d for d in project.sheets if d.student == sid]
+    numbers = sorted(project.number[id(d)] for d in mine)
+    if not mine:
+        return "absent", None, [], []
+    missing = [p for p in ("A", "B") if p not in {d.part for d in mine}]
+    if missing:
+        return "missing part", None, missing, numbers
+    c = next(c for c in project.candidates if c.student == sid)
+    if len({d.version for d in mine}) > 1:
+        return "not scored", None, [], numbers
+    doubled = len(mine) > 2
+    return ("several sheets" if doubled else "scored"), expected_total(c)[0], [], numbers
+
+
+def test_python_gives_one_student_a_candidate(project: Project) -> None:
+    with omr.Exam(project.path) as exam:
+        assert exam.in_parts
+        got = exam.students
+    assert [s.id for s in got] == ROSTER + ["99990002"]
+    for s in got:
+        status, total, missing, numbers = expected_student(project, s.id)
+        assert (s.status, s.missing, s.sheets) == (status, missing, numbers), s
+        assert s.total == (None if total is None else pytest.approx(total, abs=1e-9)), s
+    assert {s.id: s.columns["name"] for s in got if s.id in ROSTER} == {sid: f"Candidate {n}"
+                                                                          for n, sid in enumerate(ROSTER)}
+    # What every export counts, field by field.
+    rows = students(project)
+    for s in got:
+        r = rows[s.id]
+        sheets = [] if r["sheet"] is None else [r["sheet"]] if isinstance(r["sheet"], int) else \
+            [int(n) for n in r["sheet"].split(";")]
+        assert (s.status, s.total, s.maximum, s.percent, s.version, s.sheets) == \
+            (r["status"], r["total"], r["maximum"], r["percent"], r["version"] or "", sheets), s.id
+
+
 def test_an_id_corrected_on_one_sheet_regroups_it(project: Project) -> None:
     """Last: it changes the project."""
     c = project.candidates[2]
@@ -358,3 +397,31 @@ def test_an_id_corrected_on_one_sheet_regroups_it(project: Project) -> None:
     dry = json.loads(omrctl("exam", "rekey", str(project.path), "--item", "80", "--void", "--dry-run",
                             "--json").stdout)
     assert len(dry["changed"]) + dry["unchanged"] == 26
+
+
+def test_a_lost_sheet_typed_in_as_its_part_completes_its_candidate(project: Project) -> None:
+    """After the ID correction: candidate 0 lost sheet A, which is typed in; its read sheet B and the typed A
+    make one candidate scored as the sum of the two."""
+    c = project.candidates[0]
+    order, key = key_of(c.version)
+    typed = [key[i] if i % 3 else "" for i in positions("A")]
+    typed[4] = "AC"
+    typed[7] = OPTIONS[(OPTIONS.index(key[7]) + 2) % 5]
+    text = "".join("-" if m == "" else m if len(m) == 1 else f"({m})" for m in typed)
+    base = ["exam", "type", str(project.path), "--id", c.student, "--version", c.version, "--by", "office"]
+    wrong = omrctl(*base, "--part", "C", "--answers", text, check=False)
+    assert wrong.returncode != 0 and 'part: the exam has no part "C" (its parts: A, B)' in wrong.stderr
+    short = omrctl(*base, "--part", "B", "--answers", text, check=False)
+    assert short.returncode != 0 and "answers: 60 typed, part B has 40 items" in short.stderr
+    omrctl(*base, "--part", "A", "--answers", text)
+    c.sheets["A"] = [Sheet("A", c.student, c.version, typed)]
+    total, maximum = expected_total(c)
+    with omr.Exam(project.path) as exam:
+        sheet = exam.sheets[-1]
+        assert (sheet.source, sheet.form, json.loads(sheet.result)["part"]) == ("typed", "A", "A")
+        student = next(s for s in exam.students if s.id == c.student)
+    b = project.number[id(c.sheets["B"][0])]
+    assert (student.status, student.missing, student.sheets) == ("scored", [], [b, sheet.number])
+    assert student.total == pytest.approx(total, abs=1e-9) and student.maximum == pytest.approx(maximum)
+    exported = json.loads(omrctl("exam", "export", str(project.path), "--json").stdout)["students"]
+    assert next(r for r in exported if r["id"] == c.student)["total"] == pytest.approx(total, abs=1e-9)

@@ -76,7 +76,7 @@ TEST(TypedSheet, ItIsScoredAsTheSameMarksReadWouldBe) {
   answers[0] = "";                                          // a blank: 0
   answers[1] = std::string(1, key[58] == 'A' ? 'b' : 'a');  // wrong, typed in lower case: -0.25
   answers[2] = "CA";                                        // several: -0.5
-  TypedSheet typed{"20240131", "2", answers, "Ann", "typed"};
+  TypedSheet typed{"20240131", "2", answers, "Ann", "typed", ""};
   const TypedFacts facts = TypedFactsOf(exam, testing::Exam60Shape(), typed);
   EXPECT_EQ(facts.letter, 'A');
   ASSERT_EQ(facts.responses.size(), 8u + 1 + 60);
@@ -109,7 +109,7 @@ TEST(TypedSheet, WhatDoesNotFitIsRefusedByItsField) {
   const Exam exam = TwoVersions(key);
   const std::vector<std::string> all(60, "A");
   auto with = [&](std::string id, std::string version, std::vector<std::string> answers) {
-    return TypedSheet{std::move(id), std::move(version), std::move(answers), "Ann", "typed"};
+    return TypedSheet{std::move(id), std::move(version), std::move(answers), "Ann", "typed", ""};
   };
   std::vector<std::string> badOption = all;
   badOption[4] = "F";
@@ -141,12 +141,116 @@ TEST(TypedSheet, WhatDoesNotFitIsRefusedByItsField) {
   ASSERT_TRUE(parts.problems.empty()) << parts.problems[0].message;
   try {
     TypedFactsOf(parts.exam, testing::Exam60Shape(), with("20240131", "", std::vector<std::string>(50, "A")));
-    ADD_FAILURE() << "a sheet of an exam in parts typed";
+    ADD_FAILURE() << "a sheet of an exam in parts typed without its part";
   } catch (const Error& e) {
-    EXPECT_NE(std::string(e.what()).find("several sheets a candidate"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("part: name the sheet's part, one of 1, 2"), std::string::npos)
+        << e.what();
   }
   EXPECT_THROW(ParseTypedResult("{\"id\": 1}"), Error);
   EXPECT_THROW(ParseTypedResult("not json"), Error);
+}
+
+// Of an exam in parts a typed sheet is one part's: what it holds, and the
+// candidate it makes with the student's read sheet of the other part. The
+// exams are parts_test's: items 1-3 on A, 4-5 on B (by layout: version 2 asks
+// masters 3, 1, 2 then 5, 4; wrong -1, blank -0.5, floor 0), or parts told
+// by question 4 on one layout (right 1, else 0).
+TEST(TypedSheet, ASheetOfOnePartHoldsItsItemsAndCountsAsThatPart) {
+  auto parsed = [](const std::string& text, const FormShape& shape) {
+    const ExamCheck check = ParseExam(text, shape);
+    EXPECT_TRUE(check.problems.empty()) << (check.problems.empty() ? "" : check.problems[0].message);
+    return check.exam;
+  };
+  const FormShape two = testing::TwoSheets();
+  FormShape one = two;
+  one.layouts.pop_back();
+  const Exam byLayout = parsed(R"({"form": "f", "student": {"questions": "1-2"}, "version": {"question": 3},
+    "sheets": {"layout": true, "parts": {"A": "5-7", "B": "5-6"}},
+    "key": "ABCDE", "keys": {"1": {}, "2": {"order": [3, 1, 2, 5, 4]}},
+    "scoring": {"wrong": -1, "blank": -0.5, "floor": 0}})",
+                               two);
+  const Exam byQuestion = parsed(R"({"form": "f", "student": {"questions": "1-2"},
+    "sheets": {"question": 4, "parts": {"1": "5-7", "2": "5-6"}}, "key": "ABCDE"})",
+                                 one);
+  std::string key;
+  const Exam oneSheet = TwoVersions(key);
+  const FormShape sixty = testing::Exam60Shape();
+  auto sheetOf = [](std::string part, std::string version, std::vector<std::string> answers) {
+    return TypedSheet{"12", std::move(version), std::move(answers), "Ann", "typed", std::move(part)};
+  };
+  struct Refused {
+    const Exam* exam;
+    const FormShape* shape;
+    TypedSheet typed;
+    const char* words;
+  };
+  const Refused refused[] = {
+      {&byLayout, &two, sheetOf("C", "1", {"A", "B"}), "part: the exam has no part \"C\" (its parts: A, B)"},
+      {&byLayout, &two, sheetOf("", "1", {"A", "B"}), "part: name the sheet's part, one of A, B"},
+      {&byLayout, &two, sheetOf("B", "1", {"A", "B", "C"}), "answers: 3 typed, part B has 2 items"},
+      {&byQuestion, &one, sheetOf("3", "", {"A", "B"}), "part: the exam has no part \"3\" (its parts: 1, 2)"},
+      {&oneSheet, &sixty, sheetOf("A", "1", std::vector<std::string>(60, "A")),
+       "part: this exam is on one sheet a candidate"},
+  };
+  for (const Refused& r : refused) {
+    try {
+      TypedFactsOf(*r.exam, *r.shape, r.typed);
+      ADD_FAILURE() << r.words << ": taken";
+    } catch (const Error& e) {
+      EXPECT_NE(std::string(e.what()).find(r.words), std::string::npos) << e.what();
+    }
+  }
+  struct Case {
+    const Exam* exam;
+    const FormShape* shape;
+    std::string part, version;
+    std::vector<std::string> answers;
+    char letter;
+    double total;       // of the sheet: its own items, no floor
+    const char* other;  // the read sheet of the other part: layout, version, part, answers
+    double candidate;   // the two together, then the floor
+  };
+  const Case cases[] = {
+      // Version 2, sheet B: masters 5 (E) and 4 (D); with A read as C, E, E (1 - 1 - 1).
+      {&byLayout, &two, "B", "2", {"E", "D"}, 'B', 2, "A21CEE", 1},
+      // Version 1, sheet A: A right, a blank, D wrong; with B read right: -0.5 + 2.
+      {&byLayout, &two, "A", "1", {"A", "", "D"}, 'A', -0.5, "B11DE", 1.5},
+      // A low part total is floored only in the candidate.
+      {&byLayout, &two, "A", "1", {"E", "E", "E"}, 'A', -3, "B11D.", 0},
+      // Part 2 by its question: masters 4 (D) and 5 (E), one right; with part 1 read right.
+      {&byQuestion, &one, "2", "", {"D", "A"}, 'A', 1, "A11ABC", 4},
+  };
+  for (const Case& c : cases) {
+    const TypedSheet typed = sheetOf(c.part, c.version, c.answers);
+    const TypedFacts facts = TypedFactsOf(*c.exam, *c.shape, typed);
+    EXPECT_EQ(facts.letter, c.letter) << c.part;
+    EXPECT_EQ(ParseTypedResult(facts.result).part, c.part);
+    SheetFacts sheet;
+    sheet.number = 2;
+    sheet.letter = facts.letter;
+    for (int q = 1; q <= 7; ++q) sheet.responses.push_back({q, "", '.', 1, 0});
+    for (const Response& r : facts.responses) sheet.responses[static_cast<std::size_t>(r.question - 1)] = r;
+    const SheetScore typedScore = ScoreSheet(*c.exam, sheet, {});
+    ASSERT_TRUE(typedScore.scored) << c.part << " "
+                                   << (typedScore.reasons.empty() ? "" : typedScore.reasons[0].code);
+    EXPECT_EQ(typedScore.part, c.part);
+    EXPECT_DOUBLE_EQ(typedScore.total, c.total) << c.part;
+    // The read sheet: ID 12, then its version and part characters, then its answers.
+    const std::string o = c.other;
+    SheetFacts read;
+    read.number = 1;
+    read.letter = o[0];
+    const std::string chars = "12" + o.substr(1);
+    for (std::size_t i = 0; i < chars.size(); ++i)
+      read.responses.push_back({static_cast<int>(i + 1), chars[i] == '.' ? "" : std::string(1, chars[i]),
+                                static_cast<unsigned char>(chars[i]), 1.0, 0});
+    const std::vector<SheetScore> candidates =
+        CombineSheets(*c.exam, {ScoreSheet(*c.exam, read, {}), typedScore});
+    ASSERT_EQ(candidates.size(), 1u) << c.part;
+    EXPECT_TRUE(candidates[0].scored && candidates[0].missing.empty()) << c.part;
+    EXPECT_DOUBLE_EQ(candidates[0].total, c.candidate) << c.part;
+    EXPECT_DOUBLE_EQ(candidates[0].maximum, 5) << c.part;
+  }
 }
 
 }  // namespace

@@ -10,10 +10,11 @@ from __future__ import annotations
 
 import json
 import subprocess
+from pathlib import Path
 
 import pytest
 
-from office_support import OMRCTL, Office, need_programs, run
+from office_support import OMRCTL, Office, exam_query, need_programs, run
 from reading_support import (ITEMS, Events, ExamSetup, Sim, draw, make_exam, project_sheets, sheets_of,
                              station_state)
 
@@ -30,6 +31,37 @@ def start(office: Office, setup: ExamSetup, sim: Sim, name: str) -> dict:
     status, body = office.post("/api/reading/start?" + setup.query, {"port": str(sim.link), "station": name})
     assert status == 201, body
     return body["station"]
+
+
+def test_an_exam_in_parts_is_typed_a_part_at_a_time(tmp_path):
+    """The typed sheet's form offers the parts; each part typed holds its own items, and the two make one
+    candidate: every answer the key's (version 1 asks the master items in order) is the exam's maximum."""
+    need_programs()
+    examples = Path(__file__).resolve().parents[2] / "examples"
+    place = tmp_path / "place"
+    place.mkdir()
+    run(OMRCTL, "exam", "new", str(place / "paper.omrexam"), "--exam", str(examples / "twopart.exam.json"),
+        "--by", "office")
+    key = json.loads("\n".join(line for line in (examples / "twopart.exam.json").read_text().splitlines()
+                               if not line.lstrip().startswith("//")))["key"]
+    query = exam_query("paper.omrexam", "exam")
+    office = Office(place)
+    try:
+        shape = office.get("/api/typed?" + query)[1]
+        assert shape["part_source"] == "layout"
+        assert shape["parts"] == [{"name": "A", "first": 0, "count": 60}, {"name": "B", "first": 60, "count": 40}]
+        sheet = {"id": "20240131", "version": "1", "author": "Ann Office"}
+        status, body = office.post("/api/typed?" + query, {**sheet, "part": "C", "answers": key[60:]})
+        assert status == 400 and 'part: the exam has no part "C" (its parts: A, B)' in body["error"], body
+        for part, answers in (("B", key[60:]), ("A", key[:60])):
+            status, body = office.post("/api/typed?" + query, {**sheet, "part": part, "answers": answers})
+            assert status == 201, body
+            assert body["sheet"]["total"] == (41 if part == "B" else 60)  # item 75 counts 2
+    finally:
+        office.stop()
+    students = json.loads(run(OMRCTL, "exam", "export", str(place / "paper.omrexam"), "--json").stdout)["students"]
+    ann = next(s for s in students if s["id"] == "20240131")
+    assert (ann["status"], ann["total"], ann["maximum"], ann["sheet"]) == ("scored", 101, 101, "1;2")
 
 
 def test_two_readers_read_at_once_and_every_sheet_comes_as_it_is_stored(setup, tmp_path):

@@ -420,6 +420,7 @@ int RunType(const GlobalOptions& global, const ExamOptions& o) {
   ex::TypedSheet typed;
   typed.studentId = o.typedId;
   typed.version = o.version;
+  typed.part = o.part;
   typed.answers = ex::ParseTypedAnswers(o.answer);
   typed.author = o.by;
   if (!o.station.empty()) typed.station = o.station;
@@ -819,6 +820,10 @@ CLI::App* AddExamCommands(CLI::App& app, ExamOptions& o) {
   project(type);
   type->add_option("--id", o.typedId, "The student ID as written on the sheet")->type_name("ID");
   type->add_option("--version", o.version, "The sheet's version (a key's name; not needed with one version)")
+      ->type_name("NAME");
+  type->add_option("--part", o.part,
+                   "Of an exam on several sheets a candidate: the sheet's part (its form letter, or what its "
+                   "part question codes); --answers are then that part's items")
       ->type_name("NAME");
   type->add_option("--answers", o.answer,
                    "One entry per item in the sheet's order: the option marked (A), - for a blank, (AC) for "

@@ -44,6 +44,7 @@ struct ExamOptions {
   std::string xlsx;
   bool json = false;
   std::string version;                // stats
+  std::string part;                   // type: the sheet's part
   std::string group;                  // integrity, stats: the group column
   std::string table;                  // export --csv: the table
   std::vector<std::string> lms;       // export --lms PLATFORM FILE

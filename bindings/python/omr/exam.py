@@ -21,6 +21,11 @@ A PostgreSQL project is named as to omrctl: a ``postgresql://`` URI or a libpq
 
 Scores and review reasons are those the project stores; every command that
 changes a project (read, correct, rekey, rescan) brings them up to date.
+The students of an exam on several sheets a candidate are combined from
+their sheets by the exam layer itself: :attr:`Exam.students` asks
+``omrctl exam export --json`` for them (omrctl from ``$OMR_OMRCTL``, this
+source tree's build, or the PATH), so Python and every report count the
+same candidates.
 The tables and columns read here are those of the project's schema
 (exam/schema.sql, copied into ``omr._schema`` when the package is built); a
 project of an older schema is brought up to date by opening it once with an
@@ -36,8 +41,10 @@ import io
 import json
 import os
 import re
+import shutil
 import sqlite3
 import struct
+import subprocess
 import urllib.parse
 import zlib
 from dataclasses import dataclass, field
@@ -46,7 +53,7 @@ from typing import Dict, Iterator, List, Optional, Tuple, Union
 from ._schema import DATA as _SCHEMA
 from ._vocabulary import DATA as _VOCABULARY
 
-__all__ = ["Correction", "Exam", "ExamError", "REASONS", "Reason", "Response", "Score", "Sheet", "Student"]
+__all__ = ["Correction", "Exam", "ExamError", "OMRCTL_ENV", "REASONS", "Reason", "Response", "Score", "Sheet", "Student"]
 
 #: Every review reason's code, sheet reasons first (the vocabulary the exam
 #: layer and the review page share).
@@ -81,7 +88,7 @@ class Sheet:
     ``form`` its form letter ("" when none); ``result`` the result text as
     bytes (one byte per question). A sheet a person typed in has ``source``
     "typed", ``author`` the typist and ``result`` what was typed (JSON:
-    id, version, answers).
+    id, version, answers, and part in an exam in parts).
     """
 
     number: int
@@ -167,7 +174,13 @@ class Correction:
 class Student:
     """A student: roster columns, the sheets with their ID, and the score of the
     latest scored one. ``status`` is "scored", "several sheets", "not in
-    roster", "not scored" or "absent"."""
+    roster", "not scored" or "absent".
+
+    Of an exam on several sheets a candidate, a student is the candidate
+    those sheets make: ``total`` the sum of its parts then the exam's floor,
+    ``status`` also "missing part" (with the parts no sheet is in
+    ``missing``), "several sheets" when a part was read twice (the latest
+    scored counts)."""
 
     id: str
     columns: Dict[str, str]
@@ -177,6 +190,52 @@ class Student:
     maximum: Optional[float]
     percent: Optional[float]
     status: str
+    missing: List[str] = field(default_factory=list)
+
+
+#: Environment variable naming the omrctl to ask for an exam in parts' students.
+OMRCTL_ENV = "OMR_OMRCTL"
+
+
+def _omrctl() -> str:
+    """omrctl: $OMR_OMRCTL, this source tree's build, else the PATH."""
+    named = os.environ.get(OMRCTL_ENV)
+    if named:
+        return named
+    package = os.path.dirname(os.path.abspath(__file__))
+    built = os.path.join(package, "..", "..", "..", "build", "default", "tools", "omrctl", "omrctl")
+    if os.path.isfile(os.path.join(package, "..", "..", "..", "include", "omr.h")) and os.access(built, os.X_OK):
+        return os.path.normpath(built)
+    found = shutil.which("omrctl")
+    if not found:
+        raise ExamError("the students of an exam on several sheets a candidate come from omrctl, which is not "
+                        f"here: install omr-tools or name it in {OMRCTL_ENV}")
+    return found
+
+
+def _without_comments(text: str) -> str:
+    """JSON with // and /* */ comments, as exam files are, without them."""
+    out = []
+    i, n, quoted = 0, len(text), False
+    while i < n:
+        c = text[i]
+        if quoted:
+            out.append(text[i:i + 2] if c == "\\" else c)
+            i += 2 if c == "\\" else 1
+            quoted = c != '"'
+        elif c == '"':
+            out.append(c)
+            quoted, i = True, i + 1
+        elif text.startswith("//", i):
+            end = text.find("\n", i)
+            i = n if end < 0 else end
+        elif text.startswith("/*", i):
+            end = text.find("*/", i + 2)
+            i = n if end < 0 else end + 2
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
 
 
 def _number(text: str) -> Optional[float]:
@@ -315,6 +374,7 @@ class Exam:
             raise ExamError(f"{path} holds the exams {names}: name one" if name is None
                             else f"{path} has no exam named {name} (it holds: {names})")
         self._exam, self.name, self.revision = chosen[0]
+        self._location = path
         built = self._db.execute(f"SELECT {_columns('derived', 'built_at')} FROM derived WHERE exam_id = ?",
                                  (self._exam,)).fetchone()
         if built is None:
@@ -423,9 +483,43 @@ class Exam:
         return [Correction(*row) for row in rows]
 
     @property
+    def in_parts(self) -> bool:
+        """Whether a candidate's answers are on several sheets (the exam file's "sheets")."""
+        try:
+            document = json.loads(_without_comments(self.exam_text))
+        except ValueError:
+            return False
+        return isinstance(document, dict) and isinstance(document.get("sheets"), dict)
+
+    def _candidates(self) -> List[Student]:
+        """The students of an exam in parts, as the exam layer combines their sheets."""
+        try:
+            done = subprocess.run([_omrctl(), "exam", "export", self._location, "--name", self.name, "--json"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=600)
+        except (OSError, subprocess.TimeoutExpired) as e:
+            raise ExamError(f"omrctl could not export the students of {self._location}: {e}") from None
+        if done.returncode != 0:
+            raise ExamError(f"omrctl could not export the students of {self._location}: {done.stderr.strip()}")
+        header = next(csv.reader(io.StringIO(bytes(self._revision()[2]).decode("utf-8-sig", errors="replace"))),
+                      ["id"])
+        roster = [c for c in header if c != "id"]
+        out = []
+        for row in json.loads(done.stdout)["students"]:
+            sheet = row["sheet"]
+            sheets = [] if sheet is None else [sheet] if isinstance(sheet, int) else [int(n) for n in sheet.split(";")]
+            number = lambda v: None if v is None else float(v)  # noqa: E731
+            out.append(Student(row["id"], {c: row[c] or "" for c in roster}, sheets, row["version"] or "",
+                               number(row["total"]), number(row["maximum"]), number(row["percent"]),
+                               row["status"], [m for m in (row.get("missing") or "").split(", ") if m]))
+        return out
+
+    @property
     def students(self) -> List[Student]:
         """The roster's students (absent ones too), then IDs read that are not in
-        it; each with the score of its latest scored sheet."""
+        it; each with the score of its latest scored sheet (of an exam in
+        parts: the candidate its sheets make)."""
+        if self.in_parts:
+            return self._candidates()
         roster = self.roster
         by_id: Dict[str, List[Score]] = {}
         for s in self.scores:

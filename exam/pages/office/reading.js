@@ -360,17 +360,25 @@ function closeTyped() {
   $('type-button').focus();
 }
 
-function layoutFor(version) {
+function layoutFor(version, part) {
   const shape = state.typed.shape;
-  if (shape.version_source === 'layout') return shape.layouts.find((l) => l.letter === version) || shape.layouts[0];
-  return shape.layouts[0];
+  const letter = shape.version_source === 'layout' ? version : part && shape.part_source === 'layout' ? part.name : '';
+  return shape.layouts.find((l) => letter && l.letter === letter) || shape.layouts[0];
+}
+
+// The items the sheet holds: of an exam in parts, its part's only, numbered on that sheet.
+function typedItems() {
+  const shape = state.typed.shape;
+  const part = $('typed-part') ? shape.parts.find((p) => p.name === $('typed-part').value) : null;
+  const layout = layoutFor($('typed-version') ? $('typed-version').value : '', part);
+  if (!part) return layout.items;
+  return layout.items.slice(part.first, part.first + part.count).map((r, i) => ({ ...r, item: i + 1 }));
 }
 
 function renderGrid() {
   const holder = $('typed-grid');
   clear(holder);
-  const layout = layoutFor($('typed-version') ? $('typed-version').value : '');
-  const grid = answerGrid(layout.items, {
+  const grid = answerGrid(typedItems(), {
     line: T.typedAnswersLabel,
     lineHint: T.typedAnswersHint,
     grid: T.typedGridLabel,
@@ -412,6 +420,17 @@ function buildTyped() {
     version.addEventListener('change', renderGrid);
     box.appendChild(field(T.typedVersionLabel, version));
   }
+  if (shape.parts.length) {
+    const part = el('select');
+    part.id = 'typed-part';
+    for (const p of shape.parts) {
+      const o = el('option', null, T.typedPartName(p.name, p.count));
+      o.value = p.name;
+      part.appendChild(o);
+    }
+    part.addEventListener('change', renderGrid);
+    box.appendChild(field(T.typedPartLabel, part, T.typedPartHint));
+  }
   renderGrid();
 }
 
@@ -422,6 +441,7 @@ async function storeTyped() {
   const body = {
     id: $('typed-id') ? $('typed-id').value.trim() : '',
     version: $('typed-version') ? $('typed-version').value : '',
+    part: $('typed-part') ? $('typed-part').value : '',
     answers: grid.text(),
     author,
   };
