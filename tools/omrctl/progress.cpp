@@ -25,7 +25,6 @@ ProgressLine::ProgressLine() : on_(isatty(STDERR_FILENO) == 1) {}
 
 void ProgressLine::Show(const std::string& text) {
   if (!on_) return;
-  std::fflush(stdout);
   std::fprintf(stderr, "\r\033[K%s", text.c_str());
   std::fflush(stderr);
   shown_ = true;

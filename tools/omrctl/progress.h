@@ -16,7 +16,7 @@ class ProgressLine {
   ProgressLine& operator=(const ProgressLine&) = delete;
 
   bool on() const { return on_; }
-  // Replaces the line (what standard output holds is written first).
+  // Replaces the line.
   void Show(const std::string& text);
   // Erases the line, when one is shown: before other output, and at the end.
   void Clear();
