@@ -465,7 +465,9 @@ void Project::StoreScores(const std::vector<SheetRecord>& sheets, const std::vec
   std::vector<std::pair<Id, const ScoreRecord*>> rows;
   rows.reserve(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) rows.emplace_back(sheets[i].id, &records[i]);
+  ProgressMeter meter(progress_, step::kSave, static_cast<std::int64_t>(rows.size()));
   store_->ReplaceScores(examId_, rows);
+  meter.Finish();
 }
 
 void Project::Load() {
@@ -795,14 +797,17 @@ ImportReport Project::ImportSheets(Project& from,
   }
   const Decoders decoders(*form_, revision_.formText, revision_.formName);
   ImportReport report;
+  ProgressMeter meter(progress_, step::kImport, progress_ ? from.store().SheetCount(from.examId()) : 0);
   std::vector<SheetRecord> batch;
   from.store().ForEachSheet(from.examId(), true, [&](SheetRecord& sheet, std::vector<Response>&) {
     batch.push_back(std::move(sheet));
     if (batch.size() < std::max<std::size_t>(batchSize, 1)) return;
     ImportBatch(decoders, from.store().Location(), batch, report, each);
+    meter.Add(static_cast<std::int64_t>(batch.size()));
     batch.clear();
   });
   ImportBatch(decoders, from.store().Location(), batch, report, each);
+  meter.Finish();
   return report;
 }
 
@@ -1203,7 +1208,8 @@ std::vector<SheetScore> Project::ScoreAll(std::vector<SheetRecord>* sheets) {
 }
 
 std::vector<SheetScore> Project::ScoreAllWith(const Exam& exam, const Roster& roster,
-                                              std::vector<SheetRecord>* sheets) {
+                                              std::vector<SheetRecord>* sheets, std::string_view what) {
+  ProgressMeter meter(progress_, what, progress_ ? store_->SheetCount(examId_) : 0);
   std::map<int, std::vector<CorrectionRecord>> corrections;
   for (CorrectionRecord& c : store_->Corrections(examId_, 0)) corrections[c.sheet].push_back(std::move(c));
   static const std::vector<CorrectionRecord> kNone;
@@ -1214,12 +1220,15 @@ std::vector<SheetScore> Project::ScoreAllWith(const Exam& exam, const Roster& ro
     scores.push_back(Evaluate(exam, sheet, responses, hit == corrections.end() ? kNone : hit->second));
     hashes.push_back(sheet.gridHash);
     if (sheets) sheets->push_back(std::move(sheet));
+    meter.Add();
   });
   ReviewAcross(exam, scores, &roster, hashes);
+  meter.Finish();
   return scores;
 }
 
 Project::ScoringInputs Project::ReadScoringInputs() {
+  ProgressMeter meter(progress_, step::kScore, progress_ ? store_->SheetCount(examId_) : 0);
   std::map<int, std::vector<CorrectionRecord>> corrections;
   for (CorrectionRecord& c : store_->Corrections(examId_, 0)) corrections[c.sheet].push_back(std::move(c));
   ScoringInputs in;
@@ -1228,7 +1237,9 @@ Project::ScoringInputs Project::ReadScoringInputs() {
     in.facts.push_back(FactsOf(sheet, responses));
     in.overrides.push_back(hit == corrections.end() ? std::vector<Override>{} : OverridesOf(hit->second));
     in.sheets.push_back(std::move(sheet));
+    meter.Add();
   });
+  meter.Finish();
   return in;
 }
 
@@ -1292,7 +1303,7 @@ RekeyReport Project::PreviewRekey(const ItemChange& change, const ScoringInputs&
 int Project::RescoreAll() {
   return Write([&] {
     std::vector<SheetRecord> sheets;
-    const std::vector<SheetScore> scores = ScoreAll(&sheets);
+    const std::vector<SheetScore> scores = ScoreAllWith(exam_, roster_, &sheets, step::kRescore);
     StoreScores(sheets, scores);
     return static_cast<int>(scores.size());
   });
@@ -1362,7 +1373,7 @@ RekeyReport Project::Replace(const std::function<ExamSources()>& make, const std
     exam_ = v.exam;
     roster_ = v.roster;
     std::vector<SheetRecord> sheets;
-    const std::vector<SheetScore> after = ScoreAll(&sheets);
+    const std::vector<SheetScore> after = ScoreAllWith(exam_, roster_, &sheets, step::kRescore);
     StoreScores(sheets, after);
     RekeyReport changes = CompareCandidates(was, before, exam_, after, roster_);
     changes.revision = r.revision;
@@ -1376,6 +1387,7 @@ RekeyReport Project::Replace(const std::function<ExamSources()>& make, const std
 RescanReport Project::Recognize(const RecognitionForm& form, const std::string& text,
                                 const std::string& name) {
   const Decoders decoders(form, text, name);
+  ProgressMeter meter(progress_, step::kRescan, progress_ ? store_->SheetCount(examId_) : 0);
   RescanReport counts;
   std::vector<SheetRecord> chunk;
   std::vector<std::vector<Response>> before;
@@ -1414,6 +1426,7 @@ RescanReport Project::Recognize(const RecognitionForm& form, const std::string& 
     }
     store_->PutResponses(rows);
     store_->PutRecognitions(recognitions);
+    meter.Add(static_cast<std::int64_t>(chunk.size()));
     chunk.clear();
     before.clear();
   };
@@ -1423,6 +1436,7 @@ RescanReport Project::Recognize(const RecognitionForm& form, const std::string& 
     if (chunk.size() >= 1000) recognize();
   });
   recognize();
+  meter.Finish();
   return counts;
 }
 
@@ -1453,7 +1467,7 @@ RescanReport Project::Rescan(const std::string* formPath, const std::string& aut
     const RescanReport counts = Recognize(form, formPath ? next.formText : revision_.formText, next.formName);
     if (formPath) revision_ = next;
     std::vector<SheetRecord> sheets;
-    const std::vector<SheetScore> scores = ScoreAll(&sheets);
+    const std::vector<SheetScore> scores = ScoreAllWith(exam_, roster_, &sheets, step::kRescore);
     StoreScores(sheets, scores);
     return counts;
   });

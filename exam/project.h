@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "exam_file.h"
+#include "progress.h"
 #include "recognition.h"
 #include "rekey.h"
 #include "roster.h"
@@ -252,6 +253,11 @@ class Project {
   // Transactions run again because another writer was in the way.
   int retries() const { return retries_; }
 
+  // Told how far the steps over every sheet are (rescan, re-score, re-key,
+  // import, ScoreAll and what is made from it); none by default.
+  void SetProgress(ProgressFn progress) { progress_ = std::move(progress); }
+  const ProgressFn& progress() const { return progress_; }
+
   // Every sheet scored now from the stored responses and corrections (the
   // input of statistics and exports), in sheet order, with grid hashes.
   std::vector<SheetScore> ScoreAll(std::vector<SheetRecord>* sheets = nullptr);
@@ -305,7 +311,8 @@ class Project {
                    const std::function<void(const AddedSheet&, const SheetRecord&)>& each);
   // Every sheet scored with `exam` and `roster` (ScoreAll with another exam).
   std::vector<SheetScore> ScoreAllWith(const Exam& exam, const Roster& roster,
-                                       std::vector<SheetRecord>* sheets);
+                                       std::vector<SheetRecord>* sheets,
+                                       std::string_view what = step::kScore);
   // Stores `src` as the exam's next revision and re-scores every sheet with
   // it (or, dry, only compares); the sheets whose scores change.
   RekeyReport Replace(const std::function<ExamSources()>& make, const std::string& author,
@@ -333,6 +340,7 @@ class Project {
   std::unique_ptr<RecognitionForm> form_;
   std::string uid_;  // as stored; "" for an exam made before exams kept one
   int retries_ = 0;
+  ProgressFn progress_;
 };
 
 // The text of a score's answers and points columns (stored and exported):

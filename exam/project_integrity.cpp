@@ -150,7 +150,9 @@ IntegrityInput IntegrityInputOf(Project& project, const std::vector<SheetScore>&
   }
 
   // Erasures: the stored grids decoded again with the project's form.
+  ProgressMeter meter(project.progress(), step::kIntegrity, static_cast<std::int64_t>(sheets.size()));
   project.store().ForEachSheet(project.examId(), true, [&](SheetRecord& record, std::vector<Response>&) {
+    meter.Add();
     const auto at = readFrom.find(record.number);
     if (at == readFrom.end() || record.grid.empty()) return;
     SheetGrid grid;
@@ -169,6 +171,7 @@ IntegrityInput IntegrityInputOf(Project& project, const std::vector<SheetScore>&
       }
     }
   });
+  meter.Finish();
   return in;
 }
 

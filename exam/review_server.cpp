@@ -29,6 +29,7 @@
 #include "office_place.h"
 #include "office_reading.h"
 #include "page_assets.h"
+#include "progress.h"
 #include "project.h"
 #include "project_analysis.h"
 #include "project_integrity.h"
@@ -510,6 +511,9 @@ struct ReviewServer::Impl {
   std::map<std::string, std::shared_ptr<const office::Analyzed>> analyses;
   static constexpr std::size_t kMaxInputs = 2;
   std::list<std::tuple<std::string, office::Stamp, std::shared_ptr<const Project::ScoringInputs>>> inputs;
+  // How far the long steps on each exam are (a re-key, a download), by the
+  // key the progress route names: the project file, a newline, the exam.
+  ProgressBoard steps;
 
   explicit Impl(const ReviewOptions& o)
       : options(o),
@@ -602,10 +606,19 @@ struct ReviewServer::Impl {
     return src;
   }
 
-  // Runs `f` on the exam the request names, with the name of its project file.
+  // Runs `f` on the exam the request names, with the name of its project
+  // file; its steps over every sheet report to `steps` meanwhile.
   template <class F>
   void OnExam(const Request& req, http::Response& res, F f) {
-    OnProject(pools, req, res, [&](Project& project) { f(project, req.Param("project")); });
+    OnProject(pools, req, res, [&](Project& project) {
+      const ProgressBoard::Scope scope(steps, req.Param("project") + '\n' + req.Param("exam"));
+      struct Reset {
+        Project& project;
+        ~Reset() { project.SetProgress({}); }  // the project goes back to its pool
+      } reset{project};
+      project.SetProgress(scope.Reporter());
+      f(project, req.Param("project"));
+    });
   }
 
   Json Grants(const Request& req) const {
@@ -837,6 +850,19 @@ struct ReviewServer::Impl {
              SendJson(res, j);
            });
          }});
+
+    // How far a long step on the exam is (a page asks while its request
+    // works): {"step": null} when none is running.
+    routes.push_back({"GET", "/api/progress", kOffice, exam, false, false,
+                      [this](const Request& req, http::Response& res) {
+                        const std::optional<ProgressBoard::State> s =
+                            steps.Get(req.Param("project") + '\n' + req.Param("exam"));
+                        if (!s) {
+                          SendJson(res, {{"step", nullptr}, {"done", 0}, {"total", 0}});
+                          return;
+                        }
+                        SendJson(res, {{"step", s->step}, {"done", s->done}, {"total", s->total}});
+                      }});
 
     // Integrity's proposed keys for the items flagged "key?".
     routes.push_back(

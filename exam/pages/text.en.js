@@ -330,6 +330,8 @@ window.OMR_TEXTS.en = Object.freeze({
   resultsMaking: (name) => 'Making ' + name + '…',
   resultsDownloaded: (name) => name + ' downloaded',
   resultsUnavailable: (why) => 'Not available: ' + why,
+  stepProgress: (step, done, total, percent) => step + ': ' + done + ' of ' + total + ' sheets (' + percent + ' %)',
+  steps: { rescan: 'Re-scanning', rescore: 'Re-scoring', score: 'Scoring', save: 'Saving scores', import: 'Importing', integrity: 'Reading grids' },
   downloads: {
     'students.csv': { name: 'Students (CSV)', text: 'one row a student of the roster (absent ones too): ID, name, total, percent; opens in a spreadsheet' },
     'sheets.csv': { name: 'Sheets (CSV)', text: 'one row a sheet: station, time, ID, version, answers, points, reasons' },

@@ -326,6 +326,8 @@ window.OMR_TEXTS.zh = Object.freeze({
   resultsMaking: (name) => '正在生成 ' + name + '……',
   resultsDownloaded: (name) => name + ' 已下载',
   resultsUnavailable: (why) => '无法生成:' + why,
+  stepProgress: (step, done, total, percent) => step + ':' + done + ' / ' + total + ' 张答题卡(' + percent + '%)',
+  steps: { rescan: '重新识别', rescore: '重新评分', score: '评分', save: '保存分数', import: '导入', integrity: '读取答题卡格子' },
   downloads: {
     'students.csv': { name: '学生(CSV)', text: '花名册中每名学生一行(包括缺考):学号、姓名、总分、百分比;可用电子表格打开' },
     'sheets.csv': { name: '答题卡(CSV)', text: '每张答题卡一行:读卡站、时间、学号、版本、作答、得分、复核原因' },

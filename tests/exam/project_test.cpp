@@ -12,6 +12,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "backup.h"
 #include "db.h"
@@ -169,6 +170,73 @@ TEST_P(ProjectTest, RescanWithAChangedGLineReadsTheGridsAgain) {
   // Opened again, the project decodes with the new form.
   project_ = Project::Open(location_, "");
   EXPECT_EQ(project_->revisionRecord().formText, form);
+}
+
+// Every step over the sheets tells how far it is: from 0, never back, to its
+// total, which is the exam's sheet count (those without a grid too).
+TEST_P(ProjectTest, RescanRescoreAndImportTellHowFarTheyAre) {
+  std::vector<Answer> items;
+  for (const char c : std::string("ABCDEABCDE")) items.push_back(Answer::Char(c));
+  for (std::uint32_t seed = 1; seed <= 3; ++seed)
+    project_->AddSheet(Drawn(items, seed, "2025000" + std::to_string(seed)));
+  SheetInput refused;  // the reader kept no grid
+  refused.station = "t";
+  refused.code = 3;
+  project_->AddSheet(refused);
+  const std::int64_t sheets = 4;
+
+  std::vector<std::tuple<std::string, std::int64_t, std::int64_t>> told;
+  project_->SetProgress([&](std::string_view step, std::int64_t done, std::int64_t total) {
+    told.emplace_back(std::string(step), done, total);
+  });
+  // The steps in the order they came, each checked as it went.
+  const auto steps = [&] {
+    std::vector<std::string> order;
+    for (std::size_t i = 0; i < told.size(); ++i) {
+      const auto& [step, done, total] = told[i];
+      const bool first = order.empty() || order.back() != step;
+      if (first) {
+        order.push_back(step);
+        EXPECT_EQ(done, 0) << step;
+      } else {
+        EXPECT_GE(done, std::get<1>(told[i - 1])) << step;
+      }
+      EXPECT_EQ(total, sheets) << step;
+      const bool last = i + 1 == told.size() || std::get<0>(told[i + 1]) != step;
+      if (last) {
+        EXPECT_EQ(done, total) << step;
+      }
+    }
+    told.clear();
+    return order;
+  };
+
+  const RescanReport scan = project_->Rescan(nullptr, "test");
+  EXPECT_EQ(scan.sheets + scan.noGrid, sheets);
+  EXPECT_EQ(steps(), (std::vector<std::string>{"rescan", "rescore", "save"}));
+  EXPECT_EQ(project_->RescoreAll(), sheets);
+  EXPECT_EQ(steps(), (std::vector<std::string>{"rescore", "save"}));
+  ItemChange change;
+  change.item = 1;
+  change.key = "B";
+  project_->Rekey(change, "test");
+  EXPECT_EQ(steps(), (std::vector<std::string>{"score", "rescore", "save"}));
+  project_->ScoreAll();
+  EXPECT_EQ(steps(), std::vector<std::string>{"score"});
+
+  // An import counts the other project's sheets.
+  auto copy =
+      Project::Create((dir_ / "copy.omrexam").string(),
+                      ExamSources{project_->revisionRecord().examName, project_->revisionRecord().examText,
+                                  project_->revisionRecord().formName, project_->revisionRecord().formText,
+                                  "", "", true, true},
+                      "exam", "test", false);
+  copy->SetProgress(project_->progress());
+  EXPECT_EQ(copy->ImportSheets(*project_, nullptr, true, 3).added, sheets);
+  EXPECT_EQ(steps(), std::vector<std::string>{"import"});
+  project_->SetProgress({});
+  project_->RescoreAll();
+  EXPECT_TRUE(told.empty());
 }
 
 TEST_P(ProjectTest, PicturesAndSheetsWithoutAGrid) {

@@ -785,6 +785,41 @@ def test_import_flags_a_grid_already_present_and_rescan_changes_nothing(project:
         assert {s.sheet: s.total for s in exam.scores if s.sheet <= 200} == original
 
 
+def test_rescan_shows_how_far_it_is_on_a_terminal_only(project: Project) -> None:
+    path = copy_project(project, "progress.omrexam")
+    with omr.Exam(path) as exam:
+        sheets = len(exam.sheets)
+    # Without a terminal (scripts, files): nothing on stderr.
+    plain = omrctl("exam", "rescan", str(path))
+    assert plain.stderr == ""
+    # stderr a terminal, stdout a pipe: the line is written over in place and erased at the end.
+    master, slave = os.openpty()
+    try:
+        done = subprocess.run([OMRCTL, "exam", "rescan", str(path)], stdout=subprocess.PIPE, stderr=slave,
+                              text=True, timeout=300)
+        os.close(slave)
+        slave = -1
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # EIO: the terminal's other end is closed and all of it read
+                break
+            if not chunk:
+                break
+            seen += chunk
+    finally:
+        os.close(master)
+        if slave >= 0:
+            os.close(slave)
+    assert done.returncode == 0 and done.stdout == plain.stdout
+    text = seen.decode()
+    erase = "\r\x1b[K"
+    for words in ("re-scanning", "re-scoring", "saving scores"):
+        assert f"{erase}{words}: 0 of {sheets} sheets (0 %)" in text, text
+    assert text.endswith(erase) and "\n" not in text, text
+
+
 def test_exports_read_back(project: Project) -> None:
     students_csv = project.work / "students-export.csv"
     sheets_csv = project.work / "sheets-export.csv"

@@ -133,7 +133,7 @@ def test_keys_and_results_routes_refuse_what_they_must(office, tmp_path):
     q = exam_query("final.omrexam", "exam")
     routes = [("GET", "/api/keys?" + q, None), ("POST", "/api/rekey?" + q, {"item": 1, "key": "A", "dry_run": True}),
               ("GET", "/api/keyfixes?" + q, None), ("GET", "/api/stats?" + q, None), ("GET", "/api/downloads?" + q, None),
-              ("GET", "/api/download/students.csv?" + q, None)]
+              ("GET", "/api/download/students.csv?" + q, None), ("GET", "/api/progress?" + q, None)]
     for method, path, body in routes:
         for token, want in ((None, 401), ("0" * 64, 401), (office.reviewer, 403)):
             sent = json.dumps(body).encode() if body is not None else None
@@ -177,6 +177,8 @@ def test_keys_and_results_routes_refuse_what_they_must(office, tmp_path):
     keys = office.get("/api/keys?" + q)[1]
     assert keys["items"][1]["key"] == "D" and keys["history"][0]["author"] == "Ann Lee"
     assert keys["history"][0]["keys"]["key"][1] == "D" and keys["history"][1]["keys"]["key"][1] == "C"
+    # No step is running once the answers are in: none is left behind for the pages to show.
+    assert office.get("/api/progress?" + q) == (200, {"step": None, "done": 0, "total": 0})
 
 
 def test_a_platforms_file_without_a_roster_is_offered_as_unavailable(tmp_path):

@@ -17,6 +17,7 @@
 #include "export.h"
 #include "integrity_report.h"
 #include "output_guard.h"
+#include "progress.h"
 #include "project.h"
 #include "project_analysis.h"
 #include "project_integrity.h"
@@ -65,6 +66,30 @@ int Fail(const std::exception& e) {
   if (dynamic_cast<const ex::StoreError*>(&e)) return kExitProject;
   return kExitUsage;
 }
+
+// The project's steps over every sheet on the terminal's progress line:
+// "re-scoring: 412,000 of 1,000,000 sheets (41 %)", erased as each ends.
+class StepProgress {
+ public:
+  explicit StepProgress(ex::Project& project) : project_(project) {
+    if (!line_.on()) return;
+    project.SetProgress([this](std::string_view step, std::int64_t done, std::int64_t total) {
+      if (done >= total)
+        line_.Clear();
+      else
+        line_.Show(std::string(ex::StepWords(step)) + ": " + CountOf(done, total, "sheets"));
+    });
+  }
+  ~StepProgress() { project_.SetProgress({}); }
+  StepProgress(const StepProgress&) = delete;
+  StepProgress& operator=(const StepProgress&) = delete;
+  // Before a line of other output.
+  void Clear() { line_.Clear(); }
+
+ private:
+  ex::Project& project_;
+  ProgressLine line_;
+};
 
 std::string Score(const ex::SheetScore& s) {
   if (!s.scored) return "";
@@ -303,14 +328,16 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
       const ex::Relocation now = project->store().Secure();
       into = now.path;
       if (now.copy)
-        problem = "the project " + o.project +
-                  " was deleted or replaced while this run read into it: the transport is stopped; everything "
-                  "the project held, with every sheet of this run, is saved in " +
-                  now.path + " (the file as this run held it); check it with: omrctl exam status " + now.path;
+        problem =
+            "the project " + o.project +
+            " was deleted or replaced while this run read into it: the transport is stopped; everything "
+            "the project held, with every sheet of this run, is saved in " +
+            now.path + " (the file as this run held it); check it with: omrctl exam status " + now.path;
       else
-        problem = "the project " + o.project + " was moved to " + now.path +
-                  " while this run read into it: the transport is stopped, and every sheet of this run is in " +
-                  now.path + "; go on with: omrctl exam read " + now.path;
+        problem =
+            "the project " + o.project + " was moved to " + now.path +
+            " while this run read into it: the transport is stopped, and every sheet of this run is in " +
+            now.path + "; go on with: omrctl exam read " + now.path;
     } catch (const std::exception& e) {
       problem = "the project " + o.project + " was moved or deleted while this run read into it: " + e.what();
       ended = false;
@@ -343,14 +370,15 @@ int RunRead(const GlobalOptions& global, const ExamOptions& o) {
     exit = rd::StopSignals::ExitCode(stopSignal != 0 ? stopSignal : SIGPIPE);
   }
   if (o.json)
-    PrintLine(ex::station_lines::End(
-        displaced ? "project moved" : EndName(ended ? end : rd::LoopEnd::SheetNotKept), station, problem, exit));
+    PrintLine(
+        ex::station_lines::End(displaced ? "project moved" : EndName(ended ? end : rd::LoopEnd::SheetNotKept),
+                               station, problem, exit));
   return exit;
 }
 
 // The sheets of another project (a spool, an offline station's project).
-int ImportProject(const GlobalOptions& global, ex::Project& project, const std::string& from,
-                  bool asThisExam) {
+int ImportProject(const GlobalOptions& global, ex::Project& project, const std::string& from, bool asThisExam,
+                  StepProgress& progress) {
   std::unique_ptr<ex::Project> source;
   try {
     source = ex::Project::Open(from, project.examName(), ex::Access::kRead);
@@ -363,6 +391,7 @@ int ImportProject(const GlobalOptions& global, ex::Project& project, const std::
   const ex::ImportReport r = project.ImportSheets(
       *source,
       [&](const ex::AddedSheet& added, const ex::SheetRecord& s) {
+        progress.Clear();
         if (added.number == 0) {
           std::printf("       %s sheet %d (station %s, read %s) is here already as sheet %d\n", from.c_str(),
                       s.number, s.station.c_str(), s.readAt.c_str(), added.presentAs);
@@ -380,12 +409,13 @@ int ImportProject(const GlobalOptions& global, ex::Project& project, const std::
 
 int RunImport(const GlobalOptions& global, const ExamOptions& o) {
   auto project = ex::Project::Open(o.project, o.name);
+  StepProgress progress(*project);
   int failed = 0;
   int bad = 0;
   std::size_t grids = 0;
   for (const std::string& path : o.grids) {
     if (ex::LooksLikeProject(path)) {
-      failed += ImportProject(global, *project, path, o.asThisExam);
+      failed += ImportProject(global, *project, path, o.asThisExam, progress);
       continue;
     }
     ++grids;
@@ -491,6 +521,7 @@ int RunRekey(const ExamOptions& o) {
   if (item && !o.rosterEncoding.empty())
     throw ex::Error("--roster-encoding goes with --exam FILE: --item keeps the project's roster");
   auto project = ex::Project::Open(o.project, o.name);
+  StepProgress progress(*project);
   ex::RekeyReport r;
   if (item) {
     ex::ItemChange change;
@@ -519,6 +550,7 @@ int RunRekey(const ExamOptions& o) {
 
 int RunRescan(const ExamOptions& o) {
   auto project = ex::Project::Open(o.project, o.name);
+  StepProgress progress(*project);
   const ex::RescanReport r = project->Rescan(o.form.empty() ? nullptr : &o.form, o.by);
   std::printf("%d grid%s decoded again (%d changed, %d sheets without a grid), every sheet scored again%s\n",
               r.sheets, r.sheets == 1 ? "" : "s", r.changed, r.noGrid,
@@ -580,6 +612,7 @@ int RunExport(const ExamOptions& o) {
   const std::string lmsFile = o.lms.size() == 2 ? o.lms[1] : "";
   CheckOutputs({&o.csv, &o.xlsx, &lmsFile});
   auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
+  StepProgress progress(*project);
   if (!o.lms.empty()) {
     ex::ExportRequest request;
     request.format = o.lms[0];
@@ -616,7 +649,11 @@ int RunExport(const ExamOptions& o) {
 
 int RunStats(const ExamOptions& o) {
   auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
-  const std::vector<ex::SheetScore> scores = project->ScoreAll();
+  std::vector<ex::SheetScore> scores;
+  {
+    StepProgress progress(*project);
+    scores = project->ScoreAll();
+  }
   const ex::ExamAnalysis analysis =
       ex::AnalyzeScores(project->exam(), project->shape(), ex::CombineSheets(project->exam(), scores));
   if (!o.group.empty()) {
@@ -647,6 +684,7 @@ int RunResults(const ExamOptions& o) {
     throw ex::Error("say where the slips go: --pdf FILE (one PDF for all) or --html DIR (one page each)");
   CheckOutputs({&o.pdf});
   auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
+  StepProgress progress(*project);
   ex::SlipOptions options;
   options.answers = !o.noAnswers;
   options.key = !o.noKey;
@@ -671,7 +709,11 @@ int RunReport(const ExamOptions& o) {
     throw ex::Error("say where to write the report: --html FILE, --pdf FILE or both");
   CheckOutputs({&o.html, &o.pdf});
   auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
-  const std::string html = ex::RenderProjectReport(*project);
+  std::string html;
+  {
+    StepProgress progress(*project);
+    html = ex::RenderProjectReport(*project);
+  }
   std::string error;
   if (!o.html.empty()) {
     if (!omr::common::WriteFileWhole(o.html, html, omr::common::IfExists::kReplace, error))
@@ -688,6 +730,7 @@ int RunReport(const ExamOptions& o) {
 int RunIntegrity(const ExamOptions& o) {
   CheckOutputs({&o.html});
   auto project = ex::Project::Open(o.project, o.name, ex::Access::kRead);
+  StepProgress progress(*project);
   ex::IntegrityOptions options;
   options.group = o.group;
   const ex::ProjectIntegrity screening = ex::AnalyzeProjectIntegrity(*project, options);

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "batch.h"
+#include "progress.h"
 #include "read_loop.h"
 #include "reader.h"
 #include "text.h"
@@ -18,24 +20,21 @@ namespace {
 
 using namespace omr::reading;
 
+// "reading sheet 12 (3 of 50)" while the reader takes a sheet.
 class Progress {
  public:
-  explicit Progress(int count) : count_(count), on_(isatty(STDERR_FILENO) == 1) {}
-  void Show(int sheet, int done) const {
-    if (!on_) return;
-    if (count_ > 0)
-      std::fprintf(stderr, "\rreading sheet %d (%d of %d) ", sheet, done + 1, count_);
-    else
-      std::fprintf(stderr, "\rreading sheet %d ", sheet);
-    std::fflush(stderr);
+  explicit Progress(int count) : count_(count) {}
+  void Show(int sheet, int done) {
+    if (!line_.on()) return;
+    std::string text = "reading sheet " + std::to_string(sheet);
+    if (count_ > 0) text += " (" + std::to_string(done + 1) + " of " + std::to_string(count_) + ")";
+    line_.Show(text);
   }
-  void Clear() const {
-    if (on_) std::fprintf(stderr, "\r\033[K");
-  }
+  void Clear() { line_.Clear(); }
 
  private:
   int count_;
-  bool on_;
+  ProgressLine line_;
 };
 
 const char* SignalName(int signal) {

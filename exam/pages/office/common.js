@@ -237,6 +237,63 @@ export function setAuthor(name) {
   }
 }
 
+// ------------------------------------------------------------ long steps
+
+const STEP_MS = 500; // how often a long step's progress is asked while its request works
+
+function showStep(p) {
+  const box = $('step');
+  if (!box) return;
+  if (!p || !p.step) {
+    box.hidden = true;
+    return;
+  }
+  const share = p.total > 0 ? Math.floor((p.done * 100) / p.total) : 0;
+  const count = (n) => n.toLocaleString(LANG === 'zh' ? 'zh-CN' : 'en-GB');
+  $('step-text').textContent = T.stepProgress(T.steps[p.step] || p.step, count(p.done), count(p.total), share);
+  const bar = $('step-bar');
+  bar.max = Math.max(p.total, 1);
+  bar.value = p.done;
+  box.hidden = false;
+}
+
+// Runs `work` (a function making a promise of a request on the exam) and,
+// while it is pending, shows how far the server's step on the exam is (a
+// re-key scores every sheet again).
+export async function withProgress(exam, work) {
+  let running = true;
+  let timer = 0;
+  const ask = async () => {
+    let p = null;
+    try {
+      p = await api('/api/progress' + examQuery(exam));
+    } catch (e) {
+      p = null; // the request's own answer says what went wrong
+    }
+    if (running) showStep(p);
+    return p;
+  };
+  const poll = async () => {
+    await ask();
+    if (running) timer = setTimeout(poll, STEP_MS);
+  };
+  timer = setTimeout(poll, STEP_MS);
+  try {
+    return await work();
+  } catch (e) {
+    // A request the server stopped waiting for may still be at work: shown until its step ends.
+    if (e.status === 503) {
+      clearTimeout(timer);
+      while ((await ask())?.step) await new Promise((resolve) => setTimeout(resolve, STEP_MS));
+    }
+    throw e;
+  } finally {
+    running = false;
+    clearTimeout(timer);
+    showStep(null);
+  }
+}
+
 // ------------------------------------------------------------ live answers
 
 // A request whose answer comes as it is made (server-sent events): the

@@ -2,7 +2,7 @@
 // another answer, void an item or make it a bonus, each after the preview of
 // whose totals change (the re-key's dry run); integrity's proposed keys for
 // the items flagged "key?", each accepted in one step; the history of keys.
-import { $, T, api, button, clear, el, examQuery, needAuthor, number, say, shortcuts, when } from './common.js';
+import { $, T, api, button, clear, el, examQuery, needAuthor, number, say, shortcuts, when, withProgress } from './common.js';
 
 const SHOWN_CHANGES = 200;
 
@@ -94,7 +94,9 @@ async function dryRun(item, change) {
 async function store(item, change, revision) {
   const author = needAuthor();
   if (!author) return null;
-  const done = await api('/api/rekey' + query(), { item, ...change, dry_run: false, author, revision });
+  // Every sheet is scored again: the page shows how far while it waits.
+  const done = await withProgress(context.exam,
+    () => api('/api/rekey' + query(), { item, ...change, dry_run: false, author, revision }));
   say(T.keysStored(done.revision, done.note, done.changed.length));
   return done;
 }
@@ -194,7 +196,7 @@ function openPanel(index, change) {
       }
     } catch (e) {
       say(e.message, true);
-      if (e.status === 409) await reload(); // the keys changed elsewhere: look again
+      if (e.status === 409 || e.status === 503) await reload(); // changed elsewhere, or maybe stored: look again
       else confirm.disabled = false;
     }
   }, 'primary');
@@ -307,7 +309,7 @@ async function renderFixes() {
         else accept.disabled = false;
       } catch (e) {
         say(e.message, true);
-        if (e.status === 409) await reload();
+        if (e.status === 409 || e.status === 503) await reload();
         else accept.disabled = false;
       }
     }, 'primary');

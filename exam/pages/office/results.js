@@ -1,7 +1,7 @@
 // Results: the exam report (opened in a tab of its own by a one-time
 // ticket), the downloads the server offers (one row each in its table; their
 // words in the catalogs' `downloads`), and the item statistics as a page.
-import { $, T, api, button, clear, download, el, examQuery, number, say, shortcuts } from './common.js';
+import { $, T, api, button, clear, download, el, examQuery, number, say, shortcuts, withProgress } from './common.js';
 
 let context = null;
 let stats = null;
@@ -61,7 +61,7 @@ function renderDownloads(list) {
       b.disabled = true;
       say(T.resultsMaking(words.name));
       try {
-        await download('/api/download/' + encodeURIComponent(d.id) + query(), fileName(d.id));
+        await withProgress(context.exam, () => download('/api/download/' + encodeURIComponent(d.id) + query(), fileName(d.id)));
         say(T.resultsDownloaded(words.name));
       } catch (e) {
         say(e.message, true);
