@@ -127,7 +127,10 @@ ExamAnalysis AnalyzeScores(const Exam& exam, const FormShape& shape, const std::
 ProjectReport AnalyzeProject(Project& project) {
   const std::vector<SheetScore> scores = project.ScoreAll();
   ProjectReport report;
-  report.analysis = AnalyzeScores(project.exam(), project.shape(), CombineSheets(project.exam(), scores));
+  // Sheets are their own candidates in an exam of one sheet: no copy of a million scores.
+  report.analysis = project.exam().parts.empty() ? AnalyzeScores(project.exam(), project.shape(), scores)
+                                                 : AnalyzeScores(project.exam(), project.shape(),
+                                                                 CombineSheets(project.exam(), scores));
   report.info.title = project.exam().title.empty() ? project.examName() : project.exam().title;
   report.info.generated = NowUtc();
   if (!project.exam().parts.empty()) report.info.counted = "candidates";
