@@ -53,8 +53,9 @@ std::shared_ptr<const Analyzed> Analyze(Project& project, const Stamp& stamp,
 // --------------------------------------------------------------- Exams page
 
 // An exam's state: title, sheets read, students read and missing, waiting for
-// review, last read, flagged items; `editable` while no sheet is read.
-Json Summary(Project& project, const std::string& file, const Analyzed& analyzed);
+// review, last read, flagged items (null without an analysis); `editable`
+// while no sheet is read.
+Json Summary(Project& project, const std::string& file, const Stamp& stamp, const Analyzed* analyzed);
 
 // ------------------------------------------------------------ New exam page
 

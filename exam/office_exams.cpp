@@ -86,26 +86,29 @@ std::shared_ptr<const Analyzed> Analyze(Project& project, const Stamp& stamp,
   return out;
 }
 
-Json Summary(Project& project, const std::string& file, const Analyzed& a) {
+Json Summary(Project& project, const std::string& file, const Stamp& stamp, const Analyzed* a) {
   const Exam& exam = project.exam();
   const Roster& roster = project.roster();
-  std::set<std::string> present;
-  int scored = 0;
-  int waiting = 0;
-  int notRead = 0;
-  for (const SheetScore& s : a.scores) {
-    if (s.scored) ++scored;
-    if (s.scored && s.idState == IdState::kValid) present.insert(s.studentId);
-    if (!s.reasons.empty()) ++waiting;
-    for (const Reason& r : s.reasons)
-      if (r.code == reason::kNotRead) ++notRead;
-  }
+  Store& store = project.store();
+  // From the stored scores' counts and indexes: the list stays quick however
+  // many sheets an exam holds; the flagged items only when analysed already.
+  const ScoreCounts counts = store.CountScores(project.examId());
+  const int scored = counts.scored;
+  const int waiting = counts.waiting;
+  const auto notReadHit = counts.byReason.find(reason::kNotRead);
+  const int notRead = notReadHit == counts.byReason.end() ? 0 : notReadHit->second;
   int missing = 0;
-  for (const std::string& id : roster.ids) missing += present.count(id) ? 0 : 1;
+  if (!roster.Empty()) {
+    std::set<std::string> present;
+    for (const auto& [id, number] : store.SheetsWithStudents(project.examId(), roster.ids))
+      present.insert(id);
+    for (const std::string& id : roster.ids) missing += present.count(id) ? 0 : 1;
+  }
+  const bool analysed = a && a->error.empty();
   int flagged = 0;
-  for (const ItemResult& item : a.analysis.overall.items) flagged += item.flags != 0 ? 1 : 0;
-  std::string lastRead;
-  for (const SheetRecord& s : a.sheets) lastRead = std::max(lastRead, s.readAt);
+  if (analysed)
+    for (const ItemResult& item : a->analysis.overall.items) flagged += item.flags != 0 ? 1 : 0;
+  const std::string lastRead = store.LastRead(project.examId());
   Json versions = Json::array();
   for (const VersionKey& k : exam.keys) versions.push_back(CleanUtf8(k.name));
   Json j;
@@ -116,17 +119,17 @@ Json Summary(Project& project, const std::string& file, const Analyzed& a) {
   j["created_at"] = project.store().Revision(project.examId(), 1).createdAt;
   j["items"] = exam.ItemCount();
   j["versions"] = versions;
-  j["sheets"] = a.stamp.sheets;
+  j["sheets"] = stamp.sheets;
   j["scored"] = scored;
   j["not_read"] = notRead;
   j["roster"] = roster.ids.size();
-  j["students"] = present.size();
+  j["students"] = counts.students;
   j["missing"] = roster.Empty() ? Json(nullptr) : Json(missing);
   j["waiting"] = waiting;
-  j["corrections"] = a.stamp.corrections;
+  j["corrections"] = stamp.corrections;
   j["last_read"] = lastRead.empty() ? Json(nullptr) : Json(lastRead);
-  j["flagged_items"] = a.error.empty() ? Json(flagged) : Json(nullptr);
-  j["editable"] = a.stamp.sheets == 0;
+  j["flagged_items"] = analysed ? Json(flagged) : Json(nullptr);
+  j["editable"] = stamp.sheets == 0;
   return j;
 }
 

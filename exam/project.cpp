@@ -393,9 +393,7 @@ void Project::Build() {
     if (store_->Built(examId_)) return;  // another program built them meanwhile
     if (form_) Recognize(*form_, revision_.formText, revision_.formName);
     Retype();
-    std::vector<SheetRecord> sheets;
-    const std::vector<SheetScore> scores = ScoreAll(&sheets);
-    StoreScores(sheets, scores);
+    ScoreEverySheet(exam_, roster_, true);
     store_->MarkBuilt(examId_, NowUtc());
   });
 }
@@ -458,16 +456,48 @@ std::optional<SheetRecord> Project::FindSheetOrThrow(int sheet, bool withGrid) {
   return found;
 }
 
-void Project::StoreScores(const std::vector<SheetRecord>& sheets, const std::vector<SheetScore>& scores) {
+std::vector<SheetScore> Project::ScoreEverySheet(const Exam& exam, const Roster& roster, bool store,
+                                                 std::string_view what) {
+  ProgressMeter meter(progress_, what, progress_ ? store_->SheetCount(examId_) : 0);
+  std::map<int, std::vector<CorrectionRecord>> corrections;
+  for (CorrectionRecord& c : store_->Corrections(examId_, 0)) corrections[c.sheet].push_back(std::move(c));
+  static const std::vector<CorrectionRecord> kNone;
+  // A sheet's items are let go once its record is made: the reasons across
+  // sheets need only IDs and grids, a comparison only totals. A million
+  // sheets keep a record and a score of a few hundred bytes each. Candidates
+  // of an exam in parts are combined from their items, so those stay.
+  const bool keepItems = !exam.parts.empty();
+  std::vector<SheetScore> scores;
   std::vector<ScoreRecord> records;
-  records.reserve(scores.size());
-  for (const SheetScore& score : scores) records.push_back(ToRecord(score));
-  std::vector<std::pair<Id, const ScoreRecord*>> rows;
-  rows.reserve(records.size());
-  for (std::size_t i = 0; i < records.size(); ++i) rows.emplace_back(sheets[i].id, &records[i]);
-  ProgressMeter meter(progress_, step::kSave, static_cast<std::int64_t>(rows.size()));
-  store_->ReplaceScores(examId_, rows);
+  std::vector<Id> ids;
+  std::vector<std::string> hashes;
+  store_->ForEachSheet(examId_, false, [&](SheetRecord& sheet, std::vector<Response>& responses) {
+    const auto hit = corrections.find(sheet.number);
+    SheetScore s = Evaluate(exam, sheet, responses, hit == corrections.end() ? kNone : hit->second);
+    if (store) {
+      records.push_back(ToRecord(s));
+      ids.push_back(sheet.id);
+    }
+    if (!keepItems) std::vector<ItemScore>().swap(s.items);
+    scores.push_back(std::move(s));
+    hashes.push_back(std::move(sheet.gridHash));
+    meter.Add();
+  });
+  ReviewAcross(exam, scores, &roster, hashes);
   meter.Finish();
+  if (store) {
+    std::vector<std::pair<Id, const ScoreRecord*>> rows;
+    rows.reserve(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      records[i].reasons = scores[i].reasons;
+      records[i].flagged = !scores[i].reasons.empty();
+      rows.emplace_back(ids[i], &records[i]);
+    }
+    ProgressMeter saving(progress_, step::kSave, static_cast<std::int64_t>(rows.size()));
+    store_->ReplaceScores(examId_, rows);
+    saving.Finish();
+  }
+  return scores;
 }
 
 void Project::Load() {
@@ -1301,12 +1331,8 @@ RekeyReport Project::PreviewRekey(const ItemChange& change, const ScoringInputs&
 }
 
 int Project::RescoreAll() {
-  return Write([&] {
-    std::vector<SheetRecord> sheets;
-    const std::vector<SheetScore> scores = ScoreAllWith(exam_, roster_, &sheets, step::kRescore);
-    StoreScores(sheets, scores);
-    return static_cast<int>(scores.size());
-  });
+  return Write(
+      [&] { return static_cast<int>(ScoreEverySheet(exam_, roster_, true, step::kRescore).size()); });
 }
 
 RekeyReport Project::Rekey(const std::string& examPath, const std::string& author, bool dryRun,
@@ -1346,8 +1372,8 @@ RekeyReport Project::Replace(const std::function<ExamSources()>& make, const std
   if (dryRun) {
     Sync();
     const Validated v = Validate(make());
-    RekeyReport report =
-        CompareCandidates(exam_, ScoreAll(), v.exam, ScoreAllWith(v.exam, v.roster, nullptr), v.roster);
+    RekeyReport report = CompareCandidates(exam_, ScoreEverySheet(exam_, roster_, false), v.exam,
+                                           ScoreEverySheet(v.exam, v.roster, false), v.roster);
     report.note = note;
     return report;
   }
@@ -1365,17 +1391,15 @@ RekeyReport Project::Replace(const std::function<ExamSources()>& make, const std
     r.rosterName = CleanUtf8(src.rosterName);
     r.rosterText = src.rosterText;
     r.note = CleanUtf8(note);
-    const std::vector<SheetScore> before = ScoreAll();
+    std::vector<SheetScore> before = ScoreEverySheet(exam_, roster_, false);
     const Exam was = exam_;
     r.revision = store_->AddRevision(examId_, r);
     // Copies: an attempt run again starts from the loaded exam.
     revision_ = r;
     exam_ = v.exam;
     roster_ = v.roster;
-    std::vector<SheetRecord> sheets;
-    const std::vector<SheetScore> after = ScoreAllWith(exam_, roster_, &sheets, step::kRescore);
-    StoreScores(sheets, after);
-    RekeyReport changes = CompareCandidates(was, before, exam_, after, roster_);
+    std::vector<SheetScore> after = ScoreEverySheet(exam_, roster_, true, step::kRescore);
+    RekeyReport changes = CompareCandidates(was, std::move(before), exam_, std::move(after), roster_);
     changes.revision = r.revision;
     changes.note = note;
     return changes;
@@ -1466,9 +1490,7 @@ RescanReport Project::Rescan(const std::string* formPath, const std::string& aut
     }
     const RescanReport counts = Recognize(form, formPath ? next.formText : revision_.formText, next.formName);
     if (formPath) revision_ = next;
-    std::vector<SheetRecord> sheets;
-    const std::vector<SheetScore> scores = ScoreAllWith(exam_, roster_, &sheets, step::kRescore);
-    StoreScores(sheets, scores);
+    ScoreEverySheet(exam_, roster_, true, step::kRescore);
     return counts;
   });
   if (formPath) {

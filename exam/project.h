@@ -261,6 +261,9 @@ class Project {
   // Every sheet scored now from the stored responses and corrections (the
   // input of statistics and exports), in sheet order, with grid hashes.
   std::vector<SheetScore> ScoreAll(std::vector<SheetRecord>* sheets = nullptr);
+  // Every sheet's responses one byte a question, its corrections applied
+  // (CompactScorer's input): a few bytes a sheet, read a chunk at a time.
+  PackedSheets PackedResponses(const CompactScorer& scorer);
 
   ExamStatus Status();
 
@@ -299,7 +302,12 @@ class Project {
   // exam's current revision loaded; runs it again when the database asks.
   template <class Work>
   auto Write(Work&& work) -> decltype(work());
-  void StoreScores(const std::vector<SheetRecord>& sheets, const std::vector<SheetScore>& scores);
+  // Every sheet scored with `exam` and `roster`, with the reasons across
+  // sheets, and when `store` written as the exam's scores (with this
+  // project's revision); the scores come back without their items unless the
+  // exam is in parts.
+  std::vector<SheetScore> ScoreEverySheet(const Exam& exam, const Roster& roster, bool store,
+                                          std::string_view what = step::kScore);
   SheetScore Evaluate(const SheetRecord& sheet, const std::vector<Response>& responses,
                       const std::vector<CorrectionRecord>& corrections) const;
   static SheetScore Evaluate(const Exam& exam, const SheetRecord& sheet,

@@ -54,6 +54,26 @@ int NameColumn(const Roster& roster) {
 
 }  // namespace
 
+void AddAnalysisSheet(const Exam& exam, const SheetScore& s, AnalysisInput& in) {
+  const std::size_t count = static_cast<std::size_t>(exam.ItemCount());
+  // A sheet of one part is analysed in its candidate (CombineSheets).
+  if (!s.scored || s.voided || !s.part.empty() || s.items.size() != count) return;
+  AnalysisSheet sheet;
+  sheet.number = s.number;
+  sheet.version = s.version;
+  sheet.points.reserve(count);
+  sheet.right.reserve(count);
+  sheet.marked.reserve(count);
+  for (std::size_t m = 0; m < s.items.size(); ++m) {
+    const ItemScore& item = s.items[m];
+    sheet.points.push_back(item.points);
+    sheet.right.push_back(RightShare(exam.rules[m], item));
+    sheet.marked.push_back(item.response);
+  }
+  sheet.total = s.total;
+  in.sheets.push_back(std::move(sheet));
+}
+
 AnalysisInput AnalysisInputOf(const Exam& exam, const FormShape& shape,
                               const std::vector<SheetScore>& scores) {
   AnalysisInput in;
@@ -77,24 +97,28 @@ AnalysisInput AnalysisInputOf(const Exam& exam, const FormShape& shape,
     }
     in.items.push_back(std::move(item));
   }
-  for (const SheetScore& s : scores) {
-    // A sheet of one part is analysed in its candidate (CombineSheets).
-    if (!s.scored || s.voided || !s.part.empty() || s.items.size() != static_cast<std::size_t>(count))
-      continue;
-    AnalysisSheet sheet;
-    sheet.number = s.number;
-    sheet.version = s.version;
-    for (std::size_t m = 0; m < s.items.size(); ++m) {
-      const ItemScore& item = s.items[m];
-      sheet.points.push_back(item.points);
-      sheet.right.push_back(RightShare(exam.rules[m], item));
-      sheet.marked.push_back(item.response);
-    }
-    sheet.total = s.total;
-    in.sheets.push_back(std::move(sheet));
-  }
+  for (const SheetScore& s : scores) AddAnalysisSheet(exam, s, in);
   return in;
 }
+
+namespace {
+
+// The analysis of these scores, each score's items let go once the input
+// has them.
+ExamAnalysis AnalyzeTaking(const Exam& exam, const FormShape& shape, std::vector<SheetScore>& scores) {
+  AnalysisInput in = AnalysisInputOf(exam, shape, {});
+  in.sheets.reserve(scores.size());
+  for (SheetScore& s : scores) {
+    AddAnalysisSheet(exam, s, in);
+    std::vector<ItemScore>().swap(s.items);  // the input has them now
+  }
+  ExamAnalysis analysis;
+  std::string error;
+  if (!AnalyzeExam(in, analysis, error)) throw Error("cannot analyse the exam: " + error);
+  return analysis;
+}
+
+}  // namespace
 
 std::vector<ReviewEntry> WaitingOf(const std::vector<SheetScore>& scores, const Roster& roster) {
   const int nameColumn = NameColumn(roster);
@@ -125,15 +149,18 @@ ExamAnalysis AnalyzeScores(const Exam& exam, const FormShape& shape, const std::
 }
 
 ProjectReport AnalyzeProject(Project& project) {
-  const std::vector<SheetScore> scores = project.ScoreAll();
+  const Exam& exam = project.exam();
+  std::vector<SheetScore> scores = project.ScoreAll();
   ProjectReport report;
-  report.analysis = AnalyzeScores(project.exam(), project.shape(), CombineSheets(project.exam(), scores));
-  report.info.title = project.exam().title.empty() ? project.examName() : project.exam().title;
+  report.info.title = exam.title.empty() ? project.examName() : exam.title;
   report.info.generated = NowUtc();
-  if (!project.exam().parts.empty()) report.info.counted = "candidates";
+  if (!exam.parts.empty()) report.info.counted = "candidates";
   report.info.waiting = WaitingOf(scores, project.roster());
-  report.info.sections =
-      ResultsSection(project.exam(), BuildResults(project.exam(), project.shape(), project.roster(), scores));
+  ExamResults results = BuildResults(exam, project.shape(), project.roster(), std::move(scores));
+  report.info.sections = ResultsSection(exam, results);
+  // Last, from the results' candidates, letting each one's items go as the
+  // analysis takes them: a million sheets are never held twice.
+  report.analysis = AnalyzeTaking(exam, project.shape(), results.scores);
   return report;
 }
 

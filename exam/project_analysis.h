@@ -21,6 +21,8 @@ namespace omr::exam {
 // the form and whether they are void or bonus.
 AnalysisInput AnalysisInputOf(const Exam& exam, const FormShape& shape,
                               const std::vector<SheetScore>& scores);
+// The same for one more sheet (none for a sheet not scored, void or of one part).
+void AddAnalysisSheet(const Exam& exam, const SheetScore& sheet, AnalysisInput& in);
 
 // The sheets with review reasons, in sheet order, with the roster's name.
 std::vector<ReviewEntry> WaitingOf(const std::vector<SheetScore>& scores, const Roster& roster);

@@ -510,6 +510,8 @@ struct ReviewServer::Impl {
   std::mutex analysisMutex;
   std::map<std::string, std::shared_ptr<const office::Analyzed>> analyses;
   static constexpr std::size_t kMaxInputs = 2;
+  // Exams of more sheets than this are listed without their flagged items until analysed.
+  static constexpr int kAnalysedInList = 20000;
   std::list<std::tuple<std::string, office::Stamp, std::shared_ptr<const Project::ScoringInputs>>> inputs;
   // How far the long steps on each exam are (a re-key, a download), by the
   // key the progress route names: the project file, a newline, the exam.
@@ -524,6 +526,19 @@ struct ReviewServer::Impl {
   bool office() const { return place != nullptr; }
 
   // The scores and item analysis of the project's exam as they are now.
+  // The analysis when it is at hand, made here only for an exam small enough
+  // to analyse within the list's time (the Results page makes the others').
+  std::shared_ptr<const office::Analyzed> CachedAnalysis(Project& project, const std::string& file,
+                                                         const office::Stamp& stamp) {
+    {
+      const std::lock_guard<std::mutex> lock(analysisMutex);
+      const auto hit = analyses.find(file + '\n' + project.examName());
+      if (hit != analyses.end() && hit->second->stamp == stamp) return hit->second;
+    }
+    if (stamp.sheets > kAnalysedInList) return nullptr;
+    return Analysis(project, file);
+  }
+
   std::shared_ptr<const office::Analyzed> Analysis(Project& project, const std::string& file) {
     const office::Stamp stamp = office::StampOf(project);
     const std::string key = file + '\n' + project.examName();
@@ -658,8 +673,9 @@ struct ReviewServer::Impl {
                try {
                  const auto pool = pools.For(e.project, e.exam);
                  auto project = pool->Take();
-                 const auto analyzed = Analysis(*project, e.project);
-                 list.push_back(office::Summary(*project, e.project, *analyzed));
+                 const office::Stamp stamp = office::StampOf(*project);
+                 const auto analyzed = CachedAnalysis(*project, e.project, stamp);
+                 list.push_back(office::Summary(*project, e.project, stamp, analyzed.get()));
                } catch (const Error& error) {
                  problems.push_back({e.project, error.what()});
                }
@@ -942,17 +958,17 @@ struct ReviewServer::Impl {
   }
 
   // How far the exam is: the roster's students read and those still missing.
-  static Json ProgressJson(Project& project, const std::vector<ScoreRecord>& scores) {
+  // From the stored scores' counts and the roster's IDs looked up by index:
+  // quick while a million sheets come in.
+  static Json ProgressJson(Project& project) {
     constexpr std::size_t kMissingShown = 500;
     const Roster& roster = project.roster();
+    Store& store = project.store();
+    const ScoreCounts counts = store.CountScores(project.examId());
+    const auto notRead = counts.byReason.find(reason::kNotRead);
     std::set<std::string> read;
-    int notRead = 0;
-    int waiting = 0;
-    for (const ScoreRecord& s : scores) {
-      if (!s.voided && s.idState == "valid" && roster.Has(s.studentId)) read.insert(s.studentId);
-      for (const Reason& r : s.reasons) notRead += r.code == reason::kNotRead;
-      waiting += s.reasons.empty() ? 0 : 1;
-    }
+    if (!roster.Empty())
+      for (const auto& [id, number] : store.SheetsWithStudents(project.examId(), roster.ids)) read.insert(id);
     Json missing = Json::array();
     int missingCount = 0;
     for (const std::string& id : roster.ids) {
@@ -960,10 +976,10 @@ struct ReviewServer::Impl {
       if (++missingCount <= static_cast<int>(kMissingShown))
         missing.push_back({{"id", CleanUtf8(id)}, {"name", CleanUtf8(roster.Name(id))}});
     }
-    return {{"sheets", static_cast<int>(scores.size())},
-            {"typed", project.store().SheetCount(project.examId(), "typed")},
-            {"not_read", notRead},
-            {"waiting", waiting},
+    return {{"sheets", counts.sheets},
+            {"typed", store.SheetCount(project.examId(), "typed")},
+            {"not_read", notRead == counts.byReason.end() ? 0 : notRead->second},
+            {"waiting", counts.waiting},
             {"roster", static_cast<int>(roster.ids.size())},
             {"students", static_cast<int>(read.size())},
             {"missing_count", missingCount},
@@ -1031,21 +1047,21 @@ struct ReviewServer::Impl {
 
     routes.push_back(
         {"GET", "/api/reading", kOffice, exam, false, false, [this](const Request& req, http::Response& res) {
-           constexpr std::size_t kRecent = 50;
+           constexpr int kRecent = 50;
            OnExam(req, res, [&](Project& project, const std::string&) {
              project.Sync();
              // The stations' state first: a sheet stored meanwhile comes as an event after it.
              Json stations = reading->Stations(ReadingTarget(req).first);
-             const std::vector<ScoreRecord> scores = project.store().Scores(project.examId());
+             const std::vector<ScoreRecord> latest = project.store().LatestScores(project.examId(), kRecent);
              Json recent = Json::array();
-             for (std::size_t i = scores.size(); i > 0 && recent.size() < kRecent; --i)
-               recent.push_back(ReadSheetJson(project, scores[i - 1]));
+             for (std::size_t i = latest.size(); i > 0; --i)
+               recent.push_back(ReadSheetJson(project, latest[i - 1]));
              Json j;
              j["title"] = CleanUtf8(project.exam().title);
              j["stations"] = stations["stations"];
              j["last_event"] = stations["last_event"];
              j["sheets"] = recent;
-             j["progress"] = ProgressJson(project, scores);
+             j["progress"] = ProgressJson(project);
              SendJson(res, j);
            });
          }});
@@ -1054,7 +1070,7 @@ struct ReviewServer::Impl {
                       [this](const Request& req, http::Response& res) {
                         OnExam(req, res, [&](Project& project, const std::string&) {
                           project.Sync();
-                          SendJson(res, ProgressJson(project, project.store().Scores(project.examId())));
+                          SendJson(res, ProgressJson(project));
                         });
                       }});
 

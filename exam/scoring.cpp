@@ -439,3 +439,77 @@ std::vector<SheetScore> CombineSheets(const Exam& exam, std::vector<SheetScore> 
 }
 
 }  // namespace omr::exam
+
+namespace omr::exam {
+
+CompactScorer::CompactScorer(const Exam& exam, const FormShape& shape) {
+  if (!exam.parts.empty() || exam.keys.size() >= PackedSheets::kNoKey || shape.layouts.empty()) {
+    usable_ = false;
+    return;
+  }
+  for (const QuestionShape& q : shape.layouts.front().questions) {
+    if (q.number < 1) continue;
+    if (options_.size() < static_cast<std::size_t>(q.number))
+      options_.resize(static_cast<std::size_t>(q.number));
+    options_[static_cast<std::size_t>(q.number - 1)] = q.options;
+  }
+  if (exam.floor) {
+    hasFloor_ = true;
+    floor_ = static_cast<float>(*exam.floor);
+  }
+  for (const VersionKey& key : exam.keys) {
+    std::vector<Item> items;
+    for (std::size_t i = 0; i < exam.items.size(); ++i) {
+      const int question = exam.items[i];
+      const int master = key.order[i];
+      const ItemRule& rule = exam.rules[static_cast<std::size_t>(master - 1)];
+      if (question < 1 || static_cast<std::size_t>(question) > options_.size()) {
+        usable_ = false;
+        return;
+      }
+      const std::string& labels = options_[static_cast<std::size_t>(question - 1)];
+      if (labels.size() > 8) {
+        usable_ = false;
+        return;
+      }
+      Item item;
+      item.offset = question - 1;
+      for (unsigned bits = 0; bits < 256; ++bits) {
+        std::string marked;
+        for (std::size_t k = 0; k < labels.size(); ++k)
+          if (bits & (1u << k)) marked += labels[k];
+        Outcome outcome;
+        item.points[bits] = static_cast<float>(ItemPoints(rule, key.answers[i], marked, outcome));
+      }
+      items.push_back(item);
+    }
+    keys_.push_back(std::move(items));
+  }
+}
+
+std::uint8_t CompactScorer::Pack(int question, const std::string& marked) const {
+  if (question < 1 || static_cast<std::size_t>(question) > options_.size()) return 0;
+  const std::string& labels = options_[static_cast<std::size_t>(question - 1)];
+  std::uint8_t bits = 0;
+  for (std::size_t k = 0; k < labels.size() && k < 8; ++k)
+    if (marked.find(labels[k]) != std::string::npos) bits = static_cast<std::uint8_t>(bits | (1u << k));
+  return bits;
+}
+
+void CompactScorer::Totals(const PackedSheets& sheets, std::vector<float>& totals) const {
+  const std::size_t n = sheets.Count();
+  totals.assign(n, 0.0f);
+  const std::size_t width = static_cast<std::size_t>(sheets.questions);
+  for (std::size_t s = 0; s < n; ++s) {
+    const std::uint8_t k = sheets.keys[s];
+    if (k >= keys_.size()) continue;
+    const std::uint8_t* marks = sheets.marks.data() + s * width;
+    float total = 0;
+    for (const Item& item : keys_[k])
+      if (static_cast<std::size_t>(item.offset) < width) total += item.points[marks[item.offset]];
+    if (hasFloor_ && total < floor_) total = floor_;
+    totals[s] = total;
+  }
+}
+
+}  // namespace omr::exam

@@ -3,6 +3,8 @@
 // re-scoring is cheap and tests can check every rule directly.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -133,6 +135,42 @@ void AddAcrossReasons(SheetScore& sheet, const Roster* roster, const std::vector
 // version; its total is the sum of the parts' points, then the floor; its
 // reasons are its sheets', each naming its sheet.
 std::vector<SheetScore> CombineSheets(const Exam& exam, std::vector<SheetScore> sheets);
+
+// Many sheets' responses, one byte a question: bit k is set when the k-th
+// option of the question (in cell order) is marked. What whole-exam work
+// that needs only the points reads: a tight loop, no allocation per item.
+struct PackedSheets {
+  int questions = 0;                // bytes a sheet
+  std::vector<std::uint8_t> marks;  // sheet i's question q (from 1) at i * questions + q - 1
+  std::vector<std::uint8_t> keys;   // per sheet: the index of its version in exam.keys; kNoKey: not scored
+  static constexpr std::uint8_t kNoKey = 0xFF;
+  std::size_t Count() const { return keys.size(); }
+};
+
+// The exam's points compiled into one table a version and item, indexed by
+// the marked options' bits, each entry made by the same rule ScoreSheet uses.
+// Items of questions with more than 8 options, exams in parts and exams of
+// more than 254 versions are not for it (Usable() says so).
+class CompactScorer {
+ public:
+  CompactScorer(const Exam& exam, const FormShape& shape);
+  bool Usable() const { return usable_; }
+  // The options of a response as its byte (labels not on the question are left out).
+  std::uint8_t Pack(int question, const std::string& marked) const;
+  // Each sheet's total (the floor applied; 0 for a sheet not scored) into `totals`.
+  void Totals(const PackedSheets& sheets, std::vector<float>& totals) const;
+
+ private:
+  struct Item {
+    int offset = 0;  // the question's byte in a sheet
+    std::array<float, 256> points{};
+  };
+  bool usable_ = true;
+  std::vector<std::string> options_;     // per question (from 1), the option labels
+  std::vector<std::vector<Item>> keys_;  // per version, per item in its order
+  float floor_ = 0;
+  bool hasFloor_ = false;
+};
 
 // Whether the question's doubt should bring it to a person (the exam's
 // review rules: the recognition's doubt, the confidence level).

@@ -575,6 +575,12 @@ int Store::SheetCount(Id exam) {
   return r->Int32(0);
 }
 
+std::string Store::LastRead(Id exam) {
+  auto r = db_->Query("SELECT read_at FROM sheets WHERE exam_id = ? ORDER BY number DESC LIMIT 1",
+                      Params().Int(exam));
+  return r->Next() ? r->Text(0) : std::string();
+}
+
 int Store::SheetCount(Id exam, const std::string& source) {
   auto r = db_->Query("SELECT COUNT(*) FROM sheets WHERE exam_id = ? AND source = ?",
                       Params().Int(exam).Text(source));
@@ -638,7 +644,13 @@ std::optional<ScoreRecord> Store::Score(Id exam, int sheet) {
   return std::move(one.front());
 }
 
-std::vector<ScoreRecord> Store::ReadScores(Id exam, int sheet) {
+std::vector<ScoreRecord> Store::LatestScores(Id exam, int count) {
+  std::vector<ScoreRecord> out = ReadScores(exam, 0, std::max(count, 0));
+  std::reverse(out.begin(), out.end());
+  return out;
+}
+
+std::vector<ScoreRecord> Store::ReadScores(Id exam, int sheet, int latest) {
   std::vector<ScoreRecord> out;
   const std::string head =
       "SELECT c.number, c.revision, c.scored, c.voided, c.student_id, c.id_state, c.version, c.total, "
@@ -646,8 +658,9 @@ std::vector<ScoreRecord> Store::ReadScores(Id exam, int sheet) {
       "c.percent, c.answers, c.points, c.confidence, c.reasons, CASE WHEN f.sheet_id IS NULL THEN 0 ELSE 1 "
       "END "
       "FROM scores c LEFT JOIN flags f ON f.sheet_id = c.sheet_id WHERE c.exam_id = ?";
-  auto r = sheet ? db_->Query(head + " AND c.number = ?", Params().Int(exam).Int(sheet))
-                 : db_->Query(head + " ORDER BY c.number", Params().Int(exam));
+  auto r = sheet    ? db_->Query(head + " AND c.number = ?", Params().Int(exam).Int(sheet))
+           : latest ? db_->Query(head + " ORDER BY c.number DESC LIMIT ?", Params().Int(exam).Int(latest))
+                    : db_->Query(head + " ORDER BY c.number", Params().Int(exam));
   while (r->Next()) {
     ScoreRecord s;
     s.sheet = r->Int32(0);
@@ -733,8 +746,18 @@ std::vector<QueueEntry> Store::ReviewQueue(Id exam, const std::string& reason, i
 ReviewCounts Store::CountReview(Id exam) {
   ReviewCounts counts;
   {
-    auto r = db_->Query("SELECT COUNT(*) FROM flags f JOIN sheets s ON s.id = f.sheet_id WHERE s.exam_id = ?",
-                        Params().Int(exam));
+    // A project of one exam (the usual) counts its flags without reaching
+    // into the sheets: PostgreSQL would read every sheet row for the join.
+    bool alone = false;
+    {
+      auto e = db_->Query("SELECT COUNT(*) FROM exams");
+      alone = e->Next() && e->Int(0) == 1;
+    }
+    auto r = alone
+                 ? db_->Query("SELECT COUNT(*) FROM flags")
+                 : db_->Query(
+                       "SELECT COUNT(*) FROM flags f JOIN sheets s ON s.id = f.sheet_id WHERE s.exam_id = ?",
+                       Params().Int(exam));
     r->Next();
     counts.flagged = r->Int32(0);
   }

@@ -265,6 +265,8 @@ class Store {
   void ForEachSheet(Id exam, bool withGrid,
                     const std::function<void(SheetRecord&, std::vector<Response>&)>& visit);
   int SheetCount(Id exam);
+  // When the exam's latest stored sheet was read ("" before any).
+  std::string LastRead(Id exam);
   // Sheets of one source ("typed", ...).
   int SheetCount(Id exam, const std::string& source);
   std::vector<StationCount> Stations(Id exam);
@@ -277,6 +279,8 @@ class Store {
   // Stored scores in sheet order (with their reasons).
   std::vector<ScoreRecord> Scores(Id exam);
   std::optional<ScoreRecord> Score(Id exam, int sheet);
+  // The scores of the `count` sheets stored last, in sheet order.
+  std::vector<ScoreRecord> LatestScores(Id exam, int count);
   ScoreCounts CountScores(Id exam);
 
   // Sheets with review reasons, the least confident first (then by number),
@@ -321,7 +325,8 @@ class Store {
 
  private:
   void Locked(Id exam);
-  std::vector<ScoreRecord> ReadScores(Id exam, int sheet);
+  // One sheet's (`sheet`), the latest `latest` newest first, or all in sheet order.
+  std::vector<ScoreRecord> ReadScores(Id exam, int sheet, int latest = 0);
 
   std::unique_ptr<db::Connection> db_;
   Id lockedExam_ = 0;

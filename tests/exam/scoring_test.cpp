@@ -29,6 +29,29 @@ SheetFacts Sheet(const std::vector<std::pair<int, std::string>>& marks, int ques
   return s;
 }
 
+// The exam60 form's shape as the compact scorer needs it: questions 1-70, options A-E.
+FormShape FiveOptions() {
+  FormShape shape;
+  shape.layouts.resize(1);
+  for (int q = 1; q <= 70; ++q) shape.layouts[0].questions.push_back({q, 'S', "ABCDE"});
+  return shape;
+}
+
+// A sheet's total by the packed path: every question's marks as its byte.
+float CompactTotal(const Exam& exam, const SheetFacts& sheet, std::uint8_t key) {
+  const CompactScorer compact(exam, FiveOptions());
+  EXPECT_TRUE(compact.Usable());
+  PackedSheets packed;
+  packed.questions = 70;
+  packed.marks.assign(70, 0);
+  for (const Response& r : sheet.responses)
+    packed.marks[static_cast<std::size_t>(r.question - 1)] = compact.Pack(r.question, r.marked);
+  packed.keys = {key};
+  std::vector<float> totals;
+  compact.Totals(packed, totals);
+  return totals.at(0);
+}
+
 ItemRule Rule(double points, double wrong, double blank, double multiple) {
   ItemRule r;
   r.points = points;
@@ -88,6 +111,7 @@ TEST(Scoring, ItemRules) {
     const double maximum = c.rule.kind == ItemKind::kVoid ? 0 : c.rule.points;
     EXPECT_DOUBLE_EQ(s.maximum, maximum);
     EXPECT_EQ(s.percent.has_value(), maximum > 0);
+    EXPECT_FLOAT_EQ(CompactTotal(OneItem(c.rule), Sheet({{11, c.marked}}), 0), static_cast<float>(c.points));
   }
 }
 
@@ -134,6 +158,11 @@ TEST(Scoring, VersionsMapToMasterItemsAndTheFloorHolds) {
   EXPECT_DOUBLE_EQ(s.total, -1.5);
   EXPECT_DOUBLE_EQ(s.maximum, 3);
   EXPECT_DOUBLE_EQ(*s.percent, -50);
+  // The packed path: each version's order, the floor, and no total without a known version.
+  EXPECT_FLOAT_EQ(CompactTotal(e, VersionSheet('2', "CAB"), 1), 3);
+  EXPECT_FLOAT_EQ(CompactTotal(e, VersionSheet('2', "ABC"), 1), -1.5);
+  EXPECT_FLOAT_EQ(CompactTotal(e, VersionSheet('1', "AB."), 0), 2);
+  EXPECT_FLOAT_EQ(CompactTotal(e, VersionSheet('7', "ABC"), PackedSheets::kNoKey), 0);
   // An unknown version is not scored and says why.
   s = ScoreSheet(e, VersionSheet('7', "ABC"), {});
   EXPECT_FALSE(s.scored);
