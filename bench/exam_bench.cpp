@@ -46,28 +46,6 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-std::string ExamFile(const std::string& form, std::vector<int>& order) {
-  std::mt19937 rng(5);
-  std::string key1;
-  for (int i = 0; i < 60; ++i) key1 += "ABCDE"[rng() % 5];
-  order.resize(60);
-  for (int i = 0; i < 60; ++i) order[static_cast<std::size_t>(i)] = i + 1;
-  std::shuffle(order.begin(), order.end(), rng);
-  std::string key2;
-  std::string list;
-  for (const int m : order) {
-    key2 += key1[static_cast<std::size_t>(m - 1)];
-    list += (list.empty() ? "" : ",") + std::to_string(m);
-  }
-  return "{\"form\": \"" + form +
-         "\", \"student\": {\"questions\": \"1-8\"}, \"version\": {\"question\": 10}, \"items\": \"11-70\",\n"
-         " \"keys\": {\"1\": \"" +
-         key1 + "\", \"2\": {\"answers\": \"" + key2 + "\", \"order\": [" + list +
-         "]}},\n"
-         " \"scoring\": {\"wrong\": -0.25, \"floor\": 0, \"items\": {\"5\": \"void\", \"7\": \"bonus\", "
-         "\"9\": {\"accept\": \"BC\"}, \"12\": {\"all\": \"AC\", \"partial\": true}}}}\n";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -97,8 +75,7 @@ int main(int argc, char** argv) {
   const std::string examPath = dir + "/exam.json";
   const bool server = ex::IsServerLocation(location);
   const std::string projectPath = location.empty() ? dir + "/bench.omrexam" : location;
-  std::vector<int> order;
-  std::ofstream(examPath) << ExamFile(form, order);
+  std::ofstream(examPath) << omr::bench::TwoVersionExam(form);
   if (!server) std::filesystem::remove(projectPath);
 
   // The sheets, drawn as the simulator draws them.

@@ -1,5 +1,6 @@
 #include "exam_sheets.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -32,6 +33,29 @@ bool DrawnSheet(const omr::exam::Project& project, const omr::SheetLayout& layou
   input.decoded = project.form().Decode(
       {grid.Lines(), grid.Columns(), std::vector<std::uint8_t>(grid.Cells().begin(), grid.Cells().end())});
   return true;
+}
+
+std::string TwoVersionExam(const std::string& form) {
+  std::vector<int> order;
+  std::mt19937 rng(5);
+  std::string key1;
+  for (int i = 0; i < 60; ++i) key1 += "ABCDE"[rng() % 5];
+  order.resize(60);
+  for (int i = 0; i < 60; ++i) order[static_cast<std::size_t>(i)] = i + 1;
+  std::shuffle(order.begin(), order.end(), rng);
+  std::string key2;
+  std::string list;
+  for (const int m : order) {
+    key2 += key1[static_cast<std::size_t>(m - 1)];
+    list += (list.empty() ? "" : ",") + std::to_string(m);
+  }
+  return "{\"form\": \"" + form +
+         "\", \"student\": {\"questions\": \"1-8\"}, \"version\": {\"question\": 10}, \"items\": \"11-70\",\n"
+         " \"keys\": {\"1\": \"" +
+         key1 + "\", \"2\": {\"answers\": \"" + key2 + "\", \"order\": [" + list +
+         "]}},\n"
+         " \"scoring\": {\"wrong\": -0.25, \"floor\": 0, \"items\": {\"5\": \"void\", \"7\": \"bonus\", "
+         "\"9\": {\"accept\": \"BC\"}, \"12\": {\"all\": \"AC\", \"partial\": true}}}}\n";
 }
 
 int FillProject(const std::string& projectPath, const std::string& examPath, int count, double doubts) {

@@ -30,6 +30,11 @@ class ExamForm {
 bool DrawnSheet(const omr::exam::Project& project, const omr::SheetLayout& layout,
                 const std::vector<omr::sim::Answer>& answers, int seed, omr::exam::SheetInput& input);
 
+// The exam file of the scale benchmarks: two versions of 60 items (version 2
+// in a shuffled order), negative marking with a floor, a void, a bonus, an
+// accepted pair and a partial-credit item.
+std::string TwoVersionExam(const std::string& form);
+
 // A project of `count` sheets of the exam form (60 items, one version, clean
 // random answers), `doubts` of them with a planted doubt (a light mark, two
 // marks or a blank; blanks go to review); 0, or 1 with a line on stderr.

@@ -45,28 +45,6 @@ double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
-std::string ExamFile(const std::string& form) {
-  std::mt19937 rng(5);
-  std::string key1;
-  for (int i = 0; i < 60; ++i) key1 += "ABCDE"[rng() % 5];
-  std::vector<int> order(60);
-  for (int i = 0; i < 60; ++i) order[static_cast<std::size_t>(i)] = i + 1;
-  std::shuffle(order.begin(), order.end(), rng);
-  std::string key2;
-  std::string list;
-  for (const int m : order) {
-    key2 += key1[static_cast<std::size_t>(m - 1)];
-    list += (list.empty() ? "" : ",") + std::to_string(m);
-  }
-  return "{\"form\": \"" + form +
-         "\", \"student\": {\"questions\": \"1-8\"}, \"version\": {\"question\": 10}, \"items\": \"11-70\",\n"
-         " \"keys\": {\"1\": \"" +
-         key1 + "\", \"2\": {\"answers\": \"" + key2 + "\", \"order\": [" + list +
-         "]}},\n"
-         " \"scoring\": {\"wrong\": -0.25, \"floor\": 0, \"items\": {\"5\": \"void\", \"7\": \"bonus\", "
-         "\"9\": {\"accept\": \"BC\"}, \"12\": {\"all\": \"AC\", \"partial\": true}}}}\n";
-}
-
 // Sheet n's facts: a unique student ID (n), version 1 or 2, answers drawn
 // with a few faint and double marks (about one sheet in ten waits for a
 // person), the grid as the reader sends it; read by one of 16 stations.
@@ -185,7 +163,7 @@ int main(int argc, char** argv) {
   const std::string projectPath = location.empty() ? dir + "/scale.omrexam" : location;
   const std::string examPath = dir + "/exam.json";
   const std::string form = OMR_BENCH_EXAM_FORM;
-  std::ofstream(examPath) << ExamFile(form);
+  std::ofstream(examPath) << omr::bench::TwoVersionExam(form);
   if (!server) std::filesystem::remove(projectPath);
   // The targets are for a million sheets in PostgreSQL, 200,000 in SQLite.
   const double reference = server ? 1e6 : 2e5;
