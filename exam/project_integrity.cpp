@@ -176,8 +176,11 @@ IntegrityInput IntegrityInputOf(Project& project, const std::vector<SheetScore>&
 }
 
 ProjectIntegrity AnalyzeProjectIntegrity(Project& project, const IntegrityOptions& options) {
-  std::vector<SheetRecord> sheets;
-  const std::vector<SheetScore> scores = project.ScoreAll(&sheets);
+  // Read once: every proposed key's dry run scores these again in memory.
+  project.Sync();
+  const Project::ScoringInputs inputs = project.ReadScoringInputs();
+  const std::vector<SheetRecord>& sheets = inputs.sheets;
+  const std::vector<SheetScore> scores = project.ScoreInputs(inputs);
   ProjectIntegrity out;
   out.analysis = AnalyzeScores(project.exam(), project.shape(), CombineSheets(project.exam(), scores));
   const IntegrityInput input = IntegrityInputOf(project, scores, sheets, options.group);
@@ -194,7 +197,7 @@ ProjectIntegrity AnalyzeProjectIntegrity(Project& project, const IntegrityOption
     change.item = fix.master;
     change.key = std::string(1, fix.proposed);
     try {
-      fix.preview = project.Rekey(change, "integrity", /*dryRun=*/true);
+      fix.preview = project.PreviewRekey(change, inputs, scores);
     } catch (const StoreError&) {
       throw;
     } catch (const Error&) {
